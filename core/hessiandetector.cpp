@@ -1,0 +1,333 @@
+// Determinant-of-Hessian response at one Gaussian scale, by separable
+// filtering: three row passes into byte images, then one fused column pass.
+//
+// Every operation below is single-precision and rounds after each product
+// and each sum, in the order written; this file must be compiled without
+// contraction into fused multiply-add (-ffp-contract=off) and without
+// fast-math, or the results change in the last bit.
+
+#include "hessiandetector.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Tap positions are converted to float; beyond 2^24 that conversion is no
+// longer exact, and no image can use a kernel that wide anyway.
+const double kMaxRadius = 16777216.0;
+
+// 8/(pi e) and the float just below 4/pi^2 (bit patterns 3F6FD1F3 and
+// 3ECF817A): together with the kernel normalisations they turn the
+// determinant into sigma^4 (Lxx Lyy - Lxy^2).
+const float kDxxDyyWeight = 0.9367973f;
+const float kDxyWeight = 0.4052847f;
+
+// g(i) = exp(-0.5 (i / sigma)^2): quotient and square in float, the
+// exponential in double, rounded back to float.
+float gaussianSample(int i, float sigma)
+{
+    float q = (float)i / sigma;
+    q = q * q;
+    q = q * -0.5f;
+    return (float)std::exp((double)q);
+}
+
+// The test that all three builders share (written so that NaN fails).
+bool kernelParametersAccepted(float sigma, int radius)
+{
+    if (!(sigma > 0.0f))
+        return false;
+    if (2.0 * (double)sigma > (double)radius)
+        return false;
+    return radius >= 1;
+}
+
+// Why a builder gave no kernel: its parameters were rejected, or memory ran
+// out. Set-up reports the two differently.
+enum BuildFailure { BUILD_REJECTED, BUILD_NO_MEMORY };
+
+float *allocateTaps(int radius, BuildFailure *failure)
+{
+    float *taps = (float *)std::calloc((size_t)(2 * (int64_t)radius + 1), sizeof(float));
+    if (!taps)
+        *failure = BUILD_NO_MEMORY;
+    return taps;
+}
+
+float *buildGaussianKernel(float sigma, int radius, BuildFailure *failure)
+{
+    *failure = BUILD_REJECTED;
+    if (!kernelParametersAccepted(sigma, radius))
+        return nullptr;
+    float *kernel = allocateTaps(radius, failure);
+    if (!kernel)
+        return nullptr;
+
+    float sum = 0.0f;
+    for (int i = -radius; i <= radius; ++i) {
+        const float g = gaussianSample(i, sigma);
+        kernel[i + radius] = g;
+        sum = sum + g;
+    }
+    // A division per tap, not a multiplication by 1/sum: the two round
+    // differently.
+    for (int k = 0; k <= 2 * radius; ++k)
+        kernel[k] = kernel[k] / sum;
+    return kernel;
+}
+
+// Taps before the centre are positive, after it their exact negatives, so a
+// signal rising to the right filters to a negative value. Each half sums to
+// 0.5 in magnitude, which keeps row results within a signed byte.
+float *buildGaussianD1Kernel(float sigma, int radius, BuildFailure *failure)
+{
+    *failure = BUILD_REJECTED;
+    if (!kernelParametersAccepted(sigma, radius))
+        return nullptr;
+    float *kernel = allocateTaps(radius, failure);
+    if (!kernel)
+        return nullptr;
+
+    float sum = 0.0f;
+    for (int i = 1; i <= radius; ++i) {
+        const float v = gaussianSample(i, sigma) * (float)i;
+        kernel[radius - i] = v;
+        sum = v + sum;
+    }
+    const float scale = 0.5f / sum;
+    // For sigma below about 0.07 every g(i), i != 0, underflows to zero and
+    // the scale is infinite: the taps would not be numbers.
+    if (!std::isfinite(scale)) {
+        std::free(kernel);
+        *failure = BUILD_REJECTED;
+        return nullptr;
+    }
+    kernel[radius] = 0.0f;
+    for (int i = 1; i <= radius; ++i) {
+        const float v = kernel[radius - i] * scale;
+        kernel[radius - i] = v;
+        kernel[radius + i] = -v;
+    }
+    return kernel;
+}
+
+// g(i) (i^2 - sigma^2), with positive and negative taps scaled separately so
+// that each side sums to 0.5 in magnitude and the kernel to zero.
+float *buildGaussianD2Kernel(float sigma, int radius, BuildFailure *failure)
+{
+    *failure = BUILD_REJECTED;
+    if (!kernelParametersAccepted(sigma, radius))
+        return nullptr;
+    float *kernel = allocateTaps(radius, failure);
+    if (!kernel)
+        return nullptr;
+
+    const float sigma2 = sigma * sigma;
+    float positive = 0.0f;
+    float negative = 0.0f;  // exact zeros count here
+    for (int i = -radius; i <= radius; ++i) {
+        const float d = (float)i * (float)i - sigma2;
+        const float v = gaussianSample(i, sigma) * d;
+        kernel[i + radius] = v;
+        if (v > 0.0f)
+            positive = v + positive;
+        else
+            negative = v + negative;
+    }
+    const float positiveScale = 0.5f / positive;
+    const float negativeScale = -0.5f / negative;
+    if (!std::isfinite(positiveScale) || !std::isfinite(negativeScale)) {
+        std::free(kernel);
+        *failure = BUILD_REJECTED;
+        return nullptr;
+    }
+    for (int k = 0; k <= 2 * radius; ++k) {
+        const float e = kernel[k];
+        kernel[k] = e > 0.0f ? e * positiveScale : e * negativeScale;
+    }
+    return kernel;
+}
+
+// Set-up's status for a kernel that was not built.
+int kernelFailureStatus(BuildFailure failure, int rejectedStatus)
+{
+    return failure == BUILD_NO_MEMORY ? HESSIAN_NO_MEMORY : rejectedStatus;
+}
+
+} // namespace
+
+float *makeGaussianKernel(float sigma, int radius)
+{
+    BuildFailure failure;
+    return buildGaussianKernel(sigma, radius, &failure);
+}
+
+float *makeGaussianD1Kernel(float sigma, int radius)
+{
+    BuildFailure failure;
+    return buildGaussianD1Kernel(sigma, radius, &failure);
+}
+
+float *makeGaussianD2Kernel(float sigma, int radius)
+{
+    BuildFailure failure;
+    return buildGaussianD2Kernel(sigma, radius, &failure);
+}
+
+int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height)
+{
+    // Written so that NaN fails too.
+    if (!(sigma >= 0.0f))
+        return HESSIAN_BAD_SIGMA;
+
+    // t in float, the floor in double; 0 becomes 1.
+    const float t = sigma * 3.0f + 0.5f;
+    const double radiusFloor = std::floor((double)t);
+    if (!(radiusFloor <= kMaxRadius))
+        return HESSIAN_BAD_SIGMA;
+    uint32_t radius = (uint32_t)radiusFloor;
+    if (radius == 0)
+        radius = 1;
+
+    // The response map is the largest buffer: 4 bytes a pixel must fit.
+    const uint64_t pixels = (uint64_t)width * (uint64_t)height;
+    if (pixels > SIZE_MAX / sizeof(float))
+        return HESSIAN_NO_MEMORY;
+
+    detector->width = width;
+    detector->height = height;
+    detector->radius = radius;
+
+    BuildFailure failure;
+    detector->gaussKernel = buildGaussianKernel(sigma, (int)radius, &failure);
+    if (!detector->gaussKernel) {
+        releaseHessianDetector(detector);
+        return kernelFailureStatus(failure, HESSIAN_BAD_GAUSS);
+    }
+    detector->d1Kernel = buildGaussianD1Kernel(sigma, (int)radius, &failure);
+    if (!detector->d1Kernel) {
+        releaseHessianDetector(detector);
+        return kernelFailureStatus(failure, HESSIAN_BAD_D1);
+    }
+    detector->d2Kernel = buildGaussianD2Kernel(sigma, (int)radius, &failure);
+    if (!detector->d2Kernel) {
+        releaseHessianDetector(detector);
+        return kernelFailureStatus(failure, HESSIAN_BAD_D2);
+    }
+
+    // Not cleared: only the valid region is ever written and read. An empty
+    // image still gets real (one-byte) blocks so that null means failure.
+    const size_t bytes = pixels ? (size_t)pixels : 1;
+    detector->gaussRows = (unsigned char *)std::malloc(bytes);
+    detector->d1Rows = (signed char *)std::malloc(bytes);
+    detector->d2Rows = (signed char *)std::malloc(bytes);
+    detector->response = (float *)std::malloc(bytes * sizeof(float));
+    if (!detector->gaussRows || !detector->d1Rows || !detector->d2Rows || !detector->response) {
+        releaseHessianDetector(detector);
+        return HESSIAN_NO_MEMORY;
+    }
+    return HESSIAN_OK;
+}
+
+int computeHessianResponse(HessianDetector *detector, const unsigned char *grey)
+{
+    if (detector->radius == 0)
+        return HESSIAN_BAD_SIGMA;
+
+    int status = filterRows(grey, detector->gaussRows, detector->width, detector->height,
+                            detector->gaussKernel, detector->radius);
+    if (status != HESSIAN_OK)
+        return status;
+    status = filterRows(grey, (unsigned char *)detector->d1Rows, detector->width, detector->height,
+                        detector->d1Kernel, detector->radius);
+    if (status != HESSIAN_OK)
+        return status;
+    status = filterRows(grey, (unsigned char *)detector->d2Rows, detector->width, detector->height,
+                        detector->d2Kernel, detector->radius);
+    if (status != HESSIAN_OK)
+        return status;
+    return computeDeterminant(detector);
+}
+
+int releaseHessianDetector(HessianDetector *detector)
+{
+    std::free(detector->gaussKernel);
+    std::free(detector->d1Kernel);
+    std::free(detector->d2Kernel);
+    std::free(detector->gaussRows);
+    std::free(detector->d1Rows);
+    std::free(detector->d2Rows);
+    std::free(detector->response);
+    std::memset(detector, 0, sizeof *detector);
+    return HESSIAN_OK;
+}
+
+// acc = sum over k of src[x - r + k] * kernel[k], in increasing k, each
+// product and sum rounded to float. The sum is truncated toward zero; the
+// kernel normalisation guarantees it fits a byte (0..255 for the Gaussian,
+// -127..127 for the derivatives), and the byte keeps its low eight bits.
+int filterRows(const unsigned char *src, unsigned char *dst, uint32_t width, uint32_t height,
+               const float *kernel, uint32_t radius)
+{
+    if ((uint64_t)width <= 2 * (uint64_t)radius)
+        return HESSIAN_OK;
+
+    const size_t taps = 2 * (size_t)radius + 1;
+    for (uint32_t y = 0; y < height; ++y) {
+        const unsigned char *srcRow = src + (size_t)y * width;
+        unsigned char *dstRow = dst + (size_t)y * width;
+        for (uint32_t x = radius; x < width - radius; ++x) {
+            const unsigned char *window = srcRow + (x - radius);
+            float acc = 0.0f;
+            for (size_t k = 0; k < taps; ++k)
+                acc = acc + (float)window[k] * kernel[k];
+            dstRow[x] = (unsigned char)(int32_t)acc;
+        }
+    }
+    return HESSIAN_OK;
+}
+
+// For each pixel of the valid region, down column x from row y - r:
+//   Dxx = sum d2Rows * gaussKernel   (row 2nd derivative, smoothed down)
+//   Dyy = sum gaussRows * d2Kernel   (column 2nd derivative of the smoothed rows)
+//   Dxy = sum d1Rows * d1Kernel      (column 1st derivative of the row 1st derivative)
+// the three accumulated side by side in increasing k, then
+//   response = (Dxx * 0.9367973) * Dyy - (Dxy * 0.4052847) * Dxy.
+int computeDeterminant(HessianDetector *detector)
+{
+    const uint32_t width = detector->width;
+    const uint32_t height = detector->height;
+    const uint32_t radius = detector->radius;
+    if ((uint64_t)height <= 2 * (uint64_t)radius || (uint64_t)width <= 2 * (uint64_t)radius)
+        return HESSIAN_OK;
+
+    const float *gaussKernel = detector->gaussKernel;
+    const float *d1Kernel = detector->d1Kernel;
+    const float *d2Kernel = detector->d2Kernel;
+    const size_t taps = 2 * (size_t)radius + 1;
+    const size_t stride = width;
+
+    for (uint32_t y = radius; y < height - radius; ++y) {
+        const size_t top = (size_t)(y - radius) * stride;
+        for (uint32_t x = radius; x < width - radius; ++x) {
+            const unsigned char *gaussColumn = detector->gaussRows + top + x;
+            const signed char *d1Column = detector->d1Rows + top + x;
+            const signed char *d2Column = detector->d2Rows + top + x;
+            float dxx = 0.0f;
+            float dyy = 0.0f;
+            float dxy = 0.0f;
+            for (size_t k = 0; k < taps; ++k) {
+                const size_t offset = k * stride;
+                dxx = dxx + (float)d2Column[offset] * gaussKernel[k];
+                dyy = dyy + (float)gaussColumn[offset] * d2Kernel[k];
+                dxy = dxy + (float)d1Column[offset] * d1Kernel[k];
+            }
+            detector->response[(size_t)y * stride + x] =
+                (dxx * kDxxDyyWeight) * dyy - (dxy * kDxyWeight) * dxy;
+        }
+    }
+    return HESSIAN_OK;
+}
