@@ -193,7 +193,8 @@ int main(int argc, char *argv[])
     if (result.status == 0)
         result.elapsedMsec = median(times);
 
-    if (!writeFeatures(result.features)) {
+    // A failed run has no feature list to give, not an empty one.
+    if (result.status == 0 && !writeFeatures(result.features)) {
         complain(QStringLiteral("cannot write to standard output"));
         return kExitFailed;
     }

@@ -1,0 +1,40 @@
+# Shared by the scripts in this folder: install what is missing, build.
+# Sourced, not run.
+
+project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Packages every build needs (Debian 12 names).
+build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools
+                qt5-image-formats-plugins fonts-dejavu-core)
+
+# Installs the given Debian packages that are not installed yet; does
+# nothing when all are there, so the scripts are safe to run again.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1; then
+            sudo=(sudo)
+        else
+            echo "Missing packages: ${missing[*]}; run this script as root to install them." >&2
+            return 1
+        fi
+    fi
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Configures and builds into build/ (or $1), passing the rest to cmake.
+build_project() {
+    local dir=${1:-"$project_root/build"}
+    shift || true
+    cmake -S "$project_root" -B "$dir" "$@"
+    cmake --build "$dir" --parallel "$(nproc)"
+}

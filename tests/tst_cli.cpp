@@ -1,0 +1,228 @@
+// The command-line tool end to end: real files written here, the real
+// executable run in a child process.
+
+#include "detectionjob.h"
+#include "frameloading.h"
+
+#include <QImageWriter>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Outcome runCli(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
+    Outcome outcome;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        return outcome;
+    }
+    outcome.exitCode = process.exitCode();
+    outcome.out = QString::fromUtf8(process.readAllStandardOutput());
+    outcome.err = QString::fromUtf8(process.readAllStandardError());
+    return outcome;
+}
+
+QImage blobPicture()
+{
+    QImage picture(160, 120, QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            double v = 30 + 0.4 * y;
+            for (int b = 0; b < 9; ++b) {
+                const double cx = (b * 47 + 25) % 160, cy = (b * 29 + 20) % 120, s = 2 + b % 4;
+                v += (b % 3 ? 170 : -60) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
+            }
+            const int g = qBound(0, (int)v, 255);
+            picture.setPixel(x, y, qRgb(g, qBound(0, g + 20, 255), qBound(0, 2 * g - 100, 255)));
+        }
+    return picture;
+}
+
+// The CSV the tool must print for a file: what the job gives on the frame
+// loaded the same way.
+QString expectedCsv(const QString &path, float sigma, float threshold)
+{
+    QImage frame;
+    QString error;
+    if (!loadFrame(path, &frame, &error))
+        return QString("unreadable: %1").arg(error);
+    QString csv("x,y\n");
+    for (const Feature &f : runDetectionJob(frame, sigma, threshold).features)
+        csv += QString("%1,%2\n").arg((int)f.x).arg((int)f.y);
+    return csv;
+}
+
+const QRegularExpression kSuccessLine(
+    "^Success\\. Feature count: \\d+\\. Time per frame: +\\d+\\.\\d\\d msec\\. Frames per second: +(\\d+\\.\\d{4}|inf)\\n$");
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void featuresMatchTheJob_data();
+    void featuresMatchTheJob();
+    void optionsAndDefaults();
+    void badInput_data();
+    void badInput();
+    void helpAndFailedRun();
+
+private:
+    QTemporaryDir dir;
+    QString pngPath;
+};
+
+void TestCli::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    pngPath = dir.filePath("blobs.png");
+    QVERIFY(blobPicture().save(pngPath));
+}
+
+void TestCli::featuresMatchTheJob_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("layout");
+    QTest::newRow("png") << "a.png" << "png" << (int)QImage::Format_RGB32;
+    QTest::newRow("jpeg") << "a.jpg" << "jpg" << (int)QImage::Format_RGB32;
+    QTest::newRow("bmp 24-bit") << "a.bmp" << "bmp" << (int)QImage::Format_RGB888;
+    QTest::newRow("grey png") << "g.png" << "png" << (int)QImage::Format_Grayscale8;
+    QTest::newRow("indexed png") << "i.png" << "png" << (int)QImage::Format_Indexed8;
+    QTest::newRow("ppm") << "a.ppm" << "ppm" << (int)QImage::Format_RGB32;
+    QTest::newRow("pgm") << "a.pgm" << "pgm" << (int)QImage::Format_Grayscale8;
+    QTest::newRow("misleading suffix") << "really-png.jpg" << "png" << (int)QImage::Format_RGB32;
+    if (QImageWriter::supportedImageFormats().contains("tiff"))
+        QTest::newRow("tiff") << "a.tif" << "tiff" << (int)QImage::Format_RGB32;
+    if (QImageWriter::supportedImageFormats().contains("webp"))
+        QTest::newRow("webp") << "a.webp" << "webp" << (int)QImage::Format_RGB32;
+}
+
+void TestCli::featuresMatchTheJob()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QString, format);
+    QFETCH(int, layout);
+    const QString path = dir.filePath(fileName);
+    QVERIFY(blobPicture().convertToFormat((QImage::Format)layout).save(path, format.toLatin1()));
+
+    for (float sigma : {2.0f, 3.5f}) {
+        const Outcome outcome = runCli({"--sigma", QString::number(sigma), "--threshold", "20", path});
+        QCOMPARE(outcome.exitCode, 0);
+        QVERIFY2(kSuccessLine.match(outcome.err).hasMatch(), qPrintable(outcome.err));
+        const QString expected = expectedCsv(path, sigma, 20.0f);
+        QVERIFY(expected.count('\n') > 2);
+        QCOMPARE(outcome.out, expected);
+        QVERIFY(outcome.err.startsWith(QString("Success. Feature count: %1.").arg(expected.count('\n') - 1)));
+    }
+}
+
+void TestCli::optionsAndDefaults()
+{
+    // Defaults: sigma 5, threshold 100.
+    Outcome outcome = runCli({pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.out, expectedCsv(pngPath, 5.0f, 100.0f));
+
+    // The "=" form, values outside the window's ranges and a negative
+    // threshold are all accepted.
+    outcome = runCli({"--sigma=1.5", "--threshold=-40", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.out, expectedCsv(pngPath, 1.5f, -40.0f));
+    outcome = runCli({"--threshold", "-40", "--sigma", "40", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.out, expectedCsv(pngPath, 40.0f, -40.0f));
+
+    // Repeated runs report one list and one (median) time.
+    outcome = runCli({"--repeat", "4", "--sigma", "2", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.out, expectedCsv(pngPath, 2.0f, 100.0f));
+    QVERIFY2(kSuccessLine.match(outcome.err).hasMatch(), qPrintable(outcome.err));
+
+    // "--" ends the options: a file name may start with a dash.
+    QVERIFY(QFile::copy(pngPath, dir.filePath("-dash.png")));
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--", "-dash.png"});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 0);
+}
+
+void TestCli::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QString missing = "/nonexistent/dir/none.png";
+    QTest::newRow("no image") << QStringList{} << 2 << "no image given";
+    QTest::newRow("two images") << QStringList{"a.png", "b.png"} << 2 << "more than one image";
+    QTest::newRow("unknown option") << QStringList{"--sigmaa", "3", "x.png"} << 2 << "unknown option '--sigmaa'";
+    QTest::newRow("missing value") << QStringList{"x.png", "--sigma"} << 2 << "--sigma needs a value";
+    QTest::newRow("empty value") << QStringList{"--sigma=", "x.png"} << 2 << "invalid value '' for --sigma";
+    QTest::newRow("unparsable sigma") << QStringList{"--sigma", "five", "x.png"} << 2 << "invalid value 'five' for --sigma";
+    QTest::newRow("trailing junk") << QStringList{"--sigma", "5px", "x.png"} << 2 << "invalid value '5px'";
+    QTest::newRow("zero sigma") << QStringList{"--sigma", "0", "x.png"} << 2 << "positive finite number";
+    QTest::newRow("negative sigma") << QStringList{"--sigma", "-2", "x.png"} << 2 << "positive finite number";
+    QTest::newRow("nan sigma") << QStringList{"--sigma", "nan", "x.png"} << 2 << "positive finite number";
+    QTest::newRow("infinite sigma") << QStringList{"--sigma", "inf", "x.png"} << 2 << "positive finite number";
+    QTest::newRow("sigma beyond float") << QStringList{"--sigma", "1e300", "x.png"} << 2 << "positive finite number";
+    QTest::newRow("unparsable threshold") << QStringList{"--threshold", "lots", "x.png"} << 2 << "for --threshold";
+    QTest::newRow("nan threshold") << QStringList{"--threshold", "nan", "x.png"} << 2 << "finite number";
+    QTest::newRow("zero repeat") << QStringList{"--repeat", "0", "x.png"} << 2 << "for --repeat";
+    QTest::newRow("fractional repeat") << QStringList{"--repeat", "2.5", "x.png"} << 2 << "for --repeat";
+    QTest::newRow("missing file") << QStringList{missing} << 1 << "cannot read image '" + missing + "'";
+    QTest::newRow("directory") << QStringList{"/"} << 1 << "cannot read image '/'";
+}
+
+void TestCli::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const Outcome outcome = runCli(arguments);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
+    QVERIFY(outcome.err.startsWith("hessian-maxima-cli: "));
+    QCOMPARE(outcome.err.count('\n'), 1);  // one line
+    QVERIFY(outcome.out.isEmpty());
+}
+
+void TestCli::helpAndFailedRun()
+{
+    Outcome outcome = runCli({"--help"});
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY(outcome.out.startsWith("Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--repeat N] IMAGE"));
+
+    // Text given an image suffix, and an empty file: named, not a crash.
+    const QString text = dir.filePath("notes.png");
+    QFile file(text);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("this is not a picture\n");
+    file.close();
+    outcome = runCli({text});
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY2(outcome.err.contains("cannot read image '" + text + "'"), qPrintable(outcome.err));
+
+    // A sigma so small that its kernels cannot be built: the run fails and
+    // says so the way the window does.
+    outcome = runCli({"--sigma", "0.01", pngPath});
+    QCOMPARE(outcome.exitCode, 1);
+    QCOMPARE(outcome.err, QString("Failed\n"));
+    QVERIFY(outcome.out.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

@@ -1,0 +1,228 @@
+#include "detectionjob.h"
+#include "frameloading.h"
+#include "runreport.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+std::vector<unsigned char> greyOf(const QImage &frame)
+{
+    std::vector<unsigned char> grey((size_t)frame.width() * frame.height());
+    convertFrameToGrey(frame, grey.data());
+    return grey;
+}
+
+int greyOfPixel(QRgb pixel)
+{
+    QImage frame(1, 1, QImage::Format_ARGB32);
+    frame.setPixel(0, 0, pixel);
+    return greyOf(frame)[0];
+}
+
+// A frame with a few blobs of different sizes on a gradient.
+QImage blobFrame(int width, int height)
+{
+    QImage frame(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double v = 40 + 0.3 * x;
+            for (int b = 0; b < 6; ++b) {
+                const double cx = (b * 37 + 20) % width, cy = (b * 53 + 15) % height, s = 3 + b;
+                v += 150 * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
+            }
+            const int g = qBound(0, (int)v, 255);
+            frame.setPixel(x, y, qRgb(g, (g * 3) % 256, 255 - g));
+        }
+    return frame;
+}
+
+QString featureList(const QVector<Feature> &features)
+{
+    QStringList points;
+    for (const Feature &f : features)
+        points << QString("%1,%2").arg(f.x).arg(f.y);
+    return points.join(' ');
+}
+
+DetectionResult resultWith(int count, float msec)
+{
+    return DetectionResult{QVector<Feature>(count, Feature{0, 0}), 0, msec};
+}
+
+} // namespace
+
+class TestDetectionJob : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void greyOfPrimariesAndExtremes();
+    void greyLevelsMapToThemselves();
+    void greySumOrderMatters();
+    void alphaIsIgnored();
+    void paddedScanLinesGiveTheSameResult();
+    void otherLayoutsAreReadAsRgb32();
+    void failedSetUpReportsNoTime();
+    void runFindsTheBlobs();
+    void emptyResultIsSuccess();
+    void reportFormatting_data();
+    void reportFormatting();
+};
+
+void TestDetectionJob::greyOfPrimariesAndExtremes()
+{
+    QCOMPARE(greyOfPixel(qRgb(255, 0, 0)), 76);
+    QCOMPARE(greyOfPixel(qRgb(0, 255, 0)), 149);
+    QCOMPARE(greyOfPixel(qRgb(0, 0, 255)), 29);
+    QCOMPARE(greyOfPixel(qRgb(255, 255, 255)), 255);
+    QCOMPARE(greyOfPixel(qRgb(0, 0, 0)), 0);
+}
+
+void TestDetectionJob::greyLevelsMapToThemselves()
+{
+    QImage frame(256, 1, QImage::Format_RGB32);
+    for (int v = 0; v < 256; ++v)
+        frame.setPixel(v, 0, qRgb(v, v, v));
+    const std::vector<unsigned char> grey = greyOf(frame);
+    for (int v = 0; v < 256; ++v)
+        QCOMPARE((int)grey[v], v);
+}
+
+// (B 0.114 + G 0.587) + R 0.299 in float gives 164 here; any other order,
+// or double weights, gives 165.
+void TestDetectionJob::greySumOrderMatters()
+{
+    QCOMPARE(greyOfPixel(qRgb(1, 233, 245)), 164);
+}
+
+void TestDetectionJob::alphaIsIgnored()
+{
+    QImage opaque = blobFrame(64, 48);
+    QImage translucent = opaque.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < translucent.height(); ++y) {
+        QRgb *line = reinterpret_cast<QRgb *>(translucent.scanLine(y));
+        for (int x = 0; x < translucent.width(); ++x)
+            line[x] = (line[x] & 0x00FFFFFFu) | ((uint)((x * 7 + y) % 256) << 24);
+    }
+    QCOMPARE(greyOf(translucent), greyOf(opaque));
+    const DetectionResult a = runDetectionJob(opaque, 2.0f, 10.0f);
+    const DetectionResult b = runDetectionJob(translucent, 2.0f, 10.0f);
+    QCOMPARE(featureList(b.features), featureList(a.features));
+}
+
+void TestDetectionJob::paddedScanLinesGiveTheSameResult()
+{
+    const QImage packed = blobFrame(61, 47);
+    const int stride = 61 * 4 + 20;
+    std::vector<uchar> memory((size_t)stride * 47, 0xEE);
+    for (int y = 0; y < 47; ++y)
+        std::memcpy(&memory[(size_t)y * stride], packed.constScanLine(y), 61 * 4);
+    const QImage padded(memory.data(), 61, 47, stride, QImage::Format_RGB32);
+    QCOMPARE(padded.bytesPerLine(), stride);
+
+    QCOMPARE(greyOf(padded), greyOf(packed));
+    const DetectionResult a = runDetectionJob(packed, 2.5f, 20.0f);
+    const DetectionResult b = runDetectionJob(padded, 2.5f, 20.0f);
+    QVERIFY(!a.features.isEmpty());
+    QCOMPARE(featureList(b.features), featureList(a.features));
+}
+
+void TestDetectionJob::otherLayoutsAreReadAsRgb32()
+{
+    const QImage reference = blobFrame(70, 50);
+    const QString expected = featureList(runDetectionJob(reference, 2.0f, 10.0f).features);
+    QVERIFY(!expected.isEmpty());
+    for (QImage::Format format : {QImage::Format_RGB888, QImage::Format_RGBX8888, QImage::Format_RGBA8888,
+                                  QImage::Format_BGR30, QImage::Format_RGBX64}) {
+        const QImage other = reference.convertToFormat(format);
+        QCOMPARE(featureList(runDetectionJob(other, 2.0f, 10.0f).features), expected);
+        QCOMPARE(toDetectionLayout(other).format(), QImage::Format_RGB32);
+    }
+}
+
+void TestDetectionJob::failedSetUpReportsNoTime()
+{
+    const QImage frame = blobFrame(40, 40);
+    DetectionResult result = runDetectionJob(frame, -1.0f, 0.0f);
+    QCOMPARE(result.status, -1);
+    QVERIFY(result.features.isEmpty());
+    QCOMPARE(result.elapsedMsec, 0.0f);
+
+    result = runDetectionJob(frame, 0.0f, 0.0f);
+    QCOMPARE(result.status, -2);
+    QVERIFY(result.features.isEmpty());
+    QCOMPARE(result.elapsedMsec, 0.0f);
+
+    result = runDetectionJob(frame, std::numeric_limits<float>::quiet_NaN(), 0.0f);
+    QCOMPARE(result.status, -1);
+}
+
+void TestDetectionJob::runFindsTheBlobs()
+{
+    // The disc of the core's tests, painted as a colour frame.
+    QImage frame(40, 40, QImage::Format_RGB32);
+    frame.fill(Qt::black);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 40; ++x)
+            if ((x - 20) * (x - 20) + (y - 20) * (y - 20) <= 9)
+                frame.setPixel(x, y, qRgb(200, 200, 200));
+    const DetectionResult result = runDetectionJob(frame, 2.0f, 100.0f);
+    QCOMPARE(result.status, 0);
+    QCOMPARE(featureList(result.features), QString("20,20"));
+    QVERIFY(result.elapsedMsec >= 0.0f);
+    QVERIFY(std::isfinite(result.elapsedMsec));
+}
+
+void TestDetectionJob::emptyResultIsSuccess()
+{
+    QImage frame(50, 50, QImage::Format_RGB32);
+    frame.fill(qRgb(90, 90, 90));
+    DetectionResult result = runDetectionJob(frame, 2.0f, 0.0f);
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.features.isEmpty());
+
+    // Frames smaller than the kernel and empty frames are no failure either.
+    result = runDetectionJob(QImage(5, 5, QImage::Format_RGB32), 5.0f, 0.0f);
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.features.isEmpty());
+    result = runDetectionJob(QImage(), 5.0f, 0.0f);
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.features.isEmpty());
+}
+
+void TestDetectionJob::reportFormatting_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<float>("msec");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("text");
+    const QString success("Success. Feature count: %1. Time per frame: %2 msec. Frames per second: %3");
+    QTest::newRow("example") << 37 << 42.0f << 0 << success.arg("37", "42.00", "23.8095");
+    QTest::newRow("one second") << 0 << 1000.0f << 0 << success.arg("0", "1000.00", "1.0000");
+    QTest::newRow("two seconds") << 5 << 2000.0f << 0 << success.arg("5", "2000.00", "0.5000");
+    QTest::newRow("three ms") << 12345 << 3.0f << 0 << success.arg("12345", "3.00", "333.3333");
+    QTest::newRow("fractional ms") << 1 << 0.25f << 0 << success.arg("1", "0.25", "4000.0000");
+    QTest::newRow("zero time: inf, padded") << 2 << 0.0f << 0 << success.arg("2", "0.00", "   inf");
+    QTest::newRow("failure") << 0 << 0.0f << -2 << QString("Failed");
+    QTest::newRow("failure with time") << 0 << 17.0f << -5 << QString("Failed");
+}
+
+void TestDetectionJob::reportFormatting()
+{
+    QFETCH(int, count);
+    QFETCH(float, msec);
+    QFETCH(int, status);
+    QFETCH(QString, text);
+    DetectionResult result = resultWith(count, msec);
+    result.status = status;
+    QCOMPARE(runReport(result), text);
+}
+
+QTEST_APPLESS_MAIN(TestDetectionJob)
+#include "tst_detectionjob.moc"

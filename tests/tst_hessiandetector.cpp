@@ -1,0 +1,368 @@
+#include "hessiandetector.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+bool isAllZero(const HessianDetector &detector)
+{
+    HessianDetector zero = {};
+    return std::memcmp(&detector, &zero, sizeof zero) == 0;
+}
+
+uint32_t floatBits(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Sets up a detector and runs it over `grey`; the caller releases.
+void computeOn(HessianDetector *detector, const std::vector<unsigned char> &grey, float sigma,
+               uint32_t width, uint32_t height)
+{
+    *detector = HessianDetector{};
+    QCOMPARE(initHessianDetector(detector, sigma, width, height), 0);
+    QCOMPARE(computeHessianResponse(detector, grey.data()), 0);
+}
+
+// 40 x 40 black image with the 29 pixels within distance 3 of (20, 20) at 200.
+std::vector<unsigned char> discImage()
+{
+    std::vector<unsigned char> grey(40 * 40, 0);
+    int count = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 40; ++x)
+            if ((x - 20) * (x - 20) + (y - 20) * (y - 20) <= 9) {
+                grey[y * 40 + x] = 200;
+                ++count;
+            }
+    Q_ASSERT(count == 29);
+    return grey;
+}
+
+} // namespace
+
+class TestHessianDetector : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void radiusFollowsSigma_data();
+    void radiusFollowsSigma();
+    void badSigmaLeavesRecordUntouched_data();
+    void badSigmaLeavesRecordUntouched();
+    void zeroSigmaFailsOnGaussianAndReleases();
+    void tinySigmaIsRejectedNotNonFinite();
+    void lifecycle();
+    void kernelsForSigmaTwo();
+    void kernelInvariants_data();
+    void kernelInvariants();
+    void kernelBuildersRejectBadParameters();
+    void discResponse();
+    void uniformImagesGiveZero_data();
+    void uniformImagesGiveZero();
+    void writesExactlyTheValidRegion_data();
+    void writesExactlyTheValidRegion();
+    void rowPassTruncatesTowardZero();
+};
+
+void TestHessianDetector::radiusFollowsSigma_data()
+{
+    QTest::addColumn<float>("sigma");
+    QTest::addColumn<uint>("radius");
+    QTest::newRow("0.1 rounds down to 0, becomes 1") << 0.1f << 1u;
+    QTest::newRow("2") << 2.0f << 6u;
+    QTest::newRow("2.5 gives exactly 8") << 2.5f << 8u;
+    QTest::newRow("5") << 5.0f << 15u;
+    QTest::newRow("7.75") << 7.75f << 23u;
+    QTest::newRow("30") << 30.0f << 90u;
+}
+
+void TestHessianDetector::radiusFollowsSigma()
+{
+    QFETCH(float, sigma);
+    QFETCH(uint, radius);
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, sigma, 64, 48), 0);
+    QCOMPARE(detector.radius, radius);
+    QCOMPARE(detector.width, 64u);
+    QCOMPARE(detector.height, 48u);
+    QVERIFY(detector.gaussKernel && detector.d1Kernel && detector.d2Kernel);
+    QVERIFY(detector.gaussRows && detector.d1Rows && detector.d2Rows && detector.response);
+    QCOMPARE(releaseHessianDetector(&detector), 0);
+    QVERIFY(isAllZero(detector));
+}
+
+void TestHessianDetector::badSigmaLeavesRecordUntouched_data()
+{
+    QTest::addColumn<float>("sigma");
+    QTest::newRow("negative") << -1.0f;
+    QTest::newRow("negative tiny") << -1e-30f;
+    QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN();
+    QTest::newRow("infinite") << std::numeric_limits<float>::infinity();
+    QTest::newRow("radius beyond 32 bits") << 2e9f;
+    QTest::newRow("radius too wide to index") << 1e7f;
+}
+
+void TestHessianDetector::badSigmaLeavesRecordUntouched()
+{
+    QFETCH(float, sigma);
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, sigma, 100, 100), -1);
+    QVERIFY(isAllZero(detector));
+}
+
+void TestHessianDetector::zeroSigmaFailsOnGaussianAndReleases()
+{
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, 0.0f, 100, 100), -2);
+    QVERIFY(isAllZero(detector));
+}
+
+// Below about 0.07 every off-centre Gaussian sample underflows and the
+// derivative's scale would be infinite: set-up refuses instead of building
+// taps that are not numbers.
+void TestHessianDetector::tinySigmaIsRejectedNotNonFinite()
+{
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, 0.05f, 32, 32), -3);
+    QVERIFY(isAllZero(detector));
+    QVERIFY(makeGaussianD1Kernel(0.05f, 1) == nullptr);
+
+    // Just above that edge every tap is a finite number.
+    QCOMPARE(initHessianDetector(&detector, 0.1f, 32, 32), 0);
+    for (int k = 0; k < 3; ++k) {
+        QVERIFY(std::isfinite(detector.gaussKernel[k]));
+        QVERIFY(std::isfinite(detector.d1Kernel[k]));
+        QVERIFY(std::isfinite(detector.d2Kernel[k]));
+    }
+    releaseHessianDetector(&detector);
+}
+
+void TestHessianDetector::lifecycle()
+{
+    std::vector<unsigned char> grey(50 * 50, 7);
+    HessianDetector detector = {};
+    QCOMPARE(computeHessianResponse(&detector, grey.data()), -1);  // never set up
+
+    QCOMPARE(initHessianDetector(&detector, 2.0f, 50, 50), 0);
+    QCOMPARE(computeHessianResponse(&detector, grey.data()), 0);
+    QCOMPARE(computeHessianResponse(&detector, grey.data()), 0);  // again, same size
+    QCOMPARE(releaseHessianDetector(&detector), 0);
+    QVERIFY(isAllZero(detector));
+    QCOMPARE(computeHessianResponse(&detector, grey.data()), -1);
+    QCOMPARE(releaseHessianDetector(&detector), 0);  // second release is harmless
+    QVERIFY(isAllZero(detector));
+}
+
+void TestHessianDetector::kernelsForSigmaTwo()
+{
+    const double gauss[7] = {0.002218, 0.008773, 0.027023, 0.064825, 0.121109, 0.176213, 0.199676};
+    const double d1[7] = {0.008552, 0.028185, 0.069453, 0.124956, 0.155633, 0.113222, 0.0};
+    const double d2[7] = {0.019638, 0.050971, 0.089716, 0.089674, 0.0, -0.142415, -0.215170};
+
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, 2.0f, 20, 20), 0);
+    QCOMPARE(detector.radius, 6u);
+    for (int k = 0; k <= 6; ++k) {
+        QVERIFY2(std::fabs(detector.gaussKernel[k] - gauss[k]) < 5e-7, qPrintable(QString::number(k)));
+        QVERIFY2(std::fabs(detector.d1Kernel[k] - d1[k]) < 5e-7, qPrintable(QString::number(k)));
+        QVERIFY2(std::fabs(detector.d2Kernel[k] - d2[k]) < 5e-7, qPrintable(QString::number(k)));
+    }
+    QCOMPARE(detector.d1Kernel[7], -detector.d1Kernel[5]);
+    QCOMPARE(detector.d1Kernel[12], -detector.d1Kernel[0]);
+    // i^2 == sigma^2 at +-2: exact zeros.
+    QCOMPARE(floatBits(detector.d2Kernel[4]), 0u);
+    QCOMPARE(floatBits(detector.d2Kernel[8]), 0u);
+    releaseHessianDetector(&detector);
+}
+
+void TestHessianDetector::kernelInvariants_data()
+{
+    QTest::addColumn<float>("sigma");
+    for (float sigma : {0.1f, 0.5f, 1.0f, 2.0f, 3.3f, 5.0f, 7.75f, 17.0f, 30.0f})
+        QTest::newRow(qPrintable(QString::number(sigma))) << sigma;
+}
+
+void TestHessianDetector::kernelInvariants()
+{
+    QFETCH(float, sigma);
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, sigma, 8, 8), 0);
+    const int r = (int)detector.radius;
+    const float *gauss = detector.gaussKernel;
+    const float *d1 = detector.d1Kernel;
+    const float *d2 = detector.d2Kernel;
+
+    // Bitwise mirror symmetry. d1's centre is +0, whose negation is -0, so
+    // the antisymmetry is checked off-centre only.
+    double gaussSum = 0, d1Left = 0, d1Right = 0, d2Positive = 0, d2Negative = 0;
+    for (int i = -r; i <= r; ++i) {
+        QCOMPARE(floatBits(gauss[r + i]), floatBits(gauss[r - i]));
+        QCOMPARE(floatBits(d2[r + i]), floatBits(d2[r - i]));
+        if (i != 0)
+            QCOMPARE(floatBits(d1[r + i]), floatBits(-d1[r - i]));
+        gaussSum += gauss[r + i];
+        (i < 0 ? d1Left : d1Right) += d1[r + i];
+        (d2[r + i] > 0 ? d2Positive : d2Negative) += d2[r + i];
+        if (i < 0)
+            QVERIFY(d1[r + i] > 0.0f);
+    }
+    QCOMPARE(floatBits(d1[r]), 0u);
+    // The sums hold up to rounding that grows with the number of taps.
+    const double tolerance = 2e-7 * (2 * r + 1);
+    QVERIFY(std::fabs(gaussSum - 1.0) < tolerance);
+    QVERIFY(std::fabs(d1Left - 0.5) < tolerance);
+    QVERIFY(std::fabs(d1Right + 0.5) < tolerance);
+    QVERIFY(std::fabs(d2Positive - 0.5) < tolerance);
+    QVERIFY(std::fabs(d2Negative + 0.5) < tolerance);
+    releaseHessianDetector(&detector);
+}
+
+void TestHessianDetector::kernelBuildersRejectBadParameters()
+{
+    // Radius too small for the sigma (2 sigma > r), sigma not positive,
+    // radius below 1.
+    QVERIFY(makeGaussianKernel(5.0f, 9) == nullptr);
+    QVERIFY(makeGaussianD1Kernel(5.0f, 9) == nullptr);
+    QVERIFY(makeGaussianD2Kernel(5.0f, 9) == nullptr);
+    QVERIFY(makeGaussianKernel(0.0f, 3) == nullptr);
+    QVERIFY(makeGaussianKernel(-1.0f, 3) == nullptr);
+    QVERIFY(makeGaussianKernel(std::numeric_limits<float>::quiet_NaN(), 3) == nullptr);
+    QVERIFY(makeGaussianKernel(0.4f, 0) == nullptr);
+
+    float *kernel = makeGaussianKernel(5.0f, 10);  // 2 sigma == r is accepted
+    QVERIFY(kernel != nullptr);
+    std::free(kernel);
+}
+
+void TestHessianDetector::discResponse()
+{
+    HessianDetector detector = {};
+    computeOn(&detector, discImage(), 2.0f, 40, 40);
+    const float *response = detector.response;
+    const auto at = [&](int x, int y) { return response[y * 40 + x]; };
+
+    float best = -std::numeric_limits<float>::infinity();
+    int bestX = -1, bestY = -1;
+    for (int y = 6; y < 34; ++y)
+        for (int x = 6; x < 34; ++x)
+            if (at(x, y) > best) {
+                best = at(x, y);
+                bestX = x;
+                bestY = y;
+            }
+    QCOMPARE(bestX, 20);
+    QCOMPARE(bestY, 20);
+    QVERIFY(std::fabs(best - 5657.0f) < 1.0f);
+
+    for (int d = 1; d <= 13; ++d)
+        QCOMPARE(at(20 - d, 20), at(20 + d, 20));
+    QVERIFY(std::fabs(at(16, 20) + 976.4f) < 0.1f);
+    QVERIFY(at(16, 20) < 0.0f && at(24, 20) < 0.0f);
+
+    // Rows are truncated to bytes before the columns are filtered, so the
+    // response is not symmetric under swapping x and y.
+    QVERIFY(std::fabs(at(20, 16) + 985.6f) < 0.1f);
+    QVERIFY(at(20, 16) != at(16, 20));
+    releaseHessianDetector(&detector);
+}
+
+void TestHessianDetector::uniformImagesGiveZero_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<float>("sigma");
+    for (int level : {0, 1, 77, 128, 254, 255})
+        for (float sigma : {0.5f, 2.0f, 5.0f})
+            QTest::newRow(qPrintable(QString("grey %1 sigma %2").arg(level).arg(sigma))) << level << sigma;
+}
+
+void TestHessianDetector::uniformImagesGiveZero()
+{
+    QFETCH(int, level);
+    QFETCH(float, sigma);
+    const uint32_t width = 45, height = 38;
+    HessianDetector detector = {};
+    computeOn(&detector, std::vector<unsigned char>(width * height, (unsigned char)level), sigma, width, height);
+    const uint32_t r = detector.radius;
+    for (uint32_t y = r; y < height - r; ++y)
+        for (uint32_t x = r; x < width - r; ++x) {
+            // -0 is a legitimate result here, so compare values, not bits.
+            QVERIFY(detector.response[y * width + x] == 0.0f);
+            QCOMPARE((int)detector.d1Rows[y * width + x], 0);
+            QCOMPARE((int)detector.d2Rows[y * width + x], 0);
+            const int smoothed = detector.gaussRows[y * width + x];
+            QVERIFY(smoothed == level || smoothed == level - 1);
+        }
+    releaseHessianDetector(&detector);
+}
+
+void TestHessianDetector::writesExactlyTheValidRegion_data()
+{
+    QTest::addColumn<uint>("width");
+    QTest::addColumn<uint>("height");
+    // sigma 2, r = 6: 13 = 2r + 1 leaves one column (or row), 12 = 2r none.
+    QTest::newRow("2r+1 x 2r+1") << 13u << 13u;
+    QTest::newRow("2r+1 wide") << 13u << 30u;
+    QTest::newRow("2r+1 high") << 30u << 13u;
+    QTest::newRow("2r wide") << 12u << 30u;
+    QTest::newRow("2r high") << 30u << 12u;
+    QTest::newRow("ordinary") << 31u << 27u;
+    QTest::newRow("one pixel") << 1u << 1u;
+}
+
+void TestHessianDetector::writesExactlyTheValidRegion()
+{
+    QFETCH(uint, width);
+    QFETCH(uint, height);
+    std::vector<unsigned char> grey(width * height);
+    for (size_t i = 0; i < grey.size(); ++i)
+        grey[i] = (unsigned char)(i * 37 % 251);
+
+    HessianDetector detector = {};
+    QCOMPARE(initHessianDetector(&detector, 2.0f, width, height), 0);
+    const float sentinel = -12345.5f;
+    for (size_t i = 0; i < grey.size(); ++i)
+        detector.response[i] = sentinel;
+    QCOMPARE(computeHessianResponse(&detector, grey.data()), 0);
+
+    const uint32_t r = detector.radius;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const bool valid = x >= r && x + r < width && y >= r && y + r < height;
+            const float value = detector.response[y * width + x];
+            QVERIFY2(valid == (value != sentinel), qPrintable(QString("(%1, %2)").arg(x).arg(y)));
+        }
+    releaseHessianDetector(&detector);
+}
+
+// A single bright pixel under the derivative kernels produces values of
+// both signs; each byte must hold the sum truncated toward zero (not
+// floored, not rounded).
+void TestHessianDetector::rowPassTruncatesTowardZero()
+{
+    const uint32_t width = 21, height = 1, radius = 3;
+    std::vector<unsigned char> src(width, 0);
+    src[10] = 255;
+    float kernel[7] = {0.0f, 0.0f, 0.1f, 0.0f, -0.3f, 0.0f, 0.0f};
+    std::vector<unsigned char> dst(width, 0xAA);
+    QCOMPARE(filterRows(src.data(), dst.data(), width, height, kernel, radius), 0);
+
+    // Output x sees src[x - 3 + k]: the pixel at 10 meets tap 2 at x = 11
+    // (25.5 -> 25) and tap 4 at x = 9 (-76.5 -> -76).
+    QCOMPARE((int)(signed char)dst[11], 25);
+    QCOMPARE((int)(signed char)dst[9], -76);
+    QCOMPARE((int)dst[10], 0);
+    // Border columns are not written.
+    for (uint32_t x : {0u, 1u, 2u, 18u, 19u, 20u})
+        QCOMPARE((int)dst[x], 0xAA);
+}
+
+QTEST_APPLESS_MAIN(TestHessianDetector)
+#include "tst_hessiandetector.moc"
