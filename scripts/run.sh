@@ -12,11 +12,13 @@ if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 sample="$project_root/samples/cells.png"
+features=/tmp/hessian-maxima-features.csv
 echo
 echo "No display is available (neither DISPLAY nor WAYLAND_DISPLAY is set), so the"
 echo "desktop program cannot open its window. Running the command-line tool on"
-echo "$sample instead (first features, then the report):"
+echo "$sample instead:"
 echo
-"$project_root/build/bin/hessian-maxima-cli" --sigma 5 --threshold 100 "$sample" > /tmp/hessian-maxima-features.csv
-head -n 6 /tmp/hessian-maxima-features.csv
-echo "... ($(($(wc -l < /tmp/hessian-maxima-features.csv) - 1)) features in all, written to /tmp/hessian-maxima-features.csv)"
+report=$("$project_root/build/bin/hessian-maxima-cli" --sigma 5 --threshold 100 "$sample" 2>&1 > "$features")
+head -n 6 "$features"
+echo "... ($(($(wc -l < "$features") - 1)) features in all, written to $features)"
+echo "$report"
