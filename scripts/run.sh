@@ -18,7 +18,7 @@ echo "No display is available (neither DISPLAY nor WAYLAND_DISPLAY is set), so t
 echo "desktop program cannot open its window. Running the command-line tool on"
 echo "$sample instead:"
 echo
-report=$("$project_root/build/bin/hessian-maxima-cli" --sigma 5 --threshold 100 "$sample" 2>&1 > "$features")
+report=$("$project_root/build/bin/hessian-maxima-cli" --sigma 5 --threshold 100 "$sample" 2>&1 > "$features") || { echo "$report" >&2; exit 1; }
 head -n 6 "$features"
 echo "... ($(($(wc -l < "$features") - 1)) features in all, written to $features)"
 echo "$report"
