@@ -50,6 +50,24 @@ int redRunToTheRight(const QImage &shot, const QPointF &from)
     return run;
 }
 
+// One feature in the middle of a white frame, rendered at `widget` size.
+struct CentredFeature {
+    QImage shot;
+    QPointF centre;  // the feature's pixel centre, in widget coordinates
+};
+
+CentredFeature renderCentredFeature(const QSize &widget, const QSize &frame, float scale)
+{
+    ProbedFeaturesWidget view;
+    view.resize(widget);
+    view.setVideoFrame(whiteFrame(frame));
+    view.setFeatureScale(scale);
+    const Feature feature{(float)(frame.width() / 2), (float)(frame.height() / 2)};
+    view.setFeatures({feature});
+    const QImage shot = view.grab().toImage();
+    return {shot, toWidget(view.lastViewport(), frame, QPointF(feature.x + 0.5, feature.y + 0.5))};
+}
+
 } // namespace
 
 class TstFeaturesWidget : public QObject
@@ -146,17 +164,12 @@ void TstFeaturesWidget::circleIsCentredOnThePixelCentre()
     QFETCH(QSize, frame);
     QFETCH(float, scale);
 
-    ProbedFeaturesWidget view;
-    view.resize(widget);
-    view.setVideoFrame(whiteFrame(frame));
-    view.setFeatureScale(scale);
-    const Feature feature{(float)(frame.width() / 2), (float)(frame.height() / 2)};
-    view.setFeatures({feature});
-    const QImage shot = view.grab().toImage();
+    const CentredFeature rendered = renderCentredFeature(widget, frame, scale);
+    const QImage &shot = rendered.shot;
+    const QPointF &centre = rendered.centre;
 
     // The outline's outer extents along the row and the column through the
     // expected centre are symmetric about it.
-    const QPointF centre = toWidget(view.lastViewport(), frame, QPointF(feature.x + 0.5, feature.y + 0.5));
     const int row = (int)std::floor(centre.y());
     const int column = (int)std::floor(centre.x());
     int left = 0, right = widget.width() - 1, top = 0, bottom = widget.height() - 1;
@@ -198,16 +211,8 @@ void TstFeaturesWidget::penWidthFollowsTheWholeZoom()
     QFETCH(int, minWidth);
     QFETCH(int, maxWidth);
 
-    ProbedFeaturesWidget view;
-    view.resize(widget);
-    view.setVideoFrame(whiteFrame(frame));
-    view.setFeatureScale(scale);
-    const Feature feature{(float)(frame.width() / 2), (float)(frame.height() / 2)};
-    view.setFeatures({feature});
-    const QImage shot = view.grab().toImage();
-
-    const QPointF centre = toWidget(view.lastViewport(), frame, QPointF(feature.x + 0.5, feature.y + 0.5));
-    const int width = redRunToTheRight(shot, centre);
+    const CentredFeature rendered = renderCentredFeature(widget, frame, scale);
+    const int width = redRunToTheRight(rendered.shot, rendered.centre);
     QVERIFY2(width >= minWidth && width <= maxWidth, qPrintable(QString::number(width)));
 }
 

@@ -29,6 +29,14 @@ QImage blankIcon()
     return icon;
 }
 
+QLinearGradient verticalGradient(qreal top, qreal bottom, const QColor &upper, const QColor &lower)
+{
+    QLinearGradient gradient(0, top, 0, bottom);
+    gradient.setColorAt(0.0, upper);
+    gradient.setColorAt(1.0, lower);
+    return gradient;
+}
+
 // The Mexican hat (negative Laplacian of a Gaussian) over a square grid,
 // seen obliquely, coloured by height from blue (trough) to red (peak).
 QImage drawLaplacian()
@@ -129,11 +137,9 @@ QImage drawOpenFile()
     back.lineTo(212, 212);
     back.lineTo(24, 212);
     back.closeSubpath();
-    QLinearGradient backFill(0, 60, 0, 212);
-    backFill.setColorAt(0.0, QColor(70, 130, 220));
-    backFill.setColorAt(1.0, QColor(30, 80, 170));
-    painter.setPen(QPen(outline, 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.setBrush(backFill);
+    const QPen outlinePen(outline, 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(outlinePen);
+    painter.setBrush(verticalGradient(60, 212, QColor(70, 130, 220), QColor(30, 80, 170)));
     painter.drawPath(back);
 
     painter.setPen(QPen(QColor(150, 150, 150), 3));
@@ -142,11 +148,8 @@ QImage drawOpenFile()
 
     QPolygonF front;
     front << QPointF(58, 118) << QPointF(240, 118) << QPointF(206, 212) << QPointF(24, 212);
-    QLinearGradient frontFill(0, 118, 0, 212);
-    frontFill.setColorAt(0.0, QColor(120, 180, 250));
-    frontFill.setColorAt(1.0, QColor(50, 110, 210));
-    painter.setPen(QPen(outline, 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.setBrush(frontFill);
+    painter.setPen(outlinePen);
+    painter.setBrush(verticalGradient(118, 212, QColor(120, 180, 250), QColor(50, 110, 210)));
     painter.drawPolygon(front);
     return icon;
 }
@@ -159,11 +162,8 @@ QImage drawStart()
     painter.setRenderHint(QPainter::Antialiasing);
     QPolygonF triangle;
     triangle << QPointF(60, 32) << QPointF(224, 128) << QPointF(60, 224);
-    QLinearGradient fill(0, 32, 0, 224);
-    fill.setColorAt(0.0, QColor(110, 220, 90));
-    fill.setColorAt(1.0, QColor(20, 150, 40));
     painter.setPen(QPen(QColor(10, 100, 25), 14, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.setBrush(fill);
+    painter.setBrush(verticalGradient(32, 224, QColor(110, 220, 90), QColor(20, 150, 40)));
     painter.drawPolygon(triangle);
     return icon;
 }
@@ -178,9 +178,7 @@ QImage drawExit()
     painter.setPen(QPen(QColor(130, 10, 10), 58, Qt::SolidLine, Qt::RoundCap));
     for (const QLineF &bar : bars)
         painter.drawLine(bar);
-    QLinearGradient fill(0, 40, 0, 216);
-    fill.setColorAt(0.0, QColor(250, 80, 70));
-    fill.setColorAt(1.0, QColor(200, 20, 20));
+    const QLinearGradient fill = verticalGradient(40, 216, QColor(250, 80, 70), QColor(200, 20, 20));
     painter.setPen(QPen(QBrush(fill), 42, Qt::SolidLine, Qt::RoundCap));
     for (const QLineF &bar : bars)
         painter.drawLine(bar);
