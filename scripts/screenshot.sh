@@ -62,9 +62,18 @@ if xdotool search --onlyvisible --name '^Invalid image file$' >/dev/null 2>&1; t
     exit 1
 fi
 
+# The status line is the window's bottom strip: it changes when the run
+# has been reported, circles and all.
+status_line() {
+    import -window "$main" -gravity south -crop 100%x30+0+0 +repage rgb:- | md5sum
+}
+before=$(status_line)
 press "$main" ctrl+s
-# A run over a photograph takes well under a second; leave time to repaint.
-sleep 3
+for _ in $(seq 600); do
+    sleep 0.5
+    [[ "$(status_line)" != "$before" ]] && break
+done
+sleep 0.5
 import -window "$main" "$SHOT_OUTPUT"
 
 press "$main" shift+x
