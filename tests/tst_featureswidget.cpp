@@ -82,7 +82,6 @@ private slots:
     void penWidthFollowsTheWholeZoom_data();
     void penWidthFollowsTheWholeZoom();
     void clearingKeepsTheRadius();
-    void radiusBeforeAnyScaleIs18();
     void emptyFrameDrawsNoCircles();
 };
 
@@ -233,17 +232,6 @@ void TstFeaturesWidget::clearingKeepsTheRadius()
     const QImage shot = view.grab().toImage();
     QVERIFY(redNear(shot, QPointF(100.5 + 12.0, 50.5)));
     QVERIFY(!redNear(shot, QPointF(100.5 + 18.0, 50.5)));
-}
-
-void TstFeaturesWidget::radiusBeforeAnyScaleIs18()
-{
-    ProbedFeaturesWidget view;
-    view.resize(200, 100);
-    view.setVideoFrame(whiteFrame(QSize(200, 100)));
-    view.setFeatures({Feature{100, 50}});
-    const QImage shot = view.grab().toImage();
-    QVERIFY(redNear(shot, QPointF(100.5 + 18.0, 50.5)));
-    QVERIFY(redNear(shot, QPointF(100.5, 50.5 - 18.0)));
 }
 
 void TstFeaturesWidget::emptyFrameDrawsNoCircles()
