@@ -1,0 +1,411 @@
+// The vector code of the row passes, the fused column pass and the maxima
+// search, compiled once per instruction set by Highway.
+//
+// Vectors run across neighbouring pixels, never across the taps of one
+// pixel: every lane accumulates its own sum tap by tap in increasing order,
+// with a separate multiply and add (never a fused multiply-add), so each
+// lane rounds exactly as the straightforward loops do. Pixels at the edges
+// that do not fill a vector are either recomputed by an overlapping vector
+// (same arithmetic, same value) or handed to the scalar code of
+// pixelarithmetic.h.
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "hessian_simd.cpp"
+
+// Only instruction sets that the test machines can run are compiled, so that
+// the equivalence tests cover every one. Arrays of vectors rule out the
+// variable-length sets.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS \
+    (HWY_AVX3 | HWY_AVX3_DL | HWY_SSSE3 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV)
+#endif
+
+#include <hwy/foreach_target.h>  // must come before highway.h
+
+#include <hwy/highway.h>
+
+#include "pixelarithmetic.h"
+#include "vectorkernels.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+HWY_BEFORE_NAMESPACE();
+namespace hessianvector {
+namespace HWY_NAMESPACE {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::ScalableTag<float>;
+using VF = hn::Vec<DF>;
+
+// Output vectors of one row-pass block: 3 kernels x 4 vectors = 12
+// accumulators, plus three broadcast taps and one sample in registers.
+constexpr size_t kRowVectors = 4;
+// Column pass: each output vector sums 2r + 1 rows of one image. A block of
+// kColumnRows output rows x kColumnVectors vectors shares every loaded
+// sample among kColumnRows accumulators.
+constexpr size_t kColumnRows = 6;
+constexpr size_t kColumnVectors = 2;
+// Output rows whose input rows are converted to floats at a time.
+constexpr uint32_t kTileRows = 96;
+
+// The row pass's byte: truncated toward zero, its low eight bits.
+HWY_INLINE void StoreLowByte(DF, VF acc, unsigned char *out)
+{
+    const hn::RebindToSigned<DF> di;
+    const hn::Rebind<uint8_t, DF> du8;
+    const auto truncated = hn::And(hn::ConvertTo(di, acc), hn::Set(di, 0xFF));
+    hn::StoreU(hn::DemoteTo(du8, truncated), du8, out);
+}
+
+// Vectors of samples as floats: bytes read as unsigned or as signed.
+HWY_INLINE VF LoadAsFloat(DF d, const unsigned char *p)
+{
+    const hn::Rebind<uint8_t, DF> du8;
+    return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(du8, p)));
+}
+
+HWY_INLINE VF LoadAsFloat(DF d, const signed char *p)
+{
+    const hn::Rebind<int8_t, DF> di8;
+    return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(di8, reinterpret_cast<const int8_t *>(p))));
+}
+
+// ---------------------------------------------------------------------------
+// Row passes
+
+// V consecutive output vectors of all three row passes. `samples` is the
+// float row at x - r, `out` offsets the three byte rows to x.
+template <size_t V>
+HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, size_t taps,
+                         size_t rowOffset)
+{
+    const size_t N = hn::Lanes(d);
+    VF gauss[V], d1[V], d2[V];
+    for (size_t v = 0; v < V; ++v) {
+        gauss[v] = hn::Zero(d);
+        d1[v] = hn::Zero(d);
+        d2[v] = hn::Zero(d);
+    }
+    for (size_t k = 0; k < taps; ++k) {
+        const VF kg = hn::Set(d, det->gaussKernel[k]);
+        const VF k1 = hn::Set(d, det->d1Kernel[k]);
+        const VF k2 = hn::Set(d, det->d2Kernel[k]);
+        for (size_t v = 0; v < V; ++v) {
+            const VF s = hn::LoadU(d, samples + k + v * N);
+            gauss[v] = hn::Add(gauss[v], hn::Mul(s, kg));
+            d1[v] = hn::Add(d1[v], hn::Mul(s, k1));
+            d2[v] = hn::Add(d2[v], hn::Mul(s, k2));
+        }
+    }
+    for (size_t v = 0; v < V; ++v) {
+        StoreLowByte(d, gauss[v], det->gaussRows + rowOffset + v * N);
+        StoreLowByte(d, d1[v], reinterpret_cast<unsigned char *>(det->d1Rows) + rowOffset + v * N);
+        StoreLowByte(d, d2[v], reinterpret_cast<unsigned char *>(det->d2Rows) + rowOffset + v * N);
+    }
+}
+
+int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t firstRow,
+              uint32_t endRow)
+{
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const size_t width = det->width;
+    const size_t radius = det->radius;
+    const size_t taps = 2 * radius + 1;
+    const size_t end = width - radius;  // first column not written
+
+    // Each source row converted to floats once, shared by all taps and all
+    // three kernels.
+    float *samples = static_cast<float *>(std::malloc(width * sizeof(float)));
+    if (!samples)
+        return HESSIAN_NO_MEMORY;
+
+    for (size_t y = firstRow; y < endRow; ++y) {
+        const unsigned char *src = grey + y * width;
+        const size_t row = y * width;
+        size_t i = 0;
+        for (; i + N <= width; i += N)
+            hn::StoreU(LoadAsFloat(d, src + i), d, samples + i);
+        for (; i < width; ++i)
+            samples[i] = (float)src[i];
+
+        size_t x = radius;
+        for (; x + kRowVectors * N <= end; x += kRowVectors * N)
+            RowBlock<kRowVectors>(d, samples + x - radius, det, taps, row + x);
+        for (; x + N <= end; x += N)
+            RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+        if (x < end) {
+            if (end - radius >= N) {
+                // One more vector ending at the last column, recomputing a
+                // few pixels with identical results.
+                x = end - N;
+                RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+            } else {
+                for (; x < end; ++x) {
+                    const unsigned char *window = src + x - radius;
+                    det->gaussRows[row + x] = rowPassPixel(window, det->gaussKernel, taps);
+                    det->d1Rows[row + x] = (signed char)rowPassPixel(window, det->d1Kernel, taps);
+                    det->d2Rows[row + x] = (signed char)rowPassPixel(window, det->d2Kernel, taps);
+                }
+            }
+        }
+    }
+    std::free(samples);
+    return HESSIAN_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Column pass
+
+// Sums of R output rows x V vectors of one image down its float strip.
+// `strip` points at the first input row of the first output row (row y - r),
+// rows `stride` floats apart. Input row i feeds output row j with tap i - j,
+// so walking the input rows in order feeds every output its taps in
+// increasing order; the first and last R - 1 input rows feed only some of
+// the outputs.
+template <size_t R, size_t V>
+HWY_INLINE void ColumnSums(DF d, const float *strip, size_t stride, const float *kernel,
+                           size_t taps, VF out[R][V])
+{
+    const size_t N = hn::Lanes(d);
+    VF acc[R][V];
+    for (size_t j = 0; j < R; ++j)
+        for (size_t v = 0; v < V; ++v)
+            acc[j][v] = hn::Zero(d);
+
+    const size_t inputs = taps + R - 1;
+    // Input rows that feed every output: i - j in [0, taps) for all j < R.
+    const size_t fullBegin = R - 1;
+    const size_t fullEnd = std::max(fullBegin, taps);
+    auto partialRow = [&](size_t i) {
+        VF s[V];
+        for (size_t v = 0; v < V; ++v)
+            s[v] = hn::LoadU(d, strip + i * stride + v * N);
+        for (size_t j = 0; j < R; ++j) {
+            if (i < j || i - j >= taps)
+                continue;
+            const VF k = hn::Set(d, kernel[i - j]);
+            for (size_t v = 0; v < V; ++v)
+                acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
+        }
+    };
+    for (size_t i = 0; i < std::min(fullBegin, inputs); ++i)
+        partialRow(i);
+    for (size_t i = fullBegin; i < fullEnd; ++i) {
+        VF s[V];
+        for (size_t v = 0; v < V; ++v)
+            s[v] = hn::LoadU(d, strip + i * stride + v * N);
+        for (size_t j = 0; j < R; ++j) {
+            const VF k = hn::Set(d, kernel[i - j]);
+            for (size_t v = 0; v < V; ++v)
+                acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
+        }
+    }
+    for (size_t i = fullEnd; i < inputs; ++i)
+        partialRow(i);
+
+    for (size_t j = 0; j < R; ++j)
+        for (size_t v = 0; v < V; ++v)
+            out[j][v] = acc[j][v];
+}
+
+// R output rows x V vectors of the response, from the float strips of the
+// three images (each `stride` floats a row, starting at row y - r).
+template <size_t R, size_t V>
+HWY_INLINE void DeterminantBlock(DF d, const float *gaussStrip, const float *d1Strip,
+                                 const float *d2Strip, size_t stride, const HessianDetector *det,
+                                 size_t taps, float *response)
+{
+    const size_t N = hn::Lanes(d);
+    VF dxx[R][V], dyy[R][V], dxy[R][V];
+    ColumnSums<R, V>(d, d2Strip, stride, det->gaussKernel, taps, dxx);
+    ColumnSums<R, V>(d, gaussStrip, stride, det->d2Kernel, taps, dyy);
+    ColumnSums<R, V>(d, d1Strip, stride, det->d1Kernel, taps, dxy);
+    const VF wDxxDyy = hn::Set(d, kDxxDyyWeight);
+    const VF wDxy = hn::Set(d, kDxyWeight);
+    for (size_t j = 0; j < R; ++j) {
+        for (size_t v = 0; v < V; ++v) {
+            const VF value = hn::Sub(hn::Mul(hn::Mul(dxx[j][v], wDxxDyy), dyy[j][v]),
+                                     hn::Mul(hn::Mul(dxy[j][v], wDxy), dxy[j][v]));
+            hn::StoreU(value, d, response + j * det->width + v * N);
+        }
+    }
+}
+
+// Output rows [firstRow, endRow) of the V * N columns from x, through float
+// strips of the three images in `scratch`.
+template <size_t V>
+HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, size_t x, uint32_t firstRow,
+                            uint32_t endRow, float *scratch)
+{
+    const size_t N = hn::Lanes(d);
+    const size_t stride = V * N;
+    const size_t width = det->width;
+    const size_t radius = det->radius;
+    const size_t taps = 2 * radius + 1;
+    const size_t inputRows = (endRow - firstRow) + 2 * radius;
+    float *gaussStrip = scratch;
+    float *d1Strip = gaussStrip + inputRows * stride;
+    float *d2Strip = d1Strip + inputRows * stride;
+
+    // Every input row converted once, then read by 2r + 1 outputs.
+    const size_t top = (size_t)(firstRow - radius) * width + x;
+    for (size_t i = 0; i < inputRows; ++i) {
+        const size_t at = top + i * width;
+        for (size_t v = 0; v < V; ++v) {
+            hn::StoreU(LoadAsFloat(d, det->gaussRows + at + v * N), d, gaussStrip + i * stride + v * N);
+            hn::StoreU(LoadAsFloat(d, det->d1Rows + at + v * N), d, d1Strip + i * stride + v * N);
+            hn::StoreU(LoadAsFloat(d, det->d2Rows + at + v * N), d, d2Strip + i * stride + v * N);
+        }
+    }
+
+    size_t y = firstRow;
+    for (; y + kColumnRows <= endRow; y += kColumnRows) {
+        const size_t i = (y - firstRow) * stride;
+        DeterminantBlock<kColumnRows, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, det,
+                                         taps, det->response + y * width + x);
+    }
+    for (; y < endRow; ++y) {
+        const size_t i = (y - firstRow) * stride;
+        DeterminantBlock<1, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, det, taps,
+                               det->response + y * width + x);
+    }
+}
+
+int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
+{
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const size_t width = det->width;
+    const size_t radius = det->radius;
+    const size_t end = width - radius;  // first column not written
+    const size_t valid = end - radius;
+
+    if (valid < N) {
+        // Too narrow for one vector: the scalar arithmetic, pixel by pixel.
+        const size_t taps = 2 * radius + 1;
+        for (size_t y = firstRow; y < endRow; ++y) {
+            const size_t top = (y - radius) * width;
+            for (size_t x = radius; x < end; ++x)
+                det->response[y * width + x] = determinantPixel(
+                    det->gaussRows + top + x, det->d1Rows + top + x, det->d2Rows + top + x, width,
+                    det->gaussKernel, det->d1Kernel, det->d2Kernel, taps);
+        }
+        return HESSIAN_OK;
+    }
+
+    const size_t tileInputRows = std::min<size_t>(kTileRows, endRow - firstRow) + 2 * radius;
+    float *scratch = static_cast<float *>(std::malloc(3 * tileInputRows * kColumnVectors * N * sizeof(float)));
+    if (!scratch)
+        return HESSIAN_NO_MEMORY;
+
+    for (uint32_t tile = firstRow; tile < endRow; tile += std::min(kTileRows, endRow - tile)) {
+        const uint32_t tileEnd = tile + std::min(kTileRows, endRow - tile);
+        // Blocks of V * N columns; the last block of each width is moved back
+        // to end at the last column, recomputing a few identical values.
+        size_t x = radius;
+        if (valid >= kColumnVectors * N) {
+            for (; x < end; x += kColumnVectors * N)
+                ColumnBlock<kColumnVectors>(d, det, std::min(x, end - kColumnVectors * N), tile,
+                                            tileEnd, scratch);
+        } else {
+            for (; x < end; x += N)
+                ColumnBlock<1>(d, det, std::min(x, end - N), tile, tileEnd, scratch);
+        }
+    }
+    std::free(scratch);
+    return HESSIAN_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Maxima search
+
+// a when a > b, otherwise b: the scalar maxOf lane by lane, NaN included.
+HWY_INLINE VF MaxOf(VF a, VF b)
+{
+    return hn::IfThenElse(hn::Gt(a, b), a, b);
+}
+
+void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const size_t end = width - margin;  // first column not examined
+    const VF limit = hn::Set(d, threshold);
+    uint8_t bits[8] = {};  // enough for 64 lanes
+
+    for (size_t y = firstRow; y < endRow; ++y) {
+        const float *centre = response + y * width;
+        const float *up = centre - width;
+        const float *down = centre + width;
+        size_t x = margin;
+        for (; x + N <= end; x += N) {
+            const VF c = hn::LoadU(d, centre + x);
+            const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre + x - 1), hn::LoadU(d, centre + x + 1)),
+                                     MaxOf(hn::LoadU(d, up + x - 1), hn::LoadU(d, up + x + 1))),
+                               MaxOf(MaxOf(hn::LoadU(d, down + x - 1), hn::LoadU(d, down + x + 1)),
+                                     MaxOf(hn::LoadU(d, down + x), hn::LoadU(d, up + x))));
+            const auto found = hn::And(hn::Gt(c, m), hn::Gt(c, limit));
+            if (hn::AllFalse(d, found))
+                continue;
+            hn::StoreMaskBits(d, found, bits);
+            for (size_t lane = 0; lane < N; ++lane)
+                if (bits[lane / 8] & (1u << (lane % 8)))
+                    features.append(Feature{(float)(x + lane), (float)y});
+        }
+        for (; x < end; ++x)
+            if (isLocalMaximum(up + x - 1, centre + x - 1, down + x - 1, threshold))
+                features.append(Feature{(float)x, (float)y});
+    }
+}
+
+} // namespace HWY_NAMESPACE
+} // namespace hessianvector
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace {
+
+#define HESSIAN_VECTOR_KERNELS(TARGET, NS)                                                   \
+    VectorKernels{TARGET, &hessianvector::NS::RowPasses, &hessianvector::NS::ColumnPass,    \
+                  &hessianvector::NS::MaximaRows}
+
+// Best first.
+const VectorKernels kCompiled[] = {
+#if HWY_TARGETS & HWY_AVX2
+    HESSIAN_VECTOR_KERNELS(HWY_AVX2, N_AVX2),
+#endif
+#if HWY_TARGETS & HWY_SSE4
+    HESSIAN_VECTOR_KERNELS(HWY_SSE4, N_SSE4),
+#endif
+#if HWY_TARGETS & HWY_NEON
+    HESSIAN_VECTOR_KERNELS(HWY_NEON, N_NEON),
+#endif
+#if HWY_TARGETS & HWY_WASM
+    HESSIAN_VECTOR_KERNELS(HWY_WASM, N_WASM),
+#endif
+#if HWY_TARGETS & HWY_EMU128
+    HESSIAN_VECTOR_KERNELS(HWY_EMU128, N_EMU128),
+#endif
+#if HWY_TARGETS & HWY_SCALAR
+    HESSIAN_VECTOR_KERNELS(HWY_SCALAR, N_SCALAR),
+#endif
+};
+
+} // namespace
+
+size_t compiledVectorKernelCount()
+{
+    return sizeof kCompiled / sizeof kCompiled[0];
+}
+
+const VectorKernels &compiledVectorKernels(size_t index)
+{
+    return kCompiled[index];
+}
+
+#endif // HWY_ONCE
