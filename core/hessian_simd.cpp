@@ -22,6 +22,7 @@
 
 #include <hwy/foreach_target.h>  // must come before highway.h
 
+#include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
 #include "pixelarithmetic.h"
@@ -29,6 +30,22 @@
 
 #include <algorithm>
 #include <cstdlib>
+
+// Small loops over the vectors of a block must become straight code so that
+// the accumulators live in registers; the loop over taps must not, or they
+// spill.
+#ifndef HESSIAN_UNROLL
+#if defined(__clang__)
+#define HESSIAN_UNROLL _Pragma("unroll")
+#define HESSIAN_NO_UNROLL _Pragma("nounroll")
+#elif defined(__GNUC__)
+#define HESSIAN_UNROLL _Pragma("GCC unroll 16")
+#define HESSIAN_NO_UNROLL _Pragma("GCC unroll 1")
+#else
+#define HESSIAN_UNROLL
+#define HESSIAN_NO_UNROLL
+#endif
+#endif
 
 HWY_BEFORE_NAMESPACE();
 namespace hessianvector {
@@ -41,22 +58,57 @@ using VF = hn::Vec<DF>;
 
 // Output vectors of one row-pass block: 3 kernels x 4 vectors = 12
 // accumulators, plus three broadcast taps and one sample in registers.
-constexpr size_t kRowVectors = 4;
+constexpr size_t kRowVectors = 3;
 // Column pass: each output vector sums 2r + 1 rows of one image. A block of
 // kColumnRows output rows x kColumnVectors vectors shares every loaded
 // sample among kColumnRows accumulators.
-constexpr size_t kColumnRows = 6;
-constexpr size_t kColumnVectors = 2;
+constexpr size_t kColumnRows = 3;
+constexpr size_t kColumnVectors = 3;
 // Output rows whose input rows are converted to floats at a time.
 constexpr uint32_t kTileRows = 96;
+// How far ahead, in bytes of a row, the conversion prefetches.
+constexpr size_t kPrefetchAhead = 256;
 
-// The row pass's byte: truncated toward zero, its low eight bits.
-HWY_INLINE void StoreLowByte(DF, VF acc, unsigned char *out)
+// Float to int32, truncated toward zero. Highway's ConvertTo also fixes up
+// values beyond int32, which no row-pass sum comes near; on x86 the bare
+// instruction is a quarter of the work.
+HWY_INLINE hn::Vec<hn::RebindToSigned<DF>> TruncateToInt(VF v)
 {
-    const hn::RebindToSigned<DF> di;
+#if HWY_TARGET == HWY_AVX2
+    return hn::Vec<hn::RebindToSigned<DF>>{_mm256_cvttps_epi32(v.raw)};
+#elif HWY_TARGET == HWY_SSE4
+    return hn::Vec<hn::RebindToSigned<DF>>{_mm_cvttps_epi32(v.raw)};
+#else
+    return hn::ConvertTo(hn::RebindToSigned<DF>(), v);
+#endif
+}
+
+// The row pass's bytes: each sum truncated toward zero, its low eight bits.
+// The kernel normalisation keeps the Gaussian sums in 0..255 and the
+// derivative sums in -127..127, so narrowing with saturation, as unsigned
+// or as signed bytes, keeps exactly those bits.
+HWY_INLINE void StoreUnsignedBytes(VF acc, unsigned char *out)
+{
     const hn::Rebind<uint8_t, DF> du8;
-    const auto truncated = hn::And(hn::ConvertTo(di, acc), hn::Set(di, 0xFF));
-    hn::StoreU(hn::DemoteTo(du8, truncated), du8, out);
+    hn::StoreU(hn::DemoteTo(du8, TruncateToInt(acc)), du8, out);
+}
+
+HWY_INLINE void StoreSignedBytes(VF acc, signed char *out)
+{
+    const hn::Rebind<int8_t, DF> di8;
+    hn::StoreU(hn::DemoteTo(di8, TruncateToInt(acc)), di8, reinterpret_cast<int8_t *>(out));
+}
+
+// Keeps a loaded vector in a register where the compiler would rather fold
+// the load into every multiply that uses it: on x86 that doubles the loads,
+// and they, not the multiplies, would set the pace.
+HWY_INLINE void KeepInRegister(VF &v)
+{
+#if (HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSE4) && (defined(__GNUC__) || defined(__clang__))
+    asm("" : "+x"(v.raw));
+#else
+    (void)v;
+#endif
 }
 
 // Vectors of samples as floats: bytes read as unsigned or as signed.
@@ -83,15 +135,18 @@ HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det,
 {
     const size_t N = hn::Lanes(d);
     VF gauss[V], d1[V], d2[V];
+    HESSIAN_UNROLL
     for (size_t v = 0; v < V; ++v) {
         gauss[v] = hn::Zero(d);
         d1[v] = hn::Zero(d);
         d2[v] = hn::Zero(d);
     }
+    HESSIAN_NO_UNROLL
     for (size_t k = 0; k < taps; ++k) {
         const VF kg = hn::Set(d, det->gaussKernel[k]);
         const VF k1 = hn::Set(d, det->d1Kernel[k]);
         const VF k2 = hn::Set(d, det->d2Kernel[k]);
+        HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v) {
             const VF s = hn::LoadU(d, samples + k + v * N);
             gauss[v] = hn::Add(gauss[v], hn::Mul(s, kg));
@@ -99,10 +154,11 @@ HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det,
             d2[v] = hn::Add(d2[v], hn::Mul(s, k2));
         }
     }
+    HESSIAN_UNROLL
     for (size_t v = 0; v < V; ++v) {
-        StoreLowByte(d, gauss[v], det->gaussRows + rowOffset + v * N);
-        StoreLowByte(d, d1[v], reinterpret_cast<unsigned char *>(det->d1Rows) + rowOffset + v * N);
-        StoreLowByte(d, d2[v], reinterpret_cast<unsigned char *>(det->d2Rows) + rowOffset + v * N);
+        StoreUnsignedBytes(gauss[v], det->gaussRows + rowOffset + v * N);
+        StoreSignedBytes(d1[v], det->d1Rows + rowOffset + v * N);
+        StoreSignedBytes(d2[v], det->d2Rows + rowOffset + v * N);
     }
 }
 
@@ -163,73 +219,105 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
 // `strip` points at the first input row of the first output row (row y - r),
 // rows `stride` floats apart. Input row i feeds output row j with tap i - j,
 // so walking the input rows in order feeds every output its taps in
-// increasing order; the first and last R - 1 input rows feed only some of
-// the outputs.
+// increasing order. `kernel` points at tap 0 of a kernel whose taps are
+// spread over whole vectors, with at least R - 1 zero taps on either side
+// (see PaddedKernels): the zero taps that reach an output before its first or after its last real
+// tap add a zero product to a sum that is still +0 or is non-zero, which
+// changes no bit (a sum that starts at +0 never becomes -0, and the samples
+// are finite), and they keep the loop free of branches.
+// Kept out of line: inlined into its caller, it competes for registers
+// with the code around it and loses.
 template <size_t R, size_t V>
-HWY_INLINE void ColumnSums(DF d, const float *strip, size_t stride, const float *kernel,
-                           size_t taps, VF out[R][V])
+HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const float *kernel,
+                             size_t taps, VF out[R][V])
 {
     const size_t N = hn::Lanes(d);
     VF acc[R][V];
+    HESSIAN_UNROLL
     for (size_t j = 0; j < R; ++j)
+        HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v)
             acc[j][v] = hn::Zero(d);
 
-    const size_t inputs = taps + R - 1;
-    // Input rows that feed every output: i - j in [0, taps) for all j < R.
-    const size_t fullBegin = R - 1;
-    const size_t fullEnd = std::max(fullBegin, taps);
-    auto partialRow = [&](size_t i) {
+    // Input row i: output j takes tap i - j, from -(R - 1) to taps - 1 + R - 1.
+    // Unrolled, this loop would need more registers than there are and
+    // spill accumulators into a chain through memory.
+    const float *tap = kernel;
+    HESSIAN_NO_UNROLL
+    for (size_t i = 0; i < taps + R - 1; ++i, strip += stride, tap += N) {
         VF s[V];
-        for (size_t v = 0; v < V; ++v)
-            s[v] = hn::LoadU(d, strip + i * stride + v * N);
-        for (size_t j = 0; j < R; ++j) {
-            if (i < j || i - j >= taps)
-                continue;
-            const VF k = hn::Set(d, kernel[i - j]);
-            for (size_t v = 0; v < V; ++v)
-                acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
+        HESSIAN_UNROLL
+        for (size_t v = 0; v < V; ++v) {
+            s[v] = hn::LoadU(d, strip + v * N);
+            KeepInRegister(s[v]);
         }
-    };
-    for (size_t i = 0; i < std::min(fullBegin, inputs); ++i)
-        partialRow(i);
-    for (size_t i = fullBegin; i < fullEnd; ++i) {
-        VF s[V];
-        for (size_t v = 0; v < V; ++v)
-            s[v] = hn::LoadU(d, strip + i * stride + v * N);
+        HESSIAN_UNROLL
         for (size_t j = 0; j < R; ++j) {
-            const VF k = hn::Set(d, kernel[i - j]);
+            const VF k = hn::LoadU(d, tap - j * N);
+            HESSIAN_UNROLL
             for (size_t v = 0; v < V; ++v)
                 acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
         }
     }
-    for (size_t i = fullEnd; i < inputs; ++i)
-        partialRow(i);
 
+    HESSIAN_UNROLL
     for (size_t j = 0; j < R; ++j)
+        HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v)
             out[j][v] = acc[j][v];
+}
+
+// The three kernels with kColumnRows - 1 zero taps on either side, every
+// tap spread over a whole vector so that a tap is one plain load; each
+// pointer at tap 0.
+struct PaddedKernels {
+    const float *gauss;
+    const float *d1;
+    const float *d2;
+};
+
+constexpr size_t kKernelPadding = kColumnRows - 1;
+
+size_t PaddedKernelFloats(DF d, size_t taps)
+{
+    return 3 * (taps + 2 * kKernelPadding) * hn::Lanes(d);
+}
+
+PaddedKernels PadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
+{
+    const size_t N = hn::Lanes(d);
+    const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
+    const float *padded[3];
+    for (int i = 0; i < 3; ++i) {
+        float *out = room + i * (taps + 2 * kKernelPadding) * N;
+        for (size_t k = 0; k < taps + 2 * kKernelPadding; ++k) {
+            const bool real = k >= kKernelPadding && k < kKernelPadding + taps;
+            hn::StoreU(hn::Set(d, real ? kernels[i][k - kKernelPadding] : 0.0f), d, out + k * N);
+        }
+        padded[i] = out + kKernelPadding * N;
+    }
+    return PaddedKernels{padded[0], padded[1], padded[2]};
 }
 
 // R output rows x V vectors of the response, from the float strips of the
 // three images (each `stride` floats a row, starting at row y - r).
 template <size_t R, size_t V>
 HWY_INLINE void DeterminantBlock(DF d, const float *gaussStrip, const float *d1Strip,
-                                 const float *d2Strip, size_t stride, const HessianDetector *det,
-                                 size_t taps, float *response)
+                                 const float *d2Strip, size_t stride, const PaddedKernels &kernels,
+                                 size_t taps, float *response, size_t width)
 {
     const size_t N = hn::Lanes(d);
     VF dxx[R][V], dyy[R][V], dxy[R][V];
-    ColumnSums<R, V>(d, d2Strip, stride, det->gaussKernel, taps, dxx);
-    ColumnSums<R, V>(d, gaussStrip, stride, det->d2Kernel, taps, dyy);
-    ColumnSums<R, V>(d, d1Strip, stride, det->d1Kernel, taps, dxy);
+    ColumnSums<R, V>(d, d2Strip, stride, kernels.gauss, taps, dxx);
+    ColumnSums<R, V>(d, gaussStrip, stride, kernels.d2, taps, dyy);
+    ColumnSums<R, V>(d, d1Strip, stride, kernels.d1, taps, dxy);
     const VF wDxxDyy = hn::Set(d, kDxxDyyWeight);
     const VF wDxy = hn::Set(d, kDxyWeight);
     for (size_t j = 0; j < R; ++j) {
         for (size_t v = 0; v < V; ++v) {
             const VF value = hn::Sub(hn::Mul(hn::Mul(dxx[j][v], wDxxDyy), dyy[j][v]),
                                      hn::Mul(hn::Mul(dxy[j][v], wDxy), dxy[j][v]));
-            hn::StoreU(value, d, response + j * det->width + v * N);
+            hn::StoreU(value, d, response + j * width + v * N);
         }
     }
 }
@@ -237,8 +325,8 @@ HWY_INLINE void DeterminantBlock(DF d, const float *gaussStrip, const float *d1S
 // Output rows [firstRow, endRow) of the V * N columns from x, through float
 // strips of the three images in `scratch`.
 template <size_t V>
-HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, size_t x, uint32_t firstRow,
-                            uint32_t endRow, float *scratch)
+HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const PaddedKernels &kernels,
+                            size_t x, uint32_t firstRow, uint32_t endRow, float *scratch)
 {
     const size_t N = hn::Lanes(d);
     const size_t stride = V * N;
@@ -250,10 +338,16 @@ HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, size_t x, uint32_t
     float *d1Strip = gaussStrip + inputRows * stride;
     float *d2Strip = d1Strip + inputRows * stride;
 
-    // Every input row converted once, then read by 2r + 1 outputs.
+    // Every input row converted once, then read by 2r + 1 outputs. The rows
+    // are far apart, too far for the processor to fetch them ahead by
+    // itself: ask for the part that a block a few steps on will read.
     const size_t top = (size_t)(firstRow - radius) * width + x;
+    const size_t ahead = std::min(kPrefetchAhead, width - x);
     for (size_t i = 0; i < inputRows; ++i) {
         const size_t at = top + i * width;
+        hwy::Prefetch(det->gaussRows + at + ahead);
+        hwy::Prefetch(det->d1Rows + at + ahead);
+        hwy::Prefetch(det->d2Rows + at + ahead);
         for (size_t v = 0; v < V; ++v) {
             hn::StoreU(LoadAsFloat(d, det->gaussRows + at + v * N), d, gaussStrip + i * stride + v * N);
             hn::StoreU(LoadAsFloat(d, det->d1Rows + at + v * N), d, d1Strip + i * stride + v * N);
@@ -264,13 +358,13 @@ HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, size_t x, uint32_t
     size_t y = firstRow;
     for (; y + kColumnRows <= endRow; y += kColumnRows) {
         const size_t i = (y - firstRow) * stride;
-        DeterminantBlock<kColumnRows, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, det,
-                                         taps, det->response + y * width + x);
+        DeterminantBlock<kColumnRows, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride,
+                                         kernels, taps, det->response + y * width + x, width);
     }
     for (; y < endRow; ++y) {
         const size_t i = (y - firstRow) * stride;
-        DeterminantBlock<1, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, det, taps,
-                               det->response + y * width + x);
+        DeterminantBlock<1, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, kernels,
+                               taps, det->response + y * width + x, width);
     }
 }
 
@@ -282,10 +376,10 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
     const size_t radius = det->radius;
     const size_t end = width - radius;  // first column not written
     const size_t valid = end - radius;
+    const size_t taps = 2 * radius + 1;
 
     if (valid < N) {
         // Too narrow for one vector: the scalar arithmetic, pixel by pixel.
-        const size_t taps = 2 * radius + 1;
         for (size_t y = firstRow; y < endRow; ++y) {
             const size_t top = (y - radius) * width;
             for (size_t x = radius; x < end; ++x)
@@ -297,9 +391,12 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
     }
 
     const size_t tileInputRows = std::min<size_t>(kTileRows, endRow - firstRow) + 2 * radius;
-    float *scratch = static_cast<float *>(std::malloc(3 * tileInputRows * kColumnVectors * N * sizeof(float)));
+    const size_t stripFloats = 3 * tileInputRows * kColumnVectors * N;
+    float *scratch = static_cast<float *>(
+        std::malloc((stripFloats + PaddedKernelFloats(d, taps)) * sizeof(float)));
     if (!scratch)
         return HESSIAN_NO_MEMORY;
+    const PaddedKernels kernels = PadKernels(d, det, taps, scratch + stripFloats);
 
     for (uint32_t tile = firstRow; tile < endRow; tile += std::min(kTileRows, endRow - tile)) {
         const uint32_t tileEnd = tile + std::min(kTileRows, endRow - tile);
@@ -308,11 +405,11 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
         size_t x = radius;
         if (valid >= kColumnVectors * N) {
             for (; x < end; x += kColumnVectors * N)
-                ColumnBlock<kColumnVectors>(d, det, std::min(x, end - kColumnVectors * N), tile,
-                                            tileEnd, scratch);
+                ColumnBlock<kColumnVectors>(d, det, kernels, std::min(x, end - kColumnVectors * N),
+                                            tile, tileEnd, scratch);
         } else {
             for (; x < end; x += N)
-                ColumnBlock<1>(d, det, std::min(x, end - N), tile, tileEnd, scratch);
+                ColumnBlock<1>(d, det, kernels, std::min(x, end - N), tile, tileEnd, scratch);
         }
     }
     std::free(scratch);
