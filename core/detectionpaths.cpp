@@ -17,14 +17,10 @@
 
 namespace {
 
+#ifndef HESSIAN_FORCE_REFERENCE
+
 // Below this many rows a band costs more to start than it saves.
 const uint32_t kMinRowsPerBand = 16;
-
-bool referenceForcedByEnvironment()
-{
-    const char *value = std::getenv("HESSIAN_FORCE_REFERENCE");
-    return value && *value && std::strcmp(value, "0") != 0;
-}
 
 unsigned bandCount(const HessianRunConfig &config, uint32_t rows)
 {
@@ -35,7 +31,11 @@ unsigned bandCount(const HessianRunConfig &config, uint32_t rows)
     return wanted < useful ? wanted : (unsigned)useful;
 }
 
-#ifndef HESSIAN_FORCE_REFERENCE
+bool referenceForcedByEnvironment()
+{
+    const char *value = std::getenv("HESSIAN_FORCE_REFERENCE");
+    return value && *value && std::strcmp(value, "0") != 0;
+}
 
 // Whether this processor runs the target. The portable fallbacks run
 // everywhere.
@@ -62,7 +62,11 @@ const VectorKernels *kernelsFor(int64_t target)
 HessianRunConfig defaultRunConfig()
 {
     HessianRunConfig config;
+#ifdef HESSIAN_FORCE_REFERENCE
+    config.path = HESSIAN_PATH_REFERENCE;
+#else
     config.path = referenceForcedByEnvironment() ? HESSIAN_PATH_REFERENCE : HESSIAN_PATH_VECTOR;
+#endif
     config.threads = 0;
     config.target = 0;
     return config;
