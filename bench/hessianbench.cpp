@@ -263,6 +263,8 @@ void printTable(const std::map<std::string, double> &msecs)
             const double one = find(kFastOne, size, sigma);
             const double all = find(kFastAll, size, sigma);
             const double opencv = find(kOpenCv, size, sigma);
+            if (std::isnan(reference) && std::isnan(one) && std::isnan(all) && std::isnan(opencv))
+                continue;  // filtered out
             std::printf("| %u x %u | %g | %.2f | %.2f | %.2f | %.2f | %.1fx | %.2fx |\n", size.width,
                         size.height, (double)sigma, reference, one, all, opencv, reference / all,
                         opencv / all);

@@ -137,17 +137,17 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     if ((uint64_t)width <= 2 * (uint64_t)radius)
         return HESSIAN_OK;
 
+    const auto rowPasses = [&](unsigned, uint32_t first, uint32_t last) {
+        return kernels->rowPasses(detector, grey, first, last);
+    };
+    const auto columnPass = [&](unsigned, uint32_t first, uint32_t last) {
+        return kernels->columnPass(detector, first, last);
+    };
+    std::vector<BandPhase> phases{BandPhase{0, height, rowPasses}};
+    if ((uint64_t)height > 2 * (uint64_t)radius)
+        phases.push_back(BandPhase{radius, height - radius, columnPass});
     try {
-        int status = runInBands(bandCount(config, height), 0, height,
-                                [&](unsigned, uint32_t first, uint32_t last) {
-                                    return kernels->rowPasses(detector, grey, first, last);
-                                });
-        if (status != HESSIAN_OK || (uint64_t)height <= 2 * (uint64_t)radius)
-            return status;
-        return runInBands(bandCount(config, height - 2 * radius), radius, height - radius,
-                          [&](unsigned, uint32_t first, uint32_t last) {
-                              return kernels->columnPass(detector, first, last);
-                          });
+        return runPhasesInBands(bandCount(config, height), phases);
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }

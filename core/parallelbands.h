@@ -7,17 +7,32 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // The number of hardware threads, at least 1.
 unsigned machineThreads();
 
-// Splits rows [begin, end) into `bands` contiguous ranges whose sizes differ
-// by at most one, and calls work(band, first, last) once for each, band
-// counting from 0 at the top: the first band
-// on the calling thread, each other band on a thread of its own (or on the
-// calling thread when no thread can be started). Returns the first non-zero
-// result in band order, or 0.
-int runInBands(unsigned bands, uint32_t begin, uint32_t end,
-               const std::function<int(unsigned band, uint32_t first, uint32_t last)> &work);
+// work(band, first, last) does rows first <= y < last; band counts from 0
+// at the top. Returns 0 or a failure status.
+using BandWork = std::function<int(unsigned band, uint32_t first, uint32_t last)>;
+
+// One step of a run: rows [begin, end), split into bands whose sizes differ
+// by at most one.
+struct BandPhase {
+    uint32_t begin;
+    uint32_t end;
+    BandWork work;
+};
+
+// Runs the phases in order on `bands` threads (the calling thread is one of
+// them; fewer when no more can be started). Thread b does band b of every
+// phase, and no band of a phase starts before every band of the phase
+// before it has finished. Empty bands are skipped. Stops after the first
+// phase in which a band fails, and returns that band's status (the first
+// in band order), or 0.
+int runPhasesInBands(unsigned bands, const std::vector<BandPhase> &phases);
+
+// A single phase.
+int runInBands(unsigned bands, uint32_t begin, uint32_t end, const BandWork &work);
 
 #endif // PARALLELBANDS_H
