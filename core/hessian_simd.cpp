@@ -68,7 +68,7 @@ constexpr size_t kRowVectors = 3;
 constexpr size_t kColumnRows = 3;
 constexpr size_t kColumnVectors = 3;
 // Output rows whose input rows are converted to floats at a time.
-constexpr uint32_t kTileRows = 96;
+constexpr uint32_t kTileRows = 192;
 // How far ahead, in bytes of a row, the conversion prefetches.
 constexpr size_t kPrefetchAhead = 256;
 
