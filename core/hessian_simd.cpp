@@ -124,14 +124,16 @@ HWY_INLINE VF LoadAsFloat(DF d, const unsigned char *p)
 HWY_INLINE VF LoadAsFloat(DF d, const signed char *p)
 {
     const hn::Rebind<int8_t, DF> di8;
-    return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(di8, reinterpret_cast<const int8_t *>(p))));
+    const int8_t *bytes = reinterpret_cast<const int8_t *>(p);
+    return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(di8, bytes)));
 }
 
 // ---------------------------------------------------------------------------
 // Row passes
 
 // V consecutive output vectors of all three row passes. `samples` is the
-// float row at x - r, `out` offsets the three byte rows to x.
+// float row at x - r; `rowOffset` is the index of pixel (x, y) in the byte
+// images.
 template <size_t V>
 HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, size_t taps,
                          size_t rowOffset)

@@ -283,8 +283,9 @@ void TestFastCore::pathSelection()
     QCOMPARE(computeHessianResponseWith(&empty, grey, best), (int)HESSIAN_BAD_SIGMA);
     QCOMPARE(computeHessianResponse(&empty, grey), (int)HESSIAN_BAD_SIGMA);
 
-    // A target that is not compiled in (or not runnable here) is refused.
-    const HessianRunConfig missing{HESSIAN_PATH_VECTOR, 1, int64_t(1) << 61};
+    // A target that is not compiled in (or not runnable here) is refused;
+    // all bits set names none at all.
+    const HessianRunConfig missing{HESSIAN_PATH_VECTOR, 1, ~int64_t(0)};
     Detector detector(2.0f, Size{20, 20});
     QCOMPARE(detector.status, 0);
     std::vector<unsigned char> image(400, 7);
