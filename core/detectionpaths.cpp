@@ -47,9 +47,11 @@ bool runsHere(int64_t target)
 // The kernels for the run, or null when the target asked for is not here.
 const VectorKernels *kernelsFor(int64_t target)
 {
+    if (target == 0)
+        return &bestVectorKernels();
     for (size_t i = 0; i < compiledVectorKernelCount(); ++i) {
         const VectorKernels &kernels = compiledVectorKernels(i);
-        if ((target == 0 || kernels.target == target) && runsHere(kernels.target))
+        if (kernels.target == target && runsHere(kernels.target))
             return &kernels;
     }
     return nullptr;

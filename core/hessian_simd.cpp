@@ -464,41 +464,63 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
     }
 }
 
+// This instruction set's kernels, a constant table.
+const VectorKernels kKernels = {HWY_TARGET, &RowPasses, &ColumnPass, &MaximaRows};
+
+const VectorKernels *TargetKernels()
+{
+    return &kKernels;
+}
+
 } // namespace HWY_NAMESPACE
 } // namespace hessianvector
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
+namespace hessianvector {
+
+// Highway remembers which instruction set it chose, so asking it costs
+// nothing after the first run (querying the processor is slow in a VM).
+HWY_EXPORT(TargetKernels);
+
+const VectorKernels *BestKernels()
+{
+    return HWY_DYNAMIC_DISPATCH(TargetKernels)();
+}
+
+} // namespace hessianvector
+
 namespace {
 
-#define HESSIAN_VECTOR_KERNELS(TARGET, NS)                                                   \
-    VectorKernels{TARGET, &hessianvector::NS::RowPasses, &hessianvector::NS::ColumnPass,    \
-                  &hessianvector::NS::MaximaRows}
-
 // Best first.
-const VectorKernels kCompiled[] = {
+const VectorKernels *const kCompiled[] = {
 #if HWY_TARGETS & HWY_AVX2
-    HESSIAN_VECTOR_KERNELS(HWY_AVX2, N_AVX2),
+    &hessianvector::N_AVX2::kKernels,
 #endif
 #if HWY_TARGETS & HWY_SSE4
-    HESSIAN_VECTOR_KERNELS(HWY_SSE4, N_SSE4),
+    &hessianvector::N_SSE4::kKernels,
 #endif
 #if HWY_TARGETS & HWY_NEON
-    HESSIAN_VECTOR_KERNELS(HWY_NEON, N_NEON),
+    &hessianvector::N_NEON::kKernels,
 #endif
 #if HWY_TARGETS & HWY_WASM
-    HESSIAN_VECTOR_KERNELS(HWY_WASM, N_WASM),
+    &hessianvector::N_WASM::kKernels,
 #endif
 #if HWY_TARGETS & HWY_EMU128
-    HESSIAN_VECTOR_KERNELS(HWY_EMU128, N_EMU128),
+    &hessianvector::N_EMU128::kKernels,
 #endif
 #if HWY_TARGETS & HWY_SCALAR
-    HESSIAN_VECTOR_KERNELS(HWY_SCALAR, N_SCALAR),
+    &hessianvector::N_SCALAR::kKernels,
 #endif
 };
 
 } // namespace
+
+const VectorKernels &bestVectorKernels()
+{
+    return *hessianvector::BestKernels();
+}
 
 size_t compiledVectorKernelCount()
 {
@@ -507,7 +529,7 @@ size_t compiledVectorKernelCount()
 
 const VectorKernels &compiledVectorKernels(size_t index)
 {
-    return kCompiled[index];
+    return *kCompiled[index];
 }
 
 #endif // HWY_ONCE

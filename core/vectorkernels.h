@@ -31,6 +31,9 @@ struct VectorKernels {
                        uint32_t margin, float threshold, QVector<Feature> &features);
 };
 
+// The kernels of the best instruction set this processor runs.
+const VectorKernels &bestVectorKernels();
+
 // The compiled instruction sets, best first, whether or not this processor
 // runs them.
 size_t compiledVectorKernelCount();
