@@ -186,8 +186,16 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
         });
         if (status != HESSIAN_OK)
             return status;
-        for (const QVector<Feature> &part : found)
-            features += part;
+        if (bands == 1) {
+            features.swap(found[0]);
+        } else {
+            int total = 0;
+            for (const QVector<Feature> &part : found)
+                total += part.size();
+            features.reserve(total);
+            for (const QVector<Feature> &part : found)
+                features += part;
+        }
     } catch (const std::bad_alloc &) {
         features = QVector<Feature>();
         return HESSIAN_NO_MEMORY;
