@@ -220,16 +220,36 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
 // ---------------------------------------------------------------------------
 // Column pass
 
+// Adds input row `row` to the outputs j in [firstOutput, lastOutput) of a
+// block, output j with tap i - j (`tap` points at tap i).
+template <size_t R, size_t V>
+HWY_INLINE void AddInputRow(DF d, const float *row, const float *tap, size_t firstOutput,
+                            size_t lastOutput, VF acc[R][V])
+{
+    const size_t N = hn::Lanes(d);
+    VF s[V];
+    HESSIAN_UNROLL
+    for (size_t v = 0; v < V; ++v) {
+        s[v] = hn::LoadU(d, row + v * N);
+        KeepInRegister(s[v]);
+    }
+    HESSIAN_UNROLL
+    for (size_t j = 0; j < R; ++j) {
+        if (j < firstOutput || j >= lastOutput)
+            continue;
+        const VF k = hn::LoadU(d, tap - j * N);
+        HESSIAN_UNROLL
+        for (size_t v = 0; v < V; ++v)
+            acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
+    }
+}
+
 // Sums of R output rows x V vectors of one image down its float strip.
 // `strip` points at the first input row of the first output row (row y - r),
 // rows `stride` floats apart. Input row i feeds output row j with tap i - j,
 // so walking the input rows in order feeds every output its taps in
-// increasing order. `kernel` points at tap 0 of a kernel whose taps are
-// spread over whole vectors, with at least R - 1 zero taps on either side
-// (see PaddedKernels): the zero taps that reach an output before its first or after its last real
-// tap add a zero product to a sum that is still +0 or is non-zero, which
-// changes no bit (a sum that starts at +0 never becomes -0, and the samples
-// are finite), and they keep the loop free of branches.
+// increasing order; the first and last R - 1 input rows feed only some of
+// the outputs. `kernel` holds the taps spread over whole vectors.
 // Kept out of line: inlined into its caller, it competes for registers
 // with the code around it and loses.
 template <size_t R, size_t V>
@@ -244,26 +264,18 @@ HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const floa
         for (size_t v = 0; v < V; ++v)
             acc[j][v] = hn::Zero(d);
 
-    // Input row i: output j takes tap i - j, from -(R - 1) to taps - 1 + R - 1.
+    // Needs taps >= R - 1, which every radius gives for the block sizes used.
+    HESSIAN_UNROLL
+    for (size_t i = 0; i + 1 < R; ++i)
+        AddInputRow<R, V>(d, strip + i * stride, kernel + i * N, 0, i + 1, acc);
     // Unrolled, this loop would need more registers than there are and
     // spill accumulators into a chain through memory.
-    const float *tap = kernel;
     HESSIAN_NO_UNROLL
-    for (size_t i = 0; i < taps + R - 1; ++i, strip += stride, tap += N) {
-        VF s[V];
-        HESSIAN_UNROLL
-        for (size_t v = 0; v < V; ++v) {
-            s[v] = hn::LoadU(d, strip + v * N);
-            KeepInRegister(s[v]);
-        }
-        HESSIAN_UNROLL
-        for (size_t j = 0; j < R; ++j) {
-            const VF k = hn::LoadU(d, tap - j * N);
-            HESSIAN_UNROLL
-            for (size_t v = 0; v < V; ++v)
-                acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
-        }
-    }
+    for (size_t i = R - 1; i < taps; ++i)
+        AddInputRow<R, V>(d, strip + i * stride, kernel + i * N, 0, R, acc);
+    HESSIAN_UNROLL
+    for (size_t t = 0; t + 1 < R; ++t)
+        AddInputRow<R, V>(d, strip + (taps + t) * stride, kernel + (taps + t) * N, t + 1, R, acc);
 
     HESSIAN_UNROLL
     for (size_t j = 0; j < R; ++j)
@@ -272,43 +284,37 @@ HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const floa
             out[j][v] = acc[j][v];
 }
 
-// The three kernels with kColumnRows - 1 zero taps on either side, every
-// tap spread over a whole vector so that a tap is one plain load; each
-// pointer at tap 0.
-struct PaddedKernels {
+// The three kernels with every tap spread over a whole vector, so that a
+// tap is one plain load.
+struct VectorKernelTaps {
     const float *gauss;
     const float *d1;
     const float *d2;
 };
 
-constexpr size_t kKernelPadding = kColumnRows - 1;
-
-size_t PaddedKernelFloats(DF d, size_t taps)
+size_t VectorKernelFloats(DF d, size_t taps)
 {
-    return 3 * (taps + 2 * kKernelPadding) * hn::Lanes(d);
+    return 3 * taps * hn::Lanes(d);
 }
 
-PaddedKernels PadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
+VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
 {
     const size_t N = hn::Lanes(d);
     const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
-    const float *padded[3];
+    float *spread[3];
     for (int i = 0; i < 3; ++i) {
-        float *out = room + i * (taps + 2 * kKernelPadding) * N;
-        for (size_t k = 0; k < taps + 2 * kKernelPadding; ++k) {
-            const bool real = k >= kKernelPadding && k < kKernelPadding + taps;
-            hn::StoreU(hn::Set(d, real ? kernels[i][k - kKernelPadding] : 0.0f), d, out + k * N);
-        }
-        padded[i] = out + kKernelPadding * N;
+        spread[i] = room + i * taps * N;
+        for (size_t k = 0; k < taps; ++k)
+            hn::StoreU(hn::Set(d, kernels[i][k]), d, spread[i] + k * N);
     }
-    return PaddedKernels{padded[0], padded[1], padded[2]};
+    return VectorKernelTaps{spread[0], spread[1], spread[2]};
 }
 
 // R output rows x V vectors of the response, from the float strips of the
 // three images (each `stride` floats a row, starting at row y - r).
 template <size_t R, size_t V>
 HWY_INLINE void DeterminantBlock(DF d, const float *gaussStrip, const float *d1Strip,
-                                 const float *d2Strip, size_t stride, const PaddedKernels &kernels,
+                                 const float *d2Strip, size_t stride, const VectorKernelTaps &kernels,
                                  size_t taps, float *response, size_t width)
 {
     const size_t N = hn::Lanes(d);
@@ -330,7 +336,7 @@ HWY_INLINE void DeterminantBlock(DF d, const float *gaussStrip, const float *d1S
 // Output rows [firstRow, endRow) of the V * N columns from x, through float
 // strips of the three images in `scratch`.
 template <size_t V>
-HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const PaddedKernels &kernels,
+HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const VectorKernelTaps &kernels,
                             size_t x, uint32_t firstRow, uint32_t endRow, float *scratch)
 {
     const size_t N = hn::Lanes(d);
@@ -398,10 +404,10 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
     const size_t tileInputRows = std::min<size_t>(kTileRows, endRow - firstRow) + 2 * radius;
     const size_t stripFloats = 3 * tileInputRows * kColumnVectors * N;
     float *scratch = static_cast<float *>(
-        std::malloc((stripFloats + PaddedKernelFloats(d, taps)) * sizeof(float)));
+        std::malloc((stripFloats + VectorKernelFloats(d, taps)) * sizeof(float)));
     if (!scratch)
         return HESSIAN_NO_MEMORY;
-    const PaddedKernels kernels = PadKernels(d, det, taps, scratch + stripFloats);
+    const VectorKernelTaps kernels = SpreadKernels(d, det, taps, scratch + stripFloats);
 
     for (uint32_t tile = firstRow; tile < endRow; tile += std::min(kTileRows, endRow - tile)) {
         const uint32_t tileEnd = tile + std::min(kTileRows, endRow - tile);
