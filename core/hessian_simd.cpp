@@ -1,0 +1,541 @@
+// The vector code of the row passes, the fused column pass and the maxima
+// search, compiled once per instruction set by Highway.
+//
+// Vectors run across neighbouring pixels, never across the taps of one
+// pixel: every lane accumulates its own sum tap by tap in increasing order,
+// with a separate multiply and add (never a fused multiply-add), so each
+// lane rounds exactly as the straightforward loops do. Pixels at the edges
+// that do not fill a vector are either recomputed by an overlapping vector
+// (same arithmetic, same value) or handed to the scalar code of
+// pixelarithmetic.h.
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "hessian_simd.cpp"
+
+// Only instruction sets that the test machines can run are compiled, so that
+// the equivalence tests cover every one. Arrays of vectors rule out the
+// variable-length sets.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS \
+    (HWY_AVX3 | HWY_AVX3_DL | HWY_SSSE3 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV)
+#endif
+
+#include <hwy/foreach_target.h>  // must come before highway.h
+
+#include <hwy/cache_control.h>
+#include <hwy/highway.h>
+
+#include "pixelarithmetic.h"
+#include "vectorkernels.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+// Small loops over the vectors of a block must become straight code so that
+// the accumulators live in registers; the loop over taps must not, or they
+// spill.
+#ifndef HESSIAN_UNROLL
+#if defined(__clang__)
+#define HESSIAN_UNROLL _Pragma("unroll")
+#define HESSIAN_NO_UNROLL _Pragma("nounroll")
+#elif defined(__GNUC__)
+#define HESSIAN_UNROLL _Pragma("GCC unroll 16")
+#define HESSIAN_NO_UNROLL _Pragma("GCC unroll 1")
+#else
+#define HESSIAN_UNROLL
+#define HESSIAN_NO_UNROLL
+#endif
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace hessianvector {
+namespace HWY_NAMESPACE {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::ScalableTag<float>;
+using VF = hn::Vec<DF>;
+
+// Block sizes, chosen so that everything a block keeps fits the 16
+// registers of SSE4 and AVX2 (measured on AVX2; more spills and loses).
+//
+// Row pass: 3 kernels x 3 output vectors = 9 accumulators, plus three
+// broadcast taps, one sample and one product.
+constexpr size_t kRowVectors = 3;
+// Column pass, one image at a time: 3 output rows x 3 vectors = 9
+// accumulators, plus three samples (each used by all 3 rows), one tap and
+// one product.
+constexpr size_t kColumnRows = 3;
+constexpr size_t kColumnVectors = 3;
+// Output rows whose input rows are converted to floats at a time.
+constexpr uint32_t kTileRows = 192;
+// How far ahead, in bytes of a row, the conversion prefetches.
+constexpr size_t kPrefetchAhead = 256;
+
+// Float to int32, truncated toward zero. Highway's ConvertTo also fixes up
+// values beyond int32, which no row-pass sum comes near; on x86 the bare
+// instruction is a quarter of the work.
+HWY_INLINE hn::Vec<hn::RebindToSigned<DF>> TruncateToInt(VF v)
+{
+#if HWY_TARGET == HWY_AVX2
+    return hn::Vec<hn::RebindToSigned<DF>>{_mm256_cvttps_epi32(v.raw)};
+#elif HWY_TARGET == HWY_SSE4
+    return hn::Vec<hn::RebindToSigned<DF>>{_mm_cvttps_epi32(v.raw)};
+#else
+    return hn::ConvertTo(hn::RebindToSigned<DF>(), v);
+#endif
+}
+
+// The row pass's bytes: each sum truncated toward zero, its low eight bits.
+// The kernel normalisation keeps the Gaussian sums in 0..255 and the
+// derivative sums in -127..127, so narrowing with saturation, as unsigned
+// or as signed bytes, keeps exactly those bits.
+HWY_INLINE void StoreUnsignedBytes(VF acc, unsigned char *out)
+{
+    const hn::Rebind<uint8_t, DF> du8;
+    hn::StoreU(hn::DemoteTo(du8, TruncateToInt(acc)), du8, out);
+}
+
+HWY_INLINE void StoreSignedBytes(VF acc, signed char *out)
+{
+    const hn::Rebind<int8_t, DF> di8;
+    hn::StoreU(hn::DemoteTo(di8, TruncateToInt(acc)), di8, reinterpret_cast<int8_t *>(out));
+}
+
+// Keeps a loaded vector in a register where the compiler would rather fold
+// the load into every multiply that uses it: on x86 that doubles the loads,
+// and they, not the multiplies, would set the pace.
+HWY_INLINE void KeepInRegister(VF &v)
+{
+#if (HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSE4) && (defined(__GNUC__) || defined(__clang__))
+    asm("" : "+x"(v.raw));
+#else
+    (void)v;
+#endif
+}
+
+// Vectors of samples as floats: bytes read as unsigned or as signed.
+HWY_INLINE VF LoadAsFloat(DF d, const unsigned char *p)
+{
+    const hn::Rebind<uint8_t, DF> du8;
+    return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(du8, p)));
+}
+
+HWY_INLINE VF LoadAsFloat(DF d, const signed char *p)
+{
+    const hn::Rebind<int8_t, DF> di8;
+    const int8_t *bytes = reinterpret_cast<const int8_t *>(p);
+    return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(di8, bytes)));
+}
+
+// ---------------------------------------------------------------------------
+// Row passes
+
+// V consecutive output vectors of all three row passes. `samples` is the
+// float row at x - r; `rowOffset` is the index of pixel (x, y) in the byte
+// images.
+template <size_t V>
+HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, size_t taps,
+                         size_t rowOffset)
+{
+    const size_t N = hn::Lanes(d);
+    VF gauss[V], d1[V], d2[V];
+    HESSIAN_UNROLL
+    for (size_t v = 0; v < V; ++v) {
+        gauss[v] = hn::Zero(d);
+        d1[v] = hn::Zero(d);
+        d2[v] = hn::Zero(d);
+    }
+    HESSIAN_NO_UNROLL
+    for (size_t k = 0; k < taps; ++k) {
+        const VF kg = hn::Set(d, det->gaussKernel[k]);
+        const VF k1 = hn::Set(d, det->d1Kernel[k]);
+        const VF k2 = hn::Set(d, det->d2Kernel[k]);
+        HESSIAN_UNROLL
+        for (size_t v = 0; v < V; ++v) {
+            const VF s = hn::LoadU(d, samples + k + v * N);
+            gauss[v] = hn::Add(gauss[v], hn::Mul(s, kg));
+            d1[v] = hn::Add(d1[v], hn::Mul(s, k1));
+            d2[v] = hn::Add(d2[v], hn::Mul(s, k2));
+        }
+    }
+    HESSIAN_UNROLL
+    for (size_t v = 0; v < V; ++v) {
+        StoreUnsignedBytes(gauss[v], det->gaussRows + rowOffset + v * N);
+        StoreSignedBytes(d1[v], det->d1Rows + rowOffset + v * N);
+        StoreSignedBytes(d2[v], det->d2Rows + rowOffset + v * N);
+    }
+}
+
+int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t firstRow,
+              uint32_t endRow)
+{
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const size_t width = det->width;
+    const size_t radius = det->radius;
+    const size_t taps = 2 * radius + 1;
+    const size_t end = width - radius;  // first column not written
+
+    // Each source row converted to floats once, shared by all taps and all
+    // three kernels.
+    float *samples = static_cast<float *>(std::malloc(width * sizeof(float)));
+    if (!samples)
+        return HESSIAN_NO_MEMORY;
+
+    for (size_t y = firstRow; y < endRow; ++y) {
+        const unsigned char *src = grey + y * width;
+        const size_t row = y * width;
+        size_t i = 0;
+        for (; i + N <= width; i += N)
+            hn::StoreU(LoadAsFloat(d, src + i), d, samples + i);
+        for (; i < width; ++i)
+            samples[i] = (float)src[i];
+
+        size_t x = radius;
+        for (; x + kRowVectors * N <= end; x += kRowVectors * N)
+            RowBlock<kRowVectors>(d, samples + x - radius, det, taps, row + x);
+        for (; x + N <= end; x += N)
+            RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+        if (x < end) {
+            if (end - radius >= N) {
+                // One more vector ending at the last column, recomputing a
+                // few pixels with identical results.
+                x = end - N;
+                RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+            } else {
+                for (; x < end; ++x) {
+                    const unsigned char *window = src + x - radius;
+                    det->gaussRows[row + x] = rowPassPixel(window, det->gaussKernel, taps);
+                    det->d1Rows[row + x] = (signed char)rowPassPixel(window, det->d1Kernel, taps);
+                    det->d2Rows[row + x] = (signed char)rowPassPixel(window, det->d2Kernel, taps);
+                }
+            }
+        }
+    }
+    std::free(samples);
+    return HESSIAN_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Column pass
+
+// Adds input row `row` to the outputs j in [firstOutput, lastOutput) of a
+// block, output j with tap i - j (`tap` points at tap i).
+template <size_t R, size_t V>
+HWY_INLINE void AddInputRow(DF d, const float *row, const float *tap, size_t firstOutput,
+                            size_t lastOutput, VF acc[R][V])
+{
+    const size_t N = hn::Lanes(d);
+    VF s[V];
+    HESSIAN_UNROLL
+    for (size_t v = 0; v < V; ++v) {
+        s[v] = hn::LoadU(d, row + v * N);
+        KeepInRegister(s[v]);
+    }
+    HESSIAN_UNROLL
+    for (size_t j = 0; j < R; ++j) {
+        if (j < firstOutput || j >= lastOutput)
+            continue;
+        const VF k = hn::LoadU(d, tap - j * N);
+        HESSIAN_UNROLL
+        for (size_t v = 0; v < V; ++v)
+            acc[j][v] = hn::Add(acc[j][v], hn::Mul(s[v], k));
+    }
+}
+
+// Sums of R output rows x V vectors of one image down its float strip.
+// `strip` points at the first input row of the first output row (row y - r),
+// rows `stride` floats apart. Input row i feeds output row j with tap i - j,
+// so walking the input rows in order feeds every output its taps in
+// increasing order; the first and last R - 1 input rows feed only some of
+// the outputs. `kernel` holds the taps spread over whole vectors.
+// Kept out of line: inlined into its caller, it competes for registers
+// with the code around it and loses.
+template <size_t R, size_t V>
+HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const float *kernel,
+                             size_t taps, VF out[R][V])
+{
+    const size_t N = hn::Lanes(d);
+    VF acc[R][V];
+    HESSIAN_UNROLL
+    for (size_t j = 0; j < R; ++j)
+        HESSIAN_UNROLL
+        for (size_t v = 0; v < V; ++v)
+            acc[j][v] = hn::Zero(d);
+
+    // Needs taps >= R - 1, which every radius gives for the block sizes used.
+    HESSIAN_UNROLL
+    for (size_t i = 0; i + 1 < R; ++i)
+        AddInputRow<R, V>(d, strip + i * stride, kernel + i * N, 0, i + 1, acc);
+    // Unrolled, this loop would need more registers than there are and
+    // spill accumulators into a chain through memory.
+    HESSIAN_NO_UNROLL
+    for (size_t i = R - 1; i < taps; ++i)
+        AddInputRow<R, V>(d, strip + i * stride, kernel + i * N, 0, R, acc);
+    HESSIAN_UNROLL
+    for (size_t t = 0; t + 1 < R; ++t)
+        AddInputRow<R, V>(d, strip + (taps + t) * stride, kernel + (taps + t) * N, t + 1, R, acc);
+
+    HESSIAN_UNROLL
+    for (size_t j = 0; j < R; ++j)
+        HESSIAN_UNROLL
+        for (size_t v = 0; v < V; ++v)
+            out[j][v] = acc[j][v];
+}
+
+// The three kernels with every tap spread over a whole vector, so that a
+// tap is one plain load.
+struct VectorKernelTaps {
+    const float *gauss;
+    const float *d1;
+    const float *d2;
+};
+
+size_t VectorKernelFloats(DF d, size_t taps)
+{
+    return 3 * taps * hn::Lanes(d);
+}
+
+VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
+{
+    const size_t N = hn::Lanes(d);
+    const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
+    float *spread[3];
+    for (int i = 0; i < 3; ++i) {
+        spread[i] = room + i * taps * N;
+        for (size_t k = 0; k < taps; ++k)
+            hn::StoreU(hn::Set(d, kernels[i][k]), d, spread[i] + k * N);
+    }
+    return VectorKernelTaps{spread[0], spread[1], spread[2]};
+}
+
+// R output rows x V vectors of the response, from the float strips of the
+// three images (each `stride` floats a row, starting at row y - r).
+template <size_t R, size_t V>
+HWY_INLINE void DeterminantBlock(DF d, const float *gaussStrip, const float *d1Strip,
+                                 const float *d2Strip, size_t stride, const VectorKernelTaps &kernels,
+                                 size_t taps, float *response, size_t width)
+{
+    const size_t N = hn::Lanes(d);
+    VF dxx[R][V], dyy[R][V], dxy[R][V];
+    ColumnSums<R, V>(d, d2Strip, stride, kernels.gauss, taps, dxx);
+    ColumnSums<R, V>(d, gaussStrip, stride, kernels.d2, taps, dyy);
+    ColumnSums<R, V>(d, d1Strip, stride, kernels.d1, taps, dxy);
+    const VF wDxxDyy = hn::Set(d, kDxxDyyWeight);
+    const VF wDxy = hn::Set(d, kDxyWeight);
+    for (size_t j = 0; j < R; ++j) {
+        for (size_t v = 0; v < V; ++v) {
+            const VF value = hn::Sub(hn::Mul(hn::Mul(dxx[j][v], wDxxDyy), dyy[j][v]),
+                                     hn::Mul(hn::Mul(dxy[j][v], wDxy), dxy[j][v]));
+            hn::StoreU(value, d, response + j * width + v * N);
+        }
+    }
+}
+
+// Output rows [firstRow, endRow) of the V * N columns from x, through float
+// strips of the three images in `scratch`.
+template <size_t V>
+HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const VectorKernelTaps &kernels,
+                            size_t x, uint32_t firstRow, uint32_t endRow, float *scratch)
+{
+    const size_t N = hn::Lanes(d);
+    const size_t stride = V * N;
+    const size_t width = det->width;
+    const size_t radius = det->radius;
+    const size_t taps = 2 * radius + 1;
+    const size_t inputRows = (endRow - firstRow) + 2 * radius;
+    float *gaussStrip = scratch;
+    float *d1Strip = gaussStrip + inputRows * stride;
+    float *d2Strip = d1Strip + inputRows * stride;
+
+    // Every input row converted once, then read by 2r + 1 outputs. The rows
+    // are far apart, too far for the processor to fetch them ahead by
+    // itself: ask for the part that a block a few steps on will read.
+    const size_t top = (size_t)(firstRow - radius) * width + x;
+    const size_t ahead = std::min(kPrefetchAhead, width - x);
+    for (size_t i = 0; i < inputRows; ++i) {
+        const size_t at = top + i * width;
+        hwy::Prefetch(det->gaussRows + at + ahead);
+        hwy::Prefetch(det->d1Rows + at + ahead);
+        hwy::Prefetch(det->d2Rows + at + ahead);
+        for (size_t v = 0; v < V; ++v) {
+            hn::StoreU(LoadAsFloat(d, det->gaussRows + at + v * N), d, gaussStrip + i * stride + v * N);
+            hn::StoreU(LoadAsFloat(d, det->d1Rows + at + v * N), d, d1Strip + i * stride + v * N);
+            hn::StoreU(LoadAsFloat(d, det->d2Rows + at + v * N), d, d2Strip + i * stride + v * N);
+        }
+    }
+
+    size_t y = firstRow;
+    for (; y + kColumnRows <= endRow; y += kColumnRows) {
+        const size_t i = (y - firstRow) * stride;
+        DeterminantBlock<kColumnRows, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride,
+                                         kernels, taps, det->response + y * width + x, width);
+    }
+    for (; y < endRow; ++y) {
+        const size_t i = (y - firstRow) * stride;
+        DeterminantBlock<1, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, kernels,
+                               taps, det->response + y * width + x, width);
+    }
+}
+
+int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
+{
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const size_t width = det->width;
+    const size_t radius = det->radius;
+    const size_t end = width - radius;  // first column not written
+    const size_t valid = end - radius;
+    const size_t taps = 2 * radius + 1;
+
+    if (valid < N) {
+        // Too narrow for one vector: the scalar arithmetic, pixel by pixel.
+        for (size_t y = firstRow; y < endRow; ++y) {
+            const size_t top = (y - radius) * width;
+            for (size_t x = radius; x < end; ++x)
+                det->response[y * width + x] = determinantPixel(
+                    det->gaussRows + top + x, det->d1Rows + top + x, det->d2Rows + top + x, width,
+                    det->gaussKernel, det->d1Kernel, det->d2Kernel, taps);
+        }
+        return HESSIAN_OK;
+    }
+
+    const size_t tileInputRows = std::min<size_t>(kTileRows, endRow - firstRow) + 2 * radius;
+    const size_t stripFloats = 3 * tileInputRows * kColumnVectors * N;
+    float *scratch = static_cast<float *>(
+        std::malloc((stripFloats + VectorKernelFloats(d, taps)) * sizeof(float)));
+    if (!scratch)
+        return HESSIAN_NO_MEMORY;
+    const VectorKernelTaps kernels = SpreadKernels(d, det, taps, scratch + stripFloats);
+
+    for (uint32_t tile = firstRow; tile < endRow; tile += std::min(kTileRows, endRow - tile)) {
+        const uint32_t tileEnd = tile + std::min(kTileRows, endRow - tile);
+        // Blocks of V * N columns; the last block of each width is moved back
+        // to end at the last column, recomputing a few identical values.
+        size_t x = radius;
+        if (valid >= kColumnVectors * N) {
+            for (; x < end; x += kColumnVectors * N)
+                ColumnBlock<kColumnVectors>(d, det, kernels, std::min(x, end - kColumnVectors * N),
+                                            tile, tileEnd, scratch);
+        } else {
+            for (; x < end; x += N)
+                ColumnBlock<1>(d, det, kernels, std::min(x, end - N), tile, tileEnd, scratch);
+        }
+    }
+    std::free(scratch);
+    return HESSIAN_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Maxima search
+
+// a when a > b, otherwise b: the scalar maxOf lane by lane, NaN included.
+HWY_INLINE VF MaxOf(VF a, VF b)
+{
+    return hn::IfThenElse(hn::Gt(a, b), a, b);
+}
+
+void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    const DF d;
+    const size_t N = hn::Lanes(d);
+    const size_t end = width - margin;  // first column not examined
+    const VF limit = hn::Set(d, threshold);
+    uint8_t bits[8] = {};  // enough for 64 lanes
+
+    for (size_t y = firstRow; y < endRow; ++y) {
+        const float *centre = response + y * width;
+        const float *up = centre - width;
+        const float *down = centre + width;
+        size_t x = margin;
+        for (; x + N <= end; x += N) {
+            const VF c = hn::LoadU(d, centre + x);
+            const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre + x - 1), hn::LoadU(d, centre + x + 1)),
+                                     MaxOf(hn::LoadU(d, up + x - 1), hn::LoadU(d, up + x + 1))),
+                               MaxOf(MaxOf(hn::LoadU(d, down + x - 1), hn::LoadU(d, down + x + 1)),
+                                     MaxOf(hn::LoadU(d, down + x), hn::LoadU(d, up + x))));
+            const auto found = hn::And(hn::Gt(c, m), hn::Gt(c, limit));
+            if (hn::AllFalse(d, found))
+                continue;
+            hn::StoreMaskBits(d, found, bits);
+            for (size_t lane = 0; lane < N; ++lane)
+                if (bits[lane / 8] & (1u << (lane % 8)))
+                    features.append(Feature{(float)(x + lane), (float)y});
+        }
+        for (; x < end; ++x)
+            if (isLocalMaximum(up + x - 1, centre + x - 1, down + x - 1, threshold))
+                features.append(Feature{(float)x, (float)y});
+    }
+}
+
+// This instruction set's kernels, a constant table.
+const VectorKernels kKernels = {HWY_TARGET, &RowPasses, &ColumnPass, &MaximaRows};
+
+const VectorKernels *TargetKernels()
+{
+    return &kKernels;
+}
+
+} // namespace HWY_NAMESPACE
+} // namespace hessianvector
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace hessianvector {
+
+// Highway remembers which instruction set it chose, so asking it costs
+// nothing after the first run (querying the processor is slow in a VM).
+HWY_EXPORT(TargetKernels);
+
+const VectorKernels *BestKernels()
+{
+    return HWY_DYNAMIC_DISPATCH(TargetKernels)();
+}
+
+} // namespace hessianvector
+
+namespace {
+
+// Best first.
+const VectorKernels *const kCompiled[] = {
+#if HWY_TARGETS & HWY_AVX2
+    &hessianvector::N_AVX2::kKernels,
+#endif
+#if HWY_TARGETS & HWY_SSE4
+    &hessianvector::N_SSE4::kKernels,
+#endif
+#if HWY_TARGETS & HWY_NEON
+    &hessianvector::N_NEON::kKernels,
+#endif
+#if HWY_TARGETS & HWY_WASM
+    &hessianvector::N_WASM::kKernels,
+#endif
+#if HWY_TARGETS & HWY_EMU128
+    &hessianvector::N_EMU128::kKernels,
+#endif
+#if HWY_TARGETS & HWY_SCALAR
+    &hessianvector::N_SCALAR::kKernels,
+#endif
+};
+
+} // namespace
+
+const VectorKernels &bestVectorKernels()
+{
+    return *hessianvector::BestKernels();
+}
+
+size_t compiledVectorKernelCount()
+{
+    return sizeof kCompiled / sizeof kCompiled[0];
+}
+
+const VectorKernels &compiledVectorKernels(size_t index)
+{
+    return *kCompiled[index];
+}
+
+#endif // HWY_ONCE

@@ -1,0 +1,38 @@
+#ifndef PARALLELBANDS_H
+#define PARALLELBANDS_H
+
+// Splitting one run's rows among threads. Every call starts its own threads
+// and joins them before it returns: no pool, no shared state, so runs that
+// overlap in time stay independent.
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// The number of hardware threads, at least 1.
+unsigned machineThreads();
+
+// work(band, first, last) does rows first <= y < last; band counts from 0
+// at the top. Returns 0 or a failure status.
+using BandWork = std::function<int(unsigned band, uint32_t first, uint32_t last)>;
+
+// One step of a run: rows [begin, end), split into bands whose sizes differ
+// by at most one.
+struct BandPhase {
+    uint32_t begin;
+    uint32_t end;
+    BandWork work;
+};
+
+// Runs the phases in order on `bands` threads (the calling thread is one of
+// them; fewer when no more can be started). Thread b does band b of every
+// phase, and no band of a phase starts before every band of the phase
+// before it has finished. Empty bands are skipped. Stops after the first
+// phase in which a band fails, and returns that band's status (the first
+// in band order), or 0.
+int runPhasesInBands(unsigned bands, const std::vector<BandPhase> &phases);
+
+// A single phase.
+int runInBands(unsigned bands, uint32_t begin, uint32_t end, const BandWork &work);
+
+#endif // PARALLELBANDS_H

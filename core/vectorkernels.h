@@ -1,0 +1,42 @@
+#ifndef VECTORKERNELS_H
+#define VECTORKERNELS_H
+
+// The vector code of one instruction set, as plain functions over a band of
+// rows. Each function allocates only its own scratch, touches only the rows
+// of its band (and reads their neighbours), and may run on any thread at the
+// same time as the others on disjoint bands.
+
+#include "hessiandetector.h"
+#include "localmaxima.h"
+
+#include <QVector>
+
+#include <cstddef>
+#include <cstdint>
+
+struct VectorKernels {
+    int64_t target;  // Highway's target bit
+
+    // The three row passes of rows firstRow <= y < endRow. Needs width > 2r.
+    int (*rowPasses)(const HessianDetector *detector, const unsigned char *grey,
+                     uint32_t firstRow, uint32_t endRow);
+
+    // The fused column pass of output rows firstRow <= y < endRow, all inside
+    // r <= y < height - r, once the row passes of rows y - r .. y + r are done.
+    int (*columnPass)(const HessianDetector *detector, uint32_t firstRow, uint32_t endRow);
+
+    // Appends the maxima of rows firstRow <= y < endRow, examined columns
+    // margin <= x < width - margin, to `features` in row-major order.
+    void (*maximaRows)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                       uint32_t margin, float threshold, QVector<Feature> &features);
+};
+
+// The kernels of the best instruction set this processor runs.
+const VectorKernels &bestVectorKernels();
+
+// The compiled instruction sets, best first, whether or not this processor
+// runs them.
+size_t compiledVectorKernelCount();
+const VectorKernels &compiledVectorKernels(size_t index);
+
+#endif // VECTORKERNELS_H

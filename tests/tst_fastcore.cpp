@@ -1,0 +1,296 @@
+// The vector path against the straightforward loops: every compiled
+// instruction set, one thread and several, must give the very same bits.
+
+#include "detectionpaths.h"
+#include "hessiandetector.h"
+#include "localmaxima.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const float kSigmas[] = {0.1f, 0.5f, 1.0f, 2.0f, 2.5f, 3.3f, 5.0f, 7.75f, 10.0f, 17.0f, 30.0f};
+
+// Bytes that no computed value is likely to equal, to see what was written.
+const unsigned char kUntouchedByte = 0xA5;
+const uint32_t kUntouchedFloatBits = 0x7FA5A5A5;  // a NaN
+
+struct Size {
+    uint32_t width;
+    uint32_t height;
+};
+
+// The smallest sizes the kernel accepts, widths just past a vector (4, 8 and
+// 16 lanes) and a column block, and frames large enough for several bands,
+// tiles and row groups with ragged ends.
+std::vector<Size> awkwardSizes(uint32_t radius)
+{
+    const uint32_t k = 2 * radius;
+    return {{k + 1, k + 1}, {k + 2, k + 3}, {k + 3, k + 2}, {k + 5, k + 9},  {k + 9, k + 17},
+            {k + 17, k + 7}, {k + 33, k + 13}, {k + 37, k + 101}, {k + 131, k + 211}};
+}
+
+std::vector<unsigned char> randomImage(const Size &size, std::mt19937 &random)
+{
+    std::vector<unsigned char> grey((size_t)size.width * size.height);
+    // Half plain noise, half smooth blobs with noise: extremes and real maxima.
+    const bool blobs = random() % 2;
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (uint32_t y = 0; y < size.height; ++y)
+        for (uint32_t x = 0; x < size.width; ++x) {
+            int value = byte(random);
+            if (blobs)
+                value = (int)(127.5 + 100.0 * std::sin(x * 0.37) * std::cos(y * 0.23)) + value / 8 - 16;
+            grey[(size_t)y * size.width + x] = (unsigned char)std::min(255, std::max(0, value));
+        }
+    return grey;
+}
+
+// A detector whose buffers are filled with markers before each run.
+struct Detector {
+    HessianDetector record = {};
+    int status;
+    explicit Detector(float sigma, const Size &size)
+        : status(initHessianDetector(&record, sigma, size.width, size.height))
+    {
+    }
+    ~Detector() { releaseHessianDetector(&record); }
+    size_t pixels() const { return (size_t)record.width * record.height; }
+    void mark()
+    {
+        std::memset(record.gaussRows, kUntouchedByte, pixels());
+        std::memset(record.d1Rows, kUntouchedByte, pixels());
+        std::memset(record.d2Rows, kUntouchedByte, pixels());
+        for (size_t i = 0; i < pixels(); ++i)
+            std::memcpy(&record.response[i], &kUntouchedFloatBits, sizeof(float));
+    }
+};
+
+QString describe(const char *what, float sigma, const Size &size, const VectorTarget &target,
+                 unsigned threads)
+{
+    return QStringLiteral("%1 differs: sigma %2, %3 x %4, %5, %6 thread(s)")
+        .arg(QLatin1String(what))
+        .arg(sigma)
+        .arg(size.width)
+        .arg(size.height)
+        .arg(QLatin1String(target.name))
+        .arg(threads);
+}
+
+bool sameFeatures(const QVector<Feature> &a, const QVector<Feature> &b)
+{
+    return a.size() == b.size()
+           && std::memcmp(a.constData(), b.constData(), (size_t)a.size() * sizeof(Feature)) == 0;
+}
+
+HessianRunConfig vectorConfig(const VectorTarget &target, unsigned threads)
+{
+    return HessianRunConfig{HESSIAN_PATH_VECTOR, threads, target.target};
+}
+
+} // namespace
+
+class TestFastCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyTargetIsCoveredHere();
+    void responseAndFeaturesMatchTheReference();
+    void maximaKeepTiesAndNaNSemantics();
+    void overlappingRunsStayIndependent();
+    void pathSelection();
+};
+
+// The AVX2 machines this is built for must test the AVX2 code, and every
+// build has the portable fallback.
+void TestFastCore::everyTargetIsCoveredHere()
+{
+    const std::vector<VectorTarget> targets = vectorTargets();
+    if (targets.empty())
+        QSKIP("built without the vector path (HESSIAN_FORCE_REFERENCE)");
+    QVERIFY(std::strcmp(targets.back().name, "EMU128") == 0
+            || std::strcmp(targets.back().name, "SCALAR") == 0);
+#if defined(__x86_64__) && defined(__linux__)
+    if (__builtin_cpu_supports("avx2"))
+        QCOMPARE(targets.front().name, "AVX2");
+#endif
+}
+
+// Bit for bit: the three byte images and the response on the columns and
+// rows that each is defined on, nothing written outside them, and the
+// feature list, for every sigma, awkward size, target and thread count.
+void TestFastCore::responseAndFeaturesMatchTheReference()
+{
+    std::mt19937 random(20240601);
+    const std::vector<VectorTarget> targets = vectorTargets();
+    const unsigned threadCounts[] = {1, 3};
+    for (float sigma : kSigmas) {
+        HessianDetector probe = {};
+        QCOMPARE(initHessianDetector(&probe, sigma, 1, 1), 0);
+        const uint32_t radius = probe.radius;
+        releaseHessianDetector(&probe);
+
+        for (const Size &size : awkwardSizes(radius)) {
+            const std::vector<unsigned char> grey = randomImage(size, random);
+            Detector reference(sigma, size);
+            QCOMPARE(reference.status, 0);
+            reference.mark();
+            QCOMPARE(computeHessianResponseReference(&reference.record, grey.data()), 0);
+            // Zero keeps the noise maxima, a lower bound lets negative ones in.
+            const float threshold = random() % 2 ? 0.0f : -1.0e6f;
+            QVector<Feature> expected;
+            QCOMPARE(findLocalMaximaReference(reference.record.response, size.width, size.height,
+                                              threshold, radius, expected),
+                     0);
+
+            for (const VectorTarget &target : targets) {
+                for (unsigned threads : threadCounts) {
+                    const HessianRunConfig config = vectorConfig(target, threads);
+                    Detector fast(sigma, size);
+                    QCOMPARE(fast.status, 0);
+                    fast.mark();
+                    QCOMPARE(computeHessianResponseWith(&fast.record, grey.data(), config), 0);
+                    const size_t bytes = fast.pixels();
+                    QVERIFY2(std::memcmp(fast.record.gaussRows, reference.record.gaussRows, bytes) == 0,
+                             qPrintable(describe("gaussRows", sigma, size, target, threads)));
+                    QVERIFY2(std::memcmp(fast.record.d1Rows, reference.record.d1Rows, bytes) == 0,
+                             qPrintable(describe("d1Rows", sigma, size, target, threads)));
+                    QVERIFY2(std::memcmp(fast.record.d2Rows, reference.record.d2Rows, bytes) == 0,
+                             qPrintable(describe("d2Rows", sigma, size, target, threads)));
+                    QVERIFY2(std::memcmp(fast.record.response, reference.record.response,
+                                         bytes * sizeof(float))
+                                 == 0,
+                             qPrintable(describe("response", sigma, size, target, threads)));
+
+                    QVector<Feature> found{Feature{-1.0f, -1.0f}};
+                    QCOMPARE(findLocalMaximaWith(fast.record.response, size.width, size.height,
+                                                 threshold, radius, found, config),
+                             0);
+                    QVERIFY2(sameFeatures(found, expected),
+                             qPrintable(describe("features", sigma, size, target, threads)));
+                }
+            }
+        }
+    }
+}
+
+// Maps full of equal values, signed zeros, infinities and NaNs: the vector
+// maximum must pick exactly as "a when a > b, else b" in the fixed pairing.
+void TestFastCore::maximaKeepTiesAndNaNSemantics()
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float values[] = {nan, -inf, -1.0f, -0.0f, 0.0f, 1.0f, 2.0f, 3.0f, inf};
+    std::mt19937 random(7);
+    const Size sizes[] = {{7, 7}, {23, 9}, {45, 31}, {80, 64}};
+    for (const Size &size : sizes) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<float> map((size_t)size.width * size.height);
+            // Every other round without NaN, so that ties decide more often.
+            const size_t first = round % 2;
+            for (float &value : map)
+                value = values[first + random() % (9 - first)];
+            const float threshold = values[1 + random() % 7];
+            const uint32_t radius = round % 3 ? 1 : 2;
+            QVector<Feature> expected;
+            QCOMPARE(findLocalMaximaReference(map.data(), size.width, size.height, threshold,
+                                              radius, expected),
+                     0);
+            for (const VectorTarget &target : vectorTargets()) {
+                for (unsigned threads : {1u, 2u}) {
+                    QVector<Feature> found;
+                    QCOMPARE(findLocalMaximaWith(map.data(), size.width, size.height, threshold,
+                                                 radius, found, vectorConfig(target, threads)),
+                             0);
+                    QVERIFY2(sameFeatures(found, expected),
+                             qPrintable(describe("features", 0.0f, size, target, threads)));
+                }
+            }
+        }
+    }
+}
+
+// Runs on their own threads at the same time, each splitting its work into
+// bands, each with its own detector: every one gets what it gets alone.
+void TestFastCore::overlappingRunsStayIndependent()
+{
+    const Size size{301, 203};
+    std::mt19937 random(99);
+    const std::vector<unsigned char> grey = randomImage(size, random);
+    const float sigmas[] = {2.0f, 5.0f, 10.0f, 3.3f};
+
+    std::vector<QVector<Feature>> alone;
+    for (float sigma : sigmas) {
+        Detector detector(sigma, size);
+        QCOMPARE(detector.status, 0);
+        QCOMPARE(computeHessianResponseReference(&detector.record, grey.data()), 0);
+        QVector<Feature> features;
+        findLocalMaximaReference(detector.record.response, size.width, size.height, 0.0f,
+                                 detector.record.radius, features);
+        alone.push_back(features);
+    }
+
+    std::vector<QVector<Feature>> together(4);
+    std::vector<int> statuses(4, -100);
+    std::vector<std::thread> runs;
+    for (size_t i = 0; i < 4; ++i)
+        runs.emplace_back([&, i] {
+            HessianDetector detector = {};
+            statuses[i] = initHessianDetector(&detector, sigmas[i], size.width, size.height);
+            const HessianRunConfig config{HESSIAN_PATH_VECTOR, 2, 0};
+            if (statuses[i] == 0)
+                statuses[i] = computeHessianResponseWith(&detector, grey.data(), config);
+            if (statuses[i] == 0)
+                statuses[i] = findLocalMaximaWith(detector.response, size.width, size.height, 0.0f,
+                                                  detector.radius, together[i], config);
+            releaseHessianDetector(&detector);
+        });
+    for (std::thread &run : runs)
+        run.join();
+    for (size_t i = 0; i < 4; ++i) {
+        QCOMPARE(statuses[i], 0);
+        QVERIFY2(sameFeatures(together[i], alone[i]), qPrintable(QString::number(sigmas[i])));
+    }
+}
+
+// The environment variable forces the reference on the next run, whatever it
+// was before; the vector path keeps the core's status codes.
+void TestFastCore::pathSelection()
+{
+    // Built without the vector path, every run takes the reference.
+    const HessianPath unforced = vectorTargets().empty() ? HESSIAN_PATH_REFERENCE : HESSIAN_PATH_VECTOR;
+    qunsetenv("HESSIAN_FORCE_REFERENCE");
+    QCOMPARE(defaultRunConfig().path, unforced);
+    qputenv("HESSIAN_FORCE_REFERENCE", "1");
+    QCOMPARE(defaultRunConfig().path, HESSIAN_PATH_REFERENCE);
+    qputenv("HESSIAN_FORCE_REFERENCE", "0");
+    QCOMPARE(defaultRunConfig().path, unforced);
+    qunsetenv("HESSIAN_FORCE_REFERENCE");
+
+    HessianDetector empty = {};
+    const unsigned char grey[1] = {0};
+    const HessianRunConfig best{HESSIAN_PATH_VECTOR, 0, 0};
+    QCOMPARE(computeHessianResponseWith(&empty, grey, best), (int)HESSIAN_BAD_SIGMA);
+    QCOMPARE(computeHessianResponse(&empty, grey), (int)HESSIAN_BAD_SIGMA);
+
+    // A target that is not compiled in (or not runnable here) is refused;
+    // all bits set names none at all.
+    const HessianRunConfig missing{HESSIAN_PATH_VECTOR, 1, ~int64_t(0)};
+    Detector detector(2.0f, Size{20, 20});
+    QCOMPARE(detector.status, 0);
+    std::vector<unsigned char> image(400, 7);
+    QCOMPARE(computeHessianResponseWith(&detector.record, image.data(), missing), HESSIAN_BAD_TARGET);
+}
+
+QTEST_APPLESS_MAIN(TestFastCore)
+#include "tst_fastcore.moc"

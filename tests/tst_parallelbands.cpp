@@ -1,0 +1,101 @@
+// The split of a run into bands of rows: every row once, phases strictly in
+// order across threads, failures reported and stopping the run.
+
+#include "parallelbands.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+class TestParallelBands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyRowOnceInEvenBands();
+    void noPhaseStartsBeforeThePreviousEnds();
+    void failureStopsTheRunAndIsReported();
+};
+
+// Rows counted per visit; bands contiguous, in band order, sizes within one.
+void TestParallelBands::everyRowOnceInEvenBands()
+{
+    const struct {
+        unsigned bands;
+        uint32_t begin, end;
+    } cases[] = {{1, 0, 10}, {2, 3, 720}, {3, 0, 7}, {4, 5, 7}, {8, 0, 3}, {3, 4, 4}};
+    for (const auto &c : cases) {
+        std::vector<std::atomic<int>> visits(c.end + 1);
+        std::vector<std::pair<uint32_t, uint32_t>> ranges(c.bands, {0, 0});
+        const int status = runInBands(c.bands, c.begin, c.end, [&](unsigned band, uint32_t first, uint32_t last) {
+            ranges[band] = {first, last};
+            for (uint32_t y = first; y < last; ++y)
+                ++visits[y];
+            return 0;
+        });
+        QCOMPARE(status, 0);
+        for (uint32_t y = 0; y <= c.end; ++y)
+            QCOMPARE(visits[y].load(), (y >= c.begin && y < c.end) ? 1 : 0);
+        uint32_t next = c.begin;
+        uint32_t smallest = UINT32_MAX, largest = 0;
+        for (const auto &range : ranges) {
+            if (range.first == range.second)
+                continue;  // an empty band is never called
+            QCOMPARE(range.first, next);
+            next = range.second;
+            smallest = std::min(smallest, range.second - range.first);
+            largest = std::max(largest, range.second - range.first);
+        }
+        QCOMPARE(next, c.end);
+        if (c.end - c.begin >= c.bands)
+            QVERIFY(largest - smallest <= 1);
+    }
+}
+
+// The second phase reads what other bands wrote in the first; the first
+// band is slow, so a missing wait would show.
+void TestParallelBands::noPhaseStartsBeforeThePreviousEnds()
+{
+    const uint32_t rows = 64;
+    std::vector<std::atomic<int>> written(rows);
+    std::atomic<int> early{0};
+    const BandWork write = [&](unsigned band, uint32_t first, uint32_t last) {
+        if (band == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        for (uint32_t y = first; y < last; ++y)
+            written[y] = 1;
+        return 0;
+    };
+    const BandWork check = [&](unsigned, uint32_t, uint32_t) {
+        for (uint32_t y = 0; y < rows; ++y)
+            if (!written[y])
+                ++early;
+        return 0;
+    };
+    QCOMPARE(runPhasesInBands(4, {BandPhase{0, rows, write}, BandPhase{0, rows, check}}), 0);
+    QCOMPARE(early.load(), 0);
+}
+
+// The first failing band in band order gives the status; later phases do
+// not run at all, in any band.
+void TestParallelBands::failureStopsTheRunAndIsReported()
+{
+    std::atomic<int> secondPhaseCalls{0};
+    const BandWork fail = [](unsigned band, uint32_t, uint32_t) {
+        return band == 1 ? -7 : band == 2 ? -5 : 0;
+    };
+    const BandWork count = [&](unsigned, uint32_t, uint32_t) {
+        ++secondPhaseCalls;
+        return 0;
+    };
+    QCOMPARE(runPhasesInBands(3, {BandPhase{0, 30, fail}, BandPhase{0, 30, count}}), -7);
+    QCOMPARE(secondPhaseCalls.load(), 0);
+    QCOMPARE(runPhasesInBands(3, {BandPhase{0, 30, count}, BandPhase{0, 30, fail}}), -7);
+    QCOMPARE(secondPhaseCalls.load(), 3);
+}
+
+QTEST_APPLESS_MAIN(TestParallelBands)
+#include "tst_parallelbands.moc"
