@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the benchmark in Release and runs it: the reference, the fast core
 # on one thread and on all threads, and the OpenCV pipeline, at 1280 x 720
 # and 1920 x 1080, sigma 2, 5, 10 and 30, on a fixed synthetic frame. It
@@ -12,15 +12,17 @@
 #
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
 # table keeps the best repetition), REPEAT (default 50, runs on IMAGE).
-set -eu
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$project_root
 build=${BUILD_DIR:-$root/build-bench}
 repetitions=${REPETITIONS:-5}
 repeat=${REPEAT:-50}
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
-cmake --build "$build" --target hessian-maxima-bench hessian-maxima-cli >/dev/null
+ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target hessian-maxima-bench hessian-maxima-cli >/dev/null
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"

@@ -4,7 +4,7 @@
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages every build needs (Debian 12 names).
-build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools
+build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-dev
                 qt5-image-formats-plugins fonts-dejavu-core)
 
 # Installs the given Debian packages that are not installed yet; does
