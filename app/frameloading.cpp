@@ -2,6 +2,55 @@
 
 #include <QImageReader>
 
+namespace {
+
+QString tooLargeMessage(qint64 width, qint64 height)
+{
+    return QStringLiteral("the image is too large: %1 x %2 pixels, the limit is %3 pixels (256 megapixels)")
+        .arg(width)
+        .arg(height)
+        .arg(kMaxFramePixels);
+}
+
+bool exceedsLimit(qint64 width, qint64 height)
+{
+    return width * height > kMaxFramePixels;
+}
+
+bool readFrame(QImageReader &reader, QImage *frame, QString *error)
+{
+    // Shown and searched upright, as image viewers show photographs.
+    reader.setAutoTransform(true);
+
+    // The header's claim, checked before anything is decoded: a few hundred
+    // bytes may claim billions of pixels.
+    const QSize claimed = reader.size();
+    if (claimed.isValid() && exceedsLimit(claimed.width(), claimed.height())) {
+        *error = tooLargeMessage(claimed.width(), claimed.height());
+        return false;
+    }
+
+    QImage image;
+    if (!reader.read(&image)) {
+        *error = reader.errorString();
+        return false;
+    }
+    // For readers that cannot tell the size in advance.
+    if (exceedsLimit(image.width(), image.height())) {
+        *error = tooLargeMessage(image.width(), image.height());
+        return false;
+    }
+    QImage converted = toDetectionLayout(image);
+    if (converted.isNull()) {
+        *error = QStringLiteral("not enough memory to convert the image");
+        return false;
+    }
+    *frame = converted;
+    return true;
+}
+
+} // namespace
+
 QImage toDetectionLayout(const QImage &image)
 {
     if (image.format() == QImage::Format_RGB32)
@@ -12,16 +61,11 @@ QImage toDetectionLayout(const QImage &image)
 bool loadFrame(const QString &fileName, QImage *frame, QString *error)
 {
     QImageReader reader(fileName);
-    QImage image;
-    if (!reader.read(&image)) {
-        *error = reader.errorString();
-        return false;
-    }
-    QImage converted = toDetectionLayout(image);
-    if (converted.isNull()) {
-        *error = QStringLiteral("Not enough memory to convert the image");
-        return false;
-    }
-    *frame = converted;
-    return true;
+    return readFrame(reader, frame, error);
+}
+
+bool loadFrame(QIODevice *device, QImage *frame, QString *error)
+{
+    QImageReader reader(device);
+    return readFrame(reader, frame, error);
 }
