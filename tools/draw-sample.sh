@@ -10,8 +10,8 @@ seed=${SEED:-20261207}
 # Disc positions, radii and grey levels from a fixed pseudo-random sequence.
 draw=$(awk -v seed="$seed" 'BEGIN {
     srand(seed)
-    for (i = 0; i < 140; i++) {
-        r = 4 + int(rand() * rand() * 36)
+    for (i = 0; i < 220; i++) {
+        r = 3 + int(rand() * rand() * 16)
         x = int(rand() * 1280); y = int(rand() * 720)
         level = rand() < 0.8 ? 150 + int(rand() * 105) : int(rand() * 40)
         printf "fill rgb(%d,%d,%d) circle %d,%d %d,%d ", level, level * 0.9, level * 0.8, x, y, x + r, y

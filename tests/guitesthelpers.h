@@ -1,0 +1,97 @@
+#ifndef GUITESTHELPERS_H
+#define GUITESTHELPERS_H
+
+// Helpers for tests that drive real widgets: answering modal dialogs from a
+// timer, and finding the overlay's red outlines in a rendered widget.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPointF>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <cmath>
+#include <functional>
+#include <utility>
+#include <vector>
+
+// Answers the modal dialogs that come up, one handler per dialog in order of
+// appearance. A dialog that is still open at the deadline, or a handler
+// that never found its dialog, is closed and counted as a failure, so a
+// broken test fails instead of hanging in the dialog's event loop.
+class ModalResponder : public QObject
+{
+public:
+    using Handler = std::function<void(QWidget *)>;
+
+    explicit ModalResponder(std::vector<Handler> handlers, int deadlineMsec = 15000)
+        : handlers(std::move(handlers)), deadlineMsec(deadlineMsec)
+    {
+        connect(&poll, &QTimer::timeout, this, [this] { check(); });
+        poll.start(20);
+        clock.start();
+    }
+
+    // Every handler has run and no dialog was left open.
+    bool succeeded() const { return next == handlers.size() && !timedOut; }
+    int answered() const { return (int)next; }
+
+private:
+    void check()
+    {
+        QWidget *modal = QApplication::activeModalWidget();
+        const bool fresh = modal && modal->isVisible() && modal != lastAnswered.data();
+        if (fresh && next < handlers.size()) {
+            lastAnswered = modal;
+            handlers[next++](modal);
+            return;
+        }
+        if (clock.elapsed() > deadlineMsec) {
+            timedOut = next < handlers.size() || (modal && modal->isVisible());
+            if (modal)
+                modal->close();
+            poll.stop();
+        }
+    }
+
+    std::vector<Handler> handlers;
+    size_t next = 0;
+    int deadlineMsec;
+    bool timedOut = false;
+    QPointer<QWidget> lastAnswered;
+    QTimer poll;
+    QElapsedTimer clock;
+};
+
+// The overlay pen is red 250, green 10, blue 10; no picture used by the
+// tests comes close to it.
+inline bool isOverlayRed(QRgb pixel)
+{
+    return qRed(pixel) > 200 && qGreen(pixel) < 60 && qBlue(pixel) < 60;
+}
+
+// Whether a red pixel lies within `slack` pixels of `point` (widget
+// coordinates, real-valued as Qt's mapping gives them).
+inline bool redNear(const QImage &shot, const QPointF &point, int slack = 1)
+{
+    const int cx = (int)std::floor(point.x());
+    const int cy = (int)std::floor(point.y());
+    for (int y = cy - slack; y <= cy + slack; ++y)
+        for (int x = cx - slack; x <= cx + slack; ++x)
+            if (shot.valid(x, y) && isOverlayRed(shot.pixel(x, y)))
+                return true;
+    return false;
+}
+
+inline int countRed(const QImage &shot)
+{
+    int count = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            count += isOverlayRed(shot.pixel(x, y)) ? 1 : 0;
+    return count;
+}
+
+#endif // GUITESTHELPERS_H

@@ -1,0 +1,619 @@
+#include "detectionjob.h"
+#include "guitesthelpers.h"
+#include "hessianmaximamainwin.h"
+#include "videowidget.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QImageReader>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QRunnable>
+#include <QSemaphore>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char *const SuccessPattern =
+    "^Success\\. Feature count: (\\d+)\\. Time per frame: +\\d+\\.\\d\\d msec\\. "
+    "Frames per second: +(\\d+\\.\\d{4}|inf)$";
+
+// Black with white discs: blobs for sigma 5, and pure black and white, so
+// every pixel layout below stores it without loss.
+QImage blobPicture()
+{
+    QImage picture(240, 160, QImage::Format_RGB32);
+    picture.fill(Qt::black);
+    QPainter painter(&picture);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    // Centred on pixel centres: a disc symmetric about a pixel boundary
+    // has two equal maxima, and neither is strict.
+    painter.drawEllipse(QPointF(60.5, 50.5), 7, 7);
+    painter.drawEllipse(QPointF(170.5, 110.5), 7, 7);
+    painter.drawEllipse(QPointF(200.5, 30.5), 4, 4);
+    painter.end();
+    return picture;
+}
+
+template <typename T>
+T *part(QWidget *window, const char *name)
+{
+    return window->findChild<T *>(QLatin1String(name));
+}
+
+// Types the path into the dialog's file-name field and accepts, as a person
+// would; the field's text is what the dialog opens.
+ModalResponder::Handler chooseFile(const QString &path)
+{
+    return [path](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        QVERIFY(dialog);
+        auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(field);
+        field->clear();
+        QTest::keyClicks(field, path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    };
+}
+
+ModalResponder::Handler cancelDialog(QString *title = nullptr, QString *directory = nullptr,
+                                     QStringList *filters = nullptr)
+{
+    return [=](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        QVERIFY(dialog);
+        if (title)
+            *title = dialog->windowTitle();
+        if (directory)
+            *directory = dialog->directory().absolutePath();
+        if (filters)
+            *filters = dialog->nameFilters();
+        dialog->reject();
+    };
+}
+
+// Open File, with the dialogs that come up answered in turn.
+bool openFile(QWidget *window, std::vector<ModalResponder::Handler> answers)
+{
+    ModalResponder responder(std::move(answers));
+    part<QAction>(window, "actionOpenFile")->trigger();
+    return responder.succeeded();
+}
+
+bool openThroughDialog(QWidget *window, const QString &path)
+{
+    return openFile(window, {chooseFile(path)});
+}
+
+bool activate(QWidget *window)
+{
+    window->activateWindow();
+    QApplication::setActiveWindow(window);
+    return QTest::qWaitForWindowActive(window);
+}
+
+bool startEnabledEverywhere(QWidget *window, bool enabled)
+{
+    auto *action = part<QAction>(window, "actionStartProcessing");
+    auto *toolButton = part<QToolBar>(window, "mainToolBar")->widgetForAction(action);
+    return action->isEnabled() == enabled && toolButton && toolButton->isEnabled() == enabled
+           && part<QPushButton>(window, "startProcessingButton")->isEnabled() == enabled;
+}
+
+QString waitForReport(QWidget *window)
+{
+    auto *statusBar = part<QStatusBar>(window, "statusBar");
+    if (!QTest::qWaitFor([&] { return !statusBar->currentMessage().isEmpty(); }, 30000))
+        return QString();
+    return statusBar->currentMessage();
+}
+
+int reportedCount(const QString &message)
+{
+    const QRegularExpressionMatch match = QRegularExpression(QLatin1String(SuccessPattern)).match(message);
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+
+// Holds the only thread of the global pool until released, so that runs
+// started meanwhile wait in its queue.
+class PoolGate
+{
+public:
+    PoolGate() : pool(QThreadPool::globalInstance()), threads(pool->maxThreadCount())
+    {
+        pool->waitForDone();
+        pool->setMaxThreadCount(1);
+        pool->start(QRunnable::create([this] { gate.acquire(); }));
+    }
+    ~PoolGate()
+    {
+        release();
+        pool->waitForDone();
+        pool->setMaxThreadCount(threads);
+    }
+    void release()
+    {
+        if (!released)
+            gate.release();
+        released = true;
+    }
+
+private:
+    QThreadPool *pool;
+    int threads;
+    QSemaphore gate;
+    bool released = false;
+};
+
+} // namespace
+
+class TstMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void initialState();
+    void focusFollowsCreationOrder();
+    void dialogOffersEveryFormatFromTheWorkingDirectory();
+    void cancellingChangesNothing();
+    void badFileWarnsAndTurnsStartOff();
+    void runReportsAndDrawsCircles();
+    void everyPixelLayoutRuns_data();
+    void everyPixelLayoutRuns();
+    void onlyTheLastStartIsReported();
+    void finishWithoutResultReportsFailure();
+    void shortcuts();
+    void closingMidRunIsSafe();
+    void exitEndsTheProcessWithCodeZero_data();
+    void exitEndsTheProcessWithCodeZero();
+
+private:
+    QTemporaryDir workDir;
+    QString blobsPath;
+    QString badPath;
+};
+
+void TstMainWindow::initTestCase()
+{
+    QVERIFY(workDir.isValid());
+    // The dialog starts in "./": make that a known place.
+    QVERIFY(QDir::setCurrent(workDir.path()));
+    blobsPath = workDir.filePath(QStringLiteral("blobs.png"));
+    QVERIFY(blobPicture().save(blobsPath));
+    badPath = workDir.filePath(QStringLiteral("notes.png"));
+    QFile bad(badPath);
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("This is text, not a picture.\n");
+}
+
+void TstMainWindow::initialState()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QCOMPARE(window.objectName(), QStringLiteral("HessianMaximaMainWin"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("HessianMaximaMainWin"));
+    QVERIFY(!window.windowIcon().isNull());
+    QVERIFY(startEnabledEverywhere(&window, false));
+    QVERIFY(part<QAction>(&window, "actionOpenFile")->isEnabled());
+    QVERIFY(part<QPushButton>(&window, "openFileButton")->isEnabled());
+    QVERIFY(part<QAction>(&window, "actionExit")->isEnabled());
+    QVERIFY(part<QStatusBar>(&window, "statusBar")->currentMessage().isEmpty());
+
+    // A click on the disabled button starts nothing.
+    QSignalSpy started(part<QAction>(&window, "actionStartProcessing"), &QAction::triggered);
+    QTest::mouseClick(part<QPushButton>(&window, "startProcessingButton"), Qt::LeftButton);
+    QCOMPARE(started.count(), 0);
+
+    auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
+    auto *threshold = part<QDoubleSpinBox>(&window, "maxThresholdSBox");
+    QVERIFY(sigma && threshold);
+
+    QCOMPARE(sigma->text(), QStringLiteral("5.00"));
+    QCOMPARE(sigma->minimum(), 2.0);
+    QCOMPARE(sigma->maximum(), 30.0);
+    sigma->stepUp();
+    QCOMPARE(sigma->value(), 5.5);
+    sigma->setValue(30.0);
+    sigma->stepUp();
+    QCOMPARE(sigma->text(), QStringLiteral("30.00"));
+
+    QCOMPARE(threshold->text(), QStringLiteral("100.00"));
+    QCOMPARE(threshold->minimum(), 0.0);
+    QCOMPARE(threshold->maximum(), 1000.0);
+    threshold->stepDown();
+    QCOMPARE(threshold->value(), 90.0);
+    threshold->setValue(0.0);
+    threshold->stepDown();
+    QCOMPARE(threshold->text(), QStringLiteral("0.00"));
+
+    auto *open = part<QAction>(&window, "actionOpenFile");
+    auto *start = part<QAction>(&window, "actionStartProcessing");
+    auto *exit = part<QAction>(&window, "actionExit");
+    auto *menu = part<QMenu>(&window, "menuFile");
+    QVERIFY(open && start && exit && menu);
+
+    QCOMPARE(menu->title(), QStringLiteral("File"));
+    const QList<QAction *> items = menu->actions();
+    QCOMPARE(items.size(), 4);
+    QCOMPARE(items[0], open);
+    QCOMPARE(items[1], start);
+    QVERIFY(items[2]->isSeparator());
+    QCOMPARE(items[3], exit);
+    QCOMPARE(part<QToolBar>(&window, "mainToolBar")->actions(), (QList<QAction *>{open, start}));
+}
+
+void TstMainWindow::focusFollowsCreationOrder()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(activate(&window));
+    auto *openButton = part<QPushButton>(&window, "openFileButton");
+    auto *startButton = part<QPushButton>(&window, "startProcessingButton");
+    auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
+    auto *threshold = part<QDoubleSpinBox>(&window, "maxThresholdSBox");
+
+    auto focusAfterTab = [] {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        return QApplication::focusWidget();
+    };
+    auto holds = [](QWidget *focus, QWidget *control) {
+        return focus == control || control->isAncestorOf(focus);
+    };
+
+    openButton->setFocus();
+    QVERIFY(holds(focusAfterTab(), sigma));  // Start is off: skipped
+    QVERIFY(holds(focusAfterTab(), threshold));
+    QVERIFY(holds(focusAfterTab(), openButton));
+
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(activate(&window));
+    openButton->setFocus();
+    QVERIFY(holds(focusAfterTab(), startButton));
+    QVERIFY(holds(focusAfterTab(), sigma));
+}
+
+void TstMainWindow::dialogOffersEveryFormatFromTheWorkingDirectory()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QString title, directory;
+    QStringList filters;
+    QVERIFY(openFile(&window, {cancelDialog(&title, &directory, &filters)}));
+    QCOMPARE(title, QStringLiteral("Open image file"));
+    QCOMPARE(directory, QDir::current().absolutePath());
+
+    // One filter, a pattern per readable format, each after one space.
+    QCOMPARE(filters.size(), 1);
+    const QString filter = filters.first();
+    const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    QVERIFY(filter.startsWith(QStringLiteral("Images ( *.") + QString::fromLatin1(formats.first()) + ' '));
+    QVERIFY(filter.endsWith(QStringLiteral(" *.") + QString::fromLatin1(formats.last()) + ')'));
+    QCOMPARE(filter.count(QStringLiteral(" *.")), formats.size());
+    for (const char *format : {"png", "jpg", "jpeg", "bmp"})
+        QVERIFY(filter.contains(QStringLiteral(" *.") + QLatin1String(format) + ' '));
+
+    // After a file was opened from elsewhere, the dialog still starts here.
+    QDir(workDir.path()).mkdir(QStringLiteral("elsewhere"));
+    const QString elsewhere = workDir.filePath(QStringLiteral("elsewhere/blobs.png"));
+    QVERIFY(QFile::copy(blobsPath, elsewhere));
+    QVERIFY(openThroughDialog(&window, elsewhere));
+    QVERIFY(openFile(&window, {cancelDialog(nullptr, &directory)}));
+    QCOMPARE(directory, QDir::current().absolutePath());
+}
+
+void TstMainWindow::cancellingChangesNothing()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    auto *view = part<QWidget>(&window, "featuresWidget");
+
+    // The button only triggers the action: one dialog, once.
+    QSignalSpy opened(part<QAction>(&window, "actionOpenFile"), &QAction::triggered);
+    {
+        ModalResponder responder({cancelDialog()});
+        QTest::mouseClick(part<QPushButton>(&window, "openFileButton"), Qt::LeftButton);
+        QVERIFY(responder.succeeded());
+    }
+    QCOMPARE(opened.count(), 1);
+    QVERIFY(startEnabledEverywhere(&window, false));
+
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    const QImage shown = view->grab().toImage();
+    QVERIFY(openFile(&window, {cancelDialog()}));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    QCOMPARE(view->grab().toImage(), shown);
+}
+
+void TstMainWindow::badFileWarnsAndTurnsStartOff()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    auto *view = part<QWidget>(&window, "featuresWidget");
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    part<QPushButton>(&window, "startProcessingButton")->click();
+    waitForReport(&window);
+    const QImage before = view->grab().toImage();
+    QVERIFY(countRed(before) > 0);
+
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    const auto readWarning = [&](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box);
+        title = box->windowTitle();
+        text = box->text();
+        icon = box->icon();
+        buttons = box->standardButtons();
+        box->button(QMessageBox::Ok)->click();
+    };
+    QVERIFY(openFile(&window, {chooseFile(badPath), readWarning}));
+    QCOMPARE(title, QStringLiteral("Invalid image file"));
+    QCOMPARE(text, QStringLiteral("Image isn't loaded.\nBad or unknown image format."));
+    QCOMPARE(icon, QMessageBox::Warning);
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(startEnabledEverywhere(&window, false));
+    // The old picture and its circles stay.
+    QCOMPARE(view->grab().toImage(), before);
+
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    QCOMPARE(countRed(view->grab().toImage()), 0);
+}
+
+void TstMainWindow::runReportsAndDrawsCircles()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    auto *view = part<QWidget>(&window, "featuresWidget");
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    part<QPushButton>(&window, "startProcessingButton")->click();
+    const QString message = waitForReport(&window);
+
+    const QImage picture = blobPicture();
+    const DetectionResult expected = runDetectionJob(picture, 4.0f, 100.0f);
+    QCOMPARE(expected.status, 0);
+    QVERIFY(!expected.features.isEmpty());
+    QVERIFY2(QRegularExpression(QLatin1String(SuccessPattern)).match(message).hasMatch(), qPrintable(message));
+    QCOMPARE(reportedCount(message), expected.features.size());
+
+    // Each circle, radius 12 image pixels, at the mapped pixel centre.
+    const QImage shot = view->grab().toImage();
+    const QRect viewport = frameViewport(view->size(), picture.size());
+    const double sx = (double)viewport.width() / picture.width();
+    const double sy = (double)viewport.height() / picture.height();
+    for (const Feature &feature : expected.features) {
+        const double cx = feature.x + 0.5, cy = feature.y + 0.5;
+        QVERIFY(redNear(shot, QPointF(viewport.left() + (cx + 12.0) * sx, viewport.top() + cy * sy)));
+        QVERIFY(redNear(shot, QPointF(viewport.left() + cx * sx, viewport.top() + (cy - 12.0) * sy)));
+        QVERIFY(!redNear(shot, QPointF(viewport.left() + cx * sx, viewport.top() + cy * sy)));
+    }
+}
+
+void TstMainWindow::everyPixelLayoutRuns_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QImage>("stored");
+    QTest::addColumn<int>("loadedAs");
+
+    const QImage picture = blobPicture();
+    // Two colours, so that the palette is not taken for grey levels.
+    QImage coloured = picture;
+    for (int y = 0; y < coloured.height(); ++y)
+        for (int x = 0; x < coloured.width(); ++x)
+            coloured.setPixel(x, y, qRed(coloured.pixel(x, y)) ? qRgb(250, 230, 60) : qRgb(20, 40, 120));
+
+    QTest::newRow("grey PNG") << "grey.png" << picture.convertToFormat(QImage::Format_Grayscale8)
+                              << (int)QImage::Format_Grayscale8;
+    QTest::newRow("16-bit grey PNG") << "grey16.png" << picture.convertToFormat(QImage::Format_Grayscale16)
+                                     << (int)QImage::Format_Grayscale16;
+    QTest::newRow("palette PNG") << "palette.png" << coloured.convertToFormat(QImage::Format_Indexed8)
+                                 << (int)QImage::Format_Indexed8;
+    QTest::newRow("1-bit PNG") << "mono.png" << picture.convertToFormat(QImage::Format_Mono)
+                               << (int)QImage::Format_Mono;
+    QTest::newRow("16 bits per channel PNG") << "deep.png" << picture.convertToFormat(QImage::Format_RGBX64)
+                                             << (int)QImage::Format_RGBX64;
+}
+
+void TstMainWindow::everyPixelLayoutRuns()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QImage, stored);
+    QFETCH(int, loadedAs);
+    const QString path = workDir.filePath(fileName);
+    QVERIFY(stored.save(path));
+    QCOMPARE((int)QImage(path).format(), loadedAs);
+
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(openThroughDialog(&window, path));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    part<QPushButton>(&window, "startProcessingButton")->click();
+    const QString message = waitForReport(&window);
+
+    const DetectionResult expected = runDetectionJob(stored.convertToFormat(QImage::Format_RGB32), 5.0f, 100.0f);
+    QVERIFY(!expected.features.isEmpty());
+    QCOMPARE(reportedCount(message), expected.features.size());
+}
+
+void TstMainWindow::onlyTheLastStartIsReported()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
+    auto *start = part<QPushButton>(&window, "startProcessingButton");
+    auto *view = part<QWidget>(&window, "featuresWidget");
+
+    const int firstCount = runDetectionJob(blobPicture(), 8.0f, 100.0f).features.size();
+    const int secondCount = runDetectionJob(blobPicture(), 3.0f, 100.0f).features.size();
+    QVERIFY(firstCount != secondCount);
+
+    QSignalSpy reports(part<QStatusBar>(&window, "statusBar"), &QStatusBar::messageChanged);
+    {
+        // Both runs wait in the pool's queue and then finish in order, the
+        // first one first.
+        PoolGate gate;
+        sigma->setValue(8.0);
+        start->click();
+        sigma->setValue(3.0);
+        start->click();
+        gate.release();
+    }
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(reports.count(), 1);
+    QCOMPARE(reportedCount(reports.first().first().toString()), secondCount);
+
+    // The circles are the second run's, with its radius of 9.
+    const QImage shot = view->grab().toImage();
+    const QRect viewport = frameViewport(view->size(), QSize(240, 160));
+    const double zoom = (double)viewport.width() / 240;
+    const DetectionResult second = runDetectionJob(blobPicture(), 3.0f, 100.0f);
+    for (const Feature &feature : second.features)
+        QVERIFY(redNear(shot, QPointF(viewport.left() + (feature.x + 0.5 + 9.0) * zoom,
+                                      viewport.top() + (feature.y + 0.5) * zoom)));
+}
+
+void TstMainWindow::finishWithoutResultReportsFailure()
+{
+    // The watcher then holds a future without a result, as after a task that
+    // threw: the report must say so instead of reading a missing result.
+    HessianMaximaMainWin window;
+    QVERIFY(QMetaObject::invokeMethod(&window, "finishDetectHessianDetMax"));
+    QCOMPARE(part<QStatusBar>(&window, "statusBar")->currentMessage(), QStringLiteral("Failed"));
+    QCOMPARE(countRed(part<QWidget>(&window, "featuresWidget")->grab().toImage()), 0);
+}
+
+void TstMainWindow::shortcuts()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(activate(&window));
+    QSignalSpy started(part<QAction>(&window, "actionStartProcessing"), &QAction::triggered);
+
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(started.count(), 0);
+
+    {
+        ModalResponder responder({chooseFile(blobsPath)});
+        QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+        QVERIFY(responder.succeeded());
+    }
+    QVERIFY(startEnabledEverywhere(&window, true));
+
+    QVERIFY(activate(&window));
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    QCOMPARE(started.count(), 1);
+    QVERIFY(reportedCount(waitForReport(&window)) >= 0);
+
+    QVERIFY(activate(&window));
+    QTest::keyClick(&window, Qt::Key_X, Qt::ShiftModifier);
+    QVERIFY(!window.isVisible());
+}
+
+void TstMainWindow::closingMidRunIsSafe()
+{
+    auto *window = new HessianMaximaMainWin;
+    window->show();
+    QVERIFY(openThroughDialog(window, blobsPath));
+    {
+        // The run starts only after the window is gone.
+        PoolGate gate;
+        part<QPushButton>(window, "startProcessingButton")->click();
+        window->close();
+        delete window;
+        gate.release();
+    }
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+void TstMainWindow::exitEndsTheProcessWithCodeZero_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("File, Exit") << "menu";
+    QTest::newRow("Shift+X") << "shortcut";
+    QTest::newRow("Shift+X during a run") << "mid-run";
+}
+
+void TstMainWindow::exitEndsTheProcessWithCodeZero()
+{
+    QFETCH(QString, mode);
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), mode, blobsPath});
+    QVERIFY(child.waitForStarted());
+    if (!child.waitForFinished(60000)) {
+        child.kill();
+        child.waitForFinished();
+        QFAIL("the program did not end");
+    }
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+}
+
+// The program's own main with a scripted user: opens the window, optionally
+// starts a run that the pool holds back until the window is gone, then
+// leaves the way `mode` says.
+static int runChild(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    const QString mode = QString::fromLocal8Bit(argv[2]);
+    const QString image = argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString();
+    // Created only once the frame is loaded: image conversions on the GUI
+    // thread use the same pool.
+    std::unique_ptr<PoolGate> gate;
+
+    int result;
+    {
+        HessianMaximaMainWin window;
+        window.show();
+        QTimer::singleShot(0, &window, [&] {
+            if (mode == QLatin1String("mid-run")) {
+                if (!openThroughDialog(&window, image))
+                    QCoreApplication::exit(3);
+                gate.reset(new PoolGate);
+                part<QAction>(&window, "actionStartProcessing")->trigger();
+            }
+            if (mode == QLatin1String("menu")) {
+                part<QAction>(&window, "actionExit")->trigger();
+            } else {
+                activate(&window);
+                QTest::keyClick(&window, Qt::Key_X, Qt::ShiftModifier);
+            }
+        });
+        result = application.exec();
+    }
+    // The held-back run starts only now, with the window gone.
+    gate.reset();
+    return result;
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc > 2 && qstrcmp(argv[1], "--child") == 0)
+        return runChild(argc, argv);
+    QApplication application(argc, argv);
+    TstMainWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindow.moc"
