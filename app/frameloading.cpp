@@ -17,8 +17,24 @@ bool exceedsLimit(qint64 width, qint64 height)
     return width * height > kMaxFramePixels;
 }
 
+// Drawings, not pictures: Qt's SVG reader follows references to other
+// files (one that refers to itself recurses until the stack overflows) and
+// needs a GUI application to draw text (the command-line tool would crash).
+bool isVectorDrawing(const QByteArray &format)
+{
+    return format == "svg" || format == "svgz";
+}
+
 bool readFrame(QImageReader &reader, QImage *frame, QString *error)
 {
+    // From the content alone, whatever the name says, so that the format
+    // checked below is the one that decodes.
+    reader.setDecideFormatFromContent(true);
+    if (isVectorDrawing(reader.format())) {
+        *error = QStringLiteral("vector drawings (SVG) are not read; export the picture to a raster format");
+        return false;
+    }
+
     // Shown and searched upright, as image viewers show photographs.
     reader.setAutoTransform(true);
 

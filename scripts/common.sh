@@ -5,7 +5,8 @@ project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages every build needs (Debian 12 names).
 build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools
-                qt5-image-formats-plugins fonts-dejavu-core)
+                qt5-image-formats-plugins fonts-dejavu-core
+                libqt5svg5)  # so that the tests meet the SVG reader the loader refuses
 
 # Installs the given Debian packages that are not installed yet; does
 # nothing when all are there, so the scripts are safe to run again.
