@@ -1,5 +1,6 @@
 #include "frameloading.h"
 
+#include <QFileInfo>
 #include <QImageReader>
 
 namespace {
@@ -20,17 +21,19 @@ bool exceedsLimit(qint64 width, qint64 height)
 // Drawings, not pictures: Qt's SVG reader follows references to other
 // files (one that refers to itself recurses until the stack overflows) and
 // needs a GUI application to draw text (the command-line tool would crash).
-bool isVectorDrawing(const QByteArray &format)
+// Qt may pick a reader by the file name as well as by the content, so both
+// are checked.
+bool isVectorDrawing(QImageReader &reader)
 {
-    return format == "svg" || format == "svgz";
+    const QString suffix = QFileInfo(reader.fileName()).suffix().toLower();
+    const QByteArray format = reader.format();
+    return suffix == QLatin1String("svg") || suffix == QLatin1String("svgz") || format == "svg"
+           || format == "svgz";
 }
 
 bool readFrame(QImageReader &reader, QImage *frame, QString *error)
 {
-    // From the content alone, whatever the name says, so that the format
-    // checked below is the one that decodes.
-    reader.setDecideFormatFromContent(true);
-    if (isVectorDrawing(reader.format())) {
+    if (isVectorDrawing(reader)) {
         *error = QStringLiteral("vector drawings (SVG) are not read; export the picture to a raster format");
         return false;
     }

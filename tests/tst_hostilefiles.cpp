@@ -67,6 +67,11 @@ void TestHostileFiles::vectorDrawingsAreRefused_data()
     QTest::newRow("text, named as a PNG") << "text.png" << kSvgWithText;
     // Refers to itself: the SVG reader recursed until the stack overflowed.
     QTest::newRow("self-reference") << "self.svg" << svgShowing(self);
+    // Padded past the few bytes Qt's content check looks at: refused by
+    // its name.
+    const QString padded = dir.filePath("padded.svg");
+    QTest::newRow("self-reference, content check missed")
+        << "padded.svg" << QByteArray(20, ' ') + svgShowing(padded);
     // Would show another file's pixels as its own.
     QTest::newRow("reference to a picture") << "other.svg" << svgShowing(picture);
 }
@@ -84,10 +89,19 @@ void TestHostileFiles::vectorDrawingsAreRefused()
     QVERIFY2(error.contains("SVG"), qPrintable(error));
     QVERIFY(frame.isNull());
 
+    // From a device no name helps Qt pick a reader; refused all the same.
     QBuffer device(&content);
     QVERIFY(device.open(QIODevice::ReadOnly));
     error.clear();
     QVERIFY(!loadFrame(&device, &frame, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(frame.isNull());
+
+    // Nor does the name of an open file get past the check.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    error.clear();
+    QVERIFY(!loadFrame(&file, &frame, &error));
     QVERIFY2(error.contains("SVG"), qPrintable(error));
     QVERIFY(frame.isNull());
 }
