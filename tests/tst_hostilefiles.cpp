@@ -1,5 +1,6 @@
-// Files that once crashed the frame loading, found by fuzzing and kept here.
-// Run without a GUI application, as the command-line tool runs.
+// Files that once crashed the frame loading or took all memory, found by
+// fuzzing and kept here. Run without a GUI application, as the command-line
+// tool runs.
 
 #include "frameloading.h"
 
@@ -23,6 +24,15 @@ QByteArray svgShowing(const QString &path)
            + path.toUtf8() + "\"/></svg>\n";
 }
 
+// An MNG of nothing but its header, claiming 8 x 8 pixels. Qt's MNG reader
+// cannot tell the size before decoding, and while decoding it allocates
+// and clears whatever the header claims: 16 GiB for 65535 x 65535.
+const QByteArray kMngHeaderOnly(
+    "\x8a\x4d\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x1c\x4d\x48\x44\x52\x00\x00\x00\x08"
+    "\x00\x00\x00\x08\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+    "\x00\x00\x00\x01\x51\x60\xa1\x70\x00\x00\x00\x00\x4d\x45\x4e\x44\x21\x20\xf7\xd5",
+    60);
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -39,6 +49,7 @@ private slots:
     void initTestCase();
     void vectorDrawingsAreRefused_data();
     void vectorDrawingsAreRefused();
+    void picturesOfUnknownSizeAreRefused();
 
 private:
     QTemporaryDir dir;
@@ -103,6 +114,20 @@ void TestHostileFiles::vectorDrawingsAreRefused()
     error.clear();
     QVERIFY(!loadFrame(&file, &frame, &error));
     QVERIFY2(error.contains("SVG"), qPrintable(error));
+    QVERIFY(frame.isNull());
+}
+
+void TestHostileFiles::picturesOfUnknownSizeAreRefused()
+{
+    QVERIFY2(QImageReader::supportedImageFormats().contains("mng"),
+             "the Qt MNG image plug-in (Debian qt5-image-formats-plugins) is not installed");
+    QByteArray content = kMngHeaderOnly;
+    QBuffer device(&content);
+    QVERIFY(device.open(QIODevice::ReadOnly));
+    QImage frame;
+    QString error;
+    QVERIFY(!loadFrame(&device, &frame, &error));
+    QVERIFY2(error.contains("size cannot be read"), qPrintable(error));
     QVERIFY(frame.isNull());
 }
 
