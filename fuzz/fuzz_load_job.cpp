@@ -124,6 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(!frame.isNull() && frame.format() == QImage::Format_RGB32,
           "a loaded frame is empty or not in the detection layout");
     check(pixelsOf(frame.size()) <= kMaxFramePixels, "a loaded frame is over the pixel limit");
+    // The limit is checked on the header's claim, before decoding: a frame
+    // larger than its claim, or one without a claim, got past that check.
+    check(claimed.isValid(), "a frame was decoded without its size known in advance");
+    check(pixelsOf(frame.size()) <= pixelsOf(claimed), "a frame is larger than its header claimed");
     if (pixelsOf(frame.size()) > kFuzzMaxPixels)
         return 0;
 
