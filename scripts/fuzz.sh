@@ -41,7 +41,9 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$out/$target"
     echo "== $target: ${seconds}s"
     status=0
-    "$build/bin/$target" "$corpus" "$seeds" -max_total_time="$seconds" -timeout=10 \
+    dict=()
+    [ -f "$project_root/fuzz/${target#fuzz_}.dict" ] && dict=(-dict="$project_root/fuzz/${target#fuzz_}.dict")
+    "$build/bin/$target" "$corpus" "$seeds" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$out/$target/" \
         > "$log" 2>&1 || status=$?
     grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^Done|SUMMARY|==ERROR|^artifact_prefix|Test unit written' "$log" || true
