@@ -34,6 +34,7 @@ export_sanitizer_options
 # single allocation over the -rss_limit_mb below.
 export ASAN_OPTIONS="$ASAN_OPTIONS:allocator_may_return_null=1"
 failed=()
+summaries=()
 for target in "${targets[@]}"; do
     corpus="$build/corpus/$target"
     seeds="$build/seeds/${target#fuzz_}"
@@ -46,13 +47,21 @@ for target in "${targets[@]}"; do
     "$build/bin/$target" "$corpus" "$seeds" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$out/$target/" \
         > "$log" 2>&1 || status=$?
-    grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^Done|SUMMARY|==ERROR|^artifact_prefix|Test unit written' "$log" || true
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "$log")
+    summary="$target: ${execs:-?} executions in ${seconds}s, peak RSS ${rss:-?} MB"
     if [ $status -ne 0 ]; then
-        echo "$target FAILED (exit $status); log: $log" >&2
         tail -n 60 "$log" >&2
+        echo "$summary: FAILED (exit $status), log $log" >&2
+        grep -h 'Test unit written' "$log" >&2 || true
         failed+=("$target")
+    else
+        echo "$summary, no findings"
     fi
+    summaries+=("$summary")
 done
+
+printf '%s\n' "${summaries[@]}"
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "fuzzing found problems in: ${failed[*]}; reproducers in $out/" >&2
