@@ -64,21 +64,20 @@ qint64 pixelsOf(QSize size)
 }
 
 // Qt's GIF reader reports the size of the first picture but decodes onto
-// the logical screen (bytes 6 to 9), which it limits to under 2^28 pixels
-// on its own. The program's header check sees only the first; how far
-// decoding can go is the larger of the two.
+// the logical screen (bytes 6 to 9), widened to the picture where the
+// screen is smaller, and limited to under 2^28 pixels on its own. The
+// program's header check sees only the picture.
 qint64 decodingBound(const QByteArray &file, QSize claimed)
 {
     if (!claimed.isValid())
         return -1;
-    qint64 bound = pixelsOf(claimed);
     if (file.size() >= 10 && (file.startsWith("GIF87a") || file.startsWith("GIF89a"))) {
         const uchar *screen = (const uchar *)file.constData() + 6;
-        const qint64 width = screen[0] | screen[1] << 8;
-        const qint64 height = screen[2] | screen[3] << 8;
-        bound = std::max(bound, width * height);
+        const qint64 width = std::max<qint64>(screen[0] | screen[1] << 8, claimed.width());
+        const qint64 height = std::max<qint64>(screen[2] | screen[3] << 8, claimed.height());
+        return width * height;
     }
-    return bound;
+    return pixelsOf(claimed);
 }
 
 void checkFeatures(const DetectionResult &result, const QImage &frame, float sigma)
