@@ -110,6 +110,10 @@ patch_bytes "$(bomb bmp bmp)" $((3 + 18)) '\334\377\000\000\334\377\000\000'
 # GIF: the logical screen and the first image descriptor.
 file=$(bomb gif gif)
 patch_bytes "$file" $((3 + 6)) '\334\377\334\377'
+# GIF: a logical screen wider than the picture, which Qt decodes onto.
+file=$(bomb gif-screen gif)
+mv "$file" "$dir/load_job/gif-wide-screen"
+patch_bytes "$dir/load_job/gif-wide-screen" $((3 + 6)) '\054\001\000\000'
 # PNM: a header alone.
 printf 'P6\n65500 65500\n255\n\1\2\3' > "$work/bomb.ppm"
 add_seed bomb-ppm "$work/bomb.ppm"
