@@ -3,6 +3,7 @@
 // to standard output and the window's status line to standard error.
 
 #include "detectionjob.h"
+#include "hessiandetector.h"
 #include "frameloading.h"
 #include "runreport.h"
 
@@ -151,6 +152,24 @@ float median(std::vector<float> values)
     return (values[middle - 1] + values[middle]) / 2.0f;
 }
 
+QString failureReason(int status, float sigma, const QSize &size)
+{
+    switch (status) {
+    case HESSIAN_BAD_SIGMA:
+        return QStringLiteral("sigma %1 is too large for the detector").arg(sigma);
+    case HESSIAN_BAD_GAUSS:
+    case HESSIAN_BAD_D1:
+    case HESSIAN_BAD_D2:
+        return QStringLiteral("the kernels for sigma %1 cannot be built (sigma too small)").arg(sigma);
+    case HESSIAN_NO_MEMORY:
+        return QStringLiteral("not enough memory to run the detector on %1 x %2 pixels")
+            .arg(size.width())
+            .arg(size.height());
+    default:
+        return QStringLiteral("the detector failed with status %1").arg(status);
+    }
+}
+
 bool writeFeatures(const QVector<Feature> &features)
 {
     QByteArray csv("x,y\n");
@@ -193,7 +212,10 @@ int main(int argc, char *argv[])
     if (result.status == 0)
         result.elapsedMsec = median(times);
 
-    // A failed run has no feature list to give, not an empty one.
+    // A failed run has no feature list to give, not an empty one; the
+    // report line stays the window's "Failed", after a line that says why.
+    if (result.status != 0)
+        complain(failureReason(result.status, options.sigma, frame.size()));
     if (result.status == 0 && !writeFeatures(result.features)) {
         complain(QStringLiteral("cannot write to standard output"));
         return kExitFailed;

@@ -4,11 +4,25 @@
 #include <QImage>
 #include <QString>
 
+class QIODevice;
+
+// The largest frame the program opens: 2^28 pixels (256 megapixels, e.g.
+// 16384 x 16384). A run needs about 16 bytes a pixel at its peak (decoded
+// picture, 32-bit frame, grey image, three byte images, response map), so
+// this keeps one run near 4 GiB while photographs of 100 megapixels and
+// more still open. Larger claims are refused from the header, before any
+// pixel is allocated.
+const qint64 kMaxFramePixels = qint64(1) << 28;
+
 // Reads an image file the way the window opens one: the format is detected
-// from the content by the installed Qt image plug-ins. On success `frame`
-// holds the picture in QImage::Format_RGB32, the layout the detection job
-// reads; on failure `frame` is left alone and `error` says why.
+// from the content by the installed Qt image plug-ins, a photograph's
+// orientation tag is applied, and the picture is brought to
+// QImage::Format_RGB32, the layout the detection job reads. On failure
+// `frame` is left alone and `error` says why in a short phrase.
 bool loadFrame(const QString &fileName, QImage *frame, QString *error);
+
+// The same, from an open device.
+bool loadFrame(QIODevice *device, QImage *frame, QString *error);
 
 // The frame brought to QImage::Format_RGB32 (shared, not copied, when it is
 // already in that layout). A null result for a non-null frame means the

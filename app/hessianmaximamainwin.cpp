@@ -44,15 +44,11 @@ void HessianMaximaMainWin::openVideoFrame()
     if (fileName.isNull())
         return;
 
-    // Grey, indexed, 1-bit, 16- and 24-bit files are brought to the 32-bit
-    // layout the detection job reads, once here rather than on every run.
-    bool loaded = videoFrame.load(fileName);
-    if (loaded) {
-        videoFrame = toDetectionLayout(videoFrame);
-        loaded = !videoFrame.isNull();
-    }
-
-    if (loaded) {
+    // Read as the command-line tool reads it: size claims checked before
+    // decoding, shown upright, and brought once to the 32-bit layout the
+    // detection job reads. Every refusal gets the same warning.
+    QString error;
+    if (loadFrame(fileName, &videoFrame, &error)) {
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
         ui->featuresWidget->setVideoFrame(videoFrame);

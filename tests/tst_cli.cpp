@@ -220,8 +220,14 @@ void TestCli::helpAndFailedRun()
     // says so the way the window does.
     outcome = runCli({"--sigma", "0.01", pngPath});
     QCOMPARE(outcome.exitCode, 1);
-    QCOMPARE(outcome.err, QString("Failed\n"));
+    QCOMPARE(outcome.err, QString("hessian-maxima-cli: the kernels for sigma 0.01 cannot be built (sigma too small)\n"
+                                  "Failed\n"));
     QVERIFY(outcome.out.isEmpty());
+
+    // A sigma whose kernel radius does not fit is refused by set-up.
+    outcome = runCli({"--sigma", "1e30", pngPath});
+    QCOMPARE(outcome.exitCode, 1);
+    QCOMPARE(outcome.err, QString("hessian-maxima-cli: sigma 1e+30 is too large for the detector\nFailed\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Writes the fuzzers' seed corpora into DIR (default build-fuzz/seeds):
+#   DIR/load_job  small pictures in every format the Qt plug-ins read, odd
+#                 variants of them (animated, multi-page, rotated by a tag,
+#                 16-bit, palette, interlaced), cut-short and damaged copies,
+#                 and headers that claim enormous pictures; each behind the
+#                 three bytes fuzz_load_job reads first.
+#   DIR/core      grey pixel dumps for fuzz_core.
+# Needs ImageMagick's convert.
+set -euo pipefail
+
+dir=${1:-"$(cd "$(dirname "$0")/.." && pwd)/build-fuzz/seeds"}
+rm -rf "$dir"
+mkdir -p "$dir/load_job" "$dir/core"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A few dark blobs on a light gradient: something for the detector to find.
+base="$work/base.png"
+convert -size 40x28 gradient:'#e0e0e0-#909090' \
+    -fill '#202020' -draw 'circle 10,10 13,10' -draw 'circle 28,16 30,16' \
+    -fill '#c03030' -draw 'circle 20,22 21,22' "$base"
+
+# Every load seed starts with sigma 2.7 (byte 100) and threshold 2 (16/8).
+add_seed() {  # name file
+    { printf '\144\020\000'; cat "$2"; } > "$dir/load_job/$1"
+}
+
+convert_seed() {  # name convert-arguments... (the last is the output)
+    local name=$1
+    shift
+    local out=${*: -1}
+    convert "$@" && add_seed "$name" "${out#*:}"  # without a FORMAT: prefix
+}
+
+convert_seed png         "$base" "$work/a.png"
+convert_seed png-grey16  "$base" -colorspace Gray -depth 16 "$work/b.png"
+convert_seed png-palette "$base" -colors 8 "PNG8:$work/c.png"
+convert_seed png-alpha   "$base" -alpha set -channel A -evaluate set 50% "$work/d.png"
+convert_seed png-interlaced "$base" -interlace PNG "$work/e.png"
+convert_seed jpeg        "$base" -quality 80 "$work/a.jpg"
+convert_seed jpeg-progressive "$base" -interlace JPEG "$work/b.jpg"
+convert_seed jpeg-grey   "$base" -colorspace Gray "$work/c.jpg"
+convert_seed jpeg-cmyk   "$base" -colorspace CMYK "$work/d.jpg"
+convert_seed jpeg-rotated "$base" -orient RightTop "$work/e.jpg"
+convert_seed bmp         "$base" "$work/a.bmp"
+convert_seed bmp-rle8    "$base" -colors 16 -compress RLE "BMP3:$work/b.bmp"
+convert_seed gif         "$base" "$work/a.gif"
+convert_seed gif-animated -delay 10 "$base" \( "$base" -negate \) \( "$base" -flop \) -loop 0 "$work/b.gif"
+convert_seed tiff        "$base" "$work/a.tif"
+convert_seed tiff-lzw    "$base" -compress LZW "$work/b.tif"
+convert_seed tiff-pages  "$base" \( "$base" -negate -resize 20x14 \) "$work/c.tif"
+convert_seed tiff-rotated "$base" -orient LeftBottom "$work/d.tif"
+convert_seed webp        "$base" -quality 70 "$work/a.webp"
+convert_seed webp-lossless "$base" -define webp:lossless=true "$work/b.webp"
+convert_seed webp-animated -delay 10 "$base" \( "$base" -negate \) "$work/c.webp"
+convert_seed ppm         "$base" "$work/a.ppm"
+convert_seed ppm-ascii   "$base" -compress none "$work/b.ppm"
+convert_seed pgm         "$base" -colorspace Gray "$work/a.pgm"
+convert_seed pgm-ascii   "$base" -colorspace Gray -compress none "$work/b.pgm"
+convert_seed pbm         "$base" -threshold 50% "$work/a.pbm"
+convert_seed pbm-ascii   "$base" -threshold 50% -compress none "$work/b.pbm"
+convert_seed xpm         "$base" -colors 6 "$work/a.xpm"
+convert_seed xbm         "$base" -threshold 50% "$work/a.xbm"
+convert_seed ico         "$base" "$work/a.ico"
+# Qt reads only TGA 2.0, which ends in a footer that convert leaves off.
+tga_footer() {
+    printf '\0\0\0\0\0\0\0\0TRUEVISION-XFILE.\0' >> "$1"
+}
+convert "$base" "$work/a.tga" && tga_footer "$work/a.tga" && add_seed tga "$work/a.tga"
+convert "$base" -compress RLE "$work/b.tga" && tga_footer "$work/b.tga" && add_seed tga-rle "$work/b.tga"
+convert_seed wbmp        "$base" -threshold 50% "$work/a.wbmp"
+convert_seed mng         "$base" "$work/a.mng"
+
+# Vector drawings: one with text, one that refers to another file.
+printf '%s\n' '<svg xmlns="http://www.w3.org/2000/svg" width="40" height="28">' \
+    '<rect width="40" height="28" fill="white"/><circle cx="12" cy="12" r="4"/>' \
+    '<text x="2" y="26" font-size="8">Hi</text></svg>' > "$work/a.svg"
+add_seed svg-text "$work/a.svg"
+printf '%s\n' '<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink"' \
+    ' width="40" height="28"><image width="40" height="28" xlink:href="/dev/zero"/></svg>' > "$work/b.svg"
+add_seed svg-image "$work/b.svg"
+
+# Cut short, and damaged at three places past the header.
+for seed in "$dir"/load_job/*; do
+    size=$(stat -c %s "$seed")
+    head -c $((size / 2)) "$seed" > "$seed.cut"
+    cp "$seed" "$seed.damaged"
+    for at in $((size / 3)) $((size / 2)) $((size * 3 / 4)); do
+        printf '\377' | dd of="$seed.damaged" bs=1 seek="$at" conv=notrunc status=none
+    done
+done
+
+# Headers that claim 65500 x 65500 pixels (or more) over a few bytes of data.
+patch_bytes() {  # file offset bytes-as-printf-escapes
+    printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+bomb() {  # name source-seed
+    cp "$dir/load_job/$2" "$dir/load_job/bomb-$1"
+    echo "$dir/load_job/bomb-$1"
+}
+# JPEG: height and width of the start-of-frame segment (FFC0 or FFC2).
+for kind in jpeg jpeg-progressive; do
+    file=$(bomb "$kind" "$kind")
+    sof=$(LC_ALL=C grep -obUaP '\xff[\xc0\xc2]\x00\x11' "$file" | head -n 1 | cut -d: -f1)
+    patch_bytes "$file" $((sof + 5)) '\377\334\377\334'
+done
+# BMP: width and height, little-endian, at 18 and 22 of the file.
+patch_bytes "$(bomb bmp bmp)" $((3 + 18)) '\334\377\000\000\334\377\000\000'
+# GIF: the logical screen and the first image descriptor.
+file=$(bomb gif gif)
+patch_bytes "$file" $((3 + 6)) '\334\377\334\377'
+# GIF: a logical screen wider than the picture, which Qt decodes onto.
+file=$(bomb gif-screen gif)
+mv "$file" "$dir/load_job/gif-wide-screen"
+patch_bytes "$dir/load_job/gif-wide-screen" $((3 + 6)) '\054\001\000\000'
+# PNM: a header alone.
+printf 'P6\n65500 65500\n255\n\1\2\3' > "$work/bomb.ppm"
+add_seed bomb-ppm "$work/bomb.ppm"
+printf 'P5 40000 40000 255 \1\2\3' > "$work/bomb.pgm"
+add_seed bomb-pgm "$work/bomb.pgm"
+# Under the program's limit but large: 16000 x 16000 claimed, three bytes given.
+printf 'P6\n16000 16000\n255\n\1\2\3' > "$work/big.ppm"
+add_seed big-ppm "$work/big.ppm"
+
+# Core: grey pixels of the picture and of noise; fuzz_core reads the size,
+# sigma and threshold from the last bytes.
+convert "$base" -colorspace Gray -depth 8 "gray:$dir/core/blobs"
+convert -seed 1 -size 24x24 xc: +noise Random -colorspace Gray -depth 8 "gray:$dir/core/noise"
+convert -size 16x16 xc:black -fill white -draw 'point 8,8' -depth 8 "gray:$dir/core/spike"
+
+echo "seeds: $(ls "$dir/load_job" | wc -l) for fuzz_load_job, $(ls "$dir/core" | wc -l) for fuzz_core, in $dir"

@@ -1,0 +1,76 @@
+#ifndef HOSTILEFILES_H
+#define HOSTILEFILES_H
+
+// Image files that lie about themselves, made in memory by the tests.
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageWriter>
+
+inline QByteArray encoded(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (!writer.write(image))
+        qFatal("cannot encode %s: %s", format, qPrintable(writer.errorString()));
+    return bytes;
+}
+
+inline quint32 crc32(const QByteArray &data)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char c : data) {
+        crc ^= (quint8)c;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+inline void putBigEndian(QByteArray &bytes, int at, quint32 value, int size)
+{
+    for (int i = 0; i < size; ++i)
+        bytes[at + i] = (char)(value >> (8 * (size - 1 - i)));
+}
+
+inline void putLittleEndian(QByteArray &bytes, int at, quint32 value, int size)
+{
+    for (int i = 0; i < size; ++i)
+        bytes[at + i] = (char)(value >> (8 * i));
+}
+
+// Rewrites the IHDR chunk's size and keeps its CRC valid, so that only the
+// claim is wrong.
+inline QByteArray pngClaiming(quint32 width, quint32 height)
+{
+    QByteArray png = encoded(QImage(8, 8, QImage::Format_RGB32), "png");
+    const int ihdr = png.indexOf("IHDR");
+    putBigEndian(png, ihdr + 4, width, 4);
+    putBigEndian(png, ihdr + 8, height, 4);
+    putBigEndian(png, ihdr + 17, crc32(png.mid(ihdr, 17)), 4);
+    return png;
+}
+
+inline QByteArray jpegClaiming(quint16 width, quint16 height)
+{
+    QImage image(16, 16, QImage::Format_RGB32);
+    image.fill(Qt::gray);
+    QByteArray jpeg = encoded(image, "jpg");
+    const int sof = jpeg.indexOf("\xFF\xC0");
+    putBigEndian(jpeg, sof + 5, height, 2);
+    putBigEndian(jpeg, sof + 7, width, 2);
+    return jpeg;
+}
+
+inline QByteArray bmpClaiming(quint32 width, quint32 height)
+{
+    QByteArray bmp = encoded(QImage(4, 4, QImage::Format_RGB32), "bmp");
+    putLittleEndian(bmp, 18, width, 4);
+    putLittleEndian(bmp, 22, height, 4);
+    return bmp;
+}
+
+#endif // HOSTILEFILES_H

@@ -1,0 +1,303 @@
+// Loading whatever a person may pick: size bombs, every pixel layout the
+// readers deliver, orientation tags, truncated and corrupt files. Every file
+// is written by the test itself.
+
+#include "detectionjob.h"
+#include "frameloading.h"
+#include "hostilefiles.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+// A 4 x 4 picture of two frames (red, then blue), and a two-page TIFF
+// (red, then blue), as other programs write them.
+const char kAnimatedGif[] =
+    "47494638396104000400f00000ff000000000021f904000000000021ff0b4e45545343415045322e30030100"
+    "00002c0000000004000400000204848f09050021f90400000000002c0000000004000400800000ff00000002"
+    "04848f0905003b";
+const char kTwoPageTiff[] =
+    "49492a0068000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff0000"
+    "0000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff0000"
+    "0000ffff000000001000fe00040001000000020000000001030001000000040000000101030001000000040000000201"
+    "0300030000002e0100000301030001000000010000000601030001000000020000000a01030001000000010000001101"
+    "040001000000080000001201030001000000010000001501030001000000030000001601030001000000040000001701"
+    "040001000000600000001c01030001000000010000002901030002000000000002003e01050002000000640100003f01"
+    "05000600000034010000d401000010001000100085eb510000008000c3f5a80000000002cdcc4c0000000001cdcc4c00"
+    "00008000cdcc4c00000000028fc2f50000000010371aa000000000022b870a000000200000000000ffff00000000ffff"
+    "00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff"
+    "00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff00000000ffff1000fe000400010000000200"
+    "000000010300010000000400000001010300010000000400000002010300030000009a02000003010300010000000100"
+    "00000601030001000000020000000a010300010000000100000011010400010000007401000012010300010000000100"
+    "00001501030001000000030000001601030001000000040000001701040001000000600000001c010300010000000100"
+    "00002901030002000000010002003e01050002000000d00200003f01050006000000a002000000000000100010001000"
+    "85eb510000008000c3f5a80000000002cdcc4c0000000001cdcc4c0000008000cdcc4c00000000028fc2f50000000010"
+    "371aa000000000022b870a0000002000";
+
+// Soft blobs with colour, alpha and fine detail, so that a misread channel
+// or a lost bit changes the features.
+QImage testPicture()
+{
+    QImage picture(96, 72, QImage::Format_ARGB32);
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            double v = 60 + 0.5 * x;
+            for (int b = 0; b < 5; ++b) {
+                const double cx = 15 + b * 17, cy = 12 + (b * 23) % 50, s = 2 + b % 3;
+                v += (b % 2 ? 150 : -50) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
+            }
+            const int g = qBound(0, (int)v, 255);
+            picture.setPixel(x, y, qRgba(g, 255 - g, (g * 5) % 256, 255));
+        }
+    return picture;
+}
+
+struct Loaded {
+    bool ok;
+    QImage frame;
+    QString error;
+};
+
+Loaded load(const QByteArray &bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    Loaded loaded{false, QImage(), QString()};
+    loaded.ok = loadFrame(&buffer, &loaded.frame, &loaded.error);
+    return loaded;
+}
+
+QString features(const QImage &frame)
+{
+    QStringList points;
+    for (const Feature &f : runDetectionJob(frame, 2.0f, 5.0f).features)
+        points << QString("%1,%2").arg(f.x).arg(f.y);
+    return points.join(' ');
+}
+
+} // namespace
+
+class TestFrameLoading : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sizeBombsAreRefusedFromTheHeader_data();
+    void sizeBombsAreRefusedFromTheHeader();
+    void largestAcceptedClaimIsNotRefused();
+    void everyLayoutGivesTheFeaturesOfRgb32_data();
+    void everyLayoutGivesTheFeaturesOfRgb32();
+    void orientationTagIsApplied();
+    void brokenFilesAreRefusedOrDecoded_data();
+    void brokenFilesAreRefusedOrDecoded();
+    void firstFrameOfMultiFrameFiles();
+    void fileErrorsNameTheProblem();
+};
+
+void TestFrameLoading::sizeBombsAreRefusedFromTheHeader_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("jpeg 65500 x 65500") << jpegClaiming(65500, 65500);
+    QTest::newRow("jpeg 65500 x 4200") << jpegClaiming(65500, 4200);
+    QTest::newRow("png 100000 x 100000") << pngClaiming(100000, 100000);
+    QTest::newRow("png 2^31-1 x 2") << pngClaiming(0x7FFFFFFF, 2);
+    QTest::newRow("bmp 60000 x 60000") << bmpClaiming(60000, 60000);
+}
+
+// A refusal that came after decoding would allocate gigabytes here and
+// take minutes; refused from the header it is instant.
+void TestFrameLoading::sizeBombsAreRefusedFromTheHeader()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(bytes.size() < 2000);
+    const Loaded loaded = load(bytes);
+    QVERIFY(!loaded.ok);
+    QVERIFY(loaded.frame.isNull());
+    QVERIFY(!loaded.error.isEmpty());
+    // Where the header can be read, the refusal is ours and says why; some
+    // readers refuse absurd claims themselves.
+    if (QTest::currentDataTag() == QLatin1String("jpeg 65500 x 65500")
+        || QTest::currentDataTag() == QLatin1String("png 100000 x 100000"))
+        QVERIFY2(loaded.error.startsWith("the image is too large"), qPrintable(loaded.error));
+}
+
+void TestFrameLoading::largestAcceptedClaimIsNotRefused()
+{
+    // 16384 x 16384 is exactly the limit: the claim passes the size check
+    // (this truncated file then fails to decode, which is quick for PNG).
+    const Loaded atLimit = load(pngClaiming(16384, 16384));
+    QVERIFY(!atLimit.error.startsWith("the image is too large"));
+    const Loaded above = load(pngClaiming(16384, 16385));
+    QVERIFY(above.error.startsWith("the image is too large: 16384 x 16385 pixels, the limit is 268435456 pixels"));
+}
+
+void TestFrameLoading::everyLayoutGivesTheFeaturesOfRgb32_data()
+{
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<QByteArray>("fileFormat");
+    const QImage::Format layouts[] = {
+        QImage::Format_Mono, QImage::Format_MonoLSB, QImage::Format_Indexed8, QImage::Format_Grayscale8,
+        QImage::Format_Grayscale16, QImage::Format_RGB888, QImage::Format_RGB16, QImage::Format_RGB32,
+        QImage::Format_ARGB32, QImage::Format_ARGB32_Premultiplied, QImage::Format_RGBX64,
+        QImage::Format_RGBA64, QImage::Format_RGBA64_Premultiplied, QImage::Format_BGR30,
+        QImage::Format_RGBA8888};
+    for (QImage::Format layout : layouts)
+        for (const char *fileFormat : {"", "png", "bmp", "tiff"})
+            QTest::newRow(qPrintable(QString("layout %1 %2").arg(layout).arg(*fileFormat ? fileFormat : "in memory")))
+                << (int)layout << QByteArray(fileFormat);
+}
+
+// Whatever layout the picture has in memory or the reader delivers for its
+// file, the features are those of the same picture in the 32-bit RGB layout.
+void TestFrameLoading::everyLayoutGivesTheFeaturesOfRgb32()
+{
+    QFETCH(int, layout);
+    QFETCH(QByteArray, fileFormat);
+    QImage picture = testPicture().convertToFormat((QImage::Format)layout);
+    if (layout == QImage::Format_Indexed8) {
+        // A palette with a transparent entry as well.
+        QVector<QRgb> colours = picture.colorTable();
+        colours[0] = qRgba(qRed(colours[0]), qGreen(colours[0]), qBlue(colours[0]), 0);
+        picture.setColorTable(colours);
+    }
+
+    if (fileFormat.isEmpty()) {
+        const QImage frame = toDetectionLayout(picture);
+        QCOMPARE(frame.format(), QImage::Format_RGB32);
+        QCOMPARE(features(frame), features(picture.convertToFormat(QImage::Format_RGB32)));
+        return;
+    }
+    if (!QImageWriter::supportedImageFormats().contains(fileFormat))
+        QSKIP("no writer for this format");
+
+    // The reference: the picture exactly as the reader delivers it.
+    const QByteArray bytes = encoded(picture, fileFormat.constData());
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const QImage delivered = QImageReader(&buffer).read();
+    QVERIFY(!delivered.isNull());
+
+    const Loaded loaded = load(bytes);
+    QVERIFY2(loaded.ok, qPrintable(loaded.error));
+    QCOMPARE(loaded.frame.format(), QImage::Format_RGB32);
+    const QString expected = features(delivered.convertToFormat(QImage::Format_RGB32));
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(features(loaded.frame), expected);
+}
+
+void TestFrameLoading::orientationTagIsApplied()
+{
+    // 40 x 20, left half black, right half white, stored with a tag that
+    // says "rotate by 90 degrees clockwise to show".
+    QImage picture(40, 20, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 20; ++x)
+            picture.setPixel(x, y, qRgb(0, 0, 0));
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpg");
+    writer.setQuality(100);
+    writer.setTransformation(QImageIOHandler::TransformationRotate90);
+    QVERIFY(writer.write(picture));
+
+    const Loaded loaded = load(jpeg);
+    QVERIFY(loaded.ok);
+    QCOMPARE(loaded.frame.size(), QSize(20, 40));
+    // Upright: the stored left half is now on top.
+    QVERIFY(qGray(loaded.frame.pixel(10, 5)) < 30);
+    QVERIFY(qGray(loaded.frame.pixel(10, 35)) > 225);
+}
+
+void TestFrameLoading::brokenFilesAreRefusedOrDecoded_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("mustFail");
+    const QByteArray png = encoded(testPicture(), "png");
+    const QByteArray jpeg = encoded(testPicture(), "jpg");
+    const int idat = png.indexOf("IDAT");
+
+    QByteArray badCrc = png;
+    badCrc[idat + 20] = (char)(badCrc[idat + 20] ^ 0x55);
+    QByteArray badZlib = png;
+    for (int i = idat + 8; i < idat + 40; ++i)
+        badZlib[i] = (char)0xFF;
+    const quint32 idatLength = ((quint8)png[idat - 4] << 24) | ((quint8)png[idat - 3] << 16)
+                               | ((quint8)png[idat - 2] << 8) | (quint8)png[idat - 1];
+    putBigEndian(badZlib, idat + 4 + idatLength, crc32(badZlib.mid(idat, 4 + idatLength)), 4);
+    QByteArray gifWithoutFrames = QByteArray::fromHex("474946383961040004008000000000ffffff3b");
+
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("text") << QByteArray("just some words, not a picture\n") << true;
+    QTest::newRow("png signature only") << png.left(8) << true;
+    QTest::newRow("png header only") << png.left(33) << true;
+    QTest::newRow("truncated png") << png.left(png.size() / 2) << false;
+    QTest::newRow("png with bad crc") << badCrc << false;
+    QTest::newRow("png with zlib error") << badZlib << false;
+    QTest::newRow("jpeg header only") << jpeg.left(200) << false;
+    QTest::newRow("truncated jpeg") << jpeg.left(jpeg.size() / 2) << false;
+    QTest::newRow("gif without frames") << gifWithoutFrames << true;
+    QTest::newRow("gif cut in its frame") << QByteArray::fromHex(kAnimatedGif).left(60) << false;
+    QTest::newRow("tiff cut in its directory") << QByteArray::fromHex(kTwoPageTiff).left(300) << false;
+    QTest::newRow("bmp with absurd offset") << [] {
+        QByteArray bmp = encoded(QImage(4, 4, QImage::Format_RGB32), "bmp");
+        putLittleEndian(bmp, 10, 0x7FFFFFF0u, 4);
+        return bmp;
+    }() << false;
+}
+
+// Either Qt decodes what it can and we get a 32-bit frame, or the file is
+// refused with a reason; never a crash, a hang or a null "success".
+void TestFrameLoading::brokenFilesAreRefusedOrDecoded()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, mustFail);
+    const Loaded loaded = load(bytes);
+    if (loaded.ok) {
+        QVERIFY(!mustFail);
+        QVERIFY(!loaded.frame.isNull());
+        QCOMPARE(loaded.frame.format(), QImage::Format_RGB32);
+        QCOMPARE(runDetectionJob(loaded.frame, 2.0f, 100.0f).status, 0);
+    } else {
+        QVERIFY(loaded.frame.isNull());
+        QVERIFY(!loaded.error.isEmpty());
+    }
+}
+
+void TestFrameLoading::firstFrameOfMultiFrameFiles()
+{
+    const Loaded gif = load(QByteArray::fromHex(kAnimatedGif));
+    QVERIFY2(gif.ok, qPrintable(gif.error));
+    QCOMPARE(gif.frame.size(), QSize(4, 4));
+    QCOMPARE(gif.frame.pixel(1, 1), qRgb(255, 0, 0));
+
+    if (!QImageReader::supportedImageFormats().contains("tiff"))
+        QSKIP("no TIFF reader");
+    const Loaded tiff = load(QByteArray::fromHex(kTwoPageTiff));
+    QVERIFY2(tiff.ok, qPrintable(tiff.error));
+    QCOMPARE(tiff.frame.size(), QSize(4, 4));
+    QCOMPARE(tiff.frame.pixel(1, 1), qRgb(255, 0, 0));
+}
+
+void TestFrameLoading::fileErrorsNameTheProblem()
+{
+    QImage frame;
+    QString error;
+    QVERIFY(!loadFrame(QStringLiteral("/nonexistent/picture.png"), &frame, &error));
+    QCOMPARE(error, QString("File not found"));
+    QTemporaryDir dir;
+    QVERIFY(!loadFrame(dir.path(), &frame, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(frame.isNull());
+}
+
+QTEST_GUILESS_MAIN(TestFrameLoading)
+#include "tst_frameloading.moc"
