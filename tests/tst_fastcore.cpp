@@ -28,14 +28,15 @@ struct Size {
     uint32_t height;
 };
 
-// The smallest sizes the kernel accepts, widths just past a vector (4, 8 and
-// 16 lanes) and a column block, and frames large enough for several bands,
-// tiles and row groups with ragged ends.
+// Sizes 2r (nothing to compute) and 2r + 1 (one column or row), widths just
+// past a vector (4, 8 and 16 lanes) and a column block, and frames large
+// enough for several bands, tiles and row groups with ragged ends.
 std::vector<Size> awkwardSizes(uint32_t radius)
 {
     const uint32_t k = 2 * radius;
-    return {{k + 1, k + 1}, {k + 2, k + 3}, {k + 3, k + 2}, {k + 5, k + 9},  {k + 9, k + 17},
-            {k + 17, k + 7}, {k + 33, k + 13}, {k + 37, k + 101}, {k + 131, k + 211}};
+    return {{k, k + 3},      {k + 3, k},      {k + 1, k + 1},  {k + 2, k + 3},   {k + 3, k + 2},
+            {k + 5, k + 9},  {k + 9, k + 17}, {k + 17, k + 7}, {k + 33, k + 13}, {k + 37, k + 101},
+            {k + 131, k + 211}};
 }
 
 std::vector<unsigned char> randomImage(const Size &size, std::mt19937 &random)
@@ -73,6 +74,22 @@ struct Detector {
             std::memcpy(&record.response[i], &kUntouchedFloatBits, sizeof(float));
     }
 };
+
+// The response is written on the pixels at least r from every edge, and
+// nowhere else.
+bool writesExactlyTheValidRegion(const HessianDetector &record)
+{
+    const uint32_t r = record.radius;
+    for (uint32_t y = 0; y < record.height; ++y)
+        for (uint32_t x = 0; x < record.width; ++x) {
+            uint32_t bits;
+            std::memcpy(&bits, &record.response[(size_t)y * record.width + x], sizeof bits);
+            const bool valid = x >= r && x + r < record.width && y >= r && y + r < record.height;
+            if (valid == (bits == kUntouchedFloatBits))
+                return false;
+        }
+    return true;
+}
 
 QString describe(const char *what, float sigma, const Size &size, const VectorTarget &target,
                  unsigned threads)
@@ -126,9 +143,10 @@ void TestFastCore::everyTargetIsCoveredHere()
 #endif
 }
 
-// Bit for bit: the three byte images and the response on the columns and
-// rows that each is defined on, nothing written outside them, and the
-// feature list, for every sigma, awkward size, target and thread count.
+// The reference writes the response exactly on the valid region; then bit
+// for bit: the three byte images and the response, written and unwritten
+// pixels alike, and the feature list, for every sigma, awkward size, target
+// and thread count.
 void TestFastCore::responseAndFeaturesMatchTheReference()
 {
     std::mt19937 random(20240601);
@@ -146,6 +164,8 @@ void TestFastCore::responseAndFeaturesMatchTheReference()
             QCOMPARE(reference.status, 0);
             reference.mark();
             QCOMPARE(computeHessianResponseReference(&reference.record, grey.data()), 0);
+            QVERIFY2(writesExactlyTheValidRegion(reference.record),
+                     qPrintable(QStringLiteral("sigma %1, %2 x %3").arg(sigma).arg(size.width).arg(size.height)));
             // Zero keeps the noise maxima, a lower bound lets negative ones in.
             const float threshold = random() % 2 ? 0.0f : -1.0e6f;
             QVector<Feature> expected;
