@@ -1,12 +1,10 @@
 #include "detectionjob.h"
-#include "frameloading.h"
 #include "runreport.h"
 
 #include <QtTest>
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 namespace {
@@ -62,12 +60,8 @@ class TestDetectionJob : public QObject
     Q_OBJECT
 
 private slots:
-    void greyOfPrimariesAndExtremes();
-    void greyLevelsMapToThemselves();
-    void greySumOrderMatters();
-    void alphaIsIgnored();
-    void paddedScanLinesGiveTheSameResult();
-    void otherLayoutsAreReadAsRgb32();
+    void greyConversion();
+    void alphaPaddingAndLayoutDoNotMatter();
     void failedSetUpReportsNoTime();
     void runFindsTheBlobs();
     void emptyResultIsSuccess();
@@ -75,75 +69,41 @@ private slots:
     void reportFormatting();
 };
 
-void TestDetectionJob::greyOfPrimariesAndExtremes()
+// (B 0.114 + G 0.587) + R 0.299 in float, truncated: (1, 233, 245) gives
+// 164 only in this order; any other order, or double weights, gives 165.
+void TestDetectionJob::greyConversion()
 {
     QCOMPARE(greyOfPixel(qRgb(255, 0, 0)), 76);
     QCOMPARE(greyOfPixel(qRgb(0, 255, 0)), 149);
     QCOMPARE(greyOfPixel(qRgb(0, 0, 255)), 29);
-    QCOMPARE(greyOfPixel(qRgb(255, 255, 255)), 255);
-    QCOMPARE(greyOfPixel(qRgb(0, 0, 0)), 0);
-}
-
-void TestDetectionJob::greyLevelsMapToThemselves()
-{
-    QImage frame(256, 1, QImage::Format_RGB32);
-    for (int v = 0; v < 256; ++v)
-        frame.setPixel(v, 0, qRgb(v, v, v));
-    const std::vector<unsigned char> grey = greyOf(frame);
-    for (int v = 0; v < 256; ++v)
-        QCOMPARE((int)grey[v], v);
-}
-
-// (B 0.114 + G 0.587) + R 0.299 in float gives 164 here; any other order,
-// or double weights, gives 165.
-void TestDetectionJob::greySumOrderMatters()
-{
     QCOMPARE(greyOfPixel(qRgb(1, 233, 245)), 164);
+    for (int v = 0; v < 256; ++v)
+        QCOMPARE(greyOfPixel(qRgb(v, v, v)), v);
 }
 
-void TestDetectionJob::alphaIsIgnored()
+// The alpha byte is ignored, padded scan lines are followed, and a frame in
+// another layout is brought to 32 bits rather than misread.
+void TestDetectionJob::alphaPaddingAndLayoutDoNotMatter()
 {
-    QImage opaque = blobFrame(64, 48);
-    QImage translucent = opaque.convertToFormat(QImage::Format_ARGB32);
+    const QImage packed = blobFrame(61, 47);
+    QImage translucent = packed.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < translucent.height(); ++y) {
         QRgb *line = reinterpret_cast<QRgb *>(translucent.scanLine(y));
         for (int x = 0; x < translucent.width(); ++x)
             line[x] = (line[x] & 0x00FFFFFFu) | ((uint)((x * 7 + y) % 256) << 24);
     }
-    QCOMPARE(greyOf(translucent), greyOf(opaque));
-    const DetectionResult a = runDetectionJob(opaque, 2.0f, 10.0f);
-    const DetectionResult b = runDetectionJob(translucent, 2.0f, 10.0f);
-    QCOMPARE(featureList(b.features), featureList(a.features));
-}
-
-void TestDetectionJob::paddedScanLinesGiveTheSameResult()
-{
-    const QImage packed = blobFrame(61, 47);
     const int stride = 61 * 4 + 20;
     std::vector<uchar> memory((size_t)stride * 47, 0xEE);
     for (int y = 0; y < 47; ++y)
         std::memcpy(&memory[(size_t)y * stride], packed.constScanLine(y), 61 * 4);
     const QImage padded(memory.data(), 61, 47, stride, QImage::Format_RGB32);
-    QCOMPARE(padded.bytesPerLine(), stride);
 
+    QCOMPARE(greyOf(translucent), greyOf(packed));
     QCOMPARE(greyOf(padded), greyOf(packed));
-    const DetectionResult a = runDetectionJob(packed, 2.5f, 20.0f);
-    const DetectionResult b = runDetectionJob(padded, 2.5f, 20.0f);
-    QVERIFY(!a.features.isEmpty());
-    QCOMPARE(featureList(b.features), featureList(a.features));
-}
-
-void TestDetectionJob::otherLayoutsAreReadAsRgb32()
-{
-    const QImage reference = blobFrame(70, 50);
-    const QString expected = featureList(runDetectionJob(reference, 2.0f, 10.0f).features);
+    const QString expected = featureList(runDetectionJob(packed, 2.0f, 10.0f).features);
     QVERIFY(!expected.isEmpty());
-    for (QImage::Format format : {QImage::Format_RGB888, QImage::Format_RGBX8888, QImage::Format_RGBA8888,
-                                  QImage::Format_BGR30, QImage::Format_RGBX64}) {
-        const QImage other = reference.convertToFormat(format);
-        QCOMPARE(featureList(runDetectionJob(other, 2.0f, 10.0f).features), expected);
-        QCOMPARE(toDetectionLayout(other).format(), QImage::Format_RGB32);
-    }
+    for (const QImage &frame : {translucent, padded, packed.convertToFormat(QImage::Format_RGB888)})
+        QCOMPARE(featureList(runDetectionJob(frame, 2.0f, 10.0f).features), expected);
 }
 
 void TestDetectionJob::failedSetUpReportsNoTime()
@@ -158,9 +118,6 @@ void TestDetectionJob::failedSetUpReportsNoTime()
     QCOMPARE(result.status, -2);
     QVERIFY(result.features.isEmpty());
     QCOMPARE(result.elapsedMsec, 0.0f);
-
-    result = runDetectionJob(frame, std::numeric_limits<float>::quiet_NaN(), 0.0f);
-    QCOMPARE(result.status, -1);
 }
 
 void TestDetectionJob::runFindsTheBlobs()
@@ -176,7 +133,6 @@ void TestDetectionJob::runFindsTheBlobs()
     QCOMPARE(result.status, 0);
     QCOMPARE(featureList(result.features), QString("20,20"));
     QVERIFY(result.elapsedMsec >= 0.0f);
-    QVERIFY(std::isfinite(result.elapsedMsec));
 }
 
 void TestDetectionJob::emptyResultIsSuccess()
