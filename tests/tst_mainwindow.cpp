@@ -36,8 +36,7 @@ const char *const SuccessPattern =
     "^Success\\. Feature count: (\\d+)\\. Time per frame: +\\d+\\.\\d\\d msec\\. "
     "Frames per second: +(\\d+\\.\\d{4}|inf)$";
 
-// Black with white discs: blobs for sigma 5, and pure black and white, so
-// every pixel layout below stores it without loss.
+// Black with white discs: blobs for sigmas 3 to 8.
 QImage blobPicture()
 {
     QImage picture(240, 160, QImage::Format_RGB32);
@@ -133,6 +132,23 @@ int reportedCount(const QString &message)
     return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
+// Whether the view shows a circle of `radius` image pixels around each
+// feature's pixel centre (checked right of it; the geometry itself is the
+// widget's test).
+bool circlesDrawn(QWidget *view, const QVector<Feature> &features, double radius)
+{
+    const QImage shot = view->grab().toImage();
+    const QSize picture = blobPicture().size();
+    const QRect viewport = frameViewport(view->size(), picture);
+    const double zoom = (double)viewport.width() / picture.width();
+    for (const Feature &f : features) {
+        const QPointF rim(viewport.left() + (f.x + 0.5 + radius) * zoom, viewport.top() + (f.y + 0.5) * zoom);
+        if (!redNear(shot, rim))
+            return false;
+    }
+    return true;
+}
+
 // Holds the only thread of the global pool until released, so that runs
 // started meanwhile wait in its queue.
 class PoolGate
@@ -188,16 +204,13 @@ private slots:
     void focusFollowsCreationOrder();
     void dialogOffersEveryFormatFromTheWorkingDirectory();
     void cancellingChangesNothing();
-    void badFileWarnsAndTurnsStartOff();
-    void sizeBombGetsTheSameWarning();
+    void unreadableFileWarnsAndKeepsThePicture_data();
+    void unreadableFileWarnsAndKeepsThePicture();
     void runReportsAndDrawsCircles();
-    void everyPixelLayoutRuns_data();
-    void everyPixelLayoutRuns();
     void onlyTheLastStartIsReported();
     void stormOfStartsReportsOnlyTheLast();
     void finishWithoutResultReportsFailure();
     void shortcuts();
-    void closingMidRunIsSafe();
     void exitEndsTheProcessWithCodeZero_data();
     void exitEndsTheProcessWithCodeZero();
 
@@ -205,6 +218,7 @@ private:
     QTemporaryDir workDir;
     QString blobsPath;
     QString badPath;
+    QString bombPath;
 };
 
 void TstMainWindow::initTestCase()
@@ -218,61 +232,43 @@ void TstMainWindow::initTestCase()
     QFile bad(badPath);
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("This is text, not a picture.\n");
+    // A few hundred bytes that claim 65500 x 65500 pixels.
+    bombPath = workDir.filePath(QStringLiteral("bomb.jpg"));
+    QFile bomb(bombPath);
+    QVERIFY(bomb.open(QIODevice::WriteOnly));
+    bomb.write(jpegClaiming(65500, 65500));
 }
 
 void TstMainWindow::initialState()
 {
     HessianMaximaMainWin window;
     window.show();
-    QCOMPARE(window.objectName(), QStringLiteral("HessianMaximaMainWin"));
     QCOMPARE(window.windowTitle(), QStringLiteral("HessianMaximaMainWin"));
     QVERIFY(!window.windowIcon().isNull());
-    QVERIFY(startEnabledEverywhere(&window, false));
-    QVERIFY(part<QAction>(&window, "actionOpenFile")->isEnabled());
-    QVERIFY(part<QPushButton>(&window, "openFileButton")->isEnabled());
-    QVERIFY(part<QAction>(&window, "actionExit")->isEnabled());
-    QVERIFY(part<QStatusBar>(&window, "statusBar")->currentMessage().isEmpty());
-
-    // A click on the disabled button starts nothing.
-    QSignalSpy started(part<QAction>(&window, "actionStartProcessing"), &QAction::triggered);
-    QTest::mouseClick(part<QPushButton>(&window, "startProcessingButton"), Qt::LeftButton);
-    QCOMPARE(started.count(), 0);
-
-    auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
-    auto *threshold = part<QDoubleSpinBox>(&window, "maxThresholdSBox");
-    QVERIFY(sigma && threshold);
-
-    QCOMPARE(sigma->text(), QStringLiteral("5.00"));
-    QCOMPARE(sigma->minimum(), 2.0);
-    QCOMPARE(sigma->maximum(), 30.0);
-    sigma->stepUp();
-    QCOMPARE(sigma->value(), 5.5);
-    sigma->setValue(30.0);
-    sigma->stepUp();
-    QCOMPARE(sigma->text(), QStringLiteral("30.00"));
-
-    QCOMPARE(threshold->text(), QStringLiteral("100.00"));
-    QCOMPARE(threshold->minimum(), 0.0);
-    QCOMPARE(threshold->maximum(), 1000.0);
-    threshold->stepDown();
-    QCOMPARE(threshold->value(), 90.0);
-    threshold->setValue(0.0);
-    threshold->stepDown();
-    QCOMPARE(threshold->text(), QStringLiteral("0.00"));
-
     auto *open = part<QAction>(&window, "actionOpenFile");
     auto *start = part<QAction>(&window, "actionStartProcessing");
     auto *exit = part<QAction>(&window, "actionExit");
-    auto *menu = part<QMenu>(&window, "menuFile");
-    QVERIFY(open && start && exit && menu);
+    QVERIFY(startEnabledEverywhere(&window, false));
+    QVERIFY(open->isEnabled() && part<QPushButton>(&window, "openFileButton")->isEnabled() && exit->isEnabled());
+    QVERIFY(part<QStatusBar>(&window, "statusBar")->currentMessage().isEmpty());
 
+    // Shown value, range and step of the two spin boxes.
+    auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
+    auto *threshold = part<QDoubleSpinBox>(&window, "maxThresholdSBox");
+    QCOMPARE(sigma->text(), QStringLiteral("5.00"));
+    QCOMPARE(threshold->text(), QStringLiteral("100.00"));
+    QVERIFY(sigma->minimum() == 2.0 && sigma->maximum() == 30.0);
+    QVERIFY(threshold->minimum() == 0.0 && threshold->maximum() == 1000.0);
+    sigma->stepUp();
+    threshold->stepDown();
+    QCOMPARE(sigma->value(), 5.5);
+    QCOMPARE(threshold->value(), 90.0);
+
+    auto *menu = part<QMenu>(&window, "menuFile");
     QCOMPARE(menu->title(), QStringLiteral("File"));
     const QList<QAction *> items = menu->actions();
     QCOMPARE(items.size(), 4);
-    QCOMPARE(items[0], open);
-    QCOMPARE(items[1], start);
-    QVERIFY(items[2]->isSeparator());
-    QCOMPARE(items[3], exit);
+    QVERIFY(items[0] == open && items[1] == start && items[2]->isSeparator() && items[3] == exit);
     QCOMPARE(part<QToolBar>(&window, "mainToolBar")->actions(), (QList<QAction *>{open, start}));
 }
 
@@ -359,8 +355,17 @@ void TstMainWindow::cancellingChangesNothing()
     QCOMPARE(view->grab().toImage(), shown);
 }
 
-void TstMainWindow::badFileWarnsAndTurnsStartOff()
+void TstMainWindow::unreadableFileWarnsAndKeepsThePicture_data()
 {
+    QTest::addColumn<QString>("path");
+    QTest::newRow("text") << badPath;
+    // Refused from the header, not decoded into 17 GB.
+    QTest::newRow("size bomb") << bombPath;
+}
+
+void TstMainWindow::unreadableFileWarnsAndKeepsThePicture()
+{
+    QFETCH(QString, path);
     HessianMaximaMainWin window;
     window.show();
     auto *view = part<QWidget>(&window, "featuresWidget");
@@ -370,133 +375,40 @@ void TstMainWindow::badFileWarnsAndTurnsStartOff()
     const QImage before = view->grab().toImage();
     QVERIFY(countRed(before) > 0);
 
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
+    QString warning;
     const auto readWarning = [&](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
         QVERIFY(box);
-        title = box->windowTitle();
-        text = box->text();
-        icon = box->icon();
-        buttons = box->standardButtons();
-        box->button(QMessageBox::Ok)->click();
-    };
-    QVERIFY(openFile(&window, {chooseFile(badPath), readWarning}));
-    QCOMPARE(title, QStringLiteral("Invalid image file"));
-    QCOMPARE(text, QStringLiteral("Image isn't loaded.\nBad or unknown image format."));
-    QCOMPARE(icon, QMessageBox::Warning);
-    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QVERIFY(startEnabledEverywhere(&window, false));
-    // The old picture and its circles stay.
-    QCOMPARE(view->grab().toImage(), before);
-
-    QVERIFY(openThroughDialog(&window, blobsPath));
-    QVERIFY(startEnabledEverywhere(&window, true));
-    QCOMPARE(countRed(view->grab().toImage()), 0);
-}
-
-void TstMainWindow::sizeBombGetsTheSameWarning()
-{
-    // A few hundred bytes that claim 65500 x 65500 pixels: refused from the
-    // header with the usual warning, not decoded into 17 GB.
-    const QString path = workDir.filePath(QStringLiteral("bomb.jpg"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(jpegClaiming(65500, 65500));
-    file.close();
-
-    HessianMaximaMainWin window;
-    window.show();
-    QVERIFY(openThroughDialog(&window, blobsPath));
-    QString title, text;
-    const auto readWarning = [&](QWidget *modal) {
-        auto *box = qobject_cast<QMessageBox *>(modal);
-        QVERIFY(box);
-        title = box->windowTitle();
-        text = box->text();
+        warning = QStringList{box->windowTitle(), box->text(), QString::number(box->icon()),
+                              QString::number(box->standardButtons())}
+                      .join('|');
         box->button(QMessageBox::Ok)->click();
     };
     QVERIFY(openFile(&window, {chooseFile(path), readWarning}));
-    QCOMPARE(title, QStringLiteral("Invalid image file"));
-    QCOMPARE(text, QStringLiteral("Image isn't loaded.\nBad or unknown image format."));
+    QCOMPARE(warning, QStringLiteral("Invalid image file|Image isn't loaded.\nBad or unknown image format.|%1|%2")
+                          .arg(QMessageBox::Warning)
+                          .arg(QMessageBox::Ok));
     QVERIFY(startEnabledEverywhere(&window, false));
+    // The old picture and its circles stay; a good file clears the circles.
+    QCOMPARE(view->grab().toImage(), before);
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    QCOMPARE(countRed(view->grab().toImage()), 0);
 }
 
 void TstMainWindow::runReportsAndDrawsCircles()
 {
     HessianMaximaMainWin window;
     window.show();
-    auto *view = part<QWidget>(&window, "featuresWidget");
     part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
     QVERIFY(openThroughDialog(&window, blobsPath));
     part<QPushButton>(&window, "startProcessingButton")->click();
     const QString message = waitForReport(&window);
 
-    const QImage picture = blobPicture();
-    const DetectionResult expected = runDetectionJob(picture, 4.0f, 100.0f);
-    QCOMPARE(expected.status, 0);
+    const DetectionResult expected = runDetectionJob(blobPicture(), 4.0f, 100.0f);
     QVERIFY(!expected.features.isEmpty());
-    QVERIFY2(QRegularExpression(QLatin1String(SuccessPattern)).match(message).hasMatch(), qPrintable(message));
-    QCOMPARE(reportedCount(message), expected.features.size());
-
-    // Each circle, radius 12 image pixels, at the mapped pixel centre.
-    const QImage shot = view->grab().toImage();
-    const QRect viewport = frameViewport(view->size(), picture.size());
-    const double sx = (double)viewport.width() / picture.width();
-    const double sy = (double)viewport.height() / picture.height();
-    for (const Feature &feature : expected.features) {
-        const double cx = feature.x + 0.5, cy = feature.y + 0.5;
-        QVERIFY(redNear(shot, QPointF(viewport.left() + (cx + 12.0) * sx, viewport.top() + cy * sy)));
-        QVERIFY(redNear(shot, QPointF(viewport.left() + cx * sx, viewport.top() + (cy - 12.0) * sy)));
-        QVERIFY(!redNear(shot, QPointF(viewport.left() + cx * sx, viewport.top() + cy * sy)));
-    }
-}
-
-void TstMainWindow::everyPixelLayoutRuns_data()
-{
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QImage>("stored");
-    QTest::addColumn<int>("loadedAs");
-
-    const QImage picture = blobPicture();
-    // Two colours, so that the palette is not taken for grey levels.
-    QImage coloured = picture;
-    for (int y = 0; y < coloured.height(); ++y)
-        for (int x = 0; x < coloured.width(); ++x)
-            coloured.setPixel(x, y, qRed(coloured.pixel(x, y)) ? qRgb(250, 230, 60) : qRgb(20, 40, 120));
-
-    QTest::newRow("grey PNG") << "grey.png" << picture.convertToFormat(QImage::Format_Grayscale8)
-                              << (int)QImage::Format_Grayscale8;
-    QTest::newRow("16-bit grey PNG") << "grey16.png" << picture.convertToFormat(QImage::Format_Grayscale16)
-                                     << (int)QImage::Format_Grayscale16;
-    QTest::newRow("palette PNG") << "palette.png" << coloured.convertToFormat(QImage::Format_Indexed8)
-                                 << (int)QImage::Format_Indexed8;
-    QTest::newRow("1-bit PNG") << "mono.png" << picture.convertToFormat(QImage::Format_Mono)
-                               << (int)QImage::Format_Mono;
-    QTest::newRow("16 bits per channel PNG") << "deep.png" << picture.convertToFormat(QImage::Format_RGBX64)
-                                             << (int)QImage::Format_RGBX64;
-}
-
-void TstMainWindow::everyPixelLayoutRuns()
-{
-    QFETCH(QString, fileName);
-    QFETCH(QImage, stored);
-    QFETCH(int, loadedAs);
-    const QString path = workDir.filePath(fileName);
-    QVERIFY(stored.save(path));
-    QCOMPARE((int)QImage(path).format(), loadedAs);
-
-    HessianMaximaMainWin window;
-    window.show();
-    QVERIFY(openThroughDialog(&window, path));
-    QVERIFY(startEnabledEverywhere(&window, true));
-    part<QPushButton>(&window, "startProcessingButton")->click();
-    const QString message = waitForReport(&window);
-
-    const DetectionResult expected = runDetectionJob(stored.convertToFormat(QImage::Format_RGB32), 5.0f, 100.0f);
-    QVERIFY(!expected.features.isEmpty());
-    QCOMPARE(reportedCount(message), expected.features.size());
+    QVERIFY2(reportedCount(message) == expected.features.size(), qPrintable(message));
+    QVERIFY(circlesDrawn(part<QWidget>(&window, "featuresWidget"), expected.features, 12.0));
 }
 
 void TstMainWindow::onlyTheLastStartIsReported()
@@ -506,11 +418,8 @@ void TstMainWindow::onlyTheLastStartIsReported()
     QVERIFY(openThroughDialog(&window, blobsPath));
     auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
     auto *start = part<QPushButton>(&window, "startProcessingButton");
-    auto *view = part<QWidget>(&window, "featuresWidget");
-
-    const int firstCount = runDetectionJob(blobPicture(), 8.0f, 100.0f).features.size();
-    const int secondCount = runDetectionJob(blobPicture(), 3.0f, 100.0f).features.size();
-    QVERIFY(firstCount != secondCount);
+    const QVector<Feature> second = runDetectionJob(blobPicture(), 3.0f, 100.0f).features;
+    QVERIFY(runDetectionJob(blobPicture(), 8.0f, 100.0f).features.size() != second.size());
 
     QSignalSpy reports(part<QStatusBar>(&window, "statusBar"), &QStatusBar::messageChanged);
     {
@@ -525,16 +434,9 @@ void TstMainWindow::onlyTheLastStartIsReported()
     }
     QCoreApplication::sendPostedEvents();
     QCOMPARE(reports.count(), 1);
-    QCOMPARE(reportedCount(reports.first().first().toString()), secondCount);
-
+    QCOMPARE(reportedCount(reports.first().first().toString()), second.size());
     // The circles are the second run's, with its radius of 9.
-    const QImage shot = view->grab().toImage();
-    const QRect viewport = frameViewport(view->size(), QSize(240, 160));
-    const double zoom = (double)viewport.width() / 240;
-    const DetectionResult second = runDetectionJob(blobPicture(), 3.0f, 100.0f);
-    for (const Feature &feature : second.features)
-        QVERIFY(redNear(shot, QPointF(viewport.left() + (feature.x + 0.5 + 9.0) * zoom,
-                                      viewport.top() + (feature.y + 0.5) * zoom)));
+    QVERIFY(circlesDrawn(part<QWidget>(&window, "featuresWidget"), second, 9.0));
 }
 
 // Fifty starts while the earlier runs are still going: only the last one
@@ -607,27 +509,6 @@ void TstMainWindow::shortcuts()
     QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
     QCOMPARE(started.count(), 1);
     QVERIFY(reportedCount(waitForReport(&window)) >= 0);
-
-    QVERIFY(activate(&window));
-    QTest::keyClick(&window, Qt::Key_X, Qt::ShiftModifier);
-    QVERIFY(!window.isVisible());
-}
-
-void TstMainWindow::closingMidRunIsSafe()
-{
-    auto *window = new HessianMaximaMainWin;
-    window->show();
-    QVERIFY(openThroughDialog(window, blobsPath));
-    {
-        // The run starts only after the window is gone.
-        PoolGate gate;
-        part<QPushButton>(window, "startProcessingButton")->click();
-        window->close();
-        delete window;
-        gate.release();
-    }
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
 }
 
 void TstMainWindow::exitEndsTheProcessWithCodeZero_data()
