@@ -34,40 +34,6 @@ QPointF toWidget(const QRect &viewport, const QSize &frame, const QPointF &point
                    viewport.top() + point.y() * viewport.height() / frame.height());
 }
 
-// Length of the run of red pixels met first when walking right from `from`
-// along its row.
-int redRunToTheRight(const QImage &shot, const QPointF &from)
-{
-    const int y = (int)std::floor(from.y());
-    int x = (int)std::floor(from.x());
-    while (x < shot.width() && !isOverlayRed(shot.pixel(x, y)))
-        ++x;
-    int run = 0;
-    while (x < shot.width() && isOverlayRed(shot.pixel(x, y))) {
-        ++x;
-        ++run;
-    }
-    return run;
-}
-
-// One feature in the middle of a white frame, rendered at `widget` size.
-struct CentredFeature {
-    QImage shot;
-    QPointF centre;  // the feature's pixel centre, in widget coordinates
-};
-
-CentredFeature renderCentredFeature(const QSize &widget, const QSize &frame, float scale)
-{
-    ProbedFeaturesWidget view;
-    view.resize(widget);
-    view.setVideoFrame(whiteFrame(frame));
-    view.setFeatureScale(scale);
-    const Feature feature{(float)(frame.width() / 2), (float)(frame.height() / 2)};
-    view.setFeatures({feature});
-    const QImage shot = view.grab().toImage();
-    return {shot, toWidget(view.lastViewport(), frame, QPointF(feature.x + 0.5, feature.y + 0.5))};
-}
-
 } // namespace
 
 class TstFeaturesWidget : public QObject
@@ -77,10 +43,8 @@ class TstFeaturesWidget : public QObject
 private slots:
     void circlesLieOnThePredictedPixels_data();
     void circlesLieOnThePredictedPixels();
-    void circleIsCentredOnThePixelCentre_data();
-    void circleIsCentredOnThePixelCentre();
-    void penWidthFollowsTheWholeZoom_data();
-    void penWidthFollowsTheWholeZoom();
+    void centreAndPenWidthFollowTheZoom_data();
+    void centreAndPenWidthFollowTheZoom();
     void clearingKeepsTheRadius();
     void emptyFrameDrawsNoCircles();
 };
@@ -146,29 +110,43 @@ void TstFeaturesWidget::circlesLieOnThePredictedPixels()
     QVERIFY(!redNear(shot, halfway));
 }
 
-void TstFeaturesWidget::circleIsCentredOnThePixelCentre_data()
+void TstFeaturesWidget::centreAndPenWidthFollowTheZoom_data()
 {
     QTest::addColumn<QSize>("widget");
     QTest::addColumn<QSize>("frame");
     QTest::addColumn<float>("scale");
+    QTest::addColumn<int>("minWidth");
+    QTest::addColumn<int>("maxWidth");
 
-    QTest::newRow("zoom 3.5") << QSize(350, 350) << QSize(100, 100) << 5.0f;
-    QTest::newRow("zoom 7") << QSize(700, 500) << QSize(100, 50) << 3.0f;
-    QTest::newRow("zoom 4, pillarbox") << QSize(500, 200) << QSize(50, 50) << 2.0f;
+    // Shrunk frames get a cosmetic one-pixel pen; enlarged ones a pen of as
+    // many image pixels as the whole zoom, e.g. 3 at 3.5 widget pixels each.
+    QTest::newRow("half size") << QSize(640, 360) << QSize(1280, 720) << 10.0f << 1 << 2;
+    QTest::newRow("three quarters") << QSize(150, 400) << QSize(200, 100) << 5.0f << 1 << 2;
+    QTest::newRow("zoom 3.5") << QSize(350, 350) << QSize(100, 100) << 5.0f << 10 << 11;
+    QTest::newRow("zoom 7") << QSize(700, 500) << QSize(100, 50) << 3.0f << 48 << 50;
+    QTest::newRow("zoom 4, pillarbox") << QSize(500, 200) << QSize(50, 50) << 2.0f << 15 << 17;
 }
 
-void TstFeaturesWidget::circleIsCentredOnThePixelCentre()
+// One feature in the middle of a white frame: the outline's outer extents
+// along the row and the column through the pixel centre are symmetric about
+// it, and the pen is as wide as the zoom says.
+void TstFeaturesWidget::centreAndPenWidthFollowTheZoom()
 {
     QFETCH(QSize, widget);
     QFETCH(QSize, frame);
     QFETCH(float, scale);
+    QFETCH(int, minWidth);
+    QFETCH(int, maxWidth);
 
-    const CentredFeature rendered = renderCentredFeature(widget, frame, scale);
-    const QImage &shot = rendered.shot;
-    const QPointF &centre = rendered.centre;
+    ProbedFeaturesWidget view;
+    view.resize(widget);
+    view.setVideoFrame(whiteFrame(frame));
+    view.setFeatureScale(scale);
+    const Feature feature{(float)(frame.width() / 2), (float)(frame.height() / 2)};
+    view.setFeatures({feature});
+    const QImage shot = view.grab().toImage();
+    const QPointF centre = toWidget(view.lastViewport(), frame, QPointF(feature.x + 0.5, feature.y + 0.5));
 
-    // The outline's outer extents along the row and the column through the
-    // expected centre are symmetric about it.
     const int row = (int)std::floor(centre.y());
     const int column = (int)std::floor(centre.x());
     int left = 0, right = widget.width() - 1, top = 0, bottom = widget.height() - 1;
@@ -183,36 +161,11 @@ void TstFeaturesWidget::circleIsCentredOnThePixelCentre()
     QVERIFY(right > left && bottom > top);
     QVERIFY2(std::abs((left + right + 1) / 2.0 - centre.x()) < 1.0, qPrintable(QString::number(left)));
     QVERIFY2(std::abs((top + bottom + 1) / 2.0 - centre.y()) < 1.0, qPrintable(QString::number(top)));
-}
 
-void TstFeaturesWidget::penWidthFollowsTheWholeZoom_data()
-{
-    QTest::addColumn<QSize>("widget");
-    QTest::addColumn<QSize>("frame");
-    QTest::addColumn<float>("scale");
-    QTest::addColumn<int>("minWidth");
-    QTest::addColumn<int>("maxWidth");
-
-    // Shrunk frames get a cosmetic one-pixel pen.
-    QTest::newRow("half size") << QSize(640, 360) << QSize(1280, 720) << 10.0f << 1 << 2;
-    QTest::newRow("three quarters") << QSize(150, 400) << QSize(200, 100) << 5.0f << 1 << 2;
-    // 3 image pixels at 3.5 widget pixels each.
-    QTest::newRow("zoom 3.5") << QSize(350, 350) << QSize(100, 100) << 5.0f << 10 << 11;
-    // 7 image pixels at 7 widget pixels each.
-    QTest::newRow("zoom 7") << QSize(700, 500) << QSize(100, 50) << 3.0f << 48 << 50;
-}
-
-void TstFeaturesWidget::penWidthFollowsTheWholeZoom()
-{
-    QFETCH(QSize, widget);
-    QFETCH(QSize, frame);
-    QFETCH(float, scale);
-    QFETCH(int, minWidth);
-    QFETCH(int, maxWidth);
-
-    const CentredFeature rendered = renderCentredFeature(widget, frame, scale);
-    const int width = redRunToTheRight(rendered.shot, rendered.centre);
-    QVERIFY2(width >= minWidth && width <= maxWidth, qPrintable(QString::number(width)));
+    int pen = 0;
+    while (right - pen > left && isOverlayRed(shot.pixel(right - pen, row)))
+        ++pen;
+    QVERIFY2(pen >= minWidth && pen <= maxWidth, qPrintable(QString::number(pen)));
 }
 
 void TstFeaturesWidget::clearingKeepsTheRadius()

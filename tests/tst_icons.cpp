@@ -12,43 +12,28 @@ class TstIcons : public QObject
     Q_OBJECT
 
 private slots:
-    void pngHeader_data();
-    void pngHeader();
-    void pictureOnTransparentBackground_data();
-    void pictureOnTransparentBackground();
+    void icon_data();
+    void icon();
 };
 
-namespace {
-
-void addIconRows()
+void TstIcons::icon_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::newRow("window") << QStringLiteral(":/icons/resources/laplacian.png");
-    QTest::newRow("open") << QStringLiteral(":/icons/resources/openfile.png");
-    QTest::newRow("start") << QStringLiteral(":/icons/resources/start.png");
-    QTest::newRow("exit") << QStringLiteral(":/icons/resources/exit.png");
+    QTest::addColumn<int>("dominantChannel");  // 0 red, 1 green, 2 blue, -1 several
+    QTest::newRow("window, rainbow") << QStringLiteral(":/icons/resources/laplacian.png") << -1;
+    QTest::newRow("open, blue") << QStringLiteral(":/icons/resources/openfile.png") << 2;
+    QTest::newRow("start, green") << QStringLiteral(":/icons/resources/start.png") << 1;
+    QTest::newRow("exit, red") << QStringLiteral(":/icons/resources/exit.png") << 0;
 }
 
-QByteArray readResource(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-} // namespace
-
-void TstIcons::pngHeader_data()
-{
-    addIconRows();
-}
-
-void TstIcons::pngHeader()
+void TstIcons::icon()
 {
     QFETCH(QString, path);
-    const QByteArray png = readResource(path);
-    QVERIFY2(png.size() > 33, qPrintable(path + QStringLiteral(" is missing")));
+    QFETCH(int, dominantChannel);
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path + QStringLiteral(" is missing")));
+    const QByteArray png = file.readAll();
+    QVERIFY(png.size() > 33);
 
     // Signature, then the IHDR chunk: length, type, width, height, bit
     // depth, colour type, compression, filter, interlace.
@@ -60,28 +45,10 @@ void TstIcons::pngHeader()
     QCOMPARE((int)ihdr[8], 8);   // bits per channel
     QCOMPARE((int)ihdr[9], 6);   // RGBA
     QCOMPARE((int)ihdr[12], 0);  // not interlaced
-}
 
-void TstIcons::pictureOnTransparentBackground_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("dominantChannel");  // 0 red, 1 green, 2 blue, -1 several
-    QTest::newRow("window, rainbow") << QStringLiteral(":/icons/resources/laplacian.png") << -1;
-    QTest::newRow("open, blue") << QStringLiteral(":/icons/resources/openfile.png") << 2;
-    QTest::newRow("start, green") << QStringLiteral(":/icons/resources/start.png") << 1;
-    QTest::newRow("exit, red") << QStringLiteral(":/icons/resources/exit.png") << 0;
-}
-
-void TstIcons::pictureOnTransparentBackground()
-{
-    QFETCH(QString, path);
-    QFETCH(int, dominantChannel);
-    const QImage icon = QImage(path).convertToFormat(QImage::Format_ARGB32);
-    QCOMPARE(icon.size(), QSize(256, 256));
-
+    const QImage icon = QImage::fromData(png).convertToFormat(QImage::Format_ARGB32);
     for (const QPoint &corner : {QPoint(0, 0), QPoint(255, 0), QPoint(0, 255), QPoint(255, 255)})
         QCOMPARE(qAlpha(icon.pixel(corner)), 0);
-
     int opaque = 0;
     int transparent = 0;
     double sums[3] = {0, 0, 0};
