@@ -3,10 +3,9 @@
 
 #include "detectionjob.h"
 #include "frameloading.h"
+#include "testimages.h"
 
 #include <QtTest>
-
-#include <cmath>
 
 namespace {
 
@@ -29,22 +28,6 @@ Outcome runCli(const QStringList &arguments)
     outcome.out = QString::fromUtf8(process.readAllStandardOutput());
     outcome.err = QString::fromUtf8(process.readAllStandardError());
     return outcome;
-}
-
-QImage blobPicture()
-{
-    QImage picture(160, 120, QImage::Format_RGB32);
-    for (int y = 0; y < picture.height(); ++y)
-        for (int x = 0; x < picture.width(); ++x) {
-            double v = 30 + 0.4 * y;
-            for (int b = 0; b < 9; ++b) {
-                const double cx = (b * 47 + 25) % 160, cy = (b * 29 + 20) % 120, s = 2 + b % 4;
-                v += (b % 3 ? 170 : -60) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
-            }
-            const int g = qBound(0, (int)v, 255);
-            picture.setPixel(x, y, qRgb(g, qBound(0, g + 20, 255), qBound(0, 2 * g - 100, 255)));
-        }
-    return picture;
 }
 
 // The CSV the tool must print for a file: what the job gives on the frame
@@ -88,7 +71,7 @@ void TestCli::initTestCase()
 {
     QVERIFY(dir.isValid());
     pngPath = dir.filePath("blobs.png");
-    QVERIFY(blobPicture().save(pngPath));
+    QVERIFY(blobPicture(160, 120).save(pngPath));
     QFile text(dir.filePath("notes.png"));
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("this is not a picture\n") > 0);
 }
@@ -112,7 +95,7 @@ void TestCli::featuresMatchTheJob()
     QFETCH(QString, format);
     QFETCH(int, layout);
     const QString path = dir.filePath(fileName);
-    QVERIFY(blobPicture().convertToFormat((QImage::Format)layout).save(path, format.toLatin1()));
+    QVERIFY(blobPicture(160, 120).convertToFormat((QImage::Format)layout).save(path, format.toLatin1()));
 
     const Outcome outcome = runCli({"--sigma", "2", "--threshold", "20", path});
     QCOMPARE(outcome.exitCode, 0);

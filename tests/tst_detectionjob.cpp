@@ -1,9 +1,9 @@
 #include "detectionjob.h"
 #include "runreport.h"
+#include "testimages.h"
 
 #include <QtTest>
 
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -21,23 +21,6 @@ int greyOfPixel(QRgb pixel)
     QImage frame(1, 1, QImage::Format_ARGB32);
     frame.setPixel(0, 0, pixel);
     return greyOf(frame)[0];
-}
-
-// A frame with a few blobs of different sizes on a gradient.
-QImage blobFrame(int width, int height)
-{
-    QImage frame(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            double v = 40 + 0.3 * x;
-            for (int b = 0; b < 6; ++b) {
-                const double cx = (b * 37 + 20) % width, cy = (b * 53 + 15) % height, s = 3 + b;
-                v += 150 * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
-            }
-            const int g = qBound(0, (int)v, 255);
-            frame.setPixel(x, y, qRgb(g, (g * 3) % 256, 255 - g));
-        }
-    return frame;
 }
 
 QString featureList(const QVector<Feature> &features)
@@ -85,7 +68,7 @@ void TestDetectionJob::greyConversion()
 // another layout is brought to 32 bits rather than misread.
 void TestDetectionJob::alphaPaddingAndLayoutDoNotMatter()
 {
-    const QImage packed = blobFrame(61, 47);
+    const QImage packed = blobPicture(61, 47);
     QImage translucent = packed.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < translucent.height(); ++y) {
         QRgb *line = reinterpret_cast<QRgb *>(translucent.scanLine(y));
@@ -108,7 +91,7 @@ void TestDetectionJob::alphaPaddingAndLayoutDoNotMatter()
 
 void TestDetectionJob::failedSetUpReportsNoTime()
 {
-    const QImage frame = blobFrame(40, 40);
+    const QImage frame = blobPicture(40, 40);
     DetectionResult result = runDetectionJob(frame, -1.0f, 0.0f);
     QCOMPARE(result.status, -1);
     QVERIFY(result.features.isEmpty());

@@ -6,15 +6,13 @@
 
 #include "detectionjob.h"
 #include "frameloading.h"
-#include "hostilefiles.h"
+#include "testimages.h"
 
 #include <QBuffer>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <cmath>
 
 namespace {
 
@@ -63,24 +61,6 @@ const QByteArray kMngHeaderOnly(
     "\x00\x00\x00\x08\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
     "\x00\x00\x00\x01\x51\x60\xa1\x70\x00\x00\x00\x00\x4d\x45\x4e\x44\x21\x20\xf7\xd5",
     60);
-
-// Soft blobs with colour, alpha and fine detail, so that a misread channel
-// or a lost bit changes the features.
-QImage testPicture()
-{
-    QImage picture(96, 72, QImage::Format_ARGB32);
-    for (int y = 0; y < picture.height(); ++y)
-        for (int x = 0; x < picture.width(); ++x) {
-            double v = 60 + 0.5 * x;
-            for (int b = 0; b < 5; ++b) {
-                const double cx = 15 + b * 17, cy = 12 + (b * 23) % 50, s = 2 + b % 3;
-                v += (b % 2 ? 150 : -50) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
-            }
-            const int g = qBound(0, (int)v, 255);
-            picture.setPixel(x, y, qRgba(g, 255 - g, (g * 5) % 256, 255));
-        }
-    return picture;
-}
 
 struct Loaded {
     bool ok;
@@ -190,7 +170,7 @@ void TestFrameLoading::everyLayoutGivesTheFeaturesOfRgb32()
 {
     QFETCH(int, layout);
     QFETCH(QByteArray, fileFormat);
-    QImage picture = testPicture().convertToFormat((QImage::Format)layout);
+    QImage picture = blobPicture(96, 72).convertToFormat((QImage::Format)layout);
     if (layout == QImage::Format_Indexed8) {
         // A palette with a transparent entry as well.
         QVector<QRgb> colours = picture.colorTable();
@@ -245,8 +225,8 @@ void TestFrameLoading::brokenFilesAreRefusedOrDecoded_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("mustFail");
-    const QByteArray png = encoded(testPicture(), "png");
-    const QByteArray jpeg = encoded(testPicture(), "jpg");
+    const QByteArray png = encoded(blobPicture(96, 72), "png");
+    const QByteArray jpeg = encoded(blobPicture(96, 72), "jpg");
     const int idat = png.indexOf("IDAT");
 
     QByteArray badCrc = png;

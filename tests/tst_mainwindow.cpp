@@ -1,7 +1,7 @@
 #include "detectionjob.h"
 #include "guitesthelpers.h"
-#include "hostilefiles.h"
 #include "hessianmaximamainwin.h"
+#include "testimages.h"
 #include "videowidget.h"
 
 #include <QAction>
@@ -37,7 +37,7 @@ const char *const SuccessPattern =
     "Frames per second: +(\\d+\\.\\d{4}|inf)$";
 
 // Black with white discs: blobs for sigmas 3 to 8.
-QImage blobPicture()
+QImage discPicture()
 {
     QImage picture(240, 160, QImage::Format_RGB32);
     picture.fill(Qt::black);
@@ -138,7 +138,7 @@ int reportedCount(const QString &message)
 bool circlesDrawn(QWidget *view, const QVector<Feature> &features, double radius)
 {
     const QImage shot = view->grab().toImage();
-    const QSize picture = blobPicture().size();
+    const QSize picture = discPicture().size();
     const QRect viewport = frameViewport(view->size(), picture);
     const double zoom = (double)viewport.width() / picture.width();
     for (const Feature &f : features) {
@@ -227,7 +227,7 @@ void TstMainWindow::initTestCase()
     // The dialog starts in "./": make that a known place.
     QVERIFY(QDir::setCurrent(workDir.path()));
     blobsPath = workDir.filePath(QStringLiteral("blobs.png"));
-    QVERIFY(blobPicture().save(blobsPath));
+    QVERIFY(discPicture().save(blobsPath));
     badPath = workDir.filePath(QStringLiteral("notes.png"));
     QFile bad(badPath);
     QVERIFY(bad.open(QIODevice::WriteOnly));
@@ -405,7 +405,7 @@ void TstMainWindow::runReportsAndDrawsCircles()
     part<QPushButton>(&window, "startProcessingButton")->click();
     const QString message = waitForReport(&window);
 
-    const DetectionResult expected = runDetectionJob(blobPicture(), 4.0f, 100.0f);
+    const DetectionResult expected = runDetectionJob(discPicture(), 4.0f, 100.0f);
     QVERIFY(!expected.features.isEmpty());
     QVERIFY2(reportedCount(message) == expected.features.size(), qPrintable(message));
     QVERIFY(circlesDrawn(part<QWidget>(&window, "featuresWidget"), expected.features, 12.0));
@@ -418,8 +418,8 @@ void TstMainWindow::onlyTheLastStartIsReported()
     QVERIFY(openThroughDialog(&window, blobsPath));
     auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
     auto *start = part<QPushButton>(&window, "startProcessingButton");
-    const QVector<Feature> second = runDetectionJob(blobPicture(), 3.0f, 100.0f).features;
-    QVERIFY(runDetectionJob(blobPicture(), 8.0f, 100.0f).features.size() != second.size());
+    const QVector<Feature> second = runDetectionJob(discPicture(), 3.0f, 100.0f).features;
+    QVERIFY(runDetectionJob(discPicture(), 8.0f, 100.0f).features.size() != second.size());
 
     QSignalSpy reports(part<QStatusBar>(&window, "statusBar"), &QStatusBar::messageChanged);
     {
@@ -445,7 +445,7 @@ void TstMainWindow::onlyTheLastStartIsReported()
 void TstMainWindow::stormOfStartsReportsOnlyTheLast()
 {
     const QString path = workDir.filePath(QStringLiteral("large.png"));
-    QVERIFY(blobPicture().scaled(1280, 960).save(path));
+    QVERIFY(discPicture().scaled(1280, 960).save(path));
     HessianMaximaMainWin window;
     window.show();
     QVERIFY(openThroughDialog(&window, path));

@@ -1,12 +1,33 @@
-#ifndef HOSTILEFILES_H
-#define HOSTILEFILES_H
+#ifndef TESTIMAGES_H
+#define TESTIMAGES_H
 
-// Image files that lie about themselves, made in memory by the tests.
+// Pictures with blobs, and image files that lie about themselves, made in
+// memory by the tests.
 
 #include <QBuffer>
 #include <QByteArray>
 #include <QImage>
 #include <QImageWriter>
+
+#include <cmath>
+
+// Light and dark soft blobs of several sizes on a gradient, in colour, so
+// that a misread channel or a lost bit changes the features.
+inline QImage blobPicture(int width, int height)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double v = 40 + 0.3 * x + 0.2 * y;
+            for (int b = 0; b < 9; ++b) {
+                const double cx = (b * 47 + 20) % width, cy = (b * 29 + 15) % height, s = 2 + b % 4;
+                v += (b % 3 ? 150 : -60) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
+            }
+            const int g = qBound(0, (int)v, 255);
+            picture.setPixel(x, y, qRgb(g, (g * 3) % 256, 255 - g));
+        }
+    return picture;
+}
 
 inline QByteArray encoded(const QImage &image, const char *format)
 {
@@ -73,4 +94,4 @@ inline QByteArray bmpClaiming(quint32 width, quint32 height)
     return bmp;
 }
 
-#endif // HOSTILEFILES_H
+#endif // TESTIMAGES_H
