@@ -36,7 +36,6 @@ public:
 
     // Every handler has run and no dialog was left open.
     bool succeeded() const { return next == handlers.size() && !timedOut; }
-    int answered() const { return (int)next; }
 
 private:
     void check()
