@@ -66,28 +66,26 @@ void TstVideoWidget::viewportFitsAndCentres()
     QCOMPARE(frameViewport(widget, frame), viewport);
 }
 
+// The paint uses the viewport of the table above.
 void TstVideoWidget::paintedFrameCoversExactlyTheViewport_data()
 {
     QTest::addColumn<QSize>("widget");
     QTest::addColumn<QSize>("frame");
-    QTest::addColumn<QRect>("viewport");
-
-    QTest::newRow("letterbox") << QSize(400, 400) << QSize(1280, 720) << QRect(0, 87, 400, 225);
-    QTest::newRow("pillarbox") << QSize(800, 300) << QSize(1280, 720) << QRect(133, 0, 533, 300);
-    QTest::newRow("uncovered column") << QSize(500, 281) << QSize(1280, 720) << QRect(0, 0, 499, 281);
-    QTest::newRow("enlarged") << QSize(700, 500) << QSize(100, 50) << QRect(0, 75, 700, 350);
+    QTest::newRow("letterbox") << QSize(400, 400) << QSize(1280, 720);
+    QTest::newRow("pillarbox") << QSize(800, 300) << QSize(1280, 720);
+    QTest::newRow("uncovered column") << QSize(500, 281) << QSize(1280, 720);
+    QTest::newRow("enlarged") << QSize(700, 500) << QSize(100, 50);
 }
 
 void TstVideoWidget::paintedFrameCoversExactlyTheViewport()
 {
     QFETCH(QSize, widget);
     QFETCH(QSize, frame);
-    QFETCH(QRect, viewport);
-
     ProbedVideoWidget view;
     view.resize(widget);
     view.setVideoFrame(solidFrame(frame.width(), frame.height(), QColor(0, 200, 0)));
     const QImage shot = view.grab().toImage();
+    const QRect viewport = frameViewport(widget, frame);
     QCOMPARE(view.lastViewport(), viewport);
 
     auto isFrame = [&](int x, int y) { return shot.pixel(x, y) == qRgb(0, 200, 0); };
