@@ -31,11 +31,6 @@ QString featureList(const QVector<Feature> &features)
     return points.join(' ');
 }
 
-DetectionResult resultWith(int count, float msec)
-{
-    return DetectionResult{QVector<Feature>(count, Feature{0, 0}), 0, msec};
-}
-
 } // namespace
 
 class TestDetectionJob : public QObject
@@ -158,9 +153,7 @@ void TestDetectionJob::reportFormatting()
     QFETCH(float, msec);
     QFETCH(int, status);
     QFETCH(QString, text);
-    DetectionResult result = resultWith(count, msec);
-    result.status = status;
-    QCOMPARE(runReport(result), text);
+    QCOMPARE(runReport(DetectionResult{QVector<Feature>(count, Feature{0, 0}), status, msec}), text);
 }
 
 QTEST_APPLESS_MAIN(TestDetectionJob)

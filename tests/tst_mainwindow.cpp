@@ -543,16 +543,13 @@ static int runChild(int argc, char *argv[])
         HessianMaximaMainWin window;
         window.show();
         QTimer::singleShot(0, &window, [&] {
-            if (mode == QLatin1String("mid-run")) {
+            if (mode.startsWith(QLatin1String("mid-"))) {
                 if (!openThroughDialog(&window, image))
                     QCoreApplication::exit(3);
-                gate.reset(new PoolGate);
-                part<QAction>(&window, "actionStartProcessing")->trigger();
-            }
-            if (mode == QLatin1String("mid-storm")) {
-                if (!openThroughDialog(&window, image))
-                    QCoreApplication::exit(3);
-                for (int i = 0; i < 50; ++i)
+                const bool oneRun = mode == QLatin1String("mid-run");
+                if (oneRun)
+                    gate.reset(new PoolGate);
+                for (int i = 0; i < (oneRun ? 1 : 50); ++i)
                     part<QAction>(&window, "actionStartProcessing")->trigger();
             }
             if (mode == QLatin1String("menu")) {
