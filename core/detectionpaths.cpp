@@ -21,14 +21,23 @@ namespace {
 
 // Below this many rows a band costs more to start than it saves.
 const uint32_t kMinRowsPerBand = 16;
+// Bands per thread: enough that a thread the system starts late (waking an
+// idle processor can take a millisecond or more) leaves its share to the
+// others, few enough that each band's set-up stays small.
+const unsigned kBandsPerThread = 4;
 
-unsigned bandCount(const HessianRunConfig &config, uint32_t rows)
+struct Split {
+    unsigned threads;
+    unsigned bands;
+};
+
+Split splitFor(const HessianRunConfig &config, uint32_t rows)
 {
-    const unsigned wanted = config.threads ? config.threads : machineThreads();
-    const uint32_t useful = rows / kMinRowsPerBand;
-    if (useful < 1)
-        return 1;
-    return wanted < useful ? wanted : (unsigned)useful;
+    const unsigned threads = config.threads ? config.threads : machineThreads();
+    const uint64_t useful = rows / kMinRowsPerBand;
+    const uint64_t wanted = (uint64_t)threads * (threads > 1 ? kBandsPerThread : 1);
+    const unsigned bands = (unsigned)(useful < 1 ? 1 : useful < wanted ? useful : wanted);
+    return Split{threads < bands ? threads : bands, bands};
 }
 
 bool referenceForcedByEnvironment()
@@ -149,7 +158,8 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     if ((uint64_t)height > 2 * (uint64_t)radius)
         phases.push_back(BandPhase{radius, height - radius, columnPass});
     try {
-        return runPhasesInBands(bandCount(config, height), phases);
+        const Split split = splitFor(config, height);
+        return runPhasesInBands(split.threads, split.bands, phases);
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
@@ -174,9 +184,10 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
     const uint32_t first = (uint32_t)margin;
     const uint32_t end = height - first;
     try {
-        const unsigned bands = bandCount(config, end - first);
+        const Split split = splitFor(config, end - first);
+        const unsigned bands = split.bands;
         std::vector<QVector<Feature>> found(bands);
-        const int status = runInBands(bands, first, end, [&](unsigned band, uint32_t from, uint32_t to) {
+        const int status = runInBands(split.threads, bands, first, end, [&](unsigned band, uint32_t from, uint32_t to) {
             try {
                 kernels->maximaRows(response, width, from, to, first, threshold, found[band]);
             } catch (const std::bad_alloc &) {

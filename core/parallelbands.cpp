@@ -9,10 +9,18 @@ namespace {
 
 // What the threads of one call share, for that call only.
 struct Crew {
-    explicit Crew(size_t phases) : arrived(new std::atomic<unsigned>[phases]), results(0) {}
-    std::atomic<unsigned> size{0};  // set once every thread that will run has started
-    std::unique_ptr<std::atomic<unsigned>[]> arrived;  // per phase: bands done
-    std::vector<int> results;  // per phase and band
+    Crew(size_t phases, unsigned bands)
+        : next(new std::atomic<unsigned>[phases]), done(new std::atomic<unsigned>[phases]),
+          results(phases * bands, 0)
+    {
+        for (size_t p = 0; p < phases; ++p) {
+            next[p].store(0);
+            done[p].store(0);
+        }
+    }
+    std::unique_ptr<std::atomic<unsigned>[]> next;  // per phase: the next band to take
+    std::unique_ptr<std::atomic<unsigned>[]> done;  // per phase: bands finished
+    std::vector<int> results;                       // per phase and band
 };
 
 uint32_t bandStart(const BandPhase &phase, unsigned band, unsigned bands)
@@ -21,20 +29,22 @@ uint32_t bandStart(const BandPhase &phase, unsigned band, unsigned bands)
     return phase.begin + (uint32_t)(rows * band / bands);
 }
 
-// The life of thread `band`: every phase, waiting at the end of each for the
-// others (spinning politely: the wait is as short as the bands are even).
-void runBand(Crew &crew, const std::vector<BandPhase> &phases, unsigned band)
+// The life of one thread: in every phase, the next band nobody has taken
+// until none is left, then a wait until all of the phase's bands are done
+// (spinning politely: the wait is about one band long). A thread that starts
+// late, or whose processor is taken by something else, simply does fewer
+// bands instead of holding up the others.
+void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned bands)
 {
-    unsigned bands;
-    while ((bands = crew.size.load(std::memory_order_acquire)) == 0)
-        std::this_thread::yield();
     for (size_t p = 0; p < phases.size(); ++p) {
-        const uint32_t first = bandStart(phases[p], band, bands);
-        const uint32_t last = bandStart(phases[p], band + 1, bands);
-        if (first < last)
-            crew.results[p * bands + band] = phases[p].work(band, first, last);
-        crew.arrived[p].fetch_add(1, std::memory_order_acq_rel);
-        while (crew.arrived[p].load(std::memory_order_acquire) < bands)
+        for (unsigned band; (band = crew.next[p].fetch_add(1, std::memory_order_relaxed)) < bands;) {
+            const uint32_t first = bandStart(phases[p], band, bands);
+            const uint32_t last = bandStart(phases[p], band + 1, bands);
+            if (first < last)
+                crew.results[p * bands + band] = phases[p].work(band, first, last);
+            crew.done[p].fetch_add(1, std::memory_order_acq_rel);
+        }
+        while (crew.done[p].load(std::memory_order_acquire) < bands)
             std::this_thread::yield();
         for (unsigned b = 0; b < bands; ++b)
             if (crew.results[p * bands + b] != 0)
@@ -50,38 +60,37 @@ unsigned machineThreads()
     return threads ? threads : 1;
 }
 
-int runPhasesInBands(unsigned bands, const std::vector<BandPhase> &phases)
+int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPhase> &phases)
 {
     if (bands < 1)
         bands = 1;
-    Crew crew(phases.size());
-    for (size_t p = 0; p < phases.size(); ++p)
-        crew.arrived[p].store(0);
-    crew.results.assign(phases.size() * bands, 0);
+    if (threads < 1)
+        threads = 1;
+    if (threads > bands)
+        threads = bands;
+    Crew crew(phases.size(), bands);
 
-    std::vector<std::thread> threads;
-    threads.reserve(bands - 1);
-    for (unsigned band = 1; band < bands; ++band) {
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);
+    for (unsigned t = 1; t < threads; ++t) {
         try {
-            threads.emplace_back(runBand, std::ref(crew), std::cref(phases), band);
+            helpers.emplace_back(runCrewMember, std::ref(crew), std::cref(phases), bands);
         } catch (const std::system_error &) {
-            break;  // no more threads to be had: the bands started so far do it all
+            break;  // no more threads to be had: those started so far do it all
         }
     }
-    const unsigned started = (unsigned)threads.size() + 1;
-    crew.size.store(started, std::memory_order_release);
-    runBand(crew, phases, 0);
-    for (std::thread &thread : threads)
-        thread.join();
+    runCrewMember(crew, phases, bands);
+    for (std::thread &helper : helpers)
+        helper.join();
 
     for (size_t p = 0; p < phases.size(); ++p)
-        for (unsigned b = 0; b < started; ++b)
-            if (crew.results[p * started + b] != 0)
-                return crew.results[p * started + b];
+        for (unsigned b = 0; b < bands; ++b)
+            if (crew.results[p * bands + b] != 0)
+                return crew.results[p * bands + b];
     return 0;
 }
 
-int runInBands(unsigned bands, uint32_t begin, uint32_t end, const BandWork &work)
+int runInBands(unsigned threads, unsigned bands, uint32_t begin, uint32_t end, const BandWork &work)
 {
-    return runPhasesInBands(bands, {BandPhase{begin, end, work}});
+    return runPhasesInBands(threads, bands, {BandPhase{begin, end, work}});
 }

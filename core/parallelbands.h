@@ -13,7 +13,8 @@
 unsigned machineThreads();
 
 // work(band, first, last) does rows first <= y < last; band counts from 0
-// at the top. Returns 0 or a failure status.
+// at the top. Returns 0 or a failure status. Bands may run on any thread,
+// in any order, at the same time as each other.
 using BandWork = std::function<int(unsigned band, uint32_t first, uint32_t last)>;
 
 // One step of a run: rows [begin, end), split into bands whose sizes differ
@@ -24,15 +25,17 @@ struct BandPhase {
     BandWork work;
 };
 
-// Runs the phases in order on `bands` threads (the calling thread is one of
-// them; fewer when no more can be started). Thread b does band b of every
-// phase, and no band of a phase starts before every band of the phase
-// before it has finished. Empty bands are skipped. Stops after the first
-// phase in which a band fails, and returns that band's status (the first
-// in band order), or 0.
-int runPhasesInBands(unsigned bands, const std::vector<BandPhase> &phases);
+// Runs the phases in order on `threads` threads (the calling thread is one
+// of them; fewer when no more can be started). Each phase's rows are cut
+// into `bands` bands; the threads take them one at a time, each the next
+// not yet taken, so that a thread that starts late or runs slowly holds up
+// nobody. No band of a phase starts before every band of the phase before
+// it has finished. Empty bands are skipped. Stops after the first phase in
+// which a band fails, and returns that band's status (the first in band
+// order), or 0.
+int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPhase> &phases);
 
 // A single phase.
-int runInBands(unsigned bands, uint32_t begin, uint32_t end, const BandWork &work);
+int runInBands(unsigned threads, unsigned bands, uint32_t begin, uint32_t end, const BandWork &work);
 
 #endif // PARALLELBANDS_H

@@ -18,6 +18,7 @@ private slots:
     void everyRowOnceInEvenBands();
     void noPhaseStartsBeforeThePreviousEnds();
     void failureStopsTheRunAndIsReported();
+    void aSlowBandHoldsUpNobody();
 };
 
 // Rows counted per visit; bands contiguous, in band order, sizes within one.
@@ -30,7 +31,7 @@ void TestParallelBands::everyRowOnceInEvenBands()
     for (const auto &c : cases) {
         std::vector<std::atomic<int>> visits(c.end + 1);
         std::vector<std::pair<uint32_t, uint32_t>> ranges(c.bands, {0, 0});
-        const int status = runInBands(c.bands, c.begin, c.end, [&](unsigned band, uint32_t first, uint32_t last) {
+        const int status = runInBands(2, c.bands, c.begin, c.end, [&](unsigned band, uint32_t first, uint32_t last) {
             ranges[band] = {first, last};
             for (uint32_t y = first; y < last; ++y)
                 ++visits[y];
@@ -75,7 +76,7 @@ void TestParallelBands::noPhaseStartsBeforeThePreviousEnds()
                 ++early;
         return 0;
     };
-    QCOMPARE(runPhasesInBands(4, {BandPhase{0, rows, write}, BandPhase{0, rows, check}}), 0);
+    QCOMPARE(runPhasesInBands(4, 4, {BandPhase{0, rows, write}, BandPhase{0, rows, check}}), 0);
     QCOMPARE(early.load(), 0);
 }
 
@@ -91,10 +92,26 @@ void TestParallelBands::failureStopsTheRunAndIsReported()
         ++secondPhaseCalls;
         return 0;
     };
-    QCOMPARE(runPhasesInBands(3, {BandPhase{0, 30, fail}, BandPhase{0, 30, count}}), -7);
+    QCOMPARE(runPhasesInBands(3, 3, {BandPhase{0, 30, fail}, BandPhase{0, 30, count}}), -7);
     QCOMPARE(secondPhaseCalls.load(), 0);
-    QCOMPARE(runPhasesInBands(3, {BandPhase{0, 30, count}, BandPhase{0, 30, fail}}), -7);
+    QCOMPARE(runPhasesInBands(3, 3, {BandPhase{0, 30, count}, BandPhase{0, 30, fail}}), -7);
     QCOMPARE(secondPhaseCalls.load(), 3);
+}
+
+// Bands are taken one at a time: while one thread is stuck in a slow band,
+// the other does all the rest.
+void TestParallelBands::aSlowBandHoldsUpNobody()
+{
+    std::vector<std::thread::id> ranOn(8);
+    const int status = runInBands(2, 8, 0, 800, [&](unsigned band, uint32_t, uint32_t) {
+        if (band == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ranOn[band] = std::this_thread::get_id();
+        return 0;
+    });
+    QCOMPARE(status, 0);
+    for (unsigned band = 1; band < 8; ++band)
+        QVERIFY(ranOn[band] != ranOn[0]);
 }
 
 QTEST_APPLESS_MAIN(TestParallelBands)
