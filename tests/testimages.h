@@ -2,14 +2,27 @@
 #define TESTIMAGES_H
 
 // Pictures with blobs, and image files that lie about themselves, made in
-// memory by the tests.
+// memory by the tests; feature lists as text, for comparing and for
+// readable failures.
 
 #include <QBuffer>
 #include <QByteArray>
 #include <QImage>
 #include <QImageWriter>
+#include <QStringList>
+
+#include "localmaxima.h"
 
 #include <cmath>
+
+// "(x, y) (x, y) ...", in list order.
+inline QString featureList(const QVector<Feature> &features)
+{
+    QStringList points;
+    for (const Feature &f : features)
+        points << QString("(%1, %2)").arg(f.x).arg(f.y);
+    return points.join(' ');
+}
 
 // Light and dark soft blobs of several sizes on a gradient, in colour, so
 // that a misread channel or a lost bit changes the features.

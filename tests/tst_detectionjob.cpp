@@ -23,14 +23,6 @@ int greyOfPixel(QRgb pixel)
     return greyOf(frame)[0];
 }
 
-QString featureList(const QVector<Feature> &features)
-{
-    QStringList points;
-    for (const Feature &f : features)
-        points << QString("%1,%2").arg(f.x).arg(f.y);
-    return points.join(' ');
-}
-
 } // namespace
 
 class TestDetectionJob : public QObject
@@ -109,7 +101,7 @@ void TestDetectionJob::runFindsTheBlobs()
                 frame.setPixel(x, y, qRgb(200, 200, 200));
     const DetectionResult result = runDetectionJob(frame, 2.0f, 100.0f);
     QCOMPARE(result.status, 0);
-    QCOMPARE(featureList(result.features), QString("20,20"));
+    QCOMPARE(featureList(result.features), QString("(20, 20)"));
     QVERIFY(result.elapsedMsec >= 0.0f);
 }
 

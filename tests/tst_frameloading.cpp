@@ -80,10 +80,7 @@ Loaded load(const QByteArray &bytes)
 
 QString features(const QImage &frame)
 {
-    QStringList points;
-    for (const Feature &f : runDetectionJob(frame, 2.0f, 5.0f).features)
-        points << QString("%1,%2").arg(f.x).arg(f.y);
-    return points.join(' ');
+    return featureList(runDetectionJob(frame, 2.0f, 5.0f).features);
 }
 
 } // namespace

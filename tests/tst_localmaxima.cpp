@@ -1,4 +1,5 @@
 #include "localmaxima.h"
+#include "testimages.h"
 
 #include <QtTest>
 
@@ -14,14 +15,6 @@ struct Point {
     float value;
 };
 using Points = QVector<Point>;
-
-QString describe(const QVector<Feature> &features)
-{
-    QStringList points;
-    for (const Feature &f : features)
-        points << QString("(%1, %2)").arg(f.x).arg(f.y);
-    return points.join(' ');
-}
 
 } // namespace
 
@@ -113,7 +106,7 @@ void TestLocalMaxima::maxima()
         map[p.y * size.width() + p.x] = p.value;
     QVector<Feature> features;
     QCOMPARE(findLocalMaxima(map.data(), size.width(), size.height(), threshold, radius, features), 0);
-    QCOMPARE(describe(features), expected);
+    QCOMPARE(featureList(features), expected);
 }
 
 void TestLocalMaxima::previousContentsAreDropped()
@@ -122,7 +115,7 @@ void TestLocalMaxima::previousContentsAreDropped()
     map[15 * 30 + 15] = 1.0f;
     QVector<Feature> features(5, Feature{99.0f, 99.0f});
     QCOMPARE(findLocalMaxima(map.data(), 30, 30, 0.0f, 2, features), 0);
-    QCOMPARE(describe(features), QString("(15, 15)"));
+    QCOMPARE(featureList(features), QString("(15, 15)"));
     QCOMPARE(findLocalMaxima(map.data(), 30, 30, 5.0f, 2, features), 0);
     QVERIFY(features.isEmpty());
 }
