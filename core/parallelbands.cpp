@@ -9,16 +9,22 @@ namespace {
 
 // What the threads of one call share, for that call only.
 struct Crew {
-    Crew(size_t phases, unsigned bands)
-        : next(new std::atomic<unsigned>[phases]), done(new std::atomic<unsigned>[phases]),
-          results(phases * bands, 0)
+    Crew(size_t phases, unsigned bands, unsigned threads)
+        : bands(bands), threads(threads), taken(new std::atomic<bool>[phases * bands]),
+          done(new std::atomic<unsigned>[phases]), results(phases * bands, 0)
     {
-        for (size_t p = 0; p < phases; ++p) {
-            next[p].store(0);
-            done[p].store(0);
-        }
+        for (size_t i = 0; i < phases * bands; ++i)
+            taken[i].store(false, std::memory_order_relaxed);
+        for (size_t p = 0; p < phases; ++p)
+            done[p].store(0, std::memory_order_relaxed);
     }
-    std::unique_ptr<std::atomic<unsigned>[]> next;  // per phase: the next band to take
+    // Thread t's own bands, [shareStart(t), shareStart(t + 1)): contiguous,
+    // the same rows in every phase.
+    unsigned shareStart(unsigned thread) const { return (unsigned)((uint64_t)bands * thread / threads); }
+
+    const unsigned bands;
+    const unsigned threads;
+    std::unique_ptr<std::atomic<bool>[]> taken;     // per phase and band
     std::unique_ptr<std::atomic<unsigned>[]> done;  // per phase: bands finished
     std::vector<int> results;                       // per phase and band
 };
@@ -29,20 +35,45 @@ uint32_t bandStart(const BandPhase &phase, unsigned band, unsigned bands)
     return phase.begin + (uint32_t)(rows * band / bands);
 }
 
-// The life of one thread: in every phase, the next band nobody has taken
-// until none is left, then a wait until all of the phase's bands are done
-// (spinning politely: the wait is about one band long). A thread that starts
-// late, or whose processor is taken by something else, simply does fewer
-// bands instead of holding up the others.
-void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned bands)
+void runBand(Crew &crew, const std::vector<BandPhase> &phases, size_t p, unsigned band)
 {
+    const unsigned bands = crew.bands;
+    const uint32_t first = bandStart(phases[p], band, bands);
+    const uint32_t last = bandStart(phases[p], band + 1, bands);
+    if (first < last)
+        crew.results[p * bands + band] = phases[p].work(band, first, last);
+    crew.done[p].fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool take(Crew &crew, size_t p, unsigned band)
+{
+    std::atomic<bool> &flag = crew.taken[p * crew.bands + band];
+    return !flag.load(std::memory_order_relaxed) && !flag.exchange(true, std::memory_order_acq_rel);
+}
+
+// The life of thread `self`: in every phase, its own bands from the top,
+// then whatever the others have not taken yet, each other share from its
+// bottom (where its owner will come last); then a wait until all of the
+// phase's bands are done (spinning politely: the wait is about one band
+// long).
+//
+// Every thread works on the same rows in every phase, so what one phase
+// writes, the next mostly reads from the same processor's caches: moving
+// freshly written rows between processors costs more than computing them.
+// A thread that starts late, or whose processor is taken by something
+// else, still holds up nobody: the others take its bands.
+void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned self)
+{
+    const unsigned bands = crew.bands;
     for (size_t p = 0; p < phases.size(); ++p) {
-        for (unsigned band; (band = crew.next[p].fetch_add(1, std::memory_order_relaxed)) < bands;) {
-            const uint32_t first = bandStart(phases[p], band, bands);
-            const uint32_t last = bandStart(phases[p], band + 1, bands);
-            if (first < last)
-                crew.results[p * bands + band] = phases[p].work(band, first, last);
-            crew.done[p].fetch_add(1, std::memory_order_acq_rel);
+        for (unsigned band = crew.shareStart(self); band < crew.shareStart(self + 1); ++band)
+            if (take(crew, p, band))
+                runBand(crew, phases, p, band);
+        for (unsigned step = 1; step < crew.threads; ++step) {
+            const unsigned other = (self + step) % crew.threads;
+            for (unsigned band = crew.shareStart(other + 1); band-- > crew.shareStart(other);)
+                if (take(crew, p, band))
+                    runBand(crew, phases, p, band);
         }
         while (crew.done[p].load(std::memory_order_acquire) < bands)
             std::this_thread::yield();
@@ -68,18 +99,18 @@ int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPha
         threads = 1;
     if (threads > bands)
         threads = bands;
-    Crew crew(phases.size(), bands);
+    Crew crew(phases.size(), bands, threads);
 
     std::vector<std::thread> helpers;
     helpers.reserve(threads - 1);
     for (unsigned t = 1; t < threads; ++t) {
         try {
-            helpers.emplace_back(runCrewMember, std::ref(crew), std::cref(phases), bands);
+            helpers.emplace_back(runCrewMember, std::ref(crew), std::cref(phases), t);
         } catch (const std::system_error &) {
             break;  // no more threads to be had: those started so far do it all
         }
     }
-    runCrewMember(crew, phases, bands);
+    runCrewMember(crew, phases, 0);
     for (std::thread &helper : helpers)
         helper.join();
 
