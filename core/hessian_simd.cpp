@@ -13,11 +13,12 @@
 #define HWY_TARGET_INCLUDE "hessian_simd.cpp"
 
 // Only instruction sets that the test machines can run are compiled, so that
-// the equivalence tests cover every one. Arrays of vectors rule out the
-// variable-length sets.
+// the equivalence tests cover every one: AVX-512 (for processors that have
+// it), AVX2, SSE4 and the portable baseline. AVX3_DL adds nothing these
+// loops use. Arrays of vectors rule out the variable-length sets.
 #ifndef HWY_DISABLED_TARGETS
 #define HWY_DISABLED_TARGETS \
-    (HWY_AVX3 | HWY_AVX3_DL | HWY_SSSE3 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV)
+    (HWY_AVX3_DL | HWY_SSSE3 | HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV)
 #endif
 
 #include <hwy/foreach_target.h>  // must come before highway.h
@@ -56,17 +57,22 @@ namespace hn = hwy::HWY_NAMESPACE;
 using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 
-// Block sizes, chosen so that everything a block keeps fits the 16
-// registers of SSE4 and AVX2 (measured on AVX2; more spills and loses).
+// Block sizes, chosen so that everything a block keeps fits the registers:
+// 32 with AVX-512, 16 with SSE4 and AVX2 (measured; more spills and loses).
 //
-// Row pass: 3 kernels x 3 output vectors = 9 accumulators, plus three
-// broadcast taps, one sample and one product.
+// Row pass: 3 kernels x V output vectors accumulate, beside three broadcast
+// taps, one sample and one product.
+// Column pass, one image at a time: R output rows x V vectors accumulate,
+// beside V samples (each used by all R rows), one tap and one product.
+#if HWY_TARGET == HWY_AVX3
+constexpr size_t kRowVectors = 6;
+constexpr size_t kColumnRows = 6;
+constexpr size_t kColumnVectors = 4;
+#else
 constexpr size_t kRowVectors = 3;
-// Column pass, one image at a time: 3 output rows x 3 vectors = 9
-// accumulators, plus three samples (each used by all 3 rows), one tap and
-// one product.
 constexpr size_t kColumnRows = 3;
 constexpr size_t kColumnVectors = 3;
+#endif
 // Output rows whose input rows are converted to floats at a time.
 constexpr uint32_t kTileRows = 192;
 // How far ahead, in bytes of a row, the conversion prefetches.
@@ -77,7 +83,9 @@ constexpr size_t kPrefetchAhead = 256;
 // instruction is a quarter of the work.
 HWY_INLINE hn::Vec<hn::RebindToSigned<DF>> TruncateToInt(VF v)
 {
-#if HWY_TARGET == HWY_AVX2
+#if HWY_TARGET == HWY_AVX3
+    return hn::Vec<hn::RebindToSigned<DF>>{_mm512_cvttps_epi32(v.raw)};
+#elif HWY_TARGET == HWY_AVX2
     return hn::Vec<hn::RebindToSigned<DF>>{_mm256_cvttps_epi32(v.raw)};
 #elif HWY_TARGET == HWY_SSE4
     return hn::Vec<hn::RebindToSigned<DF>>{_mm_cvttps_epi32(v.raw)};
@@ -102,18 +110,6 @@ HWY_INLINE void StoreSignedBytes(VF acc, signed char *out)
     hn::StoreU(hn::DemoteTo(di8, TruncateToInt(acc)), di8, reinterpret_cast<int8_t *>(out));
 }
 
-// Keeps a loaded vector in a register where the compiler would rather fold
-// the load into every multiply that uses it: on x86 that doubles the loads,
-// and they, not the multiplies, would set the pace.
-HWY_INLINE void KeepInRegister(VF &v)
-{
-#if (HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSE4) && (defined(__GNUC__) || defined(__clang__))
-    asm("" : "+x"(v.raw));
-#else
-    (void)v;
-#endif
-}
-
 // Vectors of samples as floats: bytes read as unsigned or as signed.
 HWY_INLINE VF LoadAsFloat(DF d, const unsigned char *p)
 {
@@ -126,6 +122,19 @@ HWY_INLINE VF LoadAsFloat(DF d, const signed char *p)
     const hn::Rebind<int8_t, DF> di8;
     const int8_t *bytes = reinterpret_cast<const int8_t *>(p);
     return hn::ConvertTo(d, hn::PromoteTo(hn::RebindToSigned<DF>(), hn::LoadU(di8, bytes)));
+}
+
+// Keeps a loaded vector in a register where the compiler would rather fold
+// the load into every multiply that uses it: on x86 that doubles the loads,
+// and they, not the multiplies, would set the pace.
+HWY_INLINE void KeepInRegister(VF &v)
+{
+#if (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSE4) \
+    && (defined(__GNUC__) || defined(__clang__))
+    asm("" : "+v"(v.raw));
+#else
+    (void)v;
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -153,7 +162,8 @@ HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det,
         const VF k2 = hn::Set(d, det->d2Kernel[k]);
         HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v) {
-            const VF s = hn::LoadU(d, samples + k + v * N);
+            VF s = hn::LoadU(d, samples + k + v * N);
+            KeepInRegister(s);
             gauss[v] = hn::Add(gauss[v], hn::Mul(s, kg));
             d1[v] = hn::Add(d1[v], hn::Mul(s, k1));
             d2[v] = hn::Add(d2[v], hn::Mul(s, k2));
@@ -264,7 +274,7 @@ HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const floa
         for (size_t v = 0; v < V; ++v)
             acc[j][v] = hn::Zero(d);
 
-    // Needs taps >= R - 1, which every radius gives for the block sizes used.
+    // Needs taps >= R - 1.
     HESSIAN_UNROLL
     for (size_t i = 0; i + 1 < R; ++i)
         AddInputRow<R, V>(d, strip + i * stride, kernel + i * N, 0, i + 1, acc);
@@ -349,29 +359,40 @@ HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const VectorKernel
     float *d1Strip = gaussStrip + inputRows * stride;
     float *d2Strip = d1Strip + inputRows * stride;
 
-    // Every input row converted once, then read by 2r + 1 outputs. The rows
-    // are far apart, too far for the processor to fetch them ahead by
-    // itself: ask for the part that a block a few steps on will read.
+    // Every input row converted once, then read by 2r + 1 outputs. Rows are
+    // converted just before the first block that reads them, so that the
+    // rows a block reads are the ones most recently written and still in
+    // the nearest cache. The byte rows are far apart, too far for the
+    // processor to fetch them ahead by itself: ask for the part that a
+    // block a few steps on will read.
     const size_t top = (size_t)(firstRow - radius) * width + x;
     const size_t ahead = std::min(kPrefetchAhead, width - x);
-    for (size_t i = 0; i < inputRows; ++i) {
-        const size_t at = top + i * width;
-        hwy::Prefetch(det->gaussRows + at + ahead);
-        hwy::Prefetch(det->d1Rows + at + ahead);
-        hwy::Prefetch(det->d2Rows + at + ahead);
-        for (size_t v = 0; v < V; ++v) {
-            hn::StoreU(LoadAsFloat(d, det->gaussRows + at + v * N), d, gaussStrip + i * stride + v * N);
-            hn::StoreU(LoadAsFloat(d, det->d1Rows + at + v * N), d, d1Strip + i * stride + v * N);
-            hn::StoreU(LoadAsFloat(d, det->d2Rows + at + v * N), d, d2Strip + i * stride + v * N);
+    size_t converted = 0;
+    const auto convertRowsBefore = [&](size_t rows) {
+        for (; converted < rows; ++converted) {
+            const size_t at = top + converted * width;
+            const size_t i = converted * stride;
+            hwy::Prefetch(det->gaussRows + at + ahead);
+            hwy::Prefetch(det->d1Rows + at + ahead);
+            hwy::Prefetch(det->d2Rows + at + ahead);
+            for (size_t v = 0; v < V; ++v) {
+                hn::StoreU(LoadAsFloat(d, det->gaussRows + at + v * N), d, gaussStrip + i + v * N);
+                hn::StoreU(LoadAsFloat(d, det->d1Rows + at + v * N), d, d1Strip + i + v * N);
+                hn::StoreU(LoadAsFloat(d, det->d2Rows + at + v * N), d, d2Strip + i + v * N);
+            }
         }
-    }
+    };
 
+    // Blocks of rows need at least as many taps as rows less one; only
+    // radius 1 has fewer, and goes row by row.
     size_t y = firstRow;
-    for (; y + kColumnRows <= endRow; y += kColumnRows) {
+    for (; y + kColumnRows <= endRow && taps + 1 >= kColumnRows; y += kColumnRows) {
+        convertRowsBefore(y - firstRow + kColumnRows - 1 + taps);
         const size_t i = (y - firstRow) * stride;
         DeterminantBlock<kColumnRows, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride,
                                          kernels, taps, det->response + y * width + x, width);
     }
+    convertRowsBefore(inputRows);
     for (; y < endRow; ++y) {
         const size_t i = (y - firstRow) * stride;
         DeterminantBlock<1, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride, kernels,
@@ -451,12 +472,18 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
         const float *down = centre + width;
         size_t x = margin;
         for (; x + N <= end; x += N) {
+            // Both tests are plain comparisons, so their order does not
+            // change the answer; the threshold goes first because most of a
+            // picture lies below it, and then the neighbours need no look.
             const VF c = hn::LoadU(d, centre + x);
+            const auto aboveThreshold = hn::Gt(c, limit);
+            if (hn::AllFalse(d, aboveThreshold))
+                continue;
             const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre + x - 1), hn::LoadU(d, centre + x + 1)),
                                      MaxOf(hn::LoadU(d, up + x - 1), hn::LoadU(d, up + x + 1))),
                                MaxOf(MaxOf(hn::LoadU(d, down + x - 1), hn::LoadU(d, down + x + 1)),
                                      MaxOf(hn::LoadU(d, down + x), hn::LoadU(d, up + x))));
-            const auto found = hn::And(hn::Gt(c, m), hn::Gt(c, limit));
+            const auto found = hn::And(hn::Gt(c, m), aboveThreshold);
             if (hn::AllFalse(d, found))
                 continue;
             hn::StoreMaskBits(d, found, bits);
@@ -501,6 +528,9 @@ namespace {
 
 // Best first.
 const VectorKernels *const kCompiled[] = {
+#if HWY_TARGETS & HWY_AVX3
+    &hessianvector::N_AVX3::kKernels,
+#endif
 #if HWY_TARGETS & HWY_AVX2
     &hessianvector::N_AVX2::kKernels,
 #endif

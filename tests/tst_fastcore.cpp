@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -128,8 +129,9 @@ private slots:
     void pathSelection();
 };
 
-// The AVX2 machines this is built for must test the AVX2 code, and every
-// build has the portable fallback.
+// The machines this is built for must test their best vector code (AVX-512
+// where they have it, AVX2 otherwise), and every build has the portable
+// fallback.
 void TestFastCore::everyTargetIsCoveredHere()
 {
     const std::vector<VectorTarget> targets = vectorTargets();
@@ -138,8 +140,15 @@ void TestFastCore::everyTargetIsCoveredHere()
     QVERIFY(std::strcmp(targets.back().name, "EMU128") == 0
             || std::strcmp(targets.back().name, "SCALAR") == 0);
 #if defined(__x86_64__) && defined(__linux__)
-    if (__builtin_cpu_supports("avx2"))
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+                        && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+    if (avx512)
+        QCOMPARE(targets.front().name, "AVX3");
+    else if (__builtin_cpu_supports("avx2"))
         QCOMPARE(targets.front().name, "AVX2");
+    if (__builtin_cpu_supports("avx2"))
+        QVERIFY(std::any_of(targets.begin(), targets.end(),
+                            [](const VectorTarget &t) { return std::strcmp(t.name, "AVX2") == 0; }));
 #endif
 }
 
