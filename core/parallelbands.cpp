@@ -55,7 +55,7 @@ bool take(Crew &crew, size_t p, unsigned band)
 // then whatever the others have not taken yet, each other share from its
 // bottom (where its owner will come last); then a wait until all of the
 // phase's bands are done (spinning politely: the wait is about one band
-// long).
+// long) before the next phase.
 //
 // Every thread works on the same rows in every phase, so what one phase
 // writes, the next mostly reads from the same processor's caches: moving
@@ -75,6 +75,10 @@ void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned se
                 if (take(crew, p, band))
                     runBand(crew, phases, p, band);
         }
+        // After the last phase nobody waits for the others here: the caller
+        // joins the threads, which end as soon as they find nothing left.
+        if (p + 1 == phases.size())
+            return;
         while (crew.done[p].load(std::memory_order_acquire) < bands)
             std::this_thread::yield();
         for (unsigned b = 0; b < bands; ++b)
