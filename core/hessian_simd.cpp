@@ -388,6 +388,12 @@ HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const VectorKernel
     size_t y = firstRow;
     for (; y + kColumnRows <= endRow && taps + 1 >= kColumnRows; y += kColumnRows) {
         convertRowsBefore(y - firstRow + kColumnRows - 1 + taps);
+        if (y + 2 * kColumnRows <= endRow) {
+            float *next = det->response + (y + kColumnRows) * width + x;
+            for (size_t j = 0; j < kColumnRows; ++j)
+                for (size_t b = 0; b <= stride * sizeof(float); b += 64)
+                    hwy::Prefetch(reinterpret_cast<const char *>(next + j * width) + b);
+        }
         const size_t i = (y - firstRow) * stride;
         DeterminantBlock<kColumnRows, V>(d, gaussStrip + i, d1Strip + i, d2Strip + i, stride,
                                          kernels, taps, det->response + y * width + x, width);
