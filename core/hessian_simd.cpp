@@ -75,6 +75,8 @@ constexpr size_t kColumnVectors = 3;
 #endif
 // Output rows whose input rows are converted to floats at a time.
 constexpr uint32_t kTileRows = 192;
+// A cache line, and the widest vector.
+constexpr size_t kScratchAlignment = 64;
 // How far ahead, in bytes of a row, the conversion prefetches.
 constexpr size_t kPrefetchAhead = 256;
 
@@ -388,6 +390,8 @@ HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const VectorKernel
     size_t y = firstRow;
     for (; y + kColumnRows <= endRow && taps + 1 >= kColumnRows; y += kColumnRows) {
         convertRowsBefore(y - firstRow + kColumnRows - 1 + taps);
+        // The next block's response lines, fetched while this block computes,
+        // so that its stores do not wait for them.
         if (y + 2 * kColumnRows <= endRow) {
             float *next = det->response + (y + kColumnRows) * width + x;
             for (size_t j = 0; j < kColumnRows; ++j)
@@ -430,8 +434,11 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
 
     const size_t tileInputRows = std::min<size_t>(kTileRows, endRow - firstRow) + 2 * radius;
     const size_t stripFloats = 3 * tileInputRows * kColumnVectors * N;
+    // Aligned to whole vectors, so that no load of a strip or a tap
+    // straddles two cache lines: that alone costs a tenth of the pass.
+    const size_t scratchBytes = (stripFloats + VectorKernelFloats(d, taps)) * sizeof(float);
     float *scratch = static_cast<float *>(
-        std::malloc((stripFloats + VectorKernelFloats(d, taps)) * sizeof(float)));
+        std::aligned_alloc(kScratchAlignment, (scratchBytes + kScratchAlignment - 1) & ~(kScratchAlignment - 1)));
     if (!scratch)
         return HESSIAN_NO_MEMORY;
     const VectorKernelTaps kernels = SpreadKernels(d, det, taps, scratch + stripFloats);
