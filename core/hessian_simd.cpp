@@ -66,8 +66,8 @@ using VF = hn::Vec<DF>;
 // beside V samples (each used by all R rows), one tap and one product.
 #if HWY_TARGET == HWY_AVX3
 constexpr size_t kRowVectors = 6;
-constexpr size_t kColumnRows = 6;
-constexpr size_t kColumnVectors = 4;
+constexpr size_t kColumnRows = 5;
+constexpr size_t kColumnVectors = 5;
 #else
 constexpr size_t kRowVectors = 3;
 constexpr size_t kColumnRows = 3;
