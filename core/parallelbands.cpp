@@ -10,7 +10,7 @@ namespace {
 // What the threads of one call share, for that call only.
 struct Crew {
     Crew(size_t phases, unsigned bands, unsigned threads)
-        : bands(bands), threads(threads), taken(new std::atomic<bool>[phases * bands]),
+        : phases(phases), bands(bands), threads(threads), taken(new std::atomic<bool>[phases * bands]),
           done(new std::atomic<unsigned>[phases]), results(phases * bands, 0)
     {
         for (size_t i = 0; i < phases * bands; ++i)
@@ -22,6 +22,7 @@ struct Crew {
     // the same rows in every phase.
     unsigned shareStart(unsigned thread) const { return (unsigned)((uint64_t)bands * thread / threads); }
 
+    const size_t phases;
     const unsigned bands;
     const unsigned threads;
     std::unique_ptr<std::atomic<bool>[]> taken;     // per phase and band
@@ -65,7 +66,7 @@ bool take(Crew &crew, size_t p, unsigned band)
 void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned self)
 {
     const unsigned bands = crew.bands;
-    for (size_t p = 0; p < phases.size(); ++p) {
+    for (size_t p = 0; p < crew.phases; ++p) {
         for (unsigned band = crew.shareStart(self); band < crew.shareStart(self + 1); ++band)
             if (take(crew, p, band))
                 runBand(crew, phases, p, band);
@@ -75,9 +76,9 @@ void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned se
                 if (take(crew, p, band))
                     runBand(crew, phases, p, band);
         }
-        // After the last phase nobody waits for the others here: the caller
-        // joins the threads, which end as soon as they find nothing left.
-        if (p + 1 == phases.size())
+        // After the last phase only the caller (thread 0) waits for the
+        // others; they end as soon as they find nothing left.
+        if (p + 1 == crew.phases && self != 0)
             return;
         while (crew.done[p].load(std::memory_order_acquire) < bands)
             std::this_thread::yield();
@@ -103,25 +104,24 @@ int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPha
         threads = 1;
     if (threads > bands)
         threads = bands;
-    Crew crew(phases.size(), bands, threads);
-
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
+    // The helpers hold the crew as long as they live, and touch `phases`
+    // only inside bands: once every band is done the caller returns at once,
+    // without waiting for them to end (a thread's end costs as much as a
+    // band here), and they leave on their own, touching nothing else.
+    const auto crew = std::make_shared<Crew>(phases.size(), bands, threads);
     for (unsigned t = 1; t < threads; ++t) {
         try {
-            helpers.emplace_back(runCrewMember, std::ref(crew), std::cref(phases), t);
+            std::thread([crew, &phases, t] { runCrewMember(*crew, phases, t); }).detach();
         } catch (const std::system_error &) {
             break;  // no more threads to be had: those started so far do it all
         }
     }
-    runCrewMember(crew, phases, 0);
-    for (std::thread &helper : helpers)
-        helper.join();
+    runCrewMember(*crew, phases, 0);
 
     for (size_t p = 0; p < phases.size(); ++p)
         for (unsigned b = 0; b < bands; ++b)
-            if (crew.results[p * bands + b] != 0)
-                return crew.results[p * bands + b];
+            if (crew->results[p * bands + b] != 0)
+                return crew->results[p * bands + b];
     return 0;
 }
 

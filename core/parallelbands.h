@@ -2,8 +2,8 @@
 #define PARALLELBANDS_H
 
 // Splitting one run's rows among threads. Every call starts its own threads
-// and joins them before it returns: no pool, no shared state, so runs that
-// overlap in time stay independent.
+// and returns once all of its bands are done, its threads then only ending:
+// no pool, no shared state, so runs that overlap in time stay independent.
 
 #include <cstdint>
 #include <functional>
