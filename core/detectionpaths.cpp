@@ -5,6 +5,8 @@
 
 #include "parallelbands.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -66,9 +68,67 @@ const VectorKernels *kernelsFor(int64_t target)
     return nullptr;
 }
 
+// The most scratch one thread of any compiled instruction set needs.
+size_t scratchSliceFloats(uint32_t width, uint32_t height, uint32_t radius)
+{
+    size_t slice = 0;
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        slice = std::max(slice, compiledVectorKernels(i).scratchFloats(width, height, radius));
+    return slice;
+}
+
+const size_t kScratchAlignment = 64;  // bytes: a cache line, and the widest vector
+
+// One slice of scratch per thread of a run. The vector kernels allocate
+// nothing: memory fresh from the system costs a page fault per page in the
+// middle of the run, and memory freed at its end is often handed back, to
+// be faulted in again by the next run. So set-up keeps room for one slice per
+// hardware thread behind the response map, mapped with it, and a run only
+// allocates when it is asked for more threads than that.
+struct ThreadScratch {
+    ThreadScratch(const HessianDetector &detector, unsigned threads)
+        : slice(scratchSliceFloats(detector.width, detector.height, detector.radius))
+    {
+        if (threads <= machineThreads()) {
+            const uintptr_t end = reinterpret_cast<uintptr_t>(detector.response + (size_t)detector.width * detector.height);
+            base = reinterpret_cast<float *>((end + kScratchAlignment - 1) & ~(uintptr_t)(kScratchAlignment - 1));
+        } else if (slice <= SIZE_MAX / sizeof(float) / threads) {
+            owned = static_cast<float *>(std::aligned_alloc(kScratchAlignment, threads * slice * sizeof(float)));
+            base = owned;
+        }
+    }
+    ~ThreadScratch() { std::free(owned); }
+    ThreadScratch(const ThreadScratch &) = delete;
+    ThreadScratch &operator=(const ThreadScratch &) = delete;
+
+    float *of(unsigned worker) const { return base + (size_t)worker * slice; }
+
+    size_t slice;
+    float *base = nullptr;
+    float *owned = nullptr;
+};
+
 #endif
 
 } // namespace
+
+size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius)
+{
+#ifdef HESSIAN_FORCE_REFERENCE
+    (void)width;
+    (void)height;
+    (void)radius;
+    return 0;
+#else
+    if ((uint64_t)width <= 2 * (uint64_t)radius)
+        return 0;  // nothing to compute
+    const uint64_t slice = scratchSliceFloats(width, height, radius);
+    const uint64_t threads = machineThreads();
+    if (slice > (SIZE_MAX - kScratchAlignment) / sizeof(float) / threads)
+        return SIZE_MAX;
+    return (size_t)(slice * threads + kScratchAlignment / sizeof(float));
+#endif
+}
 
 HessianRunConfig defaultRunConfig()
 {
@@ -148,17 +208,20 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     if ((uint64_t)width <= 2 * (uint64_t)radius)
         return HESSIAN_OK;
 
-    const auto rowPasses = [&](unsigned, uint32_t first, uint32_t last) {
-        return kernels->rowPasses(detector, grey, first, last);
-    };
-    const auto columnPass = [&](unsigned, uint32_t first, uint32_t last) {
-        return kernels->columnPass(detector, first, last);
-    };
-    std::vector<BandPhase> phases{BandPhase{0, height, rowPasses}};
-    if ((uint64_t)height > 2 * (uint64_t)radius)
-        phases.push_back(BandPhase{radius, height - radius, columnPass});
     try {
         const Split split = splitFor(config, height);
+        const ThreadScratch scratch(*detector, split.threads);
+        if (!scratch.base)
+            return HESSIAN_NO_MEMORY;
+        const auto rowPasses = [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
+            return kernels->rowPasses(detector, grey, first, last, scratch.of(worker));
+        };
+        const auto columnPass = [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
+            return kernels->columnPass(detector, first, last, scratch.of(worker));
+        };
+        std::vector<BandPhase> phases{BandPhase{0, height, rowPasses}};
+        if ((uint64_t)height > 2 * (uint64_t)radius)
+            phases.push_back(BandPhase{radius, height - radius, columnPass});
         return runPhasesInBands(split.threads, split.bands, phases);
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
@@ -187,7 +250,7 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
         const Split split = splitFor(config, end - first);
         const unsigned bands = split.bands;
         std::vector<QVector<Feature>> found(bands);
-        const int status = runInBands(split.threads, bands, first, end, [&](unsigned band, uint32_t from, uint32_t to) {
+        const int status = runInBands(split.threads, bands, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
             try {
                 kernels->maximaRows(response, width, from, to, first, threshold, found[band]);
             } catch (const std::bad_alloc &) {

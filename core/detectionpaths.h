@@ -14,6 +14,7 @@
 
 #include <QVector>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -47,6 +48,10 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config);
 
 const int HESSIAN_BAD_TARGET = -6;
+
+// The floats of scratch for the vector path that set-up allocates behind the
+// response map's width * height floats (SIZE_MAX when that does not fit).
+size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius);
 
 struct VectorTarget {
     int64_t target;    // Highway's target bit

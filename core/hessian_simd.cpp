@@ -75,8 +75,6 @@ constexpr size_t kColumnVectors = 3;
 #endif
 // Output rows whose input rows are converted to floats at a time.
 constexpr uint32_t kTileRows = 192;
-// A cache line, and the widest vector.
-constexpr size_t kScratchAlignment = 64;
 // How far ahead, in bytes of a row, the conversion prefetches.
 constexpr size_t kPrefetchAhead = 256;
 
@@ -180,7 +178,7 @@ HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det,
 }
 
 int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t firstRow,
-              uint32_t endRow)
+              uint32_t endRow, float *samples)
 {
     const DF d;
     const size_t N = hn::Lanes(d);
@@ -189,12 +187,8 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
     const size_t taps = 2 * radius + 1;
     const size_t end = width - radius;  // first column not written
 
-    // Each source row converted to floats once, shared by all taps and all
-    // three kernels.
-    float *samples = static_cast<float *>(std::malloc(width * sizeof(float)));
-    if (!samples)
-        return HESSIAN_NO_MEMORY;
-
+    // Each source row is converted to floats once, into `samples`, shared by
+    // all taps and all three kernels.
     for (size_t y = firstRow; y < endRow; ++y) {
         const unsigned char *src = grey + y * width;
         const size_t row = y * width;
@@ -225,7 +219,6 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
             }
         }
     }
-    std::free(samples);
     return HESSIAN_OK;
 }
 
@@ -410,7 +403,7 @@ HWY_INLINE void ColumnBlock(DF d, const HessianDetector *det, const VectorKernel
     }
 }
 
-int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
+int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow, float *scratch)
 {
     const DF d;
     const size_t N = hn::Lanes(d);
@@ -434,13 +427,6 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
 
     const size_t tileInputRows = std::min<size_t>(kTileRows, endRow - firstRow) + 2 * radius;
     const size_t stripFloats = 3 * tileInputRows * kColumnVectors * N;
-    // Aligned to whole vectors, so that no load of a strip or a tap
-    // straddles two cache lines: that alone costs a tenth of the pass.
-    const size_t scratchBytes = (stripFloats + VectorKernelFloats(d, taps)) * sizeof(float);
-    float *scratch = static_cast<float *>(
-        std::aligned_alloc(kScratchAlignment, (scratchBytes + kScratchAlignment - 1) & ~(kScratchAlignment - 1)));
-    if (!scratch)
-        return HESSIAN_NO_MEMORY;
     const VectorKernelTaps kernels = SpreadKernels(d, det, taps, scratch + stripFloats);
 
     for (uint32_t tile = firstRow; tile < endRow; tile += std::min(kTileRows, endRow - tile)) {
@@ -457,8 +443,20 @@ int ColumnPass(const HessianDetector *det, uint32_t firstRow, uint32_t endRow)
                 ColumnBlock<1>(d, det, kernels, std::min(x, end - N), tile, tileEnd, scratch);
         }
     }
-    std::free(scratch);
     return HESSIAN_OK;
+}
+
+// The strips of a whole tile and the spread kernels for the column pass, or
+// one row of samples for the row passes, whichever is larger. The scratch is
+// aligned to whole vectors, so that no load of a strip or a tap straddles
+// two cache lines: that alone costs a tenth of the column pass.
+size_t ScratchFloats(uint32_t width, uint32_t height, uint32_t radius)
+{
+    const DF d;
+    const size_t taps = 2 * (size_t)radius + 1;
+    const size_t inputRows = std::min<size_t>((size_t)kTileRows + 2 * (size_t)radius, height);
+    const size_t column = 3 * inputRows * kColumnVectors * hn::Lanes(d) + VectorKernelFloats(d, taps);
+    return (std::max<size_t>(width, column) + 15) & ~size_t(15);
 }
 
 // ---------------------------------------------------------------------------
@@ -511,7 +509,7 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
 }
 
 // This instruction set's kernels, a constant table.
-const VectorKernels kKernels = {HWY_TARGET, &RowPasses, &ColumnPass, &MaximaRows};
+const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, &MaximaRows};
 
 const VectorKernels *TargetKernels()
 {

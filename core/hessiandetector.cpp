@@ -216,12 +216,19 @@ int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, 
     }
 
     // An empty image still gets real (one-byte) blocks so that null means
-    // failure.
+    // failure. Behind the response map lies the scratch of the fast path's
+    // threads, so that a run allocates nothing.
     const size_t bytes = pixels ? (size_t)pixels : 1;
+    const size_t scratch = responseScratchFloats(width, height, radius);
+    if (scratch > SIZE_MAX / sizeof(float) - bytes) {
+        releaseHessianDetector(detector);
+        return HESSIAN_NO_MEMORY;
+    }
+    const size_t responseBytes = (bytes + scratch) * sizeof(float);
     detector->gaussRows = (unsigned char *)std::malloc(bytes);
     detector->d1Rows = (signed char *)std::malloc(bytes);
     detector->d2Rows = (signed char *)std::malloc(bytes);
-    detector->response = (float *)std::malloc(bytes * sizeof(float));
+    detector->response = (float *)std::malloc(responseBytes);
     if (!detector->gaussRows || !detector->d1Rows || !detector->d2Rows || !detector->response) {
         releaseHessianDetector(detector);
         return HESSIAN_NO_MEMORY;
@@ -233,7 +240,7 @@ int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, 
     std::memset(detector->gaussRows, 0, bytes);
     std::memset(detector->d1Rows, 0, bytes);
     std::memset(detector->d2Rows, 0, bytes);
-    std::memset(detector->response, 0, bytes * sizeof(float));
+    std::memset(detector->response, 0, responseBytes);
     return HESSIAN_OK;
 }
 

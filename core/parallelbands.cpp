@@ -36,13 +36,13 @@ uint32_t bandStart(const BandPhase &phase, unsigned band, unsigned bands)
     return phase.begin + (uint32_t)(rows * band / bands);
 }
 
-void runBand(Crew &crew, const std::vector<BandPhase> &phases, size_t p, unsigned band)
+void runBand(Crew &crew, const std::vector<BandPhase> &phases, size_t p, unsigned worker, unsigned band)
 {
     const unsigned bands = crew.bands;
     const uint32_t first = bandStart(phases[p], band, bands);
     const uint32_t last = bandStart(phases[p], band + 1, bands);
     if (first < last)
-        crew.results[p * bands + band] = phases[p].work(band, first, last);
+        crew.results[p * bands + band] = phases[p].work(worker, band, first, last);
     crew.done[p].fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -69,12 +69,12 @@ void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned se
     for (size_t p = 0; p < crew.phases; ++p) {
         for (unsigned band = crew.shareStart(self); band < crew.shareStart(self + 1); ++band)
             if (take(crew, p, band))
-                runBand(crew, phases, p, band);
+                runBand(crew, phases, p, self, band);
         for (unsigned step = 1; step < crew.threads; ++step) {
             const unsigned other = (self + step) % crew.threads;
             for (unsigned band = crew.shareStart(other + 1); band-- > crew.shareStart(other);)
                 if (take(crew, p, band))
-                    runBand(crew, phases, p, band);
+                    runBand(crew, phases, p, self, band);
         }
         // After the last phase only the caller (thread 0) waits for the
         // others; they end as soon as they find nothing left.

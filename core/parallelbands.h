@@ -12,10 +12,12 @@
 // The number of hardware threads, at least 1.
 unsigned machineThreads();
 
-// work(band, first, last) does rows first <= y < last; band counts from 0
-// at the top. Returns 0 or a failure status. Bands may run on any thread,
-// in any order, at the same time as each other.
-using BandWork = std::function<int(unsigned band, uint32_t first, uint32_t last)>;
+// work(worker, band, first, last) does rows first <= y < last; band counts
+// from 0 at the top, worker from 0 (the calling thread) to threads - 1, and
+// no two bands run on one worker at the same time. Returns 0 or a failure
+// status. Bands may run on any thread, in any order, at the same time as
+// each other.
+using BandWork = std::function<int(unsigned worker, unsigned band, uint32_t first, uint32_t last)>;
 
 // One step of a run: rows [begin, end), split into bands whose sizes differ
 // by at most one.

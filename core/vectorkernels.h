@@ -2,9 +2,9 @@
 #define VECTORKERNELS_H
 
 // The vector code of one instruction set, as plain functions over a band of
-// rows. Each function allocates only its own scratch, touches only the rows
-// of its band (and reads their neighbours), and may run on any thread at the
-// same time as the others on disjoint bands.
+// rows. Each function allocates nothing (scratch is handed in), touches only
+// the rows of its band (and reads their neighbours), and may run on any
+// thread at the same time as the others on disjoint bands.
 
 #include "hessiandetector.h"
 #include "localmaxima.h"
@@ -17,13 +17,20 @@
 struct VectorKernels {
     int64_t target;  // Highway's target bit
 
+    // The floats of scratch that one thread needs for the two passes below on
+    // a width x height frame at this radius: a multiple of 16.
+    size_t (*scratchFloats)(uint32_t width, uint32_t height, uint32_t radius);
+
     // The three row passes of rows firstRow <= y < endRow. Needs width > 2r.
+    // `scratch`: scratchFloats() floats, aligned to 64 bytes, this thread's.
     int (*rowPasses)(const HessianDetector *detector, const unsigned char *grey,
-                     uint32_t firstRow, uint32_t endRow);
+                     uint32_t firstRow, uint32_t endRow, float *scratch);
 
     // The fused column pass of output rows firstRow <= y < endRow, all inside
     // r <= y < height - r, once the row passes of rows y - r .. y + r are done.
-    int (*columnPass)(const HessianDetector *detector, uint32_t firstRow, uint32_t endRow);
+    // `scratch` as above.
+    int (*columnPass)(const HessianDetector *detector, uint32_t firstRow, uint32_t endRow,
+                      float *scratch);
 
     // Appends the maxima of rows firstRow <= y < endRow, examined columns
     // margin <= x < width - margin, to `features` in row-major order.

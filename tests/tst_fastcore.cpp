@@ -4,6 +4,7 @@
 #include "detectionpaths.h"
 #include "hessiandetector.h"
 #include "localmaxima.h"
+#include "parallelbands.h"
 
 #include <QtTest>
 
@@ -160,7 +161,9 @@ void TestFastCore::responseAndFeaturesMatchTheReference()
 {
     std::mt19937 random(20240601);
     const std::vector<VectorTarget> targets = vectorTargets();
-    const unsigned threadCounts[] = {1, 3};
+    // One thread, every hardware thread (scratch kept by set-up) and more
+    // (scratch allocated by the run).
+    const unsigned threadCounts[] = {1, machineThreads(), machineThreads() + 1};
     for (float sigma : kSigmas) {
         HessianDetector probe = {};
         QCOMPARE(initHessianDetector(&probe, sigma, 1, 1), 0);

@@ -31,7 +31,7 @@ void TestParallelBands::everyRowOnceInEvenBands()
     for (const auto &c : cases) {
         std::vector<std::atomic<int>> visits(c.end + 1);
         std::vector<std::pair<uint32_t, uint32_t>> ranges(c.bands, {0, 0});
-        const int status = runInBands(2, c.bands, c.begin, c.end, [&](unsigned band, uint32_t first, uint32_t last) {
+        const int status = runInBands(2, c.bands, c.begin, c.end, [&](unsigned, unsigned band, uint32_t first, uint32_t last) {
             ranges[band] = {first, last};
             for (uint32_t y = first; y < last; ++y)
                 ++visits[y];
@@ -63,14 +63,14 @@ void TestParallelBands::noPhaseStartsBeforeThePreviousEnds()
     const uint32_t rows = 64;
     std::vector<std::atomic<int>> written(rows);
     std::atomic<int> early{0};
-    const BandWork write = [&](unsigned band, uint32_t first, uint32_t last) {
+    const BandWork write = [&](unsigned, unsigned band, uint32_t first, uint32_t last) {
         if (band == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
         for (uint32_t y = first; y < last; ++y)
             written[y] = 1;
         return 0;
     };
-    const BandWork check = [&](unsigned, uint32_t, uint32_t) {
+    const BandWork check = [&](unsigned, unsigned, uint32_t, uint32_t) {
         for (uint32_t y = 0; y < rows; ++y)
             if (!written[y])
                 ++early;
@@ -85,10 +85,10 @@ void TestParallelBands::noPhaseStartsBeforeThePreviousEnds()
 void TestParallelBands::failureStopsTheRunAndIsReported()
 {
     std::atomic<int> secondPhaseCalls{0};
-    const BandWork fail = [](unsigned band, uint32_t, uint32_t) {
+    const BandWork fail = [](unsigned, unsigned band, uint32_t, uint32_t) {
         return band == 1 ? -7 : band == 2 ? -5 : 0;
     };
-    const BandWork count = [&](unsigned, uint32_t, uint32_t) {
+    const BandWork count = [&](unsigned, unsigned, uint32_t, uint32_t) {
         ++secondPhaseCalls;
         return 0;
     };
@@ -99,19 +99,28 @@ void TestParallelBands::failureStopsTheRunAndIsReported()
 }
 
 // Bands are taken one at a time: while one thread is stuck in a slow band,
-// the other does all the rest.
+// the other does all the rest. A worker number is one thread's own (the
+// caller is worker 0, and starts at the top), so per-worker scratch is never
+// shared.
 void TestParallelBands::aSlowBandHoldsUpNobody()
 {
     std::vector<std::thread::id> ranOn(8);
-    const int status = runInBands(2, 8, 0, 800, [&](unsigned band, uint32_t, uint32_t) {
+    std::vector<unsigned> workerOf(8);
+    const std::thread::id caller = std::this_thread::get_id();
+    const int status = runInBands(2, 8, 0, 800, [&](unsigned worker, unsigned band, uint32_t, uint32_t) {
         if (band == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ranOn[band] = std::this_thread::get_id();
+        workerOf[band] = worker;
         return 0;
     });
     QCOMPARE(status, 0);
-    for (unsigned band = 1; band < 8; ++band)
+    QVERIFY(ranOn[0] == caller);
+    QCOMPARE(workerOf[0], 0u);
+    for (unsigned band = 1; band < 8; ++band) {
         QVERIFY(ranOn[band] != ranOn[0]);
+        QCOMPARE(workerOf[band], 1u);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestParallelBands)
