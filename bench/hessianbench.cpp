@@ -12,6 +12,9 @@
 // taking turns, --repeat times each (default 50), at --sigma (default 5) and
 // --threshold (default 100); it prints the two medians, as the command-line
 // tool's --repeat does.
+//
+// --target NAME (AVX3, AVX2, SSE4, ...) times that vector code in the table
+// instead of the best one the processor runs.
 
 #include "detectionjob.h"
 #include "detectionpaths.h"
@@ -142,15 +145,15 @@ bool identical(const Result &a, const Result &b)
                   == 0;
 }
 
-bool checkEquivalence()
+bool checkEquivalence(int64_t target)
 {
     bool allSame = true;
     for (const FrameSize &size : kSizes) {
         const Frame &frame = frameFor(size);
         for (float sigma : kSigmas) {
             const Result reference = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0});
-            const Result one = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_VECTOR, 1, 0});
-            const Result all = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_VECTOR, 0, 0});
+            const Result one = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_VECTOR, 1, target});
+            const Result all = detect(frame, sigma, HessianRunConfig{HESSIAN_PATH_VECTOR, 0, target});
             const bool same = identical(reference, one) && identical(reference, all);
             std::printf("check %-24s %d features, fast path %s\n", caseName(size, sigma).c_str(),
                         reference.features.size(), same ? "identical" : "DIFFERENT");
@@ -224,7 +227,7 @@ void timeInWallClock(benchmark::internal::Benchmark *benchmark)
     benchmark->UseRealTime()->Unit(benchmark::kMillisecond);
 }
 
-void registerBenchmarks()
+void registerBenchmarks(int64_t target)
 {
     for (const FrameSize &size : kSizes)
         for (float sigma : kSigmas) {
@@ -233,10 +236,10 @@ void registerBenchmarks()
                 HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0}));
             timeInWallClock(benchmark::RegisterBenchmark(
                 benchmarkName(kFastOne, size, sigma).c_str(), timeDetector, size, sigma,
-                HessianRunConfig{HESSIAN_PATH_VECTOR, 1, 0}));
+                HessianRunConfig{HESSIAN_PATH_VECTOR, 1, target}));
             timeInWallClock(benchmark::RegisterBenchmark(
                 benchmarkName(kFastAll, size, sigma).c_str(), timeDetector, size, sigma,
-                HessianRunConfig{HESSIAN_PATH_VECTOR, 0, 0}));
+                HessianRunConfig{HESSIAN_PATH_VECTOR, 0, target}));
 #ifdef HESSIAN_BENCH_OPENCV
             timeInWallClock(benchmark::RegisterBenchmark(
                 benchmarkName(kOpenCv, size, sigma).c_str(), timeOpenCv, size, sigma));
@@ -244,15 +247,14 @@ void registerBenchmarks()
         }
 }
 
-void printTable(const std::map<std::string, double> &msecs)
+void printTable(const std::map<std::string, double> &msecs, const char *targetName)
 {
     auto find = [&msecs](const char *path, const FrameSize &size, float sigma) {
         const auto it = msecs.find(benchmarkName(path, size, sigma));
         return it == msecs.end() ? NAN : it->second;
     };
-    const std::vector<VectorTarget> targets = vectorTargets();
     std::printf("\nms per frame (response + maxima), vector code %s, %u hardware threads\n\n",
-                targets.empty() ? "none" : targets.front().name, machineThreads());
+                targetName, machineThreads());
     std::printf("| frame | sigma | reference | fast, 1 thread | fast, %u threads | OpenCV, %u threads "
                 "| fast vs reference | fast vs OpenCV |\n",
                 machineThreads(), machineThreads());
@@ -272,6 +274,7 @@ void printTable(const std::map<std::string, double> &msecs)
 }
 
 struct ImageComparison {
+    std::string target;  // --target: the vector code of the table, best if empty
     QString image;
     float sigma = 5.0f;
     float threshold = kThreshold;
@@ -300,7 +303,9 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
         };
         std::string text;
         bool numberOk = true;
-        if (value("--image", &text))
+        if (value("--target", &text))
+            comparison->target = text;
+        else if (value("--image", &text))
             comparison->image = QString::fromLocal8Bit(text.c_str());
         else if (value("--sigma", &text))
             comparison->sigma = QString::fromStdString(text).toFloat(&numberOk);
@@ -383,17 +388,37 @@ int main(int argc, char **argv)
     if (!comparison.image.isEmpty())
         return compareOnImage(comparison);
 
+    // The table's vector code: the best this processor runs, or the one
+    // --target names (AVX2 on a processor with AVX-512, say).
+    const std::vector<VectorTarget> targets = vectorTargets();
+    const VectorTarget *target = targets.empty() ? nullptr : &targets.front();
+    if (!comparison.target.empty()) {
+        target = nullptr;
+        for (const VectorTarget &candidate : targets)
+            if (comparison.target == candidate.name)
+                target = &candidate;
+        if (!target) {
+            std::fprintf(stderr, "hessian-maxima-bench: no vector code '%s' here; this processor runs:",
+                         comparison.target.c_str());
+            for (const VectorTarget &candidate : targets)
+                std::fprintf(stderr, " %s", candidate.name);
+            std::fprintf(stderr, "\n");
+            return 2;
+        }
+    }
+    const int64_t targetBit = target ? target->target : 0;
+
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;
-    if (!checkEquivalence()) {
+    if (!checkEquivalence(targetBit)) {
         std::fprintf(stderr, "hessian-maxima-bench: the fast path differs from the reference\n");
         return 1;
     }
-    registerBenchmarks();
+    registerBenchmarks(targetBit);
     TableReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printTable(reporter.msecs);
+    printTable(reporter.msecs, target ? target->name : "none");
     benchmark::Shutdown();
     return 0;
 }

@@ -11,7 +11,9 @@
 # it at sigma 5, and the detection job beside the OpenCV pipeline on it.
 #
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
-# table keeps the best repetition), REPEAT (default 50, runs on IMAGE).
+# table keeps the best repetition), REPEAT (default 50, runs on IMAGE),
+# TARGET (the vector code the table times, e.g. AVX2; default the best this
+# processor runs).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -27,10 +29,10 @@ cmake --build "$build" --parallel "$(nproc)" --target hessian-maxima-bench hessi
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "processor: ${processor:-unknown}, $(nproc) hardware threads"
-echo "command: scripts/bench.sh $*"
+echo "command: ${TARGET:+TARGET=$TARGET }scripts/bench.sh $*"
 echo
 
-"$build/bin/hessian-maxima-bench" --benchmark_repetitions="$repetitions"
+"$build/bin/hessian-maxima-bench" --benchmark_repetitions="$repetitions" ${TARGET:+--target "$TARGET"}
 
 if [ $# -ge 1 ]; then
     echo
