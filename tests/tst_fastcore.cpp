@@ -17,6 +17,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 const float kSigmas[] = {0.1f, 0.5f, 1.0f, 2.0f, 2.5f, 3.3f, 5.0f, 7.75f, 10.0f, 17.0f, 30.0f};
@@ -127,6 +131,7 @@ private slots:
     void responseAndFeaturesMatchTheReference();
     void maximaKeepTiesAndNaNSemantics();
     void overlappingRunsStayIndependent();
+    void setUpMapsWhatARunTouches();
     void pathSelection();
 };
 
@@ -254,6 +259,41 @@ void TestFastCore::maximaKeepTiesAndNaNSemantics()
 
 // Runs on their own threads at the same time, each splitting its work into
 // bands, each with its own detector: every one gets what it gets alone.
+// A run must not stop for the system to map its buffers' pages: set-up has
+// touched them all, the vector path's scratch included. (On a virtual
+// machine a page fault costs microseconds, and a frame has thousands of
+// pages.)
+void TestFastCore::setUpMapsWhatARunTouches()
+{
+#ifdef __linux__
+    const Size size{1280, 720};
+    std::mt19937 random(7);
+    const std::vector<unsigned char> grey = randomImage(size, random);
+    const auto minorFaults = [] {
+        rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_minflt;
+    };
+    for (const HessianRunConfig &config : {HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0},
+                                           HessianRunConfig{HESSIAN_PATH_VECTOR, 1, 0}}) {
+        {
+            // The code itself is mapped on its first run.
+            Detector warm(5.0f, size);
+            QCOMPARE(computeHessianResponseWith(&warm.record, grey.data(), config), 0);
+        }
+        Detector detector(5.0f, size);
+        QCOMPARE(detector.status, 0);
+        const long before = minorFaults();
+        QCOMPARE(computeHessianResponseWith(&detector.record, grey.data(), config), 0);
+        const long faults = minorFaults() - before;
+        // The buffers span some 1600 pages; allow a few for the stack.
+        QVERIFY2(faults < 16, qPrintable(QStringLiteral("%1 page faults in a run").arg(faults)));
+    }
+#else
+    QSKIP("counts page faults through getrusage");
+#endif
+}
+
 void TestFastCore::overlappingRunsStayIndependent()
 {
     const Size size{301, 203};
