@@ -23,21 +23,24 @@ namespace {
 
 // Below this many rows a band costs more to start than it saves.
 const uint32_t kMinRowsPerBand = 16;
-// Bands per thread: enough that a thread the system starts late (waking an
-// idle processor can take a millisecond or more) leaves its share to the
-// others, few enough that each band's set-up stays small.
-const unsigned kBandsPerThread = 4;
+// Bands per thread for the response: enough that a thread the system starts
+// late (waking an idle processor can take a millisecond or more) leaves its
+// share to the others, few enough that each band's set-up stays small. The
+// maxima search is short and gives each band a feature list to join, so it
+// takes one band per thread.
+const unsigned kResponseBandsPerThread = 4;
+const unsigned kMaximaBandsPerThread = 1;
 
 struct Split {
     unsigned threads;
     unsigned bands;
 };
 
-Split splitFor(const HessianRunConfig &config, uint32_t rows)
+Split splitFor(const HessianRunConfig &config, uint32_t rows, unsigned bandsPerThread)
 {
     const unsigned threads = config.threads ? config.threads : machineThreads();
     const uint64_t useful = rows / kMinRowsPerBand;
-    const uint64_t wanted = (uint64_t)threads * (threads > 1 ? kBandsPerThread : 1);
+    const uint64_t wanted = (uint64_t)threads * (threads > 1 ? bandsPerThread : 1);
     const unsigned bands = (unsigned)(useful < 1 ? 1 : useful < wanted ? useful : wanted);
     return Split{threads < bands ? threads : bands, bands};
 }
@@ -209,7 +212,7 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
         return HESSIAN_OK;
 
     try {
-        const Split split = splitFor(config, height);
+        const Split split = splitFor(config, height, kResponseBandsPerThread);
         const ThreadScratch scratch(*detector, split.threads);
         if (!scratch.base)
             return HESSIAN_NO_MEMORY;
@@ -247,7 +250,7 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
     const uint32_t first = (uint32_t)margin;
     const uint32_t end = height - first;
     try {
-        const Split split = splitFor(config, end - first);
+        const Split split = splitFor(config, end - first, kMaximaBandsPerThread);
         const unsigned bands = split.bands;
         std::vector<QVector<Feature>> found(bands);
         const int status = runInBands(split.threads, bands, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
