@@ -224,7 +224,7 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
         };
         std::vector<BandPhase> phases{BandPhase{0, height, rowPasses}};
         if ((uint64_t)height > 2 * (uint64_t)radius)
-            phases.push_back(BandPhase{radius, height - radius, columnPass});
+            phases.push_back(BandPhase{radius, height - radius, columnPass, kernels->columnRows});
         return runPhasesInBands(split.threads, split.bands, phases);
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;

@@ -73,8 +73,9 @@ constexpr size_t kRowVectors = 3;
 constexpr size_t kColumnRows = 3;
 constexpr size_t kColumnVectors = 3;
 #endif
-// Output rows whose input rows are converted to floats at a time.
-constexpr uint32_t kTileRows = 192;
+// Output rows whose input rows are converted to floats at a time: whole
+// blocks of rows.
+constexpr uint32_t kTileRows = 192 / kColumnRows * kColumnRows;
 // How far ahead, in bytes of a row, the conversion prefetches.
 constexpr size_t kPrefetchAhead = 256;
 
@@ -509,7 +510,7 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
 }
 
 // This instruction set's kernels, a constant table.
-const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, &MaximaRows};
+const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows, &MaximaRows};
 
 const VectorKernels *TargetKernels()
 {

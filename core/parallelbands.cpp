@@ -1,5 +1,6 @@
 #include "parallelbands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <system_error>
@@ -33,7 +34,11 @@ struct Crew {
 uint32_t bandStart(const BandPhase &phase, unsigned band, unsigned bands)
 {
     const uint64_t rows = phase.end > phase.begin ? phase.end - phase.begin : 0;
-    return phase.begin + (uint32_t)(rows * band / bands);
+    if (band >= bands)
+        return phase.begin + (uint32_t)rows;
+    const uint64_t granule = phase.granule ? phase.granule : 1;
+    const uint64_t granules = (rows + granule - 1) / granule;
+    return phase.begin + (uint32_t)std::min(rows, granules * band / bands * granule);
 }
 
 void runBand(Crew &crew, const std::vector<BandPhase> &phases, size_t p, unsigned worker, unsigned band)

@@ -25,6 +25,10 @@ struct BandPhase {
     uint32_t begin;
     uint32_t end;
     BandWork work;
+    // Every band but the last starts a whole number of `granule` rows after
+    // `begin`, for work that goes in blocks of rows (sizes then differ by at
+    // most one granule).
+    uint32_t granule = 1;
 };
 
 // Runs the phases in order on `threads` threads (the calling thread is one

@@ -28,9 +28,11 @@ struct VectorKernels {
 
     // The fused column pass of output rows firstRow <= y < endRow, all inside
     // r <= y < height - r, once the row passes of rows y - r .. y + r are done.
-    // `scratch` as above.
+    // `scratch` as above. It goes down in blocks of `columnRows` rows; a band
+    // of another length ends with slower single rows.
     int (*columnPass)(const HessianDetector *detector, uint32_t firstRow, uint32_t endRow,
                       float *scratch);
+    uint32_t columnRows;
 
     // Appends the maxima of rows firstRow <= y < endRow, examined columns
     // margin <= x < width - margin, to `features` in row-major order.
