@@ -30,7 +30,6 @@
 #include "vectorkernels.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 // Small loops over the vectors of a block must become straight code so that
 // the accumulators live in registers; the loop over taps must not, or they
