@@ -30,31 +30,63 @@ inline unsigned char rowPassPixel(const unsigned char *window, const float *kern
     return (unsigned char)(int32_t)acc;
 }
 
+// The weights of the grey conversion: the floats nearest 0.114, 0.587 and
+// 0.299 (bit patterns 3DE978D5, 3F1645A2 and 3E991687).
+const float kBlueWeight = 0.114f;
+const float kGreenWeight = 0.587f;
+const float kRedWeight = 0.299f;
+
+// The grey level of a 32-bit pixel 0xXXRRGGBB (QImage::Format_RGB32; the top
+// byte is not read): (B * 0.114 + G * 0.587) + R * 0.299 in float, in this
+// order, truncated toward zero. White gives exactly 255 and every grey v
+// gives v, so nothing needs clamping.
+inline unsigned char greyLevel(uint32_t pixel)
+{
+    const float g = ((float)(pixel & 0xFFu) * kBlueWeight + (float)((pixel >> 8) & 0xFFu) * kGreenWeight)
+                    + (float)((pixel >> 16) & 0xFFu) * kRedWeight;
+    return (unsigned char)(int32_t)g;
+}
+
 inline float weightedDeterminant(float dxx, float dyy, float dxy)
 {
     return (dxx * kDxxDyyWeight) * dyy - (dxy * kDxyWeight) * dxy;
 }
 
-// The response of the pixel whose column windows start at the given bytes
-// (row y - r of column x) and run down `taps` rows of `stride` bytes:
-//   Dxx = sum d2Rows * gaussKernel   (row 2nd derivative, smoothed down)
-//   Dyy = sum gaussRows * d2Kernel   (column 2nd derivative of the smoothed rows)
-//   Dxy = sum d1Rows * d1Kernel      (column 1st derivative of the row 1st derivative)
+// The three sums of the fused column pass for the pixel whose column
+// windows start at the given bytes (row y - r of column x) and run down
+// `taps` rows of `stride` bytes:
+//   dxx = sum d2Rows * gaussKernel   (row 2nd derivative, smoothed down)
+//   dyy = sum gaussRows * d2Kernel   (column 2nd derivative of the smoothed rows)
+//   dxy = sum d1Rows * d1Kernel      (column 1st derivative of the row 1st derivative)
 // accumulated side by side in increasing k.
+struct ColumnSums {
+    float dxx;
+    float dyy;
+    float dxy;
+};
+
+inline ColumnSums columnSums(const unsigned char *gaussColumn, const signed char *d1Column,
+                             const signed char *d2Column, size_t stride, const float *gaussKernel,
+                             const float *d1Kernel, const float *d2Kernel, size_t taps)
+{
+    ColumnSums sums = {0.0f, 0.0f, 0.0f};
+    for (size_t k = 0; k < taps; ++k) {
+        const size_t offset = k * stride;
+        sums.dxx = sums.dxx + (float)d2Column[offset] * gaussKernel[k];
+        sums.dyy = sums.dyy + (float)gaussColumn[offset] * d2Kernel[k];
+        sums.dxy = sums.dxy + (float)d1Column[offset] * d1Kernel[k];
+    }
+    return sums;
+}
+
+// The response of that pixel.
 inline float determinantPixel(const unsigned char *gaussColumn, const signed char *d1Column,
                               const signed char *d2Column, size_t stride, const float *gaussKernel,
                               const float *d1Kernel, const float *d2Kernel, size_t taps)
 {
-    float dxx = 0.0f;
-    float dyy = 0.0f;
-    float dxy = 0.0f;
-    for (size_t k = 0; k < taps; ++k) {
-        const size_t offset = k * stride;
-        dxx = dxx + (float)d2Column[offset] * gaussKernel[k];
-        dyy = dyy + (float)gaussColumn[offset] * d2Kernel[k];
-        dxy = dxy + (float)d1Column[offset] * d1Kernel[k];
-    }
-    return weightedDeterminant(dxx, dyy, dxy);
+    const ColumnSums s = columnSums(gaussColumn, d1Column, d2Column, stride, gaussKernel, d1Kernel,
+                                    d2Kernel, taps);
+    return weightedDeterminant(s.dxx, s.dyy, s.dxy);
 }
 
 // a when a > b, otherwise b (so b when the two are unordered).

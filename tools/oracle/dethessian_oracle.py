@@ -8,8 +8,12 @@ bit for bit.  Every product and every sum is rounded to float32 on its own
 same as in the scalar loops: tap by tap in increasing kernel index.
 
 Usage:
-    dethessian_oracle.py [--sigma S] [--threshold T] IMAGE   -> CSV "x,y"
+    dethessian_oracle.py [--sigma S] [--threshold T] [--details] IMAGE   -> CSV
     dethessian_oracle.py --self-test
+
+With --details each feature also gets its sub-pixel position (the vertex of
+a parabola through the responses either side, in double, clamped to +-0.5),
+the sigma, the response and its polarity (bright where Dxx + Dyy < 0).
 """
 
 import argparse
@@ -170,14 +174,16 @@ def _truncate_to(acc, dtype, lo, hi):
     return t.astype(dtype)
 
 
-def response_map(grey, sigma):
+def response_map(grey, sigma, with_trace=False):
     """Return (r, resp) with resp a full-size float32 map; only
-    [r, h-r) x [r, w-r) is meaningful, or None when the image is too small."""
+    [r, h-r) x [r, w-r) is meaningful, or None when the image is too small.
+    With with_trace, (r, resp, trace): trace is Dxx + Dyy in float32."""
     sigma = F32(sigma)
     r, gauss, d1, d2 = make_kernels(sigma)
     h, w = grey.shape
+    none = (r, None, None) if with_trace else (r, None)
     if not (w > 2 * r):
-        return r, None
+        return none
     src = grey.astype(F32)
 
     # Row passes: valid columns [r, w-r) only; stored as bytes.
@@ -186,7 +192,7 @@ def response_map(grey, sigma):
     d2_rows = _truncate_to(_accumulate(src, d2, 1, r, w), np.int8, -128, 127)
 
     if not (h > 2 * r):
-        return r, None
+        return none
 
     dxx = _accumulate(d2_rows.astype(F32), gauss, 0, r, h)
     dyy = _accumulate(g_rows.astype(F32), d2, 0, r, h)
@@ -198,6 +204,10 @@ def response_map(grey, sigma):
 
     resp = np.zeros((h, w), dtype=F32)
     resp[r:h - r, r:w - r] = inner
+    if with_trace:
+        trace = np.zeros((h, w), dtype=F32)
+        trace[r:h - r, r:w - r] = _check32(dxx + dyy)
+        return r, resp, trace
     return r, resp
 
 
@@ -233,6 +243,40 @@ def detect(grey, sigma, threshold):
     if resp is None:
         return []
     return find_maxima(resp, r, F32(threshold))
+
+
+def _vertex(before, centre, after):
+    """Parabola vertex offset in double from float32 samples, clamped."""
+    b, c, a = float(before), float(centre), float(after)
+    curvature = b - 2.0 * c + a
+    try:
+        off = (b - a) / (2.0 * curvature)
+    except ZeroDivisionError:
+        return 0.0
+    if math.isnan(off) or math.isinf(off):
+        return 0.0
+    return min(0.5, max(-0.5, off))
+
+
+def detect_details(grey, sigma, threshold):
+    """(x, y, x_sub, y_sub, sigma, response, polarity) per feature."""
+    r, resp, trace = response_map(grey, F32(sigma), with_trace=True)
+    if resp is None:
+        return []
+    out = []
+    for x, y in find_maxima(resp, r, F32(threshold)):
+        c = resp[y, x]
+        xs = F32(x + _vertex(resp[y, x - 1], c, resp[y, x + 1]))
+        ys = F32(y + _vertex(resp[y - 1, x], c, resp[y + 1, x]))
+        polarity = "bright" if trace[y, x] < ZERO else "dark"
+        out.append((x, y, xs, ys, F32(sigma), c, polarity))
+    return out
+
+
+def details_csv_row(f):
+    x, y, xs, ys, sigma, response, polarity = f
+    return "%d,%d,%.3f,%.3f,%.9g,%.9g,%s" % (x, y, float(xs), float(ys), float(sigma),
+                                          float(response), polarity)
 
 
 # ---------------------------------------------------------------- self-test
@@ -381,6 +425,7 @@ def main(argv=None):
     ap.add_argument("--sigma", type=str, default="5")
     ap.add_argument("--threshold", type=str, default="100")
     ap.add_argument("--self-test", action="store_true")
+    ap.add_argument("--details", action="store_true")
     ap.add_argument("image", nargs="?")
     argv = list(sys.argv[1:] if argv is None else argv)
     # argparse mistakes values like "-1e9" for options; bind them explicitly.
@@ -407,8 +452,11 @@ def main(argv=None):
         sys.stderr.write("cannot read %s: %s\n" % (a.image, e))
         return 1
     grey = grey_from_rgb(rgb)
-    feats = detect(grey, sigma, threshold)
-    out = ["x,y"] + ["%d,%d" % f for f in feats]
+    if a.details:
+        out = ["x,y,x_subpixel,y_subpixel,sigma,response,polarity"]
+        out += [details_csv_row(f) for f in detect_details(grey, sigma, threshold)]
+    else:
+        out = ["x,y"] + ["%d,%d" % f for f in detect(grey, sigma, threshold)]
     sys.stdout.write("\n".join(out) + "\n")
     return 0
 
