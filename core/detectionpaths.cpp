@@ -3,7 +3,9 @@
 
 #include "detectionpaths.h"
 
+#include "greyconversion.h"
 #include "parallelbands.h"
+#include "pixelarithmetic.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -171,7 +173,33 @@ int findLocalMaxima(const float *response, uint32_t width, uint32_t height, floa
                                defaultRunConfig());
 }
 
+int convertRgb32ToGrey(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                       uint32_t height, unsigned char *grey)
+{
+    return convertRgb32ToGreyWith(pixels, pixelsPerLine, width, height, grey, defaultRunConfig());
+}
+
+int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                                uint32_t height, unsigned char *grey)
+{
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint32_t *row = pixels + (size_t)y * pixelsPerLine;
+        unsigned char *out = grey + (size_t)y * width;
+        for (uint32_t x = 0; x < width; ++x)
+            out[x] = greyLevel(row[x]);
+    }
+    return HESSIAN_OK;
+}
+
 #ifdef HESSIAN_FORCE_REFERENCE
+
+int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                           uint32_t height, unsigned char *grey, const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
+        return HESSIAN_BAD_TARGET;
+    return convertRgb32ToGreyReference(pixels, pixelsPerLine, width, height, grey);
+}
 
 int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,
                                const HessianRunConfig &config)
@@ -226,6 +254,26 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
         if ((uint64_t)height > 2 * (uint64_t)radius)
             phases.push_back(BandPhase{radius, height - radius, columnPass, kernels->columnRows});
         return runPhasesInBands(split.threads, split.bands, phases);
+    } catch (const std::bad_alloc &) {
+        return HESSIAN_NO_MEMORY;
+    }
+}
+
+// A pass over memory with little arithmetic: bands of rows on every thread.
+int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                           uint32_t height, unsigned char *grey, const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_REFERENCE)
+        return convertRgb32ToGreyReference(pixels, pixelsPerLine, width, height, grey);
+    const VectorKernels *kernels = kernelsFor(config.target);
+    if (!kernels)
+        return HESSIAN_BAD_TARGET;
+    try {
+        const Split split = splitFor(config, height, 1);
+        return runInBands(split.threads, split.bands, 0, height, [&](unsigned, unsigned, uint32_t first, uint32_t last) {
+            kernels->greyRows(pixels, pixelsPerLine, width, first, last, grey);
+            return (int)HESSIAN_OK;
+        });
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }

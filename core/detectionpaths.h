@@ -22,6 +22,8 @@
 int computeHessianResponseReference(HessianDetector *detector, const unsigned char *grey);
 int findLocalMaximaReference(const float *response, uint32_t width, uint32_t height,
                              float threshold, uint32_t radius, QVector<Feature> &features);
+int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                                uint32_t height, unsigned char *grey);
 
 enum HessianPath {
     HESSIAN_PATH_REFERENCE,
@@ -46,6 +48,9 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
                                const HessianRunConfig &config);
 int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config);
+
+int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                           uint32_t height, unsigned char *grey, const HessianRunConfig &config);
 
 const int HESSIAN_BAD_TARGET = -6;
 

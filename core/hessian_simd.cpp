@@ -508,8 +508,40 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
     }
 }
 
+// ---------------------------------------------------------------------------
+// Grey conversion
+
+// Each lane does the scalar greyLevel's products and sums in its order.
+void GreyRows(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width, uint32_t firstRow,
+              uint32_t endRow, unsigned char *grey)
+{
+    const DF d;
+    const hn::RebindToSigned<DF> di;
+    const hn::RebindToUnsigned<DF> du;
+    const size_t N = hn::Lanes(d);
+    const auto low = hn::Set(du, 0xFFu);
+    const VF blue = hn::Set(d, kBlueWeight);
+    const VF green = hn::Set(d, kGreenWeight);
+    const VF red = hn::Set(d, kRedWeight);
+    const auto channel = [&](hn::Vec<decltype(du)> bits) { return hn::ConvertTo(d, hn::BitCast(di, hn::And(bits, low))); };
+
+    for (size_t y = firstRow; y < endRow; ++y) {
+        const uint32_t *row = pixels + y * pixelsPerLine;
+        unsigned char *out = grey + y * (size_t)width;
+        size_t x = 0;
+        for (; x + N <= width; x += N) {
+            const auto p = hn::LoadU(du, row + x);
+            const VF level = hn::Add(hn::Add(hn::Mul(channel(p), blue), hn::Mul(channel(hn::ShiftRight<8>(p)), green)),
+                                     hn::Mul(channel(hn::ShiftRight<16>(p)), red));
+            StoreUnsignedBytes(level, out + x);
+        }
+        for (; x < width; ++x)
+            out[x] = greyLevel(row[x]);
+    }
+}
+
 // This instruction set's kernels, a constant table.
-const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows, &MaximaRows};
+const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows, &MaximaRows, &GreyRows};
 
 const VectorKernels *TargetKernels()
 {

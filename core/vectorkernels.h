@@ -38,6 +38,12 @@ struct VectorKernels {
     // margin <= x < width - margin, to `features` in row-major order.
     void (*maximaRows)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
                        uint32_t margin, float threshold, QVector<Feature> &features);
+
+    // The grey levels of rows firstRow <= y < endRow of 32-bit pixels (see
+    // greyconversion.h), rows `pixelsPerLine` pixels apart, into `grey`
+    // (stride width).
+    void (*greyRows)(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
+                     uint32_t firstRow, uint32_t endRow, unsigned char *grey);
 };
 
 // The kernels of the best instruction set this processor runs.

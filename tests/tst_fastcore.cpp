@@ -130,6 +130,7 @@ private slots:
     void everyTargetIsCoveredHere();
     void responseAndFeaturesMatchTheReference();
     void maximaKeepTiesAndNaNSemantics();
+    void greyConversionMatchesTheReference();
     void overlappingRunsStayIndependent();
     void setUpMapsWhatARunTouches();
     void pathSelection();
@@ -254,6 +255,30 @@ void TestFastCore::maximaKeepTiesAndNaNSemantics()
                 }
             }
         }
+    }
+}
+
+// Every 32-bit pixel value's channels, widths around every vector length,
+// padded rows: the vector conversion gives the reference's bytes.
+void TestFastCore::greyConversionMatchesTheReference()
+{
+    std::mt19937 random(11);
+    for (uint32_t width : {1u, 3u, 4u, 5u, 15u, 16u, 17u, 35u, 67u}) {
+        const uint32_t height = 19;
+        const size_t pixelsPerLine = width + 3;
+        std::vector<uint32_t> pixels(pixelsPerLine * height);
+        for (uint32_t &p : pixels)
+            p = (uint32_t)random();
+        std::vector<unsigned char> expected(width * height), found(width * height);
+        QCOMPARE(convertRgb32ToGreyReference(pixels.data(), pixelsPerLine, width, height, expected.data()), 0);
+        for (const VectorTarget &target : vectorTargets())
+            for (unsigned threads : {1u, 2u}) {
+                std::fill(found.begin(), found.end(), kUntouchedByte);
+                QCOMPARE(convertRgb32ToGreyWith(pixels.data(), pixelsPerLine, width, height, found.data(),
+                                                vectorConfig(target, threads)),
+                         0);
+                QVERIFY2(found == expected, qPrintable(describe("grey", 0.0f, Size{width, height}, target, threads)));
+            }
     }
 }
 
