@@ -1,5 +1,7 @@
 #include "featureswidget.h"
 
+#include "featurecircles.h"
+
 #include <QColor>
 #include <QPainter>
 #include <QPen>
@@ -44,7 +46,7 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
 
     QPainter painter(this);
     QPen pen = painter.pen();
-    pen.setColor(QColor(250, 10, 10, 255));
+    pen.setColor(kFeatureColour);
     // The width is in image pixels and scales with the frame: the whole
     // zoom factor of the tighter direction, so outlines stay visible when
     // the frame is enlarged, and 0 (one device pixel) when it is shrunk.
@@ -58,10 +60,5 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
     // A feature at (x, y) sits on the centre of pixel (x, y).
     painter.translate(0.5, 0.5);
 
-    const double r = featureRadius;
-    for (const Feature &feature : features) {
-        const double x = feature.x;
-        const double y = feature.y;
-        painter.drawEllipse(QRectF(x - r, y - r, 2.0 * r, 2.0 * r));
-    }
+    drawFeatureCircles(painter, features, featureRadius);
 }

@@ -1,0 +1,60 @@
+#include "annotation.h"
+
+#include "featurecircles.h"
+
+#include <QImageWriter>
+#include <QPainter>
+#include <QPen>
+#include <QSaveFile>
+
+QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features,
+                        const QVector<FeatureMeasure> &measures)
+{
+    QImage picture = frame.convertToFormat(QImage::Format_RGB32);
+    if (picture.isNull())
+        return picture;
+    // convertToFormat shares a frame that is already 32-bit: draw on a copy.
+    picture.detach();
+    if (picture.isNull())
+        return picture;
+    QVector<float> radii(measures.size());
+    for (int i = 0; i < measures.size(); ++i)
+        radii[i] = measures[i].sigma * 3.0f;
+
+    QPainter painter(&picture);
+    QPen pen = painter.pen();
+    pen.setColor(kFeatureColour);
+    pen.setWidthF(1.0);
+    painter.setPen(pen);
+    painter.translate(0.5, 0.5);
+    drawFeatureCircles(painter, features, 0.0, radii);
+    painter.end();
+    return picture;
+}
+
+bool saveAnnotatedPicture(const QString &path, const QImage &frame, const QVector<Feature> &features,
+                          const QVector<FeatureMeasure> &measures, QString *error)
+{
+    const QImage picture = annotatedPicture(frame, features, measures);
+    if (picture.isNull() && !frame.isNull()) {
+        *error = QStringLiteral("not enough memory to draw the annotated picture");
+        return false;
+    }
+    // Renamed into place only once whole: an interrupted write leaves no
+    // half picture behind.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    QImageWriter writer(&file, "png");
+    if (!writer.write(picture)) {
+        *error = writer.errorString();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,154 @@
+#include "featurewriter.h"
+
+#include <QIODevice>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Sub-pixel positions with three decimals; responses and scales with nine
+// significant digits, enough to read back the same float.
+// printf's rounding (to even on an exact tie), as C and Python print them.
+QByteArray printed(const char *format, float value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, (double)value);
+    return QByteArray(text);
+}
+
+QByteArray subpixelText(float value)
+{
+    return printed("%.3f", value);
+}
+
+QByteArray floatText(float value)
+{
+    return printed("%.9g", value);
+}
+
+// The number the text above stands for, so that JSON shows the same digits.
+double asWritten(const QByteArray &text)
+{
+    return text.toDouble();
+}
+
+QJsonValue jsonNumber(double value)
+{
+    // JSON has no infinities or NaN; such a value has no number to show.
+    return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
+}
+
+} // namespace
+
+const char *polarityName(int8_t polarity)
+{
+    return polarity == FEATURE_BRIGHT ? "bright" : "dark";
+}
+
+QByteArray csvField(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\n') || bytes.contains('\r')) {
+        bytes.replace("\"", "\"\"");
+        bytes = '"' + bytes + '"';
+    }
+    return bytes;
+}
+
+FeatureTableWriter::FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn)
+    : device(device), format(format), details(details), fileColumn(fileColumn)
+{
+}
+
+bool FeatureTableWriter::put(const QByteArray &bytes)
+{
+    if (ok && !bytes.isEmpty())
+        ok = device->write(bytes) == bytes.size();
+    return ok;
+}
+
+bool FeatureTableWriter::begin()
+{
+    if (format == TableFormat::Json)
+        return put("[");
+    QByteArray header = fileColumn ? "file,x,y" : "x,y";
+    if (details)
+        header += ",x_subpixel,y_subpixel,sigma,response,polarity";
+    return put(header + '\n');
+}
+
+QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
+{
+    const QByteArray file = fileColumn ? csvField(picture.file) + ',' : QByteArray();
+    QByteArray rows;
+    rows.reserve(picture.features.size() * (details ? 64 : 12));
+    for (int i = 0; i < picture.features.size(); ++i) {
+        const Feature &f = picture.features[i];
+        rows += file;
+        rows += QByteArray::number((int)f.x);
+        rows += ',';
+        rows += QByteArray::number((int)f.y);
+        if (details) {
+            const FeatureMeasure &m = picture.measures[i];
+            rows += ',' + subpixelText(m.xSubpixel) + ',' + subpixelText(m.ySubpixel) + ','
+                    + floatText(m.sigma) + ',' + floatText(m.response) + ',' + polarityName(m.polarity);
+        }
+        rows += '\n';
+    }
+    return rows;
+}
+
+QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("file"), picture.file);
+    object.insert(QStringLiteral("width"), picture.width);
+    object.insert(QStringLiteral("height"), picture.height);
+    object.insert(QStringLiteral("sigma"), jsonNumber(asWritten(floatText(picture.sigma))));
+    object.insert(QStringLiteral("threshold"), jsonNumber(asWritten(floatText(picture.threshold))));
+    object.insert(QStringLiteral("status"), picture.status);
+    if (!picture.error.isEmpty())
+        object.insert(QStringLiteral("error"), picture.error);
+    QStringList warnings = picture.warnings;
+    if (!picture.annotationError.isEmpty())
+        warnings << picture.annotationError;
+    if (!warnings.isEmpty())
+        object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
+    object.insert(QStringLiteral("elapsed_msec"), jsonNumber(asWritten(floatText(picture.elapsedMsec))));
+    QJsonArray features;
+    for (int i = 0; i < picture.features.size(); ++i) {
+        const Feature &f = picture.features[i];
+        const FeatureMeasure &m = picture.measures[i];
+        QJsonObject feature;
+        feature.insert(QStringLiteral("x"), (int)f.x);
+        feature.insert(QStringLiteral("y"), (int)f.y);
+        feature.insert(QStringLiteral("x_subpixel"), jsonNumber(asWritten(subpixelText(m.xSubpixel))));
+        feature.insert(QStringLiteral("y_subpixel"), jsonNumber(asWritten(subpixelText(m.ySubpixel))));
+        feature.insert(QStringLiteral("sigma"), jsonNumber(asWritten(floatText(m.sigma))));
+        feature.insert(QStringLiteral("response"), jsonNumber(asWritten(floatText(m.response))));
+        feature.insert(QStringLiteral("polarity"), QLatin1String(polarityName(m.polarity)));
+        features.append(feature);
+    }
+    object.insert(QStringLiteral("features"), features);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+bool FeatureTableWriter::write(const PictureResult &picture)
+{
+    if (format == TableFormat::Csv)
+        return put(csvRows(picture));
+    const QByteArray separator = first ? "\n" : ",\n";
+    first = false;
+    return put(separator + jsonObject(picture));
+}
+
+bool FeatureTableWriter::finish()
+{
+    if (format == TableFormat::Json)
+        put(first ? "]\n" : "\n]\n");
+    return ok;
+}

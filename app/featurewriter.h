@@ -1,0 +1,74 @@
+#ifndef FEATUREWRITER_H
+#define FEATUREWRITER_H
+
+// The one writer of feature tables, for the command line and the window:
+// CSV or JSON, one picture after another, to any device.
+
+#include "featuremeasures.h"
+#include "localmaxima.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class QIODevice;
+
+// What is known of one picture after its run, as the writers report it.
+struct PictureResult {
+    QString file;           // the path as given or found
+    int width = 0;
+    int height = 0;
+    float sigma = 0.0f;
+    float threshold = 0.0f;
+    // 0; 1 when the file could not be read (see `error`); otherwise the
+    // detector's negative status.
+    int status = 0;
+    QString error;          // why the file could not be read, or the run failed
+    QStringList warnings;   // e.g. a damaged file whose readable part was used
+    QString annotationError;  // the annotated picture asked for could not be written
+    float elapsedMsec = 0.0f;
+    QVector<Feature> features;
+    QVector<FeatureMeasure> measures;  // one per feature
+};
+
+const int kPictureUnreadable = 1;
+
+enum class TableFormat { Csv, Json };
+
+// Writes pictures' features in order. CSV: a header, then one row per
+// feature ("x,y", or with details "x,y,x_subpixel,y_subpixel,sigma,
+// response,polarity"), with a first column "file" when asked. JSON: one
+// array with an object per picture, whatever happens. Each call returns
+// false once a write has failed.
+class FeatureTableWriter
+{
+public:
+    FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn);
+
+    bool begin();
+    bool write(const PictureResult &picture);
+    // Closes the JSON array; for CSV it only flushes.
+    bool finish();
+
+    // One picture's rows or object, as write() puts it.
+    QByteArray csvRows(const PictureResult &picture) const;
+    static QByteArray jsonObject(const PictureResult &picture);
+
+private:
+    bool put(const QByteArray &bytes);
+
+    QIODevice *device;
+    TableFormat format;
+    bool details;
+    bool fileColumn;
+    bool first = true;
+    bool ok = true;
+};
+
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+QByteArray csvField(const QString &text);
+
+const char *polarityName(int8_t polarity);
+
+#endif // FEATUREWRITER_H
