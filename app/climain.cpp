@@ -1,52 +1,89 @@
-// hessian-maxima-cli: the detector for scripts. It loads a file as the
-// window does, runs the very same detection job, writes the features as CSV
-// to standard output and the window's status line to standard error.
+// hessian-maxima-cli: the detector for scripts and batches. It loads files
+// as the window does, runs the very same detection job, and writes the
+// features as CSV or JSON; with one picture, the window's status line goes
+// to standard error.
 
-#include "detectionjob.h"
+#include "batchrun.h"
+#include "featurewriter.h"
 #include "hessiandetector.h"
-#include "frameloading.h"
+#include "inputfiles.h"
 #include "runreport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocale>
+#include <QSaveFile>
 #include <QStringList>
 
-#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
-#include <vector>
+#include <memory>
+#include <set>
+
+#include <unistd.h>
 
 namespace {
 
 const char kProgram[] = "hessian-maxima-cli";
 
 // Exit statuses.
-const int kExitFailed = 1;  // unreadable image, or the detection failed
-const int kExitUsage = 2;   // bad command line
+const int kExitFailed = 1;       // a picture could not be read, or its run failed
+const int kExitUsage = 2;        // bad command line
+const int kExitInterrupted = 130;
 
 const int kMaxRepeat = 1000000;
+const int kMaxJobs = 1024;
 
 const char kUsage[] =
-    "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--repeat N] IMAGE\n"
+    "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"
+    "                          [--format csv|json] [--details] [--output FILE]\n"
+    "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
+    "                          [--repeat N] PATH...\n"
     "\n"
-    "Finds the strict local maxima of the determinant-of-Hessian response of\n"
-    "IMAGE at Gaussian scale S that exceed the response threshold T.\n"
+    "Finds the strict local maxima of the determinant-of-Hessian response at\n"
+    "Gaussian scale S that exceed the response threshold T, in each picture.\n"
+    "PATH is a picture file, a folder (every picture in it, recognised by\n"
+    "content), or - for one picture on standard input.\n"
     "\n"
-    "  --sigma S      Gaussian scale, a positive number (default 5)\n"
-    "  --threshold T  response threshold, features must exceed it (default 100)\n"
-    "  --repeat N     run the timed stages N times and report the median time\n"
-    "                 (default 1)\n"
-    "  -h, --help     show this help\n"
+    "  --sigma S          Gaussian scale, a positive number (default 5)\n"
+    "  --threshold T      response threshold, features must exceed it (default 100)\n"
+    "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
+    "  --format F         csv (default) or json\n"
+    "  --details          CSV: add x_subpixel,y_subpixel,sigma,response,polarity\n"
+    "  --output FILE      write there instead of standard output, replacing FILE\n"
+    "                     only once the whole run has been written\n"
+    "  --annotate DIR     write each picture with its features circled to DIR,\n"
+    "                     as a PNG named after the picture\n"
+    "  --force            let --annotate replace pictures already in DIR\n"
+    "  --jobs N           pictures in flight at once (default: one per core)\n"
+    "  --recursive        look for pictures in the subfolders of folders too\n"
+    "  --repeat N         run the timed stages N times and report the median time\n"
+    "                     (default 1)\n"
+    "  -h, --help         show this help\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
-    "row, left to right. Standard error: the run's report line.\n"
-    "Exit status: 0 success, 1 unreadable image or failed run, 2 bad usage.\n";
+    "row, left to right; with several pictures a first column \"file\". JSON: an\n"
+    "array with one object per picture. Standard error: with one picture the\n"
+    "run's report line, with several a summary line; one line per failure.\n"
+    "Exit status: 0 success, 1 a picture could not be read or its run failed,\n"
+    "2 bad usage, 130 interrupted.\n";
 
 struct Options {
-    float sigma = 5.0f;
-    float threshold = 100.0f;
+    DetectionSettings detection;
+    TableFormat format = TableFormat::Csv;
+    bool details = false;
+    QString output;
+    QString annotate;
+    bool force = false;
+    int jobs = 0;
+    bool recursive = false;
     int repeat = 1;
-    QString imagePath;
+    QStringList paths;
 };
 
 void complain(const QString &message)
@@ -75,19 +112,76 @@ QString invalidValue(const QString &option, const QString &text, const char *exp
         .arg(text, option, QLatin1String(expected));
 }
 
+bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
+{
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    if (!ok || number < lowest || number > highest)
+        return false;
+    *value = number;
+    return true;
+}
+
+const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
+                            QStringLiteral("--recursive")};
+const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--threshold"),
+                             QStringLiteral("--polarity"), QStringLiteral("--format"),
+                             QStringLiteral("--output"),  QStringLiteral("--annotate"),
+                             QStringLiteral("--jobs"),    QStringLiteral("--repeat")};
+
+// Returns -1 when the option is good, otherwise the exit status.
+int applyOption(const QString &name, const QString &value, Options *options)
+{
+    if (name == QLatin1String("--repeat")) {
+        if (!parseWholeNumber(value, 1, kMaxRepeat, &options->repeat))
+            return usageError(invalidValue(name, value, "a whole number from 1 to 1000000"));
+    } else if (name == QLatin1String("--jobs")) {
+        if (!parseWholeNumber(value, 1, kMaxJobs, &options->jobs))
+            return usageError(invalidValue(name, value, "a whole number from 1 to 1024"));
+    } else if (name == QLatin1String("--polarity")) {
+        if (value == QLatin1String("both"))
+            options->detection.polarity = PolarityFilter::Both;
+        else if (value == QLatin1String("bright"))
+            options->detection.polarity = PolarityFilter::Bright;
+        else if (value == QLatin1String("dark"))
+            options->detection.polarity = PolarityFilter::Dark;
+        else
+            return usageError(invalidValue(name, value, "both, bright or dark"));
+    } else if (name == QLatin1String("--format")) {
+        if (value == QLatin1String("csv"))
+            options->format = TableFormat::Csv;
+        else if (value == QLatin1String("json"))
+            options->format = TableFormat::Json;
+        else
+            return usageError(invalidValue(name, value, "csv or json"));
+    } else if (name == QLatin1String("--output") || name == QLatin1String("--annotate")) {
+        if (value.isEmpty())
+            return usageError(invalidValue(name, value, "a path"));
+        (name == QLatin1String("--output") ? options->output : options->annotate) = value;
+    } else {
+        const bool isSigma = name == QLatin1String("--sigma");
+        const char *expected = isSigma ? "a positive finite number" : "a finite number";
+        double number = 0.0;
+        if (!parseNumber(value, &number))
+            return usageError(invalidValue(name, value, expected));
+        const float rounded = (float)number;
+        if (!std::isfinite(rounded) || (isSigma && !(rounded > 0.0f)))
+            return usageError(invalidValue(name, value, expected));
+        (isSigma ? options->detection.sigma : options->detection.threshold) = rounded;
+    }
+    return -1;
+}
+
 // Returns -1 when the options are good, otherwise the exit status.
 int parseArguments(const QStringList &arguments, Options *options)
 {
-    bool imageGiven = false;
     bool optionsEnded = false;
     for (int i = 1; i < arguments.size(); ++i) {
-        QString argument = arguments.at(i);
+        const QString argument = arguments.at(i);
         if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("-")) {
-            if (imageGiven)
-                return usageError(QStringLiteral("more than one image given ('%1' and '%2')")
-                                      .arg(options->imagePath, argument));
-            options->imagePath = argument;
-            imageGiven = true;
+            if (argument == QLatin1String("-") && options->paths.contains(argument))
+                return usageError(QStringLiteral("standard input ('-') given more than once"));
+            options->paths << argument;
             continue;
         }
         if (argument == QLatin1String("--")) {
@@ -95,8 +189,9 @@ int parseArguments(const QStringList &arguments, Options *options)
             continue;
         }
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            std::fputs(kUsage, stdout);
-            return 0;
+            // A help text that could not be written is a failure like any other.
+            const bool written = std::fputs(kUsage, stdout) >= 0 && std::fflush(stdout) == 0;
+            return written ? 0 : kExitFailed;
         }
 
         QString name = argument;
@@ -108,51 +203,36 @@ int parseArguments(const QStringList &arguments, Options *options)
             value = argument.mid(equals + 1);
             hasValue = true;
         }
-        if (name != QLatin1String("--sigma") && name != QLatin1String("--threshold")
-            && name != QLatin1String("--repeat"))
+        if (kFlags.contains(name)) {
+            if (hasValue)
+                return usageError(QStringLiteral("%1 takes no value").arg(name));
+            if (name == QLatin1String("--details"))
+                options->details = true;
+            else if (name == QLatin1String("--force"))
+                options->force = true;
+            else
+                options->recursive = true;
+            continue;
+        }
+        if (!kValued.contains(name))
             return usageError(QStringLiteral("unknown option '%1'").arg(argument));
         if (!hasValue) {
             if (i + 1 >= arguments.size())
                 return usageError(QStringLiteral("%1 needs a value").arg(name));
             value = arguments.at(++i);
         }
-
-        if (name == QLatin1String("--repeat")) {
-            bool ok = false;
-            const int repeat = value.toInt(&ok);
-            if (!ok || repeat < 1 || repeat > kMaxRepeat)
-                return usageError(invalidValue(name, value, "a whole number from 1 to 1000000"));
-            options->repeat = repeat;
-            continue;
-        }
-        const bool isSigma = name == QLatin1String("--sigma");
-        const char *expected = isSigma ? "a positive finite number" : "a finite number";
-        double number = 0.0;
-        if (!parseNumber(value, &number))
-            return usageError(invalidValue(name, value, expected));
-        const float rounded = (float)number;
-        if (!std::isfinite(rounded) || (isSigma && !(rounded > 0.0f)))
-            return usageError(invalidValue(name, value, expected));
-        if (isSigma)
-            options->sigma = rounded;
-        else
-            options->threshold = rounded;
+        const int status = applyOption(name, value, options);
+        if (status >= 0)
+            return status;
     }
-    if (!imageGiven)
+    if (options->paths.isEmpty())
         return usageError(QStringLiteral("no image given"));
+    if (options->force && options->annotate.isEmpty())
+        return usageError(QStringLiteral("--force applies only with --annotate"));
     return -1;
 }
 
-float median(std::vector<float> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    if (values.size() % 2 == 1)
-        return values[middle];
-    return (values[middle - 1] + values[middle]) / 2.0f;
-}
-
-QString failureReason(int status, float sigma, const QSize &size)
+QString failureReason(int status, float sigma, int width, int height)
 {
     switch (status) {
     case HESSIAN_BAD_SIGMA:
@@ -162,27 +242,79 @@ QString failureReason(int status, float sigma, const QSize &size)
     case HESSIAN_BAD_D2:
         return QStringLiteral("the kernels for sigma %1 cannot be built (sigma too small)").arg(sigma);
     case HESSIAN_NO_MEMORY:
-        return QStringLiteral("not enough memory to run the detector on %1 x %2 pixels")
-            .arg(size.width())
-            .arg(size.height());
+        return QStringLiteral("not enough memory to run the detector on %1 x %2 pixels").arg(width).arg(height);
     default:
         return QStringLiteral("the detector failed with status %1").arg(status);
     }
 }
 
-bool writeFeatures(const QVector<Feature> &features)
+// The annotated pictures of a batch must neither overwrite each other nor,
+// without --force, what is already there. Checked before anything runs.
+// Returns -1 when all is well, otherwise the exit status.
+int checkAnnotations(const QVector<InputPicture> &inputs, const Options &options)
 {
-    QByteArray csv("x,y\n");
-    csv.reserve(4 + features.size() * 12);
-    for (const Feature &feature : features) {
-        csv += QByteArray::number((int)feature.x);
-        csv += ',';
-        csv += QByteArray::number((int)feature.y);
-        csv += '\n';
+    if (options.annotate.isEmpty())
+        return -1;
+    if (!QDir().mkpath(options.annotate))
+        return usageError(QStringLiteral("cannot create the folder '%1' for --annotate").arg(options.annotate));
+    std::set<QString> names;
+    for (const InputPicture &input : inputs) {
+        if (!input.error.isEmpty())
+            continue;
+        const QString path = QDir(options.annotate).filePath(input.annotationName);
+        if (!names.insert(QDir::cleanPath(path)).second)
+            return usageError(QStringLiteral("two pictures would be annotated as '%1'").arg(path));
+        if (!options.force && QFileInfo::exists(path))
+            return usageError(QStringLiteral("'%1' exists; --force replaces it").arg(path));
     }
-    return std::fwrite(csv.constData(), 1, (size_t)csv.size(), stdout) == (size_t)csv.size()
-           && std::fflush(stdout) == 0;
+    return -1;
 }
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int)
+{
+    interrupted.store(true);
+}
+
+// While standard error is a terminal: one line, redrawn in place.
+class Progress
+{
+public:
+    Progress(int total, bool shown) : total(total), shown(shown) { clock.start(); }
+
+    void update(int done)
+    {
+        if (!shown || (clock.elapsed() - lastDrawn < 100 && done < total))
+            return;
+        lastDrawn = clock.elapsed();
+        const double seconds = clock.elapsed() / 1000.0;
+        const double rate = seconds > 0.0 ? done / seconds : 0.0;
+        QString line = QStringLiteral("[%1/%2] %3%").arg(done).arg(total).arg(total ? 100 * done / total : 100);
+        if (rate > 0.0)
+            line += QStringLiteral("  %1 pictures/s  ETA %2 s").arg(rate, 0, 'f', rate < 10 ? 1 : 0)
+                        .arg((int)std::ceil((total - done) / rate));
+        std::fprintf(stderr, "\r%s\033[K", line.toLocal8Bit().constData());
+        std::fflush(stderr);
+        drawn = true;
+    }
+
+    void clear()
+    {
+        if (drawn)
+            std::fputs("\r\033[K", stderr);
+        drawn = false;
+    }
+
+    double seconds() const { return clock.elapsed() / 1000.0; }
+
+private:
+    QElapsedTimer clock;
+    int total;
+    bool shown;
+    bool drawn = false;
+    qint64 lastDrawn = -1000;
+};
 
 } // namespace
 
@@ -196,30 +328,114 @@ int main(int argc, char *argv[])
     if (parsed >= 0)
         return parsed;
 
-    QImage frame;
-    QString error;
-    if (!loadFrame(options.imagePath, &frame, &error)) {
-        complain(QStringLiteral("cannot read image '%1': %2").arg(options.imagePath, error));
+    const QVector<InputPicture> inputs = expandInputs(options.paths, options.recursive);
+    // One file named on the command line behaves as it always has; a folder
+    // or several paths make a batch, whose rows say which file they are from.
+    const bool single = options.paths.size() == 1 && inputs.size() == 1
+                        && !QFileInfo(options.paths.first()).isDir();
+    const int annotationStatus = checkAnnotations(inputs, options);
+    if (annotationStatus >= 0)
+        return annotationStatus;
+
+    QFile standardOutput;
+    QSaveFile outputFile(options.output);
+    QIODevice *out = &standardOutput;
+    if (options.output.isEmpty()) {
+        standardOutput.open(stdout, QIODevice::WriteOnly);
+    } else {
+        if (!outputFile.open(QIODevice::WriteOnly))
+            return usageError(QStringLiteral("cannot write '%1': %2").arg(options.output, outputFile.errorString()));
+        out = &outputFile;
+    }
+    const QString outName = options.output.isEmpty() ? QStringLiteral("standard output")
+                                                      : QStringLiteral("'%1'").arg(options.output);
+
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    BatchSettings settings;
+    settings.detection = options.detection;
+    settings.repeat = options.repeat;
+    settings.jobs = options.jobs;
+    settings.annotateFolder = options.annotate;
+
+    FeatureTableWriter writer(out, options.format, options.details, !single);
+    // With one picture, CSV output appears only for a successful run, as it
+    // always has; JSON always says what happened.
+    bool begun = false;
+    bool writeFailed = false;
+    const auto begin = [&] {
+        if (!begun)
+            writeFailed = !writer.begin();
+        begun = true;
+    };
+    if (!single || options.format == TableFormat::Json)
+        begin();
+
+    Progress progress(inputs.size(), !single && isatty(fileno(stderr)));
+    int read = 0, failed = 0, done = 0;
+    qint64 featureCount = 0;
+    PictureResult last;
+    const auto deliver = [&](const PictureResult &picture) {
+        if (picture.status == kPictureUnreadable) {
+            ++failed;
+            progress.clear();
+            const char *what = QFileInfo(picture.file).isDir() ? "folder" : "image";
+            complain(QStringLiteral("cannot read %1 '%2': %3").arg(QLatin1String(what), picture.file, picture.error));
+        } else {
+            ++read;
+            if (picture.status != 0) {
+                ++failed;
+                progress.clear();
+                const QString reason = failureReason(picture.status, picture.sigma, picture.width, picture.height);
+                complain(single ? reason : QStringLiteral("'%1': %2").arg(picture.file, reason));
+            }
+            if (!picture.annotationError.isEmpty()) {
+                ++failed;
+                progress.clear();
+                complain(QStringLiteral("'%1': %2").arg(picture.file, picture.annotationError));
+            }
+        }
+        featureCount += picture.features.size();
+        if (picture.status == 0)
+            begin();
+        if (begun && !writeFailed && (picture.status == 0 || options.format == TableFormat::Json || !single))
+            writeFailed = !writer.write(picture);
+        if (single)
+            last = picture;
+        progress.update(++done);
+        return !writeFailed;
+    };
+    const int delivered = runBatch(inputs, settings, deliver, &interrupted);
+    progress.clear();
+
+    if (begun && !writeFailed)
+        writeFailed = !writer.finish();
+    if (!writeFailed && !options.output.isEmpty() && !interrupted.load() && !outputFile.commit())
+        writeFailed = true;
+    if (writeFailed) {
+        complain(QStringLiteral("cannot write to %1: %2").arg(outName, out->errorString()));
+        if (!options.output.isEmpty())
+            outputFile.cancelWriting();
         return kExitFailed;
     }
-
-    DetectionResult result = runDetectionJob(frame, options.sigma, options.threshold);
-    std::vector<float> times{result.elapsedMsec};
-    for (int run = 1; run < options.repeat && result.status == 0; ++run) {
-        result = runDetectionJob(frame, options.sigma, options.threshold);
-        times.push_back(result.elapsedMsec);
+    if (interrupted.load()) {
+        if (!options.output.isEmpty())
+            outputFile.cancelWriting();
+        complain(QStringLiteral("interrupted after %1 of %2 pictures%3").arg(delivered).arg(inputs.size())
+                     .arg(options.output.isEmpty() ? QString() : QStringLiteral("; '%1' not written").arg(options.output)));
+        return kExitInterrupted;
     }
-    if (result.status == 0)
-        result.elapsedMsec = median(times);
 
-    // A failed run has no feature list to give, not an empty one; the
-    // report line stays the window's "Failed", after a line that says why.
-    if (result.status != 0)
-        complain(failureReason(result.status, options.sigma, frame.size()));
-    if (result.status == 0 && !writeFeatures(result.features)) {
-        complain(QStringLiteral("cannot write to standard output"));
-        return kExitFailed;
+    if (single) {
+        // The window's status line, "Success. ..." or "Failed".
+        if (last.status != kPictureUnreadable)
+            std::fprintf(stderr, "%s\n",
+                         runReport(DetectionResult{last.features, last.status, last.elapsedMsec, last.measures})
+                             .toLocal8Bit().constData());
+    } else {
+        std::fprintf(stderr, "%d pictures, %d read, %d failed, %lld features, %.1f s\n", inputs.size(), read,
+                     failed, featureCount, progress.seconds());
     }
-    std::fprintf(stderr, "%s\n", runReport(result).toLocal8Bit().constData());
-    return result.status == 0 ? 0 : kExitFailed;
+    return failed > 0 ? kExitFailed : 0;
 }

@@ -1,27 +1,32 @@
 // The detection job: the only code that runs off the GUI thread. It works on
-// its own copy of the frame and its own locals, and returns a plain record.
+// its own copy of the frame and its own locals (or a workspace that one
+// thread lends it), and returns a plain record.
 
 #include "detectionjob.h"
 
-#include "hessiandetector.h"
+#include "detectionpaths.h"
+#include "greyconversion.h"
 #include "localmaxima.h"
 
 #include <QElapsedTimer>
 #include <QImage>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 // Frames are read as 32-bit pixels with blue, green, red in the low three
 // bytes; the alpha byte of the two ARGB32 layouts is ignored and
-// premultiplied channels are taken as stored.
+// premultiplied channels are taken as stored. 8-bit grey frames are the
+// detector's input already: a grey level v converts to exactly v.
 bool readableAsIs(const QImage &frame)
 {
     switch (frame.format()) {
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32:
     case QImage::Format_ARGB32_Premultiplied:
+    case QImage::Format_Grayscale8:
         return true;
     default:
         return false;
@@ -30,68 +35,136 @@ bool readableAsIs(const QImage &frame)
 
 DetectionResult failedResult(int status, float elapsedMsec)
 {
-    return DetectionResult{QVector<Feature>(), status, elapsedMsec};
+    return DetectionResult{QVector<Feature>(), status, elapsedMsec, QVector<FeatureMeasure>()};
+}
+
+HessianRunConfig runConfig(const DetectionSettings &settings)
+{
+    HessianRunConfig config = defaultRunConfig();
+    config.threads = settings.threads;
+    return config;
+}
+
+void convertToGrey(const QImage &frame, unsigned char *grey, const HessianRunConfig &config)
+{
+    const uint32_t width = (uint32_t)frame.width();
+    const uint32_t height = (uint32_t)frame.height();
+    if (frame.format() == QImage::Format_Grayscale8) {
+        for (uint32_t y = 0; y < height; ++y)
+            std::memcpy(grey + (size_t)y * width, frame.constScanLine((int)y), width);
+        return;
+    }
+    if (width == 0 || height == 0)
+        return;
+    convertRgb32ToGreyWith(reinterpret_cast<const uint32_t *>(frame.constBits()),
+                           (size_t)frame.bytesPerLine() / 4, width, height, grey, config);
+}
+
+// Keeps the features (and their measures) of the wanted polarity, in order.
+void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<FeatureMeasure> &measures)
+{
+    if (filter == PolarityFilter::Both)
+        return;
+    const int8_t wanted = filter == PolarityFilter::Bright ? FEATURE_BRIGHT : FEATURE_DARK;
+    int kept = 0;
+    for (int i = 0; i < features.size(); ++i) {
+        if (measures[i].polarity != wanted)
+            continue;
+        features[kept] = features[i];
+        measures[kept] = measures[i];
+        ++kept;
+    }
+    features.resize(kept);
+    measures.resize(kept);
 }
 
 } // namespace
 
-// g = (B * 0.114 + G * 0.587) + R * 0.299 in float, in exactly this order,
-// truncated toward zero. White gives exactly 255 and every grey v gives v,
-// so nothing needs clamping.
-void convertFrameToGrey(const QImage &frame, unsigned char *grey)
+DetectionWorkspace::~DetectionWorkspace()
 {
-    const int width = frame.width();
-    const int height = frame.height();
-    for (int y = 0; y < height; ++y) {
-        const QRgb *pixels = reinterpret_cast<const QRgb *>(frame.constScanLine(y));
-        unsigned char *greyRow = grey + (size_t)y * (size_t)width;
-        for (int x = 0; x < width; ++x) {
-            const QRgb p = pixels[x];
-            const float g = ((float)qBlue(p) * 0.114f + (float)qGreen(p) * 0.587f)
-                            + (float)qRed(p) * 0.299f;
-            greyRow[x] = (unsigned char)(int)g;
-        }
-    }
+    release();
 }
 
-DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold)
+int DetectionWorkspace::prepare(float sigma, uint32_t width, uint32_t height)
 {
-    // The loaders hand over 32-bit RGB frames; anything else is brought to
-    // that layout here rather than read out of bounds.
+    if (record.radius != 0 && greyImage && record.width == width && record.height == height
+        && preparedSigma == sigma)
+        return HESSIAN_OK;
+    release();
+    const int status = initHessianDetector(&record, sigma, width, height);
+    if (status != HESSIAN_OK)
+        return status;
+    const size_t pixels = (size_t)width * height;
+    greyImage = (unsigned char *)std::malloc(pixels ? pixels : 1);
+    if (!greyImage) {
+        release();
+        return HESSIAN_NO_MEMORY;
+    }
+    preparedSigma = sigma;
+    return HESSIAN_OK;
+}
+
+void DetectionWorkspace::release()
+{
+    std::free(greyImage);
+    greyImage = nullptr;
+    releaseHessianDetector(&record);
+}
+
+void convertFrameToGrey(const QImage &frame, unsigned char *grey)
+{
+    convertToGrey(frame, grey, defaultRunConfig());
+}
+
+DetectionResult runDetection(const QImage &frame, const DetectionSettings &settings,
+                             DetectionWorkspace *workspace)
+{
+    // The loaders hand over 32-bit RGB or 8-bit grey frames; anything else
+    // is brought to the 32-bit layout here rather than read out of bounds.
     const QImage source = readableAsIs(frame) ? frame : frame.convertToFormat(QImage::Format_RGB32);
     if (source.isNull() && !frame.isNull())
         return failedResult(HESSIAN_NO_MEMORY, 0.0f);
 
-    HessianDetector detector = {};
-    int status = initHessianDetector(&detector, sigma, (uint32_t)source.width(), (uint32_t)source.height());
+    DetectionWorkspace ownWorkspace;
+    DetectionWorkspace &space = workspace ? *workspace : ownWorkspace;
+    int status = space.prepare(settings.sigma, (uint32_t)source.width(), (uint32_t)source.height());
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
-
-    const size_t pixels = (size_t)detector.width * detector.height;
-    unsigned char *grey = (unsigned char *)std::malloc(pixels ? pixels : 1);
-    if (!grey) {
-        releaseHessianDetector(&detector);
-        return failedResult(HESSIAN_NO_MEMORY, 0.0f);
-    }
-    convertFrameToGrey(source, grey);
+    HessianDetector *detector = space.detector();
+    const HessianRunConfig config = runConfig(settings);
+    convertToGrey(source, space.grey(), config);
 
     // Only the two numeric stages are timed, on a monotonic clock with
     // nanosecond resolution.
     QVector<Feature> features;
     QElapsedTimer stopwatch;
     stopwatch.start();
-    status = computeHessianResponse(&detector, grey);
+    status = computeHessianResponseWith(detector, space.grey(), config);
     if (status == HESSIAN_OK)
-        status = findLocalMaxima(detector.response, detector.width, detector.height, threshold,
-                                 detector.radius, features);
+        status = findLocalMaximaWith(detector->response, detector->width, detector->height,
+                                     settings.threshold, detector->radius, features, config);
     const float elapsedMsec = (float)((double)stopwatch.nsecsElapsed() / 1.0e6);
 
-    std::free(grey);
-    releaseHessianDetector(&detector);
+    QVector<FeatureMeasure> measures;
+    if (status == HESSIAN_OK) {
+        measures.resize(features.size());
+        status = measureFeatures(detector, settings.sigma, features, measures.data());
+    }
+    if (!workspace)
+        space.release();
 
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
-    return DetectionResult{features, HESSIAN_OK, elapsedMsec};
+    keepPolarity(settings.polarity, features, measures);
+    return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures};
+}
+
+DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold)
+{
+    DetectionSettings settings;
+    settings.sigma = sigma;
+    settings.threshold = threshold;
+    return runDetection(frame, settings);
 }
 
 HessianMaximaMainWin::_HessianDetMaxResult

@@ -1,19 +1,65 @@
 #ifndef DETECTIONJOB_H
 #define DETECTIONJOB_H
 
+#include "featuremeasures.h"
+#include "hessiandetector.h"
 #include "hessianmaximamainwin.h"
 
 class QImage;
 
 using DetectionResult = HessianMaximaMainWin::_HessianDetMaxResult;
 
+// Which features a run keeps, by polarity (featuremeasures.h).
+enum class PolarityFilter { Both, Bright, Dark };
+
+// What a run is asked to do. The defaults are the window's initial values.
+struct DetectionSettings {
+    float sigma = 5.0f;
+    float threshold = 100.0f;
+    PolarityFilter polarity = PolarityFilter::Both;
+    // Threads for the numeric stages; 0: every hardware thread. A batch that
+    // runs one picture per core gives each run one.
+    unsigned threads = 0;
+};
+
+// A detector record kept set up between runs, with its grey image, so that
+// runs on pictures of the same size and sigma allocate nothing and take no
+// page faults after the first. One workspace serves one thread at a time.
+class DetectionWorkspace
+{
+public:
+    DetectionWorkspace() = default;
+    ~DetectionWorkspace();
+    DetectionWorkspace(const DetectionWorkspace &) = delete;
+    DetectionWorkspace &operator=(const DetectionWorkspace &) = delete;
+
+    // The record set up for sigma and the size (kept when they match the
+    // last ones), and a grey image of that size; status as set-up gives it.
+    int prepare(float sigma, uint32_t width, uint32_t height);
+    HessianDetector *detector() { return &record; }
+    unsigned char *grey() { return greyImage; }
+    void release();
+
+private:
+    HessianDetector record = {};
+    unsigned char *greyImage = nullptr;
+    float preparedSigma = 0.0f;
+};
+
 // One complete detection run over a frame: grey conversion, detector set-up,
-// the timed response computation and maxima search, release. The window's
-// detectHessianDetMax and the command-line tool both run exactly this.
+// the timed response computation and maxima search, then, outside the timed
+// span, the measurements of every feature and the polarity filter, and
+// release. The window's detectHessianDetMax and the command-line tool both
+// run this. Without a workspace the run sets up and releases its own record.
+DetectionResult runDetection(const QImage &frame, const DetectionSettings &settings,
+                             DetectionWorkspace *workspace = nullptr);
+
+// The described run: sigma and threshold, every feature kept.
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold);
 
-// Grey level of every pixel of a frame in the 32-bit RGB layout, written to
-// `grey` (width * height bytes, stride width).
+// Grey level of every pixel of a frame in the 32-bit RGB layout (or of an
+// 8-bit grey frame, taken as it is), written to `grey` (width * height
+// bytes, stride width).
 void convertFrameToGrey(const QImage &frame, unsigned char *grey);
 
 #endif // DETECTIONJOB_H

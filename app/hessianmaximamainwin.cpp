@@ -83,7 +83,7 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
     // failure instead of rethrowing it into the event loop.
     const _HessianDetMaxResult result = detectWatcher.future().resultCount() > 0
         ? detectWatcher.result()
-        : _HessianDetMaxResult{QVector<Feature>(), -1, 0.0f};
+        : _HessianDetMaxResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()};
     ui->featuresWidget->setFeatures(result.features);
     ui->statusBar->showMessage(runReport(result), 0);
 }

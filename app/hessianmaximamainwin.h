@@ -1,6 +1,7 @@
 #ifndef HESSIANMAXIMAMAINWIN_H
 #define HESSIANMAXIMAMAINWIN_H
 
+#include "featuremeasures.h"
 #include "localmaxima.h"
 
 #include <QFuture>
@@ -25,6 +26,8 @@ public:
         QVector<Feature> features;  // empty unless status is 0
         int32_t status;             // 0, or the failing step's negative code
         float elapsedMsec;          // response + maxima search, fractional ms
+        // measures[i] belongs to features[i]; measured after the timed span.
+        QVector<FeatureMeasure> measures;
     };
 
     explicit HessianMaximaMainWin(QWidget *parent = nullptr);

@@ -42,6 +42,28 @@ inline QImage blobPicture(int width, int height)
     return picture;
 }
 
+// A 64 x 48 grey frame of flat discs on a fine texture, bright and dark,
+// centred off the pixel grid, in integer arithmetic only: the same bytes as
+// tools/oracle/spot_frame.py writes for the oracle.
+inline QImage spotFrame()
+{
+    const int discs[4][4] = {{83, 61, 150, 60}, {170, 90, 260, -45}, {130, 150, 90, 70}, {205, 141, 400, 35}};
+    QImage frame(64, 48, QImage::Format_Grayscale8);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x) {
+            int v = 90 + (x * 7 + y * 3) % 11;
+            for (const auto &d : discs) {
+                const int dx = 4 * x + 2 - d[0], dy = 4 * y + 2 - d[1];
+                if (dx * dx + dy * dy <= d[2])
+                    v += d[3];
+                if (dx * dx + dy * dy <= d[2] / 4)
+                    v += d[3] / 2;
+            }
+            frame.scanLine(y)[x] = (uchar)v;
+        }
+    return frame;
+}
+
 inline QByteArray encoded(const QImage &image, const char *format)
 {
     QByteArray bytes;

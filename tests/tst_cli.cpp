@@ -5,6 +5,9 @@
 #include "frameloading.h"
 #include "testimages.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 namespace {
@@ -61,6 +64,10 @@ private slots:
     void badInput_data();
     void badInput();
     void helpAndFailedRun();
+    void detailsMatchTheOracle();
+    void batchKeepsOrderPastBrokenFiles();
+    void interruptedOutputLeavesNoFile();
+    void annotatedPictures();
 
 private:
     QTemporaryDir dir;
@@ -144,7 +151,11 @@ void TestCli::badInput_data()
     QTest::addColumn<QString>("message");
     const QString missing = "/nonexistent/dir/none.png";
     QTest::newRow("no image") << QStringList{} << 2 << "no image given";
-    QTest::newRow("two images") << QStringList{"a.png", "b.png"} << 2 << "more than one image";
+    QTest::newRow("stdin twice") << QStringList{"-", "-"} << 2 << "standard input ('-') given more than once";
+    QTest::newRow("flag with a value") << QStringList{"--details=yes", "x.png"} << 2 << "--details takes no value";
+    QTest::newRow("unknown polarity") << QStringList{"--polarity", "grey", "x.png"} << 2 << "both, bright or dark";
+    QTest::newRow("unknown format") << QStringList{"--format", "xml", "x.png"} << 2 << "csv or json";
+    QTest::newRow("zero jobs") << QStringList{"--jobs", "0", "x.png"} << 2 << "for --jobs";
     QTest::newRow("unknown option") << QStringList{"--sigmaa", "3", "x.png"} << 2 << "unknown option '--sigmaa'";
     QTest::newRow("missing value") << QStringList{"x.png", "--sigma"} << 2 << "--sigma needs a value";
     QTest::newRow("empty value") << QStringList{"--sigma=", "x.png"} << 2 << "invalid value '' for --sigma";
@@ -160,7 +171,6 @@ void TestCli::badInput_data()
     QTest::newRow("zero repeat") << QStringList{"--repeat", "0", "x.png"} << 2 << "for --repeat";
     QTest::newRow("fractional repeat") << QStringList{"--repeat", "2.5", "x.png"} << 2 << "for --repeat";
     QTest::newRow("missing file") << QStringList{missing} << 1 << "cannot read image '" + missing + "'";
-    QTest::newRow("directory") << QStringList{"/"} << 1 << "cannot read image '/'";
     const QString text = dir.filePath("notes.png");
     QTest::newRow("text named as a picture") << QStringList{text} << 1 << "cannot read image '" + text + "'";
 }
@@ -182,7 +192,7 @@ void TestCli::helpAndFailedRun()
 {
     Outcome outcome = runCli({"--help"});
     QCOMPARE(outcome.exitCode, 0);
-    QVERIFY(outcome.out.startsWith("Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--repeat N] IMAGE"));
+    QVERIFY(outcome.out.startsWith("Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]"));
 
     // A sigma so small that its kernels cannot be built: the run fails and
     // says so the way the window does.
@@ -196,6 +206,125 @@ void TestCli::helpAndFailedRun()
     outcome = runCli({"--sigma", "1e30", pngPath});
     QCOMPARE(outcome.exitCode, 1);
     QCOMPARE(outcome.err, QString("hessian-maxima-cli: sigma 1e+30 is too large for the detector\nFailed\n"));
+}
+
+// Expected values from the independent numpy oracle:
+//   tools/oracle/spot_frame.py /tmp/spots.pgm
+//   tools/oracle/dethessian_oracle.py --details --sigma 2 --threshold 10 /tmp/spots.pgm
+void TestCli::detailsMatchTheOracle()
+{
+    const QString path = dir.filePath("spots.pgm");
+    QVERIFY(spotFrame().save(path, "pgm"));
+    const QString bright1 = "20,15,20.251,14.718,2,856.454285,bright\n";
+    const QString dark = "42,22,42.027,22.021,2,388.825806,dark\n";
+    const QString bright2 = "51,35,50.915,35.167,2,116.517082,bright\n"
+                            "32,37,31.990,36.981,2,1067.5343,bright\n";
+    const QString header = "x,y,x_subpixel,y_subpixel,sigma,response,polarity\n";
+    const QStringList run{"--details", "--sigma", "2", "--threshold", "10", path};
+
+    Outcome outcome = runCli(run);
+    QCOMPARE(outcome.exitCode, 0);
+    QCOMPARE(outcome.out, header + bright1 + dark + bright2);
+    outcome = runCli(QStringList{"--polarity", "dark"} + run);
+    QCOMPARE(outcome.out, header + dark);
+    outcome = runCli(QStringList{"--polarity=bright"} + run);
+    QCOMPARE(outcome.out, header + bright1 + bright2);
+}
+
+// Several files, one of them broken, two at a time: every readable picture
+// has its rows, in input order; the broken one gets one line and exit 1.
+void TestCli::batchKeepsOrderPastBrokenFiles()
+{
+    const QString folder = dir.filePath("batch");
+    QVERIFY(QDir().mkpath(folder + "/sub"));
+    const QStringList files{folder + "/c.png", dir.filePath("notes.png"), folder + "/a.jpg"};
+    QVERIFY(blobPicture(100, 90).save(files[0]));
+    QVERIFY(blobPicture(130, 70).save(files[2]));
+    QVERIFY(QFile::copy(pngPath, folder + "/sub/b.png"));
+    QFile text(folder + "/readme.txt");
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("not a picture") > 0);
+    text.close();
+
+    Outcome outcome = runCli(QStringList{"--jobs", "2", "--sigma", "2", "--threshold", "20"} + files);
+    QCOMPARE(outcome.exitCode, 1);
+    QString expected = "file,x,y\n";
+    for (const QString &file : {files[0], files[2]})
+        for (const QString &row : expectedCsv(file, 2.0f, 20.0f).split('\n', Qt::SkipEmptyParts).mid(1))
+            expected += file + ',' + row + '\n';
+    QCOMPARE(outcome.out, expected);
+    const QStringList lines = outcome.err.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines[0].startsWith("hessian-maxima-cli: cannot read image '" + files[1] + "'"), qPrintable(lines[0]));
+    QVERIFY2(lines[1].startsWith("3 pictures, 2 read, 1 failed, "), qPrintable(lines[1]));
+
+    // A folder is its pictures by content, sorted, subfolders with
+    // --recursive; JSON says what happened to each.
+    outcome = runCli({"--format", "json", "--recursive", "--jobs", "3", folder});
+    QCOMPARE(outcome.exitCode, 0);
+    const QJsonArray pictures = QJsonDocument::fromJson(outcome.out.toUtf8()).array();
+    QStringList found;
+    for (const QJsonValue &picture : pictures)
+        found << picture.toObject().value("file").toString();
+    QCOMPARE(found, (QStringList{folder + "/a.jpg", folder + "/c.png", folder + "/sub/b.png"}));
+    const QJsonObject first = pictures[0].toObject();
+    QCOMPARE(first.value("width").toInt(), 130);
+    QCOMPARE(first.value("status").toInt(), 0);
+    QCOMPARE(first.value("features").toArray().size(), expectedCsv(files[2], 5.0f, 100.0f).count('\n') - 1);
+
+    QVERIFY(QDir().mkpath(folder + "/empty"));
+    outcome = runCli({folder + "/empty"});
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY(outcome.err.startsWith("hessian-maxima-cli: cannot read folder '" + folder + "/empty': no pictures in it"));
+
+    outcome = runCli({"--format", "json", dir.filePath("notes.png")});
+    QCOMPARE(outcome.exitCode, 1);
+    const QJsonObject broken = QJsonDocument::fromJson(outcome.out.toUtf8()).array()[0].toObject();
+    QCOMPARE(broken.value("status").toInt(), 1);
+    QVERIFY(!broken.value("error").toString().isEmpty());
+}
+
+// Stopped midway, --output leaves the file it would replace as it was.
+void TestCli::interruptedOutputLeavesNoFile()
+{
+    const QString target = dir.filePath("out.csv");
+    QFile old(target);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+    old.close();
+    // Annotated pictures appear one by one while the run goes on.
+    const QString folder = dir.filePath("slow");
+    QVERIFY(QDir().mkpath(folder));
+    const QImage large = blobPicture(640, 480);
+    for (int i = 0; i < 6; ++i)
+        QVERIFY(large.save(QString("%1/%2.png").arg(folder).arg(i)));
+    QProcess process;
+    process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--output", target, "--annotate", folder + "/shown", "--repeat",
+                                                     "200", "--sigma", "30", "--jobs", "1", folder});
+    QVERIFY(process.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(folder + "/shown/0.png"); }, 30000));
+    process.terminate();
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("old\n"));
+    QCOMPARE(QDir(dir.path()).entryList({"out.csv*"}, QDir::Files | QDir::Hidden), QStringList{"out.csv"});
+    QVERIFY(!QFile::exists(folder + "/shown/5.png"));
+}
+
+void TestCli::annotatedPictures()
+{
+    const QString folder = dir.filePath("annotated");
+    QCOMPARE(runCli({"--annotate", folder, "--sigma", "2", "--threshold", "10", dir.filePath("spots.pgm")}).exitCode, 0);
+    const QImage picture(folder + "/spots.png");
+    QCOMPARE(picture.size(), QSize(64, 48));
+    // The circle of radius 6 around the first feature's pixel centre (20.5, 15.5).
+    QCOMPARE(picture.pixel(26, 15), qRgb(250, 10, 10));
+    QCOMPARE(picture.pixel(20, 9), qRgb(250, 10, 10));
+    QCOMPARE(qRed(picture.pixel(20, 15)), qGreen(picture.pixel(20, 15)));
+
+    const Outcome again = runCli({"--annotate", folder, dir.filePath("spots.pgm")});
+    QCOMPARE(again.exitCode, 2);
+    QVERIFY2(again.err.contains("spots.png' exists; --force replaces it"), qPrintable(again.err));
+    QCOMPARE(runCli({"--annotate", folder, "--force", dir.filePath("spots.pgm")}).exitCode, 0);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

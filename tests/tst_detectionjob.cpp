@@ -145,7 +145,7 @@ void TestDetectionJob::reportFormatting()
     QFETCH(float, msec);
     QFETCH(int, status);
     QFETCH(QString, text);
-    QCOMPARE(runReport(DetectionResult{QVector<Feature>(count, Feature{0, 0}), status, msec}), text);
+    QCOMPARE(runReport(DetectionResult{QVector<Feature>(count, Feature{0, 0}), status, msec, {}}), text);
 }
 
 QTEST_APPLESS_MAIN(TestDetectionJob)

@@ -1,0 +1,164 @@
+#include "batchrun.h"
+
+#include "annotation.h"
+#include "frameloading.h"
+#include "parallelbands.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool loadInput(const InputPicture &input, QImage *frame, QString *error)
+{
+    if (input.path != QLatin1String("-"))
+        return loadFrame(input.path, frame, error);
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly)) {
+        *error = in.errorString();
+        return false;
+    }
+    QBuffer buffer;
+    buffer.setData(in.readAll());
+    buffer.open(QIODevice::ReadOnly);
+    return loadFrame(&buffer, frame, error);
+}
+
+float median(std::vector<float> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    if (values.size() % 2 == 1)
+        return values[middle];
+    return (values[middle - 1] + values[middle]) / 2.0f;
+}
+
+} // namespace
+
+PictureResult processPicture(const InputPicture &input, const BatchSettings &settings,
+                             DetectionWorkspace *workspace)
+{
+    PictureResult picture;
+    picture.file = input.path;
+    picture.sigma = settings.detection.sigma;
+    picture.threshold = settings.detection.threshold;
+    if (!input.error.isEmpty()) {
+        picture.status = kPictureUnreadable;
+        picture.error = input.error;
+        return picture;
+    }
+    QImage frame;
+    if (!loadInput(input, &frame, &picture.error)) {
+        picture.status = kPictureUnreadable;
+        return picture;
+    }
+    picture.width = frame.width();
+    picture.height = frame.height();
+
+    DetectionResult result = runDetection(frame, settings.detection, workspace);
+    std::vector<float> times{result.elapsedMsec};
+    for (int run = 1; run < settings.repeat && result.status == 0; ++run) {
+        result = runDetection(frame, settings.detection, workspace);
+        times.push_back(result.elapsedMsec);
+    }
+    picture.status = result.status;
+    picture.elapsedMsec = result.status == 0 ? median(times) : result.elapsedMsec;
+    picture.features = result.features;
+    picture.measures = result.measures;
+    if (result.status != 0)
+        return picture;
+
+    if (!settings.annotateFolder.isEmpty()) {
+        const QString path = QDir(settings.annotateFolder).filePath(input.annotationName);
+        QString error;
+        if (!QDir().mkpath(QFileInfo(path).path()))
+            error = QStringLiteral("its folder cannot be created");
+        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features, result.measures, &error)
+            && error.isEmpty())
+            error = QStringLiteral("unknown error");
+        if (!error.isEmpty())
+            picture.annotationError = QStringLiteral("cannot write the annotated picture '%1': %2").arg(path, error);
+    }
+    return picture;
+}
+
+int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
+             const std::function<bool(const PictureResult &)> &deliver, const std::atomic<bool> *stop)
+{
+    const int total = inputs.size();
+    const unsigned cores = machineThreads();
+    const int jobs = std::max(1, std::min(settings.jobs > 0 ? settings.jobs : (int)cores, total));
+    // Pictures in flight share the cores; one alone gets them all as bands.
+    BatchSettings each = settings;
+    if (each.detection.threads == 0)
+        each.detection.threads = std::max(1u, cores / (unsigned)jobs);
+
+    // Results wait here until every earlier one has been delivered; workers
+    // run at most `window` pictures ahead of delivery, so that a slow
+    // picture does not pile up the results behind it.
+    const int window = 2 * jobs;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<int, PictureResult> ready;
+    int next = 0;        // next input to take
+    int delivered = 0;   // results handed over so far
+    bool stopping = false;
+    const auto stopRequested = [&] { return stopping || (stop && stop->load()); };
+
+    const auto work = [&] {
+        DetectionWorkspace workspace;
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stopRequested() || next >= total || next < delivered + window; });
+            if (stopRequested() || next >= total)
+                return;
+            const int index = next++;
+            lock.unlock();
+            PictureResult result = processPicture(inputs[index], each, &workspace);
+            lock.lock();
+            ready.emplace(index, std::move(result));
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int j = 0; j < jobs; ++j)
+        workers.emplace_back(work);
+
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (delivered < total) {
+            // Wakes now and then to see a stop request from a signal handler.
+            changed.wait_for(lock, std::chrono::milliseconds(100), [&] {
+                return ready.count(delivered) > 0 || stopRequested();
+            });
+            if (stopRequested() && ready.count(delivered) == 0)
+                break;
+            if (ready.count(delivered) == 0)
+                continue;
+            PictureResult result = std::move(ready[delivered]);
+            ready.erase(delivered);
+            lock.unlock();
+            const bool more = deliver(result);
+            lock.lock();
+            ++delivered;
+            if (!more)
+                stopping = true;
+            changed.notify_all();
+        }
+        stopping = true;
+        changed.notify_all();
+    }
+    for (std::thread &worker : workers)
+        worker.join();
+    return delivered;
+}

@@ -1,0 +1,37 @@
+#ifndef BATCHRUN_H
+#define BATCHRUN_H
+
+// Many pictures, several at a time, their results handed over in input
+// order.
+
+#include "detectionjob.h"
+#include "featurewriter.h"
+#include "inputfiles.h"
+
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <functional>
+
+struct BatchSettings {
+    DetectionSettings detection;
+    int repeat = 1;           // runs per picture; the median time is reported
+    int jobs = 0;             // pictures in flight at once; 0: one per hardware thread
+    QString annotateFolder;   // where annotated pictures go; empty: none
+};
+
+// Reads, runs and (when asked) annotates each input on its own thread, at
+// most `jobs` at once, and calls `deliver` on the calling thread with each
+// result in input order. Stops early, delivering what is done in order,
+// when `deliver` returns false or `stop` becomes true. Returns the number of
+// pictures delivered.
+int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
+             const std::function<bool(const PictureResult &)> &deliver,
+             const std::atomic<bool> *stop = nullptr);
+
+// One picture as runBatch does it, on the calling thread.
+PictureResult processPicture(const InputPicture &input, const BatchSettings &settings,
+                             DetectionWorkspace *workspace);
+
+#endif // BATCHRUN_H
