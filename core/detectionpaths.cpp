@@ -17,6 +17,10 @@
 #include "vectorkernels.h"
 
 #include <hwy/targets.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 #endif
 
 namespace {
@@ -53,18 +57,93 @@ bool referenceForcedByEnvironment()
     return value && *value && std::strcmp(value, "0") != 0;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+
+bool bitSet(uint32_t word, int bit)
+{
+    return (word >> bit) & 1u;
+}
+
+// The instruction sets this processor and its system run, asked of the
+// processor itself. Highway's library can tell too, but loading it costs
+// milliseconds (its start-up code measures the timer), more than a whole
+// run on a small picture. Each set needs every feature that Highway's code
+// for it may use, and the system must save the registers it uses.
+int64_t detectTargets()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d))
+        return 0;
+    const bool sse4 = bitSet(c, 0) && bitSet(c, 9) && bitSet(c, 19) && bitSet(c, 20) && bitSet(c, 1)
+                      && bitSet(c, 25);  // SSE3, SSSE3, SSE4.1, SSE4.2, CLMUL, AES
+    const bool fmaF16c = bitSet(c, 12) && bitSet(c, 29);
+    const bool avx = bitSet(c, 28);
+    const bool osSaves = bitSet(c, 27);
+    unsigned xcr0 = 0;
+    if (osSaves) {
+        unsigned high = 0;
+        __asm__ volatile(".byte 0x0f, 0x01, 0xd0" : "=a"(xcr0), "=d"(high) : "c"(0));
+    }
+    const bool ymmSaved = osSaves && (xcr0 & 0x6u) == 0x6u;
+    const bool zmmSaved = ymmSaved && (xcr0 & 0xE0u) == 0xE0u;
+
+    bool lzcnt = false;
+    if (__get_cpuid(0x80000001u, &a, &b, &c, &d))
+        lzcnt = bitSet(c, 5);
+    bool avx2Group = false, avx512Group = false;
+    if (__get_cpuid_max(0, nullptr) >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        avx2Group = bitSet(b, 5) && bitSet(b, 3) && bitSet(b, 8);  // AVX2, BMI, BMI2
+        avx512Group = bitSet(b, 16) && bitSet(b, 17) && bitSet(b, 28) && bitSet(b, 30)
+                      && bitSet(b, 31);  // F, DQ, CD, BW, VL
+    }
+
+    int64_t targets = 0;
+    if (sse4)
+        targets |= HWY_SSE4;
+    const bool avx2 = sse4 && avx && avx2Group && fmaF16c && lzcnt && ymmSaved;
+    if (avx2)
+        targets |= HWY_AVX2;
+    if (avx2 && avx512Group && zmmSaved)
+        targets |= HWY_AVX3;
+    return targets;
+}
+
+#else
+
+// Elsewhere the code compiled for the build's own baseline runs.
+int64_t detectTargets()
+{
+    return HWY_ENABLED_BASELINE;
+}
+
+#endif
+
 // Whether this processor runs the target. The portable fallbacks run
 // everywhere.
 bool runsHere(int64_t target)
 {
-    return (target & (HWY_EMU128 | HWY_SCALAR)) || (target & hwy::SupportedTargets());
+    static const int64_t supported = detectTargets();
+    return (target & (HWY_EMU128 | HWY_SCALAR)) || (target & supported);
+}
+
+// The best compiled kernels this processor runs; the list is best first
+// and ends with a portable fallback.
+const VectorKernels *bestKernels()
+{
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        if (runsHere(compiledVectorKernels(i).target))
+            return &compiledVectorKernels(i);
+    return nullptr;
 }
 
 // The kernels for the run, or null when the target asked for is not here.
 const VectorKernels *kernelsFor(int64_t target)
 {
-    if (target == 0)
-        return &bestVectorKernels();
+    if (target == 0) {
+        static const VectorKernels *const best = bestKernels();
+        return best;
+    }
     for (size_t i = 0; i < compiledVectorKernelCount(); ++i) {
         const VectorKernels &kernels = compiledVectorKernels(i);
         if (kernels.target == target && runsHere(kernels.target))

@@ -543,29 +543,11 @@ void GreyRows(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width, uint
 // This instruction set's kernels, a constant table.
 const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows, &MaximaRows, &GreyRows};
 
-const VectorKernels *TargetKernels()
-{
-    return &kKernels;
-}
-
 } // namespace HWY_NAMESPACE
 } // namespace hessianvector
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-
-namespace hessianvector {
-
-// Highway remembers which instruction set it chose, so asking it costs
-// nothing after the first run (querying the processor is slow in a VM).
-HWY_EXPORT(TargetKernels);
-
-const VectorKernels *BestKernels()
-{
-    return HWY_DYNAMIC_DISPATCH(TargetKernels)();
-}
-
-} // namespace hessianvector
 
 namespace {
 
@@ -595,11 +577,6 @@ const VectorKernels *const kCompiled[] = {
 };
 
 } // namespace
-
-const VectorKernels &bestVectorKernels()
-{
-    return *hessianvector::BestKernels();
-}
 
 size_t compiledVectorKernelCount()
 {

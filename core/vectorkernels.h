@@ -46,9 +46,6 @@ struct VectorKernels {
                      uint32_t firstRow, uint32_t endRow, unsigned char *grey);
 };
 
-// The kernels of the best instruction set this processor runs.
-const VectorKernels &bestVectorKernels();
-
 // The compiled instruction sets, best first, whether or not this processor
 // runs them.
 size_t compiledVectorKernelCount();
