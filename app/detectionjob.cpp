@@ -60,6 +60,16 @@ void convertToGrey(const QImage &frame, unsigned char *grey, const HessianRunCon
                            (size_t)frame.bytesPerLine() / 4, width, height, grey, config);
 }
 
+// The detector's input: an 8-bit grey frame without padding is used as it
+// is, anything else is converted into `room`.
+const unsigned char *greyInput(const QImage &frame, unsigned char *room, const HessianRunConfig &config)
+{
+    if (frame.format() == QImage::Format_Grayscale8 && frame.bytesPerLine() == frame.width())
+        return frame.constBits();
+    convertToGrey(frame, room, config);
+    return room;
+}
+
 // Keeps the features (and their measures) of the wanted polarity, in order.
 void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<FeatureMeasure> &measures)
 {
@@ -95,7 +105,7 @@ int DetectionWorkspace::prepare(float sigma, uint32_t width, uint32_t height)
     if (status != HESSIAN_OK)
         return status;
     const size_t pixels = (size_t)width * height;
-    greyImage = (unsigned char *)std::malloc(pixels ? pixels : 1);
+    greyImage = (unsigned char *)allocateFrameBuffer(pixels ? pixels : 1);
     if (!greyImage) {
         release();
         return HESSIAN_NO_MEMORY;
@@ -132,14 +142,14 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
         return failedResult(status, 0.0f);
     HessianDetector *detector = space.detector();
     const HessianRunConfig config = runConfig(settings);
-    convertToGrey(source, space.grey(), config);
+    const unsigned char *grey = greyInput(source, space.grey(), config);
 
     // Only the two numeric stages are timed, on a monotonic clock with
     // nanosecond resolution.
     QVector<Feature> features;
     QElapsedTimer stopwatch;
     stopwatch.start();
-    status = computeHessianResponseWith(detector, space.grey(), config);
+    status = computeHessianResponseWith(detector, grey, config);
     if (status == HESSIAN_OK)
         status = findLocalMaximaWith(detector->response, detector->width, detector->height,
                                      settings.threshold, detector->radius, features, config);

@@ -84,7 +84,8 @@ bool readFrame(QImageReader &reader, QImage *frame, QString *error)
 
 QImage toDetectionLayout(const QImage &image)
 {
-    if (image.format() == QImage::Format_RGB32)
+    // 8-bit grey is the detector's input already: no conversion either way.
+    if (image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_Grayscale8)
         return image;
     return image.convertToFormat(QImage::Format_RGB32);
 }

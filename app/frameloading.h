@@ -17,7 +17,8 @@ const qint64 kMaxFramePixels = qint64(1) << 28;
 // Reads an image file the way the window opens one: the format is detected
 // from the content by the installed Qt image plug-ins, a photograph's
 // orientation tag is applied, and the picture is brought to
-// QImage::Format_RGB32, the layout the detection job reads. On failure
+// QImage::Format_RGB32, the layout the detection job reads (8-bit grey
+// pictures stay QImage::Format_Grayscale8, which it reads as well). On failure
 // `frame` is left alone and `error` says why in a short phrase.
 bool loadFrame(const QString &fileName, QImage *frame, QString *error);
 
@@ -25,7 +26,7 @@ bool loadFrame(const QString &fileName, QImage *frame, QString *error);
 bool loadFrame(QIODevice *device, QImage *frame, QString *error);
 
 // The frame brought to QImage::Format_RGB32 (shared, not copied, when it is
-// already in that layout). A null result for a non-null frame means the
+// already in that layout or in QImage::Format_Grayscale8). A null result for a non-null frame means the
 // conversion ran out of memory.
 QImage toDetectionLayout(const QImage &image);
 

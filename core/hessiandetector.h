@@ -1,6 +1,7 @@
 #ifndef HESSIANDETECTOR_H
 #define HESSIANDETECTOR_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Status codes of the detection core. Zero is success; every failure is a
@@ -49,6 +50,10 @@ int computeHessianResponse(HessianDetector *detector, const unsigned char *grey)
 
 // Frees everything the record owns and zeroes all its fields.
 int releaseHessianDetector(HessianDetector *detector);
+
+// A buffer for a whole frame of `bytes`, from the C heap (free() frees it),
+// as set-up allocates its own. Null when memory is short.
+void *allocateFrameBuffer(size_t bytes);
 
 // Kernel builders: a new malloc'ed array of 2r+1 taps, or null when the
 // parameters are rejected (or memory is short). Tap k weights the sample at
