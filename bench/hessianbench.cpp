@@ -15,6 +15,16 @@
 //
 // --target NAME (AVX3, AVX2, SSE4, ...) times that vector code in the table
 // instead of the best one the processor runs.
+//
+// The table ends with how close the fast core on all threads comes to the
+// arithmetic bound: 6 (2r + 1) separate multiplies and adds per pixel at the
+// peak rate that the machine measures for such pairs (all threads at once).
+// Then the grey conversion: the straightforward loop against the vector code.
+//
+// With --stages FOLDER it times, for each picture in it, the steps of a
+// batch around the detector: reading the file, the whole detection job on
+// one thread (set-up reused as a batch reuses it), its timed stages, and
+// writing the feature rows; it prints the medians.
 
 #include "detectionjob.h"
 #include "detectionpaths.h"
@@ -22,6 +32,10 @@
 #include "hessiandetector.h"
 #include "localmaxima.h"
 #include "parallelbands.h"
+#include "featurewriter.h"
+#include "inputfiles.h"
+#include "greyconversion.h"
+#include "peakarithmetic.h"
 
 #ifdef HESSIAN_BENCH_OPENCV
 #include "opencvpipeline.h"
@@ -29,6 +43,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QBuffer>
+#include <QDir>
 #include <QString>
 #include <QStringList>
 
@@ -40,6 +56,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -190,6 +207,58 @@ void timeOpenCv(benchmark::State &state, FrameSize size, float sigma)
 }
 #endif
 
+// The grey conversion of a 32-bit frame, as the job does it before its run.
+void timeGrey(benchmark::State &state, FrameSize size, HessianRunConfig config)
+{
+    std::vector<uint32_t> pixels((size_t)size.width * size.height);
+    uint32_t seed = 7;
+    for (uint32_t &p : pixels)
+        p = seed = seed * 1664525u + 1013904223u;
+    std::vector<unsigned char> grey(pixels.size());
+    for (auto _ : state) {
+        convertRgb32ToGreyWith(pixels.data(), size.width, size.width, size.height, grey.data(), config);
+        benchmark::DoNotOptimize(grey.data());
+    }
+}
+
+// Multiply-add pairs per second on every hardware thread at once, the best
+// of a few tries.
+double peakPairsPerSecond(int64_t target)
+{
+    const std::vector<VectorTarget> targets = vectorTargets();
+    const PeakKernel *kernel = peakKernelFor(target ? target : (targets.empty() ? 0 : targets.front().target));
+    if (!kernel)
+        return NAN;
+    const unsigned threads = machineThreads();
+    const size_t rounds = 20000000;
+    double best = 0.0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::vector<double> pairs(threads);
+        std::vector<float> sinks(threads);
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> workers;
+        for (unsigned t = 0; t < threads; ++t)
+            workers.emplace_back([&, t] { pairs[t] = kernel->mulAddPairs(rounds, &sinks[t]); });
+        for (std::thread &worker : workers)
+            worker.join();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double total = 0.0;
+        for (double p : pairs)
+            total += p;
+        best = std::max(best, total / seconds);
+    }
+    return best;
+}
+
+uint32_t radiusFor(float sigma)
+{
+    HessianDetector probe = {};
+    initHessianDetector(&probe, sigma, 1, 1);
+    const uint32_t radius = probe.radius;
+    releaseHessianDetector(&probe);
+    return radius;
+}
+
 // Keeps each benchmark's milliseconds per frame for the closing table: with
 // --benchmark_repetitions, the best repetition, the one least disturbed by
 // whatever else the machine was doing.
@@ -215,6 +284,10 @@ const char *const kReference = "reference";
 const char *const kFastOne = "fast-1-thread";
 const char *const kFastAll = "fast-all-threads";
 const char *const kOpenCv = "opencv";
+const char *const kGreyReference = "grey-reference";
+const char *const kGreyOne = "grey-fast-1-thread";
+const char *const kGreyAll = "grey-fast-all-threads";
+const FrameSize kGreySize = {1920, 1080};
 
 std::string benchmarkName(const char *path, const FrameSize &size, float sigma)
 {
@@ -229,6 +302,12 @@ void timeInWallClock(benchmark::internal::Benchmark *benchmark)
 
 void registerBenchmarks(int64_t target)
 {
+    timeInWallClock(benchmark::RegisterBenchmark(benchmarkName(kGreyReference, kGreySize, 0).c_str(), timeGrey,
+                                                 kGreySize, HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0}));
+    timeInWallClock(benchmark::RegisterBenchmark(benchmarkName(kGreyOne, kGreySize, 0).c_str(), timeGrey,
+                                                 kGreySize, HessianRunConfig{HESSIAN_PATH_VECTOR, 1, target}));
+    timeInWallClock(benchmark::RegisterBenchmark(benchmarkName(kGreyAll, kGreySize, 0).c_str(), timeGrey,
+                                                 kGreySize, HessianRunConfig{HESSIAN_PATH_VECTOR, 0, target}));
     for (const FrameSize &size : kSizes)
         for (float sigma : kSigmas) {
             timeInWallClock(benchmark::RegisterBenchmark(
@@ -247,7 +326,7 @@ void registerBenchmarks(int64_t target)
         }
 }
 
-void printTable(const std::map<std::string, double> &msecs, const char *targetName)
+void printTable(const std::map<std::string, double> &msecs, const char *targetName, double peak)
 {
     auto find = [&msecs](const char *path, const FrameSize &size, float sigma) {
         const auto it = msecs.find(benchmarkName(path, size, sigma));
@@ -256,9 +335,9 @@ void printTable(const std::map<std::string, double> &msecs, const char *targetNa
     std::printf("\nms per frame (response + maxima), vector code %s, %u hardware threads\n\n",
                 targetName, machineThreads());
     std::printf("| frame | sigma | reference | fast, 1 thread | fast, %u threads | OpenCV, %u threads "
-                "| fast vs reference | fast vs OpenCV |\n",
+                "| fast vs reference | fast vs OpenCV | of the arithmetic bound |\n",
                 machineThreads(), machineThreads());
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const FrameSize &size : kSizes)
         for (float sigma : kSigmas) {
             const double reference = find(kReference, size, sigma);
@@ -267,15 +346,84 @@ void printTable(const std::map<std::string, double> &msecs, const char *targetNa
             const double opencv = find(kOpenCv, size, sigma);
             if (std::isnan(reference) && std::isnan(one) && std::isnan(all) && std::isnan(opencv))
                 continue;  // filtered out
-            std::printf("| %u x %u | %g | %.2f | %.2f | %.2f | %.2f | %.1fx | %.2fx |\n", size.width,
+            const double pairs = (double)size.width * size.height * 6.0 * (2.0 * radiusFor(sigma) + 1.0);
+            const double boundMsec = pairs / peak * 1e3;
+            std::printf("| %u x %u | %g | %.2f | %.2f | %.2f | %.2f | %.1fx | %.2fx | %.0f%% |\n", size.width,
                         size.height, (double)sigma, reference, one, all, opencv, reference / all,
-                        opencv / all);
+                        opencv / all, 100.0 * boundMsec / all);
         }
+    std::printf("\narithmetic peak: %.1f G multiply-add pairs per second on %u threads\n", peak / 1e9,
+                machineThreads());
+    auto grey = [&](const char *path) {
+        const auto it = msecs.find(benchmarkName(path, kGreySize, 0));
+        return it == msecs.end() ? NAN : it->second;
+    };
+    std::printf("grey conversion of %u x %u: reference %.3f ms, vector code on 1 thread %.3f ms (%.1fx), "
+                "on %u threads %.3f ms (%.1fx)\n",
+                kGreySize.width, kGreySize.height, grey(kGreyReference), grey(kGreyOne),
+                grey(kGreyReference) / grey(kGreyOne), machineThreads(), grey(kGreyAll),
+                grey(kGreyReference) / grey(kGreyAll));
+}
+
+double median(std::vector<double> values);
+
+// The batch's steps around the detector, picture by picture.
+int timeStages(const QString &folder, float sigma, float threshold)
+{
+    const QVector<InputPicture> pictures = expandInputs({folder}, false);
+    std::vector<double> read, job, timed, rows;
+    DetectionWorkspace workspace;
+    DetectionSettings settings;
+    settings.sigma = sigma;
+    settings.threshold = threshold;
+    settings.threads = 1;
+    const auto since = [](std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    for (const InputPicture &picture : pictures) {
+        QImage frame;
+        QString error;
+        auto start = std::chrono::steady_clock::now();
+        if (!loadFrame(picture.path, &frame, &error))
+            continue;
+        read.push_back(since(start));
+        start = std::chrono::steady_clock::now();
+        const DetectionResult result = runDetection(frame, settings, &workspace);
+        job.push_back(since(start));
+        timed.push_back(result.elapsedMsec);
+        PictureResult written;
+        written.file = picture.path;
+        written.features = result.features;
+        written.measures = result.measures;
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        FeatureTableWriter writer(&sink, TableFormat::Csv, true, true);
+        start = std::chrono::steady_clock::now();
+        writer.write(written);
+        rows.push_back(since(start));
+    }
+    if (job.empty()) {
+        std::fprintf(stderr, "hessian-maxima-bench: no pictures read in '%s'\n", qPrintable(folder));
+        return 1;
+    }
+    std::vector<double> outside(job.size());
+    for (size_t i = 0; i < job.size(); ++i)
+        outside[i] = job[i] - timed[i] + rows[i];
+    std::printf("%zu pictures of %s, sigma %g, one thread each, median ms per picture:\n", job.size(),
+                qPrintable(folder), (double)sigma);
+    std::printf("  reading the file:                  %8.2f\n", median(read));
+    std::printf("  timed stages (response, maxima):   %8.2f\n", median(timed));
+    std::printf("  the job around them:               %8.2f\n", median(job) - median(timed));
+    std::printf("  writing the rows (--details):      %8.2f\n", median(rows));
+    std::printf("  outside the timed stages, not reading: %.2f, %.0f%% of the timed stages\n", median(outside),
+                100.0 * median(outside) / median(timed));
+    return 0;
 }
 
 struct ImageComparison {
     std::string target;  // --target: the vector code of the table, best if empty
     QString image;
+    QString stages;
     float sigma = 5.0f;
     float threshold = kThreshold;
     int repeat = 50;
@@ -305,6 +453,8 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
         bool numberOk = true;
         if (value("--target", &text))
             comparison->target = text;
+        else if (value("--stages", &text))
+            comparison->stages = QString::fromLocal8Bit(text.c_str());
         else if (value("--image", &text))
             comparison->image = QString::fromLocal8Bit(text.c_str());
         else if (value("--sigma", &text))
@@ -387,6 +537,8 @@ int main(int argc, char **argv)
     }
     if (!comparison.image.isEmpty())
         return compareOnImage(comparison);
+    if (!comparison.stages.isEmpty())
+        return timeStages(comparison.stages, comparison.sigma, comparison.threshold);
 
     // The table's vector code: the best this processor runs, or the one
     // --target names (AVX2 on a processor with AVX-512, say).
@@ -418,7 +570,7 @@ int main(int argc, char **argv)
     registerBenchmarks(targetBit);
     TableReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printTable(reporter.msecs, target ? target->name : "none");
+    printTable(reporter.msecs, target ? target->name : "none", peakPairsPerSecond(targetBit));
     benchmark::Shutdown();
     return 0;
 }

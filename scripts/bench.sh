@@ -10,6 +10,16 @@
 # With IMAGE (best 1280 x 720) it then runs hessian-maxima-cli --repeat on
 # it at sigma 5, and the detection job beside the OpenCV pipeline on it.
 #
+#   scripts/bench.sh batch
+#
+# The batch benchmark instead: 200 generated 1920 x 1080 JPEG photographs
+# (kept in build-bench/photos), read and searched at sigma 5 by a shell loop
+# over single-file hessian-maxima-cli calls, by one hessian-maxima-cli call
+# on the folder, and by an OpenCV batch (cv::imread and the OpenCV pipeline,
+# one picture per core), taking turns ROUNDS times (default 3); then the
+# steps of a batch around the detector, and one 1080p picture's whole
+# command (hyperfine).
+#
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
 # table keeps the best repetition), REPEAT (default 50, runs on IMAGE),
 # TARGET (the vector code the table times, e.g. AVX2; default the best this
@@ -22,15 +32,65 @@ build=${BUILD_DIR:-$root/build-bench}
 repetitions=${REPETITIONS:-5}
 repeat=${REPEAT:-50}
 
-ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev
+ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev libopencv-imgcodecs-dev \
+    python3-numpy python3-pil hyperfine
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target hessian-maxima-bench hessian-maxima-cli >/dev/null
+cmake --build "$build" --parallel "$(nproc)" \
+    --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch >/dev/null
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "processor: ${processor:-unknown}, $(nproc) hardware threads"
 echo "command: ${TARGET:+TARGET=$TARGET }scripts/bench.sh $*"
 echo
+
+# Seconds a command takes, wall clock.
+seconds_of() {
+    local start end
+    start=$(date +%s.%N)
+    "$@" >/dev/null 2>&1 || true
+    end=$(date +%s.%N)
+    awk "BEGIN { print $end - $start }"
+}
+
+if [ "${1:-}" = batch ]; then
+    photos=$build/photos
+    count=200
+    if [ "$(ls "$photos" 2>/dev/null | wc -l)" -ne "$count" ]; then
+        echo "writing $count photographs to $photos ..."
+        rm -rf "$photos"
+        /usr/bin/python3 "$root/bench/make-photos.py" "$photos" "$count"
+    fi
+    cli=$build/bin/hessian-maxima-cli
+    files=("$photos"/*.jpg)
+    shell_loop() { for f in "${files[@]}"; do "$cli" "$f" >/dev/null 2>&1; done; }
+    echo "$count pictures of 1920 x 1080 (JPEG), sigma 5, threshold 100; seconds per round:"
+    echo
+    echo "| round | shell loop over single calls | one call on the folder | OpenCV batch |"
+    echo "|---:|---:|---:|---:|"
+    loops=() ours=() opencvs=()
+    for round in $(seq "${ROUNDS:-3}"); do
+        loop=$(seconds_of shell_loop)
+        one=$(seconds_of "$cli" "$photos")
+        cv=$(seconds_of "$build/bin/hessian-maxima-opencv-batch" "${files[@]}")
+        printf '| %d | %.2f | %.2f | %.2f |\n' "$round" "$loop" "$one" "$cv"
+        loops+=("$loop") ours+=("$one") opencvs+=("$cv")
+    done
+    best() { printf '%s\n' "$@" | sort -g | head -n 1; }
+    loop=$(best "${loops[@]}") one=$(best "${ours[@]}") cv=$(best "${opencvs[@]}")
+    echo
+    awk -v n="$count" -v loop="$loop" -v one="$one" -v cv="$cv" 'BEGIN {
+        printf "pictures per second (best round): shell loop %.1f, one call %.1f, OpenCV batch %.1f\n", n / loop, n / one, n / cv
+        printf "one call is %.2fx the shell loop and %.2fx the OpenCV batch\n", loop / one, cv / one }'
+    echo
+    "$build/bin/hessian-maxima-bench" --stages "$photos" --sigma 5
+    echo
+    grey=$build/photo-grey.pgm
+    [ -f "$grey" ] || /usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).convert("L").save(sys.argv[2])' "${files[0]}" "$grey"
+    echo "one 1080p picture, the whole command, first run in a fresh process:"
+    hyperfine -N -w 5 -r 40 "$cli $grey" "$cli ${files[0]}" 2>&1 | grep -E 'Benchmark|Time|Range'
+    exit 0
+fi
 
 "$build/bin/hessian-maxima-bench" --benchmark_repetitions="$repetitions" ${TARGET:+--target "$TARGET"}
 
