@@ -2,9 +2,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
+
+#if defined(__unix__)
+#include <pthread.h>
+#endif
 
 namespace {
 
@@ -93,6 +103,117 @@ void runCrewMember(Crew &crew, const std::vector<BandPhase> &phases, unsigned se
     }
 }
 
+// Threads kept from one run to the next. Starting a thread and waiting for
+// it to be scheduled costs tens of microseconds, a tenth of a whole run on
+// a small picture, and a run starts a crew for its response and another for
+// its maxima. A helper that has finished keeps looking for work for a
+// moment (the next phase or run usually follows at once), then sleeps.
+//
+// Helpers only ever join crews, which finish with or without them, so
+// nothing waits for a helper: when none is free a run goes ahead with the
+// threads it has.
+class HelperPool
+{
+public:
+    static HelperPool &instance()
+    {
+        // Never destroyed: helpers may still be looking for work at exit.
+        static HelperPool *const pool = new HelperPool;
+        return *pool;
+    }
+
+    // Hands the task to a free helper, starting one if there are fewer
+    // than the limit. False when no thread could be had.
+    bool hand(std::function<void()> task)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (idle == 0) {
+            if (helpers >= limit)
+                return false;
+            try {
+                std::thread([this] { serve(); }).detach();
+            } catch (const std::system_error &) {
+                return false;
+            }
+            ++helpers;
+            ++idle;
+        }
+        --idle;
+        tasks.push_back(std::move(task));
+        queued.store((unsigned)tasks.size(), std::memory_order_release);
+        lock.unlock();
+        wake.notify_one();
+        return true;
+    }
+
+private:
+    HelperPool() : limit(4 * machineThreads())
+    {
+#if defined(__unix__)
+        // A child of fork() has none of the parent's helpers, and may find
+        // the lock held by one of them: it starts afresh.
+        pthread_atfork([] { instance().mutex.lock(); }, [] { instance().mutex.unlock(); },
+                       [] { instance().resetInChild(); });
+#endif
+    }
+
+    void resetInChild()
+    {
+        new (&mutex) std::mutex;
+        new (&wake) std::condition_variable;
+        tasks.clear();
+        queued.store(0);
+        helpers = 0;
+        idle = 0;
+    }
+
+    bool takeTask(std::function<void()> &task)
+    {
+        if (tasks.empty())
+            return false;
+        task = std::move(tasks.front());
+        tasks.pop_front();
+        queued.store((unsigned)tasks.size(), std::memory_order_release);
+        return true;
+    }
+
+    // A helper counts as idle from its start and after each task, until it
+    // takes the next.
+    void serve()
+    {
+        std::function<void()> task;
+        for (;;) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+            bool found = false;
+            while (!found && std::chrono::steady_clock::now() < until) {
+                if (queued.load(std::memory_order_acquire) > 0) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    found = takeTask(task);
+                }
+                if (!found)
+                    std::this_thread::yield();
+            }
+            if (!found) {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return !tasks.empty(); });
+                takeTask(task);
+            }
+            task();
+            task = nullptr;
+            std::lock_guard<std::mutex> lock(mutex);
+            ++idle;
+        }
+    }
+
+    const unsigned limit;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> tasks;  // handed over, not yet taken
+    std::atomic<unsigned> queued{0};          // tasks.size(), read without the lock
+    unsigned helpers = 0;                     // started so far
+    unsigned idle = 0;                        // free to take a task
+};
+
 } // namespace
 
 unsigned machineThreads()
@@ -109,18 +230,14 @@ int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPha
         threads = 1;
     if (threads > bands)
         threads = bands;
-    // The helpers hold the crew as long as they live, and touch `phases`
-    // only inside bands: once every band is done the caller returns at once,
-    // without waiting for them to end (a thread's end costs as much as a
-    // band here), and they leave on their own, touching nothing else.
+    // The helpers hold the crew as long as they are in it, and touch
+    // `phases` only inside bands: once every band is done the caller returns
+    // at once, without waiting for them to leave, and they leave touching
+    // nothing else. A helper that joins late finds nothing left to take.
     const auto crew = std::make_shared<Crew>(phases.size(), bands, threads);
-    for (unsigned t = 1; t < threads; ++t) {
-        try {
-            std::thread([crew, &phases, t] { runCrewMember(*crew, phases, t); }).detach();
-        } catch (const std::system_error &) {
-            break;  // no more threads to be had: those started so far do it all
-        }
-    }
+    for (unsigned t = 1; t < threads; ++t)
+        if (!HelperPool::instance().hand([crew, &phases, t] { runCrewMember(*crew, phases, t); }))
+            break;  // no more threads to be had: those in the crew do it all
     runCrewMember(*crew, phases, 0);
 
     for (size_t p = 0; p < phases.size(); ++p)
