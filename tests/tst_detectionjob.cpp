@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 std::vector<unsigned char> greyOf(const QImage &frame)
@@ -35,6 +39,7 @@ private slots:
     void failedSetUpReportsNoTime();
     void runFindsTheBlobs();
     void emptyResultIsSuccess();
+    void workspaceRunsTakeNoPageFaults();
     void reportFormatting_data();
     void reportFormatting();
 };
@@ -120,6 +125,31 @@ void TestDetectionJob::emptyResultIsSuccess()
     result = runDetectionJob(QImage(), 5.0f, 0.0f);
     QCOMPARE(result.status, 0);
     QVERIFY(result.features.isEmpty());
+}
+
+// A batch reuses one workspace for pictures of one size: after the first
+// run, a run maps no new memory (a 1280 x 720 frame spans some 4000 pages).
+void TestDetectionJob::workspaceRunsTakeNoPageFaults()
+{
+#ifdef __linux__
+    const QImage frame = blobPicture(1280, 720);
+    const auto minorFaults = [] {
+        rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_minflt;
+    };
+    DetectionWorkspace workspace;
+    DetectionSettings settings;
+    const DetectionResult first = runDetection(frame, settings, &workspace);
+    QCOMPARE(first.status, 0);
+    const long before = minorFaults();
+    const DetectionResult second = runDetection(frame, settings, &workspace);
+    const long faults = minorFaults() - before;
+    QCOMPARE(featureList(second.features), featureList(first.features));
+    QVERIFY2(faults < 16, qPrintable(QStringLiteral("%1 page faults in a run").arg(faults)));
+#else
+    QSKIP("counts page faults through getrusage");
+#endif
 }
 
 void TestDetectionJob::reportFormatting_data()
