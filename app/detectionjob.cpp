@@ -54,7 +54,7 @@ void convertFrameToGrey(const QImage &frame, unsigned char *grey)
     }
 }
 
-DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold)
+DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold, GreyConversion toGrey)
 {
     // The loaders hand over 32-bit RGB frames; anything else is brought to
     // that layout here rather than read out of bounds.
@@ -73,7 +73,7 @@ DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshol
         releaseHessianDetector(&detector);
         return failedResult(HESSIAN_NO_MEMORY, 0.0f);
     }
-    convertFrameToGrey(source, grey);
+    toGrey(source, grey);
 
     // Only the two numeric stages are timed, on a monotonic clock with
     // nanosecond resolution.

@@ -2,9 +2,12 @@
 #include "runreport.h"
 #include "testimages.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -23,6 +26,14 @@ int greyOfPixel(QRgb pixel)
     return greyOf(frame)[0];
 }
 
+const int kSlowGreyMsec = 200;
+
+void slowGreyConversion(const QImage &frame, unsigned char *grey)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSlowGreyMsec));
+    convertFrameToGrey(frame, grey);
+}
+
 } // namespace
 
 class TestDetectionJob : public QObject
@@ -34,6 +45,7 @@ private slots:
     void alphaPaddingAndLayoutDoNotMatter();
     void failedSetUpReportsNoTime();
     void runFindsTheBlobs();
+    void onlyTheResponseAndTheMaximaAreTimed();
     void emptyResultIsSuccess();
     void reportFormatting_data();
     void reportFormatting();
@@ -103,6 +115,27 @@ void TestDetectionJob::runFindsTheBlobs()
     QCOMPARE(result.status, 0);
     QCOMPARE(featureList(result.features), QString("(20, 20)"));
     QVERIFY(result.elapsedMsec >= 0.0f);
+}
+
+// The reported time is in milliseconds and covers the response map and the
+// maxima search only: on a large frame they are most of the job (a
+// thousandth of it would be microseconds shown as milliseconds), and a slow
+// grey conversion is no part of it.
+void TestDetectionJob::onlyTheResponseAndTheMaximaAreTimed()
+{
+    QImage frame(1280, 720, QImage::Format_RGB32);
+    frame.fill(qRgb(90, 90, 90));
+    QElapsedTimer job;
+    job.start();
+    DetectionResult result = runDetectionJob(frame, 10.0f, 100.0f);
+    const double jobMsec = (double)job.nsecsElapsed() / 1.0e6;
+    QVERIFY2(result.elapsedMsec > 0.0f && result.elapsedMsec <= jobMsec && result.elapsedMsec * 100.0 > jobMsec,
+             qPrintable(QString("%1 ms reported, the job took %2 ms").arg(result.elapsedMsec).arg(jobMsec)));
+
+    job.restart();
+    result = runDetectionJob(frame.copy(0, 0, 64, 64), 2.0f, 100.0f, slowGreyConversion);
+    QVERIFY(job.elapsed() >= kSlowGreyMsec);
+    QVERIFY2(result.elapsedMsec < kSlowGreyMsec, qPrintable(QString("%1 ms reported").arg(result.elapsedMsec)));
 }
 
 void TestDetectionJob::emptyResultIsSuccess()
