@@ -142,7 +142,11 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
         return failedResult(status, 0.0f);
     HessianDetector *detector = space.detector();
     const HessianRunConfig config = runConfig(settings);
-    const unsigned char *grey = greyInput(source, space.grey(), config);
+    const unsigned char *grey = space.grey();
+    if (settings.toGrey)
+        settings.toGrey(source, space.grey());
+    else
+        grey = greyInput(source, space.grey(), config);
 
     // Only the two numeric stages are timed, on a monotonic clock with
     // nanosecond resolution.
@@ -169,11 +173,12 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures};
 }
 
-DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold)
+DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold, GreyConversion toGrey)
 {
     DetectionSettings settings;
     settings.sigma = sigma;
     settings.threshold = threshold;
+    settings.toGrey = toGrey;
     return runDetection(frame, settings);
 }
 

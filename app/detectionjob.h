@@ -9,6 +9,9 @@ class QImage;
 
 using DetectionResult = HessianMaximaMainWin::_HessianDetMaxResult;
 
+// A grey conversion: the frame's grey levels into `grey` (stride width).
+using GreyConversion = void (*)(const QImage &frame, unsigned char *grey);
+
 // Which features a run keeps, by polarity (featuremeasures.h).
 enum class PolarityFilter { Both, Bright, Dark };
 
@@ -20,6 +23,9 @@ struct DetectionSettings {
     // Threads for the numeric stages; 0: every hardware thread. A batch that
     // runs one picture per core gives each run one.
     unsigned threads = 0;
+    // Null: the usual conversion. Another one lets a test see which stages
+    // the reported time covers.
+    GreyConversion toGrey = nullptr;
 };
 
 // A detector record kept set up between runs, with its grey image, so that
@@ -55,7 +61,8 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
                              DetectionWorkspace *workspace = nullptr);
 
 // The described run: sigma and threshold, every feature kept.
-DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold);
+DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold,
+                                GreyConversion toGrey = nullptr);
 
 // Grey level of every pixel of a frame in the 32-bit RGB layout (or of an
 // 8-bit grey frame, taken as it is), written to `grey` (width * height

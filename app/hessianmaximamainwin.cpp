@@ -73,7 +73,9 @@ void HessianMaximaMainWin::executeDetectHessianDetMax()
     // the window: a run may outlive it when the window closes mid-run, and
     // the task then owns everything it touches (its frame copy and the two
     // numbers). The doubles become floats when the job is called.
-    detectFuture = QtConcurrent::run(&runDetectionJob, videoFrame, sigma, threshold);
+    detectFuture = QtConcurrent::run([frame = videoFrame, sigma, threshold] {
+        return runDetectionJob(frame, (float)sigma, (float)threshold);
+    });
     detectWatcher.setFuture(detectFuture);
 }
 

@@ -386,6 +386,8 @@ void TstMainWindow::unreadableFileWarnsAndKeepsThePicture()
     QCOMPARE(countRed(view->grab().toImage()), 0);
 }
 
+// The report and the circles of a run; a second Start clears the circles
+// before its result arrives.
 void TstMainWindow::runReportsAndDrawsCircles()
 {
     HessianMaximaMainWin window;
@@ -398,7 +400,14 @@ void TstMainWindow::runReportsAndDrawsCircles()
     const DetectionResult expected = runDetectionJob(discPicture(), 4.0f, 100.0f);
     QVERIFY(!expected.features.isEmpty());
     QVERIFY2(reportedCount(message) == expected.features.size(), qPrintable(message));
-    QVERIFY(circlesDrawn(part<QWidget>(&window, "featuresWidget"), expected.features, 12.0));
+    auto *view = part<QWidget>(&window, "featuresWidget");
+    QVERIFY(circlesDrawn(view, expected.features, 12.0));
+
+    // Start clears the circles at once: none is drawn while the next run
+    // waits for the pool.
+    PoolGate gate;
+    part<QPushButton>(&window, "startProcessingButton")->click();
+    QCOMPARE(countRed(view->grab().toImage()), 0);
 }
 
 void TstMainWindow::onlyTheLastStartIsReported()

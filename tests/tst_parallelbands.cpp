@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,7 +19,7 @@ private slots:
     void everyRowOnceInEvenBands();
     void noPhaseStartsBeforeThePreviousEnds();
     void failureStopsTheRunAndIsReported();
-    void aSlowBandHoldsUpNobody();
+    void aHeldBandHoldsUpNobody();
 };
 
 // Rows counted per visit; bands contiguous, in band order, sizes within one
@@ -103,28 +104,48 @@ void TestParallelBands::failureStopsTheRunAndIsReported()
     QCOMPARE(secondPhaseCalls.load(), 3);
 }
 
-// Bands are taken one at a time: while one thread is stuck in a slow band,
-// the other does all the rest. A worker number is one thread's own (the
-// caller is worker 0, and starts at the top), so per-worker scratch is never
-// shared.
-void TestParallelBands::aSlowBandHoldsUpNobody()
+// Bands are taken one at a time: while one band is held, the other thread
+// does all the rest, whichever of the two holds it. Every band runs once.
+// A worker number is one thread's own (the caller's is 0), so per-worker
+// scratch is never shared.
+void TestParallelBands::aHeldBandHoldsUpNobody()
 {
-    std::vector<std::thread::id> ranOn(8);
-    std::vector<unsigned> workerOf(8);
-    const std::thread::id caller = std::this_thread::get_id();
-    const int status = runInBands(2, 8, 0, 800, [&](unsigned worker, unsigned band, uint32_t, uint32_t) {
-        if (band == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        ranOn[band] = std::this_thread::get_id();
-        workerOf[band] = worker;
-        return 0;
-    });
-    QCOMPARE(status, 0);
-    QVERIFY(ranOn[0] == caller);
-    QCOMPARE(workerOf[0], 0u);
-    for (unsigned band = 1; band < 8; ++band) {
-        QVERIFY(ranOn[band] != ranOn[0]);
-        QCOMPARE(workerOf[band], 1u);
+    const unsigned bands = 8;
+    for (unsigned held : {0u, bands - 1}) {
+        std::vector<std::atomic<int>> calls(bands);
+        std::atomic<unsigned> finished{0};
+        std::atomic<bool> heldUp{false};
+        std::mutex lock;
+        std::thread::id threadOf[2];
+        int misnumbered = 0;
+        const int status = runInBands(2, bands, 0, 800, [&](unsigned worker, unsigned band, uint32_t, uint32_t) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                const std::thread::id self = std::this_thread::get_id();
+                if (worker >= 2 || (threadOf[worker] != std::thread::id() && threadOf[worker] != self))
+                    ++misnumbered;
+                else
+                    threadOf[worker] = self;
+            }
+            ++calls[band];
+            if (band == held) {
+                // Held until every other band is done, which the other
+                // thread has to do alone; the deadline ends the wait when a
+                // splitter leaves some of them to this band's thread.
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (finished < bands - 1 && !(heldUp = std::chrono::steady_clock::now() > deadline))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ++finished;
+            return 0;
+        });
+        QCOMPARE(status, 0);
+        QVERIFY2(!heldUp, qPrintable(QString("band %1 held up the others").arg(held)));
+        for (unsigned band = 0; band < bands; ++band)
+            QCOMPARE(calls[band].load(), 1);
+        QCOMPARE(misnumbered, 0);
+        QVERIFY(threadOf[0] == std::thread::id() || threadOf[0] == std::this_thread::get_id());
+        QVERIFY(threadOf[0] != threadOf[1]);
     }
 }
 

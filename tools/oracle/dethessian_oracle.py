@@ -10,6 +10,7 @@ same as in the scalar loops: tap by tap in increasing kernel index.
 Usage:
     dethessian_oracle.py [--sigma S] [--threshold T] [--details] IMAGE   -> CSV
     dethessian_oracle.py --self-test
+    dethessian_oracle.py --golden    -> the golden values of the C++ tests
 
 With --details each feature also gets its sub-pixel position (the vertex of
 a parabola through the responses either side, in double, clamped to +-0.5),
@@ -19,6 +20,7 @@ the sigma, the response and its polarity (bright where Dxx + Dyy < 0).
 import argparse
 import math
 import sys
+import zlib
 
 import numpy as np
 
@@ -418,6 +420,44 @@ def self_test():
     return 0 if not failures else 1
 
 
+# ---------------------------------------------------------------- golden values
+
+GOLDEN_KERNEL_SIGMAS = ("2", "2.5", "5", "17.25", "30")
+GOLDEN_RESPONSE_SIGMAS = ("2.5", "17.25")
+GOLDEN_FRAME_SIZE = (160, 120)
+
+
+def golden_frame(width, height):
+    """grey(x, y) = (x*x + 3*y*y + 5*x*y) mod 256: every grey level, flat
+    and steep parts alike, from integers only."""
+    y, x = np.mgrid[0:height, 0:width]
+    return ((x * x + 3 * y * y + 5 * x * y) % 256).astype(np.uint8)
+
+
+def crc_of_bits(values):
+    """CRC-32 (zlib's) of the float32 bit patterns, little-endian, in order."""
+    data = np.ascontiguousarray(values, dtype="<f4").tobytes()
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def golden():
+    print("kernels: sigma, radius, CRC-32 of the gauss, d1 and d2 taps, "
+          "gauss[r], d2[r]")
+    for s in GOLDEN_KERNEL_SIGMAS:
+        r, gauss, d1, d2 = make_kernels(F32(float(s)))
+        print("%s %d 0x%08x 0x%08x 0x%08x 0x%08x 0x%08x"
+              % (s, r, crc_of_bits(gauss), crc_of_bits(d1), crc_of_bits(d2),
+                 _bits(gauss[r]), _bits(d2[r])))
+    w, h = GOLDEN_FRAME_SIZE
+    print("response of the %d x %d frame: sigma, CRC-32 of the valid region "
+          "row by row" % (w, h))
+    frame = golden_frame(w, h)
+    for s in GOLDEN_RESPONSE_SIGMAS:
+        r, resp = response_map(frame, F32(float(s)))
+        print("%s 0x%08x" % (s, crc_of_bits(resp[r:h - r, r:w - r])))
+    return 0
+
+
 # ---------------------------------------------------------------- main
 
 def main(argv=None):
@@ -426,6 +466,8 @@ def main(argv=None):
     ap.add_argument("--threshold", type=str, default="100")
     ap.add_argument("--self-test", action="store_true")
     ap.add_argument("--details", action="store_true")
+    ap.add_argument("--golden", action="store_true",
+                    help="print the golden values the C++ tests hold")
     ap.add_argument("image", nargs="?")
     argv = list(sys.argv[1:] if argv is None else argv)
     # argparse mistakes values like "-1e9" for options; bind them explicitly.
@@ -441,6 +483,8 @@ def main(argv=None):
     a = ap.parse_args(joined)
     if a.self_test:
         return self_test()
+    if a.golden:
+        return golden()
     if not a.image:
         ap.error("IMAGE required")
     # Parse as double, then round to float (what strtod + a float cast does).
