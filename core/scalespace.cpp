@@ -9,6 +9,8 @@
 
 #include "scalespace.h"
 
+#include "parallelbands.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -21,11 +23,6 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-uint32_t largerOf(uint32_t a, uint32_t b)
-{
-    return a > b ? a : b;
-}
-
 // Whether centre is strictly greater than the response at (x, y) and its
 // eight neighbours in another level's map (so never when one is NaN).
 bool beatsLevel(const float *response, size_t stride, uint32_t x, uint32_t y, float centre)
@@ -36,6 +33,84 @@ bool beatsLevel(const float *response, size_t stride, uint32_t x, uint32_t y, fl
             if (!(centre > row[dx]))
                 return false;
     return true;
+}
+
+// Whether (x, y) lies where a level of this radius has its response all
+// around it.
+bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32_t radius)
+{
+    const uint64_t margin = (uint64_t)radius + 1;
+    return x >= margin && y >= margin && x + margin < width && y + margin < height;
+}
+
+// Whether centre[0] beats its eight neighbours, a tie going to the first in
+// row-major order: strictly greater than the four before it, at least as
+// great as the four after it.
+bool firstOfEqualMaxima(const float *centre, size_t stride)
+{
+    const float c = centre[0];
+    const float *up = centre - stride;
+    const float *down = centre + stride;
+    return c > up[-1] && c > up[0] && c > up[1] && c > centre[-1] && c >= centre[1] && c >= down[-1]
+           && c >= down[0] && c >= down[1];
+}
+
+const uint32_t kThresholdBlock = 16;  // pixels tested against the threshold at once
+const uint32_t kMinRowsPerBand = 16;
+
+// A level's own maxima, pixels margin <= x, y < size - margin, in row-major
+// order. Most of a picture lies below the threshold: blocks of pixels are
+// tested against it first, in a loop the compiler turns into vector code.
+void levelMaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                     uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    const size_t stride = width;
+    const uint32_t end = width - margin;
+    for (uint32_t y = firstRow; y < endRow; ++y) {
+        const float *row = response + (size_t)y * stride;
+        for (uint32_t x = margin; x < end;) {
+            const uint32_t stop = std::min(end, x + kThresholdBlock);
+            if (stop - x == kThresholdBlock) {
+                int above = 0;
+                for (uint32_t k = 0; k < kThresholdBlock; ++k)
+                    above |= row[x + k] > threshold;
+                if (!above) {
+                    x = stop;
+                    continue;
+                }
+            }
+            for (; x < stop; ++x)
+                if (row[x] > threshold && firstOfEqualMaxima(row + x, stride))
+                    features.append(Feature{(float)x, (float)y});
+        }
+    }
+}
+
+// The same over the whole level, in bands of rows on the run's threads.
+int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t radius, float threshold,
+                const HessianRunConfig &config, QVector<Feature> &features)
+{
+    features = QVector<Feature>();
+    const uint64_t margin = (uint64_t)radius + 1;
+    if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
+        return HESSIAN_OK;
+    const uint32_t first = (uint32_t)margin, end = height - (uint32_t)margin;
+    unsigned threads = config.path == HESSIAN_PATH_REFERENCE ? 1 : config.threads ? config.threads : machineThreads();
+    threads = std::max(1u, std::min(threads, (end - first) / kMinRowsPerBand));
+    std::vector<QVector<Feature>> found(threads);
+    const int status = runInBands(threads, threads, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
+        try {
+            levelMaximaRows(response, width, from, to, first, threshold, found[band]);
+        } catch (const std::bad_alloc &) {
+            return (int)HESSIAN_NO_MEMORY;
+        }
+        return (int)HESSIAN_OK;
+    });
+    if (status != HESSIAN_OK)
+        return status;
+    for (const QVector<Feature> &part : found)
+        features += part;
+    return HESSIAN_OK;
 }
 
 // The level's candidates still waiting for the level above.
@@ -168,7 +243,8 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             for (int c = 0; c < waiting.features.size(); ++c) {
                 const Feature &f = waiting.features[c];
                 FeatureMeasure m = waiting.measures[c];
-                if (above) {
+                if (above && insideLevel((uint32_t)f.x, (uint32_t)f.y, space->width, space->height,
+                                         space->levels[level + 1].radius)) {
                     const size_t at = (size_t)f.y * stride + (size_t)f.x;
                     if (!beatsLevel(above, stride, (uint32_t)f.x, (uint32_t)f.y, m.response))
                         continue;
@@ -191,18 +267,17 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             if (i > 0)
                 settle(level.response);
 
-            uint32_t examined = level.radius;
-            if (i > 0)
-                examined = largerOf(examined, space->levels[i - 1].radius);
-            if (i + 1 < count)
-                examined = largerOf(examined, space->levels[i + 1].radius);
             Candidates next;
             next.level = i;
-            status = findLocalMaximaWith(level.response, space->width, space->height, threshold,
-                                         examined, next.features, config);
+            status = count == 1 ? findLocalMaximaWith(level.response, space->width, space->height, threshold,
+                                                      level.radius, next.features, config)
+                                : levelMaxima(level.response, space->width, space->height, level.radius,
+                                              threshold, config, next.features);
             if (status != HESSIAN_OK)
                 return status;
             if (below) {
+                // The level below has the smaller radius, so its response
+                // exists around every candidate.
                 int kept = 0;
                 next.below.reserve((size_t)next.features.size());
                 for (int c = 0; c < next.features.size(); ++c) {

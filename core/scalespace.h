@@ -13,13 +13,20 @@
 // levels.
 //
 // The rule. A feature is a pixel of level i whose response is strictly
-// greater than the threshold and than its 26 neighbours: the 8 around it in
-// level i, and the 9 at and around the same pixel in level i - 1 and in
-// level i + 1. The first and the last level have one neighbour level only,
-// and only it counts; with a single level the rule is the single-scale
-// search. A level examines the pixels at least R + 1 from every border,
-// where R is the largest kernel radius among the levels it is compared with,
-// so every neighbour lies where its level's response is computed.
+// greater than the threshold, than its 8 neighbours in level i, and than the
+// 9 at and around the same pixel in level i - 1 and in level i + 1: 26
+// neighbours. The first and the last level have one neighbour level only,
+// and only it counts. A level examines the pixels at least r_i + 1 from
+// every border (r_i its kernel radius), as the single-scale search does; the
+// level above, with its larger radius, counts where its response exists
+// around the pixel (at least r_(i+1) + 1 from every border), so in the band
+// along the border where it does not, only the level below counts, as at
+// the last level. Within a level, a tie goes to the first pixel in
+// row-major order (strictly greater than the 4 neighbours before it, at
+// least as great as the 4 after it): the byte row images make equal
+// responses common at the top of a symmetric blob centred half-way between
+// two pixels, and a strict test would find no feature on it at all. With a
+// single level the rule is exactly the single-scale search.
 //
 // Kernel normalisation makes the levels comparable: each derivative
 // kernel's halves sum to +-0.5, which makes the response sigma^4 times the

@@ -132,13 +132,20 @@ void TestScaleSpace::oneLevelIsTheSingleScaleRun()
     }
 }
 
-// The rule written out over single-scale maps: strict maxima over 26
-// neighbours (9 at the first and the last level), R + 1 from the borders;
-// position, response and polarity as the single-scale measurement, sigma by
-// the parabola in log sigma.
+// The rule written out over single-scale maps: maxima over 26 neighbours,
+// strict against the levels beside, a tie within the level going to the
+// first pixel in row-major order; each level examined from r + 1 from the
+// borders, the level above counting only where its response exists around
+// the pixel. Position, response and polarity as the single-scale
+// measurement, sigma by the parabola in log sigma. The frame holds exact
+// ties: a square of even side on a flat ground.
 void TestScaleSpace::maximaInPositionAndScale()
 {
-    const std::vector<unsigned char> grey = blobImage();
+    std::vector<unsigned char> grey = blobImage();
+    for (uint32_t y = 20; y < 80; ++y)
+        std::memset(&grey[(size_t)y * kWidth + 40], 100, 60);
+    for (uint32_t y = 48; y < 54; ++y)
+        std::memset(&grey[(size_t)y * kWidth + 68], 250, 6);
     const uint32_t count = 5;
     ScaleSpace space(1.5f, 6.0f, count);
     QVector<Feature> features;
@@ -149,37 +156,48 @@ void TestScaleSpace::maximaInPositionAndScale()
     std::vector<std::unique_ptr<SingleScale>> levels;
     for (uint32_t i = 0; i < count; ++i)
         levels.emplace_back(new SingleScale(space.record.sigmas[i], grey));
+    const auto inside = [](uint32_t x, uint32_t y, uint32_t radius) {
+        return x > radius && y > radius && x + radius + 1 < kWidth && y + radius + 1 < kHeight;
+    };
     const double logStep = std::log(6.0 / 1.5) / (count - 1);
     QVector<Feature> expected;
     QVector<FeatureMeasure> expectedMeasures;
     std::vector<int> perLevel(count, 0);
+    int ties = 0, bordered = 0;
     for (uint32_t y = 0; y < kHeight; ++y)
         for (uint32_t x = 0; x < kWidth; ++x)
             for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t first = i > 0 ? i - 1 : 0, last = i + 1 < count ? i + 1 : i;
-                const uint32_t margin = levels[last]->record.radius + 1;  // radii grow with sigma
-                if (x < margin || y < margin || x + margin >= kWidth || y + margin >= kHeight)
+                if (!inside(x, y, levels[i]->record.radius))
                     continue;
+                const bool above = i + 1 < count && inside(x, y, levels[i + 1]->record.radius);
                 const float c = levels[i]->at(x, y);
-                bool maximum = c > 2.0f;
-                for (uint32_t j = first; j <= last && maximum; ++j)
+                bool maximum = c > 2.0f, tied = false;
+                for (uint32_t j = i > 0 ? i - 1 : 0; j <= (above ? i + 1 : i) && maximum; ++j)
                     for (int dy = -1; dy <= 1; ++dy)
-                        for (int dx = -1; dx <= 1; ++dx)
-                            if ((j != i || dx || dy) && !(c > levels[j]->at(x + dx, y + dy)))
-                                maximum = false;
+                        for (int dx = -1; dx <= 1; ++dx) {
+                            const float n = levels[j]->at(x + dx, y + dy);
+                            if (j == i && !dx && !dy)
+                                continue;
+                            const bool after = j == i && (dy > 0 || (dy == 0 && dx > 0));
+                            maximum = maximum && (c > n || (after && c == n));
+                            tied = tied || (maximum && c == n);
+                        }
                 if (!maximum)
                     continue;
                 FeatureMeasure m;
                 const Feature f{(float)x, (float)y};
                 measureFeatures(&levels[i]->record, space.record.sigmas[i], QVector<Feature>{f}, &m);
-                if (i > 0 && i + 1 < count)
+                if (i > 0 && above)
                     m.sigma = (float)(space.record.sigmas[i]
                                       * std::exp(logStep * parabolaVertexOffset(levels[i - 1]->at(x, y), c,
                                                                                 levels[i + 1]->at(x, y))));
                 expected.append(f);
                 expectedMeasures.append(m);
                 ++perLevel[i];
+                ties += tied;
+                bordered += i + 1 < count && !above;
             }
+    QVERIFY2(ties > 0 && bordered > 0, qPrintable(QString("%1 ties, %2 near the border").arg(ties).arg(bordered)));
     QVERIFY2(perLevel[0] > 0 && perLevel[count - 1] > 0 && perLevel[1] > 0, "features at the end levels");
     QCOMPARE(features.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i) {
