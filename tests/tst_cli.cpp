@@ -68,6 +68,7 @@ private slots:
     void batchKeepsOrderPastBrokenFiles();
     void interruptedOutputLeavesNoFile();
     void annotatedPictures();
+    void scaleRange();
 
 private:
     QTemporaryDir dir;
@@ -170,6 +171,13 @@ void TestCli::badInput_data()
     QTest::newRow("nan threshold") << QStringList{"--threshold", "nan", "x.png"} << 2 << "finite number";
     QTest::newRow("zero repeat") << QStringList{"--repeat", "0", "x.png"} << 2 << "for --repeat";
     QTest::newRow("fractional repeat") << QStringList{"--repeat", "2.5", "x.png"} << 2 << "for --repeat";
+    QTest::newRow("range upside down") << QStringList{"--sigma", "5:2", "--scales", "3", "x.png"} << 2 << "MIN below MAX";
+    QTest::newRow("range without scales") << QStringList{"--sigma", "2:5", "x.png"} << 2 << "needs --scales";
+    QTest::newRow("range of one scale") << QStringList{"--sigma", "2:5", "--scales", "1", "x.png"} << 2 << "from 2 to 1000";
+    QTest::newRow("scales without range") << QStringList{"--scales", "4", "x.png"} << 2 << "--scales applies only";
+    QTest::newRow("overlap without range") << QStringList{"--overlap", "0.3", "x.png"} << 2 << "--overlap applies only";
+    QTest::newRow("overlap above 1") << QStringList{"--sigma", "2:5", "--scales", "3", "--overlap", "1.5", "x.png"} << 2 << "from 0 to 1";
+    QTest::newRow("scales not distinct") << QStringList{"--sigma", "1:1.0000001", "--scales", "30", "x.png"} << 2 << "not distinct";
     QTest::newRow("missing file") << QStringList{missing} << 1 << "cannot read image '" + missing + "'";
     const QString text = dir.filePath("notes.png");
     QTest::newRow("text named as a picture") << QStringList{text} << 1 << "cannot read image '" + text + "'";
@@ -325,6 +333,43 @@ void TestCli::annotatedPictures()
     QCOMPARE(again.exitCode, 2);
     QVERIFY2(again.err.contains("spots.png' exists; --force replaces it"), qPrintable(again.err));
     QCOMPARE(runCli({"--annotate", folder, "--force", dir.filePath("spots.pgm")}).exitCode, 0);
+}
+
+// A range run prints what the job finds with the same settings, each
+// feature with its own scale, and the JSON says which range it was.
+void TestCli::scaleRange()
+{
+    const Outcome outcome = runCli({"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20",
+                                    "--format", "json", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    const QJsonObject picture = QJsonDocument::fromJson(outcome.out.toUtf8()).array().at(0).toObject();
+    QCOMPARE(picture.value("sigma").toDouble(), 1.5);
+    QCOMPARE(picture.value("sigma_max").toDouble(), 6.0);
+    QCOMPARE(picture.value("scales").toInt(), 5);
+    QCOMPARE(picture.value("overlap").toDouble(), 0.25);
+
+    QImage frame;
+    QString error;
+    QVERIFY(loadFrame(pngPath, &frame, &error));
+    DetectionSettings settings;
+    settings.sigma = 1.5f;
+    settings.sigmaMax = 6.0f;
+    settings.scales = 5;
+    settings.overlap = 0.25f;
+    settings.threshold = 20.0f;
+    const DetectionResult expected = runDetection(frame, settings);
+    const QJsonArray features = picture.value("features").toArray();
+    QVERIFY(features.size() > 3);
+    QCOMPARE(features.size(), expected.features.size());
+    QSet<double> sigmas;
+    for (int i = 0; i < features.size(); ++i) {
+        const QJsonObject f = features.at(i).toObject();
+        QCOMPARE(f.value("x").toInt(), (int)expected.features[i].x);
+        QCOMPARE(f.value("y").toInt(), (int)expected.features[i].y);
+        QCOMPARE((float)f.value("sigma").toDouble(), expected.measures[i].sigma);
+        sigmas << f.value("sigma").toDouble();
+    }
+    QVERIFY(sigmas.size() > 1);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
