@@ -4,6 +4,7 @@
 
 #include "detectionjob.h"
 
+#include "candidateresponses.h"
 #include "detectionpaths.h"
 #include "greyconversion.h"
 #include "localmaxima.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QImage>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,12 +72,25 @@ const unsigned char *greyInput(const QImage &frame, unsigned char *room, const H
     return room;
 }
 
+// FEATURE_BRIGHT or FEATURE_DARK, or 0 for both.
+int8_t wantedPolarity(PolarityFilter filter)
+{
+    return filter == PolarityFilter::Both ? 0 : filter == PolarityFilter::Bright ? FEATURE_BRIGHT : FEATURE_DARK;
+}
+
+// The lowest threshold whose features the candidates cover: the window's
+// lowest, 0, or the run's own when it is below that.
+float candidateFloor(const DetectionSettings &settings)
+{
+    return std::min(0.0f, settings.threshold);
+}
+
 // Keeps the features (and their measures) of the wanted polarity, in order.
 void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<FeatureMeasure> &measures)
 {
     if (filter == PolarityFilter::Both)
         return;
-    const int8_t wanted = filter == PolarityFilter::Bright ? FEATURE_BRIGHT : FEATURE_DARK;
+    const int8_t wanted = wantedPolarity(filter);
     int kept = 0;
     for (int i = 0; i < features.size(); ++i) {
         if (measures[i].polarity != wanted)
@@ -86,6 +101,37 @@ void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<Fea
     }
     features.resize(kept);
     measures.resize(kept);
+}
+
+// The features a scale-range search at `threshold` keeps: its maxima of
+// the wanted polarity, pruned.
+int scaleRangeFeatures(const DetectionSettings &settings, float threshold, const HessianRunConfig &config,
+                       DetectionWorkspace &space, QVector<Feature> &features, QVector<FeatureMeasure> &measures)
+{
+    int status = findScaleSpaceMaxima(space.scaleSpace(), space.grey(), threshold, config, features, measures);
+    if (status == HESSIAN_OK) {
+        keepPolarity(settings.polarity, features, measures);
+        status = pruneOverlappingFeatures(features, measures, settings.overlap, kBlobRadiusPerSigma);
+    }
+    return status;
+}
+
+// The candidates of a scale-range run: the same search again, at the floor.
+// A threshold above it keeps exactly the candidates above the threshold:
+// the threshold gates only a feature's own pixel, and the pruning, strongest
+// first, weighs a feature only against stronger ones.
+QVector<float> scaleRangeCandidates(const DetectionSettings &settings, const HessianRunConfig &config,
+                                    DetectionWorkspace &space)
+{
+    QVector<Feature> features;
+    QVector<FeatureMeasure> measures;
+    if (scaleRangeFeatures(settings, candidateFloor(settings), config, space, features, measures) != HESSIAN_OK)
+        return QVector<float>();
+    QVector<float> responses(measures.size());
+    for (int i = 0; i < measures.size(); ++i)
+        responses[i] = measures[i].response;
+    std::sort(responses.begin(), responses.end());
+    return responses;
 }
 
 DetectionResult runScaleRange(const QImage &source, const DetectionSettings &settings,
@@ -102,15 +148,14 @@ DetectionResult runScaleRange(const QImage &source, const DetectionSettings &set
     QVector<FeatureMeasure> measures;
     QElapsedTimer stopwatch;
     stopwatch.start();
-    status = findScaleSpaceMaxima(space.scaleSpace(), space.grey(), settings.threshold, config, features, measures);
-    if (status == HESSIAN_OK) {
-        keepPolarity(settings.polarity, features, measures);
-        status = pruneOverlappingFeatures(features, measures, settings.overlap, kBlobRadiusPerSigma);
-    }
+    status = scaleRangeFeatures(settings, settings.threshold, config, space, features, measures);
     const float elapsedMsec = (float)((double)stopwatch.nsecsElapsed() / 1.0e6);
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
-    return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures};
+    DetectionResult result{features, HESSIAN_OK, elapsedMsec, measures};
+    if (settings.candidates)
+        result.candidateResponses = scaleRangeCandidates(settings, config, space);
+    return result;
 }
 
 } // namespace
@@ -211,13 +256,19 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
         measures.resize(features.size());
         status = measureFeatures(detector, settings.sigma, features, measures.data());
     }
+    // Read from the same map before it is released; a failure here leaves
+    // the run's own result whole, without candidates.
+    QVector<float> candidates;
+    if (status == HESSIAN_OK && settings.candidates)
+        findCandidateResponses(detector, candidateFloor(settings), wantedPolarity(settings.polarity), config,
+                               candidates);
     if (!workspace)
         space.release();
 
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
     keepPolarity(settings.polarity, features, measures);
-    return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures};
+    return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures, candidates};
 }
 
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold, GreyConversion toGrey)

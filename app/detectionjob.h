@@ -41,6 +41,10 @@ struct DetectionSettings {
     int scales = 1;
     float sigmaMax = 0.0f;
     float overlap = kDefaultOverlap;
+    // Also hand back the responses of the candidates (the record's
+    // candidateResponses), for choosing a threshold. Costs a maxima search
+    // after the timed span; a scale-range run runs its search again.
+    bool candidates = false;
 };
 
 // A detector record kept set up between runs, with its grey image, so that

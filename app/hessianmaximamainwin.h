@@ -28,6 +28,10 @@ public:
         float elapsedMsec;          // response + maxima search, fractional ms
         // measures[i] belongs to features[i]; measured after the timed span.
         QVector<FeatureMeasure> measures;
+        // When asked for: the responses of the features the same run would
+        // keep at any lower threshold (down to 0), ascending; read after the
+        // timed span. A threshold t keeps those above t.
+        QVector<float> candidateResponses = {};
     };
 
     explicit HessianMaximaMainWin(QWidget *parent = nullptr);

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -51,6 +52,8 @@ private slots:
     void runFindsTheBlobs();
     void onlyTheResponseAndTheMaximaAreTimed();
     void emptyResultIsSuccess();
+    void candidatesCountWhatEachThresholdKeeps_data();
+    void candidatesCountWhatEachThresholdKeeps();
     void workspaceRunsTakeNoPageFaults();
     void reportFormatting_data();
     void reportFormatting();
@@ -158,6 +161,43 @@ void TestDetectionJob::emptyResultIsSuccess()
     result = runDetectionJob(QImage(), 5.0f, 0.0f);
     QCOMPARE(result.status, 0);
     QVERIFY(result.features.isEmpty());
+}
+
+void TestDetectionJob::candidatesCountWhatEachThresholdKeeps_data()
+{
+    QTest::addColumn<int>("scales");
+    QTest::addColumn<int>("polarity");
+    QTest::newRow("single scale") << 1 << (int)PolarityFilter::Both;
+    QTest::newRow("dark only") << 1 << (int)PolarityFilter::Dark;
+    QTest::newRow("scale range") << 4 << (int)PolarityFilter::Both;
+}
+
+// The candidates of one run say how many features a run at any threshold
+// down to 0 keeps: those with a response above it.
+void TestDetectionJob::candidatesCountWhatEachThresholdKeeps()
+{
+    QFETCH(int, scales);
+    QFETCH(int, polarity);
+    const QImage frame = blobPicture(160, 120);
+    DetectionSettings settings;
+    settings.sigma = 2.0f;
+    settings.scales = scales;
+    settings.sigmaMax = 5.0f;
+    settings.polarity = (PolarityFilter)polarity;
+    settings.threshold = 40.0f;
+    settings.candidates = true;
+    const QVector<float> candidates = runDetection(frame, settings).candidateResponses;
+    QVERIFY(std::is_sorted(candidates.begin(), candidates.end()));
+
+    settings.candidates = false;
+    for (float threshold : {0.0f, 5.0f, 40.0f, 150.0f}) {
+        settings.threshold = threshold;
+        const DetectionResult run = runDetection(frame, settings);
+        const int above = (int)(candidates.end() - std::upper_bound(candidates.begin(), candidates.end(), threshold));
+        QCOMPARE(above, run.features.size());
+        QVERIFY(run.candidateResponses.isEmpty());
+    }
+    QVERIFY(candidates.first() > 0.0f && candidates.size() > runDetection(frame, settings).features.size());
 }
 
 // A batch reuses one workspace for pictures of one size: after the first
