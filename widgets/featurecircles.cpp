@@ -1,16 +1,94 @@
 #include "featurecircles.h"
 
 #include <QPainter>
+#include <QPen>
 #include <QRectF>
 
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The integral rectangle whose one-pixel ellipse Qt centres nearest to
+// `centre` with a diameter near 2 r. Qt's outline of a whole-pixel
+// rectangle (left, width d) covers pixels left .. left + d, so its centre is
+// left + (d + 1) / 2: d takes the parity that puts that on `centre`.
+void snapCircle(double centre, double r, double *left, double *diameter)
+{
+    const long twice = std::lround(2.0 * centre);
+    long d = std::lround(2.0 * r);
+    if ((twice - 1 - d) % 2 != 0)
+        d += 2.0 * r > (double)d ? 1 : -1;
+    while (d < 2)
+        d += 2;
+    *left = (double)((twice - 1 - d) / 2);
+    *diameter = (double)d;
+}
+
+} // namespace
+
 void drawFeatureCircles(QPainter &painter, const QVector<Feature> &features, double radius,
-                        const QVector<float> &radii)
+                        const QVector<float> &radii, int first, int last)
 {
     const bool own = radii.size() == features.size();
-    for (int i = 0; i < features.size(); ++i) {
+    if (last < 0 || last > features.size())
+        last = features.size();
+    for (int i = first; i < last; ++i) {
         const double r = own ? (double)radii[i] : radius;
         const double x = features[i].x;
         const double y = features[i].y;
         painter.drawEllipse(QRectF(x - r, y - r, 2.0 * r, 2.0 * r));
     }
+}
+
+int zoomedOutlineWidth(double zoom)
+{
+    return zoom < 4.0 ? 1 : zoom < 8.0 ? 2 : 3;
+}
+
+void drawZoomedFeatureCircles(QPainter &painter, const QVector<Feature> &features, double radius,
+                              const QVector<float> &radii, double zoom, const QPointF &origin, int first,
+                              int last, const QRectF &clip)
+{
+    const int width = zoomedOutlineWidth(zoom);
+    QPen pen(kFeatureColour);
+    pen.setWidth(width);
+    pen.setCosmetic(true);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const bool own = radii.size() == features.size();
+    for (int i = first; i < last; ++i) {
+        const double r = (own ? (double)radii[i] : radius) * zoom;
+        const double cx = origin.x() + (features[i].x + 0.5) * zoom;
+        const double cy = origin.y() + (features[i].y + 0.5) * zoom;
+        const double reach = r + width + 2.0;
+        if (cx + reach < clip.left() || cx - reach > clip.right() || cy + reach < clip.top()
+            || cy - reach > clip.bottom())
+            continue;
+        if (width == 1) {
+            double left, top, across, down;
+            snapCircle(cx, r, &left, &across);
+            snapCircle(cy, r, &top, &down);
+            painter.drawEllipse(QRectF(left, top, across, down));
+        } else {
+            painter.drawEllipse(QRectF(cx - r, cy - r, 2.0 * r, 2.0 * r));
+        }
+    }
+}
+
+bool inRowOrder(const QVector<Feature> &features)
+{
+    return std::is_sorted(features.begin(), features.end(),
+                          [](const Feature &a, const Feature &b) { return a.y < b.y; });
+}
+
+FeatureSpan featureRows(const QVector<Feature> &features, bool rowOrdered, double top, double bottom)
+{
+    if (!rowOrdered)
+        return FeatureSpan{0, features.size()};
+    const auto begin = std::lower_bound(features.begin(), features.end(), top,
+                                        [](const Feature &f, double row) { return f.y < row; });
+    const auto end = std::upper_bound(begin, features.end(), bottom,
+                                      [](double row, const Feature &f) { return row < f.y; });
+    return FeatureSpan{(int)(begin - features.begin()), (int)(end - features.begin())};
 }

@@ -3,16 +3,38 @@
 #include "featurecircles.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QPainter>
 #include <QPen>
 #include <QRectF>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// A slice of many circles takes about this long, then the events waiting
+// are handled before the next one.
+const int kSliceMsec = 25;
+// Hovering finds circles at least this many widget pixels across.
+const double kSmallestTarget = 4.0;
+
+} // namespace
+
+bool FeaturesWidget::LayerKey::operator==(const LayerKey &other) const
+{
+    return list == other.list && fitted == other.fitted && scale == other.scale && origin == other.origin
+           && size == other.size && frame == other.frame;
+}
 
 FeaturesWidget::FeaturesWidget(QWidget *parent)
     : VideoWidget(parent),
       featureRadius(18.0f)
 {
+    nextSlice.setSingleShot(true);
+    nextSlice.setInterval(0);
+    connect(&nextSlice, &QTimer::timeout, this, [this] { update(); });
 }
 
 FeaturesWidget::~FeaturesWidget() = default;
@@ -20,19 +42,90 @@ FeaturesWidget::~FeaturesWidget() = default;
 void FeaturesWidget::setFeatures(const QVector<Feature> &features)
 {
     this->features = features;
+    featuresChanged();
     update();
 }
 
 void FeaturesWidget::clearFeatures()
 {
     features = QVector<Feature>();
+    featuresChanged();
     update();
 }
 
 void FeaturesWidget::setFeatureScale(float scale)
 {
     featureRadius = scale * 3.0f;
+    featuresChanged();
     update();
+}
+
+void FeaturesWidget::setFeatureRadii(const QVector<float> &radii)
+{
+    featureRadii = radii;
+    featuresChanged();
+    update();
+}
+
+void FeaturesWidget::featuresChanged()
+{
+    ++listGeneration;
+    rowOrderKnown = false;
+}
+
+double FeaturesWidget::largestRadius() const
+{
+    if (featureRadii.size() != features.size())
+        return featureRadius;
+    double largest = 0.0;
+    for (float r : featureRadii)
+        largest = std::max(largest, (double)r);
+    return largest;
+}
+
+FeatureSpan FeaturesWidget::featuresInView() const
+{
+    if (!rowOrderKnown) {
+        rowOrdered = inRowOrder(features);
+        rowOrderKnown = true;
+    }
+    if (isFitted())
+        return FeatureSpan{0, features.size()};
+    // Pixel (x, y) has its centre at row y + 0.5.
+    const QRectF shown = visibleFrameRect();
+    const double reach = largestRadius() + 1.0 + zoomedOutlineWidth(scale()) / scale();
+    return featureRows(features, rowOrdered, shown.top() - 0.5 - reach, shown.bottom() - 0.5 + reach);
+}
+
+int FeaturesWidget::featureAt(const QPointF &widgetPoint) const
+{
+    if (image.isNull() || features.isEmpty())
+        return -1;
+    const QPointF point = toFrame(widgetPoint) - QPointF(0.5, 0.5);
+    const double smallest = kSmallestTarget / 2.0 / scale();
+    const double reach = std::max(largestRadius(), smallest);
+    if (!rowOrderKnown) {
+        rowOrdered = inRowOrder(features);
+        rowOrderKnown = true;
+    }
+    const FeatureSpan span = featureRows(features, rowOrdered, point.y() - reach, point.y() + reach);
+    const bool own = featureRadii.size() == features.size();
+    int nearest = -1;
+    double nearestDistance = std::numeric_limits<double>::infinity();
+    for (int i = span.first; i < span.last; ++i) {
+        const double distance = std::hypot(features[i].x - point.x(), features[i].y - point.y());
+        const double r = std::max(own ? (double)featureRadii[i] : (double)featureRadius, smallest);
+        if (distance <= r && distance < nearestDistance) {
+            nearest = i;
+            nearestDistance = distance;
+        }
+    }
+    return nearest;
+}
+
+bool FeaturesWidget::drawingCircles() const
+{
+    return layerNext < layerEnd && layerKey == currentLayerKey();
 }
 
 void FeaturesWidget::paintEvent(QPaintEvent *event)
@@ -44,7 +137,25 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
     if (image.isNull())
         return;
 
+    const FeatureSpan span = featuresInView();
+    if (span.last - span.first > kCirclesAtOnce) {
+        paintManyCircles(span);
+        return;
+    }
+    circleLayer = QImage();
+    layerNext = layerEnd = 0;
     QPainter painter(this);
+    drawCircles(painter, span.first, span.last);
+}
+
+void FeaturesWidget::drawCircles(QPainter &painter, int first, int last)
+{
+    if (!isFitted()) {
+        drawZoomedFeatureCircles(painter, features, featureRadius, featureRadii, scale(), QPointF(origin()),
+                                 first, last, QRectF(rect()));
+        return;
+    }
+    painter.save();
     QPen pen = painter.pen();
     pen.setColor(kFeatureColour);
     // The width is in image pixels and scales with the frame: the whole
@@ -60,5 +171,44 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
     // A feature at (x, y) sits on the centre of pixel (x, y).
     painter.translate(0.5, 0.5);
 
-    drawFeatureCircles(painter, features, featureRadius);
+    drawFeatureCircles(painter, features, featureRadius, featureRadii, first, last);
+    painter.restore();
+}
+
+FeaturesWidget::LayerKey FeaturesWidget::currentLayerKey() const
+{
+    return LayerKey{listGeneration, isFitted(), scale(), origin(), size(), image.cacheKey()};
+}
+
+// The circles go into a layer of the widget's size, as many per paint as
+// fit in a slice; each paint shows the layer as far as it has come. The
+// pixels are those of drawing them all at once.
+void FeaturesWidget::paintManyCircles(const FeatureSpan &span)
+{
+    const LayerKey key = currentLayerKey();
+    const qreal ratio = devicePixelRatioF();
+    if (!(layerKey == key) || circleLayer.isNull()) {
+        circleLayer = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+        if (circleLayer.isNull())
+            return;
+        circleLayer.setDevicePixelRatio(ratio);
+        circleLayer.fill(Qt::transparent);
+        layerKey = key;
+        layerNext = span.first;
+        layerEnd = span.last;
+    }
+    if (layerNext < layerEnd) {
+        QPainter layer(&circleLayer);
+        QElapsedTimer slice;
+        slice.start();
+        while (layerNext < layerEnd && slice.elapsed() < kSliceMsec) {
+            const int end = std::min(layerNext + 1024, layerEnd);
+            drawCircles(layer, layerNext, end);
+            layerNext = end;
+        }
+        if (layerNext < layerEnd)
+            nextSlice.start();
+    }
+    QPainter painter(this);
+    painter.drawImage(0, 0, circleLayer);
 }

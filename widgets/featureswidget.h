@@ -1,9 +1,13 @@
 #ifndef FEATURESWIDGET_H
 #define FEATURESWIDGET_H
 
+#include "featurecircles.h"
 #include "localmaxima.h"
 #include "videowidget.h"
 
+#include <QImage>
+#include <QPoint>
+#include <QTimer>
 #include <QVector>
 
 // The frame view with the features of the latest run drawn over it as red
@@ -16,6 +20,20 @@ public:
     explicit FeaturesWidget(QWidget *parent = nullptr);
     ~FeaturesWidget() override;
 
+    // More circles than this in view are drawn a slice at a time, between
+    // events, so that the window keeps answering while they appear.
+    static const int kCirclesAtOnce = 20000;
+
+    // Each feature's own radius, radii[i] image pixels for features[i];
+    // empty (the default): featureRadius for all.
+    void setFeatureRadii(const QVector<float> &radii);
+    // The feature whose circle holds the widget point (the nearest centre
+    // of those that do; tiny circles count as a few widget pixels wide), or
+    // -1.
+    int featureAt(const QPointF &widgetPoint) const;
+    // Whether circles in view are still being drawn.
+    bool drawingCircles() const;
+
 public slots:
     void setFeatures(const QVector<Feature> &features);
     void clearFeatures();
@@ -27,6 +45,38 @@ protected:
 
     QVector<Feature> features;
     float featureRadius;
+
+private:
+    // The features in view, as an index range.
+    FeatureSpan featuresInView() const;
+    double largestRadius() const;
+    void drawCircles(QPainter &painter, int first, int last);
+    void paintManyCircles(const FeatureSpan &span);
+    void featuresChanged();
+
+    QVector<float> featureRadii;
+    // Whether `features` is in row order, known from the list's first look.
+    mutable bool rowOrderKnown = false;
+    mutable bool rowOrdered = false;
+
+    // Many circles: drawn into `circleLayer` a slice per paint, for the
+    // view and the list it was begun for.
+    struct LayerKey {
+        quint64 list;
+        bool fitted;
+        double scale;
+        QPoint origin;
+        QSize size;
+        qint64 frame;
+        bool operator==(const LayerKey &other) const;
+    };
+    LayerKey currentLayerKey() const;
+    quint64 listGeneration = 0;
+    QImage circleLayer;
+    LayerKey layerKey = {};
+    int layerNext = 0;
+    int layerEnd = 0;
+    QTimer nextSlice;
 };
 
 #endif // FEATURESWIDGET_H
