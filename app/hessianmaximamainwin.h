@@ -8,9 +8,17 @@
 #include <QFutureWatcher>
 #include <QImage>
 #include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QVector>
 
 #include <cstdint>
+#include <memory>
+
+class QEvent;
+class QHelpEvent;
+struct WindowTools;
 
 namespace Ui {
 class HessianMaximaMainWin;
@@ -41,16 +49,56 @@ public:
     // member of the window.
     _HessianDetMaxResult detectHessianDetMax(const QImage &frame, float sigma, float threshold);
 
+    // Opens a picture file as File > Open File does with the file chosen:
+    // the same loading, and the same warning when it cannot be read.
+    // Returns whether it loaded.
+    bool openPicture(const QString &fileName);
+
 protected slots:
     void openVideoFrame();
     void executeDetectHessianDetMax();
     void finishDetectHessianDetMax();
 
 private:
+    struct RunRequest;
+
+    void setUpTools();
+    void startRun(bool live);
+    void scheduleLiveRun();
+    void forgetShownResult();
+    void showNote(const QString &note);
+    bool showFeatureToolTip(QHelpEvent *event);
+    bool takeDrop(QEvent *event);
+    void saveFeatures();
+    void saveAnnotatedImage();
+    QString savePath(const QString &caption, const QString &suffix, const QString &filters,
+                     QString *chosenFilter);
+    void showZoom();
+    void fitPictureInfo();
+
     Ui::HessianMaximaMainWin *ui;
     QImage videoFrame;
     QFuture<_HessianDetMaxResult> detectFuture;
     QFutureWatcher<_HessianDetMaxResult> detectWatcher;
+
+    WindowTools *tools;
+    QString pictureFileName;   // the file videoFrame came from
+    QString pictureSummary;    // its size and pixel format
+    QString pictureZoom;       // how large the view shows it
+    // What the run started last was asked, and the run whose result is
+    // shown (the circles, the report and what the save commands write).
+    std::unique_ptr<RunRequest> lastRun;
+    std::unique_ptr<RunRequest> shownRun;
+    _HessianDetMaxResult shownResult;
+    QString shownReport;       // the status line of the result shown
+    bool noteShown = false;    // the status line holds a passing note
+    QTimer liveRun;            // the pause between a change and its run
+    QTimer busySign;           // how long a run goes before it shows
 };
+
+// The picture named on a command line (the program's arguments, Qt's own
+// already taken out): its first argument that is not an option, or the one
+// after "--". Empty when there is none.
+QString pictureArgument(const QStringList &arguments);
 
 #endif // HESSIANMAXIMAMAINWIN_H

@@ -1,0 +1,18 @@
+#ifndef RUNREQUEST_H
+#define RUNREQUEST_H
+
+#include "detectionjob.h"
+#include "hessianmaximamainwin.h"
+
+#include <QImage>
+#include <QString>
+
+// What a run of the window is asked to do, on which frame, and why.
+struct HessianMaximaMainWin::RunRequest {
+    DetectionSettings settings;
+    QImage frame;
+    QString fileName;   // where the frame came from
+    bool live = false;  // started by live update: the old circles stay until it reports
+};
+
+#endif // RUNREQUEST_H

@@ -1,0 +1,185 @@
+#include "windowtools.h"
+
+#include "frameviewnavigator.h"
+#include "responsehistogram.h"
+#include "ui_hessianmaximamainwin.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDoubleSpinBox>
+#include <QGridLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QSpinBox>
+#include <QStatusBar>
+
+namespace {
+
+QString text(const char *source)
+{
+    return QCoreApplication::translate("HessianMaximaMainWin", source);
+}
+
+QAction *makeAction(QMainWindow *window, const char *name, const char *label, const char *tip,
+                    const QList<QKeySequence> &shortcuts)
+{
+    auto *action = new QAction(window);
+    action->setObjectName(QLatin1String(name));
+    action->setText(text(label));
+    action->setToolTip(text(tip));
+    action->setShortcuts(shortcuts);
+    return action;
+}
+
+QKeySequence keys(const char *sequence)
+{
+    return QKeySequence(text(sequence), QKeySequence::NativeText);
+}
+
+} // namespace
+
+void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
+{
+    actionLiveUpdate = makeAction(window, "actionLiveUpdate", "Live Update",
+                                  "Run again shortly after every change of the parameters", {keys("Ctrl+L")});
+    actionLiveUpdate->setCheckable(true);
+    actionSaveFeatures = makeAction(window, "actionSaveFeatures", "Save Features\u2026",
+                                    "Save the features of the run shown, as CSV or JSON", {keys("Ctrl+Shift+S")});
+    actionSaveFeatures->setEnabled(false);
+    actionSaveAnnotatedImage =
+        makeAction(window, "actionSaveAnnotatedImage", "Save Annotated Image\u2026",
+                   "Save the picture at full size with the circles of the run shown, as PNG", {keys("Ctrl+Shift+E")});
+    actionSaveAnnotatedImage->setEnabled(false);
+
+    // The File menu keeps its entries, and its separator right before Exit.
+    QAction *beforeExit = ui->menuFile->actions().value(ui->menuFile->actions().size() - 2);
+    ui->menuFile->insertAction(beforeExit, actionLiveUpdate);
+    ui->menuFile->insertSeparator(beforeExit);
+    ui->menuFile->insertAction(beforeExit, actionSaveFeatures);
+    ui->menuFile->insertAction(beforeExit, actionSaveAnnotatedImage);
+
+    actionZoomIn = makeAction(window, "actionZoomIn", "Zoom In", "Zoom In", {keys("Ctrl++"), keys("Ctrl+=")});
+    actionZoomOut = makeAction(window, "actionZoomOut", "Zoom Out", "Zoom Out", {keys("Ctrl+-")});
+    actionFitToWindow = makeAction(window, "actionFitToWindow", "Fit to Window", "Fit the Picture to the Window",
+                                   {keys("Ctrl+0")});
+    actionActualPixels = makeAction(window, "actionActualPixels", "Actual Pixels",
+                                    "One Picture Pixel per Screen Pixel", {keys("Ctrl+1")});
+    menuView = new QMenu(ui->menuBar);
+    menuView->setObjectName(QStringLiteral("menuView"));
+    menuView->setTitle(text("View"));
+    menuView->addAction(actionZoomIn);
+    menuView->addAction(actionZoomOut);
+    menuView->addAction(actionFitToWindow);
+    menuView->addAction(actionActualPixels);
+    ui->menuBar->addAction(menuView->menuAction());
+
+    navigator = new FrameViewNavigator(ui->featuresWidget);
+    navigator->setObjectName(QStringLiteral("frameViewNavigator"));
+    QObject::connect(actionZoomIn, &QAction::triggered, navigator, &FrameViewNavigator::zoomIn);
+    QObject::connect(actionZoomOut, &QAction::triggered, navigator, &FrameViewNavigator::zoomOut);
+    QObject::connect(actionFitToWindow, &QAction::triggered, navigator, &FrameViewNavigator::fitToWindow);
+    QObject::connect(actionActualPixels, &QAction::triggered, navigator, &FrameViewNavigator::showActualPixels);
+
+    // The parameters' column goes on below the two described rows, in the
+    // spacer's row, which still takes up the height left over. These
+    // controls take focus from a click but stay out of the Tab chain, which
+    // runs through the described controls only.
+    detectionOptionsWidget = new QWidget(ui->controlWidget);
+    detectionOptionsWidget->setObjectName(QStringLiteral("detectionOptionsWidget"));
+    detectionOptionsLayout = new QGridLayout(detectionOptionsWidget);
+    detectionOptionsLayout->setObjectName(QStringLiteral("detectionOptionsLayout"));
+    detectionOptionsLayout->setContentsMargins(0, 0, 0, 0);
+    detectionOptionsLayout->setSpacing(6);
+
+    lblScales = new QLabel(text("Scales"), detectionOptionsWidget);
+    lblScales->setObjectName(QStringLiteral("lblScales"));
+    scalesSBox = new QSpinBox(detectionOptionsWidget);
+    scalesSBox->setObjectName(QStringLiteral("scalesSBox"));
+    scalesSBox->setMinimumSize(70, 0);
+    scalesSBox->setRange(1, 16);
+    scalesSBox->setValue(1);
+    scalesSBox->setToolTip(text("1: the single-sigma run. More: blobs found at their own scale, from Hessian "
+                                "Sigma to Sigma max"));
+
+    lblSigmaMax = new QLabel(text("Sigma max"), detectionOptionsWidget);
+    lblSigmaMax->setObjectName(QStringLiteral("lblSigmaMax"));
+    sigmaMaxSBox = new QDoubleSpinBox(detectionOptionsWidget);
+    sigmaMaxSBox->setObjectName(QStringLiteral("sigmaMaxSBox"));
+    sigmaMaxSBox->setMinimumSize(70, 0);
+    sigmaMaxSBox->setMaximum(60.0);
+    sigmaMaxSBox->setSingleStep(0.5);
+    sigmaMaxSBox->setValue(15.0);
+    sigmaMaxSBox->setEnabled(false);
+    sigmaMaxSBox->setToolTip(text("The largest sigma of a scale range"));
+    // A range needs its largest sigma above its smallest.
+    const auto followSigma = [this, ui](double sigma) { sigmaMaxSBox->setMinimum(sigma + 0.5); };
+    followSigma(ui->hessianSigmaSBox->value());
+    QObject::connect(ui->hessianSigmaSBox, QOverload<double>::of(&QDoubleSpinBox::valueChanged), sigmaMaxSBox,
+                     followSigma);
+    QObject::connect(scalesSBox, QOverload<int>::of(&QSpinBox::valueChanged), sigmaMaxSBox,
+                     [this](int scales) { sigmaMaxSBox->setEnabled(scales > 1); });
+
+    lblPolarity = new QLabel(text("Polarity"), detectionOptionsWidget);
+    lblPolarity->setObjectName(QStringLiteral("lblPolarity"));
+    polarityCBox = new QComboBox(detectionOptionsWidget);
+    polarityCBox->setObjectName(QStringLiteral("polarityCBox"));
+    polarityCBox->setMinimumSize(70, 0);
+    polarityCBox->addItem(text("Both"));
+    polarityCBox->addItem(text("Bright"));
+    polarityCBox->addItem(text("Dark"));
+    polarityCBox->setToolTip(text("Which blobs to keep: both kinds, only those lighter than their "
+                                  "surroundings, or only darker ones"));
+
+    liveUpdateCheckBox = new QCheckBox(actionLiveUpdate->text(), detectionOptionsWidget);
+    liveUpdateCheckBox->setObjectName(QStringLiteral("liveUpdateCheckBox"));
+    liveUpdateCheckBox->setToolTip(actionLiveUpdate->toolTip());
+    QObject::connect(liveUpdateCheckBox, &QCheckBox::toggled, actionLiveUpdate, &QAction::setChecked);
+    QObject::connect(actionLiveUpdate, &QAction::toggled, liveUpdateCheckBox, &QCheckBox::setChecked);
+
+    thresholdHistogram = new ResponseHistogram(detectionOptionsWidget);
+    thresholdHistogram->setObjectName(QStringLiteral("thresholdHistogram"));
+    thresholdHistogram->setRange(ui->maxThresholdSBox->minimum(), ui->maxThresholdSBox->maximum());
+    thresholdHistogram->setThreshold(ui->maxThresholdSBox->value());
+    QObject::connect(ui->maxThresholdSBox, QOverload<double>::of(&QDoubleSpinBox::valueChanged), thresholdHistogram,
+                     &ResponseHistogram::setThreshold);
+    QObject::connect(thresholdHistogram, &ResponseHistogram::thresholdPicked, ui->maxThresholdSBox,
+                     &QDoubleSpinBox::setValue);
+
+    for (QWidget *control : {(QWidget *)scalesSBox, (QWidget *)sigmaMaxSBox, (QWidget *)polarityCBox,
+                             (QWidget *)liveUpdateCheckBox})
+        control->setFocusPolicy(Qt::ClickFocus);
+
+    detectionOptionsLayout->addWidget(lblScales, 0, 0);
+    detectionOptionsLayout->addWidget(scalesSBox, 0, 1);
+    detectionOptionsLayout->addWidget(lblSigmaMax, 1, 0);
+    detectionOptionsLayout->addWidget(sigmaMaxSBox, 1, 1);
+    detectionOptionsLayout->addWidget(lblPolarity, 2, 0);
+    detectionOptionsLayout->addWidget(polarityCBox, 2, 1);
+    detectionOptionsLayout->addWidget(liveUpdateCheckBox, 3, 0, 1, 2);
+    detectionOptionsLayout->addWidget(thresholdHistogram, 4, 0, 1, 2);
+    ui->controlGridLayout->addWidget(detectionOptionsWidget, 2, 0, 1, 2, Qt::AlignTop);
+
+    runProgressBar = new QProgressBar(ui->statusBar);
+    runProgressBar->setObjectName(QStringLiteral("runProgressBar"));
+    runProgressBar->setRange(0, 0);  // indeterminate
+    runProgressBar->setMaximumWidth(90);
+    runProgressBar->setMaximumHeight(14);
+    runProgressBar->setTextVisible(false);
+    runProgressBar->setToolTip(text("Running"));
+    runProgressBar->hide();
+    circleCountLabel = new QLabel(ui->statusBar);
+    circleCountLabel->setObjectName(QStringLiteral("circleCountLabel"));
+    circleCountLabel->setToolTip(text("So many circles cover one another: zoom in to tell them apart"));
+    circleCountLabel->hide();
+    pictureInfoLabel = new QLabel(ui->statusBar);
+    pictureInfoLabel->setObjectName(QStringLiteral("pictureInfoLabel"));
+    ui->statusBar->addPermanentWidget(runProgressBar);
+    ui->statusBar->addPermanentWidget(circleCountLabel);
+    ui->statusBar->addPermanentWidget(pictureInfoLabel);
+}
