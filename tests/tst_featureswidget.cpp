@@ -45,6 +45,9 @@ private slots:
     void circles();
     void clearingKeepsTheRadius();
     void emptyFrameDrawsNoCircles();
+    void zoomedCirclesSitOnTheirPixels_data();
+    void zoomedCirclesSitOnTheirPixels();
+    void manyCirclesDrawnInSlicesAreTheSameCircles();
 };
 
 void TstFeaturesWidget::circles_data()
@@ -155,6 +158,85 @@ void TstFeaturesWidget::emptyFrameDrawsNoCircles()
     view.setVideoFrame(QImage());
     view.setFeatures({Feature{10, 10}, Feature{0, 0}});
     QCOMPARE(countRed(view.grab().toImage()), 0);
+}
+
+void TstFeaturesWidget::zoomedCirclesSitOnTheirPixels_data()
+{
+    QTest::addColumn<double>("zoom");
+    QTest::newRow("1") << 1.0;
+    QTest::newRow("2.83") << 2.8284271247461903;
+    QTest::newRow("3") << 3.0;
+    QTest::newRow("4") << 4.0;
+    QTest::newRow("8") << 8.0;
+}
+
+// At every zoom the frame's pixel lands where toWidget says, whole, and its
+// feature's outline is centred on it, 1 to 3 widget pixels wide.
+void TstFeaturesWidget::zoomedCirclesSitOnTheirPixels()
+{
+    QFETCH(double, zoom);
+    QImage frame = whiteFrame(QSize(100, 80));
+    frame.setPixel(40, 30, qRgb(0, 0, 255));
+    ProbedFeaturesWidget view;
+    view.resize(300, 200);
+    view.setVideoFrame(frame);
+    view.setFeatureScale(2.0f);
+    view.setFeatures({Feature{40, 30}});
+    view.showZoomed(zoom, QPoint(150, 100) - QPointF(40.5 * zoom, 30.5 * zoom).toPoint());
+    const QImage shot = view.grab().toImage();
+
+    const QPointF corner = view.toWidget(QPointF(40, 30));
+    const QPointF centre = view.toWidget(QPointF(40.5, 30.5));
+    if (zoom == std::floor(zoom)) {
+        const QPoint first = corner.toPoint();
+        QCOMPARE(QPointF(first), corner);
+        QCOMPARE(shot.pixel(first), qRgb(0, 0, 255));
+        QCOMPARE(shot.pixel(first + QPoint((int)zoom - 1, (int)zoom - 1)), qRgb(0, 0, 255));
+        QCOMPARE(shot.pixel(first - QPoint(1, 0)), qRgb(255, 255, 255));
+        QCOMPARE(shot.pixel(first + QPoint((int)zoom, 0)), qRgb(255, 255, 255));
+    }
+    const int row = (int)std::floor(centre.y());
+    int left = 0, right = shot.width() - 1;
+    while (left < right && !isOverlayRed(shot.pixel(left, row)))
+        ++left;
+    while (right > left && !isOverlayRed(shot.pixel(right, row)))
+        --right;
+    QVERIFY2(std::abs((left + right + 1) / 2.0 - centre.x()) <= 1.0,
+             qPrintable(QStringLiteral("outline %1..%2, centre %3").arg(left).arg(right).arg(centre.x())));
+    QVERIFY(std::abs((right - left + 1) - 12.0 * zoom) <= 2 * 3 + 1);
+    int pen = 0;
+    while (isOverlayRed(shot.pixel(right - pen, row)))
+        ++pen;
+    QVERIFY2(pen >= 1 && pen <= 3 + 1, qPrintable(QString::number(pen)));
+}
+
+// More circles than are drawn at once come a slice per paint and end up as
+// the very pixels of drawing them all at once.
+void TstFeaturesWidget::manyCirclesDrawnInSlicesAreTheSameCircles()
+{
+    QVector<Feature> many;
+    for (int y = 0; y < 300; y += 2)
+        for (int x = (y / 2) % 3; x < 400; x += 2)
+            many.append(Feature{(float)x, (float)y});
+    QVERIFY(many.size() > FeaturesWidget::kCirclesAtOnce && many.size() / 2 <= FeaturesWidget::kCirclesAtOnce);
+    const auto shotOf = [](const QVector<Feature> &features) {
+        ProbedFeaturesWidget view;
+        view.resize(500, 300);
+        view.setVideoFrame(whiteFrame(QSize(400, 300)));
+        view.setFeatureScale(8.0f);
+        view.setFeatures(features);
+        QImage shot = view.grab().toImage();
+        for (int paints = 0; view.drawingCircles() && paints < 1000; ++paints)
+            shot = view.grab().toImage();
+        return shot;
+    };
+    const QImage all = shotOf(many);
+    const QImage firstHalf = shotOf(many.mid(0, many.size() / 2));
+    const QImage secondHalf = shotOf(many.mid(many.size() / 2));
+    for (int y = 0; y < all.height(); ++y)
+        for (int x = 0; x < all.width(); ++x)
+            QCOMPARE(isOverlayRed(all.pixel(x, y)),
+                     isOverlayRed(firstHalf.pixel(x, y)) || isOverlayRed(secondHalf.pixel(x, y)));
 }
 
 QTEST_MAIN(TstFeaturesWidget)

@@ -1,27 +1,40 @@
 #include "detectionjob.h"
+#include "featureswidget.h"
 #include "guitesthelpers.h"
 #include "hessianmaximamainwin.h"
 #include "testimages.h"
+#include "responsehistogram.h"
 #include "videowidget.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRunnable>
+#include <QProgressBar>
 #include <QSemaphore>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QToolBar>
+#include <QToolTip>
+#include <QUrl>
 #include <QtTest>
 
 #include <memory>
@@ -149,6 +162,54 @@ bool circlesDrawn(QWidget *view, const QVector<Feature> &features, double radius
     return true;
 }
 
+// The report of the next run, once it has come.
+QString nextReport(QWidget *window)
+{
+    QSignalSpy reports(part<QStatusBar>(window, "statusBar"), &QStatusBar::messageChanged);
+    part<QAction>(window, "actionStartProcessing")->trigger();
+    if (!reports.wait(30000))
+        return QString();
+    return reports.last().first().toString();
+}
+
+// What the command-line tool prints for the picture with these options.
+QByteArray commandLineOutput(const QStringList &arguments)
+{
+    QProcess cli;
+    cli.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
+    if (!cli.waitForFinished(60000) || cli.exitCode() != 0)
+        return QByteArray();
+    return cli.readAllStandardOutput();
+}
+
+// A feature table in JSON without its run time, which differs from run to
+// run.
+QJsonArray withoutTimes(const QByteArray &json)
+{
+    QJsonArray pictures = QJsonDocument::fromJson(json).array();
+    for (int i = 0; i < pictures.size(); ++i) {
+        QJsonObject picture = pictures[i].toObject();
+        picture.remove(QStringLiteral("elapsed_msec"));
+        pictures[i] = picture;
+    }
+    return pictures;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void turnWheel(QWidget *view, const QPointF &at, int notches)
+{
+    for (int i = 0; i < notches; ++i) {
+        QWheelEvent wheel(at, QPointF(view->mapToGlobal(at.toPoint())), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view, &wheel);
+    }
+}
+
 // Holds the only thread of the global pool until released, so that runs
 // started meanwhile wait in its queue.
 class PoolGate
@@ -210,6 +271,13 @@ private slots:
     void stormOfStartsReportsOnlyTheLast();
     void finishWithoutResultReportsFailure();
     void shortcuts();
+    void addedCommandsAndTheirShortcuts();
+    void zoomKeepsCirclesOnTheirPixels();
+    void savedResultsMatchTheCommandLine();
+    void commandLinePictureOpens();
+    void droppedFileOpensAndClearsTheReport();
+    void liveUpdateReportsOnlyTheLastRun();
+    void histogramClickSetsTheThreshold();
     void exitEndsTheProcessWithCodeZero_data();
     void exitEndsTheProcessWithCodeZero();
 
@@ -513,6 +581,290 @@ void TstMainWindow::shortcuts()
     QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
     QCOMPARE(started.count(), 1);
     QVERIFY(reportedCount(waitForReport(&window)) >= 0);
+}
+
+// The commands added beside the form, each through its shortcut: saving
+// only while there is a result, Live Update off until asked for, and the
+// view's zoom.
+void TstMainWindow::addedCommandsAndTheirShortcuts()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(activate(&window));
+    auto *saveFeatures = part<QAction>(&window, "actionSaveFeatures");
+    auto *saveImage = part<QAction>(&window, "actionSaveAnnotatedImage");
+    auto *live = part<QAction>(&window, "actionLiveUpdate");
+    QVERIFY(!saveFeatures->isEnabled() && !saveImage->isEnabled() && live->isCheckable() && !live->isChecked());
+    QCOMPARE(part<QSpinBox>(&window, "scalesSBox")->value(), 1);
+    QVERIFY(!part<QDoubleSpinBox>(&window, "sigmaMaxSBox")->isEnabled());
+    QCOMPARE(part<QComboBox>(&window, "polarityCBox")->currentIndex(), 0);
+
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(activate(&window));
+    QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(reportedCount(waitForReport(&window)) > 0);
+    QVERIFY(saveFeatures->isEnabled() && saveImage->isEnabled());
+    for (const QKeySequence &keys :
+         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E)}) {
+        QVERIFY(activate(&window));
+        QString caption;
+        ModalResponder responder({[&caption](QWidget *modal) {
+            caption = modal->windowTitle();
+            modal->close();
+        }});
+        QTest::keySequence(&window, keys);
+        QVERIFY(responder.succeeded());
+        QVERIFY2(caption.startsWith(QLatin1String("Save ")), qPrintable(caption));
+    }
+    QVERIFY(activate(&window));
+    QTest::keyClick(&window, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(live->isChecked());
+    QTest::keyClick(&window, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(!live->isChecked());
+
+    auto *view = part<FeaturesWidget>(&window, "featuresWidget");
+    QTest::keyClick(&window, Qt::Key_1, Qt::ControlModifier);
+    QCOMPARE(view->scale(), 1.0);
+    QTest::keyClick(&window, Qt::Key_Plus, Qt::ControlModifier);
+    QTest::keyClick(&window, Qt::Key_Equal, Qt::ControlModifier);
+    QCOMPARE(view->scale(), 2.0);
+    QTest::keyClick(&window, Qt::Key_Minus, Qt::ControlModifier);
+    QVERIFY(std::abs(view->scale() - std::sqrt(2.0)) < 1e-9);
+    QTest::keyClick(&window, Qt::Key_0, Qt::ControlModifier);
+    QVERIFY(view->isFitted());
+}
+
+// The wheel zooms about the cursor: the picture point under it stays, and
+// the circles stay centred on their pixels. Ctrl+0 fits again, and a fitted
+// picture follows the window's size. Hovering a circle tells its feature.
+void TstMainWindow::zoomKeepsCirclesOnTheirPixels()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(activate(&window));
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+    const QVector<Feature> features = runDetectionJob(discPicture(), 4.0f, 100.0f).features;
+    const Feature target = features[1];  // (60, 50), away from the edges
+    auto *view = part<FeaturesWidget>(&window, "featuresWidget");
+    const QPointF middle(target.x + 0.5, target.y + 0.5);
+    const QPointF cursor = view->toWidget(middle);
+
+    turnWheel(view, cursor, 8);
+    QVERIFY(!view->isFitted() && view->scale() >= 4.0);
+    const QPointF under = view->toFrame(cursor);
+    turnWheel(view, cursor, 1);
+    QVERIFY(QLineF(view->toWidget(under), cursor).length() <= 1.0);
+    const QPointF centre = view->toWidget(middle);
+    const QImage shot = view->grab().toImage();
+    const int row = (int)std::floor(centre.y());
+    const int reach = (int)(12.0 * view->scale()) + 8;
+    int left = (int)centre.x() - reach, right = (int)centre.x() + reach;
+    while (left < right && !isOverlayRed(shot.pixel(left, row)))
+        ++left;
+    while (right > left && !isOverlayRed(shot.pixel(right, row)))
+        --right;
+    QVERIFY2(right - left > 20.0 * view->scale() && std::abs((left + right + 1) / 2.0 - centre.x()) <= 1.0,
+             qPrintable(QStringLiteral("outline %1..%2 about %3").arg(left).arg(right).arg(centre.x())));
+
+    QHelpEvent hover(QEvent::ToolTip, centre.toPoint(), view->mapToGlobal(centre.toPoint()));
+    QApplication::sendEvent(view, &hover);
+    QVERIFY2(QToolTip::text().contains(QStringLiteral("x %1, y %2").arg(target.x).arg(target.y)),
+             qPrintable(QToolTip::text()));
+
+    QToolTip::hideText();
+    QVERIFY(activate(&window));
+    QTest::keyClick(&window, Qt::Key_0, Qt::ControlModifier);
+    QVERIFY(view->isFitted());
+    window.resize(900, 640);
+    QTRY_VERIFY(circlesDrawn(view, features, 12.0));
+}
+
+// Save Features writes what the command line writes with --details (CSV)
+// or --format json; Save Annotated Image the picture its --annotate writes.
+void TstMainWindow::savedResultsMatchTheCommandLine()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+    const QString csv = workDir.filePath(QStringLiteral("saved.csv"));
+    {
+        ModalResponder responder({chooseFile(csv)});
+        part<QAction>(&window, "actionSaveFeatures")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    const QByteArray expected = commandLineOutput({"--sigma", "4", "--details", blobsPath});
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(fileBytes(csv), expected);
+
+    // A scale range of bright blobs, in JSON, and its picture.
+    part<QSpinBox>(&window, "scalesSBox")->setValue(3);
+    part<QDoubleSpinBox>(&window, "sigmaMaxSBox")->setValue(8.0);
+    part<QComboBox>(&window, "polarityCBox")->setCurrentIndex(1);
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+    const QString json = workDir.filePath(QStringLiteral("saved.json"));
+    const QString png = workDir.filePath(QStringLiteral("saved.png"));
+    {
+        ModalResponder responder({chooseFile(json)});
+        part<QAction>(&window, "actionSaveFeatures")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    {
+        ModalResponder responder({chooseFile(png)});
+        part<QAction>(&window, "actionSaveAnnotatedImage")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    const QStringList range = {"--sigma", "4:8", "--scales", "3", "--polarity", "bright"};
+    const QJsonArray saved = withoutTimes(fileBytes(json));
+    QVERIFY(!saved.isEmpty());
+    QCOMPARE(saved, withoutTimes(commandLineOutput(range + QStringList{"--format", "json", blobsPath})));
+
+    const QString annotated = workDir.filePath(QStringLiteral("annotated"));
+    QVERIFY(!commandLineOutput(range + QStringList{"--annotate", annotated, blobsPath}).isNull());
+    QTRY_VERIFY(QFile::exists(png));
+    const QImage picture(png);
+    QVERIFY(countRed(picture) > 0);
+    QCOMPARE(picture.convertToFormat(QImage::Format_RGB32),
+             QImage(annotated + QStringLiteral("/blobs.png")).convertToFormat(QImage::Format_RGB32));
+}
+
+// A picture named on the command line opens as File > Open File opens it,
+// warning alike, with the reason underneath.
+void TstMainWindow::commandLinePictureOpens()
+{
+    QCOMPARE(pictureArgument({"hessian-maxima", blobsPath}), blobsPath);
+    QCOMPARE(pictureArgument({"hessian-maxima", "--", "-dash.png"}), QStringLiteral("-dash.png"));
+    QCOMPARE(pictureArgument({"hessian-maxima"}), QString());
+
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(window.openPicture(pictureArgument({"hessian-maxima", blobsPath})));
+    QVERIFY(startEnabledEverywhere(&window, true));
+
+    QString warning;
+    {
+        ModalResponder responder({[&warning](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            QVERIFY(box);
+            warning = box->windowTitle() + '|' + box->text() + '|' + box->detailedText();
+            box->button(QMessageBox::Ok)->click();
+        }});
+        QVERIFY(!window.openPicture(bombPath));
+        QVERIFY(responder.succeeded());
+    }
+    QVERIFY2(warning.startsWith(QStringLiteral("Invalid image file|Image isn't loaded.\nBad or unknown image format.|"))
+                 && warning.contains(QStringLiteral("65500 x 65500")),
+             qPrintable(warning));
+    QVERIFY(startEnabledEverywhere(&window, false));
+}
+
+// A file dropped on the window opens; the report of the picture before it
+// goes, and the status bar tells the new picture's name, size and format.
+void TstMainWindow::droppedFileOpensAndClearsTheReport()
+{
+    const QString grey = workDir.filePath(QStringLiteral("grey.png"));
+    QVERIFY(discPicture().convertToFormat(QImage::Format_Grayscale8).scaled(120, 80).save(grey));
+    HessianMaximaMainWin window;
+    window.show();
+    auto *statusBar = part<QStatusBar>(&window, "statusBar");
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(grey)});
+    QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    QVERIFY(drop.isAccepted());
+    auto *view = part<FeaturesWidget>(&window, "featuresWidget");
+    QTRY_COMPARE(view->frameSize(), QSize(120, 80));
+    QCOMPARE(statusBar->currentMessage(), QString());
+    const QString line = part<QLabel>(&window, "pictureInfoLabel")->text();
+    QVERIFY2(line.contains(QStringLiteral("grey.png")) && line.contains(QStringLiteral("120 \u00d7 80"))
+                 && line.contains(QStringLiteral("8-bit grey")),
+             qPrintable(line));
+    QVERIFY(!part<QAction>(&window, "actionSaveFeatures")->isEnabled());
+}
+
+// With Live Update on, changes that come close together start one run, and
+// of runs started one after another only the last is reported; a run held
+// up shows that it is running until it reports.
+void TstMainWindow::liveUpdateReportsOnlyTheLastRun()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    auto *sigma = part<QDoubleSpinBox>(&window, "hessianSigmaSBox");
+    auto *threshold = part<QDoubleSpinBox>(&window, "maxThresholdSBox");
+    auto *busy = part<QProgressBar>(&window, "runProgressBar");
+    QSignalSpy reports(part<QStatusBar>(&window, "statusBar"), &QStatusBar::messageChanged);
+    const auto countAt = [](float s, float t) { return runDetectionJob(discPicture(), s, t).features.size(); };
+
+    part<QAction>(&window, "actionLiveUpdate")->setChecked(true);
+    sigma->setValue(3.0);
+    threshold->setValue(20.0);
+    threshold->setValue(30.0);
+    QTRY_COMPARE(reports.count(), 1);
+    QTest::qWait(400);
+    QCOMPARE(reports.count(), 1);
+    QCOMPARE(reportedCount(reports.first().first().toString()), countAt(3.0f, 30.0f));
+
+    reports.clear();
+    {
+        PoolGate gate;
+        threshold->setValue(60.0);
+        QTRY_VERIFY(busy->isVisible());
+        threshold->setValue(0.0);
+        QTest::qWait(300);
+        gate.release();
+    }
+    QTRY_COMPARE(reports.count(), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(reports.count(), 1);
+    QCOMPARE(reportedCount(reports.first().first().toString()), countAt(3.0f, 0.0f));
+    QVERIFY(!busy->isVisible());
+}
+
+// The histogram counts, for any threshold, the features a run with it
+// keeps; a click on it sets the threshold, the ends of the range at its
+// ends.
+void TstMainWindow::histogramClickSetsTheThreshold()
+{
+    // Faint discs: responses within the threshold's range.
+    QImage faint = discPicture();
+    for (int y = 0; y < faint.height(); ++y)
+        for (int x = 0; x < faint.width(); ++x) {
+            const int grey = qGray(faint.pixel(x, y)) * 50 / 255;
+            faint.setPixel(x, y, qRgb(grey, grey, grey));
+        }
+    const QString path = workDir.filePath(QStringLiteral("faint.png"));
+    QVERIFY(faint.save(path));
+    HessianMaximaMainWin window;
+    window.show();
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
+    QVERIFY(openThroughDialog(&window, path));
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+    auto *histogram = part<ResponseHistogram>(&window, "thresholdHistogram");
+    auto *threshold = part<QDoubleSpinBox>(&window, "maxThresholdSBox");
+
+    QTest::mouseClick(histogram, Qt::LeftButton, Qt::NoModifier, QPoint(0, histogram->height() / 3));
+    QCOMPARE(threshold->value(), 0.0);
+    QTest::mouseClick(histogram, Qt::LeftButton, Qt::NoModifier, QPoint(histogram->width() - 1, histogram->height() / 3));
+    QCOMPARE(threshold->value(), 1000.0);
+    int x = 0;
+    while (histogram->thresholdAt(x) < 240.0)
+        ++x;
+    QTest::mouseClick(histogram, Qt::LeftButton, Qt::NoModifier, QPoint(x, histogram->height() / 3));
+    const double picked = threshold->value();
+    QVERIFY(picked >= 240.0 && picked < 270.0);
+    const int kept = runDetectionJob(faint, 4.0f, (float)picked).features.size();
+    QCOMPARE(histogram->kept(), kept);
+    QVERIFY(kept > 0 && histogram->candidates() > kept);
 }
 
 void TstMainWindow::exitEndsTheProcessWithCodeZero_data()
