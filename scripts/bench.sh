@@ -20,6 +20,13 @@
 # steps of a batch around the detector, and one 1080p picture's whole
 # command (hyperfine).
 #
+#   scripts/bench.sh view
+#
+# The frame view instead: how long the window's view takes to redraw a
+# 100-megapixel picture with 100 000 circles after a zoom step, a fit, one
+# picture pixel per screen pixel and a repaint (hessian-maxima-view-bench,
+# on Qt's offscreen platform).
+#
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
 # table keeps the best repetition), REPEAT (default 50, runs on IMAGE),
 # TARGET (the vector code the table times, e.g. AVX2; default the best this
@@ -36,7 +43,7 @@ ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev li
     python3-numpy python3-pil hyperfine
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)" \
-    --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch >/dev/null
+    --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch hessian-maxima-view-bench >/dev/null
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -52,6 +59,11 @@ seconds_of() {
     end=$(date +%s.%N)
     awk "BEGIN { print $end - $start }"
 }
+
+if [ "${1:-}" = view ]; then
+    QT_QPA_PLATFORM=offscreen "$build/bin/hessian-maxima-view-bench" --repeat "${REPETITIONS}"
+    exit 0
+fi
 
 if [ "${1:-}" = batch ]; then
     photos=$build/photos
