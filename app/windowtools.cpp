@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QSpacerItem>
 #include <QSpinBox>
 #include <QStatusBar>
 
@@ -163,7 +164,12 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     detectionOptionsLayout->addWidget(polarityCBox, 2, 1);
     detectionOptionsLayout->addWidget(liveUpdateCheckBox, 3, 0, 1, 2);
     detectionOptionsLayout->addWidget(thresholdHistogram, 4, 0, 1, 2);
-    ui->controlGridLayout->addWidget(detectionOptionsWidget, 2, 0, 1, 2, Qt::AlignTop);
+    // The histogram takes what height the spacer's row has to spare, up to
+    // a point.
+    thresholdHistogram->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    thresholdHistogram->setMaximumHeight(240);
+    detectionOptionsLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), 5, 0);
+    ui->controlGridLayout->addWidget(detectionOptionsWidget, 2, 0, 1, 2);
 
     runProgressBar = new QProgressBar(ui->statusBar);
     runProgressBar->setObjectName(QStringLiteral("runProgressBar"));

@@ -32,8 +32,13 @@ FrameViewNavigator::FrameViewNavigator(VideoWidget *view)
     : QObject(view),
       view(view),
       horizontal(new QScrollBar(Qt::Horizontal, view)),
-      vertical(new QScrollBar(Qt::Vertical, view))
+      vertical(new QScrollBar(Qt::Vertical, view)),
+      corner(new QWidget(view))
 {
+    // The square between two scroll bars, in the window's colour.
+    corner->setAutoFillBackground(true);
+    corner->setBackgroundRole(QPalette::Window);
+    corner->hide();
     horizontal->setObjectName(QStringLiteral("frameHScrollBar"));
     vertical->setObjectName(QStringLiteral("frameVScrollBar"));
     horizontal->hide();
@@ -146,6 +151,7 @@ void FrameViewNavigator::placeScrollBars()
     if (view->isFitted()) {
         horizontal->hide();
         vertical->hide();
+        corner->hide();
         return;
     }
     const QSize frame = view->frameSize();
@@ -174,6 +180,8 @@ void FrameViewNavigator::placeScrollBars()
     } else {
         vertical->hide();
     }
+    corner->setGeometry(area.width(), area.height(), extent, extent);
+    corner->setVisible(zoomed.width() > area.width() && zoomed.height() > area.height());
     placing = false;
 }
 
@@ -229,6 +237,8 @@ bool FrameViewNavigator::eventFilter(QObject *watched, QEvent *event)
             const QSize before = static_cast<QResizeEvent *>(event)->oldSize();
             const QPointF framePoint = view->toFrame(QPointF(before.width() / 2.0, before.height() / 2.0));
             showAt(view->scale(), framePoint, viewCentre());
+        } else {
+            emit viewChanged();  // the fitted scale follows the size
         }
         return false;
     default:

@@ -7,6 +7,7 @@
 
 class QEvent;
 class QScrollBar;
+class QWidget;
 class VideoWidget;
 
 // Zoom and pan for a frame view: the wheel zooms about the cursor, a drag
@@ -61,6 +62,7 @@ private:
     VideoWidget *view;
     QScrollBar *horizontal;
     QScrollBar *vertical;
+    QWidget *corner;
     bool dragging = false;
     QPoint dragStart;
     QPoint originAtDragStart;
