@@ -138,7 +138,7 @@ int main(int argc, char **argv)
     const std::vector<Change> changes = {
         {"fitted view (the described paint)", [&] { navigator.zoomIn(); }, [&] { navigator.fitToWindow(); }},
         {"zoom step in from fitted (Ctrl++)", [&] { navigator.fitToWindow(); }, [&] { navigator.zoomIn(); }},
-        {"zoom step out to 2 steps in", [&] { navigator.fitToWindow(); navigator.zoomIn(); navigator.zoomIn(); navigator.zoomIn(); },
+        {"zoom step out (from 3 steps in)", [&] { navigator.fitToWindow(); navigator.zoomIn(); navigator.zoomIn(); navigator.zoomIn(); },
          [&] { navigator.zoomOut(); }},
         {"one picture pixel per screen pixel", [&] { navigator.fitToWindow(); }, [&] { navigator.showActualPixels(); }},
         {"repaint, nothing changed (zoomed)", [&] { navigator.fitToWindow(); navigator.zoomIn(); redraw(view, target); },

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes the README screenshot: starts the desktop program under Xvfb, opens
-# an image through File > Open File as a person would, starts a detection
-# and saves the window with its circles and status line.
+# an image through File > Open File as a person would, starts a detection,
+# zooms into the picture with the mouse wheel and saves the window with its
+# circles, the threshold histogram and the status line.
 #
 #   scripts/screenshot.sh [IMAGE]      (default: samples/cells.png)
 #
@@ -74,6 +75,16 @@ for _ in $(seq 600); do
     [[ "$(status_line)" != "$before" ]] && break
 done
 sleep 0.5
+
+# Three wheel notches into the picture, left of the middle of the view, then
+# the pointer out of the way (a circle under it would show its tool tip).
+xdotool mousemove --window "$main" 380 330
+for _ in 1 2 3; do
+    xdotool click 4
+    sleep 0.3
+done
+xdotool mousemove --window "$main" 1000 20
+sleep 1
 import -window "$main" "$SHOT_OUTPUT"
 
 press "$main" shift+x

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <utility>
@@ -82,6 +83,24 @@ inline bool redNear(const QImage &shot, const QPointF &point, int slack = 1)
             if (shot.valid(x, y) && isOverlayRed(shot.pixel(x, y)))
                 return true;
     return false;
+}
+
+// The first and the last red pixel of a row between columns `from` and
+// `to`: a circle's outer extents on the row through its centre.
+struct RedExtents {
+    int left;
+    int right;
+    double centre() const { return (left + right + 1) / 2.0; }
+};
+
+inline RedExtents redExtents(const QImage &shot, int row, int from, int to)
+{
+    RedExtents extents{std::max(from, 0), std::min(to, shot.width() - 1)};
+    while (extents.left < extents.right && !isOverlayRed(shot.pixel(extents.left, row)))
+        ++extents.left;
+    while (extents.right > extents.left && !isOverlayRed(shot.pixel(extents.right, row)))
+        --extents.right;
+    return extents;
 }
 
 inline int countRed(const QImage &shot)

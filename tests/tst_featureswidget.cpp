@@ -196,16 +196,12 @@ void TstFeaturesWidget::zoomedCirclesSitOnTheirPixels()
         QCOMPARE(shot.pixel(first + QPoint((int)zoom, 0)), qRgb(255, 255, 255));
     }
     const int row = (int)std::floor(centre.y());
-    int left = 0, right = shot.width() - 1;
-    while (left < right && !isOverlayRed(shot.pixel(left, row)))
-        ++left;
-    while (right > left && !isOverlayRed(shot.pixel(right, row)))
-        --right;
-    QVERIFY2(std::abs((left + right + 1) / 2.0 - centre.x()) <= 1.0,
-             qPrintable(QStringLiteral("outline %1..%2, centre %3").arg(left).arg(right).arg(centre.x())));
-    QVERIFY(std::abs((right - left + 1) - 12.0 * zoom) <= 2 * 3 + 1);
+    const RedExtents outline = redExtents(shot, row, 0, shot.width() - 1);
+    QVERIFY2(std::abs(outline.centre() - centre.x()) <= 1.0,
+             qPrintable(QStringLiteral("outline %1..%2, centre %3").arg(outline.left).arg(outline.right).arg(centre.x())));
+    QVERIFY(std::abs((outline.right - outline.left + 1) - 12.0 * zoom) <= 2 * 3 + 1);
     int pen = 0;
-    while (isOverlayRed(shot.pixel(right - pen, row)))
+    while (isOverlayRed(shot.pixel(outline.right - pen, row)))
         ++pen;
     QVERIFY2(pen >= 1 && pen <= 3 + 1, qPrintable(QString::number(pen)));
 }

@@ -660,13 +660,9 @@ void TstMainWindow::zoomKeepsCirclesOnTheirPixels()
     const QImage shot = view->grab().toImage();
     const int row = (int)std::floor(centre.y());
     const int reach = (int)(12.0 * view->scale()) + 8;
-    int left = (int)centre.x() - reach, right = (int)centre.x() + reach;
-    while (left < right && !isOverlayRed(shot.pixel(left, row)))
-        ++left;
-    while (right > left && !isOverlayRed(shot.pixel(right, row)))
-        --right;
-    QVERIFY2(right - left > 20.0 * view->scale() && std::abs((left + right + 1) / 2.0 - centre.x()) <= 1.0,
-             qPrintable(QStringLiteral("outline %1..%2 about %3").arg(left).arg(right).arg(centre.x())));
+    const RedExtents outline = redExtents(shot, row, (int)centre.x() - reach, (int)centre.x() + reach);
+    QVERIFY2(outline.right - outline.left > 20.0 * view->scale() && std::abs(outline.centre() - centre.x()) <= 1.0,
+             qPrintable(QStringLiteral("outline %1..%2 about %3").arg(outline.left).arg(outline.right).arg(centre.x())));
 
     QHelpEvent hover(QEvent::ToolTip, centre.toPoint(), view->mapToGlobal(centre.toPoint()));
     QApplication::sendEvent(view, &hover);

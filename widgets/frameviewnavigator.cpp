@@ -26,6 +26,19 @@ int placeAlong(double wanted, int zoomed, int area)
     return (int)std::lround(std::min(0.0, std::max((double)(area - zoomed), wanted)));
 }
 
+// A scroll bar over `length` widget pixels more than the `page` shown.
+void placeScrollBar(QScrollBar *bar, bool needed, const QRect &geometry, int length, int page, int value)
+{
+    bar->setVisible(needed);
+    if (!needed)
+        return;
+    bar->setGeometry(geometry);
+    bar->setRange(0, length);
+    bar->setPageStep(page);
+    bar->setSingleStep(std::max(1, page / 20));
+    bar->setValue(value);
+}
+
 } // namespace
 
 FrameViewNavigator::FrameViewNavigator(VideoWidget *view)
@@ -160,26 +173,10 @@ void FrameViewNavigator::placeScrollBars()
     const QSize area = areaFor(zoomed);
     const int extent = view->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, horizontal);
     placing = true;
-    if (zoomed.width() > area.width()) {
-        horizontal->setGeometry(0, area.height(), area.width(), extent);
-        horizontal->setRange(0, zoomed.width() - area.width());
-        horizontal->setPageStep(area.width());
-        horizontal->setSingleStep(std::max(1, area.width() / 20));
-        horizontal->setValue(-view->origin().x());
-        horizontal->show();
-    } else {
-        horizontal->hide();
-    }
-    if (zoomed.height() > area.height()) {
-        vertical->setGeometry(area.width(), 0, extent, area.height());
-        vertical->setRange(0, zoomed.height() - area.height());
-        vertical->setPageStep(area.height());
-        vertical->setSingleStep(std::max(1, area.height() / 20));
-        vertical->setValue(-view->origin().y());
-        vertical->show();
-    } else {
-        vertical->hide();
-    }
+    placeScrollBar(horizontal, zoomed.width() > area.width(), QRect(0, area.height(), area.width(), extent),
+                   zoomed.width() - area.width(), area.width(), -view->origin().x());
+    placeScrollBar(vertical, zoomed.height() > area.height(), QRect(area.width(), 0, extent, area.height()),
+                   zoomed.height() - area.height(), area.height(), -view->origin().y());
     corner->setGeometry(area.width(), area.height(), extent, extent);
     corner->setVisible(zoomed.width() > area.width() && zoomed.height() > area.height());
     placing = false;
