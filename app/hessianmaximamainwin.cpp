@@ -160,7 +160,9 @@ HessianMaximaMainWin::~HessianMaximaMainWin()
 {
     // Runs still in flight hold nothing of the window (see startRun), and
     // the watcher's destructor drops any finished() not yet delivered, so
-    // there is nothing to wait for.
+    // there is nothing to wait for. The hooks go first: the widgets they
+    // watch still see events (children leaving) once this class is gone.
+    qDeleteAll(hooks);
     delete tools;
     delete ui;
 }
@@ -210,15 +212,14 @@ void HessianMaximaMainWin::setUpTools()
             ui->statusBar->showMessage(shownReport, 0);
     });
 
-    new EventHook(ui->statusBar, [this](QEvent *event) {
+    hooks << new EventHook(ui->statusBar, [this](QEvent *event) {
         if (event->type() == QEvent::Resize)
             fitPictureInfo();
         return false;
     });
-
     setAcceptDrops(true);
-    new EventHook(this, [this](QEvent *event) { return takeDrop(event); });
-    new EventHook(ui->featuresWidget, [this](QEvent *event) {
+    hooks << new EventHook(this, [this](QEvent *event) { return takeDrop(event); });
+    hooks << new EventHook(ui->featuresWidget, [this](QEvent *event) {
         return event->type() == QEvent::ToolTip && showFeatureToolTip(static_cast<QHelpEvent *>(event));
     });
 }
@@ -253,6 +254,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         // histogram and saving gone, and the picture described.
         tools->navigator->fitToWindow();
         forgetShownResult();
+        tools->thresholdHistogram->setResponses(QVector<float>());
         shownReport.clear();
         ui->statusBar->clearMessage();
         pictureFileName = fileName;

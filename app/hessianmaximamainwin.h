@@ -7,6 +7,7 @@
 #include <QFuture>
 #include <QFutureWatcher>
 #include <QImage>
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -94,6 +95,7 @@ private:
     bool noteShown = false;    // the status line holds a passing note
     QTimer liveRun;            // the pause between a change and its run
     QTimer busySign;           // how long a run goes before it shows
+    QList<QObject *> hooks;    // event hooks on the window and its widgets
 };
 
 // The picture named on a command line (the program's arguments, Qt's own

@@ -785,6 +785,7 @@ void TstMainWindow::droppedFileOpensAndClearsTheReport()
                  && line.contains(QStringLiteral("8-bit grey")),
              qPrintable(line));
     QVERIFY(!part<QAction>(&window, "actionSaveFeatures")->isEnabled());
+    QCOMPARE(part<ResponseHistogram>(&window, "thresholdHistogram")->candidates(), 0);
 }
 
 // With Live Update on, changes that come close together start one run, and
