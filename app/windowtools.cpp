@@ -119,7 +119,7 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     sigmaMaxSBox->setEnabled(false);
     sigmaMaxSBox->setToolTip(text("The largest sigma of a scale range"));
     // A range needs its largest sigma above its smallest.
-    const auto followSigma = [this, ui](double sigma) { sigmaMaxSBox->setMinimum(sigma + 0.5); };
+    const auto followSigma = [this](double sigma) { sigmaMaxSBox->setMinimum(sigma + 0.5); };
     followSigma(ui->hessianSigmaSBox->value());
     QObject::connect(ui->hessianSigmaSBox, QOverload<double>::of(&QDoubleSpinBox::valueChanged), sigmaMaxSBox,
                      followSigma);

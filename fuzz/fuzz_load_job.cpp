@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(frame.isNull(), "a refusal changed the frame");
         return 0;
     }
-    check(!frame.isNull() && frame.format() == QImage::Format_RGB32,
+    check(!frame.isNull() && (frame.format() == QImage::Format_RGB32 || frame.format() == QImage::Format_Grayscale8),
           "a loaded frame is empty or not in the detection layout");
     check(pixelsOf(frame.size()) <= kMaxFramePixels, "a loaded frame is over the pixel limit");
     // The limit is checked on the header's claim, before decoding: a frame
