@@ -9,6 +9,7 @@
 
 #include "scalespace.h"
 
+#include "levelmaxima.h"
 #include "parallelbands.h"
 
 #include <algorithm>
@@ -43,50 +44,11 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
-// Whether centre[0] beats its eight neighbours, a tie going to the first in
-// row-major order: strictly greater than the four before it, at least as
-// great as the four after it.
-bool firstOfEqualMaxima(const float *centre, size_t stride)
-{
-    const float c = centre[0];
-    const float *up = centre - stride;
-    const float *down = centre + stride;
-    return c > up[-1] && c > up[0] && c > up[1] && c > centre[-1] && c >= centre[1] && c >= down[-1]
-           && c >= down[0] && c >= down[1];
-}
-
-const uint32_t kThresholdBlock = 16;  // pixels tested against the threshold at once
 const uint32_t kMinRowsPerBand = 16;
 
-// A level's own maxima, pixels margin <= x, y < size - margin, in row-major
-// order. Most of a picture lies below the threshold: blocks of pixels are
-// tested against it first, in a loop the compiler turns into vector code.
-void levelMaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                     uint32_t margin, float threshold, QVector<Feature> &features)
-{
-    const size_t stride = width;
-    const uint32_t end = width - margin;
-    for (uint32_t y = firstRow; y < endRow; ++y) {
-        const float *row = response + (size_t)y * stride;
-        for (uint32_t x = margin; x < end;) {
-            const uint32_t stop = std::min(end, x + kThresholdBlock);
-            if (stop - x == kThresholdBlock) {
-                int above = 0;
-                for (uint32_t k = 0; k < kThresholdBlock; ++k)
-                    above |= row[x + k] > threshold;
-                if (!above) {
-                    x = stop;
-                    continue;
-                }
-            }
-            for (; x < stop; ++x)
-                if (row[x] > threshold && firstOfEqualMaxima(row + x, stride))
-                    features.append(Feature{(float)x, (float)y});
-        }
-    }
-}
-
-// The same over the whole level, in bands of rows on the run's threads.
+// A level's own maxima (levelmaxima.h), pixels at least radius + 1 from
+// every border, in row-major order: on the vector path in bands of rows on
+// the run's threads.
 int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t radius, float threshold,
                 const HessianRunConfig &config, QVector<Feature> &features)
 {
@@ -95,21 +57,30 @@ int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t
     if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
         return HESSIAN_OK;
     const uint32_t first = (uint32_t)margin, end = height - (uint32_t)margin;
-    unsigned threads = config.path == HESSIAN_PATH_REFERENCE ? 1 : config.threads ? config.threads : machineThreads();
-    threads = std::max(1u, std::min(threads, (end - first) / kMinRowsPerBand));
-    std::vector<QVector<Feature>> found(threads);
-    const int status = runInBands(threads, threads, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
-        try {
-            levelMaximaRows(response, width, from, to, first, threshold, found[band]);
-        } catch (const std::bad_alloc &) {
-            return (int)HESSIAN_NO_MEMORY;
+    try {
+        if (config.path == HESSIAN_PATH_REFERENCE) {
+            levelMaximaRowsReference(response, width, first, end, first, threshold, features);
+            return HESSIAN_OK;
         }
-        return (int)HESSIAN_OK;
-    });
-    if (status != HESSIAN_OK)
-        return status;
-    for (const QVector<Feature> &part : found)
-        features += part;
+        const unsigned wanted = config.threads ? config.threads : machineThreads();
+        const unsigned threads = std::max(1u, std::min(wanted, (end - first) / kMinRowsPerBand));
+        std::vector<QVector<Feature>> found(threads);
+        const int status = runInBands(threads, threads, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
+            try {
+                levelMaximaRowsVector(response, width, from, to, first, threshold, found[band]);
+            } catch (const std::bad_alloc &) {
+                return (int)HESSIAN_NO_MEMORY;
+            }
+            return (int)HESSIAN_OK;
+        });
+        if (status != HESSIAN_OK)
+            return status;
+        for (const QVector<Feature> &part : found)
+            features += part;
+    } catch (const std::bad_alloc &) {
+        features = QVector<Feature>();
+        return HESSIAN_NO_MEMORY;
+    }
     return HESSIAN_OK;
 }
 
@@ -122,6 +93,25 @@ struct Candidates {
 };
 
 } // namespace
+
+void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                              uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    for (uint32_t y = firstRow; y < endRow; ++y) {
+        const float *row = response + (size_t)y * width;
+        for (uint32_t x = margin; x < width - margin; ++x)
+            if (isFirstOfEqualMaxima(row + x, width, threshold))
+                features.append(Feature{(float)x, (float)y});
+    }
+}
+
+#ifdef HESSIAN_FORCE_REFERENCE
+void levelMaximaRowsVector(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                           uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    levelMaximaRowsReference(response, width, firstRow, endRow, margin, threshold, features);
+}
+#endif
 
 int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaMax,
                           uint32_t levelCount, uint32_t width, uint32_t height)

@@ -197,6 +197,14 @@ void TestScaleSpace::maximaInPositionAndScale()
                 ties += tied;
                 bordered += i + 1 < count && !above;
             }
+    // The straightforward loops on one thread find the same.
+    QVector<Feature> reference;
+    QVector<FeatureMeasure> referenceMeasures;
+    QCOMPARE(findScaleSpaceMaxima(&space.record, grey.data(), 2.0f, HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0},
+                                  reference, referenceMeasures),
+             (int)HESSIAN_OK);
+    QCOMPARE(reference.size(), features.size());
+    QVERIFY(std::memcmp(reference.constData(), features.constData(), features.size() * sizeof(Feature)) == 0);
     QVERIFY2(ties > 0 && bordered > 0, qPrintable(QString("%1 ties, %2 near the border").arg(ties).arg(bordered)));
     QVERIFY2(perLevel[0] > 0 && perLevel[count - 1] > 0 && perLevel[1] > 0, "features at the end levels");
     QCOMPARE(features.size(), expected.size());
