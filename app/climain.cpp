@@ -59,8 +59,9 @@ const char kUsage[] =
     "  --scales N         the number of scales of a range, 2 to 1000\n"
     "  --overlap F        of two blobs (radius sqrt(2) sigma) of a range run that\n"
     "                     overlap by more than F (0 to 1, of the smaller one's\n"
-    "                     area), keep the stronger; 1 keeps all (default 0.5)\n"
-    "  --threshold T      response threshold, features must exceed it (default 100)\n"
+    "                     area), keep the stronger; 1 keeps all (default 0.1)\n"
+    "  --threshold T      response threshold, features must exceed it (default 100,\n"
+    "                     150 with a scale range)\n"
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
     "  --details          CSV: add x_subpixel,y_subpixel,sigma,response,polarity\n"
@@ -87,6 +88,7 @@ struct Options {
     bool range = false;          // --sigma MIN:MAX
     bool scalesGiven = false;
     bool overlapGiven = false;
+    bool thresholdGiven = false;
     TableFormat format = TableFormat::Csv;
     bool details = false;
     QString output;
@@ -205,6 +207,8 @@ int applyOption(const QString &name, const QString &value, Options *options)
         (isSigma ? options->detection.sigma : options->detection.threshold) = rounded;
         if (isSigma)
             options->range = false;
+        else
+            options->thresholdGiven = true;
     }
     return -1;
 }
@@ -224,6 +228,8 @@ int checkRange(Options *options)
     }
     if (!options->scalesGiven)
         return usageError(QStringLiteral("a scale range needs --scales N"));
+    if (!options->thresholdGiven)
+        options->detection.threshold = kDefaultRangeThreshold;
     HessianScaleSpace probe = {};
     const DetectionSettings &d = options->detection;
     const int status = initHessianScaleSpace(&probe, d.sigma, d.sigmaMax, (uint32_t)d.scales, 0, 0);

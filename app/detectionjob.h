@@ -17,9 +17,13 @@ enum class PolarityFilter { Both, Bright, Dark };
 // pruning of scale-range runs sees it: a flat disc of radius R peaks at
 // sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
 const double kBlobRadiusPerSigma = 1.4142135623730951;
-// The overlap a scale-range run allows between two features' blobs, unless
-// told otherwise: chosen by the accuracy benchmark (tools/accuracy).
-const float kDefaultOverlap = 0.5f;
+// What a scale-range run uses unless told otherwise, chosen by the accuracy
+// benchmark (tools/accuracy, README): the overlap allowed between two
+// features' blobs, and the response threshold (the lowest of the best; a
+// spot of contrast A peaks at about A^2 / 16, so 150 keeps spots of
+// contrast 49 and more; single-scale runs keep 100).
+const float kDefaultOverlap = 0.1f;
+const float kDefaultRangeThreshold = 150.0f;
 
 // What a run is asked to do. The defaults are the window's initial values.
 struct DetectionSettings {

@@ -370,6 +370,12 @@ void TestCli::scaleRange()
         sigmas << f.value("sigma").toDouble();
     }
     QVERIFY(sigmas.size() > 1);
+
+    // A range's own defaults.
+    const QJsonObject defaults = QJsonDocument::fromJson(
+        runCli({"--sigma", "1.5:6", "--scales", "5", "--format", "json", pngPath}).out.toUtf8()).array().at(0).toObject();
+    QCOMPARE(defaults.value("threshold").toDouble(), 150.0);
+    QCOMPARE((float)defaults.value("overlap").toDouble(), 0.1f);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
