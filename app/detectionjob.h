@@ -63,6 +63,9 @@ public:
     void release();
 
 private:
+    // The grey image beside a record just set up; on failure releases all.
+    bool allocateGrey(uint32_t width, uint32_t height);
+
     HessianDetector record = {};
     HessianScaleSpace levels = {};
     unsigned char *greyImage = nullptr;

@@ -10,7 +10,6 @@
 #include "scalespace.h"
 
 #include "levelmaxima.h"
-#include "parallelbands.h"
 
 #include <algorithm>
 #include <cmath>
@@ -44,11 +43,8 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
-const uint32_t kMinRowsPerBand = 16;
-
 // A level's own maxima (levelmaxima.h), pixels at least radius + 1 from
-// every border, in row-major order: on the vector path in bands of rows on
-// the run's threads.
+// every border, in row-major order, in bands of rows on the run's threads.
 int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t radius, float threshold,
                 const HessianRunConfig &config, QVector<Feature> &features)
 {
@@ -56,32 +52,11 @@ int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t
     const uint64_t margin = (uint64_t)radius + 1;
     if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
         return HESSIAN_OK;
-    const uint32_t first = (uint32_t)margin, end = height - (uint32_t)margin;
-    try {
-        if (config.path == HESSIAN_PATH_REFERENCE) {
-            levelMaximaRowsReference(response, width, first, end, first, threshold, features);
-            return HESSIAN_OK;
-        }
-        const unsigned wanted = config.threads ? config.threads : machineThreads();
-        const unsigned threads = std::max(1u, std::min(wanted, (end - first) / kMinRowsPerBand));
-        std::vector<QVector<Feature>> found(threads);
-        const int status = runInBands(threads, threads, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
-            try {
-                levelMaximaRowsVector(response, width, from, to, first, threshold, found[band]);
-            } catch (const std::bad_alloc &) {
-                return (int)HESSIAN_NO_MEMORY;
-            }
-            return (int)HESSIAN_OK;
-        });
-        if (status != HESSIAN_OK)
-            return status;
-        for (const QVector<Feature> &part : found)
-            features += part;
-    } catch (const std::bad_alloc &) {
-        features = QVector<Feature>();
-        return HESSIAN_NO_MEMORY;
-    }
-    return HESSIAN_OK;
+    const uint32_t first = (uint32_t)margin;
+    const bool vector = config.path == HESSIAN_PATH_VECTOR;
+    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
+        (vector ? levelMaximaRowsVector : levelMaximaRowsReference)(response, width, from, to, first, threshold, found);
+    }, features);
 }
 
 // The level's candidates still waiting for the level above.
