@@ -26,13 +26,17 @@ inline bool isFirstOfEqualMaxima(const float *centre, size_t stride, float thres
 }
 
 // Appends those pixels of rows firstRow <= y < endRow, columns
-// margin <= x < width - margin, to `features` in row-major order: the
-// straightforward loop, and the same with the vector code of the best
-// instruction set this processor runs (the comparisons are exact, so the
-// two agree on every one).
+// margin <= x < width - margin, to `features` in row-major order.
+using LevelMaximaRows = void (*)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                                 uint32_t margin, float threshold, QVector<Feature> &features);
+
+// The straightforward loop.
 void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
                               uint32_t margin, float threshold, QVector<Feature> &features);
-void levelMaximaRowsVector(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                           uint32_t margin, float threshold, QVector<Feature> &features);
+
+// The vector code of one compiled instruction set (a target of
+// vectorTargets()), or null when it is not compiled in. The comparisons are
+// exact, so every instruction set finds what the loop finds.
+LevelMaximaRows levelMaximaRowsFor(int64_t target);
 
 #endif // LEVELMAXIMA_H

@@ -1,5 +1,6 @@
 // The vector code of the maxima search within a scale-space level, compiled
-// once per instruction set by Highway and chosen at run time. The threshold
+// once per instruction set by Highway; the run picks the instruction set the
+// rest of the core uses (vectorTargets()). The threshold
 // goes first: most of a picture lies below it, and then the neighbours need
 // no look.
 
@@ -67,15 +68,45 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
-namespace levelmaxima {
-HWY_EXPORT(LevelMaximaRows);
-} // namespace levelmaxima
+namespace {
 
-void levelMaximaRowsVector(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                           uint32_t margin, float threshold, QVector<Feature> &features)
+struct CompiledLevelMaxima {
+    int64_t target;
+    LevelMaximaRows rows;
+};
+
+const CompiledLevelMaxima kCompiled[] = {
+#if HWY_TARGETS & HWY_AVX3
+    {HWY_AVX3, &levelmaxima::N_AVX3::LevelMaximaRows},
+#endif
+#if HWY_TARGETS & HWY_AVX2
+    {HWY_AVX2, &levelmaxima::N_AVX2::LevelMaximaRows},
+#endif
+#if HWY_TARGETS & HWY_SSE4
+    {HWY_SSE4, &levelmaxima::N_SSE4::LevelMaximaRows},
+#endif
+#if HWY_TARGETS & HWY_NEON
+    {HWY_NEON, &levelmaxima::N_NEON::LevelMaximaRows},
+#endif
+#if HWY_TARGETS & HWY_WASM
+    {HWY_WASM, &levelmaxima::N_WASM::LevelMaximaRows},
+#endif
+#if HWY_TARGETS & HWY_EMU128
+    {HWY_EMU128, &levelmaxima::N_EMU128::LevelMaximaRows},
+#endif
+#if HWY_TARGETS & HWY_SCALAR
+    {HWY_SCALAR, &levelmaxima::N_SCALAR::LevelMaximaRows},
+#endif
+};
+
+} // namespace
+
+LevelMaximaRows levelMaximaRowsFor(int64_t target)
 {
-    HWY_DYNAMIC_DISPATCH(levelmaxima::LevelMaximaRows)(response, width, firstRow, endRow, margin, threshold,
-                                                       features);
+    for (const CompiledLevelMaxima &compiled : kCompiled)
+        if (compiled.target == target)
+            return compiled.rows;
+    return nullptr;
 }
 
 #endif // HWY_ONCE

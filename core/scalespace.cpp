@@ -43,19 +43,33 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
+// The level maxima search of the run's path and instruction set, or null
+// when that instruction set is not here.
+LevelMaximaRows levelMaximaSearch(const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_REFERENCE)
+        return levelMaximaRowsReference;
+    const std::vector<VectorTarget> here = vectorTargets();
+    if (config.target == 0)
+        return here.empty() ? levelMaximaRowsReference : levelMaximaRowsFor(here.front().target);
+    for (const VectorTarget &target : here)
+        if (target.target == config.target)
+            return levelMaximaRowsFor(target.target);
+    return nullptr;
+}
+
 // A level's own maxima (levelmaxima.h), pixels at least radius + 1 from
 // every border, in row-major order, in bands of rows on the run's threads.
-int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t radius, float threshold,
-                const HessianRunConfig &config, QVector<Feature> &features)
+int levelMaxima(LevelMaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
+                float threshold, const HessianRunConfig &config, QVector<Feature> &features)
 {
     features = QVector<Feature>();
     const uint64_t margin = (uint64_t)radius + 1;
     if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
         return HESSIAN_OK;
     const uint32_t first = (uint32_t)margin;
-    const bool vector = config.path == HESSIAN_PATH_VECTOR;
     return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
-        (vector ? levelMaximaRowsVector : levelMaximaRowsReference)(response, width, from, to, first, threshold, found);
+        rows(response, width, from, to, first, threshold, found);
     }, features);
 }
 
@@ -81,10 +95,9 @@ void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t fi
 }
 
 #ifdef HESSIAN_FORCE_REFERENCE
-void levelMaximaRowsVector(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                           uint32_t margin, float threshold, QVector<Feature> &features)
+LevelMaximaRows levelMaximaRowsFor(int64_t)
 {
-    levelMaximaRowsReference(response, width, firstRow, endRow, margin, threshold, features);
+    return nullptr;
 }
 #endif
 
@@ -196,6 +209,10 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
     const double logStep =
         count > 1 ? std::log((double)space->sigmas[count - 1] / (double)space->sigmas[0]) / (count - 1) : 0.0;
 
+    const LevelMaximaRows levelRows = levelMaximaSearch(config);
+    if (!levelRows)
+        return HESSIAN_BAD_TARGET;
+
     QVector<Feature> found;
     QVector<FeatureMeasure> foundMeasures;
     try {
@@ -236,7 +253,7 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             next.level = i;
             status = count == 1 ? findLocalMaximaWith(level.response, space->width, space->height, threshold,
                                                       level.radius, next.features, config)
-                                : levelMaxima(level.response, space->width, space->height, level.radius,
+                                : levelMaxima(levelRows, level.response, space->width, space->height, level.radius,
                                               threshold, config, next.features);
             if (status != HESSIAN_OK)
                 return status;
