@@ -1,8 +1,9 @@
 // Scale-space maxima of the determinant-of-Hessian response, level after
 // level, with two response maps in turn.
 //
-// A level's candidates are its own 8-neighbour maxima (the single-scale
-// search), kept while they beat the level below; they are measured right
+// A level's candidates are its own 8-neighbour maxima (levelmaxima.h; with a
+// single level the single-scale search), kept while they beat the level
+// below; they are measured right
 // away, while the row images still hold their level, and settled against
 // the level above once it exists. So only the level below's value at the
 // candidate's pixel has to be kept, never its map.
