@@ -52,6 +52,11 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     picture.file = input.path;
     picture.sigma = settings.detection.sigma;
     picture.threshold = settings.detection.threshold;
+    if (settings.detection.scales > 1) {
+        picture.scales = settings.detection.scales;
+        picture.sigmaMax = settings.detection.sigmaMax;
+        picture.overlap = settings.detection.overlap;
+    }
     if (!input.error.isEmpty()) {
         picture.status = kPictureUnreadable;
         picture.error = input.error;

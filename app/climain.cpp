@@ -18,6 +18,7 @@
 #include <QSaveFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -38,9 +39,11 @@ const int kExitInterrupted = 130;
 
 const int kMaxRepeat = 1000000;
 const int kMaxJobs = 1024;
+const int kMaxScales = 1000;
 
 const char kUsage[] =
     "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"
+    "                          [--sigma MIN:MAX --scales N [--overlap F]]\n"
     "                          [--format csv|json] [--details] [--output FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
     "                          [--repeat N] PATH...\n"
@@ -51,6 +54,12 @@ const char kUsage[] =
     "content), or - for one picture on standard input.\n"
     "\n"
     "  --sigma S          Gaussian scale, a positive number (default 5)\n"
+    "  --sigma MIN:MAX    a scale range: blobs found at their own scale, the\n"
+    "                     maxima in position and scale over N log-spaced scales\n"
+    "  --scales N         the number of scales of a range, 2 to 1000 (default 10)\n"
+    "  --overlap F        of two blobs (radius sqrt(2) sigma) of a range run that\n"
+    "                     overlap by more than F (0 to 1, of the smaller one's\n"
+    "                     area), keep the stronger; 1 keeps all (default 0.1)\n"
     "  --threshold T      response threshold, features must exceed it (default 100)\n"
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
@@ -75,6 +84,10 @@ const char kUsage[] =
 
 struct Options {
     DetectionSettings detection;
+    bool range = false;          // --sigma MIN:MAX
+    bool scalesGiven = false;
+    bool overlapGiven = false;
+    bool thresholdGiven = false;
     TableFormat format = TableFormat::Csv;
     bool details = false;
     QString output;
@@ -124,7 +137,8 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
 
 const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
                             QStringLiteral("--recursive")};
-const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--threshold"),
+const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
+                             QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
                              QStringLiteral("--jobs"),    QStringLiteral("--repeat")};
@@ -138,6 +152,28 @@ int applyOption(const QString &name, const QString &value, Options *options)
     } else if (name == QLatin1String("--jobs")) {
         if (!parseWholeNumber(value, 1, kMaxJobs, &options->jobs))
             return usageError(invalidValue(name, value, "a whole number from 1 to 1024"));
+    } else if (name == QLatin1String("--scales")) {
+        if (!parseWholeNumber(value, 2, kMaxScales, &options->detection.scales))
+            return usageError(invalidValue(name, value, "a whole number from 2 to 1000"));
+        options->scalesGiven = true;
+    } else if (name == QLatin1String("--overlap")) {
+        double number = 0.0;
+        if (!parseNumber(value, &number) || !(number >= 0.0 && number <= 1.0))
+            return usageError(invalidValue(name, value, "a number from 0 to 1"));
+        options->detection.overlap = (float)number;
+        options->overlapGiven = true;
+    } else if (name == QLatin1String("--sigma") && value.contains(QLatin1Char(':'))) {
+        const QStringList ends = value.split(QLatin1Char(':'));
+        double low = 0.0, high = 0.0;
+        const char *expected = "MIN:MAX, two positive finite numbers, MIN below MAX";
+        if (ends.size() != 2 || !parseNumber(ends[0], &low) || !parseNumber(ends[1], &high))
+            return usageError(invalidValue(name, value, expected));
+        const float lowest = (float)low, highest = (float)high;
+        if (!(lowest > 0.0f) || !std::isfinite(highest) || !(lowest < highest))
+            return usageError(invalidValue(name, value, expected));
+        options->detection.sigma = lowest;
+        options->detection.sigmaMax = highest;
+        options->range = true;
     } else if (name == QLatin1String("--polarity")) {
         if (value == QLatin1String("both"))
             options->detection.polarity = PolarityFilter::Both;
@@ -168,7 +204,38 @@ int applyOption(const QString &name, const QString &value, Options *options)
         if (!std::isfinite(rounded) || (isSigma && !(rounded > 0.0f)))
             return usageError(invalidValue(name, value, expected));
         (isSigma ? options->detection.sigma : options->detection.threshold) = rounded;
+        if (isSigma)
+            options->range = false;
+        else
+            options->thresholdGiven = true;
     }
+    return -1;
+}
+
+// A single sigma is the single-scale run; --scales and --overlap belong to
+// a range, which needs them (--overlap has a default) and at least two
+// scales. A range whose levels cannot be set up is refused before anything
+// runs. Returns -1 when all is well, otherwise the exit status.
+int checkRange(Options *options)
+{
+    if (!options->range) {
+        if (options->scalesGiven || options->overlapGiven)
+            return usageError(QStringLiteral("%1 applies only to a scale range, --sigma MIN:MAX")
+                                  .arg(QLatin1String(options->scalesGiven ? "--scales" : "--overlap")));
+        options->detection.scales = 1;
+        return -1;
+    }
+    if (!options->scalesGiven)
+        options->detection.scales = kDefaultScales;
+    HessianScaleSpace probe = {};
+    const DetectionSettings &d = options->detection;
+    const int status = initHessianScaleSpace(&probe, d.sigma, d.sigmaMax, (uint32_t)d.scales, 0, 0);
+    releaseHessianScaleSpace(&probe);
+    if (status != HESSIAN_OK)
+        return usageError(QStringLiteral("the scale range %1:%2 with %3 scales cannot be set up: %4")
+                              .arg(d.sigma).arg(d.sigmaMax).arg(d.scales)
+                              .arg(status == HESSIAN_BAD_SIGMA ? QStringLiteral("its scales are not distinct or too large")
+                                                               : QStringLiteral("its smallest sigma is too small")));
     return -1;
 }
 
@@ -229,14 +296,14 @@ int parseArguments(const QStringList &arguments, Options *options)
         return usageError(QStringLiteral("no image given"));
     if (options->force && options->annotate.isEmpty())
         return usageError(QStringLiteral("--force applies only with --annotate"));
-    return -1;
+    return checkRange(options);
 }
 
-QString failureReason(int status, float sigma, int width, int height)
+QString failureReason(int status, float sigma, float sigmaMax, int width, int height)
 {
     switch (status) {
     case HESSIAN_BAD_SIGMA:
-        return QStringLiteral("sigma %1 is too large for the detector").arg(sigma);
+        return QStringLiteral("sigma %1 is too large for the detector").arg(std::max(sigma, sigmaMax));
     case HESSIAN_BAD_GAUSS:
     case HESSIAN_BAD_D1:
     case HESSIAN_BAD_D2:
@@ -387,7 +454,7 @@ int main(int argc, char *argv[])
             if (picture.status != 0) {
                 ++failed;
                 progress.clear();
-                const QString reason = failureReason(picture.status, picture.sigma, picture.width, picture.height);
+                const QString reason = failureReason(picture.status, picture.sigma, picture.sigmaMax, picture.width, picture.height);
                 complain(single ? reason : QStringLiteral("'%1': %2").arg(picture.file, reason));
             }
             if (!picture.annotationError.isEmpty()) {

@@ -88,6 +88,31 @@ void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<Fea
     measures.resize(kept);
 }
 
+DetectionResult runScaleRange(const QImage &source, const DetectionSettings &settings,
+                              DetectionWorkspace &space)
+{
+    int status = space.prepareRange(settings.sigma, settings.sigmaMax, (uint32_t)settings.scales,
+                                    (uint32_t)source.width(), (uint32_t)source.height());
+    if (status != HESSIAN_OK)
+        return failedResult(status, 0.0f);
+    const HessianRunConfig config = runConfig(settings);
+    convertToGrey(source, space.grey(), config);
+
+    QVector<Feature> features;
+    QVector<FeatureMeasure> measures;
+    QElapsedTimer stopwatch;
+    stopwatch.start();
+    status = findScaleSpaceMaxima(space.scaleSpace(), space.grey(), settings.threshold, config, features, measures);
+    if (status == HESSIAN_OK) {
+        keepPolarity(settings.polarity, features, measures);
+        status = pruneOverlappingFeatures(features, measures, settings.overlap, kBlobRadiusPerSigma);
+    }
+    const float elapsedMsec = (float)((double)stopwatch.nsecsElapsed() / 1.0e6);
+    if (status != HESSIAN_OK)
+        return failedResult(status, elapsedMsec);
+    return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures};
+}
+
 } // namespace
 
 DetectionWorkspace::~DetectionWorkspace()
@@ -104,14 +129,32 @@ int DetectionWorkspace::prepare(float sigma, uint32_t width, uint32_t height)
     const int status = initHessianDetector(&record, sigma, width, height);
     if (status != HESSIAN_OK)
         return status;
-    const size_t pixels = (size_t)width * height;
-    greyImage = (unsigned char *)allocateFrameBuffer(pixels ? pixels : 1);
-    if (!greyImage) {
-        release();
+    if (!allocateGrey(width, height))
         return HESSIAN_NO_MEMORY;
-    }
     preparedSigma = sigma;
     return HESSIAN_OK;
+}
+
+bool DetectionWorkspace::allocateGrey(uint32_t width, uint32_t height)
+{
+    const size_t pixels = (size_t)width * height;
+    greyImage = (unsigned char *)allocateFrameBuffer(pixels ? pixels : 1);
+    if (!greyImage)
+        release();
+    return greyImage != nullptr;
+}
+
+int DetectionWorkspace::prepareRange(float sigmaMin, float sigmaMax, uint32_t scales, uint32_t width,
+                                     uint32_t height)
+{
+    if (levels.levelCount == scales && greyImage && levels.width == width && levels.height == height
+        && levels.sigmas[0] == sigmaMin && levels.sigmas[scales - 1] == sigmaMax)
+        return HESSIAN_OK;
+    release();
+    const int status = initHessianScaleSpace(&levels, sigmaMin, sigmaMax, scales, width, height);
+    if (status != HESSIAN_OK)
+        return status;
+    return allocateGrey(width, height) ? HESSIAN_OK : HESSIAN_NO_MEMORY;
 }
 
 void DetectionWorkspace::release()
@@ -119,6 +162,7 @@ void DetectionWorkspace::release()
     std::free(greyImage);
     greyImage = nullptr;
     releaseHessianDetector(&record);
+    releaseHessianScaleSpace(&levels);
 }
 
 void convertFrameToGrey(const QImage &frame, unsigned char *grey)
@@ -137,6 +181,8 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
 
     DetectionWorkspace ownWorkspace;
     DetectionWorkspace &space = workspace ? *workspace : ownWorkspace;
+    if (settings.scales > 1)
+        return runScaleRange(source, settings, space);
     int status = space.prepare(settings.sigma, (uint32_t)source.width(), (uint32_t)source.height());
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);

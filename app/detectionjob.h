@@ -4,6 +4,7 @@
 #include "featuremeasures.h"
 #include "hessiandetector.h"
 #include "hessianmaximamainwin.h"
+#include "scalespace.h"
 
 class QImage;
 
@@ -15,9 +16,21 @@ using GreyConversion = void (*)(const QImage &frame, unsigned char *grey);
 // Which features a run keeps, by polarity (featuremeasures.h).
 enum class PolarityFilter { Both, Bright, Dark };
 
+// The radius of the blob a feature at scale sigma stands for, as the overlap
+// pruning of scale-range runs sees it: a flat disc of radius R peaks at
+// sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
+const double kBlobRadiusPerSigma = 1.4142135623730951;
+// What a scale-range run uses unless told otherwise: the overlap allowed
+// between two features' blobs, chosen by the accuracy benchmark
+// (tools/accuracy, README), and as many scales as scikit-image's blob
+// detectors take by default. The threshold is the single-scale one: a spot
+// of contrast A peaks at a response of about A^2 / 16.
+const float kDefaultOverlap = 0.1f;
+const int kDefaultScales = 10;
+
 // What a run is asked to do. The defaults are the window's initial values.
 struct DetectionSettings {
-    float sigma = 5.0f;
+    float sigma = 5.0f;  // with a scale range, its smallest sigma
     float threshold = 100.0f;
     PolarityFilter polarity = PolarityFilter::Both;
     // Threads for the numeric stages; 0: every hardware thread. A batch that
@@ -26,6 +39,12 @@ struct DetectionSettings {
     // Null: the usual conversion. Another one lets a test see which stages
     // the reported time covers.
     GreyConversion toGrey = nullptr;
+    // 1: the single-scale run at sigma. 2 or more: a scale-range run over
+    // that many log-spaced scales from sigma to sigmaMax (scalespace.h),
+    // whose features' blobs overlap by at most `overlap` (1 keeps all).
+    int scales = 1;
+    float sigmaMax = 0.0f;
+    float overlap = kDefaultOverlap;
 };
 
 // A detector record kept set up between runs, with its grey image, so that
@@ -43,11 +62,18 @@ public:
     // last ones), and a grey image of that size; status as set-up gives it.
     int prepare(float sigma, uint32_t width, uint32_t height);
     HessianDetector *detector() { return &record; }
+    // The same for scale-range runs, which need a scale-space record instead.
+    int prepareRange(float sigmaMin, float sigmaMax, uint32_t scales, uint32_t width, uint32_t height);
+    HessianScaleSpace *scaleSpace() { return &levels; }
     unsigned char *grey() { return greyImage; }
     void release();
 
 private:
+    // The grey image beside a record just set up; on failure releases all.
+    bool allocateGrey(uint32_t width, uint32_t height);
+
     HessianDetector record = {};
+    HessianScaleSpace levels = {};
     unsigned char *greyImage = nullptr;
     float preparedSigma = 0.0f;
 };
@@ -57,6 +83,10 @@ private:
 // span, the measurements of every feature and the polarity filter, and
 // release. The window's detectHessianDetMax and the command-line tool both
 // run this. Without a workspace the run sets up and releases its own record.
+// A scale-range run times the whole search instead: every level's response
+// and maxima, the measurements it takes while each level is at hand, the
+// polarity filter and the overlap pruning (which, after the filter, only
+// weighs features of the kind kept).
 DetectionResult runDetection(const QImage &frame, const DetectionSettings &settings,
                              DetectionWorkspace *workspace = nullptr);
 

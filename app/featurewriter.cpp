@@ -109,6 +109,11 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     object.insert(QStringLiteral("width"), picture.width);
     object.insert(QStringLiteral("height"), picture.height);
     object.insert(QStringLiteral("sigma"), jsonNumber(asWritten(floatText(picture.sigma))));
+    if (picture.scales > 1) {
+        object.insert(QStringLiteral("sigma_max"), jsonNumber(asWritten(floatText(picture.sigmaMax))));
+        object.insert(QStringLiteral("scales"), picture.scales);
+        object.insert(QStringLiteral("overlap"), jsonNumber(asWritten(floatText(picture.overlap))));
+    }
     object.insert(QStringLiteral("threshold"), jsonNumber(asWritten(floatText(picture.threshold))));
     object.insert(QStringLiteral("status"), picture.status);
     if (!picture.error.isEmpty())

@@ -19,8 +19,13 @@ struct PictureResult {
     QString file;           // the path as given or found
     int width = 0;
     int height = 0;
-    float sigma = 0.0f;
+    float sigma = 0.0f;     // with a scale range, its smallest sigma
     float threshold = 0.0f;
+    // A scale-range run: its number of scales (1 for a single-scale run),
+    // its largest sigma and the overlap it allowed.
+    int scales = 1;
+    float sigmaMax = 0.0f;
+    float overlap = 1.0f;
     // 0; 1 when the file could not be read (see `error`); otherwise the
     // detector's negative status.
     int status = 0;

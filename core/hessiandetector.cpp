@@ -172,6 +172,11 @@ void touchPages(void *buffer, size_t bytes)
 
 } // namespace
 
+void mapPages(void *buffer, size_t bytes)
+{
+    touchPages(buffer, bytes);
+}
+
 float *makeGaussianKernel(float sigma, int radius)
 {
     BuildFailure failure;

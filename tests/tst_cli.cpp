@@ -68,6 +68,7 @@ private slots:
     void batchKeepsOrderPastBrokenFiles();
     void interruptedOutputLeavesNoFile();
     void annotatedPictures();
+    void scaleRange();
 
 private:
     QTemporaryDir dir;
@@ -170,6 +171,12 @@ void TestCli::badInput_data()
     QTest::newRow("nan threshold") << QStringList{"--threshold", "nan", "x.png"} << 2 << "finite number";
     QTest::newRow("zero repeat") << QStringList{"--repeat", "0", "x.png"} << 2 << "for --repeat";
     QTest::newRow("fractional repeat") << QStringList{"--repeat", "2.5", "x.png"} << 2 << "for --repeat";
+    QTest::newRow("range upside down") << QStringList{"--sigma", "5:2", "--scales", "3", "x.png"} << 2 << "MIN below MAX";
+    QTest::newRow("range of one scale") << QStringList{"--sigma", "2:5", "--scales", "1", "x.png"} << 2 << "from 2 to 1000";
+    QTest::newRow("scales without range") << QStringList{"--scales", "4", "x.png"} << 2 << "--scales applies only";
+    QTest::newRow("overlap without range") << QStringList{"--overlap", "0.3", "x.png"} << 2 << "--overlap applies only";
+    QTest::newRow("overlap above 1") << QStringList{"--sigma", "2:5", "--scales", "3", "--overlap", "1.5", "x.png"} << 2 << "from 0 to 1";
+    QTest::newRow("scales not distinct") << QStringList{"--sigma", "1:1.0000001", "--scales", "30", "x.png"} << 2 << "not distinct";
     QTest::newRow("missing file") << QStringList{missing} << 1 << "cannot read image '" + missing + "'";
     const QString text = dir.filePath("notes.png");
     QTest::newRow("text named as a picture") << QStringList{text} << 1 << "cannot read image '" + text + "'";
@@ -290,24 +297,27 @@ void TestCli::interruptedOutputLeavesNoFile()
     QFile old(target);
     QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
     old.close();
-    // Annotated pictures appear one by one while the run goes on.
+    // Annotated pictures appear one by one while the run goes on: many
+    // pictures (links to one), a few runs each, so that the first appears
+    // soon even in a sanitized build and the last long after.
     const QString folder = dir.filePath("slow");
     QVERIFY(QDir().mkpath(folder));
-    const QImage large = blobPicture(640, 480);
-    for (int i = 0; i < 6; ++i)
-        QVERIFY(large.save(QString("%1/%2.png").arg(folder).arg(i)));
+    const QString picture = folder + "/picture.data";
+    QVERIFY(blobPicture(640, 480).save(picture, "png"));
+    for (int i = 0; i < 80; ++i)
+        QVERIFY(QFile::link(picture, QString("%1/%2.png").arg(folder).arg(i, 2, 10, QLatin1Char('0'))));
     QProcess process;
     process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--output", target, "--annotate", folder + "/shown", "--repeat",
-                                                     "200", "--sigma", "30", "--jobs", "1", folder});
+                                                     "4", "--sigma", "30", "--jobs", "1", folder});
     QVERIFY(process.waitForStarted());
-    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(folder + "/shown/0.png"); }, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(folder + "/shown/00.png"); }, 60000));
     process.terminate();
     QVERIFY(process.waitForFinished(60000));
     QCOMPARE(process.exitCode(), 130);
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), QByteArray("old\n"));
     QCOMPARE(QDir(dir.path()).entryList({"out.csv*"}, QDir::Files | QDir::Hidden), QStringList{"out.csv"});
-    QVERIFY(!QFile::exists(folder + "/shown/5.png"));
+    QVERIFY(!QFile::exists(folder + "/shown/79.png"));
 }
 
 void TestCli::annotatedPictures()
@@ -325,6 +335,50 @@ void TestCli::annotatedPictures()
     QCOMPARE(again.exitCode, 2);
     QVERIFY2(again.err.contains("spots.png' exists; --force replaces it"), qPrintable(again.err));
     QCOMPARE(runCli({"--annotate", folder, "--force", dir.filePath("spots.pgm")}).exitCode, 0);
+}
+
+// A range run prints what the job finds with the same settings, each
+// feature with its own scale, and the JSON says which range it was.
+void TestCli::scaleRange()
+{
+    const Outcome outcome = runCli({"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20",
+                                    "--format", "json", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    const QJsonObject picture = QJsonDocument::fromJson(outcome.out.toUtf8()).array().at(0).toObject();
+    QCOMPARE(picture.value("sigma").toDouble(), 1.5);
+    QCOMPARE(picture.value("sigma_max").toDouble(), 6.0);
+    QCOMPARE(picture.value("scales").toInt(), 5);
+    QCOMPARE(picture.value("overlap").toDouble(), 0.25);
+
+    QImage frame;
+    QString error;
+    QVERIFY(loadFrame(pngPath, &frame, &error));
+    DetectionSettings settings;
+    settings.sigma = 1.5f;
+    settings.sigmaMax = 6.0f;
+    settings.scales = 5;
+    settings.overlap = 0.25f;
+    settings.threshold = 20.0f;
+    const DetectionResult expected = runDetection(frame, settings);
+    const QJsonArray features = picture.value("features").toArray();
+    QVERIFY(features.size() > 3);
+    QCOMPARE(features.size(), expected.features.size());
+    QSet<double> sigmas;
+    for (int i = 0; i < features.size(); ++i) {
+        const QJsonObject f = features.at(i).toObject();
+        QCOMPARE(f.value("x").toInt(), (int)expected.features[i].x);
+        QCOMPARE(f.value("y").toInt(), (int)expected.features[i].y);
+        QCOMPARE((float)f.value("sigma").toDouble(), expected.measures[i].sigma);
+        sigmas << f.value("sigma").toDouble();
+    }
+    QVERIFY(sigmas.size() > 1);
+
+    // A range's own defaults.
+    const QJsonObject defaults = QJsonDocument::fromJson(
+        runCli({"--sigma", "1.5:6", "--format", "json", pngPath}).out.toUtf8()).array().at(0).toObject();
+    QCOMPARE(defaults.value("threshold").toDouble(), 100.0);
+    QCOMPARE(defaults.value("scales").toInt(), 10);
+    QCOMPARE((float)defaults.value("overlap").toDouble(), 0.1f);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
