@@ -56,10 +56,10 @@ const char kUsage[] =
     "  --sigma S          Gaussian scale, a positive number (default 5)\n"
     "  --sigma MIN:MAX    a scale range: blobs found at their own scale, the\n"
     "                     maxima in position and scale over N log-spaced scales\n"
-    "  --scales N         the number of scales of a range, 2 to 1000\n"
+    "  --scales N         the number of scales of a range, 2 to 1000 (default 10)\n"
     "  --overlap F        of two blobs (radius sqrt(2) sigma) of a range run that\n"
     "                     overlap by more than F (0 to 1, of the smaller one's\n"
-    "                     area), keep the stronger; 1 keeps all (default 0.5)\n"
+    "                     area), keep the stronger; 1 keeps all (default 0.1)\n"
     "  --threshold T      response threshold, features must exceed it (default 100)\n"
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
@@ -87,6 +87,7 @@ struct Options {
     bool range = false;          // --sigma MIN:MAX
     bool scalesGiven = false;
     bool overlapGiven = false;
+    bool thresholdGiven = false;
     TableFormat format = TableFormat::Csv;
     bool details = false;
     QString output;
@@ -205,6 +206,8 @@ int applyOption(const QString &name, const QString &value, Options *options)
         (isSigma ? options->detection.sigma : options->detection.threshold) = rounded;
         if (isSigma)
             options->range = false;
+        else
+            options->thresholdGiven = true;
     }
     return -1;
 }
@@ -223,7 +226,7 @@ int checkRange(Options *options)
         return -1;
     }
     if (!options->scalesGiven)
-        return usageError(QStringLiteral("a scale range needs --scales N"));
+        options->detection.scales = kDefaultScales;
     HessianScaleSpace probe = {};
     const DetectionSettings &d = options->detection;
     const int status = initHessianScaleSpace(&probe, d.sigma, d.sigmaMax, (uint32_t)d.scales, 0, 0);

@@ -174,14 +174,19 @@ int DetectionWorkspace::prepare(float sigma, uint32_t width, uint32_t height)
     const int status = initHessianDetector(&record, sigma, width, height);
     if (status != HESSIAN_OK)
         return status;
-    const size_t pixels = (size_t)width * height;
-    greyImage = (unsigned char *)allocateFrameBuffer(pixels ? pixels : 1);
-    if (!greyImage) {
-        release();
+    if (!allocateGrey(width, height))
         return HESSIAN_NO_MEMORY;
-    }
     preparedSigma = sigma;
     return HESSIAN_OK;
+}
+
+bool DetectionWorkspace::allocateGrey(uint32_t width, uint32_t height)
+{
+    const size_t pixels = (size_t)width * height;
+    greyImage = (unsigned char *)allocateFrameBuffer(pixels ? pixels : 1);
+    if (!greyImage)
+        release();
+    return greyImage != nullptr;
 }
 
 int DetectionWorkspace::prepareRange(float sigmaMin, float sigmaMax, uint32_t scales, uint32_t width,
@@ -194,13 +199,7 @@ int DetectionWorkspace::prepareRange(float sigmaMin, float sigmaMax, uint32_t sc
     const int status = initHessianScaleSpace(&levels, sigmaMin, sigmaMax, scales, width, height);
     if (status != HESSIAN_OK)
         return status;
-    const size_t pixels = (size_t)width * height;
-    greyImage = (unsigned char *)std::malloc(pixels ? pixels : 1);
-    if (!greyImage) {
-        release();
-        return HESSIAN_NO_MEMORY;
-    }
-    return HESSIAN_OK;
+    return allocateGrey(width, height) ? HESSIAN_OK : HESSIAN_NO_MEMORY;
 }
 
 void DetectionWorkspace::release()

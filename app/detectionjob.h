@@ -20,9 +20,13 @@ enum class PolarityFilter { Both, Bright, Dark };
 // pruning of scale-range runs sees it: a flat disc of radius R peaks at
 // sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
 const double kBlobRadiusPerSigma = 1.4142135623730951;
-// The overlap a scale-range run allows between two features' blobs, unless
-// told otherwise: chosen by the accuracy benchmark (tools/accuracy).
-const float kDefaultOverlap = 0.5f;
+// What a scale-range run uses unless told otherwise: the overlap allowed
+// between two features' blobs, chosen by the accuracy benchmark
+// (tools/accuracy, README), and as many scales as scikit-image's blob
+// detectors take by default. The threshold is the single-scale one: a spot
+// of contrast A peaks at a response of about A^2 / 16.
+const float kDefaultOverlap = 0.1f;
+const int kDefaultScales = 10;
 
 // What a run is asked to do. The defaults are the window's initial values.
 struct DetectionSettings {
@@ -69,6 +73,9 @@ public:
     void release();
 
 private:
+    // The grey image beside a record just set up; on failure releases all.
+    bool allocateGrey(uint32_t width, uint32_t height);
+
     HessianDetector record = {};
     HessianScaleSpace levels = {};
     unsigned char *greyImage = nullptr;

@@ -25,6 +25,13 @@
 // batch around the detector: reading the file, the whole detection job on
 // one thread (set-up reused as a batch reuses it), its timed stages, and
 // writing the feature rows; it prints the medians.
+//
+// --scale-space compares a whole scale-range run (every level's response and
+// maxima, the scale comparison, the measurements, the overlap pruning) with
+// the sum of its levels' single-scale runs (response, maxima search and
+// measurements at each level's sigma), on all cores, the two taking turns
+// --repeat times (default 50) on fixed synthetic frames; it prints the raw
+// milliseconds and the ratio of each turn, with their spread.
 
 #include "detectionjob.h"
 #include "detectionpaths.h"
@@ -36,6 +43,7 @@
 #include "inputfiles.h"
 #include "greyconversion.h"
 #include "peakarithmetic.h"
+#include "scalespace.h"
 
 #ifdef HESSIAN_BENCH_OPENCV
 #include "opencvpipeline.h"
@@ -422,6 +430,7 @@ int timeStages(const QString &folder, float sigma, float threshold)
 
 struct ImageComparison {
     std::string target;  // --target: the vector code of the table, best if empty
+    bool scaleSpace = false;
     QString image;
     QString stages;
     float sigma = 5.0f;
@@ -451,7 +460,9 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
         };
         std::string text;
         bool numberOk = true;
-        if (value("--target", &text))
+        if (argument == "--scale-space")
+            comparison->scaleSpace = true;
+        else if (value("--target", &text))
             comparison->target = text;
         else if (value("--stages", &text))
             comparison->stages = QString::fromLocal8Bit(text.c_str());
@@ -526,6 +537,83 @@ int compareOnImage(const ImageComparison &comparison)
     return 0;
 }
 
+struct ScaleRange {
+    FrameSize size;
+    float low;
+    float high;
+    uint32_t scales;
+};
+
+const ScaleRange kScaleRanges[] = {{{1920, 1080}, 1.5f, 15.0f, 12}, {{1920, 1080}, 2.0f, 30.0f, 8},
+                                   {{4000, 3000}, 1.5f, 15.0f, 12}};
+
+double elapsedMsec(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The scale-range run against its levels run one by one as single-scale
+// runs, each set up beforehand, as a workspace keeps them between pictures.
+int compareScaleSpace(int repeat)
+{
+    const HessianRunConfig config = defaultRunConfig();
+    std::printf("scale-range run vs the sum of its levels' single-scale runs (response, maxima, measurements),\n"
+                "%u threads, threshold %g, %d turns each, alternating; ms per frame\n\n",
+                machineThreads(), (double)kThreshold, repeat);
+    std::printf("| frame | sigma | scales | range run: min / median | sum of levels: min / median "
+                "| ratio per turn: min / median / max | features |\n|---|---|---:|---|---|---|---:|\n");
+    for (const ScaleRange &range : kScaleRanges) {
+        const Frame &frame = frameFor(range.size);
+        HessianScaleSpace space = {};
+        if (initHessianScaleSpace(&space, range.low, range.high, range.scales, range.size.width,
+                                  range.size.height) != 0)
+            std::abort();
+        std::vector<std::unique_ptr<Detector>> levels;
+        for (uint32_t i = 0; i < range.scales; ++i)
+            levels.emplace_back(new Detector(space.sigmas[i], range.size));
+
+        std::vector<double> whole, sum, ratio;
+        int found = 0;
+        for (int turn = 0; turn < repeat + 1; ++turn) {
+            QVector<Feature> features;
+            QVector<FeatureMeasure> measures;
+            auto start = std::chrono::steady_clock::now();
+            if (findScaleSpaceMaxima(&space, frame.grey.data(), kThreshold, config, features, measures) != 0
+                || pruneOverlappingFeatures(features, measures, kDefaultOverlap, kBlobRadiusPerSigma) != 0)
+                std::abort();
+            const double a = elapsedMsec(start);
+            found = features.size();
+
+            start = std::chrono::steady_clock::now();
+            for (uint32_t i = 0; i < range.scales; ++i) {
+                HessianDetector &record = levels[i]->record;
+                QVector<Feature> single;
+                if (computeHessianResponseWith(&record, frame.grey.data(), config) != 0
+                    || findLocalMaximaWith(record.response, record.width, record.height, kThreshold,
+                                           record.radius, single, config) != 0)
+                    std::abort();
+                QVector<FeatureMeasure> singleMeasures(single.size());
+                measureFeatures(&record, space.sigmas[i], single, singleMeasures.data());
+                benchmark::DoNotOptimize(singleMeasures.constData());
+            }
+            const double b = elapsedMsec(start);
+            if (turn == 0)
+                continue;  // the first turn warms the caches and starts the processors
+            whole.push_back(a);
+            sum.push_back(b);
+            ratio.push_back(a / b);
+        }
+        releaseHessianScaleSpace(&space);
+        std::sort(ratio.begin(), ratio.end());
+        std::printf("| %u x %u | %g:%g | %u | %.2f / %.2f | %.2f / %.2f | %.3f / %.3f / %.3f | %d |\n",
+                    range.size.width, range.size.height, (double)range.low, (double)range.high, range.scales,
+                    *std::min_element(whole.begin(), whole.end()), median(whole),
+                    *std::min_element(sum.begin(), sum.end()), median(sum), ratio.front(), median(ratio),
+                    ratio.back(), found);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -539,6 +627,8 @@ int main(int argc, char **argv)
         return compareOnImage(comparison);
     if (!comparison.stages.isEmpty())
         return timeStages(comparison.stages, comparison.sigma, comparison.threshold);
+    if (comparison.scaleSpace)
+        return compareScaleSpace(comparison.repeat);
 
     // The table's vector code: the best this processor runs, or the one
     // --target names (AVX2 on a processor with AVX-512, say).

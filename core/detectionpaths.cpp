@@ -296,6 +296,19 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
     return findLocalMaximaReference(response, width, height, threshold, radius, features);
 }
 
+int featuresInBands(const HessianRunConfig &, uint32_t first, uint32_t end, const FeatureRows &rows,
+                    QVector<Feature> &features)
+{
+    features = QVector<Feature>();
+    try {
+        rows(first, end, features);
+    } catch (const std::bad_alloc &) {
+        features = QVector<Feature>();
+        return HESSIAN_NO_MEMORY;
+    }
+    return HESSIAN_OK;
+}
+
 #else
 
 // All row passes first, then, once every band has finished its rows, the
@@ -360,29 +373,21 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
 
 // Each band collects its own features; joined in band order they are in
 // row-major order, as one pass would give them.
-int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
-                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
+int featuresInBands(const HessianRunConfig &config, uint32_t first, uint32_t end, const FeatureRows &rows,
+                    QVector<Feature> &features)
 {
-    if (config.path == HESSIAN_PATH_REFERENCE)
-        return findLocalMaximaReference(response, width, height, threshold, radius, features);
-    const VectorKernels *kernels = kernelsFor(config.target);
-    if (!kernels)
-        return HESSIAN_BAD_TARGET;
-
     features = QVector<Feature>();
-    const uint64_t margin = (uint64_t)radius + 1;
-    if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
-        return HESSIAN_OK;
-
-    const uint32_t first = (uint32_t)margin;
-    const uint32_t end = height - first;
     try {
+        if (config.path == HESSIAN_PATH_REFERENCE) {
+            rows(first, end, features);
+            return HESSIAN_OK;
+        }
         const Split split = splitFor(config, end - first, kMaximaBandsPerThread);
         const unsigned bands = split.bands;
         std::vector<QVector<Feature>> found(bands);
         const int status = runInBands(split.threads, bands, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
             try {
-                kernels->maximaRows(response, width, from, to, first, threshold, found[band]);
+                rows(from, to, found[band]);
             } catch (const std::bad_alloc &) {
                 return (int)HESSIAN_NO_MEMORY;
             }
@@ -405,6 +410,26 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
         return HESSIAN_NO_MEMORY;
     }
     return HESSIAN_OK;
+}
+
+int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_REFERENCE)
+        return findLocalMaximaReference(response, width, height, threshold, radius, features);
+    const VectorKernels *kernels = kernelsFor(config.target);
+    if (!kernels)
+        return HESSIAN_BAD_TARGET;
+
+    features = QVector<Feature>();
+    const uint64_t margin = (uint64_t)radius + 1;
+    if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
+        return HESSIAN_OK;
+
+    const uint32_t first = (uint32_t)margin;
+    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
+        kernels->maximaRows(response, width, from, to, first, threshold, found);
+    }, features);
 }
 
 #endif

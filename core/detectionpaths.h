@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // The straightforward single-threaded loops: the definition of every result.
@@ -53,6 +54,16 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config);
 
 const int HESSIAN_BAD_TARGET = -6;
+
+// Appends the features of rows [first, end) to a list, in row-major order.
+using FeatureRows = std::function<void(uint32_t first, uint32_t end, QVector<Feature> &features)>;
+
+// Rows [first, end) cut into bands on the run's threads (one thread on the
+// reference path), each band's features collected by `rows` and joined in
+// band order, as one pass would give them. Returns 0, or HESSIAN_NO_MEMORY
+// with `features` empty.
+int featuresInBands(const HessianRunConfig &config, uint32_t first, uint32_t end, const FeatureRows &rows,
+                    QVector<Feature> &features);
 
 // The floats of scratch for the vector path that set-up allocates behind the
 // response map's width * height floats (SIZE_MAX when that does not fit).

@@ -1,15 +1,16 @@
 // Scale-space maxima of the determinant-of-Hessian response, level after
 // level, with two response maps in turn.
 //
-// A level's candidates are its own 8-neighbour maxima (the single-scale
-// search), kept while they beat the level below; they are measured right
+// A level's candidates are its own 8-neighbour maxima (levelmaxima.h; with a
+// single level the single-scale search), kept while they beat the level
+// below; they are measured right
 // away, while the row images still hold their level, and settled against
 // the level above once it exists. So only the level below's value at the
 // candidate's pixel has to be kept, never its map.
 
 #include "scalespace.h"
 
-#include "parallelbands.h"
+#include "levelmaxima.h"
 
 #include <algorithm>
 #include <cmath>
@@ -43,74 +44,34 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
-// Whether centre[0] beats its eight neighbours, a tie going to the first in
-// row-major order: strictly greater than the four before it, at least as
-// great as the four after it.
-bool firstOfEqualMaxima(const float *centre, size_t stride)
+// The level maxima search of the run's path and instruction set, or null
+// when that instruction set is not here.
+LevelMaximaRows levelMaximaSearch(const HessianRunConfig &config)
 {
-    const float c = centre[0];
-    const float *up = centre - stride;
-    const float *down = centre + stride;
-    return c > up[-1] && c > up[0] && c > up[1] && c > centre[-1] && c >= centre[1] && c >= down[-1]
-           && c >= down[0] && c >= down[1];
+    if (config.path == HESSIAN_PATH_REFERENCE)
+        return levelMaximaRowsReference;
+    const std::vector<VectorTarget> here = vectorTargets();
+    if (config.target == 0)
+        return here.empty() ? levelMaximaRowsReference : levelMaximaRowsFor(here.front().target);
+    for (const VectorTarget &target : here)
+        if (target.target == config.target)
+            return levelMaximaRowsFor(target.target);
+    return nullptr;
 }
 
-const uint32_t kThresholdBlock = 16;  // pixels tested against the threshold at once
-const uint32_t kMinRowsPerBand = 16;
-
-// A level's own maxima, pixels margin <= x, y < size - margin, in row-major
-// order. Most of a picture lies below the threshold: blocks of pixels are
-// tested against it first, in a loop the compiler turns into vector code.
-void levelMaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                     uint32_t margin, float threshold, QVector<Feature> &features)
-{
-    const size_t stride = width;
-    const uint32_t end = width - margin;
-    for (uint32_t y = firstRow; y < endRow; ++y) {
-        const float *row = response + (size_t)y * stride;
-        for (uint32_t x = margin; x < end;) {
-            const uint32_t stop = std::min(end, x + kThresholdBlock);
-            if (stop - x == kThresholdBlock) {
-                int above = 0;
-                for (uint32_t k = 0; k < kThresholdBlock; ++k)
-                    above |= row[x + k] > threshold;
-                if (!above) {
-                    x = stop;
-                    continue;
-                }
-            }
-            for (; x < stop; ++x)
-                if (row[x] > threshold && firstOfEqualMaxima(row + x, stride))
-                    features.append(Feature{(float)x, (float)y});
-        }
-    }
-}
-
-// The same over the whole level, in bands of rows on the run's threads.
-int levelMaxima(const float *response, uint32_t width, uint32_t height, uint32_t radius, float threshold,
-                const HessianRunConfig &config, QVector<Feature> &features)
+// A level's own maxima (levelmaxima.h), pixels at least radius + 1 from
+// every border, in row-major order, in bands of rows on the run's threads.
+int levelMaxima(LevelMaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
+                float threshold, const HessianRunConfig &config, QVector<Feature> &features)
 {
     features = QVector<Feature>();
     const uint64_t margin = (uint64_t)radius + 1;
     if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
         return HESSIAN_OK;
-    const uint32_t first = (uint32_t)margin, end = height - (uint32_t)margin;
-    unsigned threads = config.path == HESSIAN_PATH_REFERENCE ? 1 : config.threads ? config.threads : machineThreads();
-    threads = std::max(1u, std::min(threads, (end - first) / kMinRowsPerBand));
-    std::vector<QVector<Feature>> found(threads);
-    const int status = runInBands(threads, threads, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
-        try {
-            levelMaximaRows(response, width, from, to, first, threshold, found[band]);
-        } catch (const std::bad_alloc &) {
-            return (int)HESSIAN_NO_MEMORY;
-        }
-        return (int)HESSIAN_OK;
-    });
-    if (status != HESSIAN_OK)
-        return status;
-    for (const QVector<Feature> &part : found)
-        features += part;
-    return HESSIAN_OK;
+    const uint32_t first = (uint32_t)margin;
+    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
+        rows(response, width, from, to, first, threshold, found);
+    }, features);
 }
 
 // The level's candidates still waiting for the level above.
@@ -122,6 +83,24 @@ struct Candidates {
 };
 
 } // namespace
+
+void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                              uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    for (uint32_t y = firstRow; y < endRow; ++y) {
+        const float *row = response + (size_t)y * width;
+        for (uint32_t x = margin; x < width - margin; ++x)
+            if (isFirstOfEqualMaxima(row + x, width, threshold))
+                features.append(Feature{(float)x, (float)y});
+    }
+}
+
+#ifdef HESSIAN_FORCE_REFERENCE
+LevelMaximaRows levelMaximaRowsFor(int64_t)
+{
+    return nullptr;
+}
+#endif
 
 int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaMax,
                           uint32_t levelCount, uint32_t width, uint32_t height)
@@ -172,11 +151,11 @@ int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaM
         return HESSIAN_NO_MEMORY;
     }
     const size_t responseBytes = (bytes + scratch) * sizeof(float);
-    space->gaussRows = (unsigned char *)std::malloc(bytes);
-    space->d1Rows = (signed char *)std::malloc(bytes);
-    space->d2Rows = (signed char *)std::malloc(bytes);
-    space->responses[0] = (float *)std::malloc(responseBytes);
-    space->responses[1] = (float *)std::malloc(responseBytes);
+    space->gaussRows = (unsigned char *)allocateFrameBuffer(bytes);
+    space->d1Rows = (signed char *)allocateFrameBuffer(bytes);
+    space->d2Rows = (signed char *)allocateFrameBuffer(bytes);
+    space->responses[0] = (float *)allocateFrameBuffer(responseBytes);
+    space->responses[1] = (float *)allocateFrameBuffer(responseBytes);
     if (!space->gaussRows || !space->d1Rows || !space->d2Rows || !space->responses[0]
         || !space->responses[1]) {
         releaseHessianScaleSpace(space);
@@ -231,6 +210,10 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
     const double logStep =
         count > 1 ? std::log((double)space->sigmas[count - 1] / (double)space->sigmas[0]) / (count - 1) : 0.0;
 
+    const LevelMaximaRows levelRows = levelMaximaSearch(config);
+    if (!levelRows)
+        return HESSIAN_BAD_TARGET;
+
     QVector<Feature> found;
     QVector<FeatureMeasure> foundMeasures;
     try {
@@ -271,7 +254,7 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             next.level = i;
             status = count == 1 ? findLocalMaximaWith(level.response, space->width, space->height, threshold,
                                                       level.radius, next.features, config)
-                                : levelMaxima(level.response, space->width, space->height, level.radius,
+                                : levelMaxima(levelRows, level.response, space->width, space->height, level.radius,
                                               threshold, config, next.features);
             if (status != HESSIAN_OK)
                 return status;

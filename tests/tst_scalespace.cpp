@@ -197,6 +197,18 @@ void TestScaleSpace::maximaInPositionAndScale()
                 ties += tied;
                 bordered += i + 1 < count && !above;
             }
+    // The straightforward loops on one thread, and every instruction set on
+    // three threads, find the same.
+    std::vector<HessianRunConfig> configs{{HESSIAN_PATH_REFERENCE, 1, 0}};
+    for (const VectorTarget &target : vectorTargets())
+        configs.push_back(HessianRunConfig{HESSIAN_PATH_VECTOR, 3, target.target});
+    for (const HessianRunConfig &config : configs) {
+        QVector<Feature> other;
+        QVector<FeatureMeasure> otherMeasures;
+        QCOMPARE(findScaleSpaceMaxima(&space.record, grey.data(), 2.0f, config, other, otherMeasures), (int)HESSIAN_OK);
+        QCOMPARE(other.size(), features.size());
+        QVERIFY(std::memcmp(other.constData(), features.constData(), features.size() * sizeof(Feature)) == 0);
+    }
     QVERIFY2(ties > 0 && bordered > 0, qPrintable(QString("%1 ties, %2 near the border").arg(ties).arg(bordered)));
     QVERIFY2(perLevel[0] > 0 && perLevel[count - 1] > 0 && perLevel[1] > 0, "features at the end levels");
     QCOMPARE(features.size(), expected.size());
