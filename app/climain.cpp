@@ -23,6 +23,7 @@ const char kProgram[] = "hessian-maxima-cli";
 // Exit statuses.
 const int kExitFailed = 1;  // unreadable image, or the detection failed
 const int kExitUsage = 2;   // bad command line
+const int kExitDamaged = 3; // the picture was processed but the file is damaged
 
 const int kMaxRepeat = 1000000;
 
@@ -39,8 +40,10 @@ const char kUsage[] =
     "  -h, --help     show this help\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
-    "row, left to right. Standard error: the run's report line.\n"
-    "Exit status: 0 success, 1 unreadable image or failed run, 2 bad usage.\n";
+    "row, left to right. Standard error: the run's report line, after a warning\n"
+    "line when the file is damaged.\n"
+    "Exit status: 0 success, 1 unreadable image or failed run, 2 bad usage,\n"
+    "3 the picture was processed but the file is damaged.\n";
 
 struct Options {
     float sigma = 5.0f;
@@ -95,7 +98,10 @@ int parseArguments(const QStringList &arguments, Options *options)
             continue;
         }
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            std::fputs(kUsage, stdout);
+            if (std::fputs(kUsage, stdout) < 0 || std::fflush(stdout) != 0) {
+                complain(QStringLiteral("cannot write to standard output"));
+                return kExitFailed;
+            }
             return 0;
         }
 
@@ -198,10 +204,16 @@ int main(int argc, char *argv[])
 
     QImage frame;
     QString error;
-    if (!loadFrame(options.imagePath, &frame, &error)) {
+    QString damage;
+    if (!loadFrame(options.imagePath, &frame, &error, &damage)) {
         complain(QStringLiteral("cannot read image '%1': %2").arg(options.imagePath, error));
         return kExitFailed;
     }
+    // The part that could be read is processed, but never passes for a
+    // clean file.
+    if (!damage.isEmpty())
+        complain(QStringLiteral("warning: '%1' is damaged (%2); the part that could be read was processed")
+                     .arg(options.imagePath, damage));
 
     DetectionResult result = runDetectionJob(frame, options.sigma, options.threshold);
     std::vector<float> times{result.elapsedMsec};
@@ -221,5 +233,7 @@ int main(int argc, char *argv[])
         return kExitFailed;
     }
     std::fprintf(stderr, "%s\n", runReport(result).toLocal8Bit().constData());
-    return result.status == 0 ? 0 : kExitFailed;
+    if (result.status != 0)
+        return kExitFailed;
+    return damage.isEmpty() ? 0 : kExitDamaged;
 }
