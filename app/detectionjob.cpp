@@ -94,6 +94,13 @@ DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshol
     return DetectionResult{features, HESSIAN_OK, elapsedMsec};
 }
 
+DetectionResult runUnlessSuperseded(const RunTicket &ticket, const QImage &frame, float sigma, float threshold)
+{
+    if (ticket.latest->load() != ticket.number)
+        return failedResult(HESSIAN_BAD_SIGMA, 0.0f);
+    return runDetectionJob(frame, sigma, threshold);
+}
+
 HessianMaximaMainWin::_HessianDetMaxResult
 HessianMaximaMainWin::detectHessianDetMax(const QImage &frame, float sigma, float threshold)
 {

@@ -8,7 +8,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QFileDialog>
-#include <QImageReader>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QString>
 #include <QtConcurrent>
@@ -16,7 +16,8 @@
 HessianMaximaMainWin::HessianMaximaMainWin(QWidget *parent)
     : QMainWindow(parent),
       ui(new Ui::HessianMaximaMainWin),
-      videoFrame(1280, 720, QImage::Format_RGB888)
+      videoFrame(1280, 720, QImage::Format_RGB888),
+      latestRun(std::make_shared<std::atomic<quint64>>(0))
 {
     ui->setupUi(this);
     videoFrame.fill(QColor(0, 0, 0, 255));
@@ -34,8 +35,10 @@ HessianMaximaMainWin::~HessianMaximaMainWin()
 
 void HessianMaximaMainWin::openVideoFrame()
 {
+    // Formats that are always refused (drawings, and pictures whose size
+    // cannot be known before decoding) are not offered.
     QString patterns;
-    for (const QByteArray &format : QImageReader::supportedImageFormats())
+    for (const QByteArray &format : openableImageFormats())
         patterns += QStringLiteral(" *.") + QString::fromLatin1(format);
     const QString filter = QStringLiteral("Images (") + patterns + QStringLiteral(")");
 
@@ -48,11 +51,21 @@ void HessianMaximaMainWin::openVideoFrame()
     // decoding, shown upright, and brought once to the 32-bit layout the
     // detection job reads. Every refusal gets the same warning.
     QString error;
-    if (loadFrame(fileName, &videoFrame, &error)) {
+    QString damage;
+    if (loadFrame(fileName, &videoFrame, &error, &damage)) {
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
         ui->featuresWidget->setVideoFrame(videoFrame);
         ui->featuresWidget->clearFeatures();
+        // A damaged file opens with what could be read, and says so until
+        // the next message; a clean one takes back an earlier warning.
+        if (!damage.isEmpty()) {
+            damageReport = QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
+                               .arg(QFileInfo(fileName).fileName(), damage);
+            ui->statusBar->showMessage(damageReport, 0);
+        } else if (!damageReport.isEmpty() && ui->statusBar->currentMessage() == damageReport) {
+            ui->statusBar->clearMessage();
+        }
     } else {
         QMessageBox::warning(this, QStringLiteral("Invalid image file"),
                              QStringLiteral("Image isn't loaded.\nBad or unknown image format."),
@@ -71,9 +84,11 @@ void HessianMaximaMainWin::executeDetectHessianDetMax()
 
     // The task runs the same job as detectHessianDetMax but does not hold
     // the window: a run may outlive it when the window closes mid-run, and
-    // the task then owns everything it touches (its frame copy and the two
-    // numbers). The doubles become floats when the job is called.
-    detectFuture = QtConcurrent::run(&runDetectionJob, videoFrame, sigma, threshold);
+    // the task then owns everything it touches (its frame copy, the two
+    // numbers and a share of the start counter). The doubles become floats
+    // when the job is called.
+    const quint64 run = ++*latestRun;
+    detectFuture = QtConcurrent::run(&runUnlessSuperseded, RunTicket{latestRun, run}, videoFrame, sigma, threshold);
     detectWatcher.setFuture(detectFuture);
 }
 

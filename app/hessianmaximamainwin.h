@@ -9,7 +9,9 @@
 #include <QMainWindow>
 #include <QVector>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace Ui {
 class HessianMaximaMainWin;
@@ -44,6 +46,11 @@ private:
     QImage videoFrame;
     QFuture<_HessianDetMaxResult> detectFuture;
     QFutureWatcher<_HessianDetMaxResult> detectWatcher;
+    // Counts the runs started; shared with every run still queued, which
+    // returns at once when a later one has been started.
+    std::shared_ptr<std::atomic<quint64>> latestRun;
+    // The status-bar warning of the last damaged file opened.
+    QString damageReport;
 };
 
 #endif // HESSIANMAXIMAMAINWIN_H

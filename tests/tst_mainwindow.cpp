@@ -321,14 +321,19 @@ void TstMainWindow::dialogOffersEveryFormatAndCancelChangesNothing()
     QCOMPARE(title, QStringLiteral("Open image file"));
     QCOMPARE(directory, QDir::current().absolutePath());
 
-    // One filter, a pattern per readable format, each after one space.
+    // One filter, a pattern per readable format, each after one space; the
+    // formats that are always refused are not offered.
     QCOMPARE(filters.size(), 1);
     const QString filter = filters.first();
-    const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    for (const char *refused : {"svg", "svgz", "mng", "icns"}) {
+        QVERIFY(!filter.contains(QStringLiteral(" *.") + QLatin1String(refused) + ' '));
+        formats.removeAll(refused);
+    }
     QVERIFY(filter.startsWith(QStringLiteral("Images ( *.") + QString::fromLatin1(formats.first()) + ' '));
     QVERIFY(filter.endsWith(QStringLiteral(" *.") + QString::fromLatin1(formats.last()) + ')'));
     QCOMPARE(filter.count(QStringLiteral(" *.")), formats.size());
-    for (const char *format : {"png", "jpg", "jpeg", "bmp"})
+    for (const char *format : {"png", "jpg", "jpeg", "bmp", "gif", "tif", "tga", "ico"})
         QVERIFY(filter.contains(QStringLiteral(" *.") + QLatin1String(format) + ' '));
 
     // After a file was opened from elsewhere, the dialog still starts here,
