@@ -188,14 +188,6 @@ QString firstDamage(const QVector<DecoderMessages::Message> &messages)
     return QString();
 }
 
-// A reader's error, with what its decoder said about it.
-QString readerError(const QImageReader &reader, const QVector<DecoderMessages::Message> &messages)
-{
-    QString error = reader.errorString();
-    if (!messages.isEmpty())
-        error += QStringLiteral(": ") + messages.first().text;
-    return error;
-}
 
 // What is known of a file before any pixel is decoded.
 struct Inspection {
@@ -321,6 +313,27 @@ Inspection inspect(QIODevice *device, const QString &fileName)
     return inspection;
 }
 
+QImage clearedImage(const QSize &size, QImage::Format layout)
+{
+    QImage image(size, layout);
+    image.fill(0);
+    return image;
+}
+
+// Reads the picture into `image` (which the bitmap reader fills in when it
+// has the right size and layout), upright as image viewers show
+// photographs; `error` is the reader's when it fails.
+bool decode(QIODevice *device, const Inspection &inspection, QImage *image, QString *error)
+{
+    QImageReader reader(device, inspection.format);
+    reader.setAutoDetectImageFormat(false);
+    reader.setAutoTransform(true);
+    if (reader.read(image))
+        return true;
+    *error = reader.errorString();
+    return false;
+}
+
 bool readFrame(QIODevice *source, const QString &fileName, QImage *frame, QString *error, QString *damage)
 {
     // Everything the decoders say while this thread reads the file ends up
@@ -340,17 +353,37 @@ bool readFrame(QIODevice *source, const QString &fileName, QImage *frame, QStrin
         }
     }
 
-    QImageReader reader(&device, inspection.format);
-    reader.setAutoDetectImageFormat(false);
-    // Shown and searched upright, as image viewers show photographs.
-    reader.setAutoTransform(true);
+    // The layout the bitmap reader says it decodes to, into a cleared image.
+    QImage::Format expectedLayout = QImage::Format_Invalid;
+    QImage image;
+    if (inspection.format == "bmp") {
+        QImageReader reader(&device, inspection.format);
+        expectedLayout = reader.imageFormat();
+        device.seek(0);
+        if (expectedLayout == QImage::Format_Invalid)
+            expectedLayout = QImage::Format_RGB32;
+        image = clearedImage(inspection.size, expectedLayout);
+    }
     messages.take();  // what the format checks said about other formats
     device.startWatching();
-    QImage image;
-    if (!reader.read(&image)) {
+    QString readError;
+    bool read = decode(&device, inspection, &image, &readError);
+    // Qt's bitmap reader leaves the pixels it finds no data for (past the
+    // end of a file cut short, skipped by run-length codes) as the
+    // allocator left them: the features would change from run to run. It
+    // writes into an image of the size and layout it decodes to when it is
+    // given one, so it gets a cleared one, and a second one when the layout
+    // it chose was not the one expected.
+    if (read && inspection.format == "bmp" && image.format() != expectedLayout) {
+        image = clearedImage(image.size(), image.format());
+        device.seek(0);
+        read = decode(&device, inspection, &image, &readError);
+    }
+    if (!read) {
         const QVector<DecoderMessages::Message> said = messages.take();
         *error = said.isEmpty() && ranOutOfFile(inspection.format, device) ? damagedMessage(kCutShort)
-                                                                            : readerError(reader, said);
+                 : said.isEmpty() ? readError
+                                  : readError + QStringLiteral(": ") + said.first().text;
         return false;
     }
     // For a header that claimed less than the picture holds.
