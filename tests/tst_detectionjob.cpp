@@ -34,6 +34,7 @@ private slots:
     void alphaPaddingAndLayoutDoNotMatter();
     void failedSetUpReportsNoTime();
     void runFindsTheBlobs();
+    void supersededRunReturnsAtOnce();
     void emptyResultIsSuccess();
     void reportFormatting_data();
     void reportFormatting();
@@ -90,19 +91,39 @@ void TestDetectionJob::failedSetUpReportsNoTime()
     QCOMPARE(result.elapsedMsec, 0.0f);
 }
 
-void TestDetectionJob::runFindsTheBlobs()
+// The disc of the core's tests, painted as a colour frame: one feature at
+// (20, 20) for sigma 2.
+static QImage discFrame()
 {
-    // The disc of the core's tests, painted as a colour frame.
     QImage frame(40, 40, QImage::Format_RGB32);
     frame.fill(Qt::black);
     for (int y = 0; y < 40; ++y)
         for (int x = 0; x < 40; ++x)
             if ((x - 20) * (x - 20) + (y - 20) * (y - 20) <= 9)
                 frame.setPixel(x, y, qRgb(200, 200, 200));
-    const DetectionResult result = runDetectionJob(frame, 2.0f, 100.0f);
+    return frame;
+}
+
+void TestDetectionJob::runFindsTheBlobs()
+{
+    const DetectionResult result = runDetectionJob(discFrame(), 2.0f, 100.0f);
     QCOMPARE(result.status, 0);
     QCOMPARE(featureList(result.features), QString("(20, 20)"));
     QVERIFY(result.elapsedMsec >= 0.0f);
+}
+
+// A window run that a later start has superseded does no work; the latest
+// one runs the job.
+void TestDetectionJob::supersededRunReturnsAtOnce()
+{
+    const auto latest = std::make_shared<std::atomic<quint64>>(2);
+    const DetectionResult superseded = runUnlessSuperseded(RunTicket{latest, 1}, discFrame(), 2.0f, 100.0f);
+    QVERIFY(superseded.status != 0);
+    QVERIFY(superseded.features.isEmpty());
+    QCOMPARE(superseded.elapsedMsec, 0.0f);
+    const DetectionResult last = runUnlessSuperseded(RunTicket{latest, 2}, discFrame(), 2.0f, 100.0f);
+    QCOMPARE(last.status, 0);
+    QCOMPARE(featureList(last.features), QString("(20, 20)"));
 }
 
 void TestDetectionJob::emptyResultIsSuccess()

@@ -205,6 +205,7 @@ private slots:
     void dialogOffersEveryFormatAndCancelChangesNothing();
     void unreadableFileWarnsAndKeepsThePicture_data();
     void unreadableFileWarnsAndKeepsThePicture();
+    void damagedFileOpensAndSaysSo();
     void runReportsAndDrawsCircles();
     void onlyTheLastStartIsReported();
     void stormOfStartsReportsOnlyTheLast();
@@ -389,6 +390,29 @@ void TstMainWindow::unreadableFileWarnsAndKeepsThePicture()
     QVERIFY(openThroughDialog(&window, blobsPath));
     QVERIFY(startEnabledEverywhere(&window, true));
     QCOMPARE(countRed(view->grab().toImage()), 0);
+}
+
+// What could be read of a file cut short is shown, and the status bar says
+// the file is damaged until a clean one opens.
+void TstMainWindow::damagedFileOpensAndSaysSo()
+{
+    const QByteArray jpeg = encoded(discPicture(), "jpg");
+    const QString path = workDir.filePath(QStringLiteral("cut.jpg"));
+    QFile cut(path);
+    QVERIFY(cut.open(QIODevice::WriteOnly) && cut.write(jpeg.left(jpeg.size() / 2)) > 0);
+    cut.close();
+    HessianMaximaMainWin window;
+    window.show();
+    auto *statusBar = part<QStatusBar>(&window, "statusBar");
+
+    QVERIFY(openThroughDialog(&window, path));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    const QRegularExpression said(QStringLiteral(
+        "^cut\\.jpg: damaged file \\((Corrupt JPEG data|Premature end of JPEG file).*\\); the part that could be "
+        "read is shown$"));
+    QVERIFY2(said.match(statusBar->currentMessage()).hasMatch(), qPrintable(statusBar->currentMessage()));
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QCOMPARE(statusBar->currentMessage(), QString());
 }
 
 void TstMainWindow::runReportsAndDrawsCircles()
