@@ -17,7 +17,7 @@ HessianMaximaMainWin::HessianMaximaMainWin(QWidget *parent)
     : QMainWindow(parent),
       ui(new Ui::HessianMaximaMainWin),
       videoFrame(1280, 720, QImage::Format_RGB888),
-      latestRun(std::make_shared<std::atomic<quint64>>(0))
+      runTurns(std::make_shared<RunTurns>())
 {
     ui->setupUi(this);
     videoFrame.fill(QColor(0, 0, 0, 255));
@@ -85,10 +85,10 @@ void HessianMaximaMainWin::executeDetectHessianDetMax()
     // The task runs the same job as detectHessianDetMax but does not hold
     // the window: a run may outlive it when the window closes mid-run, and
     // the task then owns everything it touches (its frame copy, the two
-    // numbers and a share of the start counter). The doubles become floats
-    // when the job is called.
-    const quint64 run = ++*latestRun;
-    detectFuture = QtConcurrent::run(&runUnlessSuperseded, RunTicket{latestRun, run}, videoFrame, sigma, threshold);
+    // numbers and a share of the turns). The doubles become floats when the
+    // job is called.
+    const quint64 run = runTurns->start();
+    detectFuture = QtConcurrent::run(&runInTurn, runTurns, run, videoFrame, sigma, threshold);
     detectWatcher.setFuture(detectFuture);
 }
 

@@ -9,9 +9,10 @@
 #include <QMainWindow>
 #include <QVector>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+
+class RunTurns;
 
 namespace Ui {
 class HessianMaximaMainWin;
@@ -46,9 +47,9 @@ private:
     QImage videoFrame;
     QFuture<_HessianDetMaxResult> detectFuture;
     QFutureWatcher<_HessianDetMaxResult> detectWatcher;
-    // Counts the runs started; shared with every run still queued, which
-    // returns at once when a later one has been started.
-    std::shared_ptr<std::atomic<quint64>> latestRun;
+    // Shared with every run not finished: each waits for the one in
+    // progress and gives up when a later one is started.
+    std::shared_ptr<RunTurns> runTurns;
     // The status-bar warning of the last damaged file opened.
     QString damageReport;
 };

@@ -2,6 +2,7 @@
 #include "runreport.h"
 #include "testimages.h"
 
+#include <QtConcurrent>
 #include <QtTest>
 
 #include <cstring>
@@ -34,7 +35,7 @@ private slots:
     void alphaPaddingAndLayoutDoNotMatter();
     void failedSetUpReportsNoTime();
     void runFindsTheBlobs();
-    void supersededRunReturnsAtOnce();
+    void runsTakeTurnsAndSupersededOnesGiveUp();
     void emptyResultIsSuccess();
     void reportFormatting_data();
     void reportFormatting();
@@ -112,18 +113,27 @@ void TestDetectionJob::runFindsTheBlobs()
     QVERIFY(result.elapsedMsec >= 0.0f);
 }
 
-// A window run that a later start has superseded does no work; the latest
-// one runs the job.
-void TestDetectionJob::supersededRunReturnsAtOnce()
+// A window run waits for the one in progress and gives up, without
+// running, when a later one is started meanwhile; the latest runs once the
+// one in progress is done.
+void TestDetectionJob::runsTakeTurnsAndSupersededOnesGiveUp()
 {
-    const auto latest = std::make_shared<std::atomic<quint64>>(2);
-    const DetectionResult superseded = runUnlessSuperseded(RunTicket{latest, 1}, discFrame(), 2.0f, 100.0f);
+    const auto turns = std::make_shared<RunTurns>();
+    QVERIFY(turns->begin(turns->start()));  // in progress
+    const quint64 second = turns->start();
+    QFuture<DetectionResult> waiting = QtConcurrent::run(&runInTurn, turns, second, discFrame(), 2.0f, 100.0f);
+    QThread::msleep(50);
+    QVERIFY(!waiting.isFinished());
+    const quint64 third = turns->start();
+    const DetectionResult superseded = waiting.result();
     QVERIFY(superseded.status != 0);
     QVERIFY(superseded.features.isEmpty());
     QCOMPARE(superseded.elapsedMsec, 0.0f);
-    const DetectionResult last = runUnlessSuperseded(RunTicket{latest, 2}, discFrame(), 2.0f, 100.0f);
-    QCOMPARE(last.status, 0);
-    QCOMPARE(featureList(last.features), QString("(20, 20)"));
+
+    QFuture<DetectionResult> last = QtConcurrent::run(&runInTurn, turns, third, discFrame(), 2.0f, 100.0f);
+    turns->end();
+    QCOMPARE(last.result().status, 0);
+    QCOMPARE(featureList(last.result().features), QString("(20, 20)"));
 }
 
 void TestDetectionJob::emptyResultIsSuccess()
