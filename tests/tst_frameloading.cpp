@@ -18,6 +18,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -149,6 +150,7 @@ private slots:
     void vectorDrawingsAreRefused();
     void picturesOfUnknownSizeAreRefused();
     void contentDecidesTheFormat();
+    void threadsKeepTheirOwnDecoderMessages();
 
 private:
     QTemporaryDir dir;
@@ -522,6 +524,26 @@ void TestFrameLoading::contentDecidesTheFormat()
     file.close();
     QVERIFY2(loadFrame(tgaName, &frame, &error), qPrintable(error));
     QCOMPARE(frame, picture);
+}
+
+// Files load on several threads at once: each load reports what its own
+// decoder said, never another thread's complaint.
+void TestFrameLoading::threadsKeepTheirOwnDecoderMessages()
+{
+    const QByteArray jpeg = encoded(blobPicture(96, 72), "jpg");
+    const QByteArray cut = jpeg.left(jpeg.size() / 2);
+    const int threads = 4, loads = 250;
+    std::vector<QString> damages(threads * loads);
+    std::vector<std::thread> loaders;
+    for (int t = 0; t < threads; ++t)
+        loaders.emplace_back([&, t] {
+            for (int i = t; i < threads * loads; i += threads)
+                damages[i] = load(i % 2 ? cut : jpeg).damage;
+        });
+    for (std::thread &loader : loaders)
+        loader.join();
+    for (int i = 0; i < threads * loads; ++i)
+        QVERIFY2(damages[i].isEmpty() == (i % 2 == 0), qPrintable(QString("load %1: '%2'").arg(i).arg(damages[i])));
 }
 
 QTEST_GUILESS_MAIN(TestFrameLoading)
