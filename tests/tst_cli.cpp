@@ -246,9 +246,7 @@ void TestCli::damagedFilesAndDecoderMessages()
     QFETCH(int, exitCode);
     QFETCH(QString, firstLine);
     const QString path = dir.filePath(fileName);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    file.close();
+    QVERIFY(writeFile(path, bytes));
 
     const Outcome outcome = runCli({path});
     QCOMPARE(outcome.exitCode, exitCode);

@@ -464,9 +464,8 @@ void TestFrameLoading::vectorDrawingsAreRefused()
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
     const QString path = dir.filePath(name);
+    QVERIFY(writeFile(path, content));
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    file.close();
 
     QImage frame;
     QString error;
@@ -519,9 +518,7 @@ void TestFrameLoading::contentDecidesTheFormat()
         }
     tga += QByteArray(8, '\0') + QByteArray("TRUEVISION-XFILE.", 18);
     const QString tgaName = dir.filePath("picture.tga");
-    QFile file(tgaName);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(tga) == tga.size());
-    file.close();
+    QVERIFY(writeFile(tgaName, tga));
     QVERIFY2(loadFrame(tgaName, &frame, &error), qPrintable(error));
     QCOMPARE(frame, picture);
 }

@@ -398,9 +398,7 @@ void TstMainWindow::damagedFileOpensAndSaysSo()
 {
     const QByteArray jpeg = encoded(discPicture(), "jpg");
     const QString path = workDir.filePath(QStringLiteral("cut.jpg"));
-    QFile cut(path);
-    QVERIFY(cut.open(QIODevice::WriteOnly) && cut.write(jpeg.left(jpeg.size() / 2)) > 0);
-    cut.close();
+    QVERIFY(writeFile(path, jpeg.left(jpeg.size() / 2)));
     HessianMaximaMainWin window;
     window.show();
     auto *statusBar = part<QStatusBar>(&window, "statusBar");
