@@ -14,6 +14,11 @@
 #include <algorithm>
 #include <climits>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // The formats whose readers decode the picture at a size known before
@@ -434,6 +439,25 @@ bool readStream(QIODevice *device, QBuffer *buffer, QString *error)
     return true;
 }
 
+// Opens the file without waiting: a named pipe that nobody writes to would
+// hold the open (and the window) for ever. It then reads as empty.
+bool openForReading(QFile *file)
+{
+#ifdef Q_OS_UNIX
+    const int descriptor = ::open(QFile::encodeName(file->fileName()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    // Reads wait for data again, as a pipe's reader expects.
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    if (file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(descriptor);
+    return false;
+#else
+    return file->open(QIODevice::ReadOnly);
+#endif
+}
+
 bool loadFromDevice(QIODevice *device, const QString &fileName, QImage *frame, QString *error, QString *damage)
 {
     if (damage)
@@ -461,7 +485,7 @@ bool loadFrame(const QString &fileName, QImage *frame, QString *error, QString *
         return false;
     }
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!openForReading(&file)) {
         if (!info.exists())
             *error = QStringLiteral("File not found");
         else if (!info.isReadable())

@@ -21,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 // A 4 x 4 picture of two frames (red, then blue), and a two-page TIFF
@@ -428,6 +432,13 @@ void TestFrameLoading::fileErrorsNameTheProblem()
     // Whoever may read anything (root) reads it as empty.
     if (!QFileInfo(empty.fileName()).isReadable())
         QCOMPARE(error, QString("permission denied"));
+#ifdef Q_OS_UNIX
+    // A named pipe nobody writes to: no waiting for a writer.
+    const QString pipe = dir.filePath("pipe.png");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QVERIFY(!loadFrame(pipe, &frame, &error));
+    QCOMPARE(error, QString("the file is empty"));
+#endif
     QVERIFY(frame.isNull());
 }
 
