@@ -4,7 +4,6 @@
 #include "frameloading.h"
 #include "parallelbands.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,19 +18,17 @@
 
 namespace {
 
-bool loadInput(const InputPicture &input, QImage *frame, QString *error)
+bool loadInput(const InputPicture &input, QImage *frame, QString *error, QString *damage)
 {
     if (input.path != QLatin1String("-"))
-        return loadFrame(input.path, frame, error);
+        return loadFrame(input.path, frame, error, damage);
+    // A pipe: the loader reads it into memory, up to its limit.
     QFile in;
     if (!in.open(stdin, QIODevice::ReadOnly)) {
         *error = in.errorString();
         return false;
     }
-    QBuffer buffer;
-    buffer.setData(in.readAll());
-    buffer.open(QIODevice::ReadOnly);
-    return loadFrame(&buffer, frame, error);
+    return loadFrame(&in, frame, error, damage);
 }
 
 float median(std::vector<float> values)
@@ -63,7 +60,7 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         return picture;
     }
     QImage frame;
-    if (!loadInput(input, &frame, &picture.error)) {
+    if (!loadInput(input, &frame, &picture.error, &picture.damage)) {
         picture.status = kPictureUnreadable;
         return picture;
     }

@@ -35,6 +35,7 @@ const char kProgram[] = "hessian-maxima-cli";
 // Exit statuses.
 const int kExitFailed = 1;       // a picture could not be read, or its run failed
 const int kExitUsage = 2;        // bad command line
+const int kExitDamaged = 3;      // every picture was processed, but a file is damaged
 const int kExitInterrupted = 130;
 
 const int kMaxRepeat = 1000000;
@@ -78,9 +79,11 @@ const char kUsage[] =
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
     "row, left to right; with several pictures a first column \"file\". JSON: an\n"
     "array with one object per picture. Standard error: with one picture the\n"
-    "run's report line, with several a summary line; one line per failure.\n"
+    "run's report line, with several a summary line; one line per failure or\n"
+    "damaged file.\n"
     "Exit status: 0 success, 1 a picture could not be read or its run failed,\n"
-    "2 bad usage, 130 interrupted.\n";
+    "2 bad usage, 3 every picture was processed but a file is damaged (the part\n"
+    "that could be read was used), 130 interrupted.\n";
 
 struct Options {
     DetectionSettings detection;
@@ -257,8 +260,11 @@ int parseArguments(const QStringList &arguments, Options *options)
         }
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
             // A help text that could not be written is a failure like any other.
-            const bool written = std::fputs(kUsage, stdout) >= 0 && std::fflush(stdout) == 0;
-            return written ? 0 : kExitFailed;
+            if (std::fputs(kUsage, stdout) < 0 || std::fflush(stdout) != 0) {
+                complain(QStringLiteral("cannot write to standard output"));
+                return kExitFailed;
+            }
+            return 0;
         }
 
         QString name = argument;
@@ -440,7 +446,7 @@ int main(int argc, char *argv[])
         begin();
 
     Progress progress(inputs.size(), !single && isatty(fileno(stderr)));
-    int read = 0, failed = 0, done = 0;
+    int read = 0, failed = 0, damaged = 0, done = 0;
     qint64 featureCount = 0;
     PictureResult last;
     const auto deliver = [&](const PictureResult &picture) {
@@ -451,6 +457,14 @@ int main(int argc, char *argv[])
             complain(QStringLiteral("cannot read %1 '%2': %3").arg(QLatin1String(what), picture.file, picture.error));
         } else {
             ++read;
+            // The part that could be read is processed, but never passes for
+            // a clean file.
+            if (!picture.damage.isEmpty()) {
+                ++damaged;
+                progress.clear();
+                complain(QStringLiteral("warning: '%1' is damaged (%2); the part that could be read was processed")
+                             .arg(picture.file, picture.damage));
+            }
             if (picture.status != 0) {
                 ++failed;
                 progress.clear();
@@ -501,8 +515,11 @@ int main(int argc, char *argv[])
                          runReport(DetectionResult{last.features, last.status, last.elapsedMsec, last.measures})
                              .toLocal8Bit().constData());
     } else {
-        std::fprintf(stderr, "%d pictures, %d read, %d failed, %lld features, %.1f s\n", inputs.size(), read,
-                     failed, featureCount, progress.seconds());
+        const QString ofThem = damaged ? QStringLiteral(" (%1 damaged)").arg(damaged) : QString();
+        std::fprintf(stderr, "%d pictures, %d read%s, %d failed, %lld features, %.1f s\n", inputs.size(), read,
+                     ofThem.toLocal8Bit().constData(), failed, featureCount, progress.seconds());
     }
-    return failed > 0 ? kExitFailed : 0;
+    if (failed > 0)
+        return kExitFailed;
+    return damaged > 0 ? kExitDamaged : 0;
 }

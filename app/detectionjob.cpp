@@ -279,6 +279,45 @@ DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshol
     return runDetection(frame, settings);
 }
 
+quint64 RunTurns::start()
+{
+    QMutexLocker locker(&mutex);
+    ++latest;
+    changed.wakeAll();
+    return latest;
+}
+
+bool RunTurns::begin(quint64 run)
+{
+    QMutexLocker locker(&mutex);
+    while (running && run == latest)
+        changed.wait(&mutex);
+    if (run != latest)
+        return false;
+    running = true;
+    return true;
+}
+
+void RunTurns::end()
+{
+    QMutexLocker locker(&mutex);
+    running = false;
+    changed.wakeAll();
+}
+
+DetectionResult runInTurn(const std::shared_ptr<RunTurns> &turns, quint64 run, const QImage &frame,
+                          const DetectionSettings &settings)
+{
+    if (!turns->begin(run))
+        return failedResult(HESSIAN_BAD_SIGMA, 0.0f);  // any failure: never shown
+    // The turn passes on even when the job throws (out of memory).
+    struct EndTurn {
+        RunTurns *turns;
+        ~EndTurn() { turns->end(); }
+    } endTurn{turns.get()};
+    return runDetection(frame, settings);
+}
+
 HessianMaximaMainWin::_HessianDetMaxResult
 HessianMaximaMainWin::detectHessianDetMax(const QImage &frame, float sigma, float threshold)
 {

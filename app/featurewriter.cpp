@@ -119,6 +119,8 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     if (!picture.error.isEmpty())
         object.insert(QStringLiteral("error"), picture.error);
     QStringList warnings = picture.warnings;
+    if (!picture.damage.isEmpty())
+        warnings << QStringLiteral("damaged file: %1; the part that could be read was used").arg(picture.damage);
     if (!picture.annotationError.isEmpty())
         warnings << picture.annotationError;
     if (!warnings.isEmpty())

@@ -30,7 +30,8 @@ struct PictureResult {
     // detector's negative status.
     int status = 0;
     QString error;          // why the file could not be read, or the run failed
-    QStringList warnings;   // e.g. a damaged file whose readable part was used
+    QStringList warnings;   // anything else the reader noted
+    QString damage;         // why the file is damaged; the part that could be read was used
     QString annotationError;  // the annotated picture asked for could not be written
     float elapsedMsec = 0.0f;
     QVector<Feature> features;

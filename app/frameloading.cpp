@@ -1,9 +1,47 @@
 #include "frameloading.h"
 
+#include "decodermessages.h"
+#include "imageheaders.h"
+#include "pngcheck.h"
+#include "tiffcheck.h"
+
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <climits>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
+
+// The formats whose readers decode the picture at a size known before
+// decoding: the one QImageReader::size() gives, or for bmp, gif, ico, png
+// and the PNM formats the one read from the header here. Everything else
+// is refused: Qt's MNG reader cannot tell the size before decoding, an
+// ICNS file holds PNG and JPEG 2000 streams of any size behind the sizes
+// its icon types give, SVG is a drawing, and other plug-ins have not been
+// looked at.
+const char *const kCheckedFormats[] = {"bmp", "cur", "gif", "ico", "jpeg", "jpg", "pbm", "pgm", "png",
+                                       "ppm", "tga", "tif", "tiff", "wbmp", "webp", "xbm", "xpm"};
+
+bool isChecked(const QByteArray &format)
+{
+    for (const char *checked : kCheckedFormats)
+        if (format == checked)
+            return true;
+    return false;
+}
+
+// Read whole from pipes and devices, so that every header can be looked at
+// before decoding; a file has no such limit.
+const qint64 kMaxStreamBytes = qint64(256) << 20;
 
 QString tooLargeMessage(qint64 width, qint64 height)
 {
@@ -18,52 +56,339 @@ bool exceedsLimit(qint64 width, qint64 height)
     return width * height > kMaxFramePixels;
 }
 
+QString damagedMessage(const QString &reason)
+{
+    return QStringLiteral("the file is damaged (%1)").arg(reason);
+}
+
+const QString kCutShort = QStringLiteral("cut short");
+
+// Hands a device to the readers unchanged, and notes whether a reader
+// asked for more than the device holds while it decoded: the readers of
+// BMP, GIF and XBM files decode what is there and fill in the rest.
+class WatchedDevice : public QIODevice
+{
+public:
+    explicit WatchedDevice(QIODevice *source) : source(source), origin(source->pos())
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    void startWatching() { watching = true; }
+    bool foundNothingLeft() const { return nothingLeft; }
+    bool cameUpShort() const { return cameShort; }
+
+    bool isSequential() const override { return source->isSequential(); }
+    qint64 size() const override { return source->size() - origin; }
+    bool seek(qint64 position) override
+    {
+        return QIODevice::seek(position) && source->seek(origin + position);
+    }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 count = source->read(data, maxSize);
+        note(count, maxSize);
+        return count;
+    }
+    qint64 readLineData(char *data, qint64 maxSize) override
+    {
+        // QIODevice::readLine leaves room for a terminating zero, which the
+        // source's readLine writes.
+        const qint64 count = source->readLine(data, maxSize + 1);
+        note(count, 1);
+        return count;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    void note(qint64 count, qint64 wanted)
+    {
+        if (!watching || wanted <= 0)
+            return;
+        if (count <= 0)
+            nothingLeft = true;
+        else if (count < wanted)
+            cameShort = true;
+    }
+
+    QIODevice *source;
+    qint64 origin;
+    bool watching = false;
+    bool nothingLeft = false;
+    bool cameShort = false;
+};
+
+// Whether the reader wanted more of the file than there is. Most readers
+// ask for what the format says comes next; the WebP and XPM readers read on
+// to the end of the file, and the JPEG and GIF readers read blocks, the
+// last one short.
+bool ranOutOfFile(const QByteArray &format, const WatchedDevice &device)
+{
+    if (format == "webp" || format == "xpm")
+        return false;
+    const bool readsBlocks = format == "jpeg" || format == "gif";
+    return device.foundNothingLeft() || (!readsBlocks && device.cameUpShort());
+}
+
+// What is wrong with the parts of a file the reader did not need for the
+// picture: the pictures after the first, the end of the file.
+QString structureDamage(const QByteArray &format, QIODevice *device)
+{
+    if (format == "gif")
+        return gifStructureDamage(device);
+    if (format == "ico")
+        return iconDirectoryDamage(device);
+    if (format == "tiff")
+        return tiffStructureDamage(device);
+    return declaredLengthDamage(device, format);
+}
+
 // Drawings, not pictures: Qt's SVG reader follows references to other
 // files (one that refers to itself recurses until the stack overflows) and
 // needs a GUI application to draw text (the command-line tool would crash).
-// Qt may pick a reader by the file name as well as by the content, so both
-// are checked.
-bool isVectorDrawing(QImageReader &reader)
+// A drawing reaches the SVG reader only when its content says SVG (see
+// detectFormat).
+bool isVectorDrawing(const QByteArray &format)
 {
-    const QString suffix = QFileInfo(reader.fileName()).suffix().toLower();
-    const QByteArray format = reader.format();
-    return suffix == QLatin1String("svg") || suffix == QLatin1String("svgz") || format == "svg"
-           || format == "svgz";
+    return format == "svg" || format == "svgz";
 }
 
-bool readFrame(QImageReader &reader, QImage *frame, QString *error)
+bool hasDrawingName(const QString &fileName)
 {
-    if (isVectorDrawing(reader)) {
-        *error = QStringLiteral("vector drawings (SVG) are not read; export the picture to a raster format");
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    return suffix == QLatin1String("svg") || suffix == QLatin1String("svgz");
+}
+
+const QString kDrawingMessage =
+    QStringLiteral("vector drawings (SVG) are not read; export the picture to a raster format");
+
+// Whether a decoder's message, given while it read the picture, means that
+// the file is damaged. A few only remark on what the decoder skipped.
+bool meansDamage(const DecoderMessages::Message &message)
+{
+    // Tags libtiff does not know or ignores; its errors stop the reading.
+    if (message.source == DecoderMessages::Message::TiffWarning)
         return false;
+    // A colour profile, which the detector does not use.
+    if (message.category == QLatin1String("qt.gui.icc"))
+        return false;
+    const QString &text = message.text;
+    // A PNG chunk whose name starts in lower case is one a reader may skip
+    // (profiles, text, ...); a checksum error is damage wherever it is.
+    static const QRegularExpression ancillaryChunk(QStringLiteral("^libpng warning: [a-z][A-Za-z]{3}: "));
+    if (ancillaryChunk.match(text).hasMatch() && !text.contains(QLatin1String("CRC")))
+        return false;
+    // libjpeg on markers of other programs.
+    return !text.startsWith(QLatin1String("Warning: unknown JFIF revision"))
+           && !text.startsWith(QLatin1String("Unknown Adobe color transform"));
+}
+
+QString firstDamage(const QVector<DecoderMessages::Message> &messages)
+{
+    for (const DecoderMessages::Message &message : messages)
+        if (meansDamage(message))
+            return message.text;
+    return QString();
+}
+
+
+// What is known of a file before any pixel is decoded.
+struct Inspection {
+    QByteArray format;
+    QSize size;               // the size the reader decodes, before any orientation tag
+    QString refusal;          // why the file is not decoded; empty when it may be
+    qint64 pngOffset = -1;    // a PNG stream that libpng reads through first
+    qint64 pngLength = 0;
+};
+
+// One name for each format whose reader is known under two.
+QByteArray canonicalFormat(const QByteArray &format)
+{
+    if (format == "jpg")
+        return "jpeg";
+    if (format == "tif")
+        return "tiff";
+    if (format == "cur")
+        return "ico";
+    return format;
+}
+
+// The format whose reader reads the file: the one its name gives, if that
+// reader confirms it from the content, otherwise the first that knows the
+// content. A TGA file has no signature at its start and looks like a
+// cursor to the readers that look first. A name never selects the drawing
+// reader: it takes any file named .svg, so a PNG named .svg is a PNG.
+QByteArray detectFormat(QIODevice *device, const QString &fileName, QString *unknown)
+{
+    const QByteArray suffix = QFileInfo(fileName).suffix().toLower().toLatin1();
+    if (isChecked(suffix)) {
+        QImageReader byName(device, suffix);
+        byName.setAutoDetectImageFormat(false);
+        const bool confirmed = byName.canRead();
+        device->seek(0);
+        if (confirmed)
+            return canonicalFormat(suffix);
+    }
+    QImageReader byContent(device);
+    byContent.setDecideFormatFromContent(true);
+    const QByteArray format = byContent.format();
+    device->seek(0);
+    if (format.isEmpty())
+        *unknown = byContent.errorString();
+    return canonicalFormat(format);
+}
+
+Inspection inspect(QIODevice *device, const QString &fileName)
+{
+    Inspection inspection;
+    // Qt's check whether a file is an X bitmap decodes all of it: the size
+    // it claims is checked before that.
+    const QSize bitmap = xbmDefinedSize(device);
+    if (bitmap.isValid() && exceedsLimit(bitmap.width(), bitmap.height())) {
+        inspection.size = bitmap;
+        inspection.refusal = tooLargeMessage(bitmap.width(), bitmap.height());
+        return inspection;
     }
 
-    // Shown and searched upright, as image viewers show photographs.
-    reader.setAutoTransform(true);
-
-    // The header's claim, checked before anything is decoded: a few hundred
-    // bytes may claim billions of pixels.
-    const QSize claimed = reader.size();
-    if (!claimed.isValid()) {
-        // Nothing to check: such a decoder allocates whatever the file says
-        // (Qt's MNG reader took 16 GiB for 100 bytes claiming 65535 x 65535).
-        // Unreadable files end here too.
-        if (reader.error() != QImageReader::UnknownError)
-            *error = reader.errorString();  // no such file, no reader for it, ...
-        else if (!reader.canRead())
-            *error = QStringLiteral("the image header cannot be read; the file is damaged or cut short");
+    QString unknown;
+    inspection.format = detectFormat(device, fileName, &unknown);
+    const QByteArray &format = inspection.format;
+    if (format.isEmpty()) {
+        if (device->size() == 0)
+            inspection.refusal = QStringLiteral("the file is empty");
+        else if (hasDrawingName(fileName))
+            inspection.refusal = kDrawingMessage;
         else
-            *error = QStringLiteral("the picture's size cannot be read before decoding it, so the size limit cannot be checked");
-        return false;
+            inspection.refusal = unknown;  // no reader for it
+        return inspection;
     }
-    if (exceedsLimit(claimed.width(), claimed.height())) {
-        *error = tooLargeMessage(claimed.width(), claimed.height());
-        return false;
+    if (isVectorDrawing(format)) {
+        inspection.refusal = kDrawingMessage;
+        return inspection;
+    }
+    if (!isChecked(format)) {
+        // Qt's MNG reader took 16 GiB for 100 bytes claiming 65535 x 65535.
+        inspection.refusal = QStringLiteral("%1 pictures are not read: the picture's size cannot be read before "
+                                            "decoding it, so the size limit cannot be checked")
+                                 .arg(QString::fromLatin1(format.toUpper()));
+        return inspection;
     }
 
+    QSize size;
+    if (format == "png") {
+        // Not the reader's size(): libpng prints what it cannot read in the
+        // header to standard error.
+        size = pngHeaderSize(device);
+        inspection.pngOffset = 0;
+        inspection.pngLength = device->size();
+    } else if (format == "gif") {
+        size = gifCanvasSize(device);
+    } else if (format == "ico") {
+        const IconPicture icon = firstIconPicture(device);
+        size = icon.size;
+        inspection.pngOffset = icon.pngOffset;
+        inspection.pngLength = icon.pngLength;
+    } else if (format == "bmp") {
+        // Not the reader's size(): it gives a negative height for a bitmap
+        // stored top row first.
+        size = bmpHeaderSize(device);
+    } else if (format == "pbm" || format == "pgm" || format == "ppm") {
+        size = pnmHeaderSize(device);
+    } else {
+        QImageReader reader(device, format);
+        reader.setAutoDetectImageFormat(false);
+        size = reader.size();
+        device->seek(0);
+        if (!size.isValid()) {
+            inspection.refusal = QStringLiteral("the image header cannot be read: the file is damaged or cut short, "
+                                                "or the %1 reader refuses the size it claims")
+                                     .arg(QString::fromLatin1(format.toUpper()));
+            return inspection;
+        }
+    }
+    if (!size.isValid()) {
+        inspection.refusal = QStringLiteral("the image header cannot be read; the file is damaged or cut short");
+        return inspection;
+    }
+    inspection.size = size;
+    if (exceedsLimit(size.width(), size.height()))
+        inspection.refusal = tooLargeMessage(size.width(), size.height());
+    return inspection;
+}
+
+QImage clearedImage(const QSize &size, QImage::Format layout)
+{
+    QImage image(size, layout);
+    image.fill(0);
+    return image;
+}
+
+// Reads the picture into `image` (which the bitmap reader fills in when it
+// has the right size and layout), upright as image viewers show
+// photographs; `error` is the reader's when it fails.
+bool decode(QIODevice *device, const Inspection &inspection, QImage *image, QString *error)
+{
+    QImageReader reader(device, inspection.format);
+    reader.setAutoDetectImageFormat(false);
+    reader.setAutoTransform(true);
+    if (reader.read(image))
+        return true;
+    *error = reader.errorString();
+    return false;
+}
+
+bool readFrame(QIODevice *source, const QString &fileName, QImage *frame, QString *error, QString *damage)
+{
+    // Everything the decoders say while this thread reads the file ends up
+    // in the error or the damage report, not on standard error.
+    DecoderMessages messages;
+    WatchedDevice device(source);
+    const Inspection inspection = inspect(&device, fileName);
+    if (!inspection.refusal.isEmpty()) {
+        *error = inspection.refusal;
+        return false;
+    }
+    if (inspection.pngOffset >= 0) {
+        const QString pngError = pngReadError(&device, inspection.pngOffset, inspection.pngLength);
+        if (!pngError.isEmpty()) {
+            *error = damagedMessage(pngError);
+            return false;
+        }
+    }
+
+    // The layout the bitmap reader says it decodes to, into a cleared image.
+    QImage::Format expectedLayout = QImage::Format_Invalid;
     QImage image;
-    if (!reader.read(&image)) {
-        *error = reader.errorString();
+    if (inspection.format == "bmp") {
+        QImageReader reader(&device, inspection.format);
+        expectedLayout = reader.imageFormat();
+        device.seek(0);
+        if (expectedLayout == QImage::Format_Invalid)
+            expectedLayout = QImage::Format_RGB32;
+        image = clearedImage(inspection.size, expectedLayout);
+    }
+    messages.take();  // what the format checks said about other formats
+    device.startWatching();
+    QString readError;
+    bool read = decode(&device, inspection, &image, &readError);
+    // Qt's bitmap reader leaves the pixels it finds no data for (past the
+    // end of a file cut short, skipped by run-length codes) as the
+    // allocator left them: the features would change from run to run. It
+    // writes into an image of the size and layout it decodes to when it is
+    // given one, so it gets a cleared one, and a second one when the layout
+    // it chose was not the one expected.
+    if (read && inspection.format == "bmp" && image.format() != expectedLayout) {
+        image = clearedImage(image.size(), image.format());
+        device.seek(0);
+        read = decode(&device, inspection, &image, &readError);
+    }
+    if (!read) {
+        const QVector<DecoderMessages::Message> said = messages.take();
+        *error = said.isEmpty() && ranOutOfFile(inspection.format, device) ? damagedMessage(kCutShort)
+                 : said.isEmpty() ? readError
+                                  : readError + QStringLiteral(": ") + said.first().text;
         return false;
     }
     // For a header that claimed less than the picture holds.
@@ -76,8 +401,71 @@ bool readFrame(QImageReader &reader, QImage *frame, QString *error)
         *error = QStringLiteral("not enough memory to convert the image");
         return false;
     }
+
+    QString found = firstDamage(messages.take());
+    if (found.isEmpty() && ranOutOfFile(inspection.format, device))
+        found = kCutShort;
+    if (found.isEmpty())
+        found = structureDamage(inspection.format, &device);
+    if (found.isEmpty())
+        found = firstDamage(messages.take());  // libtiff on the other pages
+    if (damage)
+        *damage = found;
     *frame = converted;
     return true;
+}
+
+// A pipe or a device, read whole into memory (see kMaxStreamBytes).
+bool readStream(QIODevice *device, QBuffer *buffer, QString *error)
+{
+    QByteArray bytes;
+    // Only the pages written are mapped.
+    bytes.resize((int)kMaxStreamBytes + 1);
+    qint64 size = 0;
+    for (;;) {
+        const qint64 count = device->read(bytes.data() + size, bytes.size() - size);
+        if (count <= 0)
+            break;
+        size += count;
+        if (size == bytes.size()) {
+            *error = QStringLiteral("more than 256 MB come from this pipe or device; save the picture to a file");
+            return false;
+        }
+    }
+    bytes.resize((int)size);
+    bytes.squeeze();
+    buffer->setData(bytes);
+    buffer->open(QIODevice::ReadOnly);
+    return true;
+}
+
+// Opens the file without waiting: a named pipe that nobody writes to would
+// hold the open (and the window) for ever. It then reads as empty.
+bool openForReading(QFile *file)
+{
+#ifdef Q_OS_UNIX
+    const int descriptor = ::open(QFile::encodeName(file->fileName()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return false;
+    // Reads wait for data again, as a pipe's reader expects.
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    if (file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(descriptor);
+    return false;
+#else
+    return file->open(QIODevice::ReadOnly);
+#endif
+}
+
+bool loadFromDevice(QIODevice *device, const QString &fileName, QImage *frame, QString *error, QString *damage)
+{
+    if (damage)
+        damage->clear();
+    if (!device->isSequential())
+        return readFrame(device, fileName, frame, error, damage);
+    QBuffer buffer;
+    return readStream(device, &buffer, error) && readFrame(&buffer, fileName, frame, error, damage);
 }
 
 } // namespace
@@ -90,14 +478,44 @@ QImage toDetectionLayout(const QImage &image)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
-bool loadFrame(const QString &fileName, QImage *frame, QString *error)
+bool loadFrame(const QString &fileName, QImage *frame, QString *error, QString *damage)
 {
-    QImageReader reader(fileName);
-    return readFrame(reader, frame, error);
+    const QFileInfo info(fileName);
+    if (info.isDir()) {
+        *error = QStringLiteral("it is a folder, not a picture");
+        return false;
+    }
+    QFile file(fileName);
+    if (!openForReading(&file)) {
+        if (!info.exists())
+            *error = QStringLiteral("File not found");
+        else if (!info.isReadable())
+            *error = QStringLiteral("permission denied");
+        else
+            *error = file.errorString();
+        return false;
+    }
+    return loadFromDevice(&file, fileName, frame, error, damage);
 }
 
-bool loadFrame(QIODevice *device, QImage *frame, QString *error)
+bool loadFrame(QIODevice *device, QImage *frame, QString *error, QString *damage)
 {
-    QImageReader reader(device);
-    return readFrame(reader, frame, error);
+    // An open file's name counts as it does for a file opened here.
+    const QFile *file = qobject_cast<const QFile *>(device);
+    return loadFromDevice(device, file ? file->fileName() : QString(), frame, error, damage);
+}
+
+QSize frameSizeBeforeDecoding(QIODevice *device)
+{
+    DecoderMessages messages;
+    WatchedDevice watched(device);
+    return inspect(&watched, QString()).size;
+}
+
+QList<QByteArray> openableImageFormats()
+{
+    QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    formats.erase(std::remove_if(formats.begin(), formats.end(), [](const QByteArray &f) { return !isChecked(f); }),
+                  formats.end());
+    return formats;
 }

@@ -147,7 +147,8 @@ HessianMaximaMainWin::HessianMaximaMainWin(QWidget *parent)
       videoFrame(1280, 720, QImage::Format_RGB888),
       tools(new WindowTools),
       lastRun(new RunRequest),
-      shownResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()}
+      shownResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()},
+      runTurns(std::make_shared<RunTurns>())
 {
     ui->setupUi(this);
     videoFrame.fill(QColor(0, 0, 0, 255));
@@ -226,8 +227,10 @@ void HessianMaximaMainWin::setUpTools()
 
 void HessianMaximaMainWin::openVideoFrame()
 {
+    // Formats that are always refused (drawings, and pictures whose size
+    // cannot be known before decoding) are not offered.
     QString patterns;
-    for (const QByteArray &format : QImageReader::supportedImageFormats())
+    for (const QByteArray &format : openableImageFormats())
         patterns += QStringLiteral(" *.") + QString::fromLatin1(format);
     const QString filter = QStringLiteral("Images (") + patterns + QStringLiteral(")");
 
@@ -245,7 +248,8 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     // detection job reads. Every refusal gets the same warning, with the
     // reason underneath.
     QString error;
-    if (loadFrame(fileName, &videoFrame, &error)) {
+    QString damage;
+    if (loadFrame(fileName, &videoFrame, &error, &damage)) {
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
         ui->featuresWidget->setVideoFrame(videoFrame);
@@ -263,6 +267,12 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         tools->pictureInfoLabel->setToolTip(
             QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
                                             fileFormat, pictureSummary));
+        // A damaged file opens with what could be read, and says so until
+        // the next message.
+        if (!damage.isEmpty())
+            ui->statusBar->showMessage(QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
+                                           .arg(QFileInfo(fileName).fileName(), damage),
+                                       0);
         showZoom();
         scheduleLiveRun();
         return true;
@@ -309,10 +319,11 @@ void HessianMaximaMainWin::startRun(bool live)
 
     // The task runs the same job as detectHessianDetMax but does not hold
     // the window: a run may outlive it when the window closes mid-run, and
-    // the task then owns everything it touches (its frame copy and its
-    // settings).
-    detectFuture = QtConcurrent::run([frame = videoFrame, settings = request.settings] {
-        return runDetection(frame, settings);
+    // the task then owns everything it touches (its frame copy, its
+    // settings and a share of the turns).
+    const quint64 run = runTurns->start();
+    detectFuture = QtConcurrent::run([turns = runTurns, run, frame = videoFrame, settings = request.settings] {
+        return runInTurn(turns, run, frame, settings);
     });
     detectWatcher.setFuture(detectFuture);
     if (!busySign.isActive() && !tools->runProgressBar->isVisible())

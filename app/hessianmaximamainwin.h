@@ -19,6 +19,7 @@
 
 class QEvent;
 class QHelpEvent;
+class RunTurns;
 struct WindowTools;
 
 namespace Ui {
@@ -96,6 +97,9 @@ private:
     QTimer liveRun;            // the pause between a change and its run
     QTimer busySign;           // how long a run goes before it shows
     QList<QObject *> hooks;    // event hooks on the window and its widgets
+    // Shared with every run not finished: each waits for the one in
+    // progress and gives up when a later one is started.
+    std::shared_ptr<RunTurns> runTurns;
 };
 
 // The picture named on a command line (the program's arguments, Qt's own

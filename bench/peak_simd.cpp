@@ -21,26 +21,31 @@ namespace HWY_NAMESPACE {
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Multiply-add pairs done: 16 chains x lanes x rounds, each link one
-// multiply and one add.
+// Multiply-add pairs done: chains of multiplies and chains of adds side by
+// side, independent of each other, as many as keep every unit busy; a pair
+// is one multiply and one add of a vector of lanes.
 double MulAddPairs(size_t rounds, float *sink)
 {
     const hn::ScalableTag<float> d;
-    constexpr size_t kChains = 16;
-    hn::Vec<decltype(d)> acc[kChains];
-    for (size_t c = 0; c < kChains; ++c)
-        acc[c] = hn::Set(d, 1.0f + 0.001f * (float)c);
+    constexpr size_t kChains = 12;
+    hn::Vec<decltype(d)> products[kChains], sums[kChains];
+    for (size_t c = 0; c < kChains; ++c) {
+        products[c] = hn::Set(d, 1.0f + 0.001f * (float)c);
+        sums[c] = hn::Set(d, (float)c);
+    }
     const auto m = hn::Set(d, 0.999999f);
     const auto a = hn::Set(d, 1e-7f);
     for (size_t i = 0; i < rounds; ++i) {
-        HWY_UNROLL(16)
-        for (size_t c = 0; c < kChains; ++c)
-            acc[c] = hn::Add(hn::Mul(acc[c], m), a);
+        HWY_UNROLL(12)
+        for (size_t c = 0; c < kChains; ++c) {
+            products[c] = hn::Mul(products[c], m);
+            sums[c] = hn::Add(sums[c], a);
+        }
     }
-    auto sum = acc[0];
+    auto total = hn::Add(products[0], sums[0]);
     for (size_t c = 1; c < kChains; ++c)
-        sum = hn::Add(sum, acc[c]);
-    *sink = hn::GetLane(sum);
+        total = hn::Add(total, hn::Add(products[c], sums[c]));
+    *sink = hn::GetLane(total);
     return (double)(kChains * hn::Lanes(d)) * (double)rounds;
 }
 

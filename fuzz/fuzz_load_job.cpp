@@ -15,7 +15,6 @@
 #include <QCoreApplication>
 #include <QImageReader>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -47,37 +46,19 @@ void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &me
     }
 }
 
-// The size the header claims, or an invalid size when the reader cannot
-// tell without decoding.
-QSize claimedSize(const QByteArray &file)
+// The size the loader checks against the limit before decoding, found the
+// way it finds it; invalid when it refuses the file before decoding.
+QSize checkedSize(const QByteArray &file)
 {
     QByteArray copy = file;
     QBuffer buffer(&copy);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    return reader.size();
+    return frameSizeBeforeDecoding(&buffer);
 }
 
 qint64 pixelsOf(QSize size)
 {
     return (qint64)size.width() * size.height();
-}
-
-// Qt's GIF reader reports the size of the first picture but decodes onto
-// the logical screen (bytes 6 to 9), widened to the picture where the
-// screen is smaller, and limited to under 2^28 pixels on its own. The
-// program's header check sees only the picture.
-qint64 decodingBound(const QByteArray &file, QSize claimed)
-{
-    if (!claimed.isValid())
-        return -1;
-    if (file.size() >= 10 && (file.startsWith("GIF87a") || file.startsWith("GIF89a"))) {
-        const uchar *screen = (const uchar *)file.constData() + 6;
-        const qint64 width = std::max<qint64>(screen[0] | screen[1] << 8, claimed.width());
-        const qint64 height = std::max<qint64>(screen[2] | screen[3] << 8, claimed.height());
-        return width * height;
-    }
-    return pixelsOf(claimed);
 }
 
 void checkFeatures(const DetectionResult &result, const QImage &frame, float sigma)
@@ -122,16 +103,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const float threshold = (float)(int16_t)(data[1] | data[2] << 8) / 8.0f;
     QByteArray file((const char *)data + kHeaderBytes, (int)(size - kHeaderBytes));
 
-    const QSize claimed = claimedSize(file);
-    const bool refusedClaim = claimed.isValid() && pixelsOf(claimed) > kMaxFramePixels;
-    if (!refusedClaim && decodingBound(file, claimed) > kFuzzMaxPixels)
+    const QSize checked = checkedSize(file);
+    const bool refusedClaim = checked.isValid() && pixelsOf(checked) > kMaxFramePixels;
+    if (!refusedClaim && pixelsOf(checked) > kFuzzMaxPixels)
         return 0;
 
     QBuffer device(&file);
     device.open(QIODevice::ReadOnly);
     QImage frame;
     QString error;
-    const bool loaded = loadFrame(&device, &frame, &error);
+    QString damage = QStringLiteral("not set");
+    const bool loaded = loadFrame(&device, &frame, &error, &damage);
     if (refusedClaim)
         check(!loaded, "a frame over the pixel limit was decoded");
     if (!loaded) {
@@ -141,12 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     check(!frame.isNull() && (frame.format() == QImage::Format_RGB32 || frame.format() == QImage::Format_Grayscale8),
           "a loaded frame is empty or not in the detection layout");
+    check(damage != QLatin1String("not set"), "the damage report was not set");
     check(pixelsOf(frame.size()) <= kMaxFramePixels, "a loaded frame is over the pixel limit");
-    // The limit is checked on the header's claim, before decoding: a frame
-    // larger than its claim, or one without a claim, got past that check.
-    check(claimed.isValid(), "a frame was decoded without its size known in advance");
-    check(pixelsOf(frame.size()) <= decodingBound(file, claimed),
-          "a frame is larger than its header claimed");
+    // The limit is checked on the size found before decoding: a frame larger
+    // than that, or one without it, got past the check.
+    check(checked.isValid(), "a frame was decoded without its size known in advance");
+    check(pixelsOf(frame.size()) <= pixelsOf(checked), "a frame is larger than the size checked before decoding");
     if (pixelsOf(frame.size()) > kFuzzMaxPixels)
         return 0;
 

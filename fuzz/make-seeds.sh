@@ -114,6 +114,47 @@ patch_bytes "$file" $((3 + 6)) '\334\377\334\377'
 file=$(bomb gif-screen gif)
 mv "$file" "$dir/load_job/gif-wide-screen"
 patch_bytes "$dir/load_job/gif-wide-screen" $((3 + 6)) '\054\001\000\000'
+# Icons and cursors whose entry says 256 x 256 and whose picture says more:
+# a PNG stream, or a bitmap header (the entry's 0 x 0 defers to it).
+le32() {  # number: four bytes, little-endian
+    local byte
+    for shift in 0 8 16 24; do
+        byte=$(( ($1 >> shift) & 255 ))
+        printf "\\$(printf %03o "$byte")"
+    done
+}
+icon() {  # type picture-file
+    printf '\0\0'
+    printf "\\$(printf %03o "$1")"
+    printf '\0\1\0\0\0\0\0\1\0\40\0'
+    le32 "$(stat -c %s "$2")"
+    le32 22
+    cat "$2"
+}
+tail -c +4 "$dir/load_job/png" > "$work/icon.png"
+patch_bytes "$work/icon.png" 16 '\000\000\234\100\000\000\234\100'  # 40000 x 40000, CRC now wrong
+icon 1 "$work/icon.png" > "$work/bomb.ico" && add_seed bomb-ico-png "$work/bomb.ico"
+icon 2 "$work/icon.png" > "$work/bomb.cur" && add_seed bomb-cur-png "$work/bomb.cur"
+tail -c +4 "$dir/load_job/png" > "$work/small.png"
+icon 1 "$work/small.png" > "$work/a.ico" && add_seed ico-png "$work/a.ico"
+{ le32 40; le32 20000; le32 40000; printf '\1\0\40\0'; head -c 100 /dev/zero; } > "$work/dib"
+icon 1 "$work/dib" > "$work/bomb-dib.ico" && add_seed bomb-ico-bitmap "$work/bomb-dib.ico"
+# GIF: one pixel on a screen just over the limit.
+printf 'GIF89a\1\100\0\100\200\0\0\0\0\0\377\377\377,\0\0\0\0\1\0\1\0\0\2\2D\1\0;' > "$work/screen.gif"
+add_seed bomb-gif-screen "$work/screen.gif"
+# X bitmaps: over the limit (Qt's format check decodes them whole), and
+# one whose data stops early.
+printf '#define a_width 32767\n#define a_height 32767\nstatic char a_bits[] = {\n0x00,\n};\n' > "$work/bomb.xbm"
+add_seed bomb-xbm "$work/bomb.xbm"
+printf '#define a_width 64\n#define a_height 64\nstatic char a_bits[] = {\n0x00, 0xff,\n' > "$work/short.xbm"
+add_seed xbm-short "$work/short.xbm"
+# Bitmaps: stored top row first (negative height), and run-length coded
+# with an end code before any pixel.
+cp "$dir/load_job/bmp" "$dir/load_job/bmp-top-down"
+patch_bytes "$dir/load_job/bmp-top-down" $((3 + 22)) '\344\377\377\377'
+cp "$dir/load_job/bmp-rle8" "$dir/load_job/bmp-rle8-empty"
+offset=$(od -An -tu4 -j $((3 + 10)) -N4 "$dir/load_job/bmp-rle8" | tr -d ' ')
+patch_bytes "$dir/load_job/bmp-rle8-empty" $((3 + offset)) '\0\1'
 # PNM: a header alone.
 printf 'P6\n65500 65500\n255\n\1\2\3' > "$work/bomb.ppm"
 add_seed bomb-ppm "$work/bomb.ppm"

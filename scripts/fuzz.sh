@@ -44,12 +44,16 @@ for target in "${targets[@]}"; do
     status=0
     dict=()
     [ -f "$project_root/fuzz/${target#fuzz_}.dict" ] && dict=(-dict="$project_root/fuzz/${target#fuzz_}.dict")
+    started=$(date +%s)
     "$build/bin/$target" "$corpus" "$seeds" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$out/$target/" \
         > "$log" 2>&1 || status=$?
+    ran=$(( $(date +%s) - started ))
+    # The final statistics, or after a finding the last progress line.
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    [ -n "$execs" ] || execs=$(sed -n 's/^#\([0-9][0-9]*\).*/\1/p' "$log" | tail -n 1)
     rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "$log")
-    summary="$target: ${execs:-?} executions in ${seconds}s, peak RSS ${rss:-?} MB"
+    summary="$target: ${execs:-?} executions in ${ran}s (of ${seconds}s asked for), peak RSS ${rss:-?} MB"
     if [ $status -ne 0 ]; then
         tail -n 60 "$log" >&2
         echo "$summary: FAILED (exit $status), log $log" >&2

@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QFile>
 #include <QImage>
 #include <QImageWriter>
 #include <QStringList>
@@ -73,6 +74,13 @@ inline QByteArray encoded(const QImage &image, const char *format)
     if (!writer.write(image))
         qFatal("cannot encode %s: %s", format, qPrintable(writer.errorString()));
     return bytes;
+}
+
+// Writes `bytes` as the whole of the file at `path`.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 inline quint32 crc32(const QByteArray &data)

@@ -69,6 +69,8 @@ private slots:
     void interruptedOutputLeavesNoFile();
     void annotatedPictures();
     void scaleRange();
+    void damagedFilesAndDecoderMessages_data();
+    void damagedFilesAndDecoderMessages();
 
 private:
     QTemporaryDir dir;
@@ -208,6 +210,15 @@ void TestCli::helpAndFailedRun()
     QCOMPARE(outcome.err, QString("hessian-maxima-cli: the kernels for sigma 0.01 cannot be built (sigma too small)\n"
                                   "Failed\n"));
     QVERIFY(outcome.out.isEmpty());
+
+    // Help that cannot be written is a failure like any other write.
+    QProcess process;
+    process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--help"});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardError()),
+             QString("hessian-maxima-cli: cannot write to standard output\n"));
 
     // A sigma whose kernel radius does not fit is refused by set-up.
     outcome = runCli({"--sigma", "1e30", pngPath});
@@ -379,6 +390,60 @@ void TestCli::scaleRange()
     QCOMPARE(defaults.value("threshold").toDouble(), 100.0);
     QCOMPARE(defaults.value("scales").toInt(), 10);
     QCOMPARE((float)defaults.value("overlap").toDouble(), 0.1f);
+}
+
+void TestCli::damagedFilesAndDecoderMessages_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("firstLine");  // a pattern; the report line follows on success
+    const QImage picture = blobPicture(160, 120);
+    const QByteArray png = encoded(picture, "png");
+    const QByteArray jpeg = encoded(picture, "jpg");
+    const QByteArray bmp = encoded(picture, "bmp");
+    const QByteArray tiff = encoded(picture, "tiff");
+    // Qt's TGA reader, picked by the name, warned before the PNG reader
+    // read it.
+    QTest::newRow("png named .tga") << "png.tga" << png << 0 << QString();
+    // libjpeg's complaint came through Qt's message handler, libpng's and
+    // libtiff's straight from the libraries.
+    QTest::newRow("truncated jpeg") << "cut.jpg" << jpeg.left(jpeg.size() * 2 / 3) << 3
+                                    << "^hessian-maxima-cli: warning: '.*cut\\.jpg' is damaged \\((Corrupt JPEG "
+                                       "data|Premature end of JPEG file).*\\); the part that could be read was processed$";
+    QTest::newRow("truncated bmp") << "cut.bmp" << bmp.left(bmp.size() * 2 / 3) << 3
+                                   << "^hessian-maxima-cli: warning: '.*cut\\.bmp' is damaged \\(cut short\\); ";
+    QTest::newRow("truncated png") << "cut.png" << png.left(png.size() * 2 / 3) << 1
+                                   << "^hessian-maxima-cli: cannot read image '.*cut\\.png': the file is damaged "
+                                      "\\(cut short\\)$";
+    QTest::newRow("tiff without its directory") << "cut.tif" << tiff.left(tiff.size() - 20) << 1
+                                                << "^hessian-maxima-cli: cannot read image '.*cut\\.tif': ";
+}
+
+// Whatever the decoders say ends up in the tool's own lines: a refusal is
+// one line, a damaged file one warning before the report, exit status 3.
+void TestCli::damagedFilesAndDecoderMessages()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, exitCode);
+    QFETCH(QString, firstLine);
+    const QString path = dir.filePath(fileName);
+    QVERIFY(writeFile(path, bytes));
+
+    const Outcome outcome = runCli({path});
+    QCOMPARE(outcome.exitCode, exitCode);
+    QStringList lines = outcome.err.split('\n');
+    QCOMPARE(lines.takeLast(), QString());
+    if (!firstLine.isEmpty())
+        QVERIFY2(QRegularExpression(firstLine).match(lines.takeFirst()).hasMatch(), qPrintable(outcome.err));
+    if (exitCode == 1) {
+        QVERIFY2(lines.isEmpty(), qPrintable(outcome.err));
+    } else {
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(kSuccessLine.match(lines.first() + '\n').hasMatch(), qPrintable(outcome.err));
+        QCOMPARE(outcome.out, expectedCsv(path, 5.0f, 100.0f));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -3,6 +3,7 @@
 #include "testimages.h"
 
 #include <QElapsedTimer>
+#include <QtConcurrent>
 #include <QtTest>
 
 #include <algorithm>
@@ -51,6 +52,7 @@ private slots:
     void failedSetUpReportsNoTime();
     void runFindsTheBlobs();
     void onlyTheResponseAndTheMaximaAreTimed();
+    void runsTakeTurnsAndSupersededOnesGiveUp();
     void emptyResultIsSuccess();
     void candidatesCountWhatEachThresholdKeeps_data();
     void candidatesCountWhatEachThresholdKeeps();
@@ -110,16 +112,29 @@ void TestDetectionJob::failedSetUpReportsNoTime()
     QCOMPARE(result.elapsedMsec, 0.0f);
 }
 
-void TestDetectionJob::runFindsTheBlobs()
+// The disc of the core's tests, painted as a colour frame: one feature at
+// (20, 20) for sigma 2.
+static QImage discFrame()
 {
-    // The disc of the core's tests, painted as a colour frame.
     QImage frame(40, 40, QImage::Format_RGB32);
     frame.fill(Qt::black);
     for (int y = 0; y < 40; ++y)
         for (int x = 0; x < 40; ++x)
             if ((x - 20) * (x - 20) + (y - 20) * (y - 20) <= 9)
                 frame.setPixel(x, y, qRgb(200, 200, 200));
-    const DetectionResult result = runDetectionJob(frame, 2.0f, 100.0f);
+    return frame;
+}
+
+static DetectionSettings discSettings()
+{
+    DetectionSettings settings;
+    settings.sigma = 2.0f;
+    return settings;
+}
+
+void TestDetectionJob::runFindsTheBlobs()
+{
+    const DetectionResult result = runDetectionJob(discFrame(), 2.0f, 100.0f);
     QCOMPARE(result.status, 0);
     QCOMPARE(featureList(result.features), QString("(20, 20)"));
     QVERIFY(result.elapsedMsec >= 0.0f);
@@ -144,6 +159,29 @@ void TestDetectionJob::onlyTheResponseAndTheMaximaAreTimed()
     result = runDetectionJob(frame.copy(0, 0, 64, 64), 2.0f, 100.0f, slowGreyConversion);
     QVERIFY(job.elapsed() >= kSlowGreyMsec);
     QVERIFY2(result.elapsedMsec < kSlowGreyMsec, qPrintable(QString("%1 ms reported").arg(result.elapsedMsec)));
+}
+
+// A window run waits for the one in progress and gives up, without
+// running, when a later one is started meanwhile; the latest runs once the
+// one in progress is done.
+void TestDetectionJob::runsTakeTurnsAndSupersededOnesGiveUp()
+{
+    const auto turns = std::make_shared<RunTurns>();
+    QVERIFY(turns->begin(turns->start()));  // in progress
+    const quint64 second = turns->start();
+    QFuture<DetectionResult> waiting = QtConcurrent::run(&runInTurn, turns, second, discFrame(), discSettings());
+    QThread::msleep(50);
+    QVERIFY(!waiting.isFinished());
+    const quint64 third = turns->start();
+    const DetectionResult superseded = waiting.result();
+    QVERIFY(superseded.status != 0);
+    QVERIFY(superseded.features.isEmpty());
+    QCOMPARE(superseded.elapsedMsec, 0.0f);
+
+    QFuture<DetectionResult> last = QtConcurrent::run(&runInTurn, turns, third, discFrame(), discSettings());
+    turns->end();
+    QCOMPARE(last.result().status, 0);
+    QCOMPARE(featureList(last.result().features), QString("(20, 20)"));
 }
 
 void TestDetectionJob::emptyResultIsSuccess()

@@ -266,6 +266,7 @@ private slots:
     void dialogOffersEveryFormatAndCancelChangesNothing();
     void unreadableFileWarnsAndKeepsThePicture_data();
     void unreadableFileWarnsAndKeepsThePicture();
+    void damagedFileOpensAndSaysSo();
     void runReportsAndDrawsCircles();
     void onlyTheLastStartIsReported();
     void stormOfStartsReportsOnlyTheLast();
@@ -394,14 +395,19 @@ void TstMainWindow::dialogOffersEveryFormatAndCancelChangesNothing()
     QCOMPARE(title, QStringLiteral("Open image file"));
     QCOMPARE(directory, QDir::current().absolutePath());
 
-    // One filter, a pattern per readable format, each after one space.
+    // One filter, a pattern per readable format, each after one space; the
+    // formats that are always refused are not offered.
     QCOMPARE(filters.size(), 1);
     const QString filter = filters.first();
-    const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    QList<QByteArray> formats = QImageReader::supportedImageFormats();
+    for (const char *refused : {"svg", "svgz", "mng", "icns"}) {
+        QVERIFY(!filter.contains(QStringLiteral(" *.") + QLatin1String(refused) + ' '));
+        formats.removeAll(refused);
+    }
     QVERIFY(filter.startsWith(QStringLiteral("Images ( *.") + QString::fromLatin1(formats.first()) + ' '));
     QVERIFY(filter.endsWith(QStringLiteral(" *.") + QString::fromLatin1(formats.last()) + ')'));
     QCOMPARE(filter.count(QStringLiteral(" *.")), formats.size());
-    for (const char *format : {"png", "jpg", "jpeg", "bmp"})
+    for (const char *format : {"png", "jpg", "jpeg", "bmp", "gif", "tif", "tga", "ico"})
         QVERIFY(filter.contains(QStringLiteral(" *.") + QLatin1String(format) + ' '));
 
     // After a file was opened from elsewhere, the dialog still starts here,
@@ -457,6 +463,27 @@ void TstMainWindow::unreadableFileWarnsAndKeepsThePicture()
     QVERIFY(openThroughDialog(&window, blobsPath));
     QVERIFY(startEnabledEverywhere(&window, true));
     QCOMPARE(countRed(view->grab().toImage()), 0);
+}
+
+// What could be read of a file cut short is shown, and the status bar says
+// the file is damaged until a clean one opens.
+void TstMainWindow::damagedFileOpensAndSaysSo()
+{
+    const QByteArray jpeg = encoded(discPicture(), "jpg");
+    const QString path = workDir.filePath(QStringLiteral("cut.jpg"));
+    QVERIFY(writeFile(path, jpeg.left(jpeg.size() / 2)));
+    HessianMaximaMainWin window;
+    window.show();
+    auto *statusBar = part<QStatusBar>(&window, "statusBar");
+
+    QVERIFY(openThroughDialog(&window, path));
+    QVERIFY(startEnabledEverywhere(&window, true));
+    const QRegularExpression said(QStringLiteral(
+        "^cut\\.jpg: damaged file \\((Corrupt JPEG data|Premature end of JPEG file).*\\); the part that could be "
+        "read is shown$"));
+    QVERIFY2(said.match(statusBar->currentMessage()).hasMatch(), qPrintable(statusBar->currentMessage()));
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QCOMPARE(statusBar->currentMessage(), QString());
 }
 
 // The report and the circles of a run; a second Start clears the circles
