@@ -3,6 +3,7 @@
 #include "annotation.h"
 #include "frameloading.h"
 #include "parallelbands.h"
+#include "streamingrun.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,19 +19,6 @@
 
 namespace {
 
-bool loadInput(const InputPicture &input, QImage *frame, QString *error, QString *damage)
-{
-    if (input.path != QLatin1String("-"))
-        return loadFrame(input.path, frame, error, damage);
-    // A pipe: the loader reads it into memory, up to its limit.
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly)) {
-        *error = in.errorString();
-        return false;
-    }
-    return loadFrame(&in, frame, error, damage);
-}
-
 float median(std::vector<float> values)
 {
     std::sort(values.begin(), values.end());
@@ -38,6 +26,84 @@ float median(std::vector<float> values)
     if (values.size() % 2 == 1)
         return values[middle];
     return (values[middle - 1] + values[middle]) / 2.0f;
+}
+
+bool loadInput(const InputPicture &input, const StretchChoice &stretch, LoadedPicture *picture, QString *error,
+               QString *damage)
+{
+    LoadOptions options;
+    options.stretch = stretch;
+    if (input.path != QLatin1String("-"))
+        return loadPicture(input.path, options, picture, error, damage);
+    // A pipe: the loader reads it into memory, up to its limit.
+    QFile in;
+    if (!in.open(stdin, QIODevice::ReadOnly)) {
+        *error = in.errorString();
+        return false;
+    }
+    return loadPicture(&in, options, picture, error, damage);
+}
+
+// Whether the picture is run in bands; `error` says why one that must be
+// cannot be.
+bool streams(const InputPicture &input, const BatchSettings &settings, QString *error)
+{
+    if (settings.stream == StreamChoice::Never || settings.detection.scales > 1)
+        return false;
+    QString reason;
+    qint64 pixels = 0;
+    const bool possible = input.path != QLatin1String("-") && canStream(input.path, &reason, &pixels);
+    if (settings.stream == StreamChoice::Always) {
+        if (!possible)
+            *error = QStringLiteral("it cannot be read in bands (--stream): %1")
+                         .arg(input.path == QLatin1String("-") ? QStringLiteral("standard input is read whole")
+                                                               : reason);
+        return possible;
+    }
+    return possible && pixels > kAutoStreamPixels;
+}
+
+// The notice of a stretch, as a warning that points to the option.
+void noteStretch(const StretchNotice &notice, const StretchUsed &used, PictureResult *picture)
+{
+    if (!notice.text.isEmpty())
+        picture->warnings << (notice.narrow ? notice.text + QStringLiteral("; --stretch percentile or minmax spreads them")
+                                            : notice.text);
+    if (used.mode != StretchMode::None) {
+        picture->stretch = stretchName(used);
+        picture->stretchLo = used.lo;
+        picture->stretchHi = used.hi;
+    }
+}
+
+void runStreamedInput(const InputPicture &input, const BatchSettings &settings, PictureResult *picture)
+{
+    StreamSettings stream;
+    stream.detection = settings.detection;
+    stream.stretch = settings.stretch;
+    StreamedPicture streamed;
+    if (!runStreamed(input.path, stream, &streamed, &picture->error)) {
+        picture->status = kPictureUnreadable;
+        return;
+    }
+    std::vector<float> times{streamed.result.elapsedMsec};
+    for (int run = 1; run < settings.repeat && streamed.result.status == 0; ++run) {
+        if (!runStreamed(input.path, stream, &streamed, &picture->error)) {
+            picture->status = kPictureUnreadable;
+            return;
+        }
+        times.push_back(streamed.result.elapsedMsec);
+    }
+    picture->streamed = true;
+    picture->width = (int)streamed.width;
+    picture->height = (int)streamed.height;
+    noteStretch(streamed.notice, streamed.stretch, picture);
+    picture->status = streamed.result.status;
+    picture->elapsedMsec = streamed.result.status == 0 ? median(times) : streamed.result.elapsedMsec;
+    picture->features = streamed.result.features;
+    picture->measures = streamed.result.measures;
+    if (!settings.annotateFolder.isEmpty() && streamed.result.status == 0)
+        picture->annotationError = QStringLiteral("a picture read in bands is not annotated: it is never whole in memory");
 }
 
 } // namespace
@@ -59,11 +125,23 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         picture.error = input.error;
         return picture;
     }
-    QImage frame;
-    if (!loadInput(input, &frame, &picture.error, &picture.damage)) {
+    QString streamError;
+    if (streams(input, settings, &streamError)) {
+        runStreamedInput(input, settings, &picture);
+        return picture;
+    }
+    if (!streamError.isEmpty()) {
+        picture.status = kPictureUnreadable;
+        picture.error = streamError;
+        return picture;
+    }
+    LoadedPicture loaded;
+    if (!loadInput(input, settings.stretch, &loaded, &picture.error, &picture.damage)) {
         picture.status = kPictureUnreadable;
         return picture;
     }
+    const QImage frame = loaded.frame;
+    noteStretch(loaded.notice, loaded.stretch, &picture);
     picture.width = frame.width();
     picture.height = frame.height();
 

@@ -6,6 +6,7 @@
 
 #include "detectionjob.h"
 #include "featurewriter.h"
+#include "frameloading.h"
 #include "inputfiles.h"
 
 #include <QString>
@@ -14,8 +15,17 @@
 #include <atomic>
 #include <functional>
 
+// Whether pictures are read and run in bands of rows (streamingrun.h).
+enum class StreamChoice {
+    Auto,    // pictures that can be, above kAutoStreamPixels
+    Always,  // every picture; one that cannot be is refused, saying why
+    Never
+};
+
 struct BatchSettings {
     DetectionSettings detection;
+    StretchChoice stretch;
+    StreamChoice stream = StreamChoice::Auto;
     int repeat = 1;           // runs per picture; the median time is reported
     int jobs = 0;             // pictures in flight at once; 0: one per hardware thread
     QString annotateFolder;   // where annotated pictures go; empty: none

@@ -45,6 +45,7 @@ const int kMaxScales = 1000;
 const char kUsage[] =
     "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"
     "                          [--sigma MIN:MAX --scales N [--overlap F]]\n"
+    "                          [--stretch none|minmax|percentile[:LOW:HIGH]] [--stream]\n"
     "                          [--format csv|json] [--details] [--output FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
     "                          [--repeat N] PATH...\n"
@@ -62,6 +63,16 @@ const char kUsage[] =
     "                     overlap by more than F (0 to 1, of the smaller one's\n"
     "                     area), keep the stronger; 1 keeps all (default 0.1)\n"
     "  --threshold T      response threshold, features must exceed it (default 100)\n"
+    "  --stretch MODE     how samples become the detector's 8-bit levels: none\n"
+    "                     (8-bit pictures as they are, 16-bit ones as Qt reads\n"
+    "                     them), minmax, or percentile[:LOW:HIGH] (default\n"
+    "                     0.1:99.9); each value v becomes\n"
+    "                     round((v - lo) / (hi - lo) * 255), clamped to 0..255.\n"
+    "                     Default: none, and percentile for float and 32-bit\n"
+    "                     TIFF and for FITS\n"
+    "  --stream           read and run pictures in bands of rows (raw PGM and\n"
+    "                     PPM, TIFF, FITS): the same features in a fraction of\n"
+    "                     the memory; chosen by itself above 128 megapixels\n"
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
     "  --details          CSV: add x_subpixel,y_subpixel,sigma,response,polarity\n"
@@ -87,6 +98,8 @@ const char kUsage[] =
 
 struct Options {
     DetectionSettings detection;
+    StretchChoice stretch;
+    bool stream = false;
     bool range = false;          // --sigma MIN:MAX
     bool scalesGiven = false;
     bool overlapGiven = false;
@@ -138,18 +151,43 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
     return true;
 }
 
+bool parseStretch(const QString &text, StretchChoice *choice)
+{
+    if (text == QLatin1String("none") || text == QLatin1String("minmax")) {
+        choice->mode = text == QLatin1String("none") ? StretchMode::None : StretchMode::MinMax;
+        return true;
+    }
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.first() != QLatin1String("percentile") || (parts.size() != 1 && parts.size() != 3))
+        return false;
+    choice->mode = StretchMode::Percentile;
+    if (parts.size() == 1)
+        return true;
+    double low = 0.0, high = 0.0;
+    if (!parseNumber(parts[1], &low) || !parseNumber(parts[2], &high) || !(low >= 0.0 && low < high && high <= 100.0))
+        return false;
+    choice->low = low;
+    choice->high = high;
+    return true;
+}
+
 const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
-                            QStringLiteral("--recursive")};
+                            QStringLiteral("--recursive"), QStringLiteral("--stream")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
-                             QStringLiteral("--jobs"),    QStringLiteral("--repeat")};
+                             QStringLiteral("--jobs"),    QStringLiteral("--repeat"),
+                             QStringLiteral("--stretch")};
 
 // Returns -1 when the option is good, otherwise the exit status.
 int applyOption(const QString &name, const QString &value, Options *options)
 {
-    if (name == QLatin1String("--repeat")) {
+    if (name == QLatin1String("--stretch")) {
+        if (!parseStretch(value, &options->stretch))
+            return usageError(invalidValue(name, value, "none, minmax, percentile or percentile:LOW:HIGH "
+                                                        "(percentages, 0 <= LOW < HIGH <= 100)"));
+    } else if (name == QLatin1String("--repeat")) {
         if (!parseWholeNumber(value, 1, kMaxRepeat, &options->repeat))
             return usageError(invalidValue(name, value, "a whole number from 1 to 1000000"));
     } else if (name == QLatin1String("--jobs")) {
@@ -221,6 +259,9 @@ int applyOption(const QString &name, const QString &value, Options *options)
 // runs. Returns -1 when all is well, otherwise the exit status.
 int checkRange(Options *options)
 {
+    if (options->range && options->stream)
+        return usageError(QStringLiteral("--stream runs a single sigma; a scale range (--sigma MIN:MAX) is run on "
+                                         "the whole picture"));
     if (!options->range) {
         if (options->scalesGiven || options->overlapGiven)
             return usageError(QStringLiteral("%1 applies only to a scale range, --sigma MIN:MAX")
@@ -281,6 +322,8 @@ int parseArguments(const QStringList &arguments, Options *options)
                 return usageError(QStringLiteral("%1 takes no value").arg(name));
             if (name == QLatin1String("--details"))
                 options->details = true;
+            else if (name == QLatin1String("--stream"))
+                options->stream = true;
             else if (name == QLatin1String("--force"))
                 options->force = true;
             else
@@ -428,6 +471,8 @@ int main(int argc, char *argv[])
 
     BatchSettings settings;
     settings.detection = options.detection;
+    settings.stretch = options.stretch;
+    settings.stream = options.stream ? StreamChoice::Always : StreamChoice::Auto;
     settings.repeat = options.repeat;
     settings.jobs = options.jobs;
     settings.annotateFolder = options.annotate;
@@ -457,6 +502,10 @@ int main(int argc, char *argv[])
             complain(QStringLiteral("cannot read %1 '%2': %3").arg(QLatin1String(what), picture.file, picture.error));
         } else {
             ++read;
+            for (const QString &warning : picture.warnings) {
+                progress.clear();
+                complain(QStringLiteral("warning: '%1' %2").arg(picture.file, warning));
+            }
             // The part that could be read is processed, but never passes for
             // a clean file.
             if (!picture.damage.isEmpty()) {

@@ -253,7 +253,9 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     QVector<FeatureMeasure> measures;
     if (status == HESSIAN_OK) {
         measures.resize(features.size());
-        status = measureFeatures(detector, settings.sigma, features, measures.data());
+        status = measureFeatures(detector, settings.sigma, features, measures.data(), settings.firstRow);
+        for (Feature &feature : features)
+            feature.y = (float)((uint32_t)feature.y + settings.firstRow);
     }
     // Read from the same map before it is released; a failure here leaves
     // the run's own result whole, without candidates.

@@ -54,6 +54,10 @@ struct DetectionSettings {
     // candidateResponses), for choosing a threshold. Costs a maxima search
     // after the timed span; a scale-range run runs its search again.
     bool candidates = false;
+    // The frame is a band of a taller picture that starts at this row
+    // (single-scale runs): features and measures are given in the
+    // picture's rows.
+    uint32_t firstRow = 0;
 };
 
 // A detector record kept set up between runs, with its grey image, so that

@@ -115,6 +115,15 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
         object.insert(QStringLiteral("overlap"), jsonNumber(asWritten(floatText(picture.overlap))));
     }
     object.insert(QStringLiteral("threshold"), jsonNumber(asWritten(floatText(picture.threshold))));
+    if (!picture.stretch.isEmpty()) {
+        QJsonObject stretch;
+        stretch.insert(QStringLiteral("mode"), picture.stretch);
+        stretch.insert(QStringLiteral("lo"), picture.stretchLo);
+        stretch.insert(QStringLiteral("hi"), picture.stretchHi);
+        object.insert(QStringLiteral("stretch"), stretch);
+    }
+    if (picture.streamed)
+        object.insert(QStringLiteral("streamed"), true);
     object.insert(QStringLiteral("status"), picture.status);
     if (!picture.error.isEmpty())
         object.insert(QStringLiteral("error"), picture.error);

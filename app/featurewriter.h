@@ -34,6 +34,12 @@ struct PictureResult {
     QString damage;         // why the file is damaged; the part that could be read was used
     QString annotationError;  // the annotated picture asked for could not be written
     float elapsedMsec = 0.0f;
+    // How the samples were mapped to 8 bits when it was not "none": its
+    // name as --stretch takes it, and the range mapped to 0..255.
+    QString stretch;
+    double stretchLo = 0.0;
+    double stretchHi = 0.0;
+    bool streamed = false;  // read and run in bands of rows
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;  // one per feature
 };

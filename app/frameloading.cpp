@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QRegularExpression>
+#include <QTransform>
 
 #include <algorithm>
 #include <climits>
@@ -458,14 +459,207 @@ bool openForReading(QFile *file)
 #endif
 }
 
-bool loadFromDevice(QIODevice *device, const QString &fileName, QImage *frame, QString *error, QString *damage)
+// The picture upright, as a TIFF orientation tag says it is shown, turned
+// as Qt's readers turn it: mirrored or flipped first, then rotated.
+QImage upright(const QImage &stored, int orientation)
+{
+    switch (orientation) {
+    case 2:
+        return stored.mirrored(true, false);
+    case 3:
+        return stored.mirrored(true, true);
+    case 4:
+        return stored.mirrored(false, true);
+    case 5:
+        return stored.mirrored(false, true).transformed(QTransform().rotate(90));
+    case 6:
+        return stored.transformed(QTransform().rotate(90));
+    case 7:
+        return stored.mirrored(true, false).transformed(QTransform().rotate(90));
+    case 8:
+        return stored.transformed(QTransform().rotate(270));
+    default:
+        return stored;
+    }
+}
+
+// The frame of stored samples, reduced to bytes as `reduction` says, upright.
+QImage frameFromSamples(const PictureSamples &samples, const ByteReduction &reduction)
+{
+    const NativeLayout &layout = samples.layout;
+    const bool colour = layout.channels == 3;
+    QImage frame((int)layout.width, (int)layout.height, colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    if (frame.isNull())
+        return frame;
+    const size_t rowBytes = (size_t)(layout.width * layout.channels) * sampleBytes(layout.type);
+    for (qint64 y = 0; y < layout.height; ++y) {
+        const unsigned char *row = samples.bytes.data() + (size_t)y * rowBytes;
+        if (colour)
+            reduceToRgb32(row, layout.type, (size_t)layout.width, 3, reduction,
+                          reinterpret_cast<uint32_t *>(frame.scanLine((int)y)));
+        else
+            reduceToBytes(row, layout.type, (size_t)layout.width, 1, reduction, frame.scanLine((int)y));
+    }
+    return upright(frame, layout.orientation);
+}
+
+// Every sample of a picture's kept samples, in one piece.
+SamplePass wholePass(const PictureSamples &samples)
+{
+    return [&samples](const SampleFeed &feed, QString *) {
+        feed(samples.bytes.data(), samples.bytes.size() / sampleBytes(samples.layout.type), 1);
+        return true;
+    };
+}
+
+// Every channel level of an 8-bit frame (grey, or blue, green and red).
+SamplePass framePass(const QImage &frame)
+{
+    return [&frame](const SampleFeed &feed, QString *) {
+        const bool grey = frame.format() == QImage::Format_Grayscale8;
+        for (int y = 0; y < frame.height(); ++y) {
+            const uchar *row = frame.constScanLine(y);
+            if (grey)
+                feed(row, (size_t)frame.width(), 1);
+            else
+                for (int channel = 0; channel < 3; ++channel)
+                    feed(row + channel, (size_t)frame.width(), 4);
+        }
+        return true;
+    };
+}
+
+// An 8-bit frame stretched channel by channel.
+QImage stretchedFrame(const QImage &frame, const StretchUsed &used)
+{
+    uchar table[256];
+    for (int level = 0; level < 256; ++level)
+        table[level] = stretchValue(level, used.lo, used.hi);
+    QImage stretched = frame.copy();
+    if (stretched.isNull())
+        return stretched;
+    const bool grey = frame.format() == QImage::Format_Grayscale8;
+    for (int y = 0; y < stretched.height(); ++y) {
+        uchar *row = stretched.scanLine(y);
+        for (int x = 0; x < stretched.width(); ++x) {
+            if (grey) {
+                row[x] = table[row[x]];
+            } else {
+                for (int channel = 0; channel < 3; ++channel)
+                    row[4 * x + channel] = table[row[4 * x + channel]];
+            }
+        }
+    }
+    return stretched;
+}
+
+StretchMode resolvedMode(StretchMode asked, bool qtReads)
+{
+    if (asked != StretchMode::Default)
+        return asked;
+    return qtReads ? StretchMode::None : StretchMode::Percentile;
+}
+
+// The frame for a stretch: from the samples when there are any, otherwise
+// from the 8-bit frame of Qt's readers.
+bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const StretchChoice &choice, QImage *frame,
+                StretchUsed *used, StretchNotice *notice, QString *error)
+{
+    StretchChoice resolved = choice;
+    resolved.mode = resolvedMode(choice.mode, !samples || samples->layout.qtReads);
+    if (resolved.mode == StretchMode::None && !qtFrame.isNull()) {
+        *used = StretchUsed();
+        *frame = qtFrame;
+    } else if (samples) {
+        if (!findStretchRange(resolved, samples->layout.type, wholePass(*samples), used, error))
+            return false;
+        *frame = frameFromSamples(*samples, used->mode == StretchMode::None
+                                                ? samples->layout.none
+                                                : ByteReduction{REDUCE_STRETCH, used->lo, used->hi, 0});
+    } else {
+        if (!findStretchRange(resolved, SAMPLE_U8, framePass(qtFrame), used, error))
+            return false;
+        *frame = stretchedFrame(qtFrame, *used);
+    }
+    if (frame->isNull()) {
+        *error = QStringLiteral("not enough memory to convert the image");
+        return false;
+    }
+    int lowest = 0, highest = 0;
+    if (used->mode == StretchMode::None)
+        frameLevels(*frame, &lowest, &highest);
+    *notice = stretchNotice(*used, lowest, highest);
+    return true;
+}
+
+// Reads the samples of a picture whole.
+bool readSamples(NativePicture &native, PictureSamples *samples, QString *error)
+{
+    samples->layout = native.layout();
+    try {
+        samples->bytes.resize((size_t)(native.rowBytes() * native.layout().height));
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("not enough memory to read the image");
+        return false;
+    }
+    return native.readRows(0, native.layout().height, samples->bytes.data(), error);
+}
+
+bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &options, LoadedPicture *picture,
+                 QString *error, QString *damage)
+{
+    QString refusal;
+    std::unique_ptr<NativePicture> native = openNativePicture(device, fileName, &refusal);
+    if (!native && !refusal.isEmpty()) {
+        *error = refusal;
+        return false;
+    }
+    std::shared_ptr<PictureSamples> samples;
+    QImage qtFrame;
+    if (native) {
+        const NativeLayout &layout = native->layout();
+        if (exceedsLimit(layout.width, layout.height)) {
+            *error = tooLargeMessage(layout.width, layout.height);
+            return false;
+        }
+        const bool qtNone = layout.qtFrameForNone
+                            && resolvedMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
+        if (qtNone && !readFrame(device, fileName, &qtFrame, error, damage))
+            return false;
+        const bool deep = layout.type != SAMPLE_U8 || !layout.qtFrameForNone;
+        if (!qtNone || (options.keepSamples && deep)) {
+            samples = std::make_shared<PictureSamples>();
+            if (!readSamples(*native, samples.get(), error))
+                return false;
+        }
+        if (!qtNone && layout.qtFrameForNone && options.keepSamples
+            && !readFrame(device, fileName, &qtFrame, error, damage))
+            return false;
+        picture->bitsPerSample = (int)layout.bitsPerSample;
+        picture->description = layout.description;
+    } else {
+        if (!readFrame(device, fileName, &qtFrame, error, damage))
+            return false;
+        picture->bitsPerSample = 8;
+        picture->description.clear();
+    }
+    if (!mapPicture(samples.get(), qtFrame, options.stretch, &picture->frame, &picture->stretch, &picture->notice,
+                    error))
+        return false;
+    picture->samples = options.keepSamples ? samples : nullptr;
+    picture->qtFrame = options.keepSamples ? qtFrame : QImage();
+    return true;
+}
+
+bool loadFromDevice(QIODevice *device, const QString &fileName, const LoadOptions &options, LoadedPicture *picture,
+                    QString *error, QString *damage)
 {
     if (damage)
         damage->clear();
     if (!device->isSequential())
-        return readFrame(device, fileName, frame, error, damage);
+        return readPicture(device, fileName, options, picture, error, damage);
     QBuffer buffer;
-    return readStream(device, &buffer, error) && readFrame(&buffer, fileName, frame, error, damage);
+    return readStream(device, &buffer, error) && readPicture(&buffer, fileName, options, picture, error, damage);
 }
 
 } // namespace
@@ -478,36 +672,176 @@ QImage toDetectionLayout(const QImage &image)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
-bool loadFrame(const QString &fileName, QImage *frame, QString *error, QString *damage)
+namespace {
+
+// Opens a file for loadPicture; false with the reason.
+bool openPictureFile(QFile *file, QString *error)
 {
-    const QFileInfo info(fileName);
+    const QFileInfo info(file->fileName());
     if (info.isDir()) {
         *error = QStringLiteral("it is a folder, not a picture");
         return false;
     }
-    QFile file(fileName);
-    if (!openForReading(&file)) {
+    if (!openForReading(file)) {
         if (!info.exists())
             *error = QStringLiteral("File not found");
         else if (!info.isReadable())
             *error = QStringLiteral("permission denied");
         else
-            *error = file.errorString();
+            *error = file->errorString();
         return false;
     }
-    return loadFromDevice(&file, fileName, frame, error, damage);
+    return true;
+}
+
+} // namespace
+
+bool loadPicture(const QString &fileName, const LoadOptions &options, LoadedPicture *picture, QString *error,
+                 QString *damage)
+{
+    QFile file(fileName);
+    return openPictureFile(&file, error) && loadFromDevice(&file, fileName, options, picture, error, damage);
+}
+
+bool loadPicture(QIODevice *device, const LoadOptions &options, LoadedPicture *picture, QString *error,
+                 QString *damage)
+{
+    // An open file's name counts as it does for a file opened here.
+    const QFile *file = qobject_cast<const QFile *>(device);
+    return loadFromDevice(device, file ? file->fileName() : QString(), options, picture, error, damage);
+}
+
+bool loadFrame(const QString &fileName, QImage *frame, QString *error, QString *damage)
+{
+    LoadedPicture picture;
+    if (!loadPicture(fileName, LoadOptions(), &picture, error, damage))
+        return false;
+    *frame = picture.frame;
+    return true;
 }
 
 bool loadFrame(QIODevice *device, QImage *frame, QString *error, QString *damage)
 {
-    // An open file's name counts as it does for a file opened here.
-    const QFile *file = qobject_cast<const QFile *>(device);
-    return loadFromDevice(device, file ? file->fileName() : QString(), frame, error, damage);
+    LoadedPicture picture;
+    if (!loadPicture(device, LoadOptions(), &picture, error, damage))
+        return false;
+    *frame = picture.frame;
+    return true;
+}
+
+bool restretchPicture(const LoadedPicture &picture, const StretchChoice &choice, QImage *frame, StretchUsed *used,
+                      StretchNotice *notice, QString *error)
+{
+    if (!picture.samples && picture.qtFrame.isNull()) {
+        *error = QStringLiteral("the picture was not kept");
+        return false;
+    }
+    return mapPicture(picture.samples.get(), picture.qtFrame, choice, frame, used, notice, error);
+}
+
+QString stretchName(const StretchUsed &stretch)
+{
+    switch (stretch.mode) {
+    case StretchMode::MinMax:
+        return QStringLiteral("minmax");
+    case StretchMode::Percentile:
+        return QStringLiteral("percentile:%1:%2").arg(stretch.low).arg(stretch.high);
+    default:
+        return QStringLiteral("none");
+    }
+}
+
+bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,
+                      QString *error)
+{
+    *used = StretchUsed();
+    used->mode = choice.mode == StretchMode::Default ? StretchMode::None : choice.mode;
+    if (used->mode == StretchMode::None)
+        return true;
+    SampleExtent extent;
+    sampleExtentStart(&extent);
+    if (!pass([&](const void *samples, size_t count, size_t stride) {
+            sampleExtentAdd(&extent, samples, type, count, stride);
+        }, error))
+        return false;
+    if (extent.count == 0) {
+        *error = QStringLiteral("the picture holds no numbers: every sample is blank or not a number (NaN)");
+        return false;
+    }
+    used->lo = extent.min;
+    used->hi = extent.max;
+    if (used->mode == StretchMode::MinMax)
+        return true;
+    used->low = choice.low;
+    used->high = choice.high;
+    RankSearch search;
+    if (rankSearchStart(&search, type, percentileRank(choice.low, extent.count),
+                        percentileRank(choice.high, extent.count))
+        != 0) {
+        *error = QStringLiteral("not enough memory to find the percentiles");
+        return false;
+    }
+    bool found = false;
+    while (!found) {
+        if (!pass([&](const void *samples, size_t count, size_t stride) {
+                rankSearchAdd(&search, samples, count, stride);
+            }, error)) {
+            rankSearchRelease(&search);
+            return false;
+        }
+        found = rankSearchEndPass(&search);
+    }
+    used->lo = rankSearchValue(&search, 0);
+    used->hi = rankSearchValue(&search, 1);
+    rankSearchRelease(&search);
+    return true;
+}
+
+StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highestLevel)
+{
+    StretchNotice notice;
+    if (used.mode != StretchMode::None) {
+        if (!(used.hi > used.lo))
+            notice.text = QStringLiteral("is flat: its %1 range is %2 to %3, so every pixel maps to 0 and there "
+                                         "are no features")
+                              .arg(stretchName(used)).arg(used.lo, 0, 'g', 9).arg(used.hi, 0, 'g', 9);
+        return notice;
+    }
+    if (highestLevel - lowestLevel < 32) {
+        notice.narrow = true;
+        notice.text = QStringLiteral("uses only levels %1 to %2 of 0..255 (less than 1/8 of the range)")
+                          .arg(lowestLevel).arg(highestLevel);
+    }
+    return notice;
+}
+
+void frameLevels(const QImage &frame, int *lowest, int *highest)
+{
+    int low = 255, high = 0;
+    const bool grey = frame.format() == QImage::Format_Grayscale8;
+    for (int y = 0; y < frame.height(); ++y) {
+        const uchar *row = frame.constScanLine(y);
+        for (int x = 0; x < frame.width(); ++x)
+            for (int channel = 0; channel < (grey ? 1 : 3); ++channel) {
+                const int level = grey ? row[x] : row[4 * x + channel];
+                low = std::min(low, level);
+                high = std::max(high, level);
+            }
+    }
+    *lowest = std::min(low, high);
+    *highest = high;
 }
 
 QSize frameSizeBeforeDecoding(QIODevice *device)
 {
     DecoderMessages messages;
+    QString refusal;
+    const std::unique_ptr<NativePicture> native = openNativePicture(device, QString(), &refusal);
+    if (native)
+        return QSize((int)std::min<qint64>(native->layout().width, INT_MAX),
+                     (int)std::min<qint64>(native->layout().height, INT_MAX));
+    if (!refusal.isEmpty())
+        return QSize();
     WatchedDevice watched(device);
     return inspect(&watched, QString()).size;
 }
@@ -517,5 +851,6 @@ QList<QByteArray> openableImageFormats()
     QList<QByteArray> formats = QImageReader::supportedImageFormats();
     formats.erase(std::remove_if(formats.begin(), formats.end(), [](const QByteArray &f) { return !isChecked(f); }),
                   formats.end());
+    formats << "fits" << "fit" << "fts";  // read by cfitsio
     return formats;
 }

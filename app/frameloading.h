@@ -1,10 +1,16 @@
 #ifndef FRAMELOADING_H
 #define FRAMELOADING_H
 
+#include "nativepictures.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QList>
 #include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
 
 class QIODevice;
 
@@ -48,5 +54,100 @@ QList<QByteArray> openableImageFormats();
 // already in that layout or in QImage::Format_Grayscale8). A null result for a non-null frame means the
 // conversion ran out of memory.
 QImage toDetectionLayout(const QImage &image);
+
+// How a picture's samples become the detector's 8-bit input (see
+// intensitystretch.h for the formula).
+enum class StretchMode {
+    Default,     // None for the pictures Qt's readers read, Percentile for the others
+    None,        // 8-bit pictures as they are; deeper ones as Qt's readers bring them to 8 bits
+    MinMax,      // lo and hi: the smallest and the largest number
+    Percentile   // lo and hi: the values at two percentiles of the sorted numbers
+};
+
+struct StretchChoice {
+    StretchMode mode = StretchMode::Default;
+    double low = 0.1;    // Percentile: percent, 0 <= low < high <= 100
+    double high = 99.9;
+};
+
+// The stretch a frame was made with.
+struct StretchUsed {
+    StretchMode mode = StretchMode::None;  // never Default
+    double low = 0.0;   // Percentile: the percentages
+    double high = 0.0;
+    double lo = 0.0;    // MinMax and Percentile: the range mapped to 0..255
+    double hi = 0.0;
+};
+
+// The name of a stretch, as --stretch takes it: "none", "minmax",
+// "percentile:0.1:99.9".
+QString stretchName(const StretchUsed &stretch);
+
+// A picture of more than 8 bits a sample (or one only the native readers
+// read), its samples as stored, kept so that it can be mapped again.
+struct PictureSamples {
+    NativeLayout layout;
+    std::vector<unsigned char> bytes;  // layout.height rows of NativePicture::rowBytes()
+};
+
+// A frame made under "none" whose levels span less than 1/8 of 0..255
+// (the front ends then point to the stretch), or a stretch whose range is
+// empty (every pixel is 0).
+struct StretchNotice {
+    bool narrow = false;
+    QString text;  // "uses only levels 3 to 20 of 0..255", "is flat: ..."; empty when there is nothing to tell
+};
+StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highestLevel);
+
+// The lowest and the highest level among a frame's channels (grey, or red,
+// green and blue).
+void frameLevels(const QImage &frame, int *lowest, int *highest);
+
+// A picture as loadPicture hands it over.
+struct LoadedPicture {
+    QImage frame;                // the detector's input, as loadFrame describes it
+    StretchUsed stretch;         // how it was made
+    int bitsPerSample = 8;
+    QString description;         // e.g. "16-bit grey PGM"; empty for pictures only Qt reads
+    // Something to tell about the stretch, once (see stretchNotice).
+    StretchNotice notice;
+    // Kept when asked for: the samples of a picture of more than 8 bits,
+    // and the frame Qt's readers give (null for pictures they do not read).
+    std::shared_ptr<const PictureSamples> samples;
+    QImage qtFrame;
+};
+
+struct LoadOptions {
+    StretchChoice stretch;
+    bool keepSamples = false;  // keep `samples` and `qtFrame`, to map the picture again
+};
+
+// loadFrame with a choice of stretch: pictures of 16-bit, 32-bit and float
+// samples and FITS images are read with their samples as stored and mapped
+// as asked; the rest as loadFrame reads them (and, when a stretch other
+// than None is asked for, stretched from their 8-bit levels).
+bool loadPicture(const QString &fileName, const LoadOptions &options, LoadedPicture *picture, QString *error,
+                 QString *damage = nullptr);
+bool loadPicture(QIODevice *device, const LoadOptions &options, LoadedPicture *picture, QString *error,
+                 QString *damage = nullptr);
+
+// The picture mapped with another stretch, from what loadPicture kept
+// (options.keepSamples). False with a reason when it cannot be.
+bool restretchPicture(const LoadedPicture &picture, const StretchChoice &choice, QImage *frame, StretchUsed *used,
+                      QString *notice, QString *error);
+
+// One pass over samples: calls feed(samples, count, stride) until every
+// sample has been handed over once; false, with the reason in `error`,
+// when they cannot be read.
+using SampleFeed = std::function<void(const void *samples, size_t count, size_t stride)>;
+using SamplePass = std::function<bool(const SampleFeed &feed, QString *error)>;
+
+// lo and hi of a MinMax or Percentile stretch over the samples that
+// `pass` hands over (as often as it takes), into `used`; a None stretch
+// only takes its name. False with a reason for samples without a single
+// number. `flat` tells when hi <= lo (every pixel maps to 0).
+bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,
+                      QString *error);
+
 
 #endif // FRAMELOADING_H

@@ -67,14 +67,18 @@ bool dataInFile(TIFF *tiff, quint64 fileSize)
 
 } // namespace
 
+TIFF *openTiffDevice(QIODevice *device)
+{
+    device->seek(0);
+    // "m": read through the procedures, never mapped.
+    return TIFFClientOpen("", "rm", device, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc, unmapProc);
+}
+
 QString tiffStructureDamage(QIODevice *device)
 {
     const qint64 position = device->pos();
-    device->seek(0);
     QString damage;
-    // "m": read through the procedures, never mapped.
-    TIFF *tiff = TIFFClientOpen("", "rm", device, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
-                                unmapProc);
+    TIFF *tiff = openTiffDevice(device);
     if (!tiff) {
         damage = QStringLiteral("the TIFF header cannot be read");
     } else {

@@ -3,7 +3,15 @@
 
 #include <QString>
 
+#include <tiffio.h>
+
 class QIODevice;
+
+// libtiff reading a random-access device through its procedures (never
+// mapped), from its start; the device must outlive the handle. Null when
+// the header cannot be read (libtiff passes the reason to its error
+// handler).
+TIFF *openTiffDevice(QIODevice *device);
 
 // What is wrong with the structure of a TIFF file, on every page (Qt reads
 // only the first): "cut short" when a strip or tile lies past the end of the

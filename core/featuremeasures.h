@@ -41,7 +41,10 @@ int8_t featurePolarity(const HessianDetector *detector, uint32_t x, uint32_t y);
 // the record as the run left it. The features must come from the maxima
 // search on its response map (so their neighbours lie in the valid region).
 // Returns 0, or HESSIAN_BAD_SIGMA for a record that is not set up.
+// `firstRow`: the record's frame is a band of a taller picture that starts
+// at that row; the features stay in the band's rows, the sub-pixel rows are
+// given in the picture's.
 int measureFeatures(const HessianDetector *detector, float sigma, const QVector<Feature> &features,
-                    FeatureMeasure *measures);
+                    FeatureMeasure *measures, uint32_t firstRow = 0);
 
 #endif // FEATUREMEASURES_H

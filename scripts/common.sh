@@ -7,6 +7,7 @@ project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-dev
                 qt5-image-formats-plugins fonts-dejavu-core
                 libpng-dev libtiff-dev  # the loader works with Qt's PNG and TIFF libraries
+                libcfitsio-dev  # FITS images
                 libqt5svg5)  # so that the tests meet the SVG reader the loader refuses
 
 # Installs the given Debian packages that are not installed yet; does

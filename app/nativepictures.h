@@ -1,0 +1,70 @@
+#ifndef NATIVEPICTURES_H
+#define NATIVEPICTURES_H
+
+// The readers that keep a picture's samples as stored: PGM and PPM of any
+// depth, 16-bit PNG, TIFF of 8 to 64 bits (integer or float, by strips or
+// tiles) through libtiff, and FITS images through cfitsio. They hand out
+// rows of the picture as it is shown, top row first, so that a picture can
+// be read whole or in bands. The frame loader (frameloading.h) is the only
+// user of the whole-picture reading; the streaming run reads bands.
+
+#include "intensitystretch.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class QIODevice;
+
+struct NativeLayout {
+    qint64 width = 0;
+    qint64 height = 0;
+    unsigned channels = 1;      // 1 (grey) or 3 (red, green, blue) samples a pixel in the rows handed out
+    SampleType type = SAMPLE_U8;
+    unsigned bitsPerSample = 8;
+    // How the picture becomes 8 bits under the stretch "none": what Qt's
+    // readers give for the pictures they read, the type's range otherwise.
+    ByteReduction none = {REDUCE_STRETCH, 0.0, 255.0, 0};
+    // Qt's readers read the picture (so its stretch is "none" unless told
+    // otherwise), and their frame is the one "none" gives (not for TIFF
+    // colours that Qt would premultiply by an unassociated alpha).
+    bool qtReads = false;
+    bool qtFrameForNone = false;
+    // The picture read as stored must be turned to be shown upright
+    // (a TIFF orientation tag, 1 to 8; 1 is upright).
+    int orientation = 1;
+    // Rows can be read a band at a time, without the rest of the picture.
+    bool streamable = false;
+    QString notStreamable;  // why not, when not
+    QString description;    // e.g. "16-bit grey PGM", "32-bit float FITS"
+};
+
+class NativePicture
+{
+public:
+    virtual ~NativePicture() = default;
+    const NativeLayout &layout() const { return info; }
+    // Rows first <= y < first + count of the picture as stored (before any
+    // orientation tag), top to bottom, width * channels samples each,
+    // written to `samples`. False with a reason in `error` when the file is
+    // damaged.
+    virtual bool readRows(qint64 first, qint64 count, void *samples, QString *error) = 0;
+    // Bytes of one row handed out.
+    qint64 rowBytes() const { return info.width * info.channels * (qint64)sampleBytes(info.type); }
+
+protected:
+    NativeLayout info;
+};
+
+// Opens `device` (random access, at any position) with the native reader
+// for its content. Null with an empty `error` when no native reader takes
+// it (an 8-bit PNG, a JPEG, ... are Qt's); null with the reason when one
+// does and refuses it (damaged, absurd dimensions, an unsupported kind of
+// data). `fileName` may be empty. The device must outlive the picture.
+std::unique_ptr<NativePicture> openNativePicture(QIODevice *device, const QString &fileName, QString *error);
+
+// Whether the bytes at the start of a file are a FITS header.
+bool looksLikeFits(const QByteArray &start);
+
+#endif // NATIVEPICTURES_H

@@ -1,0 +1,258 @@
+#include "streamingrun.h"
+
+#include "decodermessages.h"
+#include "detectionpaths.h"
+#include "nativepictures.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A band holds at most this many pixels, unless 2r + 2 rows more than its
+// own take more.
+const qint64 kBandPixels = qint64(1) << 25;
+// Bytes of samples read at once while rows are mapped or counted.
+const qint64 kChunkBytes = qint64(16) << 20;
+
+bool openFile(const QString &path, QFile *file, QString *error)
+{
+    if (QFileInfo(path).isDir()) {
+        *error = QStringLiteral("it is a folder, not a picture");
+        return false;
+    }
+    if (!file->open(QIODevice::ReadOnly)) {
+        *error = file->errorString();
+        return false;
+    }
+    return true;
+}
+
+// The native reader of a picture that can be read in bands; null with the
+// reason otherwise.
+std::unique_ptr<NativePicture> openStreamable(QFile *file, QString *reason)
+{
+    if (file->isSequential()) {
+        *reason = QStringLiteral("pipes and devices are read whole");
+        return nullptr;
+    }
+    QString refusal;
+    std::unique_ptr<NativePicture> native = openNativePicture(file, file->fileName(), &refusal);
+    if (!native) {
+        *reason = refusal.isEmpty() ? QStringLiteral("only raw PGM and PPM, TIFF and FITS pictures are read in bands")
+                                    : refusal;
+        return nullptr;
+    }
+    const NativeLayout &layout = native->layout();
+    if (!layout.streamable)
+        *reason = layout.notStreamable;
+    else if (layout.width > kMaxStreamedSide || layout.height > kMaxStreamedSide)
+        *reason = QStringLiteral("it is %1 x %2 pixels; streamed pictures are at most %3 pixels on a side")
+                      .arg(layout.width).arg(layout.height).arg(kMaxStreamedSide);
+    else
+        return native;
+    return nullptr;
+}
+
+qint64 chunkRows(const NativePicture &native)
+{
+    return std::max<qint64>(1, kChunkBytes / std::max<qint64>(1, native.rowBytes()));
+}
+
+// Every sample of the picture, a chunk of rows at a time.
+SamplePass filePass(NativePicture &native, std::vector<unsigned char> &chunk)
+{
+    return [&native, &chunk](const SampleFeed &feed, QString *error) {
+        const NativeLayout &layout = native.layout();
+        const qint64 rows = chunkRows(native);
+        for (qint64 y = 0; y < layout.height; y += rows) {
+            const qint64 count = std::min(rows, layout.height - y);
+            if (!native.readRows(y, count, chunk.data(), error))
+                return false;
+            feed(chunk.data(), (size_t)(count * layout.width * layout.channels), 1);
+        }
+        return true;
+    };
+}
+
+// Reads rows of the picture, mapped to grey levels, into a band.
+class GreyRows
+{
+public:
+    GreyRows(NativePicture &native, const ByteReduction &reduction, std::vector<unsigned char> &chunk,
+             const HessianRunConfig &config)
+        : native(native), reduction(reduction), chunk(chunk), config(config)
+    {
+    }
+
+    bool read(qint64 first, qint64 count, unsigned char *grey, QString *error)
+    {
+        const NativeLayout &layout = native.layout();
+        const qint64 rows = chunkRows(native);
+        const size_t width = (size_t)layout.width;
+        for (qint64 y = first; y < first + count; y += rows) {
+            const qint64 n = std::min(rows, first + count - y);
+            if (!native.readRows(y, n, chunk.data(), error))
+                return false;
+            unsigned char *out = grey + (size_t)(y - first) * width;
+            if (layout.channels == 1) {
+                reduceToBytes(chunk.data(), layout.type, width * (size_t)n, 1, reduction, out);
+                noteLevels(out, width * (size_t)n, 1);
+                continue;
+            }
+            pixels.resize(width * (size_t)n);
+            const size_t rowBytes = (size_t)native.rowBytes();
+            for (qint64 row = 0; row < n; ++row)
+                reduceToRgb32(chunk.data() + (size_t)row * rowBytes, layout.type, width, 3, reduction,
+                              pixels.data() + (size_t)row * width);
+            for (int channel = 0; channel < 3; ++channel)
+                noteLevels(reinterpret_cast<const unsigned char *>(pixels.data()) + channel, width * (size_t)n, 4);
+            convertRgb32ToGreyWith(pixels.data(), width, (uint32_t)width, (uint32_t)n, out, config);
+        }
+        return true;
+    }
+
+    int lowest = 255;
+    int highest = 0;
+
+private:
+    void noteLevels(const unsigned char *levels, size_t count, size_t stride)
+    {
+        for (size_t i = 0; i < count; ++i) {
+            lowest = std::min<int>(lowest, levels[i * stride]);
+            highest = std::max<int>(highest, levels[i * stride]);
+        }
+    }
+
+    NativePicture &native;
+    ByteReduction reduction;
+    std::vector<unsigned char> &chunk;
+    HessianRunConfig config;
+    std::vector<uint32_t> pixels;
+};
+
+uint32_t kernelRadius(float sigma)
+{
+    HessianDetector probe = {};
+    const int status = initHessianDetector(&probe, sigma, 1, 1);
+    const uint32_t radius = status == HESSIAN_OK ? probe.radius : 0;
+    releaseHessianDetector(&probe);
+    return radius;
+}
+
+} // namespace
+
+qint64 streamBandRows(qint64 width, uint32_t radius)
+{
+    const qint64 overlap = 2 * (qint64)radius + 2;
+    const qint64 budget = kBandPixels / std::max<qint64>(1, width) - overlap;
+    return std::max(overlap, std::min(24 * overlap, budget));
+}
+
+bool canStream(const QString &path, QString *reason, qint64 *pixels)
+{
+    QFile file(path);
+    DecoderMessages messages;
+    if (!openFile(path, &file, reason))
+        return false;
+    const std::unique_ptr<NativePicture> native = openStreamable(&file, reason);
+    if (native && pixels)
+        *pixels = native->layout().width * native->layout().height;
+    return native != nullptr;
+}
+
+bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error)
+{
+    DecoderMessages messages;
+    QFile file(path);
+    if (!openFile(path, &file, error))
+        return false;
+    QString reason;
+    std::unique_ptr<NativePicture> native = openStreamable(&file, &reason);
+    if (!native) {
+        *error = QStringLiteral("it cannot be read in bands: %1").arg(reason);
+        return false;
+    }
+    const NativeLayout &layout = native->layout();
+    picture->width = layout.width;
+    picture->height = layout.height;
+    picture->bitsPerSample = (int)layout.bitsPerSample;
+    std::vector<unsigned char> chunk;
+    try {
+        chunk.resize((size_t)(chunkRows(*native) * native->rowBytes()));
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("not enough memory to read the picture");
+        return false;
+    }
+
+    StretchChoice choice = settings.stretch;
+    if (choice.mode == StretchMode::Default)
+        choice.mode = layout.qtReads ? StretchMode::None : StretchMode::Percentile;
+    if (!findStretchRange(choice, layout.type, filePass(*native, chunk), &picture->stretch, error))
+        return false;
+    const ByteReduction reduction = picture->stretch.mode == StretchMode::None
+                                        ? layout.none
+                                        : ByteReduction{REDUCE_STRETCH, picture->stretch.lo, picture->stretch.hi, 0};
+    DetectionSettings detection = settings.detection;
+    HessianRunConfig config = defaultRunConfig();
+    config.threads = detection.threads;
+    GreyRows rows(*native, reduction, chunk, config);
+
+    detection.candidates = false;
+    const uint32_t radius = kernelRadius(detection.sigma);
+    DetectionResult &result = picture->result;
+    result = DetectionResult{QVector<Feature>(), HESSIAN_OK, 0.0f, QVector<FeatureMeasure>()};
+    if (radius == 0) {
+        result = runDetection(QImage(), detection);  // the set-up's own failure
+        return true;
+    }
+    const qint64 margin = radius + 1;
+    const qint64 own = settings.bandRows > 0 ? std::max<qint64>(settings.bandRows, 1)
+                                             : streamBandRows(layout.width, radius);
+    const qint64 width = layout.width;
+    std::unique_ptr<unsigned char, void (*)(void *)> band(
+        (unsigned char *)allocateFrameBuffer((size_t)(width * std::min(layout.height, own + 2 * margin))), std::free);
+    if (!band) {
+        *error = QStringLiteral("not enough memory for a band of %1 rows").arg(own + 2 * margin);
+        return false;
+    }
+
+    DetectionWorkspace workspace;
+    qint64 bandTop = 0, bandEnd = 0;  // the rows in `band`
+    for (qint64 first = 0; first < layout.height; first += own) {
+        const qint64 top = std::max<qint64>(0, first - margin);
+        const qint64 end = std::min(layout.height, first + own + margin);
+        // The rows the last band shares with this one move up; the rest are read.
+        const qint64 kept = bandEnd > top ? bandEnd - top : 0;
+        if (kept > 0)
+            std::memmove(band.get(), band.get() + (size_t)((top - bandTop) * width), (size_t)(kept * width));
+        if (!rows.read(top + kept, end - top - kept, band.get() + (size_t)(kept * width), error))
+            return false;
+        bandTop = top;
+        bandEnd = end;
+
+        const QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
+        detection.firstRow = (uint32_t)top;
+        const DetectionResult part = runDetection(frame, detection, &workspace);
+        ++picture->bands;
+        result.elapsedMsec += part.elapsedMsec;
+        if (part.status != HESSIAN_OK) {
+            result.status = part.status;
+            result.features.clear();
+            result.measures.clear();
+            return true;
+        }
+        result.features += part.features;
+        result.measures += part.measures;
+        if (end == layout.height)
+            break;
+    }
+    picture->notice = stretchNotice(picture->stretch, std::min(rows.lowest, rows.highest), rows.highest);
+    return true;
+}

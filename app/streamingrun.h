@@ -1,0 +1,58 @@
+#ifndef STREAMINGRUN_H
+#define STREAMINGRUN_H
+
+// Pictures larger than memory: read in bands of rows and run band by band,
+// with the very features, in the very order, of the whole-picture run.
+//
+// Every response, maximum and measurement at a pixel depends only on the
+// pixels within r + 1 rows of it (r the kernel radius). So a band of output
+// rows, read with r + 1 rows more above and below, is run as a small
+// picture of its own by the same detection job; its maxima search then
+// covers exactly the band's own rows (or, at the picture's top and bottom,
+// the rows a whole-picture run would search there). Consecutive bands share
+// 2r + 2 rows, kept in memory rather than read again. A run holds one band
+// and its detector record, whatever the picture's height.
+
+#include "detectionjob.h"
+#include "frameloading.h"
+
+#include <QString>
+
+// Pictures of more pixels than this are streamed by the command line
+// unless told otherwise (see the README for how it was chosen).
+const qint64 kAutoStreamPixels = qint64(1) << 27;
+
+// Streamed pictures are not bounded by kMaxFramePixels; their rows and
+// columns must be exact in the features' float coordinates.
+const qint64 kMaxStreamedSide = qint64(1) << 24;
+
+struct StreamSettings {
+    DetectionSettings detection;   // a single-scale run
+    StretchChoice stretch;
+    qint64 bandRows = 0;           // own rows of a band; 0: chosen from the width and the radius
+};
+
+struct StreamedPicture {
+    qint64 width = 0;
+    qint64 height = 0;
+    int bitsPerSample = 8;
+    StretchUsed stretch;
+    StretchNotice notice;
+    qint64 bands = 0;
+    DetectionResult result;        // elapsedMsec: the timed stages of every band, added up
+};
+
+// Whether the picture at `path` can be read in bands, and how many pixels
+// it has; `reason` says why not.
+bool canStream(const QString &path, QString *reason, qint64 *pixels = nullptr);
+
+// Runs the picture at `path` in bands. False, with the reason, when it
+// cannot be read or streamed; a failing run is reported in result.status.
+bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error);
+
+// The own rows of a band for a picture `width` wide at kernel radius
+// `radius`: enough that the rows read twice cost a few percent, few enough
+// that a band stays within a fixed budget of pixels.
+qint64 streamBandRows(qint64 width, uint32_t radius);
+
+#endif // STREAMINGRUN_H

@@ -1,0 +1,292 @@
+#include "intensitystretch.h"
+
+#include "hessiandetector.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <typename T>
+T load(const void *samples, size_t index)
+{
+    T value;
+    std::memcpy(&value, static_cast<const unsigned char *>(samples) + index * sizeof(T), sizeof(T));
+    return value;
+}
+
+// Calls `use(value)` for each sample (as a double), `stride` apart.
+template <typename Use>
+void forEachSample(const void *samples, SampleType type, size_t count, size_t stride, Use use)
+{
+    switch (type) {
+    case SAMPLE_U8:
+        for (size_t i = 0; i < count; ++i)
+            use((double)load<uint8_t>(samples, i * stride));
+        break;
+    case SAMPLE_U16:
+        for (size_t i = 0; i < count; ++i)
+            use((double)load<uint16_t>(samples, i * stride));
+        break;
+    case SAMPLE_I16:
+        for (size_t i = 0; i < count; ++i)
+            use((double)load<int16_t>(samples, i * stride));
+        break;
+    case SAMPLE_U32:
+        for (size_t i = 0; i < count; ++i)
+            use((double)load<uint32_t>(samples, i * stride));
+        break;
+    case SAMPLE_I32:
+        for (size_t i = 0; i < count; ++i)
+            use((double)load<int32_t>(samples, i * stride));
+        break;
+    case SAMPLE_F32:
+        for (size_t i = 0; i < count; ++i)
+            use((double)load<float>(samples, i * stride));
+        break;
+    case SAMPLE_F64:
+        for (size_t i = 0; i < count; ++i)
+            use(load<double>(samples, i * stride));
+        break;
+    }
+}
+
+unsigned keyBitsOf(SampleType type)
+{
+    switch (type) {
+    case SAMPLE_U8:
+    case SAMPLE_U16:
+    case SAMPLE_I16:
+        return 16;
+    case SAMPLE_U32:
+    case SAMPLE_I32:
+    case SAMPLE_F32:
+        return 32;
+    case SAMPLE_F64:
+        break;
+    }
+    return 64;
+}
+
+// The sample's bit pattern turned so that keys sort as the values do
+// (negative floats reversed, signed integers offset); `number` is false for
+// a float that is not a number.
+uint64_t orderKey(const void *samples, SampleType type, size_t index, bool *number)
+{
+    *number = true;
+    switch (type) {
+    case SAMPLE_U8:
+        return load<uint8_t>(samples, index);
+    case SAMPLE_U16:
+        return load<uint16_t>(samples, index);
+    case SAMPLE_I16:
+        return (uint16_t)load<int16_t>(samples, index) ^ 0x8000u;
+    case SAMPLE_U32:
+        return load<uint32_t>(samples, index);
+    case SAMPLE_I32:
+        return (uint32_t)load<int32_t>(samples, index) ^ 0x80000000u;
+    case SAMPLE_F32: {
+        const uint32_t bits = load<uint32_t>(samples, index);
+        *number = !std::isnan(load<float>(samples, index));
+        return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+    }
+    case SAMPLE_F64: {
+        const uint64_t bits = load<uint64_t>(samples, index);
+        *number = !std::isnan(load<double>(samples, index));
+        return bits & 0x8000000000000000ull ? ~bits : bits | 0x8000000000000000ull;
+    }
+    }
+    return 0;
+}
+
+double valueOfKey(uint64_t key, SampleType type)
+{
+    switch (type) {
+    case SAMPLE_U8:
+    case SAMPLE_U16:
+    case SAMPLE_U32:
+        return (double)key;
+    case SAMPLE_I16:
+        return (double)(int16_t)(uint16_t)(key ^ 0x8000u);
+    case SAMPLE_I32:
+        return (double)(int32_t)(uint32_t)(key ^ 0x80000000u);
+    case SAMPLE_F32: {
+        const uint32_t k = (uint32_t)key;
+        const uint32_t bits = k & 0x80000000u ? k & 0x7fffffffu : ~k;
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    case SAMPLE_F64: {
+        const uint64_t bits = key & 0x8000000000000000ull ? key & 0x7fffffffffffffffull : ~key;
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+    }
+    }
+    return 0.0;
+}
+
+const size_t kDigitValues = 65536;
+
+} // namespace
+
+size_t sampleBytes(SampleType type)
+{
+    switch (type) {
+    case SAMPLE_U8:
+        return 1;
+    case SAMPLE_U16:
+    case SAMPLE_I16:
+        return 2;
+    case SAMPLE_U32:
+    case SAMPLE_I32:
+    case SAMPLE_F32:
+        return 4;
+    case SAMPLE_F64:
+        break;
+    }
+    return 8;
+}
+
+double sampleValue(const void *samples, SampleType type, size_t index)
+{
+    double value = 0.0;
+    forEachSample(static_cast<const unsigned char *>(samples) + index * sampleBytes(type), type, 1, 1,
+                  [&](double v) { value = v; });
+    return value;
+}
+
+unsigned char stretchValue(double value, double lo, double hi)
+{
+    if (!(hi > lo) || std::isnan(value))
+        return 0;
+    const double level = std::floor((value - lo) / (hi - lo) * 255.0 + 0.5);
+    return level <= 0.0 ? 0 : level >= 255.0 ? 255 : (unsigned char)level;
+}
+
+namespace {
+
+unsigned char reduceValue(double value, const ByteReduction &reduction)
+{
+    switch (reduction.kind) {
+    case REDUCE_PNM_SCALE:
+        return (unsigned char)((uint32_t)value * 255u / reduction.maxval);
+    case REDUCE_ROUND_257:
+        return (unsigned char)(((uint32_t)value + 128u) / 257u);
+    case REDUCE_STRETCH:
+        break;
+    }
+    return stretchValue(value, reduction.lo, reduction.hi);
+}
+
+} // namespace
+
+void reduceToBytes(const void *samples, SampleType type, size_t count, size_t stride,
+                   const ByteReduction &reduction, unsigned char *bytes)
+{
+    forEachSample(samples, type, count, stride, [&](double v) { *bytes++ = reduceValue(v, reduction); });
+}
+
+void reduceToRgb32(const void *samples, SampleType type, size_t width, unsigned channels,
+                   const ByteReduction &reduction, uint32_t *pixels)
+{
+    const size_t step = channels * sampleBytes(type);
+    const unsigned char *at = static_cast<const unsigned char *>(samples);
+    for (size_t x = 0; x < width; ++x, at += step) {
+        uint32_t pixel = 0;
+        forEachSample(at, type, 3, 1, [&](double v) { pixel = pixel << 8 | reduceValue(v, reduction); });
+        pixels[x] = pixel | 0xff000000u;
+    }
+}
+
+void sampleExtentStart(SampleExtent *extent)
+{
+    extent->count = 0;
+    extent->min = 0.0;
+    extent->max = 0.0;
+}
+
+void sampleExtentAdd(SampleExtent *extent, const void *samples, SampleType type, size_t count, size_t stride)
+{
+    forEachSample(samples, type, count, stride, [&](double v) {
+        if (std::isnan(v))
+            return;
+        if (extent->count == 0 || v < extent->min)
+            extent->min = v;
+        if (extent->count == 0 || v > extent->max)
+            extent->max = v;
+        ++extent->count;
+    });
+}
+
+uint64_t percentileRank(double percent, uint64_t count)
+{
+    if (count == 0)
+        return 0;
+    const double rank = std::floor(percent / 100.0 * (double)(count - 1));
+    return rank <= 0.0 ? 0 : rank >= (double)(count - 1) ? count - 1 : (uint64_t)rank;
+}
+
+int rankSearchStart(RankSearch *search, SampleType type, uint64_t low, uint64_t high)
+{
+    search->type = type;
+    search->keyBits = keyBitsOf(type);
+    search->knownBits = 0;
+    search->rank[0] = low;
+    search->rank[1] = high;
+    search->prefix[0] = search->prefix[1] = 0;
+    search->counts[0] = (uint64_t *)std::calloc(kDigitValues, sizeof(uint64_t));
+    search->counts[1] = (uint64_t *)std::calloc(kDigitValues, sizeof(uint64_t));
+    if (!search->counts[0] || !search->counts[1]) {
+        rankSearchRelease(search);
+        return HESSIAN_NO_MEMORY;
+    }
+    return HESSIAN_OK;
+}
+
+void rankSearchAdd(RankSearch *search, const void *samples, size_t count, size_t stride)
+{
+    const unsigned shift = search->keyBits - search->knownBits - 16;  // of the next digit
+    const bool first = search->knownBits == 0;
+    for (size_t i = 0; i < count; ++i) {
+        bool number;
+        const uint64_t key = orderKey(samples, search->type, i * stride, &number);
+        if (!number)
+            continue;
+        const size_t digit = (size_t)(key >> shift) & 0xffffu;
+        const uint64_t known = first ? 0 : key >> (shift + 16);
+        for (int which = 0; which < 2; ++which)
+            if (known == search->prefix[which])
+                ++search->counts[which][digit];
+    }
+}
+
+bool rankSearchEndPass(RankSearch *search)
+{
+    for (int which = 0; which < 2; ++which) {
+        uint64_t *counts = search->counts[which];
+        uint64_t below = 0;
+        size_t digit = 0;
+        while (digit < kDigitValues - 1 && below + counts[digit] <= search->rank[which])
+            below += counts[digit++];
+        search->rank[which] -= below;
+        search->prefix[which] = search->prefix[which] << 16 | digit;
+        std::memset(counts, 0, kDigitValues * sizeof(uint64_t));
+    }
+    search->knownBits += 16;
+    return search->knownBits >= search->keyBits;
+}
+
+double rankSearchValue(const RankSearch *search, int which)
+{
+    return valueOfKey(search->prefix[which], search->type);
+}
+
+void rankSearchRelease(RankSearch *search)
+{
+    std::free(search->counts[0]);
+    std::free(search->counts[1]);
+    search->counts[0] = search->counts[1] = nullptr;
+}

@@ -1,0 +1,107 @@
+#ifndef INTENSITYSTRETCH_H
+#define INTENSITYSTRETCH_H
+
+// Pictures of more than 8 bits brought to the detector's 8-bit input: the
+// samples as stored (16-bit, 32-bit, float), a range lo..hi chosen from
+// them, and each sample v mapped to
+//
+//     min(255, max(0, floor((v - lo) / (hi - lo) * 255 + 0.5)))
+//
+// in double precision. When hi <= lo every sample maps to 0. Samples that
+// are not numbers (the blanks of a FITS picture) map to 0 and count in no
+// statistic.
+//
+// The exact order statistics the percentile range needs are found without
+// sorting and without a copy of the samples: the samples' bit patterns, in
+// an order-preserving form, are counted 16 bits at a time in a few passes
+// over the same samples, which may come in pieces (rows of a file read in
+// bands, for instance).
+
+#include <cstddef>
+#include <cstdint>
+
+enum SampleType {
+    SAMPLE_U8,
+    SAMPLE_U16,
+    SAMPLE_I16,
+    SAMPLE_U32,
+    SAMPLE_I32,
+    SAMPLE_F32,
+    SAMPLE_F64
+};
+
+// Bytes of one sample of that type.
+size_t sampleBytes(SampleType type);
+
+// One sample as a double (exact for every type).
+double sampleValue(const void *samples, SampleType type, size_t index);
+
+// How samples become bytes: the stretch above, or one of the two ways image
+// libraries bring deeper samples to 8 bits without one (a picture read in
+// bands must give what reading it whole gives).
+enum ByteReductionKind {
+    REDUCE_STRETCH,    // the formula above, with lo and hi
+    REDUCE_PNM_SCALE,  // v * 255 / maxval in whole numbers, its low 8 bits kept (Qt's PGM and PPM reader)
+    REDUCE_ROUND_257   // v / 257 to the nearest whole number (Qt's 16-bit layouts brought to 8 bits)
+};
+struct ByteReduction {
+    ByteReductionKind kind;
+    double lo;
+    double hi;
+    uint32_t maxval;  // REDUCE_PNM_SCALE only, 1 to 65535
+};
+
+// The byte a value maps to in the range lo..hi (see above).
+unsigned char stretchValue(double value, double lo, double hi);
+
+// `count` samples, `stride` samples apart, reduced to one byte each.
+void reduceToBytes(const void *samples, SampleType type, size_t count, size_t stride,
+                   const ByteReduction &reduction, unsigned char *bytes);
+
+// `width` pixels of `channels` interleaved samples, the first three red,
+// green and blue (the rest ignored), reduced channel by channel to 32-bit
+// pixels 0xffRRGGBB.
+void reduceToRgb32(const void *samples, SampleType type, size_t width, unsigned channels,
+                   const ByteReduction &reduction, uint32_t *pixels);
+
+// The smallest and largest number among samples, and how many there are.
+struct SampleExtent {
+    uint64_t count;  // samples that are numbers
+    double min;      // meaningless while count is 0
+    double max;
+};
+void sampleExtentStart(SampleExtent *extent);
+// Adds `count` samples, `stride` samples apart, starting at the first.
+void sampleExtentAdd(SampleExtent *extent, const void *samples, SampleType type, size_t count,
+                     size_t stride = 1);
+
+// floor(percent / 100 * (count - 1)), the rank (from 0) of the percentile
+// among `count` sorted values; 0 for no values.
+uint64_t percentileRank(double percent, uint64_t count);
+
+// The values at two ranks of the sorted samples, found in passes: every
+// pass hands over all samples (the same ones, in any pieces), then
+// rankSearchEndPass says whether another pass is needed. Samples of at most
+// 16 bits take one pass, 32-bit ones two, doubles four.
+struct RankSearch {
+    SampleType type;
+    unsigned keyBits;      // 16, 32 or 64
+    unsigned knownBits;    // high bits of each wanted key found so far
+    uint64_t rank[2];      // the ranks wanted, among the counted samples
+    uint64_t prefix[2];    // the wanted keys' known high bits
+    uint64_t *counts[2];   // 65536 counters each, for the next 16 bits
+};
+
+// Sets up a search for the values at ranks `low` and `high` (which must be
+// below the number of samples that are numbers). Returns 0, or
+// HESSIAN_NO_MEMORY.
+int rankSearchStart(RankSearch *search, SampleType type, uint64_t low, uint64_t high);
+// Counts samples, `stride` samples apart, for the pass under way.
+void rankSearchAdd(RankSearch *search, const void *samples, size_t count, size_t stride = 1);
+// Ends a pass: true when both values are known.
+bool rankSearchEndPass(RankSearch *search);
+// The value at rank `low` (which 0) or `high` (which 1), once known.
+double rankSearchValue(const RankSearch *search, int which);
+void rankSearchRelease(RankSearch *search);
+
+#endif // INTENSITYSTRETCH_H
