@@ -134,7 +134,7 @@ bool loadPicture(QIODevice *device, const LoadOptions &options, LoadedPicture *p
 // The picture mapped with another stretch, from what loadPicture kept
 // (options.keepSamples). False with a reason when it cannot be.
 bool restretchPicture(const LoadedPicture &picture, const StretchChoice &choice, QImage *frame, StretchUsed *used,
-                      QString *notice, QString *error);
+                      StretchNotice *notice, QString *error);
 
 // One pass over samples: calls feed(samples, count, stride) until every
 // sample has been handed over once; false, with the reason in `error`,

@@ -195,6 +195,10 @@ void HessianMaximaMainWin::setUpTools()
     });
     connect(tools->polarityCBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &HessianMaximaMainWin::scheduleLiveRun);
+    connect(tools->stretchCBox, QOverload<int>::of(&QComboBox::activated), this, [this] {
+        applyStretch();
+        scheduleLiveRun();
+    });
 
     busySign.setSingleShot(true);
     busySign.setInterval(kBusySignMsec);
@@ -249,10 +253,30 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     // reason underneath.
     QString error;
     QString damage;
-    if (loadFrame(fileName, &videoFrame, &error, &damage)) {
+    LoadOptions options;
+    options.keepSamples = true;
+    std::unique_ptr<LoadedPicture> loaded(new LoadedPicture);
+    if (loadPicture(fileName, options, loaded.get(), &error, &damage)) {
+        picture = std::move(loaded);
+        videoFrame = picture->frame;
+        tools->stretchCBox->setCurrentIndex(picture->stretch.mode == StretchMode::MinMax       ? StretchMinMax
+                                            : picture->stretch.mode == StretchMode::Percentile ? StretchPercentile
+                                                                                                : StretchNone);
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
-        ui->featuresWidget->setVideoFrame(videoFrame);
+        // Deeper pictures are always shown stretched, whatever detection
+        // is given; the others as they are.
+        QImage shown = picture->qtFrame.isNull() ? videoFrame : picture->qtFrame;
+        if (picture->samples && picture->bitsPerSample > 8) {
+            StretchUsed used;
+            StretchNotice notice;
+            QString viewError;
+            StretchChoice view;
+            view.mode = StretchMode::Percentile;
+            if (!restretchPicture(*picture, view, &shown, &used, &notice, &viewError))
+                shown = videoFrame;
+        }
+        ui->featuresWidget->setVideoFrame(shown);
         ui->featuresWidget->clearFeatures();
         // Beside that: the new picture fitted, the old result's report,
         // histogram and saving gone, and the picture described.
@@ -264,6 +288,12 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         pictureFileName = fileName;
         QString fileFormat;
         pictureSummary = describePicture(fileName, videoFrame, &fileFormat);
+        if (!picture->description.isEmpty()) {
+            pictureSummary = QStringLiteral("%1 \u00d7 %2  %3").arg(videoFrame.width()).arg(videoFrame.height())
+                                 .arg(picture->description);
+            if (fileFormat.isEmpty())
+                fileFormat = QStringLiteral("FITS");
+        }
         tools->pictureInfoLabel->setToolTip(
             QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
                                             fileFormat, pictureSummary));
@@ -273,6 +303,8 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
             ui->statusBar->showMessage(QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
                                            .arg(QFileInfo(fileName).fileName(), damage),
                                        0);
+        else if (!picture->notice.text.isEmpty())
+            showStretchNotice(picture->notice);
         showZoom();
         scheduleLiveRun();
         return true;
@@ -378,6 +410,36 @@ void HessianMaximaMainWin::forgetShownResult()
     tools->actionSaveFeatures->setEnabled(false);
     tools->actionSaveAnnotatedImage->setEnabled(false);
     tools->circleCountLabel->hide();
+}
+
+// The stretch chosen in the window, applied to the picture kept: the
+// detector's input changes, the view does not.
+void HessianMaximaMainWin::applyStretch()
+{
+    if (!picture)
+        return;
+    StretchChoice choice;
+    const int index = tools->stretchCBox->currentIndex();
+    choice.mode = index == StretchMinMax       ? StretchMode::MinMax
+                  : index == StretchPercentile ? StretchMode::Percentile
+                                               : StretchMode::None;
+    QImage frame;
+    StretchUsed used;
+    StretchNotice notice;
+    QString error;
+    if (!restretchPicture(*picture, choice, &frame, &used, &notice, &error)) {
+        showNote(QStringLiteral("%1: %2").arg(QFileInfo(pictureFileName).fileName(), error));
+        return;
+    }
+    videoFrame = frame;
+    if (!notice.text.isEmpty())
+        showStretchNotice(notice);
+}
+
+void HessianMaximaMainWin::showStretchNotice(const StretchNotice &notice)
+{
+    showNote(QStringLiteral("%1 %2%3").arg(QFileInfo(pictureFileName).fileName(), notice.text,
+                                          notice.narrow ? QStringLiteral("; Stretch Intensities spreads them") : QString()));
 }
 
 void HessianMaximaMainWin::showNote(const QString &note)

@@ -19,6 +19,8 @@
 
 class QEvent;
 class QHelpEvent;
+struct LoadedPicture;
+struct StretchNotice;
 class RunTurns;
 struct WindowTools;
 
@@ -77,9 +79,13 @@ private:
                      QString *chosenFilter);
     void showZoom();
     void fitPictureInfo();
+    void applyStretch();
+    void showStretchNotice(const StretchNotice &notice);
 
     Ui::HessianMaximaMainWin *ui;
-    QImage videoFrame;
+    QImage videoFrame;         // the detector's input, as the stretch chosen maps the picture
+    // The picture as loaded, kept to map it again when the stretch changes.
+    std::unique_ptr<LoadedPicture> picture;
     QFuture<_HessianDetMaxResult> detectFuture;
     QFutureWatcher<_HessianDetMaxResult> detectWatcher;
 

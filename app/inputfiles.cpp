@@ -1,6 +1,9 @@
 #include "inputfiles.h"
 
+#include "nativepictures.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 
@@ -49,6 +52,10 @@ void addFolder(const QString &root, const QString &relative, bool recursive, QVe
 
 bool holdsPicture(const QString &path)
 {
+    // FITS images are read by cfitsio, not by a Qt plug-in.
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly) && looksLikeFits(file.read(80)))
+        return true;
     QImageReader reader(path);
     reader.setDecideFormatFromContent(true);
     return reader.canRead();

@@ -20,6 +20,8 @@
 #include <QSpinBox>
 #include <QStatusBar>
 
+#include <algorithm>
+
 namespace {
 
 QString text(const char *source)
@@ -137,6 +139,24 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     polarityCBox->setToolTip(text("Which blobs to keep: both kinds, only those lighter than their "
                                   "surroundings, or only darker ones"));
 
+    lblStretch = new QLabel(text("Stretch Intensities"), detectionOptionsWidget);
+    lblStretch->setObjectName(QStringLiteral("lblStretch"));
+    // Two lines rather than a wider column and a smaller picture.
+    lblStretch->setWordWrap(true);
+    lblStretch->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    stretchCBox = new QComboBox(detectionOptionsWidget);
+    stretchCBox->setObjectName(QStringLiteral("stretchCBox"));
+    stretchCBox->setMinimumSize(70, 0);
+    // As narrow as the polarity's, so that the column keeps its width.
+    stretchCBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    stretchCBox->setMinimumContentsLength(6);
+    stretchCBox->addItem(text("None"));
+    stretchCBox->addItem(text("Min\u2013Max"));
+    stretchCBox->addItem(text("Percentile"));
+    stretchCBox->setToolTip(text("How the picture's values become the detector's 256 levels: as they are (16-bit "
+                                 "pictures as Qt reads them), the smallest to the largest value, or the 0.1th to "
+                                 "the 99.9th percentile. Pictures of more than 8 bits are always shown stretched"));
+
     liveUpdateCheckBox = new QCheckBox(actionLiveUpdate->text(), detectionOptionsWidget);
     liveUpdateCheckBox->setObjectName(QStringLiteral("liveUpdateCheckBox"));
     liveUpdateCheckBox->setToolTip(actionLiveUpdate->toolTip());
@@ -153,7 +173,7 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
                      &QDoubleSpinBox::setValue);
 
     for (QWidget *control : {(QWidget *)scalesSBox, (QWidget *)sigmaMaxSBox, (QWidget *)polarityCBox,
-                             (QWidget *)liveUpdateCheckBox})
+                             (QWidget *)stretchCBox, (QWidget *)liveUpdateCheckBox})
         control->setFocusPolicy(Qt::ClickFocus);
 
     detectionOptionsLayout->addWidget(lblScales, 0, 0);
@@ -162,13 +182,21 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     detectionOptionsLayout->addWidget(sigmaMaxSBox, 1, 1);
     detectionOptionsLayout->addWidget(lblPolarity, 2, 0);
     detectionOptionsLayout->addWidget(polarityCBox, 2, 1);
-    detectionOptionsLayout->addWidget(liveUpdateCheckBox, 3, 0, 1, 2);
-    detectionOptionsLayout->addWidget(thresholdHistogram, 4, 0, 1, 2);
+    detectionOptionsLayout->addWidget(lblStretch, 3, 0);
+    detectionOptionsLayout->addWidget(stretchCBox, 3, 1);
+    detectionOptionsLayout->addWidget(liveUpdateCheckBox, 4, 0, 1, 2);
+    detectionOptionsLayout->addWidget(thresholdHistogram, 5, 0, 1, 2);
     // The histogram takes what height the spacer's row has to spare, up to
     // a point.
     thresholdHistogram->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     thresholdHistogram->setMaximumHeight(240);
-    detectionOptionsLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), 5, 0);
+    // The stretch's row comes out of the histogram's least height, so that
+    // the column, and the window, keep their size.
+    thresholdHistogram->setMinimumHeight(std::max(24, thresholdHistogram->minimumSizeHint().height()
+                                                          - std::max(stretchCBox->sizeHint().height(),
+                                                                     2 * lblStretch->fontMetrics().height())
+                                                          - detectionOptionsLayout->spacing()));
+    detectionOptionsLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), 6, 0);
     ui->controlGridLayout->addWidget(detectionOptionsWidget, 2, 0, 1, 2);
 
     runProgressBar = new QProgressBar(ui->statusBar);

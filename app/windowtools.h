@@ -47,6 +47,8 @@ struct WindowTools {
     QDoubleSpinBox *sigmaMaxSBox;
     QLabel *lblPolarity;
     QComboBox *polarityCBox;
+    QLabel *lblStretch;
+    QComboBox *stretchCBox;
     QCheckBox *liveUpdateCheckBox;
     ResponseHistogram *thresholdHistogram;
 
@@ -60,5 +62,8 @@ struct WindowTools {
 
 // The choices of polarityCBox, in order.
 enum PolarityChoice { PolarityBoth, PolarityBright, PolarityDark };
+
+// The choices of stretchCBox, in order.
+enum StretchChoiceIndex { StretchNone, StretchMinMax, StretchPercentile };
 
 #endif // WINDOWTOOLS_H
