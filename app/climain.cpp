@@ -45,7 +45,8 @@ const int kMaxScales = 1000;
 const char kUsage[] =
     "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"
     "                          [--sigma MIN:MAX --scales N [--overlap F]]\n"
-    "                          [--stretch none|minmax|percentile[:LOW:HIGH]] [--stream]\n"
+    "                          [--stretch none|minmax|percentile[:LOW:HIGH]]\n"
+    "                          [--stream | --no-stream]\n"
     "                          [--format csv|json] [--details] [--output FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
     "                          [--repeat N] PATH...\n"
@@ -73,6 +74,7 @@ const char kUsage[] =
     "  --stream           read and run pictures in bands of rows (raw PGM and\n"
     "                     PPM, TIFF, FITS): the same features in a fraction of\n"
     "                     the memory; chosen by itself above 128 megapixels\n"
+    "  --no-stream        read every picture whole (up to 256 megapixels)\n"
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
     "  --details          CSV: add x_subpixel,y_subpixel,sigma,response,polarity\n"
@@ -99,7 +101,7 @@ const char kUsage[] =
 struct Options {
     DetectionSettings detection;
     StretchChoice stretch;
-    bool stream = false;
+    StreamChoice stream = StreamChoice::Auto;
     bool range = false;          // --sigma MIN:MAX
     bool scalesGiven = false;
     bool overlapGiven = false;
@@ -172,7 +174,8 @@ bool parseStretch(const QString &text, StretchChoice *choice)
 }
 
 const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
-                            QStringLiteral("--recursive"), QStringLiteral("--stream")};
+                            QStringLiteral("--recursive"), QStringLiteral("--stream"),
+                            QStringLiteral("--no-stream")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
@@ -259,7 +262,7 @@ int applyOption(const QString &name, const QString &value, Options *options)
 // runs. Returns -1 when all is well, otherwise the exit status.
 int checkRange(Options *options)
 {
-    if (options->range && options->stream)
+    if (options->range && options->stream == StreamChoice::Always)
         return usageError(QStringLiteral("--stream runs a single sigma; a scale range (--sigma MIN:MAX) is run on "
                                          "the whole picture"));
     if (!options->range) {
@@ -322,8 +325,8 @@ int parseArguments(const QStringList &arguments, Options *options)
                 return usageError(QStringLiteral("%1 takes no value").arg(name));
             if (name == QLatin1String("--details"))
                 options->details = true;
-            else if (name == QLatin1String("--stream"))
-                options->stream = true;
+            else if (name == QLatin1String("--stream") || name == QLatin1String("--no-stream"))
+                options->stream = name == QLatin1String("--stream") ? StreamChoice::Always : StreamChoice::Never;
             else if (name == QLatin1String("--force"))
                 options->force = true;
             else
@@ -472,7 +475,7 @@ int main(int argc, char *argv[])
     BatchSettings settings;
     settings.detection = options.detection;
     settings.stretch = options.stretch;
-    settings.stream = options.stream ? StreamChoice::Always : StreamChoice::Auto;
+    settings.stream = options.stream;
     settings.repeat = options.repeat;
     settings.jobs = options.jobs;
     settings.annotateFolder = options.annotate;

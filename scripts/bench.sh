@@ -20,6 +20,14 @@
 # steps of a batch around the detector, and one 1080p picture's whole
 # command (hyperfine).
 #
+#   scripts/bench.sh stream
+#
+# The streaming run instead: a 32768 x 32768 8-bit TIFF (1 gigapixel) run
+# in bands at sigma 5 with its peak resident memory, beside a 16000 x 16000
+# TIFF run whole and in bands (whose features must be identical), taking
+# turns ROUNDS times (default 3); the pictures are written into BUILD_DIR
+# and deleted at the end (1.3 GB of disk while it runs).
+#
 #   scripts/bench.sh view
 #
 # The frame view instead: how long the window's view takes to redraw a
@@ -43,7 +51,8 @@ ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev li
     python3-numpy python3-pil hyperfine
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)" \
-    --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch hessian-maxima-view-bench >/dev/null
+    --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch hessian-maxima-view-bench \
+    hessian-maxima-make-tiff >/dev/null
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -59,6 +68,39 @@ seconds_of() {
     end=$(date +%s.%N)
     awk "BEGIN { print $end - $start }"
 }
+
+if [ "${1:-}" = stream ]; then
+    cli=$build/bin/hessian-maxima-cli
+    pictures=$build/stream
+    mkdir -p "$pictures"
+    trap 'rm -rf "$pictures"' EXIT
+    "$build/bin/hessian-maxima-make-tiff" 32768 32768 "$pictures/giga.tif"
+    "$build/bin/hessian-maxima-make-tiff" 16000 16000 "$pictures/p16k.tif"
+    # Prints "KB MSEC": the peak resident memory and the timed stages.
+    measure() {  # output-file cli-arguments...
+        local out=$1
+        shift
+        /usr/bin/time -f "rss %M" "$cli" --sigma 5 "$@" >"$out" 2>"$pictures/err" || { cat "$pictures/err" >&2; exit 1; }
+        echo "$(sed -n 's/^rss //p' "$pictures/err") $(sed -n 's/.*Time per frame: \([0-9.]*\) msec.*/\1/p' "$pictures/err")"
+    }
+    rounds=${ROUNDS:-3}
+    printf '%-34s %8s %12s %10s %14s\n' run round "peak RSS MB" "timed ms" "ns per pixel"
+    for round in $(seq "$rounds"); do
+        for run in "16000 x 16000 whole:--no-stream p16k.tif 256000000" \
+                   "16000 x 16000 streamed:--stream p16k.tif 256000000" \
+                   "32768 x 32768 streamed:--stream giga.tif 1073741824"; do
+            name=${run%%:*}
+            set -- ${run#*:}
+            read -r kb ms < <(measure "$pictures/${1#--}-$2.csv" "$1" "$pictures/$2")
+            awk -v n="$name" -v r="$round" -v kb="$kb" -v ms="$ms" -v px="$3" \
+                'BEGIN { printf "%-34s %8d %12.0f %10.1f %14.3f\n", n, r, kb / 1024, ms, ms * 1e6 / px }'
+        done
+        cmp -s "$pictures/no-stream-p16k.tif.csv" "$pictures/stream-p16k.tif.csv" ||
+            { echo "streamed and whole features differ" >&2; exit 1; }
+    done
+    echo "16000 x 16000: streamed and whole features identical ($(($(wc -l <"$pictures/stream-p16k.tif.csv") - 1)) features)"
+    exit 0
+fi
 
 if [ "${1:-}" = view ]; then
     QT_QPA_PLATFORM=offscreen "$build/bin/hessian-maxima-view-bench" --repeat "${REPETITIONS}"
