@@ -23,53 +23,6 @@ quint32 littleEndian(const QByteArray &bytes, int at, int size)
     return value;
 }
 
-// Reads a device byte by byte from an offset, a block at a time.
-class ByteCursor
-{
-public:
-    ByteCursor(QIODevice *device, qint64 offset) : device(device), offset(offset) {}
-
-    // The next byte, or -1 at the end.
-    int next()
-    {
-        if (at == block.size()) {
-            offset += block.size();
-            block = bytesAt(device, offset, 65536);
-            at = 0;
-            if (block.isEmpty())
-                return -1;
-        }
-        return (uchar)block[at++];
-    }
-
-    bool skip(int count)
-    {
-        for (int i = 0; i < count; ++i)
-            if (next() < 0)
-                return false;
-        return true;
-    }
-
-    // GIF data sub-blocks: a length byte and that many bytes, up to a zero
-    // length.
-    bool skipSubBlocks()
-    {
-        for (;;) {
-            const int length = next();
-            if (length <= 0)
-                return length == 0;
-            if (!skip(length))
-                return false;
-        }
-    }
-
-private:
-    QIODevice *device;
-    qint64 offset;
-    QByteArray block;
-    int at = 0;
-};
-
 } // namespace
 
 QByteArray bytesAt(QIODevice *device, qint64 offset, qint64 count)
@@ -80,6 +33,37 @@ QByteArray bytesAt(QIODevice *device, qint64 offset, qint64 count)
         bytes = device->read(count);
     device->seek(position);
     return bytes;
+}
+
+int ByteCursor::next()
+{
+    if (at == block.size()) {
+        offset += block.size();
+        block = bytesAt(device, offset, 65536);
+        at = 0;
+        if (block.isEmpty())
+            return -1;
+    }
+    return (uchar)block[at++];
+}
+
+bool ByteCursor::skip(int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (next() < 0)
+            return false;
+    return true;
+}
+
+bool ByteCursor::skipSubBlocks()
+{
+    for (;;) {
+        const int length = next();
+        if (length <= 0)
+            return length == 0;
+        if (!skip(length))
+            return false;
+    }
 }
 
 QSize pngHeaderSize(QIODevice *device, qint64 offset)

@@ -21,6 +21,26 @@ class QIODevice;
 // end, none past it).
 QByteArray bytesAt(QIODevice *device, qint64 offset, qint64 count);
 
+// Reads a device byte by byte from an offset, a block at a time.
+class ByteCursor
+{
+public:
+    ByteCursor(QIODevice *device, qint64 offset) : device(device), offset(offset) {}
+
+    // The next byte, or -1 at the end.
+    int next();
+    bool skip(int count);
+    // GIF data sub-blocks: a length byte and that many bytes, up to a zero
+    // length.
+    bool skipSubBlocks();
+
+private:
+    QIODevice *device;
+    qint64 offset;
+    QByteArray block;
+    int at = 0;
+};
+
 // The width and height a PNG stream at `offset` gives in its IHDR chunk.
 QSize pngHeaderSize(QIODevice *device, qint64 offset = 0);
 

@@ -2,6 +2,7 @@
 
 #include "decodermessages.h"
 #include "imageheaders.h"
+#include "pngcheck.h"
 #include "tiffcheck.h"
 
 #include <QBuffer>
@@ -9,12 +10,10 @@
 #include <QIODevice>
 
 #include <fitsio.h>
-#include <png.h>
 #include <tiffio.h>
 
 #include <algorithm>
 #include <climits>
-#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -193,9 +192,7 @@ private:
     {
         if (first != nextRow) {
             nextRow = 0;
-            textOffset = dataOffset;
-            block.clear();
-            blockAt = 0;
+            cursor.reset(new ByteCursor(device, dataOffset));
         }
         for (; nextRow < first; ++nextRow)
             for (qint64 i = 0; i < info.width * info.channels; ++i)
@@ -222,30 +219,18 @@ private:
         return false;
     }
 
-    int nextByte()
-    {
-        if (blockAt == block.size()) {
-            textOffset += block.size();
-            block = bytesAt(device, textOffset, 65536);
-            blockAt = 0;
-            if (block.isEmpty())
-                return -1;
-        }
-        return (unsigned char)block[blockAt++];
-    }
-
     // The next number, or -1 when there is none.
     qint64 nextNumber()
     {
-        int c = nextByte();
+        int c = cursor->next();
         while (c >= 0 && isspace(c))
-            c = nextByte();
+            c = cursor->next();
         if (c < 0 || !isdigit(c))
             return -1;
         qint64 value = 0;
         while (c >= 0 && isdigit(c)) {
             value = std::min<qint64>(value * 10 + (c - '0'), INT_MAX);
-            c = nextByte();
+            c = cursor->next();
         }
         return value;
     }
@@ -255,81 +240,10 @@ private:
     qint64 dataOffset = 0;
     qint64 maxval = 255;
     qint64 nextRow = -1;
-    qint64 textOffset = 0;
-    QByteArray block;
-    int blockAt = 0;
+    std::unique_ptr<ByteCursor> cursor;
 };
 
 // ---------------------------------------------------------------- PNG
-
-struct PngRead {
-    QIODevice *device;
-    unsigned char *pixels;  // the decoded picture
-    png_bytep *rows;        // pointers into it, while it is decoded
-    png_uint_32 width, height;
-    int bitDepth, colourType, channels;
-    size_t rowBytes;
-    char error[256];
-};
-
-void pngError(png_structp png, png_const_charp message)
-{
-    PngRead *read = static_cast<PngRead *>(png_get_error_ptr(png));
-    std::snprintf(read->error, sizeof read->error, "%s", message);
-    png_longjmp(png, 1);
-}
-
-void pngWarning(png_structp, png_const_charp) {}
-
-void pngBytes(png_structp png, png_bytep data, png_size_t length)
-{
-    PngRead *read = static_cast<PngRead *>(png_get_io_ptr(png));
-    if (read->device->read(reinterpret_cast<char *>(data), (qint64)length) != (qint64)length)
-        png_error(png, "cut short");
-}
-
-// Reads the header, and with `decode` the picture into read->pixels
-// (malloc'ed, most significant byte of each sample swapped to the host's
-// order). Only plain C data lives on the frames a failure jumps over.
-bool readPng(PngRead *read, bool decode)
-{
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, read, pngError, pngWarning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!info) {
-        png_destroy_read_struct(&png, nullptr, nullptr);
-        std::snprintf(read->error, sizeof read->error, "not enough memory");
-        return false;
-    }
-    png_set_read_fn(png, read, pngBytes);
-    bool done = false;
-    if (setjmp(png_jmpbuf(png)) == 0) {
-        png_read_info(png, info);
-        read->width = png_get_image_width(png, info);
-        read->height = png_get_image_height(png, info);
-        read->bitDepth = png_get_bit_depth(png, info);
-        read->colourType = png_get_color_type(png, info);
-        read->channels = png_get_channels(png, info);
-        if (decode) {
-            if (read->bitDepth == 16 && Q_BYTE_ORDER == Q_LITTLE_ENDIAN)
-                png_set_swap(png);
-            png_set_interlace_handling(png);
-            png_read_update_info(png, info);
-            read->rowBytes = png_get_rowbytes(png, info);
-            read->pixels = static_cast<unsigned char *>(std::malloc(read->rowBytes * read->height));
-            read->rows = static_cast<png_bytep *>(std::malloc(sizeof(png_bytep) * read->height));
-            if (!read->pixels || !read->rows)
-                png_error(png, "not enough memory");
-            for (png_uint_32 y = 0; y < read->height; ++y)
-                read->rows[y] = read->pixels + y * read->rowBytes;
-            png_read_image(png, read->rows);
-        }
-        done = true;
-    }
-    std::free(read->rows);
-    read->rows = nullptr;
-    png_destroy_read_struct(&png, &info, nullptr);
-    return done;
-}
 
 // 16-bit PNG; 8-bit ones are Qt's.
 class PngPicture : public NativePicture
@@ -340,15 +254,14 @@ public:
         static const char signature[] = "\x89PNG\r\n\x1a\n";
         if (bytesAt(device, 0, 8) != QByteArray(signature, 8))
             return nullptr;
-        PngRead header{device, nullptr, nullptr, 0, 0, 0, 0, 0, 0, ""};
-        device->seek(0);
-        if (!readPng(&header, false) || header.bitDepth != 16)
+        PngStream header;
+        if (!readPngStream(device, false, &header).isEmpty() || header.bitDepth != 16)
             return nullptr;  // Qt's reader, or its refusal
         std::unique_ptr<PngPicture> picture(new PngPicture(device));
         NativeLayout &info = picture->info;
         info.width = header.width;
         info.height = header.height;
-        const bool colour = header.colourType & PNG_COLOR_MASK_COLOR;
+        const bool colour = header.colour;
         info.channels = colour ? 3 : 1;
         picture->stored = header.channels;
         info.type = SAMPLE_U16;
@@ -365,15 +278,14 @@ public:
     bool readRows(qint64 first, qint64 count, void *samples, QString *error) override
     {
         if (!pixels) {
-            PngRead read{device, nullptr, nullptr, 0, 0, 0, 0, 0, 0, ""};
-            device->seek(0);
-            const bool done = readPng(&read, true);
-            pixels = read.pixels;
-            if (!done) {
-                *error = damaged(QString::fromLatin1(read.error));
+            PngStream stream;
+            const QString failure = readPngStream(device, true, &stream);
+            pixels = stream.pixels;
+            if (!failure.isEmpty()) {
+                *error = damaged(failure);
                 return false;
             }
-            rowStride = read.rowBytes;
+            rowStride = stream.rowBytes;
         }
         unsigned char *out = static_cast<unsigned char *>(samples);
         for (qint64 y = first; y < first + count; ++y) {

@@ -4,7 +4,8 @@
 // Either a refusal with a reason or a successful run must come out.
 //
 // Input: byte 0 picks sigma in 0.5..6, bytes 1-2 the threshold (a signed
-// 16-bit number of eighths), the rest is the file.
+// 16-bit number of eighths; its lowest two bits also pick the stretch:
+// the picture's default, minmax or percentile), the rest is the file.
 
 #include "detectionjob.h"
 #include "frameloading.h"
@@ -110,15 +111,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     QBuffer device(&file);
     device.open(QIODevice::ReadOnly);
-    QImage frame;
+    LoadOptions options;
+    const int stretch = data[1] & 3;
+    options.stretch.mode = stretch == 1 ? StretchMode::MinMax : stretch == 2 ? StretchMode::Percentile
+                                                                             : StretchMode::Default;
+    LoadedPicture picture;
     QString error;
     QString damage = QStringLiteral("not set");
-    const bool loaded = loadFrame(&device, &frame, &error, &damage);
+    const bool loaded = loadPicture(&device, options, &picture, &error, &damage);
+    const QImage frame = loaded ? picture.frame : QImage();
     if (refusedClaim)
         check(!loaded, "a frame over the pixel limit was decoded");
     if (!loaded) {
         check(!error.isEmpty(), "a refusal without a reason");
-        check(frame.isNull(), "a refusal changed the frame");
+        check(picture.frame.isNull(), "a refusal changed the frame");
         return 0;
     }
     check(!frame.isNull() && (frame.format() == QImage::Format_RGB32 || frame.format() == QImage::Format_Grayscale8),

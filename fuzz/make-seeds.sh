@@ -71,6 +71,18 @@ convert "$base" "$work/a.tga" && tga_footer "$work/a.tga" && add_seed tga "$work
 convert "$base" -compress RLE "$work/b.tga" && tga_footer "$work/b.tga" && add_seed tga-rle "$work/b.tga"
 convert_seed wbmp        "$base" -threshold 50% "$work/a.wbmp"
 convert_seed mng         "$base" "$work/a.mng"
+# Deeper samples, read with their values as stored: 16-bit PNM, PNG and
+# TIFF, 32-bit integer and float TIFF, tiles, unassociated alpha, FITS.
+convert_seed pgm-16bit   "$base" -colorspace Gray -depth 16 "$work/c.pgm"
+convert_seed ppm-16bit   "$base" -depth 16 "$work/c.ppm"
+convert_seed png-rgb16   "$base" -depth 16 "PNG48:$work/f.png"
+convert_seed tiff-16bit  "$base" -depth 16 "$work/e.tif"
+convert_seed tiff-float  "$base" -depth 32 -define quantum:format=floating-point "$work/f.tif"
+convert_seed tiff-int32  "$base" -colorspace Gray -depth 32 "$work/g.tif"
+convert_seed tiff-tiled  "$base" -depth 16 -define tiff:tile-geometry=16x16 "$work/h.tif"
+convert_seed tiff-rgba   "$base" -alpha set -channel A -evaluate set 50% "$work/i.tif"
+convert_seed fits        "$base" -colorspace Gray "$work/a.fits"
+convert_seed fits-float  "$base" -colorspace Gray -depth 32 -define quantum:format=floating-point "$work/b.fits"
 
 # Vector drawings: one with text, one that refers to another file.
 printf '%s\n' '<svg xmlns="http://www.w3.org/2000/svg" width="40" height="28">' \
@@ -160,6 +172,9 @@ printf 'P6\n65500 65500\n255\n\1\2\3' > "$work/bomb.ppm"
 add_seed bomb-ppm "$work/bomb.ppm"
 printf 'P5 40000 40000 255 \1\2\3' > "$work/bomb.pgm"
 add_seed bomb-pgm "$work/bomb.pgm"
+# FITS: 1000000 x 1000000 claimed over the header of a small one.
+sed 's/NAXIS1  =                   40/NAXIS1  =              1000000/; s/NAXIS2  =                   28/NAXIS2  =              1000000/' \
+    "$dir/load_job/fits" > "$dir/load_job/bomb-fits"
 # Under the program's limit but large: 16000 x 16000 claimed, three bytes given.
 printf 'P6\n16000 16000\n255\n\1\2\3' > "$work/big.ppm"
 add_seed big-ppm "$work/big.ppm"
