@@ -140,12 +140,39 @@ HWY_INLINE void KeepInRegister(VF &v)
 // ---------------------------------------------------------------------------
 // Row passes
 
+// The three kernels with every tap spread over a whole vector, so that a
+// tap is one plain load.
+struct VectorKernelTaps {
+    const float *gauss;
+    const float *d1;
+    const float *d2;
+};
+
+size_t VectorKernelFloats(DF d, size_t taps)
+{
+    return 3 * taps * hn::Lanes(d);
+}
+
+VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
+{
+    const size_t N = hn::Lanes(d);
+    const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
+    float *spread[3];
+    for (int i = 0; i < 3; ++i) {
+        spread[i] = room + i * taps * N;
+        for (size_t k = 0; k < taps; ++k)
+            hn::StoreU(hn::Set(d, kernels[i][k]), d, spread[i] + k * N);
+    }
+    return VectorKernelTaps{spread[0], spread[1], spread[2]};
+}
+
+
 // V consecutive output vectors of all three row passes. `samples` is the
 // float row at x - r; `rowOffset` is the index of pixel (x, y) in the byte
 // images.
 template <size_t V>
-HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, size_t taps,
-                         size_t rowOffset)
+HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, const VectorKernelTaps &kernels,
+                         size_t taps, size_t rowOffset)
 {
     const size_t N = hn::Lanes(d);
     VF gauss[V], d1[V], d2[V];
@@ -157,9 +184,9 @@ HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det,
     }
     HESSIAN_NO_UNROLL
     for (size_t k = 0; k < taps; ++k) {
-        const VF kg = hn::Set(d, det->gaussKernel[k]);
-        const VF k1 = hn::Set(d, det->d1Kernel[k]);
-        const VF k2 = hn::Set(d, det->d2Kernel[k]);
+        const VF kg = hn::Load(d, kernels.gauss + k * N);
+        const VF k1 = hn::Load(d, kernels.d1 + k * N);
+        const VF k2 = hn::Load(d, kernels.d2 + k * N);
         HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v) {
             VF s = hn::LoadU(d, samples + k + v * N);
@@ -187,6 +214,10 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
     const size_t taps = 2 * radius + 1;
     const size_t end = width - radius;  // first column not written
 
+    // The taps spread over whole vectors behind the row of samples: a plain
+    // load each, where a broadcast would compete with the arithmetic.
+    const VectorKernelTaps kernels = SpreadKernels(d, det, taps, samples + ((width + 15) & ~size_t(15)));
+
     // Each source row is converted to floats once, into `samples`, shared by
     // all taps and all three kernels.
     for (size_t y = firstRow; y < endRow; ++y) {
@@ -200,15 +231,15 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
 
         size_t x = radius;
         for (; x + kRowVectors * N <= end; x += kRowVectors * N)
-            RowBlock<kRowVectors>(d, samples + x - radius, det, taps, row + x);
+            RowBlock<kRowVectors>(d, samples + x - radius, det, kernels, taps, row + x);
         for (; x + N <= end; x += N)
-            RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+            RowBlock<1>(d, samples + x - radius, det, kernels, taps, row + x);
         if (x < end) {
             if (end - radius >= N) {
                 // One more vector ending at the last column, recomputing a
                 // few pixels with identical results.
                 x = end - N;
-                RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+                RowBlock<1>(d, samples + x - radius, det, kernels, taps, row + x);
             } else {
                 for (; x < end; ++x) {
                     const unsigned char *window = src + x - radius;
@@ -287,32 +318,6 @@ HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const floa
         HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v)
             out[j][v] = acc[j][v];
-}
-
-// The three kernels with every tap spread over a whole vector, so that a
-// tap is one plain load.
-struct VectorKernelTaps {
-    const float *gauss;
-    const float *d1;
-    const float *d2;
-};
-
-size_t VectorKernelFloats(DF d, size_t taps)
-{
-    return 3 * taps * hn::Lanes(d);
-}
-
-VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
-{
-    const size_t N = hn::Lanes(d);
-    const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
-    float *spread[3];
-    for (int i = 0; i < 3; ++i) {
-        spread[i] = room + i * taps * N;
-        for (size_t k = 0; k < taps; ++k)
-            hn::StoreU(hn::Set(d, kernels[i][k]), d, spread[i] + k * N);
-    }
-    return VectorKernelTaps{spread[0], spread[1], spread[2]};
 }
 
 // R output rows x V vectors of the response, from the float strips of the
@@ -456,7 +461,8 @@ size_t ScratchFloats(uint32_t width, uint32_t height, uint32_t radius)
     const size_t taps = 2 * (size_t)radius + 1;
     const size_t inputRows = std::min<size_t>((size_t)kTileRows + 2 * (size_t)radius, height);
     const size_t column = 3 * inputRows * kColumnVectors * hn::Lanes(d) + VectorKernelFloats(d, taps);
-    return (std::max<size_t>(width, column) + 15) & ~size_t(15);
+    const size_t row = ((width + 15) & ~size_t(15)) + VectorKernelFloats(d, taps);
+    return (std::max<size_t>(row, column) + 15) & ~size_t(15);
 }
 
 // ---------------------------------------------------------------------------
