@@ -166,7 +166,6 @@ VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, fl
     return VectorKernelTaps{spread[0], spread[1], spread[2]};
 }
 
-
 // V consecutive output vectors of all three row passes. `samples` is the
 // float row at x - r; `rowOffset` is the index of pixel (x, y) in the byte
 // images.
