@@ -4,6 +4,7 @@
 #include "detectionpaths.h"
 
 #include "greyconversion.h"
+#include "levelmaxima.h"
 #include "parallelbands.h"
 #include "pixelarithmetic.h"
 
@@ -272,6 +273,11 @@ int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, ui
 
 #ifdef HESSIAN_FORCE_REFERENCE
 
+LevelMaximaRows levelMaximaRowsFor(int64_t)
+{
+    return nullptr;
+}
+
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
 {
@@ -349,6 +355,14 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
+}
+
+LevelMaximaRows levelMaximaRowsFor(int64_t target)
+{
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        if (compiledVectorKernels(i).target == target)
+            return compiledVectorKernels(i).levelMaximaRows;
+    return nullptr;
 }
 
 // A pass over memory with little arithmetic: bands of rows on every thread.

@@ -26,6 +26,7 @@
 #include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
+#include "levelmaxima.h"
 #include "pixelarithmetic.h"
 #include "vectorkernels.h"
 
@@ -473,8 +474,13 @@ HWY_INLINE VF MaxOf(VF a, VF b)
     return hn::IfThenElse(hn::Gt(a, b), a, b);
 }
 
-void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                uint32_t margin, float threshold, QVector<Feature> &features)
+// The pixels of rows firstRow <= y < endRow, columns margin <= x < width -
+// margin, that pass `Test` (its vector form on whole vectors, its scalar
+// form on the rest), appended in row-major order. Both forms are plain
+// comparisons, so they find the same pixels.
+template <class Test>
+void MaximaRowsWith(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                    uint32_t margin, float threshold, QVector<Feature> &features)
 {
     const DF d;
     const size_t N = hn::Lanes(d);
@@ -488,18 +494,13 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
         const float *down = centre + width;
         size_t x = margin;
         for (; x + N <= end; x += N) {
-            // Both tests are plain comparisons, so their order does not
-            // change the answer; the threshold goes first because most of a
-            // picture lies below it, and then the neighbours need no look.
+            // The threshold goes first because most of a picture lies below
+            // it, and then the neighbours need no look.
             const VF c = hn::LoadU(d, centre + x);
             const auto aboveThreshold = hn::Gt(c, limit);
             if (hn::AllFalse(d, aboveThreshold))
                 continue;
-            const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre + x - 1), hn::LoadU(d, centre + x + 1)),
-                                     MaxOf(hn::LoadU(d, up + x - 1), hn::LoadU(d, up + x + 1))),
-                               MaxOf(MaxOf(hn::LoadU(d, down + x - 1), hn::LoadU(d, down + x + 1)),
-                                     MaxOf(hn::LoadU(d, down + x), hn::LoadU(d, up + x))));
-            const auto found = hn::And(hn::Gt(c, m), aboveThreshold);
+            const auto found = hn::And(Test::beatsNeighbours(d, c, up + x, centre + x, down + x), aboveThreshold);
             if (hn::AllFalse(d, found))
                 continue;
             hn::StoreMaskBits(d, found, bits);
@@ -508,9 +509,55 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
                     features.append(Feature{(float)(x + lane), (float)y});
         }
         for (; x < end; ++x)
-            if (isLocalMaximum(up + x - 1, centre + x - 1, down + x - 1, threshold))
+            if (Test::passes(up + x, centre + x, down + x, width, threshold))
                 features.append(Feature{(float)x, (float)y});
     }
+}
+
+// The single-scale search: strictly greater than the neighbourhood maximum
+// in the fixed pairing (isLocalMaximum).
+struct StrictMaximum {
+    static HWY_INLINE auto beatsNeighbours(DF d, VF c, const float *up, const float *centre, const float *down)
+    {
+        const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre - 1), hn::LoadU(d, centre + 1)),
+                                 MaxOf(hn::LoadU(d, up - 1), hn::LoadU(d, up + 1))),
+                           MaxOf(MaxOf(hn::LoadU(d, down - 1), hn::LoadU(d, down + 1)),
+                                 MaxOf(hn::LoadU(d, down), hn::LoadU(d, up))));
+        return hn::Gt(c, m);
+    }
+    static bool passes(const float *up, const float *centre, const float *down, size_t, float threshold)
+    {
+        return isLocalMaximum(up - 1, centre - 1, down - 1, threshold);
+    }
+};
+
+// A scale-space level's search: a tie goes to the first pixel in row-major
+// order (isFirstOfEqualMaxima).
+struct FirstOfEqualMaxima {
+    static HWY_INLINE auto beatsNeighbours(DF d, VF c, const float *up, const float *centre, const float *down)
+    {
+        const auto before = hn::And(hn::And(hn::Gt(c, hn::LoadU(d, up - 1)), hn::Gt(c, hn::LoadU(d, up))),
+                                    hn::And(hn::Gt(c, hn::LoadU(d, up + 1)), hn::Gt(c, hn::LoadU(d, centre - 1))));
+        const auto after = hn::And(hn::And(hn::Ge(c, hn::LoadU(d, centre + 1)), hn::Ge(c, hn::LoadU(d, down - 1))),
+                                   hn::And(hn::Ge(c, hn::LoadU(d, down)), hn::Ge(c, hn::LoadU(d, down + 1))));
+        return hn::And(before, after);
+    }
+    static bool passes(const float *, const float *centre, const float *, size_t stride, float threshold)
+    {
+        return isFirstOfEqualMaxima(centre, stride, threshold);
+    }
+};
+
+void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    MaximaRowsWith<StrictMaximum>(response, width, firstRow, endRow, margin, threshold, features);
+}
+
+void LevelMaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                     uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    MaximaRowsWith<FirstOfEqualMaxima>(response, width, firstRow, endRow, margin, threshold, features);
 }
 
 // ---------------------------------------------------------------------------
@@ -546,7 +593,8 @@ void GreyRows(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width, uint
 }
 
 // This instruction set's kernels, a constant table.
-const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows, &MaximaRows, &GreyRows};
+const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows,
+                                &MaximaRows, &LevelMaximaRows, &GreyRows};
 
 } // namespace HWY_NAMESPACE
 } // namespace hessianvector

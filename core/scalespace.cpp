@@ -95,12 +95,6 @@ void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t fi
     }
 }
 
-#ifdef HESSIAN_FORCE_REFERENCE
-LevelMaximaRows levelMaximaRowsFor(int64_t)
-{
-    return nullptr;
-}
-#endif
 
 int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaMax,
                           uint32_t levelCount, uint32_t width, uint32_t height)
