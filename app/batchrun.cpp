@@ -46,13 +46,12 @@ bool loadInput(const InputPicture &input, const StretchChoice &stretch, LoadedPi
 
 // Whether the picture is run in bands; `error` says why one that must be
 // cannot be.
-bool streams(const InputPicture &input, const BatchSettings &settings, QString *error)
+bool streams(const InputPicture &input, const BatchSettings &settings, qint64 *pixels, QString *error)
 {
     if (settings.stream == StreamChoice::Never || settings.detection.scales > 1)
         return false;
     QString reason;
-    qint64 pixels = 0;
-    const bool possible = input.path != QLatin1String("-") && canStream(input.path, &reason, &pixels);
+    const bool possible = input.path != QLatin1String("-") && canStream(input.path, &reason, pixels);
     if (settings.stream == StreamChoice::Always) {
         if (!possible)
             *error = QStringLiteral("it cannot be read in bands (--stream): %1")
@@ -60,7 +59,7 @@ bool streams(const InputPicture &input, const BatchSettings &settings, QString *
                                                                : reason);
         return possible;
     }
-    return possible && pixels > kAutoStreamPixels;
+    return possible && *pixels > kAutoStreamPixels;
 }
 
 // The notice of a stretch, as a warning that points to the option.
@@ -126,9 +125,15 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         return picture;
     }
     QString streamError;
-    if (streams(input, settings, &streamError)) {
-        runStreamedInput(input, settings, &picture);
-        return picture;
+    qint64 pixels = 0;
+    if (streams(input, settings, &pixels, &streamError)) {
+        PictureResult streamed = picture;
+        runStreamedInput(input, settings, &streamed);
+        // Chosen by size alone, a picture that fails in bands (a damaged
+        // strip, say) is read whole, as it always was, where it may be.
+        if (streamed.status != kPictureUnreadable || settings.stream == StreamChoice::Always
+            || pixels > kMaxFramePixels)
+            return streamed;
     }
     if (!streamError.isEmpty()) {
         picture.status = kPictureUnreadable;

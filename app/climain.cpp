@@ -73,7 +73,7 @@ const char kUsage[] =
     "                     TIFF and for FITS\n"
     "  --stream           read and run pictures in bands of rows (raw PGM and\n"
     "                     PPM, TIFF, FITS): the same features in a fraction of\n"
-    "                     the memory; chosen by itself above 128 megapixels\n"
+    "                     the memory; chosen by itself above 32 megapixels\n"
     "  --no-stream        read every picture whole (up to 256 megapixels)\n"
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
