@@ -71,6 +71,7 @@ private slots:
     void scaleRange();
     void damagedFilesAndDecoderMessages_data();
     void damagedFilesAndDecoderMessages();
+    void stretchAndStream();
 
 private:
     QTemporaryDir dir;
@@ -179,6 +180,9 @@ void TestCli::badInput_data()
     QTest::newRow("overlap without range") << QStringList{"--overlap", "0.3", "x.png"} << 2 << "--overlap applies only";
     QTest::newRow("overlap above 1") << QStringList{"--sigma", "2:5", "--scales", "3", "--overlap", "1.5", "x.png"} << 2 << "from 0 to 1";
     QTest::newRow("scales not distinct") << QStringList{"--sigma", "1:1.0000001", "--scales", "30", "x.png"} << 2 << "not distinct";
+    QTest::newRow("unknown stretch") << QStringList{"--stretch", "gamma", "x.png"} << 2 << "for --stretch";
+    QTest::newRow("percentiles upside down") << QStringList{"--stretch", "percentile:90:10", "x.png"} << 2 << "LOW < HIGH";
+    QTest::newRow("stream a range") << QStringList{"--stream", "--sigma", "2:5", "x.png"} << 2 << "--stream runs a single sigma";
     QTest::newRow("missing file") << QStringList{missing} << 1 << "cannot read image '" + missing + "'";
     const QString text = dir.filePath("notes.png");
     QTest::newRow("text named as a picture") << QStringList{text} << 1 << "cannot read image '" + text + "'";
@@ -448,3 +452,38 @@ void TestCli::damagedFilesAndDecoderMessages()
 
 QTEST_GUILESS_MAIN(TestCli)
 #include "tst_cli.moc"
+
+// A faint 16-bit picture: the warning that points to --stretch, the stretch
+// in JSON, and the same features read in bands as read whole.
+void TestCli::stretchAndStream()
+{
+    const QImage blobs = blobPicture(160, 120);
+    QByteArray pgm = "P5\n160 120\n65535\n";
+    int lowest = 65535;
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 160; ++x) {
+            const int v = 1000 + 12 * qGray(blobs.pixel(x, y));
+            lowest = std::min(lowest, v);
+            pgm.append(char(v >> 8)).append(char(v & 0xff));
+        }
+    const QString path = dir.filePath("faint.pgm");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(pgm) == pgm.size());
+    file.close();
+
+    const Outcome whole = runCli({"--no-stream", "--sigma", "2", "--threshold", "0", path});
+    QCOMPARE(whole.exitCode, 0);
+    QVERIFY2(whole.err.startsWith("hessian-maxima-cli: warning: '" + path + "' uses only levels "),
+             qPrintable(whole.err));
+    QVERIFY(whole.err.contains("--stretch percentile or minmax spreads them"));
+    const Outcome streamed = runCli({"--stream", "--sigma", "2", "--threshold", "0", path});
+    QCOMPARE(streamed.exitCode, 0);
+    QCOMPARE(streamed.out, whole.out);
+
+    const QJsonObject stretched = QJsonDocument::fromJson(
+        runCli({"--stretch", "minmax", "--format", "json", path}).out.toUtf8()).array().at(0).toObject();
+    const QJsonObject stretch = stretched.value("stretch").toObject();
+    QCOMPARE(stretch.value("mode").toString(), QString("minmax"));
+    QCOMPARE(stretch.value("lo").toDouble(), (double)lowest);
+    QVERIFY(!stretched.contains("warnings"));
+}
