@@ -259,6 +259,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     if (loadPicture(fileName, options, loaded.get(), &error, &damage)) {
         picture = std::move(loaded);
         videoFrame = picture->frame;
+        frameStretch = picture->stretch;
         tools->stretchCBox->setCurrentIndex(picture->stretch.mode == StretchMode::MinMax       ? StretchMinMax
                                             : picture->stretch.mode == StretchMode::Percentile ? StretchPercentile
                                                                                                 : StretchNone);
@@ -346,6 +347,7 @@ void HessianMaximaMainWin::startRun(bool live)
     request.settings.candidates = true;
     request.frame = videoFrame;
     request.fileName = pictureFileName;
+    request.stretch = frameStretch;
     request.live = live;
     *lastRun = request;
 
@@ -432,6 +434,7 @@ void HessianMaximaMainWin::applyStretch()
         return;
     }
     videoFrame = frame;
+    frameStretch = used;
     if (!notice.text.isEmpty())
         showStretchNotice(notice);
 }

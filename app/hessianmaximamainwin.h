@@ -2,6 +2,7 @@
 #define HESSIANMAXIMAMAINWIN_H
 
 #include "featuremeasures.h"
+#include "frameloading.h"
 #include "localmaxima.h"
 
 #include <QFuture>
@@ -19,8 +20,7 @@
 
 class QEvent;
 class QHelpEvent;
-struct LoadedPicture;
-struct StretchNotice;
+
 class RunTurns;
 struct WindowTools;
 
@@ -86,6 +86,7 @@ private:
     QImage videoFrame;         // the detector's input, as the stretch chosen maps the picture
     // The picture as loaded, kept to map it again when the stretch changes.
     std::unique_ptr<LoadedPicture> picture;
+    StretchUsed frameStretch;  // how videoFrame was made from it
     QFuture<_HessianDetMaxResult> detectFuture;
     QFutureWatcher<_HessianDetMaxResult> detectWatcher;
 

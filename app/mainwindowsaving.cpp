@@ -73,6 +73,11 @@ void HessianMaximaMainWin::saveFeatures()
         picture.sigmaMax = settings.sigmaMax;
         picture.overlap = settings.overlap;
     }
+    if (shownRun->stretch.mode != StretchMode::None) {
+        picture.stretch = stretchName(shownRun->stretch);
+        picture.stretchLo = shownRun->stretch.lo;
+        picture.stretchHi = shownRun->stretch.hi;
+    }
     picture.status = shownResult.status;
     picture.elapsedMsec = shownResult.elapsedMsec;
     picture.features = shownResult.features;

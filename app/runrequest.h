@@ -2,6 +2,7 @@
 #define RUNREQUEST_H
 
 #include "detectionjob.h"
+#include "frameloading.h"
 #include "hessianmaximamainwin.h"
 
 #include <QImage>
@@ -12,6 +13,7 @@ struct HessianMaximaMainWin::RunRequest {
     DetectionSettings settings;
     QImage frame;
     QString fileName;   // where the frame came from
+    StretchUsed stretch;  // how the frame was made from the picture
     bool live = false;  // started by live update: the old circles stay until it reports
 };
 
