@@ -48,47 +48,30 @@ bool fitsProduct(qint64 a, qint64 b, qint64 *product)
     return true;
 }
 
+// Each sample type's name, and the range it maps to 0..255 under "none"
+// when Qt does not read the picture: integers from their smallest to their
+// largest value, floats 0 to 1. In the order of SampleType.
+struct TypeInfo {
+    const char *name;
+    double lo;
+    double hi;
+};
+const TypeInfo kTypes[] = {{"8-bit", 0.0, 255.0},
+                           {"16-bit", 0.0, 65535.0},
+                           {"16-bit signed", -32768.0, 32767.0},
+                           {"32-bit", 0.0, 4294967295.0},
+                           {"32-bit signed", -2147483648.0, 2147483647.0},
+                           {"32-bit float", 0.0, 1.0},
+                           {"64-bit float", 0.0, 1.0}};
+
 QString typeName(SampleType type)
 {
-    switch (type) {
-    case SAMPLE_U8:
-        return QStringLiteral("8-bit");
-    case SAMPLE_U16:
-        return QStringLiteral("16-bit");
-    case SAMPLE_I16:
-        return QStringLiteral("16-bit signed");
-    case SAMPLE_U32:
-        return QStringLiteral("32-bit");
-    case SAMPLE_I32:
-        return QStringLiteral("32-bit signed");
-    case SAMPLE_F32:
-        return QStringLiteral("32-bit float");
-    case SAMPLE_F64:
-        break;
-    }
-    return QStringLiteral("64-bit float");
+    return QLatin1String(kTypes[type].name);
 }
 
-// Under "none", pictures Qt does not read take their type's whole range:
-// integers from their smallest to their largest value, floats 0 to 1.
 ByteReduction typeRange(SampleType type)
 {
-    switch (type) {
-    case SAMPLE_U8:
-        return {REDUCE_STRETCH, 0.0, 255.0, 0};
-    case SAMPLE_U16:
-        return {REDUCE_STRETCH, 0.0, 65535.0, 0};
-    case SAMPLE_I16:
-        return {REDUCE_STRETCH, -32768.0, 32767.0, 0};
-    case SAMPLE_U32:
-        return {REDUCE_STRETCH, 0.0, 4294967295.0, 0};
-    case SAMPLE_I32:
-        return {REDUCE_STRETCH, -2147483648.0, 2147483647.0, 0};
-    case SAMPLE_F32:
-    case SAMPLE_F64:
-        break;
-    }
-    return {REDUCE_STRETCH, 0.0, 1.0, 0};
+    return {REDUCE_STRETCH, kTypes[type].lo, kTypes[type].hi, 0};
 }
 
 void copySample(unsigned char *to, const unsigned char *from, size_t bytes)

@@ -16,39 +16,25 @@ T load(const void *samples, size_t index)
     return value;
 }
 
+template <typename T, typename Use>
+void forEach(const void *samples, size_t count, size_t stride, Use &use)
+{
+    for (size_t i = 0; i < count; ++i)
+        use((double)load<T>(samples, i * stride));
+}
+
 // Calls `use(value)` for each sample (as a double), `stride` apart.
 template <typename Use>
 void forEachSample(const void *samples, SampleType type, size_t count, size_t stride, Use use)
 {
     switch (type) {
-    case SAMPLE_U8:
-        for (size_t i = 0; i < count; ++i)
-            use((double)load<uint8_t>(samples, i * stride));
-        break;
-    case SAMPLE_U16:
-        for (size_t i = 0; i < count; ++i)
-            use((double)load<uint16_t>(samples, i * stride));
-        break;
-    case SAMPLE_I16:
-        for (size_t i = 0; i < count; ++i)
-            use((double)load<int16_t>(samples, i * stride));
-        break;
-    case SAMPLE_U32:
-        for (size_t i = 0; i < count; ++i)
-            use((double)load<uint32_t>(samples, i * stride));
-        break;
-    case SAMPLE_I32:
-        for (size_t i = 0; i < count; ++i)
-            use((double)load<int32_t>(samples, i * stride));
-        break;
-    case SAMPLE_F32:
-        for (size_t i = 0; i < count; ++i)
-            use((double)load<float>(samples, i * stride));
-        break;
-    case SAMPLE_F64:
-        for (size_t i = 0; i < count; ++i)
-            use(load<double>(samples, i * stride));
-        break;
+    case SAMPLE_U8: return forEach<uint8_t>(samples, count, stride, use);
+    case SAMPLE_U16: return forEach<uint16_t>(samples, count, stride, use);
+    case SAMPLE_I16: return forEach<int16_t>(samples, count, stride, use);
+    case SAMPLE_U32: return forEach<uint32_t>(samples, count, stride, use);
+    case SAMPLE_I32: return forEach<int32_t>(samples, count, stride, use);
+    case SAMPLE_F32: return forEach<float>(samples, count, stride, use);
+    case SAMPLE_F64: return forEach<double>(samples, count, stride, use);
     }
 }
 
