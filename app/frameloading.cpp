@@ -765,7 +765,8 @@ bool findStretchRange(const StretchChoice &choice, SampleType type, const Sample
         }, error))
         return false;
     if (extent.count == 0) {
-        *error = QStringLiteral("the picture holds no numbers: every sample is blank or not a number (NaN)");
+        *error = QStringLiteral("the picture holds no numbers: every sample is blank, not a number (NaN) or "
+                                "infinite");
         return false;
     }
     used->lo = extent.min;

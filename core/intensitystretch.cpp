@@ -57,7 +57,7 @@ unsigned keyBitsOf(SampleType type)
 
 // The sample's bit pattern turned so that keys sort as the values do
 // (negative floats reversed, signed integers offset); `number` is false for
-// a float that is not a number.
+// a float that is not a finite number.
 uint64_t orderKey(const void *samples, SampleType type, size_t index, bool *number)
 {
     *number = true;
@@ -74,12 +74,12 @@ uint64_t orderKey(const void *samples, SampleType type, size_t index, bool *numb
         return (uint32_t)load<int32_t>(samples, index) ^ 0x80000000u;
     case SAMPLE_F32: {
         const uint32_t bits = load<uint32_t>(samples, index);
-        *number = !std::isnan(load<float>(samples, index));
+        *number = std::isfinite(load<float>(samples, index));
         return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
     }
     case SAMPLE_F64: {
         const uint64_t bits = load<uint64_t>(samples, index);
-        *number = !std::isnan(load<double>(samples, index));
+        *number = std::isfinite(load<double>(samples, index));
         return bits & 0x8000000000000000ull ? ~bits : bits | 0x8000000000000000ull;
     }
     }
@@ -148,8 +148,15 @@ unsigned char stretchValue(double value, double lo, double hi)
 {
     if (!(hi > lo) || std::isnan(value))
         return 0;
+    // What the formula gives at and beyond the ends, also for infinite
+    // values, whose differences would not be numbers.
+    if (value >= hi)
+        return 255;
+    if (value <= lo)
+        return 0;
     const double level = std::floor((value - lo) / (hi - lo) * 255.0 + 0.5);
-    return level <= 0.0 ? 0 : level >= 255.0 ? 255 : (unsigned char)level;
+    // Not a number only where hi - lo overflows to infinity.
+    return !(level > 0.0) ? 0 : level >= 255.0 ? 255 : (unsigned char)level;
 }
 
 namespace {
@@ -197,7 +204,7 @@ void sampleExtentStart(SampleExtent *extent)
 void sampleExtentAdd(SampleExtent *extent, const void *samples, SampleType type, size_t count, size_t stride)
 {
     forEachSample(samples, type, count, stride, [&](double v) {
-        if (std::isnan(v))
+        if (!std::isfinite(v))
             return;
         if (extent->count == 0 || v < extent->min)
             extent->min = v;

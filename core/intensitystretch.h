@@ -7,9 +7,10 @@
 //
 //     min(255, max(0, floor((v - lo) / (hi - lo) * 255 + 0.5)))
 //
-// in double precision. When hi <= lo every sample maps to 0. Samples that
-// are not numbers (the blanks of a FITS picture) map to 0 and count in no
-// statistic.
+// in double precision. When hi <= lo every sample maps to 0. Only finite
+// samples count in the statistics that give lo and hi; samples that are not
+// numbers (the blanks of a FITS picture) map to 0, infinite ones to 0 or
+// 255.
 //
 // The exact order statistics the percentile range needs are found without
 // sorting and without a copy of the samples: the samples' bit patterns, in
@@ -64,9 +65,9 @@ void reduceToBytes(const void *samples, SampleType type, size_t count, size_t st
 void reduceToRgb32(const void *samples, SampleType type, size_t width, unsigned channels,
                    const ByteReduction &reduction, uint32_t *pixels);
 
-// The smallest and largest number among samples, and how many there are.
+// The smallest and largest finite sample, and how many there are.
 struct SampleExtent {
-    uint64_t count;  // samples that are numbers
+    uint64_t count;  // samples that are finite numbers
     double min;      // meaningless while count is 0
     double max;
 };
@@ -92,8 +93,8 @@ struct RankSearch {
     uint64_t *counts[2];   // 65536 counters each, for the next 16 bits
 };
 
-// Sets up a search for the values at ranks `low` and `high` (which must be
-// below the number of samples that are numbers). Returns 0, or
+// Sets up a search for the values at ranks `low` and `high` among the
+// finite samples (which must be below their number). Returns 0, or
 // HESSIAN_NO_MEMORY.
 int rankSearchStart(RankSearch *search, SampleType type, uint64_t low, uint64_t high);
 // Counts samples, `stride` samples apart, for the pass under way.

@@ -187,6 +187,9 @@ void TestScientific::stretchFormula()
     QCOMPARE((int)stretchValue(-1e300, 10.0, 20.0), 0);
     QCOMPARE((int)stretchValue(1e300, 10.0, 20.0), 255);
     QCOMPARE((int)stretchValue(std::nan(""), 10.0, 20.0), 0);
+    QCOMPARE((int)stretchValue(INFINITY, 10.0, 20.0), 255);
+    QCOMPARE((int)stretchValue(-INFINITY, 10.0, 20.0), 0);
+    QCOMPARE((int)stretchValue(1e308, -1.7e308, 1.7e308), 0);  // hi - lo overflows
     QCOMPARE((int)stretchValue(7.0, 7.0, 7.0), 0);   // flat: no division by zero
     QCOMPARE((int)stretchValue(9.0, 7.0, 5.0), 0);
     QCOMPARE(percentileRank(0.1, 1001), quint64(1));
@@ -220,10 +223,10 @@ void TestScientific::exactRanks()
             case SAMPLE_I16: put((int16_t)std::max(-32768.0, std::min(32767.0, v))); break;
             case SAMPLE_U32: put((uint32_t)((int64_t)v * 65537)); break;
             case SAMPLE_I32: put((int32_t)v * 4099); break;
-            case SAMPLE_F32: put(i % 97 == 0 ? std::numeric_limits<float>::quiet_NaN() : (float)(v / 7.0)); break;
+            case SAMPLE_F32: put(i % 97 == 0 ? std::numeric_limits<float>::quiet_NaN() : i % 101 == 0 ? INFINITY : (float)(v / 7.0)); break;
             case SAMPLE_F64: put(i % 89 == 0 ? std::nan("") : v / 3.0 - 0.25); break;
             }
-            if (!std::isnan(v))
+            if (std::isfinite(v))
                 numbers.push_back(v);
         }
         std::sort(numbers.begin(), numbers.end());
