@@ -810,6 +810,8 @@ StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highes
     }
     if (highestLevel - lowestLevel < 32) {
         notice.narrow = true;
+        notice.lowest = lowestLevel;
+        notice.highest = highestLevel;
         notice.text = QStringLiteral("uses only levels %1 to %2 of 0..255 (less than 1/8 of the range)")
                           .arg(lowestLevel).arg(highestLevel);
     }

@@ -95,6 +95,8 @@ struct PictureSamples {
 // empty (every pixel is 0).
 struct StretchNotice {
     bool narrow = false;
+    int lowest = 0;   // narrow: the levels used
+    int highest = 0;
     QString text;  // "uses only levels 3 to 20 of 0..255", "is flat: ..."; empty when there is nothing to tell
 };
 StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highestLevel);

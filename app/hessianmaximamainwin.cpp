@@ -441,8 +441,10 @@ void HessianMaximaMainWin::applyStretch()
 
 void HessianMaximaMainWin::showStretchNotice(const StretchNotice &notice)
 {
-    showNote(QStringLiteral("%1 %2%3").arg(QFileInfo(pictureFileName).fileName(), notice.text,
-                                          notice.narrow ? QStringLiteral("; Stretch Intensities spreads them") : QString()));
+    const QString name = QFileInfo(pictureFileName).fileName();
+    showNote(notice.narrow ? QStringLiteral("%1 uses only levels %2 to %3 of 0..255; Stretch Intensities spreads them")
+                                 .arg(name).arg(notice.lowest).arg(notice.highest)
+                           : QStringLiteral("%1 %2").arg(name, notice.text));
 }
 
 void HessianMaximaMainWin::showNote(const QString &note)

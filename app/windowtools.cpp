@@ -190,12 +190,11 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     // a point.
     thresholdHistogram->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     thresholdHistogram->setMaximumHeight(240);
-    // The stretch's row comes out of the histogram's least height, so that
+    // The stretch's row takes the column's spare height and the
+    // second line of its label from the histogram's least height, so that
     // the column, and the window, keep their size.
-    thresholdHistogram->setMinimumHeight(std::max(24, thresholdHistogram->minimumSizeHint().height()
-                                                          - std::max(stretchCBox->sizeHint().height(),
-                                                                     2 * lblStretch->fontMetrics().height())
-                                                          - detectionOptionsLayout->spacing()));
+    thresholdHistogram->setMinimumHeight(thresholdHistogram->minimumSizeHint().height()
+                                         - lblStretch->fontMetrics().height());
     detectionOptionsLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), 6, 0);
     ui->controlGridLayout->addWidget(detectionOptionsWidget, 2, 0, 1, 2);
 
