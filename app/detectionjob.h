@@ -50,6 +50,10 @@ struct DetectionSettings {
     int scales = 1;
     float sigmaMax = 0.0f;
     float overlap = kDefaultOverlap;
+    // The frame as a tile of a larger picture (featuremeasures.h): sub-pixel
+    // positions are given in that picture; the features' pixels stay the
+    // frame's own.
+    FrameOrigin origin;
     // Also hand back the responses of the candidates (the record's
     // candidateResponses), for choosing a threshold. Costs a maxima search
     // after the timed span; a scale-range run runs its search again.
