@@ -67,10 +67,13 @@ PixelSource pixelSource(const py::array &image)
     if (!image.dtype().is(py::dtype::of<uint8_t>()))
         throw py::value_error("the image must be uint8 here, not " + std::string(py::str(image.dtype())));
     const py::ssize_t dims = image.ndim();
-    if (dims != 2 && !(dims == 3 && (image.shape(2) == 3 || image.shape(2) == 4)))
-        throw py::value_error("the image must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape "
-                              + std::string(py::str(py::tuple(py::cast(std::vector<py::ssize_t>(
-                                  image.shape(), image.shape() + dims))))));
+    if (dims != 2 && !(dims == 3 && (image.shape(2) == 3 || image.shape(2) == 4))) {
+        std::string shape;
+        for (py::ssize_t d = 0; d < dims; ++d)
+            shape += (d ? ", " : "") + std::to_string(image.shape(d));
+        throw py::value_error("the image must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape ("
+                              + shape + (dims == 1 ? ",)" : ")"));
+    }
     if (image.shape(0) > INT_MAX || image.shape(1) > INT_MAX)
         throw py::value_error("the image is too large for one run: " + std::to_string(image.shape(1)) + " x "
                               + std::to_string(image.shape(0)) + " pixels (hessian_maxima.dask.detect_array "
