@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _core
 
-__all__ = ["FEATURE_DTYPE", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
+__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
 
 #: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
 #: y_subpixel, sigma, response (float32) and polarity (int8: +1 bright,
@@ -40,8 +40,8 @@ class ImageError(OSError, ValueError):
 
 
 # A run's settings, checked and rounded to float as the command line does.
-RunSettings = collections.namedtuple(
-    "RunSettings", "sigma threshold scales sigma_max polarity overlap threads")
+_RunSettings = collections.namedtuple(
+    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads")
 
 
 def _float32(value, name):
@@ -61,11 +61,11 @@ def _whole(value, name):
         raise ValueError("%s must be a whole number, not %r" % (name, value)) from None
 
 
-def run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
                  threads=None):
     """Checks a run's settings as the command line checks its options.
 
-    Returns a RunSettings with sigma, threshold, sigma_max and overlap
+    Returns a _RunSettings with sigma, threshold, sigma_max and overlap
     rounded to float, scales resolved (1 for a single sigma, 10 for a range
     unless given) and threads as the core takes them (0: every core).
     Raises ValueError for settings the command line refuses.
@@ -101,10 +101,10 @@ def run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polari
         if not 2 <= scales <= _MAX_SCALES:
             raise ValueError("a scale range takes 2 to %d scales, not %r" % (_MAX_SCALES, scales))
     _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
-    return RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
+    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
 
 
-def detector_input(image, stretch=None):
+def _detector_input(image, stretch=None):
     """The array as the detector takes it: uint8, H x W or H x W x 3 or 4.
 
     uint8 arrays are taken as they are (stretch None or 'none'). Other
@@ -194,8 +194,8 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     The interpreter lock is released while the detector runs; calls from
     several threads at once are safe.
     """
-    settings = run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
-    return _detect(detector_input(image, stretch), settings)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    return _detect(_detector_input(image, stretch), settings)
 
 
 def _detect(pixels, settings, origin_x=0, origin_y=0):
@@ -223,8 +223,8 @@ def response(image, sigma=5.0, *, stretch=None, threads=None):
         region r <= x < width - r, r <= y < height - r (r = kernel_radius(sigma));
         NaN outside it.
     """
-    settings = run_settings(sigma, threads=threads)
-    return _core.response(detector_input(image, stretch), settings.sigma, settings.threads)
+    settings = _run_settings(sigma, threads=threads)
+    return _core.response(_detector_input(image, stretch), settings.sigma, settings.threads)
 
 
 def load(path, stretch=None):
@@ -245,7 +245,7 @@ def load(path, stretch=None):
         (an OSError and a ValueError) when the file cannot be read; the
         message says why.
     """
-    detector_input(np.zeros((1, 1), np.uint8), stretch)  # refuses modes not in this build
+    _detector_input(np.zeros((1, 1), np.uint8), stretch)  # refuses modes not in this build
     pixels, note = _core.load(str(path))
     if pixels is None:
         raise ImageError("cannot read image '%s': %s" % (path, note))
@@ -272,7 +272,7 @@ def prune(features, overlap=0.1):
         raise ValueError("features must be a table of dtype hessian_maxima.FEATURE_DTYPE, not %s" % table.dtype)
     if table.ndim != 1:
         raise ValueError("features must be one-dimensional")
-    return _core.prune(table, run_settings(overlap=overlap).overlap)
+    return _core.prune(table, _run_settings(overlap=overlap).overlap)
 
 
 def kernel_radius(sigma, sigma_max=None, scales=None):
@@ -281,5 +281,5 @@ def kernel_radius(sigma, sigma_max=None, scales=None):
     The response exists from that many pixels off each border, and features
     lie one pixel further in.
     """
-    settings = run_settings(sigma, sigma_max=sigma_max, scales=scales)
+    settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
     return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)

@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import NamedTuple, Optional, Union
+from typing import Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -9,25 +9,6 @@ BLOB_RADIUS_PER_SIGMA: float
 
 class ImageError(OSError, ValueError): ...
 
-class RunSettings(NamedTuple):
-    sigma: float
-    threshold: float
-    scales: int
-    sigma_max: float
-    polarity: str
-    overlap: float
-    threads: int
-
-def run_settings(
-    sigma: float = 5.0,
-    threshold: float = 100.0,
-    sigma_max: Optional[float] = None,
-    scales: Optional[int] = None,
-    polarity: str = "both",
-    overlap: float = 0.1,
-    threads: Optional[int] = None,
-) -> RunSettings: ...
-def detector_input(image: npt.ArrayLike, stretch: Optional[str] = None) -> np.ndarray: ...
 def detect(
     image: npt.ArrayLike,
     sigma: float = 5.0,

@@ -15,7 +15,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import FEATURE_DTYPE, _core, _detect, detector_input, load, run_settings
+from . import FEATURE_DTYPE, _core, _detect, _detector_input, load, _run_settings
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -29,7 +29,7 @@ def chunk_depth(sigma=5.0, sigma_max=None, scales=None):
     response at a pixel reads r pixels around it), plus one for the maxima
     search and the refinement, which read the responses next to a feature.
     """
-    settings = run_settings(sigma, sigma_max=sigma_max, scales=scales)
+    settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
     return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales) + 1
 
 
@@ -113,11 +113,11 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     Runs on the current Dask scheduler: the threads of this process, or the
     cluster of an active dask.distributed Client.
     """
-    settings = run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
     array = da.asarray(darray)
     if array.dtype != np.uint8:
-        detector_input(np.zeros((1, 1), array.dtype), stretch)  # says why it cannot run
-    detector_input(np.zeros((1, 1), np.uint8), stretch)
+        _detector_input(np.zeros((1, 1), array.dtype), stretch)  # says why it cannot run
+    _detector_input(np.zeros((1, 1), np.uint8), stretch)
     if array.ndim not in (2, 3) or (array.ndim == 3 and array.shape[2] not in (3, 4)):
         raise ValueError("the array must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape %s"
                          % (array.shape,))
@@ -132,10 +132,12 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     if array.ndim == 3:
         chunks.append((array.shape[2],))
     array = array.rechunk(tuple(chunks))
+    # Margins between chunks only: an axis of one chunk needs none.
+    margins = [depth if len(c) > 1 else 0 for c in array.chunks[:2]]
     if array.size:
-        margins = {0: depth, 1: depth, 2: 0}
-        padded = da.overlap.overlap(array, depth={a: margins[a] for a in range(array.ndim)},
+        padded = da.overlap.overlap(array, depth={a: margins[a] if a < 2 else 0 for a in range(array.ndim)},
                                     boundary={a: "none" for a in range(array.ndim)})
+        assert padded.numblocks == array.numblocks
         pieces = padded.to_delayed().reshape(padded.numblocks[:2])
     rows, columns = _starts(array.chunks[0]), _starts(array.chunks[1])
 
@@ -144,8 +146,8 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     for i in range(len(array.chunks[0]) if array.size else 0):
         parts = []
         for j in range(len(array.chunks[1])):
-            top = rows[i] - (depth if i > 0 else 0)
-            left = columns[j] - (depth if j > 0 else 0)
+            top = rows[i] - (margins[0] if i > 0 else 0)
+            left = columns[j] - (margins[1] if j > 0 else 0)
             parts.append(run(pieces[i, j], each, top, left, (rows[i], rows[i + 1]),
                              (columns[j], columns[j + 1])))
         bands.append(dask.delayed(_row_major, pure=True)(*parts))
@@ -207,9 +209,9 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
         pandas' nullable integers.
     """
     import pandas as pd
-    settings = run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
     paths = [os.fspath(path) for path in paths]
-    detector_input(np.zeros((1, 1), np.uint8), stretch)
+    _detector_input(np.zeros((1, 1), np.uint8), stretch)
 
     own = None
     if client is None:
