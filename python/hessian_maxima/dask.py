@@ -1,7 +1,7 @@
 """The detector on chunked Dask arrays, and on many files over a cluster.
 
 detect_array() runs each chunk of a Dask array with enough of its
-neighbours around it for the kernels, the maxima search and the
+neighbours' edges around it for the kernels, the maxima search and the
 refinement, and keeps the features whose pixel lies in the chunk itself:
 the features are exactly those of one run on the whole array, each once.
 
@@ -53,10 +53,31 @@ def _starts(chunks):
     return np.concatenate([[0], np.cumsum(chunks)]).astype(np.int64)
 
 
-def _detect_chunk(pixels, settings, top, left, rows, columns):
-    """The features of a chunk with its margin around it (`pixels`, whose
-    top-left pixel is (left, top) in the array) whose pixel lies in the
-    chunk's own rows and columns, in the array's coordinates."""
+def _part(di, depth):
+    """Which rows (or columns) of a chunk its neighbour at offset di needs."""
+    return slice(-depth, None) if di == -1 else slice(0, depth) if di == 1 else slice(None)
+
+
+def _edges(block, depth):
+    """What the 8 chunks around a chunk need of it, each a copy: for the
+    chunk that sees it at offset (di, dj), its last `depth` rows when di is
+    -1, its first ones when di is 1, all when 0; columns likewise."""
+    return {(di, dj): np.ascontiguousarray(block[_part(di, depth), _part(dj, depth)])
+            for di in (-1, 0, 1) for dj in (-1, 0, 1) if (di, dj) != (0, 0)}
+
+
+def _detect_neighbourhood(block, around, settings, top, left, rows, columns):
+    """The features of a chunk, run with its neighbours' edges around it
+    (around[1 + di][1 + dj]: the edges of the chunk at offset (di, dj), or
+    None), whose pixel lies in the chunk's own rows and columns, in the
+    array's coordinates; (left, top) is where the margin begins."""
+    grid = []
+    for di in (-1, 0, 1):
+        line = [block if (di, dj) == (0, 0) else around[1 + di][1 + dj][(di, dj)]
+                for dj in (-1, 0, 1) if (di, dj) == (0, 0) or around[1 + di][1 + dj] is not None]
+        if di == 0 or any(around[1 + di][1 + dj] is not None for dj in (-1, 0, 1)):
+            grid.append(line)
+    pixels = np.concatenate([np.concatenate(line, axis=1) for line in grid], axis=0)
     found = _detect(pixels, settings, origin_x=int(left), origin_y=int(top))
     inside = ((found["y"] >= rows[0]) & (found["y"] < rows[1])
               & (found["x"] >= columns[0]) & (found["x"] < columns[1]))
@@ -87,9 +108,12 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     whole array, each reported once: a feature belongs to the chunk that
     holds its pixel.
 
-    Each chunk is run with chunk_depth() pixels of its neighbours around it
-    (``map_overlap``'s idea, without padding at the array's own borders, so
-    that they behave as in a whole-array run); chunks smaller than that are
+    Each chunk is run with chunk_depth() pixels of its neighbours around it,
+    as ``map_overlap`` would hand them over, but with one task per chunk
+    that cuts the edges its 8 neighbours need (map_overlap's graph has a
+    task for each of them, which cost more than the chunks' runs on small
+    sigmas). There is no padding at the array's own borders, so that they
+    behave as in a whole-array run; chunks smaller than the margin are
     joined to their neighbours. With a scale range, the chunks keep every
     feature and the overlap pruning runs once on all of them, gathered in
     row-major order, so that the chunking cannot change the result.
@@ -134,21 +158,22 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     array = array.rechunk(tuple(chunks))
     # Margins between chunks only: an axis of one chunk needs none.
     margins = [depth if len(c) > 1 else 0 for c in array.chunks[:2]]
-    if array.size:
-        padded = da.overlap.overlap(array, depth={a: margins[a] if a < 2 else 0 for a in range(array.ndim)},
-                                    boundary={a: "none" for a in range(array.ndim)})
-        assert padded.numblocks == array.numblocks
-        pieces = padded.to_delayed().reshape(padded.numblocks[:2])
     rows, columns = _starts(array.chunks[0]), _starts(array.chunks[1])
+    blocks = array.to_delayed().reshape(array.numblocks[:2]) if array.size else np.empty((0, 0))
+    edges = np.empty(blocks.shape, object)
+    for index in np.ndindex(blocks.shape):
+        edges[index] = dask.delayed(_edges, pure=True)(blocks[index], depth)
 
-    run = dask.delayed(_detect_chunk, pure=True)
+    run = dask.delayed(_detect_neighbourhood, pure=True)
     bands = []
-    for i in range(len(array.chunks[0]) if array.size else 0):
+    for i in range(blocks.shape[0]):
         parts = []
-        for j in range(len(array.chunks[1])):
+        for j in range(blocks.shape[1]):
+            around = [[edges[i + di, j + dj] if 0 <= i + di < blocks.shape[0] and 0 <= j + dj < blocks.shape[1]
+                       and (di, dj) != (0, 0) else None for dj in (-1, 0, 1)] for di in (-1, 0, 1)]
             top = rows[i] - (margins[0] if i > 0 else 0)
             left = columns[j] - (margins[1] if j > 0 else 0)
-            parts.append(run(pieces[i, j], each, top, left, (rows[i], rows[i + 1]),
+            parts.append(run(blocks[i, j], around, each, top, left, (rows[i], rows[i + 1]),
                              (columns[j], columns[j + 1])))
         bands.append(dask.delayed(_row_major, pure=True)(*parts))
     if prunes:
