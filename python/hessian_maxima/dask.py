@@ -238,14 +238,14 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
     paths = [os.fspath(path) for path in paths]
     _detector_input(np.zeros((1, 1), np.uint8), stretch)
 
+    results = []
     own = None
-    if client is None:
+    if client is None and paths:
         from distributed import Client, LocalCluster
         own = Client(LocalCluster(threads_per_worker=1, processes=True, dashboard_address=None))
         client = own
     try:
-        futures = client.map(_detect_file, paths, settings=settings, stretch=stretch, pure=False)
-        results = []
+        futures = client.map(_detect_file, paths, settings=settings, stretch=stretch, pure=False) if paths else []
         for future in futures:
             try:
                 results.append(future.result())
@@ -257,20 +257,14 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
             own.close()
             cluster.close()
 
-    frames = []
+    frames = [_frame(np.empty(0, FEATURE_DTYPE)).assign(error=None, warning=None, file=None)]
     for path, (table, error, warning) in zip(paths, results):
-        frame = _frame(table if table is not None else np.zeros(1, FEATURE_DTYPE))
-        frame.insert(0, "file", path)
-        frame["error"] = error
-        frame["warning"] = warning
         if table is None:
-            frame.loc[:, list(_COLUMNS)] = None
-        frames.append(frame)
-    if not frames:
-        frames.append(_frame(np.empty(0, FEATURE_DTYPE)).assign(file=[], error=[], warning=[]))
+            frame = pd.DataFrame({"error": [error], "warning": [warning]})
+        else:
+            frame = _frame(table).assign(error=None, warning=warning)
+        frames.append(frame.assign(file=path))
     table = pd.concat(frames, ignore_index=True)
-    table = table.astype({"x": "Int32", "y": "Int32", "polarity": "Int8", "x_subpixel": "float32",
-                          "y_subpixel": "float32", "sigma": "float32", "response": "float32"})
-    table["error"] = table["error"].astype(object)
-    table["warning"] = table["warning"].astype(object)
-    return table[["file", *_COLUMNS, "error", "warning"]]
+    types = {name: FEATURE_DTYPE[name].name for name in _COLUMNS}
+    types.update(x="Int32", y="Int32", polarity="Int8", file=object, error=object, warning=object)
+    return table[["file", *_COLUMNS, "error", "warning"]].astype(types)
