@@ -4,6 +4,7 @@
 #include "detectionpaths.h"
 
 #include "greyconversion.h"
+#include "levelmaxima.h"
 #include "parallelbands.h"
 #include "pixelarithmetic.h"
 
@@ -252,6 +253,19 @@ int findLocalMaxima(const float *response, uint32_t width, uint32_t height, floa
                                defaultRunConfig());
 }
 
+int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
+                  float threshold, const HessianRunConfig &config, QVector<Feature> &features)
+{
+    features = QVector<Feature>();
+    const uint64_t margin = (uint64_t)radius + 1;
+    if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
+        return HESSIAN_OK;
+    const uint32_t first = (uint32_t)margin;
+    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
+        rows(response, width, from, to, first, threshold, found);
+    }, features);
+}
+
 int convertRgb32ToGrey(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                        uint32_t height, unsigned char *grey)
 {
@@ -271,6 +285,11 @@ int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, ui
 }
 
 #ifdef HESSIAN_FORCE_REFERENCE
+
+LevelMaximaRows levelMaximaRowsFor(int64_t)
+{
+    return nullptr;
+}
 
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
@@ -351,6 +370,14 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     }
 }
 
+LevelMaximaRows levelMaximaRowsFor(int64_t target)
+{
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        if (compiledVectorKernels(i).target == target)
+            return compiledVectorKernels(i).levelMaximaRows;
+    return nullptr;
+}
+
 // A pass over memory with little arithmetic: bands of rows on every thread.
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
@@ -421,15 +448,7 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
     if (!kernels)
         return HESSIAN_BAD_TARGET;
 
-    features = QVector<Feature>();
-    const uint64_t margin = (uint64_t)radius + 1;
-    if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
-        return HESSIAN_OK;
-
-    const uint32_t first = (uint32_t)margin;
-    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
-        kernels->maximaRows(response, width, from, to, first, threshold, found);
-    }, features);
+    return maximaInBands(kernels->maximaRows, response, width, height, radius, threshold, config, features);
 }
 
 #endif

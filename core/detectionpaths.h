@@ -65,6 +65,17 @@ using FeatureRows = std::function<void(uint32_t first, uint32_t end, QVector<Fea
 int featuresInBands(const HessianRunConfig &config, uint32_t first, uint32_t end, const FeatureRows &rows,
                     QVector<Feature> &features);
 
+// A search of rows firstRow <= y < endRow, columns margin <= x < width -
+// margin of a response map, appending what it finds in row-major order.
+using MaximaRows = void (*)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                            uint32_t margin, float threshold, QVector<Feature> &features);
+
+// That search over the pixels at least radius + 1 from every border of a
+// width x height map, in bands of rows on the run's threads (features
+// emptied first).
+int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
+                  float threshold, const HessianRunConfig &config, QVector<Feature> &features);
+
 // The floats of scratch for the vector path that set-up allocates behind the
 // response map's width * height floats (SIZE_MAX when that does not fit).
 size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius);

@@ -26,6 +26,7 @@
 #include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
+#include "levelmaxima.h"
 #include "pixelarithmetic.h"
 #include "vectorkernels.h"
 
@@ -140,12 +141,38 @@ HWY_INLINE void KeepInRegister(VF &v)
 // ---------------------------------------------------------------------------
 // Row passes
 
+// The three kernels with every tap spread over a whole vector, so that a
+// tap is one plain load.
+struct VectorKernelTaps {
+    const float *gauss;
+    const float *d1;
+    const float *d2;
+};
+
+size_t VectorKernelFloats(DF d, size_t taps)
+{
+    return 3 * taps * hn::Lanes(d);
+}
+
+VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
+{
+    const size_t N = hn::Lanes(d);
+    const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
+    float *spread[3];
+    for (int i = 0; i < 3; ++i) {
+        spread[i] = room + i * taps * N;
+        for (size_t k = 0; k < taps; ++k)
+            hn::StoreU(hn::Set(d, kernels[i][k]), d, spread[i] + k * N);
+    }
+    return VectorKernelTaps{spread[0], spread[1], spread[2]};
+}
+
 // V consecutive output vectors of all three row passes. `samples` is the
 // float row at x - r; `rowOffset` is the index of pixel (x, y) in the byte
 // images.
 template <size_t V>
-HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, size_t taps,
-                         size_t rowOffset)
+HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det, const VectorKernelTaps &kernels,
+                         size_t taps, size_t rowOffset)
 {
     const size_t N = hn::Lanes(d);
     VF gauss[V], d1[V], d2[V];
@@ -157,9 +184,9 @@ HWY_INLINE void RowBlock(DF d, const float *samples, const HessianDetector *det,
     }
     HESSIAN_NO_UNROLL
     for (size_t k = 0; k < taps; ++k) {
-        const VF kg = hn::Set(d, det->gaussKernel[k]);
-        const VF k1 = hn::Set(d, det->d1Kernel[k]);
-        const VF k2 = hn::Set(d, det->d2Kernel[k]);
+        const VF kg = hn::Load(d, kernels.gauss + k * N);
+        const VF k1 = hn::Load(d, kernels.d1 + k * N);
+        const VF k2 = hn::Load(d, kernels.d2 + k * N);
         HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v) {
             VF s = hn::LoadU(d, samples + k + v * N);
@@ -187,6 +214,10 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
     const size_t taps = 2 * radius + 1;
     const size_t end = width - radius;  // first column not written
 
+    // The taps spread over whole vectors behind the row of samples: a plain
+    // load each, where a broadcast would compete with the arithmetic.
+    const VectorKernelTaps kernels = SpreadKernels(d, det, taps, samples + ((width + 15) & ~size_t(15)));
+
     // Each source row is converted to floats once, into `samples`, shared by
     // all taps and all three kernels.
     for (size_t y = firstRow; y < endRow; ++y) {
@@ -200,15 +231,15 @@ int RowPasses(const HessianDetector *det, const unsigned char *grey, uint32_t fi
 
         size_t x = radius;
         for (; x + kRowVectors * N <= end; x += kRowVectors * N)
-            RowBlock<kRowVectors>(d, samples + x - radius, det, taps, row + x);
+            RowBlock<kRowVectors>(d, samples + x - radius, det, kernels, taps, row + x);
         for (; x + N <= end; x += N)
-            RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+            RowBlock<1>(d, samples + x - radius, det, kernels, taps, row + x);
         if (x < end) {
             if (end - radius >= N) {
                 // One more vector ending at the last column, recomputing a
                 // few pixels with identical results.
                 x = end - N;
-                RowBlock<1>(d, samples + x - radius, det, taps, row + x);
+                RowBlock<1>(d, samples + x - radius, det, kernels, taps, row + x);
             } else {
                 for (; x < end; ++x) {
                     const unsigned char *window = src + x - radius;
@@ -287,32 +318,6 @@ HWY_NOINLINE void ColumnSums(DF d, const float *strip, size_t stride, const floa
         HESSIAN_UNROLL
         for (size_t v = 0; v < V; ++v)
             out[j][v] = acc[j][v];
-}
-
-// The three kernels with every tap spread over a whole vector, so that a
-// tap is one plain load.
-struct VectorKernelTaps {
-    const float *gauss;
-    const float *d1;
-    const float *d2;
-};
-
-size_t VectorKernelFloats(DF d, size_t taps)
-{
-    return 3 * taps * hn::Lanes(d);
-}
-
-VectorKernelTaps SpreadKernels(DF d, const HessianDetector *det, size_t taps, float *room)
-{
-    const size_t N = hn::Lanes(d);
-    const float *kernels[3] = {det->gaussKernel, det->d1Kernel, det->d2Kernel};
-    float *spread[3];
-    for (int i = 0; i < 3; ++i) {
-        spread[i] = room + i * taps * N;
-        for (size_t k = 0; k < taps; ++k)
-            hn::StoreU(hn::Set(d, kernels[i][k]), d, spread[i] + k * N);
-    }
-    return VectorKernelTaps{spread[0], spread[1], spread[2]};
 }
 
 // R output rows x V vectors of the response, from the float strips of the
@@ -456,7 +461,8 @@ size_t ScratchFloats(uint32_t width, uint32_t height, uint32_t radius)
     const size_t taps = 2 * (size_t)radius + 1;
     const size_t inputRows = std::min<size_t>((size_t)kTileRows + 2 * (size_t)radius, height);
     const size_t column = 3 * inputRows * kColumnVectors * hn::Lanes(d) + VectorKernelFloats(d, taps);
-    return (std::max<size_t>(width, column) + 15) & ~size_t(15);
+    const size_t row = ((width + 15) & ~size_t(15)) + VectorKernelFloats(d, taps);
+    return (std::max<size_t>(row, column) + 15) & ~size_t(15);
 }
 
 // ---------------------------------------------------------------------------
@@ -468,8 +474,13 @@ HWY_INLINE VF MaxOf(VF a, VF b)
     return hn::IfThenElse(hn::Gt(a, b), a, b);
 }
 
-void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                uint32_t margin, float threshold, QVector<Feature> &features)
+// The pixels of rows firstRow <= y < endRow, columns margin <= x < width -
+// margin, that pass `Test` (its vector form on whole vectors, its scalar
+// form on the rest), appended in row-major order. Both forms are plain
+// comparisons, so they find the same pixels.
+template <class Test>
+void MaximaRowsWith(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                    uint32_t margin, float threshold, QVector<Feature> &features)
 {
     const DF d;
     const size_t N = hn::Lanes(d);
@@ -483,18 +494,13 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
         const float *down = centre + width;
         size_t x = margin;
         for (; x + N <= end; x += N) {
-            // Both tests are plain comparisons, so their order does not
-            // change the answer; the threshold goes first because most of a
-            // picture lies below it, and then the neighbours need no look.
+            // The threshold goes first because most of a picture lies below
+            // it, and then the neighbours need no look.
             const VF c = hn::LoadU(d, centre + x);
             const auto aboveThreshold = hn::Gt(c, limit);
             if (hn::AllFalse(d, aboveThreshold))
                 continue;
-            const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre + x - 1), hn::LoadU(d, centre + x + 1)),
-                                     MaxOf(hn::LoadU(d, up + x - 1), hn::LoadU(d, up + x + 1))),
-                               MaxOf(MaxOf(hn::LoadU(d, down + x - 1), hn::LoadU(d, down + x + 1)),
-                                     MaxOf(hn::LoadU(d, down + x), hn::LoadU(d, up + x))));
-            const auto found = hn::And(hn::Gt(c, m), aboveThreshold);
+            const auto found = hn::And(Test::beatsNeighbours(d, c, up + x, centre + x, down + x), aboveThreshold);
             if (hn::AllFalse(d, found))
                 continue;
             hn::StoreMaskBits(d, found, bits);
@@ -503,9 +509,55 @@ void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32
                     features.append(Feature{(float)(x + lane), (float)y});
         }
         for (; x < end; ++x)
-            if (isLocalMaximum(up + x - 1, centre + x - 1, down + x - 1, threshold))
+            if (Test::passes(up + x, centre + x, down + x, width, threshold))
                 features.append(Feature{(float)x, (float)y});
     }
+}
+
+// The single-scale search: strictly greater than the neighbourhood maximum
+// in the fixed pairing (isLocalMaximum).
+struct StrictMaximum {
+    static HWY_INLINE auto beatsNeighbours(DF d, VF c, const float *up, const float *centre, const float *down)
+    {
+        const VF m = MaxOf(MaxOf(MaxOf(hn::LoadU(d, centre - 1), hn::LoadU(d, centre + 1)),
+                                 MaxOf(hn::LoadU(d, up - 1), hn::LoadU(d, up + 1))),
+                           MaxOf(MaxOf(hn::LoadU(d, down - 1), hn::LoadU(d, down + 1)),
+                                 MaxOf(hn::LoadU(d, down), hn::LoadU(d, up))));
+        return hn::Gt(c, m);
+    }
+    static bool passes(const float *up, const float *centre, const float *down, size_t, float threshold)
+    {
+        return isLocalMaximum(up - 1, centre - 1, down - 1, threshold);
+    }
+};
+
+// A scale-space level's search: a tie goes to the first pixel in row-major
+// order (isFirstOfEqualMaxima).
+struct FirstOfEqualMaxima {
+    static HWY_INLINE auto beatsNeighbours(DF d, VF c, const float *up, const float *centre, const float *down)
+    {
+        const auto before = hn::And(hn::And(hn::Gt(c, hn::LoadU(d, up - 1)), hn::Gt(c, hn::LoadU(d, up))),
+                                    hn::And(hn::Gt(c, hn::LoadU(d, up + 1)), hn::Gt(c, hn::LoadU(d, centre - 1))));
+        const auto after = hn::And(hn::And(hn::Ge(c, hn::LoadU(d, centre + 1)), hn::Ge(c, hn::LoadU(d, down - 1))),
+                                   hn::And(hn::Ge(c, hn::LoadU(d, down)), hn::Ge(c, hn::LoadU(d, down + 1))));
+        return hn::And(before, after);
+    }
+    static bool passes(const float *, const float *centre, const float *, size_t stride, float threshold)
+    {
+        return isFirstOfEqualMaxima(centre, stride, threshold);
+    }
+};
+
+void MaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    MaximaRowsWith<StrictMaximum>(response, width, firstRow, endRow, margin, threshold, features);
+}
+
+void LevelMaximaRows(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                     uint32_t margin, float threshold, QVector<Feature> &features)
+{
+    MaximaRowsWith<FirstOfEqualMaxima>(response, width, firstRow, endRow, margin, threshold, features);
 }
 
 // ---------------------------------------------------------------------------
@@ -541,7 +593,8 @@ void GreyRows(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width, uint
 }
 
 // This instruction set's kernels, a constant table.
-const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows, &MaximaRows, &GreyRows};
+const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows,
+                                &MaximaRows, &LevelMaximaRows, &GreyRows};
 
 } // namespace HWY_NAMESPACE
 } // namespace hessianvector

@@ -5,6 +5,7 @@
 // search's 8-neighbour test, except that a tie goes to the first pixel in
 // row-major order (see scalespace.h).
 
+#include "detectionpaths.h"
 #include "localmaxima.h"
 
 #include <QVector>
@@ -27,8 +28,7 @@ inline bool isFirstOfEqualMaxima(const float *centre, size_t stride, float thres
 
 // Appends those pixels of rows firstRow <= y < endRow, columns
 // margin <= x < width - margin, to `features` in row-major order.
-using LevelMaximaRows = void (*)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                                 uint32_t margin, float threshold, QVector<Feature> &features);
+using LevelMaximaRows = MaximaRows;
 
 // The straightforward loop.
 void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,

@@ -59,21 +59,6 @@ LevelMaximaRows levelMaximaSearch(const HessianRunConfig &config)
     return nullptr;
 }
 
-// A level's own maxima (levelmaxima.h), pixels at least radius + 1 from
-// every border, in row-major order, in bands of rows on the run's threads.
-int levelMaxima(LevelMaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
-                float threshold, const HessianRunConfig &config, QVector<Feature> &features)
-{
-    features = QVector<Feature>();
-    const uint64_t margin = (uint64_t)radius + 1;
-    if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
-        return HESSIAN_OK;
-    const uint32_t first = (uint32_t)margin;
-    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
-        rows(response, width, from, to, first, threshold, found);
-    }, features);
-}
-
 // The level's candidates still waiting for the level above.
 struct Candidates {
     uint32_t level = 0;
@@ -95,12 +80,6 @@ void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t fi
     }
 }
 
-#ifdef HESSIAN_FORCE_REFERENCE
-LevelMaximaRows levelMaximaRowsFor(int64_t)
-{
-    return nullptr;
-}
-#endif
 
 int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaMax,
                           uint32_t levelCount, uint32_t width, uint32_t height)
@@ -254,7 +233,7 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             next.level = i;
             status = count == 1 ? findLocalMaximaWith(level.response, space->width, space->height, threshold,
                                                       level.radius, next.features, config)
-                                : levelMaxima(levelRows, level.response, space->width, space->height, level.radius,
+                                : maximaInBands(levelRows, level.response, space->width, space->height, level.radius,
                                               threshold, config, next.features);
             if (status != HESSIAN_OK)
                 return status;

@@ -38,6 +38,10 @@ struct VectorKernels {
     // margin <= x < width - margin, to `features` in row-major order.
     void (*maximaRows)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
                        uint32_t margin, float threshold, QVector<Feature> &features);
+    // The same for a scale-space level, a tie going to the first pixel
+    // (levelmaxima.h).
+    void (*levelMaximaRows)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                            uint32_t margin, float threshold, QVector<Feature> &features);
 
     // The grey levels of rows firstRow <= y < endRow of 32-bit pixels (see
     // greyconversion.h), rows `pixelsPerLine` pixels apart, into `grey`
