@@ -134,14 +134,15 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     Parameters
     ----------
     image : array_like
-        The picture, any strides (copied only when its rows are not runs of
-        adjacent bytes):
+        The picture, with any strides (a grey array whose rows are runs of
+        adjacent bytes is read where it lies, anything else copied once):
 
         - uint8, H x W: grey, the detector's input as it is;
         - uint8, H x W x 3 (RGB) or H x W x 4 (RGBA, alpha ignored): brought
           to grey as the command line does, (B * 0.114 + G * 0.587) +
           R * 0.299 in float, truncated;
-        - other integer and float types: mapped to 8 bits (see `stretch`).
+        - 16-bit and float pictures are refused (ValueError) until the
+          mapping of such pictures to 8 bits (`stretch`) is in the detector.
     sigma : float
         The Gaussian scale (default 5), a positive number; with `sigma_max`,
         the smallest scale of a range. Rounded to float, as the command
@@ -168,8 +169,8 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         this fraction of the smaller one's area, only the stronger is kept;
         1 keeps all. Default 0.1, the command line's --overlap default.
     stretch : str or None
-        How integer and float pictures are mapped to 8 bits. None or
-        'none' for uint8 pictures, which are used as they are.
+        How pictures are mapped to the detector's 8 bits: None or 'none'
+        (the only modes of this build) take uint8 pictures as they are.
     threads : int or None
         Threads for the run (default None: every core).
 
