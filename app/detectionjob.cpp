@@ -108,7 +108,8 @@ void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<Fea
 int scaleRangeFeatures(const DetectionSettings &settings, float threshold, const HessianRunConfig &config,
                        DetectionWorkspace &space, QVector<Feature> &features, QVector<FeatureMeasure> &measures)
 {
-    int status = findScaleSpaceMaxima(space.scaleSpace(), space.grey(), threshold, config, features, measures);
+    int status = findScaleSpaceMaxima(space.scaleSpace(), space.grey(), threshold, config, features, measures,
+                                      settings.origin);
     if (status == HESSIAN_OK) {
         keepPolarity(settings.polarity, features, measures);
         status = pruneOverlappingFeatures(features, measures, settings.overlap, kBlobRadiusPerSigma);
@@ -253,9 +254,7 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     QVector<FeatureMeasure> measures;
     if (status == HESSIAN_OK) {
         measures.resize(features.size());
-        status = measureFeatures(detector, settings.sigma, features, measures.data(), settings.firstRow);
-        for (Feature &feature : features)
-            feature.y = (float)((uint32_t)feature.y + settings.firstRow);
+        status = measureFeatures(detector, settings.sigma, features, measures.data(), settings.origin);
     }
     // Read from the same map before it is released; a failure here leaves
     // the run's own result whole, without candidates.

@@ -50,14 +50,14 @@ struct DetectionSettings {
     int scales = 1;
     float sigmaMax = 0.0f;
     float overlap = kDefaultOverlap;
+    // The frame as a tile of a larger picture (featuremeasures.h): sub-pixel
+    // positions are given in that picture; the features' pixels stay the
+    // frame's own.
+    FrameOrigin origin;
     // Also hand back the responses of the candidates (the record's
     // candidateResponses), for choosing a threshold. Costs a maxima search
     // after the timed span; a scale-range run runs its search again.
     bool candidates = false;
-    // The frame is a band of a taller picture that starts at this row
-    // (single-scale runs): features and measures are given in the
-    // picture's rows.
-    uint32_t firstRow = 0;
 };
 
 // A detector record kept set up between runs, with its grey image, so that

@@ -238,8 +238,10 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         bandEnd = end;
 
         const QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
-        detection.firstRow = (uint32_t)top;
-        const DetectionResult part = runDetection(frame, detection, &workspace);
+        detection.origin.y = (uint32_t)top;
+        DetectionResult part = runDetection(frame, detection, &workspace);
+        for (Feature &feature : part.features)
+            feature.y = (float)((uint32_t)feature.y + (uint32_t)top);
         ++picture->bands;
         result.elapsedMsec += part.elapsedMsec;
         if (part.status != HESSIAN_OK) {

@@ -25,7 +25,7 @@ int8_t featurePolarity(const HessianDetector *detector, uint32_t x, uint32_t y)
 }
 
 int measureFeatures(const HessianDetector *detector, float sigma, const QVector<Feature> &features,
-                    FeatureMeasure *measures, uint32_t firstRow)
+                    FeatureMeasure *measures, FrameOrigin origin)
 {
     if (detector->radius == 0)
         return HESSIAN_BAD_SIGMA;
@@ -35,8 +35,10 @@ int measureFeatures(const HessianDetector *detector, float sigma, const QVector<
         const uint32_t y = (uint32_t)features[i].y;
         const float *at = detector->response + (size_t)y * stride + x;
         FeatureMeasure &m = measures[i];
-        m.xSubpixel = (float)(x + parabolaVertexOffset(at[-1], at[0], at[1]));
-        m.ySubpixel = (float)((double)(firstRow + y) + parabolaVertexOffset(at[-(ptrdiff_t)stride], at[0], at[stride]));
+        const double left = (double)((uint64_t)origin.x + x);
+        const double top = (double)((uint64_t)origin.y + y);
+        m.xSubpixel = (float)(left + parabolaVertexOffset(at[-1], at[0], at[1]));
+        m.ySubpixel = (float)(top + parabolaVertexOffset(at[-(ptrdiff_t)stride], at[0], at[stride]));
         m.sigma = sigma;
         m.response = at[0];
         m.polarity = featurePolarity(detector, x, y);

@@ -26,6 +26,16 @@ struct FeatureMeasure {
     int8_t polarity;  // FEATURE_BRIGHT or FEATURE_DARK
 };
 
+// Where a frame lies in a larger picture that it is a tile of: the position
+// of its top-left pixel there. Sub-pixel positions are given in that
+// picture and rounded to float once, so that a tile's features measure
+// exactly as the whole picture's do (rounding a tile's own position and
+// then moving it would round twice).
+struct FrameOrigin {
+    uint32_t x = 0;
+    uint32_t y = 0;
+};
+
 // The vertex of the parabola through (-1, before), (0, centre), (1, after):
 // (before - after) / (2 (before - 2 centre + after)), in double, clamped to
 // -0.5 .. 0.5 (0 when it is not a number). For a strict maximum it lies
@@ -40,11 +50,9 @@ int8_t featurePolarity(const HessianDetector *detector, uint32_t x, uint32_t y);
 // Fills measures[i] for features[i] of a single-scale run at `sigma`, from
 // the record as the run left it. The features must come from the maxima
 // search on its response map (so their neighbours lie in the valid region).
+// Sub-pixel positions are given in the picture the frame is a tile of.
 // Returns 0, or HESSIAN_BAD_SIGMA for a record that is not set up.
-// `firstRow`: the record's frame is a band of a taller picture that starts
-// at that row; the features stay in the band's rows, the sub-pixel rows are
-// given in the picture's.
 int measureFeatures(const HessianDetector *detector, float sigma, const QVector<Feature> &features,
-                    FeatureMeasure *measures, uint32_t firstRow = 0);
+                    FeatureMeasure *measures, FrameOrigin origin = FrameOrigin());
 
 #endif // FEATUREMEASURES_H

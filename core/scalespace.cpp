@@ -178,7 +178,7 @@ HessianDetector scaleSpaceLevel(const HessianScaleSpace *space, uint32_t level)
 
 int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, float threshold,
                          const HessianRunConfig &config, QVector<Feature> &features,
-                         QVector<FeatureMeasure> &measures)
+                         QVector<FeatureMeasure> &measures, FrameOrigin origin)
 {
     features = QVector<Feature>();
     measures = QVector<FeatureMeasure>();
@@ -253,7 +253,7 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
                 next.features.resize(kept);
             }
             next.measures.resize(next.features.size());
-            status = measureFeatures(&level, space->sigmas[i], next.features, next.measures.data());
+            status = measureFeatures(&level, space->sigmas[i], next.features, next.measures.data(), origin);
             if (status != HESSIAN_OK)
                 return status;
             waiting = std::move(next);

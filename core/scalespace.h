@@ -97,9 +97,10 @@ HessianDetector scaleSpaceLevel(const HessianScaleSpace *space, uint32_t level);
 // before and after it (the level's own sigma at the first and the last
 // level). With one level, features and measures are exactly the
 // single-scale run's. The responses and maxima run on `config`'s path.
+// Sub-pixel positions are given in the picture the frame is a tile of.
 int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, float threshold,
                          const HessianRunConfig &config, QVector<Feature> &features,
-                         QVector<FeatureMeasure> &measures);
+                         QVector<FeatureMeasure> &measures, FrameOrigin origin = FrameOrigin());
 
 // The fraction by which two blobs overlap: the area of the intersection of
 // two discs over the area of the smaller one, 0 to 1.

@@ -38,6 +38,16 @@
 # picture pixel per screen pixel and a repaint (hessian-maxima-view-bench,
 # on Qt's offscreen platform).
 #
+#   scripts/bench.sh dask
+#
+# The Python package on a Dask cluster instead: a 16384 x 16384 scene (kept
+# in build-bench/) in 1024 x 1024 chunks, hessian_maxima.dask.detect_array
+# on a LocalCluster of 2 single-threaded worker processes against
+# hessian_maxima.detect on the whole array in one process (every core), at
+# sigma 5 and over the default scale range, ROUNDS turns each (default 3):
+# identical features, times, and each worker's peak memory above idle
+# (bench/dask-bench.py; SIZE, CHUNK and WORKERS change the set-up).
+#
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
 # table keeps the best repetition), REPEAT (default 50, runs on IMAGE),
 # TARGET (the vector code the table times, e.g. AVX2; default the best this
@@ -112,6 +122,14 @@ if [ "${1:-}" = stream ]; then
         { echo "16000 x 16000: streamed and whole features differ" >&2; exit 1; }
     echo "features streamed and whole identical: 32768 x 8192 ($(($(wc -l <"$pictures/stream-wide.tif.csv") - 1)) features)," \
         "16000 x 16000 ($(($(wc -l <"$pictures/stream-16k.csv") - 1)) features)"
+    exit 0
+fi
+
+if [ "${1:-}" = dask ]; then
+    ensure_packages python3-psutil
+    cmake --build "$build" --parallel "$(nproc)" --target hessian_maxima_core >/dev/null
+    PYTHONPATH=$build/python /usr/bin/python3 -W ignore::DeprecationWarning "$root/bench/dask-bench.py" "$build" \
+        --size "${SIZE:-16384}" --chunk "${CHUNK:-1024}" --workers "${WORKERS:-2}" --rounds "${ROUNDS:-3}"
     exit 0
 fi
 

@@ -8,7 +8,10 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-d
                 qt5-image-formats-plugins fonts-dejavu-core
                 libpng-dev libtiff-dev  # the loader works with Qt's PNG and TIFF libraries
                 libcfitsio-dev  # FITS images
-                libqt5svg5)  # so that the tests meet the SVG reader the loader refuses
+                libqt5svg5  # so that the tests meet the SVG reader the loader refuses
+                # the Python package, its Dask functions and their tests
+                pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed
+                python3-pytest)
 
 # Installs the given Debian packages that are not installed yet; does
 # nothing when all are there, so the scripts are safe to run again.

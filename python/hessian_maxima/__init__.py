@@ -1,0 +1,286 @@
+"""Blob detection with the determinant of the Hessian, for numpy arrays.
+
+The same detector as the hessian-maxima command-line tool and window, run by
+the same compiled code: on the same picture and settings, detect() returns
+exactly the features the command line writes with --details.
+
+    >>> import hessian_maxima as hm
+    >>> features = hm.detect(hm.load("cells.png"), sigma=3, threshold=50)
+    >>> features["x_subpixel"], features["response"]
+
+Functions: detect, response, load, prune, kernel_radius. Chunked Dask arrays
+and many files on a cluster: hessian_maxima.dask.
+"""
+
+import collections
+import operator
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
+
+#: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
+#: y_subpixel, sigma, response (float32) and polarity (int8: +1 bright,
+#: -1 dark).
+FEATURE_DTYPE = _core.FEATURE_DTYPE
+
+#: A feature of sigma s stands for a blob of radius BLOB_RADIUS_PER_SIGMA * s
+#: (sqrt(2)) in the overlap pruning.
+BLOB_RADIUS_PER_SIGMA = _core.BLOB_RADIUS_PER_SIGMA
+
+_POLARITIES = ("both", "bright", "dark")
+_DEFAULT_RANGE_SCALES = 10
+_MAX_SCALES = 1000
+
+
+class ImageError(OSError, ValueError):
+    """A picture file that cannot be read; the message says why."""
+
+
+# A run's settings, checked and rounded to float as the command line does.
+_RunSettings = collections.namedtuple(
+    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads")
+
+
+def _float32(value, name):
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError("%s must be a number, not %r" % (name, value)) from None
+    # The command line reads doubles and runs with them rounded to float.
+    with np.errstate(over="ignore"):
+        return float(np.float32(number))
+
+
+def _whole(value, name):
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise ValueError("%s must be a whole number, not %r" % (name, value)) from None
+
+
+def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+                 threads=None):
+    """Checks a run's settings as the command line checks its options.
+
+    Returns a _RunSettings with sigma, threshold, sigma_max and overlap
+    rounded to float, scales resolved (1 for a single sigma, 10 for a range
+    unless given) and threads as the core takes them (0: every core).
+    Raises ValueError for settings the command line refuses.
+    """
+    sigma = _float32(sigma, "sigma")
+    if not (np.isfinite(sigma) and sigma > 0):
+        raise ValueError("sigma must be a positive finite number, not %r" % sigma)
+    threshold = _float32(threshold, "threshold")
+    if not np.isfinite(threshold):
+        raise ValueError("threshold must be a finite number, not %r" % threshold)
+    if polarity not in _POLARITIES:
+        raise ValueError("polarity must be 'both', 'bright' or 'dark', not %r" % (polarity,))
+    overlap = float(overlap) if isinstance(overlap, (int, float, np.number)) else overlap
+    if not isinstance(overlap, float) or not 0.0 <= overlap <= 1.0:
+        raise ValueError("overlap must be a number from 0 to 1, not %r" % (overlap,))
+    overlap = _float32(overlap, "overlap")
+    if threads is None:
+        threads = 0
+    else:
+        threads = _whole(threads, "threads")
+        if not 1 <= threads <= 1024:
+            raise ValueError("threads must be from 1 to 1024 (or None: every core), not %r" % threads)
+    if sigma_max is None:
+        if scales is not None and _whole(scales, "scales") != 1:
+            raise ValueError("scales=%r needs a scale range: give sigma_max too" % (scales,))
+        scales = 1
+        sigma_max = sigma
+    else:
+        sigma_max = _float32(sigma_max, "sigma_max")
+        if not (np.isfinite(sigma_max) and sigma_max > sigma):
+            raise ValueError("sigma_max must be a finite number above sigma (%r), not %r" % (sigma, sigma_max))
+        scales = _DEFAULT_RANGE_SCALES if scales is None else _whole(scales, "scales")
+        if not 2 <= scales <= _MAX_SCALES:
+            raise ValueError("a scale range takes 2 to %d scales, not %r" % (_MAX_SCALES, scales))
+    _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
+    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
+
+
+def _detector_input(image, stretch=None):
+    """The array as the detector takes it: uint8, H x W or H x W x 3 or 4.
+
+    uint8 arrays are taken as they are (stretch None or 'none'). Other
+    dtypes need the mapping of 16-bit and float pictures to 8 bits.
+    """
+    array = np.asarray(image)
+    if stretch is not None and not isinstance(stretch, str):
+        raise ValueError("stretch must be None or a mode name, not %r" % (stretch,))
+    if array.dtype == np.uint8:
+        if stretch not in (None, "none"):
+            raise ValueError("stretch=%r: mapping pictures to 8 bits is not in this build; "
+                             "only None and 'none' are" % (stretch,))
+        return array
+    if array.dtype.kind in "uif":
+        raise ValueError("%s images need the mapping of 16-bit and float pictures to 8 bits, "
+                         "which is not in this build; convert to uint8 first" % array.dtype)
+    raise ValueError("the image must be uint8 (or an integer or float type), not %s" % array.dtype)
+
+
+def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+           stretch=None, threads=None):
+    """Finds the blobs of a picture: the maxima of the determinant of the Hessian.
+
+    Runs the command-line tool's detection on the array and returns the
+    same features, in the same order, with the same values.
+
+    Parameters
+    ----------
+    image : array_like
+        The picture, with any strides (a grey array whose rows are runs of
+        adjacent bytes is read where it lies, anything else copied once):
+
+        - uint8, H x W: grey, the detector's input as it is;
+        - uint8, H x W x 3 (RGB) or H x W x 4 (RGBA, alpha ignored): brought
+          to grey as the command line does, (B * 0.114 + G * 0.587) +
+          R * 0.299 in float, truncated;
+        - 16-bit and float pictures are refused (ValueError) until the
+          mapping of such pictures to 8 bits (`stretch`) is in the detector.
+    sigma : float
+        The Gaussian scale (default 5), a positive number; with `sigma_max`,
+        the smallest scale of a range. Rounded to float, as the command
+        line's --sigma.
+    threshold : float
+        Features must have a response above it (default 100). A spot of
+        contrast A peaks at a response of about A**2 / 16.
+    sigma_max : float or None
+        None (default): a single-scale run at `sigma`. A number above
+        `sigma`: a scale-range run, blobs found at their own scale, as the
+        command line's ``--sigma MIN:MAX``: the maxima in position and scale
+        over `scales` log-spaced scales, each feature with its own refined
+        sigma.
+    scales : int or None
+        The number of scales of a range, 2 to 1000. None (default) means
+        1 for a single sigma and 10 for a range: the command line's
+        defaults, chosen by the project's accuracy benchmark.
+    polarity : {'both', 'bright', 'dark'}
+        Keep both kinds of blob (default), only those lighter than their
+        surroundings, or only darker ones.
+    overlap : float
+        Scale ranges only (ignored for a single sigma): of two features
+        whose blobs (discs of radius sqrt(2) sigma) overlap by more than
+        this fraction of the smaller one's area, only the stronger is kept;
+        1 keeps all. Default 0.1, the command line's --overlap default.
+    stretch : str or None
+        How pictures are mapped to the detector's 8 bits: None or 'none'
+        (the only modes of this build) take uint8 pictures as they are.
+    threads : int or None
+        Threads for the run (default None: every core).
+
+    Returns
+    -------
+    numpy.ndarray
+        One record per feature, dtype FEATURE_DTYPE, in row-major order (at
+        one pixel in increasing scale): ``x``, ``y`` (int32, the pixel),
+        ``x_subpixel``, ``y_subpixel`` (float32, refined by a parabola
+        through the neighbouring responses), ``sigma`` (float32, the run's
+        sigma, or the feature's refined scale in a range), ``response``
+        (float32) and ``polarity`` (int8: +1 bright, -1 dark).
+
+    Raises
+    ------
+    ValueError
+        Bad settings (as the command line refuses them) or an image of
+        another type or shape.
+    MemoryError
+        Not enough memory for the run.
+
+    The interpreter lock is released while the detector runs; calls from
+    several threads at once are safe.
+    """
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    return _detect(_detector_input(image, stretch), settings)
+
+
+def _detect(pixels, settings, origin_x=0, origin_y=0):
+    return _core.detect(pixels, settings.sigma, settings.threshold, settings.scales, settings.sigma_max,
+                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y)
+
+
+def response(image, sigma=5.0, *, stretch=None, threads=None):
+    """The determinant-of-Hessian response map of a picture at one sigma.
+
+    Parameters
+    ----------
+    image : array_like
+        As for detect().
+    sigma : float
+        The Gaussian scale (default 5).
+    stretch, threads
+        As for detect().
+
+    Returns
+    -------
+    numpy.ndarray
+        float32, the image's height x width: sigma**4 times the determinant
+        of the Hessian, exactly as the detector computes it, on the valid
+        region r <= x < width - r, r <= y < height - r (r = kernel_radius(sigma));
+        NaN outside it.
+    """
+    settings = _run_settings(sigma, threads=threads)
+    return _core.response(_detector_input(image, stretch), settings.sigma, settings.threads)
+
+
+def load(path, stretch=None):
+    """Reads a picture file exactly as the command-line tool reads it.
+
+    The format is found from the content (PNG, JPEG, TIFF, BMP, GIF, PGM,
+    WebP, ...), a photograph's orientation tag is applied. Returns what
+    detect() takes, so that ``detect(load(path))`` gives the command line's
+    features on that file: uint8 H x W for grey pictures, H x W x 3 (R, G,
+    B) for the others.
+
+    A damaged file whose readable part decodes is returned with a
+    UserWarning saying what is wrong, as the command line warns.
+
+    Raises
+    ------
+    ImageError
+        (an OSError and a ValueError) when the file cannot be read; the
+        message says why.
+    """
+    _detector_input(np.zeros((1, 1), np.uint8), stretch)  # refuses modes not in this build
+    pixels, note = _core.load(str(path))
+    if pixels is None:
+        raise ImageError("cannot read image '%s': %s" % (path, note))
+    if note:
+        import warnings
+        warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
+                      stacklevel=2)
+    return pixels
+
+
+def prune(features, overlap=0.1):
+    """The overlap pruning of scale-range runs, on any feature table.
+
+    Of two features whose blobs (discs of radius sqrt(2) sigma around their
+    sub-pixel positions) overlap by more than `overlap` (of the smaller
+    one's area), keeps the one with the larger response: greedily,
+    strongest first, a tie going to the earlier one. The kept features stay
+    in their order. With the table in row-major then scale order, the
+    result does not depend on how it was gathered: pruning the features of
+    several pieces together gives what a whole run gives.
+    """
+    table = np.ascontiguousarray(features)
+    if table.dtype != FEATURE_DTYPE:
+        raise ValueError("features must be a table of dtype hessian_maxima.FEATURE_DTYPE, not %s" % table.dtype)
+    if table.ndim != 1:
+        raise ValueError("features must be one-dimensional")
+    return _core.prune(table, _run_settings(overlap=overlap).overlap)
+
+
+def kernel_radius(sigma, sigma_max=None, scales=None):
+    """The largest kernel radius of a run: floor(3 sigma + 0.5) of its largest sigma.
+
+    The response exists from that many pixels off each border, and features
+    lie one pixel further in.
+    """
+    settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
+    return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)

@@ -1,0 +1,29 @@
+from os import PathLike
+from typing import Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+FEATURE_DTYPE: np.dtype
+BLOB_RADIUS_PER_SIGMA: float
+
+class ImageError(OSError, ValueError): ...
+
+def detect(
+    image: npt.ArrayLike,
+    sigma: float = 5.0,
+    threshold: float = 100.0,
+    *,
+    sigma_max: Optional[float] = None,
+    scales: Optional[int] = None,
+    polarity: str = "both",
+    overlap: float = 0.1,
+    stretch: Optional[str] = None,
+    threads: Optional[int] = None,
+) -> np.ndarray: ...
+def response(
+    image: npt.ArrayLike, sigma: float = 5.0, *, stretch: Optional[str] = None, threads: Optional[int] = None
+) -> npt.NDArray[np.float32]: ...
+def load(path: Union[str, PathLike], stretch: Optional[str] = None) -> npt.NDArray[np.uint8]: ...
+def prune(features: np.ndarray, overlap: float = 0.1) -> np.ndarray: ...
+def kernel_radius(sigma: float, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...

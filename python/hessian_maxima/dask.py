@@ -1,0 +1,270 @@
+"""The detector on chunked Dask arrays, and on many files over a cluster.
+
+detect_array() runs each chunk of a Dask array with enough of its
+neighbours' edges around it for the kernels, the maxima search and the
+refinement, and keeps the features whose pixel lies in the chunk itself:
+the features are exactly those of one run on the whole array, each once.
+
+detect_files() runs many picture files on a dask.distributed cluster: a
+local one by default, or the one a Client is connected to.
+"""
+
+import os
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import FEATURE_DTYPE, _core, _detect, _detector_input, load, _run_settings
+
+__all__ = ["detect_array", "detect_files", "chunk_depth"]
+
+_COLUMNS = FEATURE_DTYPE.names
+
+
+def chunk_depth(sigma=5.0, sigma_max=None, scales=None):
+    """How many pixels of its neighbours each chunk needs on every side.
+
+    The kernel radius r = floor(3 sigma + 0.5) of the largest sigma (the
+    response at a pixel reads r pixels around it), plus one for the maxima
+    search and the refinement, which read the responses next to a feature.
+    """
+    settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
+    return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales) + 1
+
+
+def _chunks_of_at_least(chunks, size):
+    """Chunk sizes along one axis with every chunk at least `size`, joining
+    the small ones to their neighbours; one chunk when the axis is shorter."""
+    if len(chunks) <= 1 or min(chunks) >= size:
+        return tuple(chunks)
+    joined = []
+    for chunk in chunks:
+        if joined and joined[-1] < size:
+            joined[-1] += chunk
+        else:
+            joined.append(chunk)
+    if len(joined) > 1 and joined[-1] < size:
+        joined[-2] += joined.pop()
+    return tuple(joined)
+
+
+def _starts(chunks):
+    return np.concatenate([[0], np.cumsum(chunks)]).astype(np.int64)
+
+
+def _part(di, depth):
+    """Which rows (or columns) of a chunk its neighbour at offset di needs."""
+    return slice(-depth, None) if di == -1 else slice(0, depth) if di == 1 else slice(None)
+
+
+def _edges(block, depth):
+    """What the 8 chunks around a chunk need of it, each a copy: for the
+    chunk that sees it at offset (di, dj), its last `depth` rows when di is
+    -1, its first ones when di is 1, all when 0; columns likewise."""
+    return {(di, dj): np.ascontiguousarray(block[_part(di, depth), _part(dj, depth)])
+            for di in (-1, 0, 1) for dj in (-1, 0, 1) if (di, dj) != (0, 0)}
+
+
+def _detect_neighbourhood(block, around, settings, top, left, rows, columns):
+    """The features of a chunk, run with its neighbours' edges around it
+    (around[1 + di][1 + dj]: the edges of the chunk at offset (di, dj), or
+    None), whose pixel lies in the chunk's own rows and columns, in the
+    array's coordinates; (left, top) is where the margin begins."""
+    grid = []
+    for di in (-1, 0, 1):
+        line = [block if (di, dj) == (0, 0) else around[1 + di][1 + dj][(di, dj)]
+                for dj in (-1, 0, 1) if (di, dj) == (0, 0) or around[1 + di][1 + dj] is not None]
+        if di == 0 or any(around[1 + di][1 + dj] is not None for dj in (-1, 0, 1)):
+            grid.append(line)
+    pixels = np.concatenate([np.concatenate(line, axis=1) for line in grid], axis=0)
+    found = _detect(pixels, settings, origin_x=int(left), origin_y=int(top))
+    inside = ((found["y"] >= rows[0]) & (found["y"] < rows[1])
+              & (found["x"] >= columns[0]) & (found["x"] < columns[1]))
+    return found[inside]
+
+
+def _row_major(*parts):
+    """Tables of pixels that never share a pixel, joined in row-major order;
+    at one pixel the features keep their order (increasing scale)."""
+    table = np.concatenate(parts) if parts else np.empty(0, FEATURE_DTYPE)
+    return table[np.lexsort((table["x"], table["y"]))]
+
+
+def _pruned(overlap, *bands):
+    return _core.prune(np.ascontiguousarray(np.concatenate(bands)), overlap)
+
+
+def _frame(table):
+    import pandas as pd
+    return pd.DataFrame({name: table[name] for name in _COLUMNS})
+
+
+def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+                 stretch=None, as_dataframe=False, threads=1):
+    """Finds the blobs of a chunked Dask array, chunk by chunk.
+
+    The features are exactly those of ``hessian_maxima.detect`` on the
+    whole array, each reported once: a feature belongs to the chunk that
+    holds its pixel.
+
+    Each chunk is run with chunk_depth() pixels of its neighbours around it,
+    as ``map_overlap`` would hand them over, but with one task per chunk
+    that cuts the edges its 8 neighbours need (map_overlap's graph has a
+    task for each of them, which cost more than the chunks' runs on small
+    sigmas). There is no padding at the array's own borders, so that they
+    behave as in a whole-array run; chunks smaller than the margin are
+    joined to their neighbours. With a scale range, the chunks keep every
+    feature and the overlap pruning runs once on all of them, gathered in
+    row-major order, so that the chunking cannot change the result.
+
+    Parameters
+    ----------
+    darray : dask.array.Array or array_like
+        uint8, H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks.
+    sigma, threshold, sigma_max, scales, polarity, overlap, stretch
+        As for hessian_maxima.detect().
+    as_dataframe : bool
+        False (default): compute now and return a numpy table of dtype
+        FEATURE_DTYPE in row-major order. True: return a lazy
+        dask.dataframe.DataFrame with the same columns, one partition per
+        row of chunks in row-major order (one partition in all when a scale
+        range prunes overlaps, which needs every feature at once).
+    threads : int or None
+        Threads for each chunk's run (default 1: the chunks themselves run
+        in parallel; None: every core).
+
+    Runs on the current Dask scheduler: the threads of this process, or the
+    cluster of an active dask.distributed Client.
+    """
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    array = da.asarray(darray)
+    if array.dtype != np.uint8:
+        _detector_input(np.zeros((1, 1), array.dtype), stretch)  # says why it cannot run
+    _detector_input(np.zeros((1, 1), np.uint8), stretch)
+    if array.ndim not in (2, 3) or (array.ndim == 3 and array.shape[2] not in (3, 4)):
+        raise ValueError("the array must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape %s"
+                         % (array.shape,))
+    if max(array.shape[:2]) > np.iinfo(np.int32).max:
+        raise ValueError("the array is too large: positions are int32")
+    prunes = settings.scales > 1 and settings.overlap < 1.0
+    each = settings._replace(overlap=1.0) if prunes else settings
+
+    depth = chunk_depth(settings.sigma, settings.sigma_max if settings.scales > 1 else None,
+                        settings.scales if settings.scales > 1 else None)
+    chunks = [_chunks_of_at_least(array.chunks[0], depth), _chunks_of_at_least(array.chunks[1], depth)]
+    if array.ndim == 3:
+        chunks.append((array.shape[2],))
+    array = array.rechunk(tuple(chunks))
+    # Margins between chunks only: an axis of one chunk needs none.
+    margins = [depth if len(c) > 1 else 0 for c in array.chunks[:2]]
+    rows, columns = _starts(array.chunks[0]), _starts(array.chunks[1])
+    blocks = array.to_delayed().reshape(array.numblocks[:2]) if array.size else np.empty((0, 0))
+    edges = np.empty(blocks.shape, object)
+    for index in np.ndindex(blocks.shape):
+        edges[index] = dask.delayed(_edges, pure=True)(blocks[index], depth)
+
+    run = dask.delayed(_detect_neighbourhood, pure=True)
+    bands = []
+    for i in range(blocks.shape[0]):
+        parts = []
+        for j in range(blocks.shape[1]):
+            around = [[edges[i + di, j + dj] if 0 <= i + di < blocks.shape[0] and 0 <= j + dj < blocks.shape[1]
+                       and (di, dj) != (0, 0) else None for dj in (-1, 0, 1)] for di in (-1, 0, 1)]
+            top = rows[i] - (margins[0] if i > 0 else 0)
+            left = columns[j] - (margins[1] if j > 0 else 0)
+            parts.append(run(blocks[i, j], around, each, top, left, (rows[i], rows[i + 1]),
+                             (columns[j], columns[j + 1])))
+        bands.append(dask.delayed(_row_major, pure=True)(*parts))
+    if prunes:
+        bands = [dask.delayed(_pruned, pure=True)(settings.overlap, *bands)] if bands else []
+
+    if as_dataframe:
+        import dask.dataframe as dd
+        meta = _frame(np.empty(0, FEATURE_DTYPE))
+        if not bands:
+            return dd.from_pandas(meta, npartitions=1)
+        return dd.from_delayed([dask.delayed(_frame, pure=True)(band) for band in bands], meta=meta,
+                               verify_meta=False)
+    tables = dask.compute(*bands)
+    return np.concatenate(tables) if tables else np.empty(0, FEATURE_DTYPE)
+
+
+def _detect_file(path, settings, stretch):
+    """One file on a worker: its features, or why it failed; never raises."""
+    import warnings
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            pixels = load(path, stretch)
+        warning = "; ".join(str(w.message) for w in caught) or None
+        return _detect(pixels, settings), None, warning
+    except Exception as error:  # every failure is the file's own row
+        return None, "%s: %s" % (type(error).__name__, error), None
+
+
+def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+                 stretch=None, client=None, threads=1):
+    """Runs many picture files on a dask.distributed cluster, one task a file.
+
+    Parameters
+    ----------
+    paths : iterable of str or os.PathLike
+        Picture files, read by the workers (so they must see the same
+        paths, e.g. on a shared file system) with hessian_maxima.load().
+    sigma, threshold, sigma_max, scales, polarity, overlap, stretch
+        As for hessian_maxima.detect().
+    client : distributed.Client or None
+        The cluster to run on, e.g. ``Client("tcp://scheduler:8786")``.
+        None (default): a LocalCluster of one single-threaded worker process
+        per core, closed at the end.
+    threads : int or None
+        Threads for each file's run (default 1: the files run in parallel;
+        None: every core of the worker).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per feature, in the order of `paths` and, within a file, in
+        row-major order: ``file`` (the path as given), the columns of
+        FEATURE_DTYPE, ``error`` and ``warning``. A file that cannot be read
+        or run has one row with its ``error`` (the other columns empty) and
+        does not stop the rest; a damaged file whose readable part was used
+        has its ``warning`` on each row. ``x``, ``y`` and ``polarity`` are
+        pandas' nullable integers.
+    """
+    import pandas as pd
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    paths = [os.fspath(path) for path in paths]
+    _detector_input(np.zeros((1, 1), np.uint8), stretch)
+
+    results = []
+    own = None
+    if client is None and paths:
+        from distributed import Client, LocalCluster
+        own = Client(LocalCluster(threads_per_worker=1, processes=True, dashboard_address=None))
+        client = own
+    try:
+        futures = client.map(_detect_file, paths, settings=settings, stretch=stretch, pure=False) if paths else []
+        for future in futures:
+            try:
+                results.append(future.result())
+            except Exception as error:  # the worker itself was lost
+                results.append((None, "%s: %s" % (type(error).__name__, error), None))
+    finally:
+        if own is not None:
+            cluster = own.cluster
+            own.close()
+            cluster.close()
+
+    frames = [_frame(np.empty(0, FEATURE_DTYPE)).assign(error=None, warning=None, file=None)]
+    for path, (table, error, warning) in zip(paths, results):
+        if table is None:
+            frame = pd.DataFrame({"error": [error], "warning": [warning]})
+        else:
+            frame = _frame(table).assign(error=None, warning=warning)
+        frames.append(frame.assign(file=path))
+    table = pd.concat(frames, ignore_index=True)
+    types = {name: FEATURE_DTYPE[name].name for name in _COLUMNS}
+    types.update(x="Int32", y="Int32", polarity="Int8", file=object, error=object, warning=object)
+    return table[["file", *_COLUMNS, "error", "warning"]].astype(types)

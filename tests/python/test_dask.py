@@ -1,0 +1,53 @@
+"""hessian_maxima.dask: chunked arrays equal whole-array runs; files on a cluster."""
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+
+import hessian_maxima as hm
+import hessian_maxima.dask as hd
+from conftest import blob_scene, write_pnm
+
+
+@pytest.mark.parametrize("settings", [
+    {"sigma": 2, "threshold": 10},
+    {"sigma": 1.5, "sigma_max": 10, "threshold": 10},   # pruned after gathering
+    {"sigma": 1.5, "sigma_max": 10, "threshold": 10, "overlap": 1, "polarity": "bright"},
+])
+def test_chunks_give_the_whole_array_run(settings):
+    scene = blob_scene(230, 310, 21)
+    whole = hm.detect(scene, **settings)
+    assert len(whole) > 50
+    # Chunks smaller than the margin they need, uneven ones, and colour.
+    for chunks in ((9, 13), (64, 100)):
+        assert hd.detect_array(da.from_array(scene, chunks=chunks), **settings).tobytes() == whole.tobytes()
+    frame = hd.detect_array(da.from_array(scene, chunks=(60, 80)), as_dataframe=True, **settings).compute()
+    assert frame.to_records(index=False).astype(hm.FEATURE_DTYPE).tobytes() == whole.tobytes()
+
+
+def test_blob_on_a_chunk_corner_found_once():
+    scene = np.full((128, 128), 80, np.uint8)
+    yy, xx = np.mgrid[0:128, 0:128]
+    scene += (100 * np.exp(-((xx - 64.3) ** 2 + (yy - 63.6) ** 2) / 18)).astype(np.uint8)
+    features = hd.detect_array(da.from_array(scene, chunks=64), 3, 50)
+    assert len(features) == 1
+    assert (features["x"][0], features["y"][0]) == (64, 64)
+
+
+def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    broken = tmp_path / "broken.png"
+    broken.write_bytes(b"\x89PNG\r\n\x1a\n not a picture")
+    paths = [pictures["grey"], broken, pictures["rgb"]]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        table = hd.detect_files(paths, 2, 20, client=client)
+    failed = table[table["file"] == str(broken)]
+    assert len(failed) == 1 and "cannot read image" in failed["error"].iloc[0]
+    for path in (pictures["grey"], pictures["rgb"]):
+        rows = table[table["file"] == str(path)]
+        expected = hm.detect(hm.load(path), 2, 20)
+        assert rows["error"].isna().all() and len(rows) == len(expected) > 0
+        assert np.array_equal(rows["x_subpixel"].to_numpy(), expected["x_subpixel"])
+        assert np.array_equal(rows["polarity"].to_numpy(dtype=np.int8), expected["polarity"])

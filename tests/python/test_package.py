@@ -1,0 +1,120 @@
+"""hessian_maxima against the command-line tool, its dtypes and threads."""
+
+import csv
+import io
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import hessian_maxima as hm
+from conftest import blob_scene
+
+
+def cli_features(cli, path, *options):
+    out = subprocess.run([cli, "--details", *options, str(path)], check=True, capture_output=True, text=True).stdout
+    return list(csv.DictReader(io.StringIO(out)))
+
+
+@pytest.mark.parametrize("name", ["grey", "rgb", "rgba"])
+@pytest.mark.parametrize("settings, options", [
+    ({}, []),
+    ({"sigma": 2.5, "threshold": 20, "polarity": "dark"}, ["--sigma", "2.5", "--threshold", "20", "--polarity", "dark"]),
+    ({"sigma": 1.5, "sigma_max": 9, "threshold": 30}, ["--sigma", "1.5:9", "--threshold", "30"]),
+])
+def test_same_features_as_the_command_line(cli, pictures, name, settings, options):
+    ours = hm.detect(hm.load(pictures[name]), **settings)
+    theirs = cli_features(cli, pictures[name], *options)
+    assert len(ours) == len(theirs) > 0
+    for mine, row in zip(ours, theirs):
+        assert (int(row["x"]), int(row["y"])) == (mine["x"], mine["y"])
+        assert (row["x_subpixel"], row["y_subpixel"]) == ("%.3f" % mine["x_subpixel"], "%.3f" % mine["y_subpixel"])
+        assert np.float32(row["response"]) == mine["response"]
+        assert np.float32(row["sigma"]) == np.float32("%.9g" % mine["sigma"])
+        assert row["polarity"] == {1: "bright", -1: "dark"}[mine["polarity"]]
+
+
+def test_loaded_pictures_are_the_arrays_written(pictures):
+    grey, rgb, rgba = (hm.load(pictures[name]) for name in ("grey", "rgb", "rgba"))
+    assert grey.dtype == np.uint8 and grey.shape == (240, 320)
+    assert np.array_equal(rgb, rgba[:, :, :3])
+    with pytest.raises(hm.ImageError, match="cannot read image"):
+        hm.load(pictures["grey"].parent / "missing.png")
+
+
+def test_image_layouts():
+    scene = blob_scene(120, 160, 7)
+    expected = hm.detect(scene, 2, 10)
+    assert len(expected) > 10
+    # Strided and Fortran-ordered views, and the same grey as RGB and RGBA.
+    padded = np.zeros((240, 400), np.uint8)
+    padded[::2, 3:323:2] = scene
+    for view in (padded[::2, 3:323:2], np.asfortranarray(scene), scene[::-1, ::-1][::-1, ::-1],
+                 np.repeat(scene[:, :, None], 3, axis=2), np.dstack([scene, scene, scene, 255 - scene])):
+        assert hm.detect(view, 2, 10).tobytes() == expected.tobytes()
+    # The job's grey conversion: (B * 0.114 + G * 0.587) + R * 0.299, truncated.
+    rgb = np.dstack([blob_scene(120, 160, s) for s in (8, 9, 10)])
+    r, g, b = (rgb[:, :, c].astype(np.float32) for c in range(3))
+    grey = ((b * np.float32(0.114) + g * np.float32(0.587)) + r * np.float32(0.299)).astype(np.uint8)
+    assert hm.detect(rgb, 2, 10).tobytes() == hm.detect(grey, 2, 10).tobytes()
+
+
+def test_refusals():
+    scene = np.zeros((20, 20), np.uint8)
+    for bad in (np.zeros((20, 20, 2), np.uint8), np.zeros(20, np.uint8), np.zeros((20, 20), bool)):
+        with pytest.raises(ValueError, match="image must"):
+            hm.detect(bad)
+    for settings in ({"sigma": 0}, {"sigma": float("nan")}, {"threshold": float("inf")}, {"polarity": "grey"},
+                     {"scales": 3}, {"sigma_max": 4}, {"sigma_max": 9, "scales": 1}, {"overlap": 2},
+                     {"sigma": 1e9}, {"sigma": 1e-6}):
+        with pytest.raises(ValueError):
+            hm.detect(scene, **settings)
+    assert len(hm.detect(np.zeros((0, 7), np.uint8))) == 0
+
+
+@pytest.mark.skip(reason="enable when 16-bit and float pictures can be mapped to 8 bits")
+def test_wide_dtypes():
+    scene = blob_scene(100, 100, 11).astype(np.uint16) * 257
+    assert hm.detect(scene, 2, 10, stretch="minmax").tobytes() == hm.detect(scene // 257, 2, 10).tobytes()
+
+
+def test_wide_dtypes_refused_for_now():
+    for dtype in (np.uint16, np.float32):
+        with pytest.raises(ValueError, match="8 bits"):
+            hm.detect(np.zeros((20, 20), dtype))
+
+
+def test_response_map():
+    scene = blob_scene(90, 110, 12)
+    sigma = 3.0
+    r = hm.kernel_radius(sigma)
+    response = hm.response(scene, sigma)
+    assert response.dtype == np.float32 and response.shape == scene.shape
+    inside = np.zeros(scene.shape, bool)
+    inside[r:-r, r:-r] = True
+    assert np.isnan(response[~inside]).all() and np.isfinite(response[inside]).all()
+    features = hm.detect(scene, sigma, 10)
+    assert np.array_equal(response[features["y"], features["x"]], features["response"])
+
+
+def test_runs_from_two_threads_at_once():
+    """While one thread is inside a long run, another completes its own."""
+    large = np.tile(blob_scene(150, 150, 13), (10, 10))
+    small = blob_scene(100, 100, 14)
+    expected = hm.detect(small, 2, 10)
+    started = threading.Event()
+    long_run = threading.Thread(target=lambda: (started.set(), hm.detect(large, 2, 10, sigma_max=30, scales=16,
+                                                                       threads=1)))
+    long_run.start()
+    started.wait()
+    while hm._core._runs_in_progress() == 0 and long_run.is_alive():  # needs the lock released
+        pass
+    results = []
+    beside = threading.Thread(target=lambda: results.append(hm.detect(small, 2, 10)))
+    beside.start()
+    beside.join()
+    still_running = hm._core._runs_in_progress() == 1
+    long_run.join()
+    assert still_running and results[0].tobytes() == expected.tobytes()
+
