@@ -23,8 +23,14 @@ const qint64 kChunkBytes = qint64(16) << 20;
 
 bool openFile(const QString &path, QFile *file, QString *error)
 {
-    if (QFileInfo(path).isDir()) {
+    const QFileInfo info(path);
+    if (info.isDir()) {
         *error = QStringLiteral("it is a folder, not a picture");
+        return false;
+    }
+    // Opening a named pipe would wait for a writer.
+    if (info.exists() && !info.isFile()) {
+        *error = QStringLiteral("pipes and devices are read whole");
         return false;
     }
     if (!file->open(QIODevice::ReadOnly)) {
@@ -38,10 +44,6 @@ bool openFile(const QString &path, QFile *file, QString *error)
 // reason otherwise.
 std::unique_ptr<NativePicture> openStreamable(QFile *file, QString *reason)
 {
-    if (file->isSequential()) {
-        *reason = QStringLiteral("pipes and devices are read whole");
-        return nullptr;
-    }
     QString refusal;
     std::unique_ptr<NativePicture> native = openNativePicture(file, file->fileName(), &refusal);
     if (!native) {

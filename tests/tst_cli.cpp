@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Outcome {
@@ -486,4 +488,10 @@ void TestCli::stretchAndStream()
     QCOMPARE(stretch.value("mode").toString(), QString("minmax"));
     QCOMPARE(stretch.value("lo").toDouble(), (double)lowest);
     QVERIFY(!stretched.contains("warnings"));
+
+    // Whether a picture could be streamed is asked without waiting for a
+    // named pipe's writer.
+    const QString pipe = dir.filePath("pipe");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QCOMPARE(runCli({pipe}).exitCode, 1);
 }
