@@ -153,26 +153,6 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
     return true;
 }
 
-bool parseStretch(const QString &text, StretchChoice *choice)
-{
-    if (text == QLatin1String("none") || text == QLatin1String("minmax")) {
-        choice->mode = text == QLatin1String("none") ? StretchMode::None : StretchMode::MinMax;
-        return true;
-    }
-    const QStringList parts = text.split(QLatin1Char(':'));
-    if (parts.first() != QLatin1String("percentile") || (parts.size() != 1 && parts.size() != 3))
-        return false;
-    choice->mode = StretchMode::Percentile;
-    if (parts.size() == 1)
-        return true;
-    double low = 0.0, high = 0.0;
-    if (!parseNumber(parts[1], &low) || !parseNumber(parts[2], &high) || !(low >= 0.0 && low < high && high <= 100.0))
-        return false;
-    choice->low = low;
-    choice->high = high;
-    return true;
-}
-
 const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
                             QStringLiteral("--recursive"), QStringLiteral("--stream"),
                             QStringLiteral("--no-stream")};
@@ -187,7 +167,7 @@ const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scal
 int applyOption(const QString &name, const QString &value, Options *options)
 {
     if (name == QLatin1String("--stretch")) {
-        if (!parseStretch(value, &options->stretch))
+        if (!parseStretchName(value, &options->stretch))
             return usageError(invalidValue(name, value, "none, minmax, percentile or percentile:LOW:HIGH "
                                                         "(percentages, 0 <= LOW < HIGH <= 100)"));
     } else if (name == QLatin1String("--repeat")) {

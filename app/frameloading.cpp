@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QTransform>
 
@@ -553,20 +554,13 @@ QImage stretchedFrame(const QImage &frame, const StretchUsed &used)
     return stretched;
 }
 
-StretchMode resolvedMode(StretchMode asked, bool qtReads)
-{
-    if (asked != StretchMode::Default)
-        return asked;
-    return qtReads ? StretchMode::None : StretchMode::Percentile;
-}
-
 // The frame for a stretch: from the samples when there are any, otherwise
 // from the 8-bit frame of Qt's readers.
 bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const StretchChoice &choice, QImage *frame,
                 StretchUsed *used, StretchNotice *notice, QString *error)
 {
     StretchChoice resolved = choice;
-    resolved.mode = resolvedMode(choice.mode, !samples || samples->layout.qtReads);
+    resolved.mode = resolvedStretchMode(choice.mode, !samples || samples->layout.qtReads);
     if (resolved.mode == StretchMode::None && !qtFrame.isNull()) {
         *used = StretchUsed();
         *frame = qtFrame;
@@ -623,7 +617,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
             return false;
         }
         const bool qtNone = layout.qtFrameForNone
-                            && resolvedMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
+                            && resolvedStretchMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
         if (qtNone && !readFrame(device, fileName, &qtFrame, error, damage))
             return false;
         const bool deep = layout.type != SAMPLE_U8 || !layout.qtFrameForNone;
@@ -749,6 +743,36 @@ QString stretchName(const StretchUsed &stretch)
     default:
         return QStringLiteral("none");
     }
+}
+
+bool parseStretchName(const QString &text, StretchChoice *choice)
+{
+    if (text == QLatin1String("none") || text == QLatin1String("minmax")) {
+        choice->mode = text == QLatin1String("none") ? StretchMode::None : StretchMode::MinMax;
+        return true;
+    }
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.first() != QLatin1String("percentile") || (parts.size() != 1 && parts.size() != 3))
+        return false;
+    double low = StretchChoice().low, high = StretchChoice().high;
+    if (parts.size() == 3) {
+        bool lowRead = false, highRead = false;
+        low = QLocale::c().toDouble(parts[1], &lowRead);
+        high = QLocale::c().toDouble(parts[2], &highRead);
+        if (!lowRead || !highRead || !(low >= 0.0 && low < high && high <= 100.0))
+            return false;
+    }
+    choice->mode = StretchMode::Percentile;
+    choice->low = low;
+    choice->high = high;
+    return true;
+}
+
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads)
+{
+    if (asked != StretchMode::Default)
+        return asked;
+    return qtReads ? StretchMode::None : StretchMode::Percentile;
 }
 
 bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,

@@ -83,6 +83,15 @@ struct StretchUsed {
 // "percentile:0.1:99.9".
 QString stretchName(const StretchUsed &stretch);
 
+// A stretch as --stretch names it: "none", "minmax", "percentile" or
+// "percentile:LOW:HIGH" (numbers in the C locale, 0 <= LOW < HIGH <= 100).
+// False, and `choice` left alone, for any other text.
+bool parseStretchName(const QString &text, StretchChoice *choice);
+
+// The stretch `asked` for a picture: Default is None for the pictures Qt's
+// readers read (qtReads), Percentile for the others.
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads);
+
 // A picture of more than 8 bits a sample (or one only the native readers
 // read), its samples as stored, kept so that it can be mapped again.
 struct PictureSamples {

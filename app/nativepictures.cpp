@@ -386,15 +386,14 @@ private:
         // Colours stored beside an alpha that is not premultiplied: Qt hands
         // them over premultiplied, which loses them where alpha is small.
         const bool unassociatedAlpha = extraCount > 0 && extraTypes && extraTypes[0] == EXTRASAMPLE_UNASSALPHA;
-        const bool qtReads = !floating && bits <= 16 && !signedInts;
         info.width = width;
         info.height = height;
         info.channels = colour ? 3 : 1;
         info.type = type;
         info.bitsPerSample = bits;
-        info.qtReads = qtReads;
-        info.qtFrameForNone = qtReads && !unassociatedAlpha;
-        info.none = type == SAMPLE_U16 ? ByteReduction{REDUCE_ROUND_257, 0.0, 0.0, 0} : typeRange(type);
+        info.qtReads = qtReadsSamples(type);
+        info.qtFrameForNone = info.qtReads && !unassociatedAlpha;
+        info.none = noneReduction(type);
         info.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
         info.description = QStringLiteral("%1 %2 TIFF").arg(typeName(type), QLatin1String(colour ? "colour" : "grey"));
         samplesPerPixel = spp;
@@ -720,6 +719,16 @@ private:
 };
 
 } // namespace
+
+bool qtReadsSamples(SampleType type)
+{
+    return type == SAMPLE_U8 || type == SAMPLE_U16;
+}
+
+ByteReduction noneReduction(SampleType type)
+{
+    return type == SAMPLE_U16 ? ByteReduction{REDUCE_ROUND_257, 0.0, 0.0, 0} : typeRange(type);
+}
 
 bool looksLikeFits(const QByteArray &start)
 {

@@ -64,6 +64,14 @@ protected:
 // data). `fileName` may be empty. The device must outlive the picture.
 std::unique_ptr<NativePicture> openNativePicture(QIODevice *device, const QString &fileName, QString *error);
 
+// Samples of a type as a TIFF picture holds them: whether Qt's readers
+// read such a picture (8- and 16-bit unsigned integers; "none" is then its
+// default stretch), and how "none" brings the samples to 8 bits: as Qt
+// does for 16 bits, from the type's range for the other integers, from
+// 0..1 for floats.
+bool qtReadsSamples(SampleType type);
+ByteReduction noneReduction(SampleType type);
+
 // Whether the bytes at the start of a file are a FITS header.
 bool looksLikeFits(const QByteArray &start);
 

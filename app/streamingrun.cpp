@@ -194,8 +194,7 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
     }
 
     StretchChoice choice = settings.stretch;
-    if (choice.mode == StretchMode::Default)
-        choice.mode = layout.qtReads ? StretchMode::None : StretchMode::Percentile;
+    choice.mode = resolvedStretchMode(choice.mode, layout.qtReads);
     if (!findStretchRange(choice, layout.type, filePass(*native, chunk), &picture->stretch, error))
         return false;
     const ByteReduction reduction = picture->stretch.mode == StretchMode::None
