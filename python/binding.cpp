@@ -1,7 +1,8 @@
-// hessian_maxima._core: the detection job, the response map, the loader and
-// the overlap pruning for Python. Every run goes through the same code as
-// the command-line tool (runDetection, loadFrame, the core); this file only
-// moves pixels between numpy arrays and frames, and results back.
+// hessian_maxima._core: the detection job, the response map, the loader,
+// the mapping of deeper samples to 8 bits and the overlap pruning for
+// Python. Every run goes through the same code as the command-line tool
+// (runDetection, loadPicture, findStretchRange, the core); this file only
+// moves samples between numpy arrays and frames, and results back.
 
 // Python's headers first: they must precede the system's, and Qt's `slots`
 // macro would break theirs.
@@ -10,6 +11,8 @@
 
 #include "detectionjob.h"
 #include "frameloading.h"
+#include "intensitystretch.h"
+#include "nativepictures.h"
 #include "scalespace.h"
 
 #include <QImage>
@@ -23,7 +26,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -51,21 +56,58 @@ struct RunInProgress {
     ~RunInProgress() { runsInProgress.fetch_sub(1); }
 };
 
-// A uint8 array of H x W (grey) or H x W x 3 or 4 (RGB, RGBA): where its
-// pixels are, read while the interpreter lock is held.
+// The numpy dtypes of the samples the loader knows, and their names.
+struct SampleDtype {
+    SampleType type;
+    const char *name;
+};
+const SampleDtype kSampleDtypes[] = {{SAMPLE_U8, "uint8"},   {SAMPLE_U16, "uint16"},   {SAMPLE_I16, "int16"},
+                                     {SAMPLE_U32, "uint32"}, {SAMPLE_I32, "int32"},    {SAMPLE_F32, "float32"},
+                                     {SAMPLE_F64, "float64"}};
+
+// The sample type of a dtype in the machine's byte order; ValueError for
+// the others.
+SampleType sampleType(const py::dtype &dtype)
+{
+    for (const SampleDtype &known : kSampleDtypes)
+        if (dtype.equal(py::dtype(known.name)))
+            return known.type;
+    throw py::value_error("the image must be uint8, uint16, int16, uint32, int32, float32 or float64 (in the "
+                          "machine's byte order), not " + std::string(py::str(py::handle(dtype))));
+}
+
+// An array of H x W (grey) or H x W x 3 or 4 (RGB, RGBA) samples: where
+// they are, read while the interpreter lock is held.
 struct PixelSource {
     const unsigned char *data = nullptr;
+    SampleType type = SAMPLE_U8;
     int width = 0;
     int height = 0;
     int channels = 1;  // 1 grey, 3 or 4 colour
-    ptrdiff_t rowStride = 0;
+    ptrdiff_t rowStride = 0;  // bytes
     ptrdiff_t pixelStride = 0;
     ptrdiff_t channelStride = 0;
+
+    const unsigned char *sample(int y, int x, int channel) const
+    {
+        return data + y * rowStride + x * pixelStride + channel * channelStride;
+    }
+    // Calls use(samples, count, stride) for every row of every colour
+    // channel (alpha left out), `stride` counted in samples.
+    template <typename Use>
+    void forEachRun(Use use) const
+    {
+        const size_t stride = (size_t)pixelStride / sampleBytes(type);
+        for (int y = 0; y < height; ++y)
+            for (int channel = 0; channel < std::min(channels, 3); ++channel)
+                use(sample(y, 0, channel), (size_t)width, stride);
+    }
 };
 
-PixelSource pixelSource(const py::array &image)
+PixelSource pixelSource(const py::array &image, bool anyType = false)
 {
-    if (!image.dtype().is(py::dtype::of<uint8_t>()))
+    const SampleType type = sampleType(image.dtype());
+    if (type != SAMPLE_U8 && !anyType)
         throw py::value_error("the image must be uint8 here, not " + std::string(py::str(image.dtype())));
     const py::ssize_t dims = image.ndim();
     if (dims != 2 && !(dims == 3 && (image.shape(2) == 3 || image.shape(2) == 4))) {
@@ -79,8 +121,14 @@ PixelSource pixelSource(const py::array &image)
         throw py::value_error("the image is too large for one run: " + std::to_string(image.shape(1)) + " x "
                               + std::to_string(image.shape(0)) + " pixels (hessian_maxima.dask.detect_array "
                               "runs arrays of any size)");
+    // The core reads samples a whole number of samples apart, forwards.
+    const py::ssize_t size = (py::ssize_t)sampleBytes(type);
+    if (image.strides(1) < 0 || image.strides(1) % size != 0)
+        throw py::value_error("the image's columns must lie a whole number of samples apart, forwards "
+                              "(numpy.ascontiguousarray makes them so)");
     PixelSource source;
     source.data = static_cast<const unsigned char *>(image.data());
+    source.type = type;
     source.height = (int)image.shape(0);
     source.width = (int)image.shape(1);
     source.channels = dims == 2 ? 1 : (int)image.shape(2);
@@ -275,20 +323,251 @@ py::array response(const py::array &image, float sigma, unsigned threads)
     return std::move(map);
 }
 
-// The picture as the command line reads it, as an array detect() takes
-// (grey H x W, or H x W x 3 in R, G, B order), and what is damaged in the
-// file (empty when nothing); an unreadable file gives None and the reason.
-py::tuple load(const std::string &path)
+// The stretch a Python caller asks for: None (the picture's default) or a
+// name as --stretch takes it.
+StretchChoice stretchChoice(const py::object &stretch)
 {
-    QImage frame;
+    StretchChoice choice;
+    if (stretch.is_none())
+        return choice;
+    const std::string expected = "'none', 'minmax', 'percentile' or 'percentile:LOW:HIGH' (percentages, "
+                                 "0 <= LOW < HIGH <= 100)";
+    if (!py::isinstance<py::str>(stretch))
+        throw py::value_error("stretch must be None or one of " + expected + ", not "
+                              + std::string(py::repr(stretch)));
+    const std::string text = stretch.cast<std::string>();
+    if (!parseStretchName(QString::fromStdString(text), &choice))
+        throw py::value_error("stretch must be None or one of " + expected + ", not '" + text + "'");
+    return choice;
+}
+
+const char *modeName(StretchMode mode)
+{
+    switch (mode) {
+    case StretchMode::MinMax:
+        return "minmax";
+    case StretchMode::Percentile:
+        return "percentile";
+    default:
+        return "none";
+    }
+}
+
+StretchMode modeOfName(const std::string &name)
+{
+    return name == "minmax" ? StretchMode::MinMax : name == "percentile" ? StretchMode::Percentile : StretchMode::None;
+}
+
+// How an array of `dtype` is mapped under `stretch`, as the loader maps a
+// TIFF of the same samples: the mode (the default resolved), its
+// percentages, and the reduction "none" gives (kind, lo, hi).
+py::tuple stretchPlan(const py::dtype &dtype, const py::object &stretch)
+{
+    const SampleType type = sampleType(dtype);
+    const StretchChoice choice = stretchChoice(stretch);
+    const ByteReduction none = noneReduction(type);
+    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type))), choice.low, choice.high,
+                          (int)none.kind, none.lo, none.hi);
+}
+
+// The array's samples reduced to bytes (kind and lo, hi of a
+// ByteReduction): uint8 H x W, or H x W x 3 for colour (alpha left out).
+py::array reduceImage(const py::array &image, int kind, double lo, double hi)
+{
+    const PixelSource source = pixelSource(image, true);
+    if (kind != REDUCE_STRETCH && !(kind == REDUCE_ROUND_257 && source.type == SAMPLE_U16))
+        throw py::value_error("no such reduction for " + std::string(py::str(image.dtype())) + " samples");
+    const ByteReduction reduction{(ByteReductionKind)kind, lo, hi, 0};
+    const py::ssize_t height = source.height, width = source.width, channels = std::min(source.channels, 3);
+    py::array_t<uint8_t> pixels = channels == 1 ? py::array_t<uint8_t>({height, width})
+                                                : py::array_t<uint8_t>({height, width, channels});
+    uint8_t *out = pixels.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        std::vector<unsigned char> run(channels == 1 ? 0 : (size_t)width);
+        int y = 0, channel = 0;
+        source.forEachRun([&](const void *samples, size_t count, size_t stride) {
+            uint8_t *row = out + (size_t)y * (size_t)(width * channels);
+            if (channels == 1) {
+                reduceToBytes(samples, source.type, count, stride, reduction, row);
+            } else {
+                reduceToBytes(samples, source.type, count, stride, reduction, run.data());
+                for (size_t x = 0; x < count; ++x)
+                    row[x * (size_t)channels + (size_t)channel] = run[x];
+            }
+            if (++channel == channels) {
+                channel = 0;
+                ++y;
+            }
+        });
+    }
+    return std::move(pixels);
+}
+
+// lo and hi of a minmax or percentile stretch over the whole array, as the
+// loader finds them for a picture.
+py::tuple stretchRange(const py::array &image, const std::string &mode, double low, double high)
+{
+    const PixelSource source = pixelSource(image, true);
+    StretchChoice choice;
+    choice.mode = modeOfName(mode);
+    choice.low = low;
+    choice.high = high;
+    StretchUsed used;
+    QString error;
+    bool found = false;
+    {
+        py::gil_scoped_release unlocked;
+        found = findStretchRange(choice, source.type, [&](const SampleFeed &feed, QString *) {
+            source.forEachRun(feed);
+            return true;
+        }, &used, &error);
+    }
+    if (!found && error.startsWith(QLatin1String("not enough memory")))
+        throw std::bad_alloc();
+    // The loader's reason speaks of a picture.
+    if (!found && error.startsWith(QLatin1String("the picture ")))
+        error.replace(0, 11, QStringLiteral("the image"));
+    if (!found)
+        throw py::value_error(error.toStdString());
+    return py::make_tuple(used.lo, used.hi);
+}
+
+// The smallest and largest finite sample of an array (colour channels
+// together) and how many finite samples there are: (count, min, max).
+py::tuple sampleExtent(const py::array &image)
+{
+    const PixelSource source = pixelSource(image, true);
+    SampleExtent extent;
+    sampleExtentStart(&extent);
+    {
+        py::gil_scoped_release unlocked;
+        source.forEachRun([&](const void *samples, size_t count, size_t stride) {
+            sampleExtentAdd(&extent, samples, source.type, count, stride);
+        });
+    }
+    return py::make_tuple(extent.count, extent.min, extent.max);
+}
+
+// The search for the values at two ranks of an array's samples when the
+// array comes in pieces (the chunks of a Dask array): count() counts one
+// piece for the pass under way, anywhere (it is pickled to the workers),
+// and end_pass() takes the counts of all pieces summed.
+class PieceRankSearch
+{
+public:
+    PieceRankSearch(SampleType type, uint64_t low, uint64_t high)
+    {
+        if (rankSearchStart(&search, type, low, high) != HESSIAN_OK)
+            throw std::bad_alloc();
+    }
+    PieceRankSearch(const PieceRankSearch &) = delete;
+    PieceRankSearch &operator=(const PieceRankSearch &) = delete;
+    ~PieceRankSearch() { rankSearchRelease(&search); }
+
+    static std::unique_ptr<PieceRankSearch> create(const py::dtype &dtype, uint64_t low, uint64_t high)
+    {
+        return std::unique_ptr<PieceRankSearch>(new PieceRankSearch(sampleType(dtype), low, high));
+    }
+
+    bool done() const { return search.knownBits >= search.keyBits; }
+
+    // The counts of one piece for this pass: uint64, 2 x 65536.
+    py::array count(const py::array &image) const
+    {
+        const PixelSource source = pixelSource(image, true);
+        if (source.type != search.type)
+            throw py::value_error("the piece's samples are not of the search's type");
+        if (done())
+            throw py::value_error("the search is over");
+        py::array_t<uint64_t> counts({(py::ssize_t)2, kDigits});
+        std::fill_n(counts.mutable_data(), 2 * kDigits, 0);
+        RankSearch piece = search;
+        piece.counts[0] = counts.mutable_data();
+        piece.counts[1] = counts.mutable_data() + kDigits;
+        {
+            py::gil_scoped_release unlocked;
+            source.forEachRun([&](const void *samples, size_t count, size_t stride) {
+                rankSearchAdd(&piece, samples, count, stride);
+            });
+        }
+        return std::move(counts);
+    }
+
+    // Ends a pass with the counts of all pieces: true when both values are known.
+    bool endPass(const py::array_t<uint64_t, py::array::c_style | py::array::forcecast> &counts)
+    {
+        if (counts.ndim() != 2 || counts.shape(0) != 2 || counts.shape(1) != kDigits)
+            throw py::value_error("the counts must be 2 x 65536");
+        if (done())
+            throw py::value_error("the search is over");
+        std::copy_n(counts.data(), kDigits, search.counts[0]);
+        std::copy_n(counts.data() + kDigits, kDigits, search.counts[1]);
+        return rankSearchEndPass(&search);
+    }
+
+    py::tuple values() const
+    {
+        if (!done())
+            throw py::value_error("the search is not over");
+        return py::make_tuple(rankSearchValue(&search, 0), rankSearchValue(&search, 1));
+    }
+
+    py::tuple state() const
+    {
+        return py::make_tuple((int)search.type, search.knownBits, search.rank[0], search.rank[1], search.prefix[0],
+                              search.prefix[1]);
+    }
+
+    static std::unique_ptr<PieceRankSearch> fromState(const py::tuple &state)
+    {
+        const int type = state.size() == 6 ? state[0].cast<int>() : -1;
+        if (type < SAMPLE_U8 || type > SAMPLE_F64)
+            throw py::value_error("not the state of a rank search");
+        std::unique_ptr<PieceRankSearch> restored(
+            new PieceRankSearch((SampleType)type, state[2].cast<uint64_t>(), state[3].cast<uint64_t>()));
+        restored->search.knownBits = state[1].cast<unsigned>();
+        restored->search.prefix[0] = state[4].cast<uint64_t>();
+        restored->search.prefix[1] = state[5].cast<uint64_t>();
+        return restored;
+    }
+
+private:
+    static constexpr py::ssize_t kDigits = 65536;
+    RankSearch search = {};
+};
+
+// What the loader says about a stretch (see stretchNotice), for an array.
+std::string noticeText(const std::string &mode, double low, double high, double lo, double hi, int lowest,
+                       int highest)
+{
+    StretchUsed used;
+    used.mode = modeOfName(mode);
+    used.low = low;
+    used.high = high;
+    used.lo = lo;
+    used.hi = hi;
+    return stretchNotice(used, lowest, highest).text.toStdString();
+}
+
+// The picture as the command line reads it with that stretch, as an array
+// detect() takes (grey H x W, or H x W x 3 in R, G, B order), what is
+// damaged in the file and what the stretch tells (each empty when
+// nothing); an unreadable file gives None and the reason.
+py::tuple load(const std::string &path, const py::object &stretch)
+{
+    LoadOptions options;
+    options.stretch = stretchChoice(stretch);
+    LoadedPicture picture;
     QString error, damage;
     bool loaded = false;
     {
         py::gil_scoped_release unlocked;
-        loaded = loadFrame(QString::fromStdString(path), &frame, &error, &damage);
+        loaded = loadPicture(QString::fromStdString(path), options, &picture, &error, &damage);
     }
     if (!loaded)
-        return py::make_tuple(py::none(), error.toStdString());
+        return py::make_tuple(py::none(), error.toStdString(), std::string());
+    QImage frame = picture.frame;
     const bool grey = frame.format() == QImage::Format_Grayscale8;
     if (!grey && frame.format() != QImage::Format_RGB32)
         frame = frame.convertToFormat(QImage::Format_RGB32);
@@ -313,7 +592,7 @@ py::tuple load(const std::string &path)
             }
         }
     }
-    return py::make_tuple(std::move(pixels), damage.toStdString());
+    return py::make_tuple(std::move(pixels), damage.toStdString(), picture.notice.text.toStdString());
 }
 
 // The overlap pruning of scale-range runs on a feature table gathered from
@@ -353,7 +632,23 @@ PYBIND11_MODULE(_core, module)
                py::arg("sigma_max"), py::arg("polarity"), py::arg("overlap"), py::arg("threads"),
                py::arg("origin_x") = 0, py::arg("origin_y") = 0);
     module.def("response", &response, py::arg("image"), py::arg("sigma"), py::arg("threads"));
-    module.def("load", &load, py::arg("path"));
+    module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none());
+    module.def("stretch_plan", &stretchPlan, py::arg("dtype"), py::arg("stretch"),
+               "How an array of that dtype is mapped to 8 bits: (mode, low, high, none_kind, none_lo, none_hi).");
+    module.def("reduce", &reduceImage, py::arg("image"), py::arg("kind"), py::arg("lo"), py::arg("hi"));
+    module.def("stretch_range", &stretchRange, py::arg("image"), py::arg("mode"), py::arg("low"), py::arg("high"));
+    module.def("sample_extent", &sampleExtent, py::arg("image"));
+    module.def("percentile_rank", &percentileRank, py::arg("percent"), py::arg("count"));
+    module.def("stretch_notice", &noticeText, py::arg("mode"), py::arg("low"), py::arg("high"), py::arg("lo"),
+               py::arg("hi"), py::arg("lowest"), py::arg("highest"));
+    module.attr("REDUCE_STRETCH") = (int)REDUCE_STRETCH;
+    py::class_<PieceRankSearch>(module, "RankSearch")
+        .def(py::init(&PieceRankSearch::create), py::arg("dtype"), py::arg("low"), py::arg("high"))
+        .def("count", &PieceRankSearch::count, py::arg("image"))
+        .def("end_pass", &PieceRankSearch::endPass, py::arg("counts"))
+        .def("values", &PieceRankSearch::values)
+        .def(py::pickle([](const PieceRankSearch &search) { return search.state(); },
+                        [](const py::tuple &state) { return PieceRankSearch::fromState(state); }));
     module.def("prune", &prune, py::arg("features"), py::arg("overlap"));
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),
                "The largest kernel radius of a run, floor(3 sigma + 0.5) of its largest sigma.");

@@ -11,7 +11,8 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-d
                 libqt5svg5  # so that the tests meet the SVG reader the loader refuses
                 # the Python package, its Dask functions and their tests
                 pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed
-                python3-pytest)
+                python3-pytest
+                python3-tifffile)  # the package's tests write 16-bit and float TIFF with it
 
 # Installs the given Debian packages that are not installed yet; does
 # nothing when all are there, so the scripts are safe to run again.

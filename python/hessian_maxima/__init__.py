@@ -8,12 +8,16 @@ exactly the features the command line writes with --details.
     >>> features = hm.detect(hm.load("cells.png"), sigma=3, threshold=50)
     >>> features["x_subpixel"], features["response"]
 
+16-bit, 32-bit and float arrays are mapped to the detector's 8 bits as the
+command line maps such pictures (`stretch`, see detect()).
+
 Functions: detect, response, load, prune, kernel_radius. Chunked Dask arrays
 and many files on a cluster: hessian_maxima.dask.
 """
 
 import collections
 import operator
+import os
 
 import numpy as np
 
@@ -104,24 +108,64 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
     return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
 
 
-def _detector_input(image, stretch=None):
-    """The array as the detector takes it: uint8, H x W or H x W x 3 or 4.
-
-    uint8 arrays are taken as they are (stretch None or 'none'). Other
-    dtypes need the mapping of 16-bit and float pictures to 8 bits.
-    """
+def _samples(image):
+    """The array as the core reads it: in the machine's byte order (FITS
+    readers give big-endian arrays), its columns a whole number of samples
+    apart and forwards (anything else copied once)."""
     array = np.asarray(image)
-    if stretch is not None and not isinstance(stretch, str):
-        raise ValueError("stretch must be None or a mode name, not %r" % (stretch,))
-    if array.dtype == np.uint8:
-        if stretch not in (None, "none"):
-            raise ValueError("stretch=%r: mapping pictures to 8 bits is not in this build; "
-                             "only None and 'none' are" % (stretch,))
+    if array.dtype.kind in "uif" and not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
+    if array.ndim >= 2 and (array.strides[1] < 0 or array.strides[1] % array.itemsize):
+        array = np.ascontiguousarray(array)
+    return array
+
+
+# How an array is brought to 8 bits: the mode ('none', 'minmax' or
+# 'percentile', the default resolved), the percentages of a percentile
+# stretch, and the reduction of 'none' ((kind, lo, hi); None for uint8,
+# taken as it is).
+_Plan = collections.namedtuple("_Plan", "mode low high none")
+
+
+def _plan(dtype, stretch):
+    mode, low, high, kind, lo, hi = _core.stretch_plan(np.dtype(dtype), stretch)
+    return _Plan(mode, low, high, None if np.dtype(dtype) == np.uint8 else (kind, lo, hi))
+
+
+def _reduction(plan, lo=0.0, hi=0.0):
+    """The (kind, lo, hi) the core reduces samples with under the plan,
+    lo and hi those of a minmax or percentile stretch."""
+    return plan.none if plan.mode == "none" else (_core.REDUCE_STRETCH, lo, hi)
+
+
+def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2):
+    """Warns as the command line does when a stretch is flat (every pixel
+    0) or when deeper samples under 'none' use less than 1/8 of the 256
+    levels ((lowest, highest) of the mapped pixels)."""
+    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels))
+    if notice:
+        import warnings
+        hint = "; stretch='percentile' or 'minmax' spreads them" if plan.mode == "none" else ""
+        warnings.warn("the image %s%s" % (notice, hint), stacklevel=stacklevel + 1)
+
+
+def _detector_input(image, stretch=None):
+    """The image as the detector takes it: uint8, H x W or H x W x 3 or 4,
+    mapped to 8 bits as `stretch` says (see detect()). Warns as
+    _warn_stretch says, to the caller's caller."""
+    array = _samples(image)
+    plan = _plan(array.dtype, stretch)
+    if plan.none is None and plan.mode == "none":
         return array
-    if array.dtype.kind in "uif":
-        raise ValueError("%s images need the mapping of 16-bit and float pictures to 8 bits, "
-                         "which is not in this build; convert to uint8 first" % array.dtype)
-    raise ValueError("the image must be uint8 (or an integer or float type), not %s" % array.dtype)
+    lo, hi = 0.0, 0.0
+    if plan.mode != "none" and array.size:
+        lo, hi = _core.stretch_range(array, plan.mode, plan.low, plan.high)
+    reduction = _reduction(plan, lo, hi)
+    pixels = _core.reduce(array, *reduction)
+    if pixels.size:
+        _warn_stretch(plan, reduction, (pixels.min(), pixels.max()) if plan.mode == "none" else (0, 0),
+                      stacklevel=3)
+    return pixels
 
 
 def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
@@ -141,8 +185,13 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         - uint8, H x W x 3 (RGB) or H x W x 4 (RGBA, alpha ignored): brought
           to grey as the command line does, (B * 0.114 + G * 0.587) +
           R * 0.299 in float, truncated;
-        - 16-bit and float pictures are refused (ValueError) until the
-          mapping of such pictures to 8 bits (`stretch`) is in the detector.
+        - uint16, int16, uint32, int32, float32 or float64 (either byte
+          order), of the same shapes: mapped to the detector's 8 bits as
+          `stretch` says, the colour channels all with the same lo and hi
+          (alpha left out), then brought to grey as above.
+
+        Other dtypes (bool, int8, 64-bit integers, float16) are refused:
+        convert them first.
     sigma : float
         The Gaussian scale (default 5), a positive number; with `sigma_max`,
         the smallest scale of a range. Rounded to float, as the command
@@ -169,8 +218,37 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         this fraction of the smaller one's area, only the stronger is kept;
         1 keeps all. Default 0.1, the command line's --overlap default.
     stretch : str or None
-        How pictures are mapped to the detector's 8 bits: None or 'none'
-        (the only modes of this build) take uint8 pictures as they are.
+        How samples become the detector's 8 bits, the command line's
+        --stretch, as text:
+
+        - 'none': uint8 as it is; uint16 as Qt reads a 16-bit PNG or TIFF,
+          round(v / 257); the other integers from their type's smallest to
+          its largest value, floats from 0 to 1, by the formula below.
+        - 'minmax': lo and hi are the smallest and largest finite samples.
+        - 'percentile' or 'percentile:LOW:HIGH' (percentages, 0 <= LOW <
+          HIGH <= 100; default 0.1:99.9): lo and hi are the samples at rank
+          floor(LOW / 100 * (n - 1)) and floor(HIGH / 100 * (n - 1)) of the
+          n finite samples sorted (all colour channels together), found
+          exactly.
+
+        Each sample v becomes min(255, max(0, floor((v - lo) / (hi - lo)
+        * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
+        is the command line's default for a TIFF of the same samples:
+        'none' for uint8 and uint16, 'percentile' for the other types.
+        Like the command line, a UserWarning says when hi <= lo (every
+        pixel is 0: no features) and when samples deeper than 8 bits under
+        'none' use less than 1/8 of the 256 levels (faint 16-bit pictures:
+        a percentile or minmax stretch spreads them).
+
+        ``detect(load(path, stretch))`` always gives the command line's
+        features on a file. An array read from a file by another library
+        gives them when it holds the same samples in the same orientation:
+        16-bit PNG and TIFF, 32-bit and float TIFF. Not under 'none' for a
+        16-bit PGM or PPM (Qt's reader brings those to v * 255 / maxval in
+        whole numbers), nor as such for FITS, which the command line shows
+        with the first stored row at the bottom and stretches by
+        'percentile' whatever the type: ``np.flipud(data)`` with
+        ``stretch='percentile'`` gives its features.
     threads : int or None
         Threads for the run (default None: every core).
 
@@ -187,8 +265,9 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     Raises
     ------
     ValueError
-        Bad settings (as the command line refuses them) or an image of
-        another type or shape.
+        Bad settings or stretch (as the command line refuses them), an
+        image of another type or shape, or one to be stretched that holds
+        no finite sample.
     MemoryError
         Not enough memory for the run.
 
@@ -232,28 +311,40 @@ def load(path, stretch=None):
     """Reads a picture file exactly as the command-line tool reads it.
 
     The format is found from the content (PNG, JPEG, TIFF, BMP, GIF, PGM,
-    WebP, ...), a photograph's orientation tag is applied. Returns what
-    detect() takes, so that ``detect(load(path))`` gives the command line's
-    features on that file: uint8 H x W for grey pictures, H x W x 3 (R, G,
-    B) for the others.
+    WebP, FITS, ...), a photograph's orientation tag is applied, and a FITS
+    image is turned as astronomy viewers show it (the first stored row at
+    the bottom). Pictures of more than 8 bits a sample (16-bit PNG, PGM,
+    PPM and TIFF, 32-bit and float TIFF, FITS) are mapped to 8 bits as
+    `stretch` says: the command line's --stretch, as detect() describes it,
+    with the command line's defaults for files (None: 'none' for what Qt's
+    readers read, 8-bit pictures and 16-bit PNG, PGM, PPM and TIFF;
+    'percentile' for 32-bit and float TIFF and for FITS). Returns what
+    detect() takes, so that ``detect(load(path, stretch))`` gives the
+    command line's features with that --stretch: uint8 H x W for grey
+    pictures, H x W x 3 (R, G, B) for the others.
 
     A damaged file whose readable part decodes is returned with a
-    UserWarning saying what is wrong, as the command line warns.
+    UserWarning saying what is wrong, and so is a picture that the stretch
+    leaves flat or crowded into a few levels, as the command line warns.
 
     Raises
     ------
     ImageError
         (an OSError and a ValueError) when the file cannot be read; the
         message says why.
+    ValueError
+        A stretch the command line does not know.
     """
-    _detector_input(np.zeros((1, 1), np.uint8), stretch)  # refuses modes not in this build
-    pixels, note = _core.load(str(path))
+    pixels, note, notice = _core.load(os.fspath(path), stretch)
     if pixels is None:
         raise ImageError("cannot read image '%s': %s" % (path, note))
+    import warnings
     if note:
-        import warnings
         warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
                       stacklevel=2)
+    if notice:
+        hint = "; stretch='percentile' or 'minmax' spreads them" if notice.startswith("uses only") else ""
+        warnings.warn("'%s' %s%s" % (path, notice, hint), stacklevel=2)
     return pixels
 
 

@@ -24,8 +24,10 @@ def cli_features(cli, path, *options):
     ({"sigma": 1.5, "sigma_max": 9, "threshold": 30}, ["--sigma", "1.5:9", "--threshold", "30"]),
 ])
 def test_same_features_as_the_command_line(cli, pictures, name, settings, options):
-    ours = hm.detect(hm.load(pictures[name]), **settings)
-    theirs = cli_features(cli, pictures[name], *options)
+    assert_same_features(hm.detect(hm.load(pictures[name]), **settings), cli_features(cli, pictures[name], *options))
+
+
+def assert_same_features(ours, theirs):
     assert len(ours) == len(theirs) > 0
     for mine, row in zip(ours, theirs):
         assert (int(row["x"]), int(row["y"])) == (mine["x"], mine["y"])
@@ -62,7 +64,8 @@ def test_image_layouts():
 
 def test_refusals():
     scene = np.zeros((20, 20), np.uint8)
-    for bad in (np.zeros((20, 20, 2), np.uint8), np.zeros(20, np.uint8), np.zeros((20, 20), bool)):
+    for bad in (np.zeros((20, 20, 2), np.uint8), np.zeros(20, np.uint8), np.zeros((20, 20), bool),
+                np.zeros((20, 20), np.int64), np.zeros((20, 20, 2), np.float32)):
         with pytest.raises(ValueError, match="image must"):
             hm.detect(bad)
     for settings in ({"sigma": 0}, {"sigma": float("nan")}, {"threshold": float("inf")}, {"polarity": "grey"},
@@ -70,19 +73,50 @@ def test_refusals():
                      {"sigma": 1e9}, {"sigma": 1e-6}):
         with pytest.raises(ValueError):
             hm.detect(scene, **settings)
+    for stretch in ("max", "percentile:5", "percentile:50:10", "percentile:0:101", "percentile:1_0:20", 3):
+        with pytest.raises(ValueError, match="stretch must"):
+            hm.detect(scene, stretch=stretch)
     assert len(hm.detect(np.zeros((0, 7), np.uint8))) == 0
 
 
-@pytest.mark.skip(reason="enable when 16-bit and float pictures can be mapped to 8 bits")
+@pytest.mark.parametrize("kind, stretch", [("uint16", None), ("rgb16", "percentile:1:99"), ("float32", None)])
+def test_wide_pictures_as_the_command_line_reads_them(cli, tmp_path, kind, stretch):
+    """A file's array read by another library, and load(), give the command line's features."""
+    tifffile = pytest.importorskip("tifffile")
+    scene = blob_scene(150, 200, 15)
+    if kind == "float32":
+        picture = (scene / np.float32(255) * 4 - 1).astype(np.float32)
+        picture[3, 5] = np.nan
+    else:
+        picture = scene.astype(np.uint16) * 150 + 40  # faint: 40 to 38290
+        if kind == "rgb16":
+            picture = np.dstack([picture, picture // 2, blob_scene(150, 200, 16).astype(np.uint16) * 200])
+    path = tmp_path / ("%s.tif" % kind)
+    tifffile.imwrite(path, picture, photometric="rgb" if picture.ndim == 3 else "minisblack")
+    theirs = cli_features(cli, path, "--sigma", "2", "--threshold", "10", *(["--stretch", stretch] if stretch else []))
+    assert_same_features(hm.detect(tifffile.imread(path), 2, 10, stretch=stretch), theirs)
+    assert_same_features(hm.detect(hm.load(path, stretch), 2, 10), theirs)
+
+
 def test_wide_dtypes():
-    scene = blob_scene(100, 100, 11).astype(np.uint16) * 257
-    assert hm.detect(scene, 2, 10, stretch="minmax").tobytes() == hm.detect(scene // 257, 2, 10).tobytes()
-
-
-def test_wide_dtypes_refused_for_now():
-    for dtype in (np.uint16, np.float32):
-        with pytest.raises(ValueError, match="8 bits"):
-            hm.detect(np.zeros((20, 20), dtype))
+    scene = blob_scene(100, 100, 11)
+    scene[0, :2] = 0, 255  # the full range, which minmax brings back exactly
+    expected = hm.detect(scene, 2, 10).tobytes()
+    wide = scene.astype(np.uint16) * 257
+    for image, stretch in ((wide, None),                      # 'none': round(v / 257)
+                           (scene / 255.0, "none"),           # floats: 0..1
+                           ((scene * 3.0 - 7).astype(">f4"), "minmax"),
+                           (np.asfortranarray(scene.astype(np.int16) * 100 - 20000), "minmax"),
+                           # Colours with an alpha far outside them, which the stretch leaves out.
+                           (np.dstack([wide, wide, wide, np.full_like(wide, 65535)]), "minmax")):
+        assert hm.detect(image, 2, 10, stretch=stretch).tobytes() == expected
+    assert hm.detect(wide[:, ::-1], 2, 10).tobytes() == hm.detect(scene[:, ::-1], 2, 10).tobytes()
+    with pytest.warns(UserWarning, match="uses only levels 0 to 1"):
+        hm.detect(scene.astype(np.uint16), 2, 10)
+    with pytest.warns(UserWarning, match="flat"):
+        assert len(hm.detect(np.ones((30, 30), np.float32))) == 0
+    with pytest.raises(ValueError, match="no numbers"):
+        hm.detect(np.full((30, 30), np.nan))
 
 
 def test_response_map():
