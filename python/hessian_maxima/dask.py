@@ -4,6 +4,8 @@ detect_array() runs each chunk of a Dask array with enough of its
 neighbours' edges around it for the kernels, the maxima search and the
 refinement, and keeps the features whose pixel lies in the chunk itself:
 the features are exactly those of one run on the whole array, each once.
+Deeper samples are mapped to 8 bits with one lo and hi for all chunks,
+found over all of them exactly as over the whole array.
 
 detect_files() runs many picture files on a dask.distributed cluster: a
 local one by default, or the one a Client is connected to.
@@ -15,7 +17,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import FEATURE_DTYPE, _core, _detect, _detector_input, load, _run_settings
+from . import FEATURE_DTYPE, _core, _detect, _plan, _reduction, _run_settings, _warn_stretch, load
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -95,6 +97,67 @@ def _pruned(overlap, *bands):
     return _core.prune(np.ascontiguousarray(np.concatenate(bands)), overlap)
 
 
+def _tree(function, parts, width=8):
+    """function(*parts) computed as a tree of tasks of at most `width`
+    parts each (for sums and the like), so that no task gets them all."""
+    while len(parts) > 1:
+        parts = [dask.delayed(function, pure=True)(*parts[i:i + width]) for i in range(0, len(parts), width)]
+    return parts[0]
+
+
+def _joined_extents(*extents):
+    """(count, min, max) of the finite samples of several pieces together."""
+    found = [extent for extent in extents if extent[0]]
+    if not found:
+        return 0, 0.0, 0.0
+    return sum(e[0] for e in found), min(e[1] for e in found), max(e[2] for e in found)
+
+
+def _summed(*counts):
+    return np.sum(counts, axis=0, dtype=np.uint64)
+
+
+# The core's functions run on the workers through these (a compiled
+# function does not pickle).
+def _extent(block):
+    return _core.sample_extent(block)
+
+
+def _counted(search, block):
+    return search.count(block)
+
+
+def _stretch_range(array, plan):
+    """lo and hi of a minmax or percentile stretch over all chunks, exactly
+    those of the whole array: the extent is a reduction over the chunks, and
+    the percentiles are found by the core's rank passes, each chunk counted
+    where it is and the counts summed, pass by pass."""
+    blocks = list(array.to_delayed().ravel())
+    extent = _tree(_joined_extents, [dask.delayed(_extent, pure=True)(b) for b in blocks])
+    if plan.mode == "minmax":
+        count, lo, hi = dask.compute(extent)[0]
+    else:
+        # A search's first pass counts the top 16 bits of every finite
+        # sample, whatever the ranks it looks for: it runs with the extent,
+        # before the ranks are known.
+        first = _core.RankSearch(array.dtype, 0, 0)
+        counted = dask.delayed(_counted, pure=False)
+        (count, lo, hi), counts = dask.compute(extent, _tree(_summed, [counted(first, b) for b in blocks]))
+        if count:
+            search = _core.RankSearch(array.dtype, _core.percentile_rank(plan.low, count),
+                                      _core.percentile_rank(plan.high, count))
+            while not search.end_pass(counts):
+                counts = dask.compute(_tree(_summed, [counted(search, b) for b in blocks]))[0]
+            lo, hi = search.values()
+    if not count:
+        raise ValueError("the image holds no numbers: every sample is blank, not a number (NaN) or infinite")
+    return lo, hi
+
+
+def _reduced(block, reduction):
+    return _core.reduce(block, *reduction)
+
+
 def _frame(table):
     import pandas as pd
     return pd.DataFrame({name: table[name] for name in _COLUMNS})
@@ -121,9 +184,19 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     Parameters
     ----------
     darray : dask.array.Array or array_like
-        uint8, H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks.
+        H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks, of the
+        dtypes hessian_maxima.detect() takes.
     sigma, threshold, sigma_max, scales, polarity, overlap, stretch
-        As for hessian_maxima.detect().
+        As for hessian_maxima.detect(). A minmax or percentile stretch
+        takes lo and hi from the whole array, exactly as detect() finds
+        them, and maps every chunk with them: the smallest and largest
+        sample by a reduction over the chunks (run now, before the
+        detection), the percentiles by counting the samples' bit patterns
+        chunk by chunk, 16 bits a pass, the counts summed on the way to
+        the client (one pass with the extent for samples of 16 bits, two
+        for 32-bit ones, four for float64). The warnings of detect() come
+        too (that of few levels under 'none' only when the features are
+        computed here, not with `as_dataframe`).
     as_dataframe : bool
         False (default): compute now and return a numpy table of dtype
         FEATURE_DTYPE in row-major order. True: return a lazy
@@ -139,9 +212,9 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     """
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
     array = da.asarray(darray)
-    if array.dtype != np.uint8:
-        _detector_input(np.zeros((1, 1), array.dtype), stretch)  # says why it cannot run
-    _detector_input(np.zeros((1, 1), np.uint8), stretch)
+    if array.dtype.kind in "uif" and not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
+    plan = _plan(array.dtype, stretch)
     if array.ndim not in (2, 3) or (array.ndim == 3 and array.shape[2] not in (3, 4)):
         raise ValueError("the array must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape %s"
                          % (array.shape,))
@@ -156,6 +229,16 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     if array.ndim == 3:
         chunks.append((array.shape[2],))
     array = array.rechunk(tuple(chunks))
+    levels = ()
+    if plan.none is not None or plan.mode != "none":
+        # Every chunk mapped with the same lo and hi: the whole array's.
+        reduction = _reduction(plan, *(_stretch_range(array, plan) if plan.mode != "none" and array.size else ()))
+        array = array.map_blocks(_reduced, reduction, dtype=np.uint8,
+                                 chunks=array.chunks[:2] + (((3,),) if array.ndim == 3 else ()))
+        if plan.mode != "none":
+            _warn_stretch(plan, reduction)
+        elif array.size and not as_dataframe:
+            levels = (array.min(), array.max())
     # Margins between chunks only: an axis of one chunk needs none.
     margins = [depth if len(c) > 1 else 0 for c in array.chunks[:2]]
     rows, columns = _starts(array.chunks[0]), _starts(array.chunks[1])
@@ -186,7 +269,9 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
             return dd.from_pandas(meta, npartitions=1)
         return dd.from_delayed([dask.delayed(_frame, pure=True)(band) for band in bands], meta=meta,
                                verify_meta=False)
-    tables = dask.compute(*bands)
+    *tables, lowest, highest = dask.compute(*bands, *(levels or (0, 0)))
+    if levels:
+        _warn_stretch(plan, reduction, (lowest, highest))
     return np.concatenate(tables) if tables else np.empty(0, FEATURE_DTYPE)
 
 
@@ -212,8 +297,11 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
     paths : iterable of str or os.PathLike
         Picture files, read by the workers (so they must see the same
         paths, e.g. on a shared file system) with hessian_maxima.load().
-    sigma, threshold, sigma_max, scales, polarity, overlap, stretch
+    sigma, threshold, sigma_max, scales, polarity, overlap
         As for hessian_maxima.detect().
+    stretch : str or None
+        As for hessian_maxima.load(): each file is mapped with the command
+        line's default for it (None) or this --stretch.
     client : distributed.Client or None
         The cluster to run on, e.g. ``Client("tcp://scheduler:8786")``.
         None (default): a LocalCluster of one single-threaded worker process
@@ -229,14 +317,15 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
         row-major order: ``file`` (the path as given), the columns of
         FEATURE_DTYPE, ``error`` and ``warning``. A file that cannot be read
         or run has one row with its ``error`` (the other columns empty) and
-        does not stop the rest; a damaged file whose readable part was used
+        does not stop the rest; a damaged file whose readable part was used,
+        or one that load() warns about otherwise (a flat or faint picture),
         has its ``warning`` on each row. ``x``, ``y`` and ``polarity`` are
         pandas' nullable integers.
     """
     import pandas as pd
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
     paths = [os.fspath(path) for path in paths]
-    _detector_input(np.zeros((1, 1), np.uint8), stretch)
+    _plan(np.uint8, stretch)  # refuses a stretch the loader would not know
 
     results = []
     own = None

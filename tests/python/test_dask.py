@@ -26,6 +26,22 @@ def test_chunks_give_the_whole_array_run(settings):
     assert frame.to_records(index=False).astype(hm.FEATURE_DTYPE).tobytes() == whole.tobytes()
 
 
+@pytest.mark.parametrize("dtype", [np.uint16, np.float32])
+def test_wide_chunks_share_the_whole_array_stretch(dtype):
+    scene = wide_scene(dtype)
+    whole = hm.detect(scene, 2, 10, stretch="percentile:1:99")
+    assert len(whole) > 50
+    chunked = hd.detect_array(da.from_array(scene, chunks=(64, 100)), 2, 10, stretch="percentile:1:99")
+    assert chunked.tobytes() == whole.tobytes()
+
+
+def wide_scene(dtype):
+    """Blobs whose chunks have percentiles of their own."""
+    scene = blob_scene(230, 310, 22).astype(dtype) * dtype(97)
+    scene[:, :150] //= 3
+    return scene
+
+
 def test_blob_on_a_chunk_corner_found_once():
     scene = np.full((128, 128), 80, np.uint8)
     yy, xx = np.mgrid[0:128, 0:128]
@@ -43,6 +59,9 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         table = hd.detect_files(paths, 2, 20, client=client)
+        # The stretch's passes over chunks on worker processes.
+        wide = wide_scene(np.float32)
+        assert hd.detect_array(da.from_array(wide, chunks=100), 2, 10).tobytes() == hm.detect(wide, 2, 10).tobytes()
     failed = table[table["file"] == str(broken)]
     assert len(failed) == 1 and "cannot read image" in failed["error"].iloc[0]
     for path in (pictures["grey"], pictures["rgb"]):
