@@ -65,15 +65,15 @@ const SampleDtype kSampleDtypes[] = {{SAMPLE_U8, "uint8"},   {SAMPLE_U16, "uint1
                                      {SAMPLE_U32, "uint32"}, {SAMPLE_I32, "int32"},    {SAMPLE_F32, "float32"},
                                      {SAMPLE_F64, "float64"}};
 
-// The sample type of a dtype in the machine's byte order; ValueError for
-// the others.
+// The sample type of a dtype in the machine's byte order (the package
+// brings arrays to it); ValueError for the others.
 SampleType sampleType(const py::dtype &dtype)
 {
     for (const SampleDtype &known : kSampleDtypes)
         if (dtype.equal(py::dtype(known.name)))
             return known.type;
-    throw py::value_error("the image must be uint8, uint16, int16, uint32, int32, float32 or float64 (in the "
-                          "machine's byte order), not " + std::string(py::str(py::handle(dtype))));
+    throw py::value_error("the image must be uint8, uint16, int16, uint32, int32, float32 or float64, not "
+                          + std::string(py::str(py::handle(dtype))));
 }
 
 // An array of H x W (grey) or H x W x 3 or 4 (RGB, RGBA) samples: where

@@ -17,7 +17,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import FEATURE_DTYPE, _core, _detect, _plan, _reduction, _run_settings, _warn_stretch, load
+from . import FEATURE_DTYPE, _core, _detect, _plan, _reduction, _run_settings, _samples, _warn_stretch, load
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -120,11 +120,11 @@ def _summed(*counts):
 # The core's functions run on the workers through these (a compiled
 # function does not pickle).
 def _extent(block):
-    return _core.sample_extent(block)
+    return _core.sample_extent(_samples(block))
 
 
 def _counted(search, block):
-    return search.count(block)
+    return search.count(_samples(block))
 
 
 def _stretch_range(array, plan):
@@ -155,7 +155,7 @@ def _stretch_range(array, plan):
 
 
 def _reduced(block, reduction):
-    return _core.reduce(block, *reduction)
+    return _core.reduce(_samples(block), *reduction)
 
 
 def _frame(table):
@@ -235,7 +235,7 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
         reduction = _reduction(plan, *(_stretch_range(array, plan) if plan.mode != "none" and array.size else ()))
         array = array.map_blocks(_reduced, reduction, dtype=np.uint8,
                                  chunks=array.chunks[:2] + (((3,),) if array.ndim == 3 else ()))
-        if plan.mode != "none":
+        if plan.mode != "none" and array.size:
             _warn_stretch(plan, reduction)
         elif array.size and not as_dataframe:
             levels = (array.min(), array.max())
