@@ -104,6 +104,8 @@ struct PixelSource {
     }
 };
 
+// anyType: for the stretch, which takes every sample type; the run itself
+// takes uint8 only.
 PixelSource pixelSource(const py::array &image, bool anyType = false)
 {
     const SampleType type = sampleType(image.dtype());
@@ -121,9 +123,10 @@ PixelSource pixelSource(const py::array &image, bool anyType = false)
         throw py::value_error("the image is too large for one run: " + std::to_string(image.shape(1)) + " x "
                               + std::to_string(image.shape(0)) + " pixels (hessian_maxima.dask.detect_array "
                               "runs arrays of any size)");
-    // The core reads samples a whole number of samples apart, forwards.
+    // The core's stretch reads samples a whole number of samples apart,
+    // forwards (frameFor reads bytes any way).
     const py::ssize_t size = (py::ssize_t)sampleBytes(type);
-    if (image.strides(1) < 0 || image.strides(1) % size != 0)
+    if (anyType && (image.strides(1) < 0 || image.strides(1) % size != 0))
         throw py::value_error("the image's columns must lie a whole number of samples apart, forwards "
                               "(numpy.ascontiguousarray makes them so)");
     PixelSource source;

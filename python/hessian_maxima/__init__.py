@@ -128,8 +128,11 @@ _Plan = collections.namedtuple("_Plan", "mode low high none")
 
 
 def _plan(dtype, stretch):
-    mode, low, high, kind, lo, hi = _core.stretch_plan(np.dtype(dtype), stretch)
-    return _Plan(mode, low, high, None if np.dtype(dtype) == np.uint8 else (kind, lo, hi))
+    dtype = np.dtype(dtype)
+    if dtype.kind in "uif":
+        dtype = dtype.newbyteorder("=")
+    mode, low, high, kind, lo, hi = _core.stretch_plan(dtype, stretch)
+    return _Plan(mode, low, high, None if dtype == np.uint8 else (kind, lo, hi))
 
 
 def _reduction(plan, lo=0.0, hi=0.0):
@@ -153,10 +156,11 @@ def _detector_input(image, stretch=None):
     """The image as the detector takes it: uint8, H x W or H x W x 3 or 4,
     mapped to 8 bits as `stretch` says (see detect()). Warns as
     _warn_stretch says, to the caller's caller."""
-    array = _samples(image)
+    array = np.asarray(image)
     plan = _plan(array.dtype, stretch)
     if plan.none is None and plan.mode == "none":
         return array
+    array = _samples(array)
     lo, hi = 0.0, 0.0
     if plan.mode != "none" and array.size:
         lo, hi = _core.stretch_range(array, plan.mode, plan.low, plan.high)
