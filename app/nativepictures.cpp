@@ -1,6 +1,7 @@
 #include "nativepictures.h"
 
 #include "decodermessages.h"
+#include "fitslibrary.h"
 #include "imageheaders.h"
 #include "pngcheck.h"
 #include "tiffcheck.h"
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QIODevice>
 
-#include <fitsio.h>
 #include <tiffio.h>
 
 #include <algorithm>
@@ -527,13 +527,16 @@ public:
     {
         if (!looksLikeFits(bytesAt(device, 0, 80)))
             return nullptr;
-        std::unique_ptr<FitsPicture> picture(new FitsPicture);
+        const FitsLibrary *cfitsio = fitsLibrary(error);
+        if (!cfitsio)
+            return nullptr;
+        std::unique_ptr<FitsPicture> picture(new FitsPicture(cfitsio));
         int status = 0;
         const QFile *file = qobject_cast<const QFile *>(device);
         const QString path = file && !fileName.isEmpty() ? fileName : QString();
         if (!path.isEmpty() && QFile::exists(path) && !device->isSequential()) {
             // Never the extended file-name syntax: a name is only a name.
-            fits_open_diskfile(&picture->fits, QFile::encodeName(path).constData(), READONLY, &status);
+            cfitsio->openDiskFile(&picture->fits, QFile::encodeName(path).constData(), READONLY, &status);
         } else {
             const qint64 position = device->pos();
             device->seek(0);
@@ -541,12 +544,12 @@ public:
             device->seek(position);
             picture->memorySize = (size_t)picture->memory.size();
             picture->memoryPointer = picture->memory.data();
-            fits_open_memfile(&picture->fits, "", READONLY, &picture->memoryPointer, &picture->memorySize, 0,
+            cfitsio->openMemFile(&picture->fits, "", READONLY, &picture->memoryPointer, &picture->memorySize, 0,
                               nullptr, &status);
         }
         if (status != 0) {
             picture->fits = nullptr;
-            *error = fitsError(status, QStringLiteral("the FITS header cannot be read"));
+            *error = picture->fitsError(status, QStringLiteral("the FITS header cannot be read"));
             return std::unique_ptr<NativePicture>();
         }
         if (!picture->findImage(device->size(), error))
@@ -558,8 +561,8 @@ public:
     {
         int status = 0;
         if (fits)
-            fits_close_file(fits, &status);
-        fits_clear_errmsg();
+            cfitsio->closeFile(fits, &status);
+        cfitsio->clearErrorMessages();
     }
 
     bool readRows(qint64 first, qint64 count, void *samples, QString *error) override
@@ -577,7 +580,7 @@ public:
         double blank = std::numeric_limits<double>::quiet_NaN();
         float blankFloat = std::numeric_limits<float>::quiet_NaN();
         void *nullValue = dataType == TDOUBLE ? (void *)&blank : dataType == TFLOAT ? (void *)&blankFloat : nullptr;
-        if (fits_read_pixll(fits, dataType, pixel.data(), (LONGLONG)(count * info.width), nullValue, samples, &anyBlank,
+        if (cfitsio->readPixels(fits, dataType, pixel.data(), (LONGLONG)(count * info.width), nullValue, samples, &anyBlank,
                             &status)
             != 0) {
             *error = damaged(fitsError(status, QStringLiteral("the data cannot be read")));
@@ -595,13 +598,13 @@ public:
     }
 
 private:
-    FitsPicture() = default;
+    explicit FitsPicture(const FitsLibrary *cfitsio) : cfitsio(cfitsio) {}
 
-    static QString fitsError(int status, const QString &what)
+    QString fitsError(int status, const QString &what)
     {
         char text[FLEN_STATUS] = "";
-        fits_get_errstatus(status, text);
-        fits_clear_errmsg();
+        cfitsio->errorText(status, text);
+        cfitsio->clearErrorMessages();
         return QStringLiteral("%1: %2").arg(what, QString::fromLatin1(text));
     }
 
@@ -610,11 +613,11 @@ private:
     {
         int status = 0;
         int hdus = 0;
-        fits_get_num_hdus(fits, &hdus, &status);
+        cfitsio->countHdus(fits, &hdus, &status);
         QStringList kinds;
         for (int hdu = 1; status == 0; ++hdu) {
             int kind = 0;
-            if (fits_movabs_hdu(fits, hdu, &kind, &status) != 0)
+            if (cfitsio->moveToHdu(fits, hdu, &kind, &status) != 0)
                 break;
             if (kind != IMAGE_HDU) {
                 kinds << (kind == ASCII_TBL ? QStringLiteral("ASCII table") : QStringLiteral("binary table"));
@@ -622,7 +625,7 @@ private:
             }
             int bitpix = 0, axes = 0;
             LONGLONG size[3] = {0, 0, 0};
-            if (fits_get_img_paramll(fits, 3, &bitpix, &axes, size, &status) != 0)
+            if (cfitsio->imageParameters(fits, 3, &bitpix, &axes, size, &status) != 0)
                 break;
             if (axes == 0)
                 continue;  // no data: a header for what follows
@@ -636,7 +639,7 @@ private:
             *error = damaged(fitsError(status, QStringLiteral("an HDU cannot be read")));
             return false;
         }
-        fits_clear_errmsg();
+        cfitsio->clearErrorMessages();
         *error = kinds.isEmpty() ? QStringLiteral("the FITS file holds no image data")
                                  : QStringLiteral("the FITS file holds no image data: its extensions are %1")
                                        .arg(kinds.join(QStringLiteral(", ")));
@@ -647,11 +650,11 @@ private:
     {
         int status = 0;
         int equivalent = bitpix;
-        fits_get_img_equivtype(fits, &equivalent, &status);
+        cfitsio->equivalentType(fits, &equivalent, &status);
         char blankCard[FLEN_CARD];
-        const bool blanks = bitpix > 0 && fits_read_card(fits, "BLANK", blankCard, &status) == 0;
+        const bool blanks = bitpix > 0 && cfitsio->readCard(fits, "BLANK", blankCard, &status) == 0;
         status = 0;
-        fits_clear_errmsg();
+        cfitsio->clearErrorMessages();
         // Integers that scaling keeps whole and without blanks keep their
         // type; everything else is read as doubles, scaled in double
         // precision, blanks as NaN.
@@ -698,8 +701,8 @@ private:
         // A file cut short ends before the data its header gives; said when
         // the data is read, after the size has been checked.
         LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-        cutShort = fits_get_hduaddrll(fits, &headStart, &dataStart, &dataEnd, &status) == 0 && dataEnd > fileSize;
-        fits_clear_errmsg();
+        cutShort = cfitsio->hduAddresses(fits, &headStart, &dataStart, &dataEnd, &status) == 0 && dataEnd > fileSize;
+        cfitsio->clearErrorMessages();
         return true;
     }
 
@@ -709,6 +712,7 @@ private:
         dataType = fitsType;
     }
 
+    const FitsLibrary *cfitsio;
     fitsfile *fits = nullptr;
     int dataType = TBYTE;
     int axes = 2;
