@@ -844,16 +844,14 @@ StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highes
 
 void frameLevels(const QImage &frame, int *lowest, int *highest)
 {
-    int low = 255, high = 0;
+    unsigned char low = 255, high = 0;
     const bool grey = frame.format() == QImage::Format_Grayscale8;
-    for (int y = 0; y < frame.height(); ++y) {
-        const uchar *row = frame.constScanLine(y);
-        for (int x = 0; x < frame.width(); ++x)
-            for (int channel = 0; channel < (grey ? 1 : 3); ++channel) {
-                const int level = grey ? row[x] : row[4 * x + channel];
-                low = std::min(low, level);
-                high = std::max(high, level);
-            }
+    const int width = frame.width(), height = frame.height();
+    for (int y = 0; y < height; ++y) {
+        if (grey)
+            greyLevelsAdd(frame.constScanLine(y), (size_t)width, &low, &high);
+        else
+            colourLevelsAdd(reinterpret_cast<const uint32_t *>(frame.constScanLine(y)), (size_t)width, &low, &high);
     }
     *lowest = std::min(low, high);
     *highest = high;

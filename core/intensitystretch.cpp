@@ -2,6 +2,7 @@
 
 #include "hessiandetector.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +213,49 @@ void sampleExtentAdd(SampleExtent *extent, const void *samples, SampleType type,
             extent->max = v;
         ++extent->count;
     });
+}
+
+void greyLevelsAdd(const unsigned char *levels, size_t count, unsigned char *lowest, unsigned char *highest)
+{
+    unsigned char low = *lowest, high = *highest;
+    for (size_t i = 0; i < count; ++i) {
+        low = std::min(low, levels[i]);
+        high = std::max(high, levels[i]);
+    }
+    *lowest = low;
+    *highest = high;
+}
+
+void colourLevelsAdd(const uint32_t *pixels, size_t count, unsigned char *lowest, unsigned char *highest)
+{
+    // Byte lanes, so that the compiler uses byte minima: the alpha byte is
+    // raised for the lowest level and cleared for the highest.
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(pixels);
+    const uint32_t alpha = 0xff000000u;
+    unsigned char alphaBytes[4];
+    std::memcpy(alphaBytes, &alpha, 4);
+    unsigned char raise[16], keep[16], low[16], high[16];
+    for (int lane = 0; lane < 16; ++lane) {
+        const bool isAlpha = alphaBytes[lane % 4] != 0;
+        raise[lane] = isAlpha ? 0xff : 0;
+        keep[lane] = isAlpha ? 0 : 0xff;
+        low[lane] = *lowest;
+        high[lane] = *highest;
+    }
+    const size_t byteCount = 4 * count, whole = byteCount / 16 * 16;
+    for (size_t i = 0; i < whole; i += 16)
+        for (int lane = 0; lane < 16; ++lane) {
+            low[lane] = std::min<unsigned char>(low[lane], bytes[i + lane] | raise[lane]);
+            high[lane] = std::max<unsigned char>(high[lane], bytes[i + lane] & keep[lane]);
+        }
+    for (size_t i = whole; i < byteCount; ++i) {
+        low[i % 16] = std::min<unsigned char>(low[i % 16], bytes[i] | raise[i % 16]);
+        high[i % 16] = std::max<unsigned char>(high[i % 16], bytes[i] & keep[i % 16]);
+    }
+    for (int lane = 0; lane < 16; ++lane) {
+        *lowest = std::min(*lowest, low[lane]);
+        *highest = std::max(*highest, high[lane]);
+    }
 }
 
 uint64_t percentileRank(double percent, uint64_t count)

@@ -76,6 +76,13 @@ void sampleExtentStart(SampleExtent *extent);
 void sampleExtentAdd(SampleExtent *extent, const void *samples, SampleType type, size_t count,
                      size_t stride = 1);
 
+// The lowest and highest of `count` grey levels, or of the red, green and
+// blue levels of `count` pixels 0xAARRGGBB (alpha ignored), folded into
+// *lowest and *highest. Loops the compiler vectorises: this runs on every
+// picture loaded.
+void greyLevelsAdd(const unsigned char *levels, size_t count, unsigned char *lowest, unsigned char *highest);
+void colourLevelsAdd(const uint32_t *pixels, size_t count, unsigned char *lowest, unsigned char *highest);
+
 // floor(percent / 100 * (count - 1)), the rank (from 0) of the percentile
 // among `count` sorted values; 0 for no values.
 uint64_t percentileRank(double percent, uint64_t count);

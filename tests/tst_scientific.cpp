@@ -165,6 +165,7 @@ class TestScientific : public QObject
 private slots:
     void stretchFormula();
     void exactRanks();
+    void levelsIgnoreAlpha();
     void sixteenBitNoneIsQtsFrame();
     void deepReadersStretched();
     void fitsScaledBlankAndUpsideDown();
@@ -196,6 +197,26 @@ void TestScientific::stretchFormula()
     QCOMPARE(percentileRank(99.9, 1001), quint64(999));
     QCOMPARE(percentileRank(100.0, 7), quint64(6));
     QCOMPARE(percentileRank(50.0, 1), quint64(0));
+}
+
+// The loaded picture's levels (its narrow-range notice): every colour byte
+// counts, wherever it falls in the loop's blocks and tail, and alpha never.
+void TestScientific::levelsIgnoreAlpha()
+{
+    for (int at = 0; at < 37; at += 9)
+        for (int channel = 0; channel < 3; ++channel) {
+            std::vector<uint32_t> pixels(37, 0x00606060u);
+            pixels[(size_t)(36 - at)] = 0xff606060u;
+            pixels[(size_t)at] = (0x60606060u & ~(0xffu << (8 * channel))) | (0x10u << (8 * channel));
+            unsigned char low = 255, high = 0;
+            colourLevelsAdd(pixels.data(), pixels.size(), &low, &high);
+            QCOMPARE((int)low, 0x10);
+            QCOMPARE((int)high, 0x60);
+            pixels[(size_t)at] |= 0xf0u << (8 * channel);
+            low = 255, high = 0;
+            colourLevelsAdd(pixels.data(), pixels.size(), &low, &high);
+            QCOMPARE((int)high, 0xf0);
+        }
 }
 
 // The ranks found in passes over the keys are those of a sort, for every
