@@ -88,6 +88,7 @@ const char kUsage[] =
     "  --repeat N         run the timed stages N times and report the median time\n"
     "                     (default 1)\n"
     "  -h, --help         show this help\n"
+    "  --version          show the version\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
     "row, left to right; with several pictures a first column \"file\". JSON: an\n"
@@ -282,9 +283,11 @@ int parseArguments(const QStringList &arguments, Options *options)
             optionsEnded = true;
             continue;
         }
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            // A help text that could not be written is a failure like any other.
-            if (std::fputs(kUsage, stdout) < 0 || std::fflush(stdout) != 0) {
+        const bool help = argument == QLatin1String("-h") || argument == QLatin1String("--help");
+        if (help || argument == QLatin1String("--version")) {
+            // A text that could not be written is a failure like any other.
+            const char *text = help ? kUsage : "hessian-maxima-cli " HESSIAN_VERSION "\n";
+            if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
                 complain(QStringLiteral("cannot write to standard output"));
                 return kExitFailed;
             }

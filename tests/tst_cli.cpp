@@ -208,6 +208,9 @@ void TestCli::helpAndFailedRun()
     Outcome outcome = runCli({"--help"});
     QCOMPARE(outcome.exitCode, 0);
     QVERIFY(outcome.out.startsWith("Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]"));
+    outcome = runCli({"--version", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(QRegularExpression("^hessian-maxima-cli \\d+\\.\\d+\n$").match(outcome.out).hasMatch(), qPrintable(outcome.out));
 
     // A sigma so small that its kernels cannot be built: the run fails and
     // says so the way the window does.
