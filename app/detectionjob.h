@@ -103,7 +103,7 @@ private:
 DetectionResult runDetection(const QImage &frame, const DetectionSettings &settings,
                              DetectionWorkspace *workspace = nullptr);
 
-// The described run: sigma and threshold, every feature kept.
+// The plain run: sigma and threshold, every feature kept.
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold,
                                 GreyConversion toGrey = nullptr);
 

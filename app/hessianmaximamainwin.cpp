@@ -280,7 +280,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         ui->featuresWidget->setVideoFrame(shown);
         ui->featuresWidget->clearFeatures();
         // Beside that: the new picture fitted, the old result's report,
-        // histogram and saving gone, and the picture described.
+        // histogram and saving gone, and the new picture's name, size and format shown.
         tools->navigator->fitToWindow();
         forgetShownResult();
         tools->thresholdHistogram->setResponses(QVector<float>());

@@ -89,10 +89,10 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     QObject::connect(actionFitToWindow, &QAction::triggered, navigator, &FrameViewNavigator::fitToWindow);
     QObject::connect(actionActualPixels, &QAction::triggered, navigator, &FrameViewNavigator::showActualPixels);
 
-    // The parameters' column goes on below the two described rows, in the
+    // The parameters' column goes on below the form's two rows, in the
     // spacer's row, which still takes up the height left over. These
     // controls take focus from a click but stay out of the Tab chain, which
-    // runs through the described controls only.
+    // runs through the form's controls only.
     detectionOptionsWidget = new QWidget(ui->controlWidget);
     detectionOptionsWidget->setObjectName(QStringLiteral("detectionOptionsWidget"));
     detectionOptionsLayout = new QGridLayout(detectionOptionsWidget);

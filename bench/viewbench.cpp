@@ -136,7 +136,7 @@ int main(int argc, char **argv)
     };
     const QPointF centre(view.width() / 2.0, view.height() / 2.0);
     const std::vector<Change> changes = {
-        {"fitted view (the described paint)", [&] { navigator.zoomIn(); }, [&] { navigator.fitToWindow(); }},
+        {"fitted view (the original paint)", [&] { navigator.zoomIn(); }, [&] { navigator.fitToWindow(); }},
         {"zoom step in from fitted (Ctrl++)", [&] { navigator.fitToWindow(); }, [&] { navigator.zoomIn(); }},
         {"zoom step out (from 3 steps in)", [&] { navigator.fitToWindow(); navigator.zoomIn(); navigator.zoomIn(); navigator.zoomIn(); },
          [&] { navigator.zoomOut(); }},

@@ -334,7 +334,7 @@ void TstMainWindow::initialState()
 
     auto *menu = part<QMenu>(&window, "menuFile");
     QCOMPARE(menu->title(), QStringLiteral("File"));
-    // The described entries in their order, the separator right before
+    // The form's entries in their order, the separator right before
     // Exit; the window's later commands lie between Start and it.
     const QList<QAction *> items = menu->actions();
     QVERIFY(items.size() >= 4);

@@ -311,7 +311,7 @@ def main():
     labels = {
         "ours": f"ours: --sigma {SIGMA_MIN}:{SIGMA_MAX} --scales {SCALES} --threshold {settings['ours'][0]} "
                 f"--overlap {settings['ours'][1]}, polarity given",
-        "ours, defaults": "ours, defaults: the same without --threshold and --overlap (150 and 0.1)",
+        "ours, defaults": "ours, defaults: the same without --threshold and --overlap (100 and 0.1)",
         "blob_log": f"blob_log: min_sigma {SIGMA_MIN}, max_sigma {SIGMA_MAX}, num_sigma {SCALES}, log_scale, "
                     f"threshold {settings['blob_log']}, overlap 0.5, dark scenes inverted; "
                     f"scale read as sigma / {factors['blob_log']:.3f}",
