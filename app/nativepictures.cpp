@@ -305,7 +305,7 @@ public:
         if (!tiff)
             return nullptr;  // Qt's reader says why
         std::unique_ptr<TiffPicture> picture(new TiffPicture(tiff));
-        if (!picture->describe(device->size(), error))
+        if (!picture->describe(error))
             return std::unique_ptr<NativePicture>();
         if (!picture->takes)
             return nullptr;
@@ -343,7 +343,7 @@ private:
     explicit TiffPicture(TIFF *tiff) : tiff(tiff) {}
 
     // Fills in the layout; `takes` stays false for pictures left to Qt.
-    bool describe(qint64 fileSize, QString *error)
+    bool describe(QString *error)
     {
         uint32_t width = 0, height = 0;
         uint16_t bits = 0, spp = 0, format = 0, photometric = 0, planar = 0, orientation = 1;
@@ -421,7 +421,6 @@ private:
         if (!fitsProduct(blockStride, blockRows, &blockBytes) || blockBytes > kMaxBufferBytes)
             refusal = QStringLiteral("its %1 are too large: %2 rows of %3 bytes")
                           .arg(QLatin1String(tiled ? "tiles" : "strips")).arg(blockRows).arg(blockStride);
-        Q_UNUSED(fileSize);
         if (!refusal.isEmpty())
             info.notStreamable = refusal;
         else if (info.orientation != 1)
