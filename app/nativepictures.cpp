@@ -96,22 +96,9 @@ public:
         // one white-space byte before the samples.
         qint64 values[3] = {0, 0, 0};
         int at = 2;
-        for (qint64 &value : values) {
-            for (;;) {
-                while (at < head.size() && isspace((unsigned char)head[at]))
-                    ++at;
-                if (at < head.size() && head[at] == '#') {
-                    while (at < head.size() && head[at] != '\n' && head[at] != '\r')
-                        ++at;
-                    continue;
-                }
-                break;
-            }
-            if (at >= head.size() || !isdigit((unsigned char)head[at]))
+        for (qint64 &value : values)
+            if (!pnmHeaderNumber(head, &at, &value))
                 return nullptr;  // not for us: Qt's reader says what is wrong
-            while (at < head.size() && isdigit((unsigned char)head[at]) && value < INT_MAX)
-                value = value * 10 + (head[at++] - '0');
-        }
         if (at >= head.size() || !isspace((unsigned char)head[at]))
             return nullptr;
         const qint64 maxval = values[2];
