@@ -125,13 +125,6 @@ QByteArray fileBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 LoadedPicture load(const QString &path, StretchMode mode, QString *error = nullptr)
 {
     LoadOptions options;
@@ -285,8 +278,8 @@ void TestScientific::sixteenBitNoneIsQtsFrame()
         const int w = v % 1001;
         odd.append(char(w >> 8)).append(char(w & 0xff));
     }
-    writeBytes(path("all.pgm"), pgm);
-    writeBytes(path("odd.pgm"), odd);
+    QVERIFY(writeFile(path("all.pgm"), pgm));
+    QVERIFY(writeFile(path("odd.pgm"), odd));
     QImage qt16(256, 256, QImage::Format_Grayscale16);
     for (int y = 0; y < 256; ++y)
         std::memcpy(qt16.scanLine(y), &all[(size_t)y * 256], 512);
@@ -465,7 +458,7 @@ void TestScientific::streamedEqualsWhole()
         QByteArray pgm = QString("P5\n%1 %2\n255\n").arg(width).arg(height).toLatin1();
         for (double v : values)
             pgm.append((char)qBound(0, (int)v, 255));
-        writeBytes(name, pgm);
+        QVERIFY(writeFile(name, pgm));
     } else if (file.startsWith("colour")) {
         std::vector<uint16_t> rgb;
         for (double v : values)
@@ -518,9 +511,9 @@ void TestScientific::badFiles()
     huge.replace(naxis1 + 10, 20, QByteArray("          1000000000"));
     const int naxis2 = huge.indexOf("NAXIS2  =");
     huge.replace(naxis2 + 10, 20, QByteArray("          1000000000"));
-    writeBytes(path("huge.fits"), huge);
-    writeBytes(path("cut.fits"), fits.left(2880 + 400));
-    writeBytes(path("cut.tif"), tiff.left(tiff.size() / 2));
+    QVERIFY(writeFile(path("huge.fits"), huge));
+    QVERIFY(writeFile(path("cut.fits"), fits.left(2880 + 400)));
+    QVERIFY(writeFile(path("cut.tif"), tiff.left(tiff.size() / 2)));
     std::vector<double> blanks(values.size(), std::nan(""));
     QVERIFY(writeFits(path("blank.fits"), width, height, blanks, 0.0, 1.0, -1));
     QVERIFY(writeFits(path("table.fits"), 0, 0, {}, 0.0, 1.0, 0, true));
