@@ -163,6 +163,7 @@ private slots:
     void deepReadersStretched();
     void fitsScaledBlankAndUpsideDown();
     void rgbaTiffKeepsStoredColours();
+    void restretchEqualsLoadingStretched();
     void streamedEqualsWhole_data();
     void streamedEqualsWhole();
     void badFiles();
@@ -431,6 +432,31 @@ void TestScientific::rgbaTiffKeepsStoredColours()
     for (int y = 0; y < 40; ++y)
         for (int x = 0; x < 48; ++x)
             QCOMPARE(fromTiff.frame.pixel(x, y) & 0xffffff, fromPng.pixel(x, y) & 0xffffff);
+}
+
+// The window maps a picture again from what it kept: the stretch of the
+// stored samples, as loading it stretched gives, not of Qt's levels (which
+// Qt scales for a PGM whose maximum is not 255).
+void TestScientific::restretchEqualsLoadingStretched()
+{
+    QByteArray pgm = "P5\n40 30\n100\n";
+    for (double v : spotValues(40, 30, 10.0, 40.0))
+        pgm.append((char)qBound(0, (int)v, 100));
+    QVERIFY(writeFile(path("max100.pgm"), pgm));
+    LoadOptions kept;
+    kept.keepSamples = true;
+    LoadedPicture picture;
+    QString error;
+    QVERIFY2(loadPicture(path("max100.pgm"), kept, &picture, &error), qPrintable(error));
+    StretchChoice minmax;
+    minmax.mode = StretchMode::MinMax;
+    QImage frame;
+    StretchUsed used;
+    StretchNotice notice;
+    QVERIFY2(restretchPicture(picture, minmax, &frame, &used, &notice, &error), qPrintable(error));
+    const LoadedPicture stretched = load(path("max100.pgm"), StretchMode::MinMax);
+    QCOMPARE(used.hi, stretched.stretch.hi);
+    QCOMPARE(frame, stretched.frame);
 }
 
 void TestScientific::streamedEqualsWhole_data()
