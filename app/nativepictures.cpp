@@ -87,7 +87,7 @@ public:
     static std::unique_ptr<NativePicture> open(QIODevice *device, QString *error)
     {
         const QByteArray head = bytesAt(device, 0, 1024);
-        if (head.size() < 2 || head[0] != 'P' || !strchr("2356", head[1]))
+        if (head.size() < 2 || head[0] != 'P' || !QByteArray("2356").contains(head[1]))
             return nullptr;
         std::unique_ptr<PnmPicture> picture(new PnmPicture(device));
         picture->ascii = head[1] == '2' || head[1] == '3';

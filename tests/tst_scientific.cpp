@@ -556,6 +556,9 @@ void TestScientific::badFiles()
         QVERIFY2(picture.frame.isNull(), c.name);
         QVERIFY2(error.contains(QLatin1String(c.reason)), qPrintable(QString("%1: %2").arg(c.name, error)));
     }
+    // A NUL where a PNM file names its kind names none.
+    QVERIFY(writeFile(path("nul.pgm"), QByteArray("P\0 4 4 255\n0123456789abcdef", 27)));
+    QVERIFY(load(path("nul.pgm"), StretchMode::MinMax).frame.isNull());
     // Streamed, the same refusals; huge is refused for its side.
     for (const char *name : {"huge.fits", "cut.fits", "blank.fits"}) {
         StreamSettings stream;
