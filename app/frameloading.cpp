@@ -58,11 +58,6 @@ bool exceedsLimit(qint64 width, qint64 height)
     return width * height > kMaxFramePixels;
 }
 
-QString damagedMessage(const QString &reason)
-{
-    return QStringLiteral("the file is damaged (%1)").arg(reason);
-}
-
 const QString kCutShort = QStringLiteral("cut short");
 
 // Hands a device to the readers unchanged, and notes whether a reader

@@ -28,11 +28,6 @@ const qint64 kMaxBufferBytes = qint64(1) << 30;
 // ones are read whole, within the whole-picture limit.
 const qint64 kMaxStreamedBufferBytes = qint64(256) << 20;
 
-QString damaged(const QString &reason)
-{
-    return QStringLiteral("the file is damaged (%1)").arg(reason);
-}
-
 // What a decoder said last while this thread read, or `fallback`.
 QString lastMessage(DecoderMessages &messages, const QString &fallback)
 {
@@ -127,7 +122,7 @@ public:
             qint64 bytes = 0;
             if (!fitsProduct(picture->rowBytes(), info.height, &bytes)
                 || bytes > device->size() - picture->dataOffset) {
-                *error = damaged(QStringLiteral("cut short"));
+                *error = damagedMessage(QStringLiteral("cut short"));
                 return std::unique_ptr<NativePicture>();
             }
             info.streamable = true;
@@ -148,7 +143,7 @@ private:
         const qint64 bytes = rowBytes() * count;
         char *out = static_cast<char *>(samples);
         if (!device->seek(dataOffset + rowBytes() * first) || device->read(out, bytes) != bytes) {
-            *error = damaged(QStringLiteral("cut short"));
+            *error = damagedMessage(QStringLiteral("cut short"));
             return false;
         }
         if (info.type == SAMPLE_U16)  // stored most significant byte first
@@ -185,7 +180,7 @@ private:
     bool cutShort(QString *error)
     {
         nextRow = -1;
-        *error = damaged(QStringLiteral("cut short, or a sample is not a number"));
+        *error = damagedMessage(QStringLiteral("cut short, or a sample is not a number"));
         return false;
     }
 
@@ -252,7 +247,7 @@ public:
             const QString failure = readPngStream(device, true, &stream);
             pixels = stream.pixels;
             if (!failure.isEmpty()) {
-                *error = damaged(failure);
+                *error = damagedMessage(failure);
                 return false;
             }
             rowStride = stream.rowBytes;
@@ -392,7 +387,7 @@ private:
             TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
             TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileLength);
             if (tileWidth == 0 || tileLength == 0)
-                return refuse(damaged(QStringLiteral("tiles of no size")), error);
+                return refuse(damagedMessage(QStringLiteral("tiles of no size")), error);
             blockRows = tileLength;
             tileColumns = tileWidth;
             tilesAcross = (width + (qint64)tileWidth - 1) / tileWidth;
@@ -455,7 +450,7 @@ private:
             return false;
         }
         const auto failed = [&] {
-            *error = damaged(lastMessage(messages, QStringLiteral("a strip or tile cannot be decoded")));
+            *error = damagedMessage(lastMessage(messages, QStringLiteral("a strip or tile cannot be decoded")));
             return false;
         };
         if (!tiled) {
@@ -554,7 +549,7 @@ public:
     bool readRows(qint64 first, qint64 count, void *samples, QString *error) override
     {
         if (cutShort) {
-            *error = damaged(QStringLiteral("cut short"));
+            *error = damagedMessage(QStringLiteral("cut short"));
             return false;
         }
         // Shown rows first..first+count-1 are stored rows height-first-count
@@ -569,7 +564,7 @@ public:
         if (cfitsio->readPixels(fits, dataType, pixel.data(), (LONGLONG)(count * info.width), nullValue, samples, &anyBlank,
                             &status)
             != 0) {
-            *error = damaged(fitsError(status, QStringLiteral("the data cannot be read")));
+            *error = damagedMessage(fitsError(status, QStringLiteral("the data cannot be read")));
             return false;
         }
         const qint64 bytes = rowBytes();
@@ -622,7 +617,7 @@ private:
             return describe(bitpix, axes, size, fileSize, error);
         }
         if (status != 0 && status != END_OF_FILE) {
-            *error = damaged(fitsError(status, QStringLiteral("an HDU cannot be read")));
+            *error = damagedMessage(fitsError(status, QStringLiteral("an HDU cannot be read")));
             return false;
         }
         cfitsio->clearErrorMessages();
@@ -709,6 +704,11 @@ private:
 };
 
 } // namespace
+
+QString damagedMessage(const QString &reason)
+{
+    return QStringLiteral("the file is damaged (%1)").arg(reason);
+}
 
 bool qtReadsSamples(SampleType type)
 {
