@@ -58,11 +58,6 @@ bool exceedsLimit(qint64 width, qint64 height)
     return width * height > kMaxFramePixels;
 }
 
-QString damagedMessage(const QString &reason)
-{
-    return QStringLiteral("the file is damaged (%1)").arg(reason);
-}
-
 const QString kCutShort = QStringLiteral("cut short");
 
 // Hands a device to the readers unchanged, and notes whether a reader
@@ -586,6 +581,19 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
     return true;
 }
 
+// Whether the frame of Qt's readers holds the picture's samples as they
+// are (8 bits that "none" leaves alone), so that stretching its levels is
+// stretching the samples. Not so for a PGM or PPM whose maximum is not 255:
+// Qt scales it.
+bool qtFrameHoldsSamples(const NativeLayout &layout)
+{
+    const ByteReduction &none = layout.none;
+    const bool unchanged = none.kind == REDUCE_PNM_SCALE
+                               ? none.maxval == 255
+                               : none.kind == REDUCE_STRETCH && none.lo == 0.0 && none.hi == 255.0;
+    return layout.qtFrameForNone && layout.type == SAMPLE_U8 && unchanged;
+}
+
 // Reads the samples of a picture whole.
 bool readSamples(NativePicture &native, PictureSamples *samples, QString *error)
 {
@@ -620,8 +628,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
                             && resolvedStretchMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
         if (qtNone && !readFrame(device, fileName, &qtFrame, error, damage))
             return false;
-        const bool deep = layout.type != SAMPLE_U8 || !layout.qtFrameForNone;
-        if (!qtNone || (options.keepSamples && deep)) {
+        if (!qtNone || (options.keepSamples && !qtFrameHoldsSamples(layout))) {
             samples = std::make_shared<PictureSamples>();
             if (!readSamples(*native, samples.get(), error))
                 return false;

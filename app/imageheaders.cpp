@@ -180,31 +180,36 @@ QSize bmpHeaderSize(QIODevice *device)
     return QSize((int)width, (int)height);
 }
 
+bool pnmHeaderNumber(const QByteArray &head, int *at, qint64 *value)
+{
+    int i = *at;
+    while (i < head.size() && (head[i] == '#' || isspace((uchar)head[i]))) {
+        if (head[i] == '#')
+            while (i < head.size() && head[i] != '\n' && head[i] != '\r')
+                ++i;
+        else
+            ++i;
+    }
+    if (i == head.size() || !isdigit((uchar)head[i]))
+        return false;
+    *value = 0;
+    while (i < head.size() && isdigit((uchar)head[i]) && *value < INT_MAX)
+        *value = *value * 10 + (head[i++] - '0');
+    *at = i;
+    return true;
+}
+
 QSize pnmHeaderSize(QIODevice *device)
 {
-    // "P1" to "P6", then whitespace-separated numbers, with comments from
-    // '#' to the end of the line.
     const QByteArray head = bytesAt(device, 0, 1024);
     if (head.size() < 3 || head[0] != 'P' || head[1] < '1' || head[1] > '6')
         return QSize();
     qint64 values[2] = {0, 0};
     int at = 2;
-    for (qint64 &value : values) {
-        while (at < head.size() && (head[at] == '#' || isspace((uchar)head[at]))) {
-            if (head[at] == '#')
-                while (at < head.size() && head[at] != '\n' && head[at] != '\r')
-                    ++at;
-            else
-                ++at;
-        }
-        if (at == head.size() || !isdigit((uchar)head[at]))
+    for (qint64 &value : values)
+        if (!pnmHeaderNumber(head, &at, &value) || value > INT_MAX
+            || (at < head.size() && isdigit((uchar)head[at])))
             return QSize();
-        for (; at < head.size() && isdigit((uchar)head[at]); ++at) {
-            value = value * 10 + (head[at] - '0');
-            if (value > INT_MAX)
-                return QSize();
-        }
-    }
     if (values[0] <= 0 || values[1] <= 0)
         return QSize();
     return QSize((int)values[0], (int)values[1]);

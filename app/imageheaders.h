@@ -51,6 +51,13 @@ QSize bmpHeaderSize(QIODevice *device);
 // The width and height in the header of a PBM, PGM or PPM file.
 QSize pnmHeaderSize(QIODevice *device);
 
+// The next number of a PBM, PGM or PPM header, from `*at` of its first
+// bytes `head` ("P1" to "P6", then numbers after white space and comments
+// from '#' to the end of the line). The number stops growing once it
+// reaches INT_MAX, and `*at` is left at the first digit not read. False
+// when no number starts there.
+bool pnmHeaderNumber(const QByteArray &head, int *at, qint64 *value);
+
 // The canvas Qt's GIF reader allocates for the first picture: the logical
 // screen where the file gives one (however small the picture on it), the
 // picture's own extent from the top left corner otherwise.

@@ -28,11 +28,6 @@ const qint64 kMaxBufferBytes = qint64(1) << 30;
 // ones are read whole, within the whole-picture limit.
 const qint64 kMaxStreamedBufferBytes = qint64(256) << 20;
 
-QString damaged(const QString &reason)
-{
-    return QStringLiteral("the file is damaged (%1)").arg(reason);
-}
-
 // What a decoder said last while this thread read, or `fallback`.
 QString lastMessage(DecoderMessages &messages, const QString &fallback)
 {
@@ -87,7 +82,7 @@ public:
     static std::unique_ptr<NativePicture> open(QIODevice *device, QString *error)
     {
         const QByteArray head = bytesAt(device, 0, 1024);
-        if (head.size() < 2 || head[0] != 'P' || !strchr("2356", head[1]))
+        if (head.size() < 2 || head[0] != 'P' || !QByteArray("2356").contains(head[1]))
             return nullptr;
         std::unique_ptr<PnmPicture> picture(new PnmPicture(device));
         picture->ascii = head[1] == '2' || head[1] == '3';
@@ -96,22 +91,9 @@ public:
         // one white-space byte before the samples.
         qint64 values[3] = {0, 0, 0};
         int at = 2;
-        for (qint64 &value : values) {
-            for (;;) {
-                while (at < head.size() && isspace((unsigned char)head[at]))
-                    ++at;
-                if (at < head.size() && head[at] == '#') {
-                    while (at < head.size() && head[at] != '\n' && head[at] != '\r')
-                        ++at;
-                    continue;
-                }
-                break;
-            }
-            if (at >= head.size() || !isdigit((unsigned char)head[at]))
+        for (qint64 &value : values)
+            if (!pnmHeaderNumber(head, &at, &value))
                 return nullptr;  // not for us: Qt's reader says what is wrong
-            while (at < head.size() && isdigit((unsigned char)head[at]) && value < INT_MAX)
-                value = value * 10 + (head[at++] - '0');
-        }
         if (at >= head.size() || !isspace((unsigned char)head[at]))
             return nullptr;
         const qint64 maxval = values[2];
@@ -140,7 +122,7 @@ public:
             qint64 bytes = 0;
             if (!fitsProduct(picture->rowBytes(), info.height, &bytes)
                 || bytes > device->size() - picture->dataOffset) {
-                *error = damaged(QStringLiteral("cut short"));
+                *error = damagedMessage(QStringLiteral("cut short"));
                 return std::unique_ptr<NativePicture>();
             }
             info.streamable = true;
@@ -161,7 +143,7 @@ private:
         const qint64 bytes = rowBytes() * count;
         char *out = static_cast<char *>(samples);
         if (!device->seek(dataOffset + rowBytes() * first) || device->read(out, bytes) != bytes) {
-            *error = damaged(QStringLiteral("cut short"));
+            *error = damagedMessage(QStringLiteral("cut short"));
             return false;
         }
         if (info.type == SAMPLE_U16)  // stored most significant byte first
@@ -198,7 +180,7 @@ private:
     bool cutShort(QString *error)
     {
         nextRow = -1;
-        *error = damaged(QStringLiteral("cut short, or a sample is not a number"));
+        *error = damagedMessage(QStringLiteral("cut short, or a sample is not a number"));
         return false;
     }
 
@@ -265,7 +247,7 @@ public:
             const QString failure = readPngStream(device, true, &stream);
             pixels = stream.pixels;
             if (!failure.isEmpty()) {
-                *error = damaged(failure);
+                *error = damagedMessage(failure);
                 return false;
             }
             rowStride = stream.rowBytes;
@@ -305,7 +287,7 @@ public:
         if (!tiff)
             return nullptr;  // Qt's reader says why
         std::unique_ptr<TiffPicture> picture(new TiffPicture(tiff));
-        if (!picture->describe(device->size(), error))
+        if (!picture->describe(error))
             return std::unique_ptr<NativePicture>();
         if (!picture->takes)
             return nullptr;
@@ -343,7 +325,7 @@ private:
     explicit TiffPicture(TIFF *tiff) : tiff(tiff) {}
 
     // Fills in the layout; `takes` stays false for pictures left to Qt.
-    bool describe(qint64 fileSize, QString *error)
+    bool describe(QString *error)
     {
         uint32_t width = 0, height = 0;
         uint16_t bits = 0, spp = 0, format = 0, photometric = 0, planar = 0, orientation = 1;
@@ -405,7 +387,7 @@ private:
             TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
             TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileLength);
             if (tileWidth == 0 || tileLength == 0)
-                return refuse(damaged(QStringLiteral("tiles of no size")), error);
+                return refuse(damagedMessage(QStringLiteral("tiles of no size")), error);
             blockRows = tileLength;
             tileColumns = tileWidth;
             tilesAcross = (width + (qint64)tileWidth - 1) / tileWidth;
@@ -421,7 +403,6 @@ private:
         if (!fitsProduct(blockStride, blockRows, &blockBytes) || blockBytes > kMaxBufferBytes)
             refusal = QStringLiteral("its %1 are too large: %2 rows of %3 bytes")
                           .arg(QLatin1String(tiled ? "tiles" : "strips")).arg(blockRows).arg(blockStride);
-        Q_UNUSED(fileSize);
         if (!refusal.isEmpty())
             info.notStreamable = refusal;
         else if (info.orientation != 1)
@@ -469,7 +450,7 @@ private:
             return false;
         }
         const auto failed = [&] {
-            *error = damaged(lastMessage(messages, QStringLiteral("a strip or tile cannot be decoded")));
+            *error = damagedMessage(lastMessage(messages, QStringLiteral("a strip or tile cannot be decoded")));
             return false;
         };
         if (!tiled) {
@@ -568,7 +549,7 @@ public:
     bool readRows(qint64 first, qint64 count, void *samples, QString *error) override
     {
         if (cutShort) {
-            *error = damaged(QStringLiteral("cut short"));
+            *error = damagedMessage(QStringLiteral("cut short"));
             return false;
         }
         // Shown rows first..first+count-1 are stored rows height-first-count
@@ -583,7 +564,7 @@ public:
         if (cfitsio->readPixels(fits, dataType, pixel.data(), (LONGLONG)(count * info.width), nullValue, samples, &anyBlank,
                             &status)
             != 0) {
-            *error = damaged(fitsError(status, QStringLiteral("the data cannot be read")));
+            *error = damagedMessage(fitsError(status, QStringLiteral("the data cannot be read")));
             return false;
         }
         const qint64 bytes = rowBytes();
@@ -636,7 +617,7 @@ private:
             return describe(bitpix, axes, size, fileSize, error);
         }
         if (status != 0 && status != END_OF_FILE) {
-            *error = damaged(fitsError(status, QStringLiteral("an HDU cannot be read")));
+            *error = damagedMessage(fitsError(status, QStringLiteral("an HDU cannot be read")));
             return false;
         }
         cfitsio->clearErrorMessages();
@@ -723,6 +704,11 @@ private:
 };
 
 } // namespace
+
+QString damagedMessage(const QString &reason)
+{
+    return QStringLiteral("the file is damaged (%1)").arg(reason);
+}
 
 bool qtReadsSamples(SampleType type)
 {

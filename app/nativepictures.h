@@ -64,6 +64,10 @@ protected:
 // data). `fileName` may be empty. The device must outlive the picture.
 std::unique_ptr<NativePicture> openNativePicture(QIODevice *device, const QString &fileName, QString *error);
 
+// "the file is damaged (REASON)": what the readers say of a file whose
+// data cannot be read, e.g. "the file is damaged (cut short)".
+QString damagedMessage(const QString &reason);
+
 // Samples of a type as a TIFF picture holds them: whether Qt's readers
 // read such a picture (8- and 16-bit unsigned integers; "none" is then its
 // default stretch), and how "none" brings the samples to 8 bits: as Qt

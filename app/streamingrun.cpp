@@ -105,7 +105,7 @@ public:
             unsigned char *out = grey + (size_t)(y - first) * width;
             if (layout.channels == 1) {
                 reduceToBytes(chunk.data(), layout.type, width * (size_t)n, 1, reduction, out);
-                noteLevels(out, width * (size_t)n, 1);
+                greyLevelsAdd(out, width * (size_t)n, &low, &high);
                 continue;
             }
             pixels.resize(width * (size_t)n);
@@ -113,25 +113,17 @@ public:
             for (qint64 row = 0; row < n; ++row)
                 reduceToRgb32(chunk.data() + (size_t)row * rowBytes, layout.type, width, 3, reduction,
                               pixels.data() + (size_t)row * width);
-            for (int channel = 0; channel < 3; ++channel)
-                noteLevels(reinterpret_cast<const unsigned char *>(pixels.data()) + channel, width * (size_t)n, 4);
+            colourLevelsAdd(pixels.data(), width * (size_t)n, &low, &high);
             convertRgb32ToGreyWith(pixels.data(), width, (uint32_t)width, (uint32_t)n, out, config);
         }
         return true;
     }
 
-    int lowest = 255;
-    int highest = 0;
+    // The lowest and highest level of the rows read (see frameLevels).
+    unsigned char low = 255;
+    unsigned char high = 0;
 
 private:
-    void noteLevels(const unsigned char *levels, size_t count, size_t stride)
-    {
-        for (size_t i = 0; i < count; ++i) {
-            lowest = std::min<int>(lowest, levels[i * stride]);
-            highest = std::max<int>(highest, levels[i * stride]);
-        }
-    }
-
     NativePicture &native;
     ByteReduction reduction;
     std::vector<unsigned char> &chunk;
@@ -256,6 +248,6 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         if (end == layout.height)
             break;
     }
-    picture->notice = stretchNotice(picture->stretch, std::min(rows.lowest, rows.highest), rows.highest);
+    picture->notice = stretchNotice(picture->stretch, std::min(rows.low, rows.high), rows.high);
     return true;
 }

@@ -125,13 +125,6 @@ QByteArray fileBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 LoadedPicture load(const QString &path, StretchMode mode, QString *error = nullptr)
 {
     LoadOptions options;
@@ -170,6 +163,7 @@ private slots:
     void deepReadersStretched();
     void fitsScaledBlankAndUpsideDown();
     void rgbaTiffKeepsStoredColours();
+    void restretchEqualsLoadingStretched();
     void streamedEqualsWhole_data();
     void streamedEqualsWhole();
     void badFiles();
@@ -285,8 +279,8 @@ void TestScientific::sixteenBitNoneIsQtsFrame()
         const int w = v % 1001;
         odd.append(char(w >> 8)).append(char(w & 0xff));
     }
-    writeBytes(path("all.pgm"), pgm);
-    writeBytes(path("odd.pgm"), odd);
+    QVERIFY(writeFile(path("all.pgm"), pgm));
+    QVERIFY(writeFile(path("odd.pgm"), odd));
     QImage qt16(256, 256, QImage::Format_Grayscale16);
     for (int y = 0; y < 256; ++y)
         std::memcpy(qt16.scanLine(y), &all[(size_t)y * 256], 512);
@@ -440,6 +434,31 @@ void TestScientific::rgbaTiffKeepsStoredColours()
             QCOMPARE(fromTiff.frame.pixel(x, y) & 0xffffff, fromPng.pixel(x, y) & 0xffffff);
 }
 
+// The window maps a picture again from what it kept: the stretch of the
+// stored samples, as loading it stretched gives, not of Qt's levels (which
+// Qt scales for a PGM whose maximum is not 255).
+void TestScientific::restretchEqualsLoadingStretched()
+{
+    QByteArray pgm = "P5\n40 30\n100\n";
+    for (double v : spotValues(40, 30, 10.0, 40.0))
+        pgm.append((char)qBound(0, (int)v, 100));
+    QVERIFY(writeFile(path("max100.pgm"), pgm));
+    LoadOptions kept;
+    kept.keepSamples = true;
+    LoadedPicture picture;
+    QString error;
+    QVERIFY2(loadPicture(path("max100.pgm"), kept, &picture, &error), qPrintable(error));
+    StretchChoice minmax;
+    minmax.mode = StretchMode::MinMax;
+    QImage frame;
+    StretchUsed used;
+    StretchNotice notice;
+    QVERIFY2(restretchPicture(picture, minmax, &frame, &used, &notice, &error), qPrintable(error));
+    const LoadedPicture stretched = load(path("max100.pgm"), StretchMode::MinMax);
+    QCOMPARE(used.hi, stretched.stretch.hi);
+    QCOMPARE(frame, stretched.frame);
+}
+
 void TestScientific::streamedEqualsWhole_data()
 {
     QTest::addColumn<QString>("file");
@@ -465,7 +484,7 @@ void TestScientific::streamedEqualsWhole()
         QByteArray pgm = QString("P5\n%1 %2\n255\n").arg(width).arg(height).toLatin1();
         for (double v : values)
             pgm.append((char)qBound(0, (int)v, 255));
-        writeBytes(name, pgm);
+        QVERIFY(writeFile(name, pgm));
     } else if (file.startsWith("colour")) {
         std::vector<uint16_t> rgb;
         for (double v : values)
@@ -518,9 +537,9 @@ void TestScientific::badFiles()
     huge.replace(naxis1 + 10, 20, QByteArray("          1000000000"));
     const int naxis2 = huge.indexOf("NAXIS2  =");
     huge.replace(naxis2 + 10, 20, QByteArray("          1000000000"));
-    writeBytes(path("huge.fits"), huge);
-    writeBytes(path("cut.fits"), fits.left(2880 + 400));
-    writeBytes(path("cut.tif"), tiff.left(tiff.size() / 2));
+    QVERIFY(writeFile(path("huge.fits"), huge));
+    QVERIFY(writeFile(path("cut.fits"), fits.left(2880 + 400)));
+    QVERIFY(writeFile(path("cut.tif"), tiff.left(tiff.size() / 2)));
     std::vector<double> blanks(values.size(), std::nan(""));
     QVERIFY(writeFits(path("blank.fits"), width, height, blanks, 0.0, 1.0, -1));
     QVERIFY(writeFits(path("table.fits"), 0, 0, {}, 0.0, 1.0, 0, true));
@@ -537,6 +556,9 @@ void TestScientific::badFiles()
         QVERIFY2(picture.frame.isNull(), c.name);
         QVERIFY2(error.contains(QLatin1String(c.reason)), qPrintable(QString("%1: %2").arg(c.name, error)));
     }
+    // A NUL where a PNM file names its kind names none.
+    QVERIFY(writeFile(path("nul.pgm"), QByteArray("P\0 4 4 255\n0123456789abcdef", 27)));
+    QVERIFY(load(path("nul.pgm"), StretchMode::MinMax).frame.isNull());
     // Streamed, the same refusals; huge is refused for its side.
     for (const char *name : {"huge.fits", "cut.fits", "blank.fits"}) {
         StreamSettings stream;
