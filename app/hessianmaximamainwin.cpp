@@ -3,6 +3,7 @@
 
 #include "detectionjob.h"
 #include "eventhook.h"
+#include "featurecircles.h"
 #include "featurewriter.h"
 #include "frameloading.h"
 #include "frameviewnavigator.h"
@@ -90,14 +91,6 @@ QString describePicture(const QString &fileName, const QImage &frame, QString *f
         format = pixelFormatName(frame.format());
     *fileFormat = QString::fromLatin1(reader.format()).toUpper();
     return QStringLiteral("%1 \u00d7 %2  %3").arg(frame.width()).arg(frame.height()).arg(format);
-}
-
-QVector<float> circleRadii(const QVector<FeatureMeasure> &measures)
-{
-    QVector<float> radii(measures.size());
-    for (int i = 0; i < measures.size(); ++i)
-        radii[i] = measures[i].sigma * 3.0f;
-    return radii;
 }
 
 QString featureDescription(int index, int count, const Feature &feature, const FeatureMeasure &measure)
@@ -374,7 +367,7 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
     const RunRequest &run = *lastRun;
     // A scale range gives each circle its own radius, three times its sigma;
     // a live run, which left the old circles up, sets the radius of its own.
-    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0 ? circleRadii(result.measures)
+    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0 ? featureCircleRadii(result.measures)
                                                                                       : QVector<float>());
     if (run.live)
         ui->featuresWidget->setFeatureScale(run.settings.sigma);
