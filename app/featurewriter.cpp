@@ -1,5 +1,8 @@
 #include "featurewriter.h"
 
+#include "detectionjob.h"
+#include "frameloading.h"
+
 #include <QIODevice>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -43,6 +46,26 @@ QJsonValue jsonNumber(double value)
 }
 
 } // namespace
+
+void recordRunSettings(const DetectionSettings &settings, PictureResult *picture)
+{
+    picture->sigma = settings.sigma;
+    picture->threshold = settings.threshold;
+    if (settings.scales > 1) {
+        picture->scales = settings.scales;
+        picture->sigmaMax = settings.sigmaMax;
+        picture->overlap = settings.overlap;
+    }
+}
+
+void recordStretch(const StretchUsed &stretch, PictureResult *picture)
+{
+    if (stretch.mode == StretchMode::None)
+        return;
+    picture->stretch = stretchName(stretch);
+    picture->stretchLo = stretch.lo;
+    picture->stretchHi = stretch.hi;
+}
 
 const char *polarityName(int8_t polarity)
 {
