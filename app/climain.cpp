@@ -199,13 +199,7 @@ int applyOption(const QString &name, const QString &value, Options *options)
         options->detection.sigmaMax = highest;
         options->range = true;
     } else if (name == QLatin1String("--polarity")) {
-        if (value == QLatin1String("both"))
-            options->detection.polarity = PolarityFilter::Both;
-        else if (value == QLatin1String("bright"))
-            options->detection.polarity = PolarityFilter::Bright;
-        else if (value == QLatin1String("dark"))
-            options->detection.polarity = PolarityFilter::Dark;
-        else
+        if (!parsePolarityName(value, &options->detection.polarity))
             return usageError(invalidValue(name, value, "both, bright or dark"));
     } else if (name == QLatin1String("--format")) {
         if (value == QLatin1String("csv"))

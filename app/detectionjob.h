@@ -7,6 +7,7 @@
 #include "scalespace.h"
 
 #include <QMutex>
+#include <QString>
 #include <QWaitCondition>
 
 #include <memory>
@@ -20,6 +21,10 @@ using GreyConversion = void (*)(const QImage &frame, unsigned char *grey);
 
 // Which features a run keeps, by polarity (featuremeasures.h).
 enum class PolarityFilter { Both, Bright, Dark };
+
+// A polarity filter as the front ends name it: "both", "bright" or "dark".
+// False, and `filter` left alone, for any other text.
+bool parsePolarityName(const QString &text, PolarityFilter *filter);
 
 // The radius of the blob a feature at scale sigma stands for, as the overlap
 // pruning of scale-range runs sees it: a flat disc of radius R peaks at

@@ -218,13 +218,10 @@ py::array featureArray(const QVector<Feature> &features, const QVector<FeatureMe
 
 PolarityFilter polarityFilter(const std::string &polarity)
 {
-    if (polarity == "both")
-        return PolarityFilter::Both;
-    if (polarity == "bright")
-        return PolarityFilter::Bright;
-    if (polarity == "dark")
-        return PolarityFilter::Dark;
-    throw py::value_error("polarity must be 'both', 'bright' or 'dark', not '" + polarity + "'");
+    PolarityFilter filter = PolarityFilter::Both;
+    if (!parsePolarityName(QString::fromStdString(polarity), &filter))
+        throw py::value_error("polarity must be 'both', 'bright' or 'dark', not '" + polarity + "'");
+    return filter;
 }
 
 // The largest kernel radius of a run at sigma (a range up to sigmaMax over
