@@ -39,7 +39,6 @@ const int kExitInterrupted = 130;
 
 const int kMaxRepeat = 1000000;
 const int kMaxJobs = 1024;
-const int kMaxScales = 1000;
 
 const char kUsage[] =
     "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"

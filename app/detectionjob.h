@@ -37,6 +37,8 @@ const double kBlobRadiusPerSigma = 1.4142135623730951;
 // of contrast A peaks at a response of about A^2 / 16.
 const float kDefaultOverlap = 0.1f;
 const int kDefaultScales = 10;
+// The most scales the front ends let a range have.
+const int kMaxScales = 1000;
 
 // What a run is asked to do. The defaults are the window's initial values.
 struct DetectionSettings {

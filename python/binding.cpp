@@ -623,6 +623,8 @@ PYBIND11_MODULE(_core, module)
     module.doc() = "The detector itself; use the functions of hessian_maxima.";
     module.attr("FEATURE_DTYPE") = py::dtype::of<FeatureRecord>();
     module.attr("BLOB_RADIUS_PER_SIGMA") = kBlobRadiusPerSigma;
+    module.attr("DEFAULT_SCALES") = kDefaultScales;
+    module.attr("MAX_SCALES") = kMaxScales;
     module.def("detect", &detect, py::arg("image"), py::arg("sigma"), py::arg("threshold"), py::arg("scales"),
                py::arg("sigma_max"), py::arg("polarity"), py::arg("overlap"), py::arg("threads"),
                py::arg("origin_x") = 0, py::arg("origin_y") = 0);

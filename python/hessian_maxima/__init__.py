@@ -35,8 +35,6 @@ FEATURE_DTYPE = _core.FEATURE_DTYPE
 BLOB_RADIUS_PER_SIGMA = _core.BLOB_RADIUS_PER_SIGMA
 
 _POLARITIES = ("both", "bright", "dark")
-_DEFAULT_RANGE_SCALES = 10
-_MAX_SCALES = 1000
 
 
 class ImageError(OSError, ValueError):
@@ -101,9 +99,9 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
         sigma_max = _float32(sigma_max, "sigma_max")
         if not (np.isfinite(sigma_max) and sigma_max > sigma):
             raise ValueError("sigma_max must be a finite number above sigma (%r), not %r" % (sigma, sigma_max))
-        scales = _DEFAULT_RANGE_SCALES if scales is None else _whole(scales, "scales")
-        if not 2 <= scales <= _MAX_SCALES:
-            raise ValueError("a scale range takes 2 to %d scales, not %r" % (_MAX_SCALES, scales))
+        scales = _core.DEFAULT_SCALES if scales is None else _whole(scales, "scales")
+        if not 2 <= scales <= _core.MAX_SCALES:
+            raise ValueError("a scale range takes 2 to %d scales, not %r" % (_core.MAX_SCALES, scales))
     _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
     return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
 
