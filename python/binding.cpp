@@ -548,7 +548,8 @@ std::string noticeText(const std::string &mode, double low, double high, double 
 // The picture as the command line reads it with that stretch, as an array
 // detect() takes (grey H x W, or H x W x 3 in R, G, B order), what is
 // damaged in the file and what the stretch tells (each empty when
-// nothing); an unreadable file gives None and the reason.
+// nothing), and whether that is of few levels (StretchNotice::narrow); an
+// unreadable file gives None and the reason.
 py::tuple load(const std::string &path, const py::object &stretch)
 {
     LoadOptions options;
@@ -561,7 +562,7 @@ py::tuple load(const std::string &path, const py::object &stretch)
         loaded = loadPicture(QString::fromStdString(path), options, &picture, &error, &damage);
     }
     if (!loaded)
-        return py::make_tuple(py::none(), error.toStdString(), std::string());
+        return py::make_tuple(py::none(), error.toStdString(), std::string(), false);
     QImage frame = picture.frame;
     const bool grey = frame.format() == QImage::Format_Grayscale8;
     if (!grey && frame.format() != QImage::Format_RGB32)
@@ -587,7 +588,8 @@ py::tuple load(const std::string &path, const py::object &stretch)
             }
         }
     }
-    return py::make_tuple(std::move(pixels), damage.toStdString(), picture.notice.text.toStdString());
+    return py::make_tuple(std::move(pixels), damage.toStdString(), picture.notice.text.toStdString(),
+                          picture.notice.narrow);
 }
 
 // The overlap pruning of scale-range runs on a feature table gathered from

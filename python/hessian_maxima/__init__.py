@@ -146,8 +146,14 @@ def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2):
     notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels))
     if notice:
         import warnings
-        hint = "; stretch='percentile' or 'minmax' spreads them" if plan.mode == "none" else ""
-        warnings.warn("the image %s%s" % (notice, hint), stacklevel=stacklevel + 1)
+        # Under 'none' the only notice is of few levels.
+        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=stacklevel + 1)
+
+
+def _stretch_warning(subject, notice, narrow):
+    """The warning of a stretch's notice; one of few levels points to the
+    stretches that spread them."""
+    return "%s %s%s" % (subject, notice, "; stretch='percentile' or 'minmax' spreads them" if narrow else "")
 
 
 def _detector_input(image, stretch=None):
@@ -337,7 +343,7 @@ def load(path, stretch=None):
     ValueError
         A stretch the command line does not know.
     """
-    pixels, note, notice = _core.load(os.fspath(path), stretch)
+    pixels, note, notice, narrow = _core.load(os.fspath(path), stretch)
     if pixels is None:
         raise ImageError("cannot read image '%s': %s" % (path, note))
     import warnings
@@ -345,8 +351,7 @@ def load(path, stretch=None):
         warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
                       stacklevel=2)
     if notice:
-        hint = "; stretch='percentile' or 'minmax' spreads them" if notice.startswith("uses only") else ""
-        warnings.warn("'%s' %s%s" % (path, notice, hint), stacklevel=2)
+        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=2)
     return pixels
 
 
