@@ -253,9 +253,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         picture = std::move(loaded);
         videoFrame = picture->frame;
         frameStretch = picture->stretch;
-        tools->stretchCBox->setCurrentIndex(picture->stretch.mode == StretchMode::MinMax       ? StretchMinMax
-                                            : picture->stretch.mode == StretchMode::Percentile ? StretchPercentile
-                                                                                                : StretchNone);
+        tools->showStretch(picture->stretch.mode);
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
         // Deeper pictures are always shown stretched, whatever detection
@@ -331,9 +329,7 @@ void HessianMaximaMainWin::startRun(bool live)
     RunRequest request;
     request.settings.sigma = (float)sigma;
     request.settings.threshold = (float)threshold;
-    request.settings.polarity = tools->polarityCBox->currentIndex() == PolarityBright ? PolarityFilter::Bright
-                                : tools->polarityCBox->currentIndex() == PolarityDark ? PolarityFilter::Dark
-                                                                                      : PolarityFilter::Both;
+    request.settings.polarity = tools->polarity();
     request.settings.scales = tools->scalesSBox->value();
     if (request.settings.scales > 1)
         request.settings.sigmaMax = (float)tools->sigmaMaxSBox->value();
@@ -414,10 +410,7 @@ void HessianMaximaMainWin::applyStretch()
     if (!picture)
         return;
     StretchChoice choice;
-    const int index = tools->stretchCBox->currentIndex();
-    choice.mode = index == StretchMinMax       ? StretchMode::MinMax
-                  : index == StretchPercentile ? StretchMode::Percentile
-                                               : StretchMode::None;
+    choice.mode = tools->stretch();
     QImage frame;
     StretchUsed used;
     StretchNotice notice;
