@@ -80,17 +80,23 @@ QString pixelFormatName(QImage::Format format)
     }
 }
 
-// The picture's size and its file's own pixel format, read from its
-// header (the frame's when the header does not say), e.g. "4000 × 3000
-// 8-bit RGB"; and its file format, e.g. "JPEG".
-QString describePicture(const QString &fileName, const QImage &frame, QString *fileFormat)
+// The picture's size and its file's own pixel format: the loader's
+// description of a picture it reads with its samples, otherwise read from
+// the header (the frame's when the header does not say), e.g. "4000 × 3000
+// 8-bit RGB"; and its file format, e.g. "JPEG" ("FITS" for the one kind
+// of described picture Qt does not read).
+QString describePicture(const QString &fileName, const LoadedPicture &picture, QString *fileFormat)
 {
     QImageReader reader(fileName);
-    QString format = pixelFormatName(reader.imageFormat());
+    QString format = picture.description;
     if (format.isEmpty())
-        format = pixelFormatName(frame.format());
+        format = pixelFormatName(reader.imageFormat());
+    if (format.isEmpty())
+        format = pixelFormatName(picture.frame.format());
     *fileFormat = QString::fromLatin1(reader.format()).toUpper();
-    return QStringLiteral("%1 \u00d7 %2  %3").arg(frame.width()).arg(frame.height()).arg(format);
+    if (fileFormat->isEmpty() && !picture.description.isEmpty())
+        *fileFormat = QStringLiteral("FITS");
+    return QStringLiteral("%1 \u00d7 %2  %3").arg(picture.frame.width()).arg(picture.frame.height()).arg(format);
 }
 
 QString featureDescription(int index, int count, const Feature &feature, const FeatureMeasure &measure)
@@ -279,13 +285,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         ui->statusBar->clearMessage();
         pictureFileName = fileName;
         QString fileFormat;
-        pictureSummary = describePicture(fileName, videoFrame, &fileFormat);
-        if (!picture->description.isEmpty()) {
-            pictureSummary = QStringLiteral("%1 \u00d7 %2  %3").arg(videoFrame.width()).arg(videoFrame.height())
-                                 .arg(picture->description);
-            if (fileFormat.isEmpty())
-                fileFormat = QStringLiteral("FITS");
-        }
+        pictureSummary = describePicture(fileName, *picture, &fileFormat);
         tools->pictureInfoLabel->setToolTip(
             QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
                                             fileFormat, pictureSummary));
