@@ -17,17 +17,13 @@ QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features,
     picture.detach();
     if (picture.isNull())
         return picture;
-    QVector<float> radii(measures.size());
-    for (int i = 0; i < measures.size(); ++i)
-        radii[i] = measures[i].sigma * 3.0f;
-
     QPainter painter(&picture);
     QPen pen = painter.pen();
     pen.setColor(kFeatureColour);
     pen.setWidthF(1.0);
     painter.setPen(pen);
     painter.translate(0.5, 0.5);
-    drawFeatureCircles(painter, features, 0.0, radii);
+    drawFeatureCircles(painter, features, 0.0, featureCircleRadii(measures));
     painter.end();
     return picture;
 }

@@ -62,17 +62,14 @@ bool streams(const InputPicture &input, const BatchSettings &settings, qint64 *p
     return possible && *pixels > kAutoStreamPixels;
 }
 
-// The notice of a stretch, as a warning that points to the option.
+// The stretch a frame was made with, and its notice as a warning that
+// points to the option.
 void noteStretch(const StretchNotice &notice, const StretchUsed &used, PictureResult *picture)
 {
     if (!notice.text.isEmpty())
         picture->warnings << (notice.narrow ? notice.text + QStringLiteral("; --stretch percentile or minmax spreads them")
                                             : notice.text);
-    if (used.mode != StretchMode::None) {
-        picture->stretch = stretchName(used);
-        picture->stretchLo = used.lo;
-        picture->stretchHi = used.hi;
-    }
+    recordStretch(used, picture);
 }
 
 void runStreamedInput(const InputPicture &input, const BatchSettings &settings, PictureResult *picture)
@@ -112,13 +109,7 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
 {
     PictureResult picture;
     picture.file = input.path;
-    picture.sigma = settings.detection.sigma;
-    picture.threshold = settings.detection.threshold;
-    if (settings.detection.scales > 1) {
-        picture.scales = settings.detection.scales;
-        picture.sigmaMax = settings.detection.sigmaMax;
-        picture.overlap = settings.detection.overlap;
-    }
+    recordRunSettings(settings.detection, &picture);
     if (!input.error.isEmpty()) {
         picture.status = kPictureUnreadable;
         picture.error = input.error;

@@ -18,7 +18,6 @@
 #include <QSaveFile>
 #include <QStringList>
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -40,7 +39,6 @@ const int kExitInterrupted = 130;
 
 const int kMaxRepeat = 1000000;
 const int kMaxJobs = 1024;
-const int kMaxScales = 1000;
 
 const char kUsage[] =
     "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"
@@ -200,13 +198,7 @@ int applyOption(const QString &name, const QString &value, Options *options)
         options->detection.sigmaMax = highest;
         options->range = true;
     } else if (name == QLatin1String("--polarity")) {
-        if (value == QLatin1String("both"))
-            options->detection.polarity = PolarityFilter::Both;
-        else if (value == QLatin1String("bright"))
-            options->detection.polarity = PolarityFilter::Bright;
-        else if (value == QLatin1String("dark"))
-            options->detection.polarity = PolarityFilter::Dark;
-        else
+        if (!parsePolarityName(value, &options->detection.polarity))
             return usageError(invalidValue(name, value, "both, bright or dark"));
     } else if (name == QLatin1String("--format")) {
         if (value == QLatin1String("csv"))
@@ -260,10 +252,7 @@ int checkRange(Options *options)
     const int status = initHessianScaleSpace(&probe, d.sigma, d.sigmaMax, (uint32_t)d.scales, 0, 0);
     releaseHessianScaleSpace(&probe);
     if (status != HESSIAN_OK)
-        return usageError(QStringLiteral("the scale range %1:%2 with %3 scales cannot be set up: %4")
-                              .arg(d.sigma).arg(d.sigmaMax).arg(d.scales)
-                              .arg(status == HESSIAN_BAD_SIGMA ? QStringLiteral("its scales are not distinct or too large")
-                                                               : QStringLiteral("its smallest sigma is too small")));
+        return usageError(scaleRangeFailureReason(status, d.sigma, d.sigmaMax, d.scales));
     return -1;
 }
 
@@ -332,22 +321,6 @@ int parseArguments(const QStringList &arguments, Options *options)
     if (options->force && options->annotate.isEmpty())
         return usageError(QStringLiteral("--force applies only with --annotate"));
     return checkRange(options);
-}
-
-QString failureReason(int status, float sigma, float sigmaMax, int width, int height)
-{
-    switch (status) {
-    case HESSIAN_BAD_SIGMA:
-        return QStringLiteral("sigma %1 is too large for the detector").arg(std::max(sigma, sigmaMax));
-    case HESSIAN_BAD_GAUSS:
-    case HESSIAN_BAD_D1:
-    case HESSIAN_BAD_D2:
-        return QStringLiteral("the kernels for sigma %1 cannot be built (sigma too small)").arg(sigma);
-    case HESSIAN_NO_MEMORY:
-        return QStringLiteral("not enough memory to run the detector on %1 x %2 pixels").arg(width).arg(height);
-    default:
-        return QStringLiteral("the detector failed with status %1").arg(status);
-    }
 }
 
 // The annotated pictures of a batch must neither overwrite each other nor,
@@ -503,7 +476,7 @@ int main(int argc, char *argv[])
             if (picture.status != 0) {
                 ++failed;
                 progress.clear();
-                const QString reason = failureReason(picture.status, picture.sigma, picture.sigmaMax, picture.width, picture.height);
+                const QString reason = runFailureReason(picture.status, picture.sigma, picture.sigmaMax, picture.width, picture.height);
                 complain(single ? reason : QStringLiteral("'%1': %2").arg(picture.file, reason));
             }
             if (!picture.annotationError.isEmpty()) {

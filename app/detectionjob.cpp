@@ -211,6 +211,19 @@ void DetectionWorkspace::release()
     releaseHessianScaleSpace(&levels);
 }
 
+bool parsePolarityName(const QString &text, PolarityFilter *filter)
+{
+    if (text == QLatin1String("both"))
+        *filter = PolarityFilter::Both;
+    else if (text == QLatin1String("bright"))
+        *filter = PolarityFilter::Bright;
+    else if (text == QLatin1String("dark"))
+        *filter = PolarityFilter::Dark;
+    else
+        return false;
+    return true;
+}
+
 void convertFrameToGrey(const QImage &frame, unsigned char *grey)
 {
     convertToGrey(frame, grey, defaultRunConfig());

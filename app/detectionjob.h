@@ -7,6 +7,7 @@
 #include "scalespace.h"
 
 #include <QMutex>
+#include <QString>
 #include <QWaitCondition>
 
 #include <memory>
@@ -21,6 +22,10 @@ using GreyConversion = void (*)(const QImage &frame, unsigned char *grey);
 // Which features a run keeps, by polarity (featuremeasures.h).
 enum class PolarityFilter { Both, Bright, Dark };
 
+// A polarity filter as the front ends name it: "both", "bright" or "dark".
+// False, and `filter` left alone, for any other text.
+bool parsePolarityName(const QString &text, PolarityFilter *filter);
+
 // The radius of the blob a feature at scale sigma stands for, as the overlap
 // pruning of scale-range runs sees it: a flat disc of radius R peaks at
 // sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
@@ -32,6 +37,8 @@ const double kBlobRadiusPerSigma = 1.4142135623730951;
 // of contrast A peaks at a response of about A^2 / 16.
 const float kDefaultOverlap = 0.1f;
 const int kDefaultScales = 10;
+// The most scales the front ends let a range have.
+const int kMaxScales = 1000;
 
 // What a run is asked to do. The defaults are the window's initial values.
 struct DetectionSettings {

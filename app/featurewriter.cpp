@@ -1,5 +1,8 @@
 #include "featurewriter.h"
 
+#include "detectionjob.h"
+#include "frameloading.h"
+
 #include <QIODevice>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,19 +33,35 @@ QByteArray floatText(float value)
     return printed("%.9g", value);
 }
 
-// The number the text above stands for, so that JSON shows the same digits.
-double asWritten(const QByteArray &text)
+// The number the text stands for, so that JSON shows the same digits as
+// CSV. JSON has no infinities or NaN; such a value has no number to show.
+QJsonValue jsonNumber(const QByteArray &text)
 {
-    return text.toDouble();
-}
-
-QJsonValue jsonNumber(double value)
-{
-    // JSON has no infinities or NaN; such a value has no number to show.
+    const double value = text.toDouble();
     return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
 }
 
 } // namespace
+
+void recordRunSettings(const DetectionSettings &settings, PictureResult *picture)
+{
+    picture->sigma = settings.sigma;
+    picture->threshold = settings.threshold;
+    if (settings.scales > 1) {
+        picture->scales = settings.scales;
+        picture->sigmaMax = settings.sigmaMax;
+        picture->overlap = settings.overlap;
+    }
+}
+
+void recordStretch(const StretchUsed &stretch, PictureResult *picture)
+{
+    if (stretch.mode == StretchMode::None)
+        return;
+    picture->stretch = stretchName(stretch);
+    picture->stretchLo = stretch.lo;
+    picture->stretchHi = stretch.hi;
+}
 
 const char *polarityName(int8_t polarity)
 {
@@ -108,13 +127,13 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     object.insert(QStringLiteral("file"), picture.file);
     object.insert(QStringLiteral("width"), picture.width);
     object.insert(QStringLiteral("height"), picture.height);
-    object.insert(QStringLiteral("sigma"), jsonNumber(asWritten(floatText(picture.sigma))));
+    object.insert(QStringLiteral("sigma"), jsonNumber(floatText(picture.sigma)));
     if (picture.scales > 1) {
-        object.insert(QStringLiteral("sigma_max"), jsonNumber(asWritten(floatText(picture.sigmaMax))));
+        object.insert(QStringLiteral("sigma_max"), jsonNumber(floatText(picture.sigmaMax)));
         object.insert(QStringLiteral("scales"), picture.scales);
-        object.insert(QStringLiteral("overlap"), jsonNumber(asWritten(floatText(picture.overlap))));
+        object.insert(QStringLiteral("overlap"), jsonNumber(floatText(picture.overlap)));
     }
-    object.insert(QStringLiteral("threshold"), jsonNumber(asWritten(floatText(picture.threshold))));
+    object.insert(QStringLiteral("threshold"), jsonNumber(floatText(picture.threshold)));
     if (!picture.stretch.isEmpty()) {
         QJsonObject stretch;
         stretch.insert(QStringLiteral("mode"), picture.stretch);
@@ -134,7 +153,7 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
         warnings << picture.annotationError;
     if (!warnings.isEmpty())
         object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
-    object.insert(QStringLiteral("elapsed_msec"), jsonNumber(asWritten(floatText(picture.elapsedMsec))));
+    object.insert(QStringLiteral("elapsed_msec"), jsonNumber(floatText(picture.elapsedMsec)));
     QJsonArray features;
     for (int i = 0; i < picture.features.size(); ++i) {
         const Feature &f = picture.features[i];
@@ -142,10 +161,10 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
         QJsonObject feature;
         feature.insert(QStringLiteral("x"), (int)f.x);
         feature.insert(QStringLiteral("y"), (int)f.y);
-        feature.insert(QStringLiteral("x_subpixel"), jsonNumber(asWritten(subpixelText(m.xSubpixel))));
-        feature.insert(QStringLiteral("y_subpixel"), jsonNumber(asWritten(subpixelText(m.ySubpixel))));
-        feature.insert(QStringLiteral("sigma"), jsonNumber(asWritten(floatText(m.sigma))));
-        feature.insert(QStringLiteral("response"), jsonNumber(asWritten(floatText(m.response))));
+        feature.insert(QStringLiteral("x_subpixel"), jsonNumber(subpixelText(m.xSubpixel)));
+        feature.insert(QStringLiteral("y_subpixel"), jsonNumber(subpixelText(m.ySubpixel)));
+        feature.insert(QStringLiteral("sigma"), jsonNumber(floatText(m.sigma)));
+        feature.insert(QStringLiteral("response"), jsonNumber(floatText(m.response)));
         feature.insert(QStringLiteral("polarity"), QLatin1String(polarityName(m.polarity)));
         features.append(feature);
     }

@@ -13,6 +13,8 @@
 #include <QVector>
 
 class QIODevice;
+struct DetectionSettings;
+struct StretchUsed;
 
 // What is known of one picture after its run, as the writers report it.
 struct PictureResult {
@@ -45,6 +47,11 @@ struct PictureResult {
 };
 
 const int kPictureUnreadable = 1;
+
+// What a picture was run with, into its record: the settings of the run,
+// and the stretch its frame was made with (nothing for "none").
+void recordRunSettings(const DetectionSettings &settings, PictureResult *picture);
+void recordStretch(const StretchUsed &stretch, PictureResult *picture);
 
 enum class TableFormat { Csv, Json };
 

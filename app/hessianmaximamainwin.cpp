@@ -3,6 +3,7 @@
 
 #include "detectionjob.h"
 #include "eventhook.h"
+#include "featurecircles.h"
 #include "featurewriter.h"
 #include "frameloading.h"
 #include "frameviewnavigator.h"
@@ -79,25 +80,23 @@ QString pixelFormatName(QImage::Format format)
     }
 }
 
-// The picture's size and its file's own pixel format, read from its
-// header (the frame's when the header does not say), e.g. "4000 × 3000
-// 8-bit RGB"; and its file format, e.g. "JPEG".
-QString describePicture(const QString &fileName, const QImage &frame, QString *fileFormat)
+// The picture's size and its file's own pixel format: the loader's
+// description of a picture it reads with its samples, otherwise read from
+// the header (the frame's when the header does not say), e.g. "4000 × 3000
+// 8-bit RGB"; and its file format, e.g. "JPEG" ("FITS" for the one kind
+// of described picture Qt does not read).
+QString describePicture(const QString &fileName, const LoadedPicture &picture, QString *fileFormat)
 {
     QImageReader reader(fileName);
-    QString format = pixelFormatName(reader.imageFormat());
+    QString format = picture.description;
     if (format.isEmpty())
-        format = pixelFormatName(frame.format());
+        format = pixelFormatName(reader.imageFormat());
+    if (format.isEmpty())
+        format = pixelFormatName(picture.frame.format());
     *fileFormat = QString::fromLatin1(reader.format()).toUpper();
-    return QStringLiteral("%1 \u00d7 %2  %3").arg(frame.width()).arg(frame.height()).arg(format);
-}
-
-QVector<float> circleRadii(const QVector<FeatureMeasure> &measures)
-{
-    QVector<float> radii(measures.size());
-    for (int i = 0; i < measures.size(); ++i)
-        radii[i] = measures[i].sigma * 3.0f;
-    return radii;
+    if (fileFormat->isEmpty() && !picture.description.isEmpty())
+        *fileFormat = QStringLiteral("FITS");
+    return QStringLiteral("%1 \u00d7 %2  %3").arg(picture.frame.width()).arg(picture.frame.height()).arg(format);
 }
 
 QString featureDescription(int index, int count, const Feature &feature, const FeatureMeasure &measure)
@@ -260,9 +259,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         picture = std::move(loaded);
         videoFrame = picture->frame;
         frameStretch = picture->stretch;
-        tools->stretchCBox->setCurrentIndex(picture->stretch.mode == StretchMode::MinMax       ? StretchMinMax
-                                            : picture->stretch.mode == StretchMode::Percentile ? StretchPercentile
-                                                                                                : StretchNone);
+        tools->showStretch(picture->stretch.mode);
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
         // Deeper pictures are always shown stretched, whatever detection
@@ -288,13 +285,7 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         ui->statusBar->clearMessage();
         pictureFileName = fileName;
         QString fileFormat;
-        pictureSummary = describePicture(fileName, videoFrame, &fileFormat);
-        if (!picture->description.isEmpty()) {
-            pictureSummary = QStringLiteral("%1 \u00d7 %2  %3").arg(videoFrame.width()).arg(videoFrame.height())
-                                 .arg(picture->description);
-            if (fileFormat.isEmpty())
-                fileFormat = QStringLiteral("FITS");
-        }
+        pictureSummary = describePicture(fileName, *picture, &fileFormat);
         tools->pictureInfoLabel->setToolTip(
             QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
                                             fileFormat, pictureSummary));
@@ -338,9 +329,7 @@ void HessianMaximaMainWin::startRun(bool live)
     RunRequest request;
     request.settings.sigma = (float)sigma;
     request.settings.threshold = (float)threshold;
-    request.settings.polarity = tools->polarityCBox->currentIndex() == PolarityBright ? PolarityFilter::Bright
-                                : tools->polarityCBox->currentIndex() == PolarityDark ? PolarityFilter::Dark
-                                                                                      : PolarityFilter::Both;
+    request.settings.polarity = tools->polarity();
     request.settings.scales = tools->scalesSBox->value();
     if (request.settings.scales > 1)
         request.settings.sigmaMax = (float)tools->sigmaMaxSBox->value();
@@ -374,7 +363,7 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
     const RunRequest &run = *lastRun;
     // A scale range gives each circle its own radius, three times its sigma;
     // a live run, which left the old circles up, sets the radius of its own.
-    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0 ? circleRadii(result.measures)
+    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0 ? featureCircleRadii(result.measures)
                                                                                       : QVector<float>());
     if (run.live)
         ui->featuresWidget->setFeatureScale(run.settings.sigma);
@@ -421,10 +410,7 @@ void HessianMaximaMainWin::applyStretch()
     if (!picture)
         return;
     StretchChoice choice;
-    const int index = tools->stretchCBox->currentIndex();
-    choice.mode = index == StretchMinMax       ? StretchMode::MinMax
-                  : index == StretchPercentile ? StretchMode::Percentile
-                                               : StretchMode::None;
+    choice.mode = tools->stretch();
     QImage frame;
     StretchUsed used;
     StretchNotice notice;

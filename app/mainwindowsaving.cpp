@@ -61,23 +61,12 @@ void HessianMaximaMainWin::saveFeatures()
         path += QLatin1Char('.') + suffix;
     }
 
-    const DetectionSettings &settings = shownRun->settings;
     PictureResult picture;
     picture.file = shownRun->fileName;
     picture.width = shownRun->frame.width();
     picture.height = shownRun->frame.height();
-    picture.sigma = settings.sigma;
-    picture.threshold = settings.threshold;
-    if (settings.scales > 1) {
-        picture.scales = settings.scales;
-        picture.sigmaMax = settings.sigmaMax;
-        picture.overlap = settings.overlap;
-    }
-    if (shownRun->stretch.mode != StretchMode::None) {
-        picture.stretch = stretchName(shownRun->stretch);
-        picture.stretchLo = shownRun->stretch.lo;
-        picture.stretchHi = shownRun->stretch.hi;
-    }
+    recordRunSettings(shownRun->settings, &picture);
+    recordStretch(shownRun->stretch, &picture);
     picture.status = shownResult.status;
     picture.elapsedMsec = shownResult.elapsedMsec;
     picture.features = shownResult.features;

@@ -1,5 +1,9 @@
 #include "runreport.h"
 
+#include "hessiandetector.h"
+
+#include <algorithm>
+
 QString runReport(const HessianMaximaMainWin::_HessianDetMaxResult &result)
 {
     if (result.status != 0)
@@ -12,4 +16,30 @@ QString runReport(const HessianMaximaMainWin::_HessianDetMaxResult &result)
         .arg(result.features.size(), 1, 10, QLatin1Char(' '))
         .arg((double)result.elapsedMsec, 4, 'f', 2, QLatin1Char(' '))
         .arg((double)framesPerSecond, 6, 'f', 4, QLatin1Char(' '));
+}
+
+QString runFailureReason(int status, float sigma, float sigmaMax, int width, int height)
+{
+    switch (status) {
+    case HESSIAN_BAD_SIGMA:
+        return QStringLiteral("sigma %1 is too large for the detector").arg(std::max(sigma, sigmaMax));
+    case HESSIAN_BAD_GAUSS:
+    case HESSIAN_BAD_D1:
+    case HESSIAN_BAD_D2:
+        return QStringLiteral("the kernels for sigma %1 cannot be built (sigma too small)").arg(sigma);
+    case HESSIAN_NO_MEMORY:
+        return QStringLiteral("not enough memory to run the detector on %1 x %2 pixels").arg(width).arg(height);
+    default:
+        return QStringLiteral("the detector failed with status %1").arg(status);
+    }
+}
+
+QString scaleRangeFailureReason(int status, float sigmaMin, float sigmaMax, int scales)
+{
+    return QStringLiteral("the scale range %1:%2 with %3 scales cannot be set up: %4")
+        .arg(sigmaMin)
+        .arg(sigmaMax)
+        .arg(scales)
+        .arg(status == HESSIAN_BAD_SIGMA ? QStringLiteral("its scales are not distinct or too large")
+                                         : QStringLiteral("its smallest sigma is too small"));
 }

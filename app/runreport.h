@@ -10,4 +10,12 @@
 // or "Failed".
 QString runReport(const HessianMaximaMainWin::_HessianDetMaxResult &result);
 
+// Why a run on width x height pixels failed with the detector's `status`,
+// in a short phrase, e.g. "sigma 200 is too large for the detector"; sigma
+// and sigmaMax are the run's (sigmaMax 0 for a single sigma).
+QString runFailureReason(int status, float sigma, float sigmaMax, int width, int height);
+
+// Why the scale range cannot be set up, from initHessianScaleSpace's status.
+QString scaleRangeFailureReason(int status, float sigmaMin, float sigmaMax, int scales);
+
 #endif // RUNREPORT_H

@@ -1,5 +1,7 @@
 #include "windowtools.h"
 
+#include "detectionjob.h"
+#include "frameloading.h"
 #include "frameviewnavigator.h"
 #include "responsehistogram.h"
 #include "ui_hessianmaximamainwin.h"
@@ -133,9 +135,9 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     polarityCBox = new QComboBox(detectionOptionsWidget);
     polarityCBox->setObjectName(QStringLiteral("polarityCBox"));
     polarityCBox->setMinimumSize(70, 0);
-    polarityCBox->addItem(text("Both"));
-    polarityCBox->addItem(text("Bright"));
-    polarityCBox->addItem(text("Dark"));
+    polarityCBox->addItem(text("Both"), (int)PolarityFilter::Both);
+    polarityCBox->addItem(text("Bright"), (int)PolarityFilter::Bright);
+    polarityCBox->addItem(text("Dark"), (int)PolarityFilter::Dark);
     polarityCBox->setToolTip(text("Which blobs to keep: both kinds, only those lighter than their "
                                   "surroundings, or only darker ones"));
 
@@ -150,9 +152,9 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     // As narrow as the polarity's, so that the column keeps its width.
     stretchCBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     stretchCBox->setMinimumContentsLength(6);
-    stretchCBox->addItem(text("None"));
-    stretchCBox->addItem(text("Min\u2013Max"));
-    stretchCBox->addItem(text("Percentile"));
+    stretchCBox->addItem(text("None"), (int)StretchMode::None);
+    stretchCBox->addItem(text("Min\u2013Max"), (int)StretchMode::MinMax);
+    stretchCBox->addItem(text("Percentile"), (int)StretchMode::Percentile);
     stretchCBox->setToolTip(text("How the picture's values become the detector's 256 levels: as they are (16-bit "
                                  "pictures as Qt reads them), the smallest to the largest value, or the 0.1th to "
                                  "the 99.9th percentile. Pictures of more than 8 bits are always shown stretched"));
@@ -215,4 +217,19 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     ui->statusBar->addPermanentWidget(runProgressBar);
     ui->statusBar->addPermanentWidget(circleCountLabel);
     ui->statusBar->addPermanentWidget(pictureInfoLabel);
+}
+
+PolarityFilter WindowTools::polarity() const
+{
+    return (PolarityFilter)polarityCBox->currentData().toInt();
+}
+
+StretchMode WindowTools::stretch() const
+{
+    return (StretchMode)stretchCBox->currentData().toInt();
+}
+
+void WindowTools::showStretch(StretchMode mode)
+{
+    stretchCBox->setCurrentIndex(stretchCBox->findData((int)mode));
 }

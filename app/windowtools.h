@@ -20,6 +20,8 @@ class QProgressBar;
 class QSpinBox;
 class QWidget;
 class ResponseHistogram;
+enum class PolarityFilter;
+enum class StretchMode;
 
 namespace Ui {
 class HessianMaximaMainWin;
@@ -58,12 +60,11 @@ struct WindowTools {
     QLabel *pictureInfoLabel;
 
     void setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui);
+
+    // What polarityCBox and stretchCBox hold: each item its value.
+    PolarityFilter polarity() const;
+    StretchMode stretch() const;
+    void showStretch(StretchMode mode);
 };
-
-// The choices of polarityCBox, in order.
-enum PolarityChoice { PolarityBoth, PolarityBright, PolarityDark };
-
-// The choices of stretchCBox, in order.
-enum StretchChoiceIndex { StretchNone, StretchMinMax, StretchPercentile };
 
 #endif // WINDOWTOOLS_H

@@ -13,6 +13,7 @@
 #include "frameloading.h"
 #include "intensitystretch.h"
 #include "nativepictures.h"
+#include "runreport.h"
 #include "scalespace.h"
 
 #include <QImage>
@@ -23,7 +24,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -176,31 +176,31 @@ QImage frameFor(const PixelSource &source)
     return frame;
 }
 
-[[noreturn]] void throwStatus(int status, float sigma, int width, int height)
-{
-    char sigmaText[32];
-    std::snprintf(sigmaText, sizeof sigmaText, "%g", (double)sigma);
-    switch (status) {
-    case HESSIAN_BAD_SIGMA:
-        throw py::value_error(std::string("sigma ") + sigmaText + " is too large for the detector");
-    case HESSIAN_BAD_GAUSS:
-    case HESSIAN_BAD_D1:
-    case HESSIAN_BAD_D2:
-        throw py::value_error(std::string("the kernels for sigma ") + sigmaText + " cannot be built (sigma too small)");
-    case HESSIAN_NO_MEMORY:
-        throw std::bad_alloc();
-    default:
-        throw std::runtime_error("the detector failed with status " + std::to_string(status) + " on "
-                                 + std::to_string(width) + " x " + std::to_string(height) + " pixels");
-    }
-}
-
 // pybind11 turns std::bad_alloc into MemoryError; this one says what for.
 [[noreturn]] void throwNoMemory(int width, int height)
 {
-    PyErr_SetString(PyExc_MemoryError, ("not enough memory to run the detector on " + std::to_string(width) + " x "
-                                        + std::to_string(height) + " pixels").c_str());
+    PyErr_SetString(PyExc_MemoryError,
+                    runFailureReason(HESSIAN_NO_MEMORY, 0.0f, 0.0f, width, height).toStdString().c_str());
     throw py::error_already_set();
+}
+
+// A failed run as the command line words it: settings the detector cannot
+// take are a ValueError.
+[[noreturn]] void throwStatus(int status, float sigma, float sigmaMax, int width, int height)
+{
+    if (status == HESSIAN_NO_MEMORY)
+        throw std::bad_alloc();
+    const std::string reason = runFailureReason(status, sigma, sigmaMax, width, height).toStdString();
+    switch (status) {
+    case HESSIAN_BAD_SIGMA:
+    case HESSIAN_BAD_GAUSS:
+    case HESSIAN_BAD_D1:
+    case HESSIAN_BAD_D2:
+        throw py::value_error(reason);
+    default:
+        throw std::runtime_error(reason + " on " + std::to_string(width) + " x " + std::to_string(height)
+                                 + " pixels");
+    }
 }
 
 py::array featureArray(const QVector<Feature> &features, const QVector<FeatureMeasure> &measures,
@@ -218,13 +218,10 @@ py::array featureArray(const QVector<Feature> &features, const QVector<FeatureMe
 
 PolarityFilter polarityFilter(const std::string &polarity)
 {
-    if (polarity == "both")
-        return PolarityFilter::Both;
-    if (polarity == "bright")
-        return PolarityFilter::Bright;
-    if (polarity == "dark")
-        return PolarityFilter::Dark;
-    throw py::value_error("polarity must be 'both', 'bright' or 'dark', not '" + polarity + "'");
+    PolarityFilter filter = PolarityFilter::Both;
+    if (!parsePolarityName(QString::fromStdString(polarity), &filter))
+        throw py::value_error("polarity must be 'both', 'bright' or 'dark', not '" + polarity + "'");
+    return filter;
 }
 
 // The largest kernel radius of a run at sigma (a range up to sigmaMax over
@@ -238,20 +235,15 @@ uint32_t kernelRadius(float sigma, float sigmaMax, int scales)
         const uint32_t radius = probe.radius;
         releaseHessianDetector(&probe);
         if (status != HESSIAN_OK)
-            throwStatus(status, sigma, 0, 0);
+            throwStatus(status, sigma, 0.0f, 0, 0);
         return radius;
     }
     HessianScaleSpace probe = {};
     const int status = initHessianScaleSpace(&probe, sigma, sigmaMax, (uint32_t)scales, 0, 0);
     const uint32_t radius = status == HESSIAN_OK ? probe.levels[scales - 1].radius : 0;
     releaseHessianScaleSpace(&probe);
-    if (status == HESSIAN_BAD_SIGMA)
-        throw py::value_error("the scale range " + std::to_string(sigma) + ":" + std::to_string(sigmaMax) + " with "
-                              + std::to_string(scales) + " scales cannot be set up: its scales are not distinct "
-                              "or too large");
     if (status != HESSIAN_OK)
-        throw py::value_error("the scale range " + std::to_string(sigma) + ":" + std::to_string(sigmaMax)
-                              + " cannot be set up: its smallest sigma is too small");
+        throw py::value_error(scaleRangeFailureReason(status, sigma, sigmaMax, scales).toStdString());
     return radius;
 }
 
@@ -284,7 +276,7 @@ py::array detect(const py::array &image, float sigma, float threshold, int scale
     if (noFrame || result.status == HESSIAN_NO_MEMORY)
         throwNoMemory(source.width, source.height);
     if (result.status != HESSIAN_OK)
-        throwStatus(result.status, std::max(sigma, settings.sigmaMax), source.width, source.height);
+        throwStatus(result.status, sigma, settings.sigmaMax, source.width, source.height);
     return featureArray(result.features, result.measures, originX, originY);
 }
 
@@ -322,7 +314,7 @@ py::array response(const py::array &image, float sigma, unsigned threads)
     if (noFrame || status == HESSIAN_NO_MEMORY)
         throwNoMemory(source.width, source.height);
     if (status != HESSIAN_OK)
-        throwStatus(status, sigma, source.width, source.height);
+        throwStatus(status, sigma, 0.0f, source.width, source.height);
     return std::move(map);
 }
 
@@ -556,7 +548,8 @@ std::string noticeText(const std::string &mode, double low, double high, double 
 // The picture as the command line reads it with that stretch, as an array
 // detect() takes (grey H x W, or H x W x 3 in R, G, B order), what is
 // damaged in the file and what the stretch tells (each empty when
-// nothing); an unreadable file gives None and the reason.
+// nothing), and whether that is of few levels (StretchNotice::narrow); an
+// unreadable file gives None and the reason.
 py::tuple load(const std::string &path, const py::object &stretch)
 {
     LoadOptions options;
@@ -569,7 +562,7 @@ py::tuple load(const std::string &path, const py::object &stretch)
         loaded = loadPicture(QString::fromStdString(path), options, &picture, &error, &damage);
     }
     if (!loaded)
-        return py::make_tuple(py::none(), error.toStdString(), std::string());
+        return py::make_tuple(py::none(), error.toStdString(), std::string(), false);
     QImage frame = picture.frame;
     const bool grey = frame.format() == QImage::Format_Grayscale8;
     if (!grey && frame.format() != QImage::Format_RGB32)
@@ -595,7 +588,8 @@ py::tuple load(const std::string &path, const py::object &stretch)
             }
         }
     }
-    return py::make_tuple(std::move(pixels), damage.toStdString(), picture.notice.text.toStdString());
+    return py::make_tuple(std::move(pixels), damage.toStdString(), picture.notice.text.toStdString(),
+                          picture.notice.narrow);
 }
 
 // The overlap pruning of scale-range runs on a feature table gathered from
@@ -631,6 +625,8 @@ PYBIND11_MODULE(_core, module)
     module.doc() = "The detector itself; use the functions of hessian_maxima.";
     module.attr("FEATURE_DTYPE") = py::dtype::of<FeatureRecord>();
     module.attr("BLOB_RADIUS_PER_SIGMA") = kBlobRadiusPerSigma;
+    module.attr("DEFAULT_SCALES") = kDefaultScales;
+    module.attr("MAX_SCALES") = kMaxScales;
     module.def("detect", &detect, py::arg("image"), py::arg("sigma"), py::arg("threshold"), py::arg("scales"),
                py::arg("sigma_max"), py::arg("polarity"), py::arg("overlap"), py::arg("threads"),
                py::arg("origin_x") = 0, py::arg("origin_y") = 0);

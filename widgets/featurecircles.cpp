@@ -27,6 +27,14 @@ void snapCircle(double centre, double r, double *left, double *diameter)
 
 } // namespace
 
+QVector<float> featureCircleRadii(const QVector<FeatureMeasure> &measures)
+{
+    QVector<float> radii(measures.size());
+    for (int i = 0; i < measures.size(); ++i)
+        radii[i] = measures[i].sigma * 3.0f;
+    return radii;
+}
+
 void drawFeatureCircles(QPainter &painter, const QVector<Feature> &features, double radius,
                         const QVector<float> &radii, int first, int last)
 {

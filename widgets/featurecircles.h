@@ -4,6 +4,7 @@
 // How features are drawn, wherever they are drawn: on the frame view and on
 // annotated pictures.
 
+#include "featuremeasures.h"
 #include "localmaxima.h"
 
 #include <QColor>
@@ -15,6 +16,9 @@ class QPainter;
 
 // The outline colour, red 250, green 10, blue 10; circles are not filled.
 const QColor kFeatureColour(250, 10, 10, 255);
+
+// Each feature's circle radius: three times its own sigma.
+QVector<float> featureCircleRadii(const QVector<FeatureMeasure> &measures);
 
 // Draws each feature of [first, last) (last -1: to the end) as a circle
 // centred on the point (x, y) of the painter's coordinates, with the

@@ -83,18 +83,23 @@ double FeaturesWidget::largestRadius() const
     return largest;
 }
 
-FeatureSpan FeaturesWidget::featuresInView() const
+bool FeaturesWidget::listInRowOrder() const
 {
     if (!rowOrderKnown) {
         rowOrdered = inRowOrder(features);
         rowOrderKnown = true;
     }
+    return rowOrdered;
+}
+
+FeatureSpan FeaturesWidget::featuresInView() const
+{
     if (isFitted())
         return FeatureSpan{0, features.size()};
     // Pixel (x, y) has its centre at row y + 0.5.
     const QRectF shown = visibleFrameRect();
     const double reach = largestRadius() + 1.0 + zoomedOutlineWidth(scale()) / scale();
-    return featureRows(features, rowOrdered, shown.top() - 0.5 - reach, shown.bottom() - 0.5 + reach);
+    return featureRows(features, listInRowOrder(), shown.top() - 0.5 - reach, shown.bottom() - 0.5 + reach);
 }
 
 int FeaturesWidget::featureAt(const QPointF &widgetPoint) const
@@ -104,11 +109,7 @@ int FeaturesWidget::featureAt(const QPointF &widgetPoint) const
     const QPointF point = toFrame(widgetPoint) - QPointF(0.5, 0.5);
     const double smallest = kSmallestTarget / 2.0 / scale();
     const double reach = std::max(largestRadius(), smallest);
-    if (!rowOrderKnown) {
-        rowOrdered = inRowOrder(features);
-        rowOrderKnown = true;
-    }
-    const FeatureSpan span = featureRows(features, rowOrdered, point.y() - reach, point.y() + reach);
+    const FeatureSpan span = featureRows(features, listInRowOrder(), point.y() - reach, point.y() + reach);
     const bool own = featureRadii.size() == features.size();
     int nearest = -1;
     double nearestDistance = std::numeric_limits<double>::infinity();

@@ -56,6 +56,7 @@ private:
 
     QVector<float> featureRadii;
     // Whether `features` is in row order, known from the list's first look.
+    bool listInRowOrder() const;
     mutable bool rowOrderKnown = false;
     mutable bool rowOrdered = false;
 

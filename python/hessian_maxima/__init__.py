@@ -35,8 +35,6 @@ FEATURE_DTYPE = _core.FEATURE_DTYPE
 BLOB_RADIUS_PER_SIGMA = _core.BLOB_RADIUS_PER_SIGMA
 
 _POLARITIES = ("both", "bright", "dark")
-_DEFAULT_RANGE_SCALES = 10
-_MAX_SCALES = 1000
 
 
 class ImageError(OSError, ValueError):
@@ -101,9 +99,9 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
         sigma_max = _float32(sigma_max, "sigma_max")
         if not (np.isfinite(sigma_max) and sigma_max > sigma):
             raise ValueError("sigma_max must be a finite number above sigma (%r), not %r" % (sigma, sigma_max))
-        scales = _DEFAULT_RANGE_SCALES if scales is None else _whole(scales, "scales")
-        if not 2 <= scales <= _MAX_SCALES:
-            raise ValueError("a scale range takes 2 to %d scales, not %r" % (_MAX_SCALES, scales))
+        scales = _core.DEFAULT_SCALES if scales is None else _whole(scales, "scales")
+        if not 2 <= scales <= _core.MAX_SCALES:
+            raise ValueError("a scale range takes 2 to %d scales, not %r" % (_core.MAX_SCALES, scales))
     _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
     return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
 
@@ -148,8 +146,14 @@ def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2):
     notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels))
     if notice:
         import warnings
-        hint = "; stretch='percentile' or 'minmax' spreads them" if plan.mode == "none" else ""
-        warnings.warn("the image %s%s" % (notice, hint), stacklevel=stacklevel + 1)
+        # Under 'none' the only notice is of few levels.
+        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=stacklevel + 1)
+
+
+def _stretch_warning(subject, notice, narrow):
+    """The warning of a stretch's notice; one of few levels points to the
+    stretches that spread them."""
+    return "%s %s%s" % (subject, notice, "; stretch='percentile' or 'minmax' spreads them" if narrow else "")
 
 
 def _detector_input(image, stretch=None):
@@ -339,7 +343,7 @@ def load(path, stretch=None):
     ValueError
         A stretch the command line does not know.
     """
-    pixels, note, notice = _core.load(os.fspath(path), stretch)
+    pixels, note, notice, narrow = _core.load(os.fspath(path), stretch)
     if pixels is None:
         raise ImageError("cannot read image '%s': %s" % (path, note))
     import warnings
@@ -347,8 +351,7 @@ def load(path, stretch=None):
         warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
                       stacklevel=2)
     if notice:
-        hint = "; stretch='percentile' or 'minmax' spreads them" if notice.startswith("uses only") else ""
-        warnings.warn("'%s' %s%s" % (path, notice, hint), stacklevel=2)
+        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=2)
     return pixels
 
 
