@@ -286,11 +286,6 @@ int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, ui
 
 #ifdef HESSIAN_FORCE_REFERENCE
 
-LevelMaximaRows levelMaximaRowsFor(int64_t)
-{
-    return nullptr;
-}
-
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
 {
@@ -313,6 +308,14 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return findLocalMaximaReference(response, width, height, threshold, radius, features);
+}
+
+int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
+        return HESSIAN_BAD_TARGET;
+    return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
 }
 
 int featuresInBands(const HessianRunConfig &, uint32_t first, uint32_t end, const FeatureRows &rows,
@@ -368,14 +371,6 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
-}
-
-LevelMaximaRows levelMaximaRowsFor(int64_t target)
-{
-    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
-        if (compiledVectorKernels(i).target == target)
-            return compiledVectorKernels(i).levelMaximaRows;
-    return nullptr;
 }
 
 // A pass over memory with little arithmetic: bands of rows on every thread.
@@ -449,6 +444,17 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
         return HESSIAN_BAD_TARGET;
 
     return maximaInBands(kernels->maximaRows, response, width, height, radius, threshold, config, features);
+}
+
+int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_REFERENCE)
+        return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
+    const VectorKernels *kernels = kernelsFor(config.target);
+    if (!kernels)
+        return HESSIAN_BAD_TARGET;
+    return maximaInBands(kernels->levelMaximaRows, response, width, height, radius, threshold, config, features);
 }
 
 #endif

@@ -44,21 +44,6 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
-// The level maxima search of the run's path and instruction set, or null
-// when that instruction set is not here.
-LevelMaximaRows levelMaximaSearch(const HessianRunConfig &config)
-{
-    if (config.path == HESSIAN_PATH_REFERENCE)
-        return levelMaximaRowsReference;
-    const std::vector<VectorTarget> here = vectorTargets();
-    if (config.target == 0)
-        return here.empty() ? levelMaximaRowsReference : levelMaximaRowsFor(here.front().target);
-    for (const VectorTarget &target : here)
-        if (target.target == config.target)
-            return levelMaximaRowsFor(target.target);
-    return nullptr;
-}
-
 // The level's candidates still waiting for the level above.
 struct Candidates {
     uint32_t level = 0;
@@ -189,10 +174,6 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
     const double logStep =
         count > 1 ? std::log((double)space->sigmas[count - 1] / (double)space->sigmas[0]) / (count - 1) : 0.0;
 
-    const LevelMaximaRows levelRows = levelMaximaSearch(config);
-    if (!levelRows)
-        return HESSIAN_BAD_TARGET;
-
     QVector<Feature> found;
     QVector<FeatureMeasure> foundMeasures;
     try {
@@ -233,8 +214,8 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             next.level = i;
             status = count == 1 ? findLocalMaximaWith(level.response, space->width, space->height, threshold,
                                                       level.radius, next.features, config)
-                                : maximaInBands(levelRows, level.response, space->width, space->height, level.radius,
-                                              threshold, config, next.features);
+                                : findLevelMaximaWith(level.response, space->width, space->height, threshold,
+                                                      level.radius, next.features, config);
             if (status != HESSIAN_OK)
                 return status;
             if (below) {
