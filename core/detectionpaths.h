@@ -80,10 +80,6 @@ int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32
 // response map's width * height floats (SIZE_MAX when that does not fit).
 size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius);
 
-// Writes a byte in every page of a fresh buffer, so that the system maps it
-// at set-up and not in the middle of a timed run.
-void mapPages(void *buffer, size_t bytes);
-
 struct VectorTarget {
     int64_t target;    // Highway's target bit
     const char *name;  // "AVX2", "SSE4", "EMU128", ...

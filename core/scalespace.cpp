@@ -115,21 +115,16 @@ int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaM
         return HESSIAN_NO_MEMORY;
     }
     const size_t responseBytes = (bytes + scratch) * sizeof(float);
-    space->gaussRows = (unsigned char *)allocateFrameBuffer(bytes);
-    space->d1Rows = (signed char *)allocateFrameBuffer(bytes);
-    space->d2Rows = (signed char *)allocateFrameBuffer(bytes);
-    space->responses[0] = (float *)allocateFrameBuffer(responseBytes);
-    space->responses[1] = (float *)allocateFrameBuffer(responseBytes);
+    space->gaussRows = (unsigned char *)allocateMappedFrameBuffer(bytes);
+    space->d1Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    space->d2Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    space->responses[0] = (float *)allocateMappedFrameBuffer(responseBytes);
+    space->responses[1] = (float *)allocateMappedFrameBuffer(responseBytes);
     if (!space->gaussRows || !space->d1Rows || !space->d2Rows || !space->responses[0]
         || !space->responses[1]) {
         releaseHessianScaleSpace(space);
         return HESSIAN_NO_MEMORY;
     }
-    mapPages(space->gaussRows, bytes);
-    mapPages(space->d1Rows, bytes);
-    mapPages(space->d2Rows, bytes);
-    mapPages(space->responses[0], responseBytes);
-    mapPages(space->responses[1], responseBytes);
     return HESSIAN_OK;
 }
 
