@@ -253,6 +253,18 @@ int findLocalMaxima(const float *response, uint32_t width, uint32_t height, floa
                                defaultRunConfig());
 }
 
+namespace {
+
+// A search of rows firstRow <= y < endRow, columns margin <= x < width -
+// margin of a response map, appending what it finds in row-major order.
+using MaximaRows = void (*)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
+                            uint32_t margin, float threshold, QVector<Feature> &features);
+
+// That search over the pixels at least radius + 1 from every border of a
+// width x height map (features emptied first): one pass on the reference
+// path, else bands of rows on the run's threads, each collecting its own
+// features; joined in band order they are in row-major order, as one pass
+// would give them.
 int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
                   float threshold, const HessianRunConfig &config, QVector<Feature> &features)
 {
@@ -261,10 +273,47 @@ int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32
     if ((uint64_t)width <= 2 * margin || (uint64_t)height <= 2 * margin)
         return HESSIAN_OK;
     const uint32_t first = (uint32_t)margin;
-    return featuresInBands(config, first, height - first, [&](uint32_t from, uint32_t to, QVector<Feature> &found) {
-        rows(response, width, from, to, first, threshold, found);
-    }, features);
+    const uint32_t end = height - first;
+    try {
+#ifndef HESSIAN_FORCE_REFERENCE
+        if (config.path != HESSIAN_PATH_REFERENCE) {
+            const Split split = splitFor(config, end - first, kMaximaBandsPerThread);
+            const unsigned bands = split.bands;
+            std::vector<QVector<Feature>> found(bands);
+            const int status = runInBands(split.threads, bands, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
+                try {
+                    rows(response, width, from, to, first, threshold, found[band]);
+                } catch (const std::bad_alloc &) {
+                    return (int)HESSIAN_NO_MEMORY;
+                }
+                return (int)HESSIAN_OK;
+            });
+            if (status != HESSIAN_OK)
+                return status;
+            if (bands == 1) {
+                features.swap(found[0]);
+            } else {
+                int total = 0;
+                for (const QVector<Feature> &part : found)
+                    total += part.size();
+                features.reserve(total);
+                for (const QVector<Feature> &part : found)
+                    features += part;
+            }
+            return HESSIAN_OK;
+        }
+#else
+        (void)config;
+#endif
+        rows(response, width, first, end, first, threshold, features);
+    } catch (const std::bad_alloc &) {
+        features = QVector<Feature>();
+        return HESSIAN_NO_MEMORY;
+    }
+    return HESSIAN_OK;
 }
+
+} // namespace
 
 int convertRgb32ToGrey(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                        uint32_t height, unsigned char *grey)
@@ -285,11 +334,6 @@ int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, ui
 }
 
 #ifdef HESSIAN_FORCE_REFERENCE
-
-LevelMaximaRows levelMaximaRowsFor(int64_t)
-{
-    return nullptr;
-}
 
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
@@ -315,17 +359,12 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
     return findLocalMaximaReference(response, width, height, threshold, radius, features);
 }
 
-int featuresInBands(const HessianRunConfig &, uint32_t first, uint32_t end, const FeatureRows &rows,
-                    QVector<Feature> &features)
+int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
-    features = QVector<Feature>();
-    try {
-        rows(first, end, features);
-    } catch (const std::bad_alloc &) {
-        features = QVector<Feature>();
-        return HESSIAN_NO_MEMORY;
-    }
-    return HESSIAN_OK;
+    if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
+        return HESSIAN_BAD_TARGET;
+    return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
 }
 
 #else
@@ -370,14 +409,6 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
     }
 }
 
-LevelMaximaRows levelMaximaRowsFor(int64_t target)
-{
-    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
-        if (compiledVectorKernels(i).target == target)
-            return compiledVectorKernels(i).levelMaximaRows;
-    return nullptr;
-}
-
 // A pass over memory with little arithmetic: bands of rows on every thread.
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
@@ -398,47 +429,6 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
     }
 }
 
-// Each band collects its own features; joined in band order they are in
-// row-major order, as one pass would give them.
-int featuresInBands(const HessianRunConfig &config, uint32_t first, uint32_t end, const FeatureRows &rows,
-                    QVector<Feature> &features)
-{
-    features = QVector<Feature>();
-    try {
-        if (config.path == HESSIAN_PATH_REFERENCE) {
-            rows(first, end, features);
-            return HESSIAN_OK;
-        }
-        const Split split = splitFor(config, end - first, kMaximaBandsPerThread);
-        const unsigned bands = split.bands;
-        std::vector<QVector<Feature>> found(bands);
-        const int status = runInBands(split.threads, bands, first, end, [&](unsigned, unsigned band, uint32_t from, uint32_t to) {
-            try {
-                rows(from, to, found[band]);
-            } catch (const std::bad_alloc &) {
-                return (int)HESSIAN_NO_MEMORY;
-            }
-            return (int)HESSIAN_OK;
-        });
-        if (status != HESSIAN_OK)
-            return status;
-        if (bands == 1) {
-            features.swap(found[0]);
-        } else {
-            int total = 0;
-            for (const QVector<Feature> &part : found)
-                total += part.size();
-            features.reserve(total);
-            for (const QVector<Feature> &part : found)
-                features += part;
-        }
-    } catch (const std::bad_alloc &) {
-        features = QVector<Feature>();
-        return HESSIAN_NO_MEMORY;
-    }
-    return HESSIAN_OK;
-}
-
 int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
@@ -449,6 +439,17 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
         return HESSIAN_BAD_TARGET;
 
     return maximaInBands(kernels->maximaRows, response, width, height, radius, threshold, config, features);
+}
+
+int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
+{
+    if (config.path == HESSIAN_PATH_REFERENCE)
+        return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
+    const VectorKernels *kernels = kernelsFor(config.target);
+    if (!kernels)
+        return HESSIAN_BAD_TARGET;
+    return maximaInBands(kernels->levelMaximaRows, response, width, height, radius, threshold, config, features);
 }
 
 #endif

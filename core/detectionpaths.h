@@ -16,7 +16,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 // The straightforward single-threaded loops: the definition of every result.
@@ -55,34 +54,9 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
 
 const int HESSIAN_BAD_TARGET = -6;
 
-// Appends the features of rows [first, end) to a list, in row-major order.
-using FeatureRows = std::function<void(uint32_t first, uint32_t end, QVector<Feature> &features)>;
-
-// Rows [first, end) cut into bands on the run's threads (one thread on the
-// reference path), each band's features collected by `rows` and joined in
-// band order, as one pass would give them. Returns 0, or HESSIAN_NO_MEMORY
-// with `features` empty.
-int featuresInBands(const HessianRunConfig &config, uint32_t first, uint32_t end, const FeatureRows &rows,
-                    QVector<Feature> &features);
-
-// A search of rows firstRow <= y < endRow, columns margin <= x < width -
-// margin of a response map, appending what it finds in row-major order.
-using MaximaRows = void (*)(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
-                            uint32_t margin, float threshold, QVector<Feature> &features);
-
-// That search over the pixels at least radius + 1 from every border of a
-// width x height map, in bands of rows on the run's threads (features
-// emptied first).
-int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32_t height, uint32_t radius,
-                  float threshold, const HessianRunConfig &config, QVector<Feature> &features);
-
 // The floats of scratch for the vector path that set-up allocates behind the
 // response map's width * height floats (SIZE_MAX when that does not fit).
 size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius);
-
-// Writes a byte in every page of a fresh buffer, so that the system maps it
-// at set-up and not in the middle of a timed run.
-void mapPages(void *buffer, size_t bytes);
 
 struct VectorTarget {
     int64_t target;    // Highway's target bit

@@ -172,11 +172,6 @@ void touchPages(void *buffer, size_t bytes)
 
 } // namespace
 
-void mapPages(void *buffer, size_t bytes)
-{
-    touchPages(buffer, bytes);
-}
-
 float *makeGaussianKernel(float sigma, int radius)
 {
     BuildFailure failure;
@@ -214,6 +209,19 @@ void *allocateFrameBuffer(size_t bytes)
     }
 #endif
     return std::malloc(bytes);
+}
+
+// Nothing reads a set-up buffer outside what compute writes, so its
+// contents do not matter; its pages are written once here so that the
+// system maps them now, as part of the allocation, and not in the middle of
+// the timed compute (a page fault a page: about ten milliseconds for a
+// 1280 x 720 frame).
+void *allocateMappedFrameBuffer(size_t bytes)
+{
+    void *buffer = allocateFrameBuffer(bytes);
+    if (buffer)
+        touchPages(buffer, bytes);
+    return buffer;
 }
 
 int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height)
@@ -267,23 +275,14 @@ int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, 
         return HESSIAN_NO_MEMORY;
     }
     const size_t responseBytes = (bytes + scratch) * sizeof(float);
-    detector->gaussRows = (unsigned char *)allocateFrameBuffer(bytes);
-    detector->d1Rows = (signed char *)allocateFrameBuffer(bytes);
-    detector->d2Rows = (signed char *)allocateFrameBuffer(bytes);
-    detector->response = (float *)allocateFrameBuffer(responseBytes);
+    detector->gaussRows = (unsigned char *)allocateMappedFrameBuffer(bytes);
+    detector->d1Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    detector->d2Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    detector->response = (float *)allocateMappedFrameBuffer(responseBytes);
     if (!detector->gaussRows || !detector->d1Rows || !detector->d2Rows || !detector->response) {
         releaseHessianDetector(detector);
         return HESSIAN_NO_MEMORY;
     }
-    // Nothing reads these outside what compute writes, so their contents do
-    // not matter; their pages are written once here so that the system maps
-    // them now, as part of the allocation, and not in the middle of the
-    // timed compute (a page fault a page: about ten milliseconds for a
-    // 1280 x 720 frame).
-    touchPages(detector->gaussRows, bytes);
-    touchPages(detector->d1Rows, bytes);
-    touchPages(detector->d2Rows, bytes);
-    touchPages(detector->response, responseBytes);
     return HESSIAN_OK;
 }
 

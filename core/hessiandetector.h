@@ -55,6 +55,10 @@ int releaseHessianDetector(HessianDetector *detector);
 // as set-up allocates its own. Null when memory is short.
 void *allocateFrameBuffer(size_t bytes);
 
+// The same with every page already mapped, so that a timed run does not
+// stop for the system to map them.
+void *allocateMappedFrameBuffer(size_t bytes);
+
 // Kernel builders: a new malloc'ed array of 2r+1 taps, or null when the
 // parameters are rejected (or memory is short). Tap k weights the sample at
 // offset k - r; kernels are applied as correlation.

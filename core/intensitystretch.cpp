@@ -39,21 +39,11 @@ void forEachSample(const void *samples, SampleType type, size_t count, size_t st
     }
 }
 
+// The bits of a sample's order key: its own, but never fewer than one
+// 16-bit digit.
 unsigned keyBitsOf(SampleType type)
 {
-    switch (type) {
-    case SAMPLE_U8:
-    case SAMPLE_U16:
-    case SAMPLE_I16:
-        return 16;
-    case SAMPLE_U32:
-    case SAMPLE_I32:
-    case SAMPLE_F32:
-        return 32;
-    case SAMPLE_F64:
-        break;
-    }
-    return 64;
+    return std::max(16u, 8 * (unsigned)sampleBytes(type));
 }
 
 // The sample's bit pattern turned so that keys sort as the values do

@@ -27,16 +27,16 @@ inline bool isFirstOfEqualMaxima(const float *centre, size_t stride, float thres
 }
 
 // Appends those pixels of rows firstRow <= y < endRow, columns
-// margin <= x < width - margin, to `features` in row-major order.
-using LevelMaximaRows = MaximaRows;
-
-// The straightforward loop.
+// margin <= x < width - margin, to `features` in row-major order: the
+// straightforward loop.
 void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t firstRow, uint32_t endRow,
                               uint32_t margin, float threshold, QVector<Feature> &features);
 
-// The vector code of one compiled instruction set (a target of
-// vectorTargets()), or null when it is not compiled in. The comparisons are
-// exact, so every instruction set finds what the loop finds.
-LevelMaximaRows levelMaximaRowsFor(int64_t target);
+// Those pixels at least radius + 1 from every border of a width x height
+// map (features emptied first), on `config`'s path as findLocalMaximaWith
+// runs its search. The comparisons are exact, so every instruction set finds
+// what the loop finds.
+int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
+                        uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config);
 
 #endif // LEVELMAXIMA_H

@@ -44,21 +44,6 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
-// The level maxima search of the run's path and instruction set, or null
-// when that instruction set is not here.
-LevelMaximaRows levelMaximaSearch(const HessianRunConfig &config)
-{
-    if (config.path == HESSIAN_PATH_REFERENCE)
-        return levelMaximaRowsReference;
-    const std::vector<VectorTarget> here = vectorTargets();
-    if (config.target == 0)
-        return here.empty() ? levelMaximaRowsReference : levelMaximaRowsFor(here.front().target);
-    for (const VectorTarget &target : here)
-        if (target.target == config.target)
-            return levelMaximaRowsFor(target.target);
-    return nullptr;
-}
-
 // The level's candidates still waiting for the level above.
 struct Candidates {
     uint32_t level = 0;
@@ -130,21 +115,16 @@ int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaM
         return HESSIAN_NO_MEMORY;
     }
     const size_t responseBytes = (bytes + scratch) * sizeof(float);
-    space->gaussRows = (unsigned char *)allocateFrameBuffer(bytes);
-    space->d1Rows = (signed char *)allocateFrameBuffer(bytes);
-    space->d2Rows = (signed char *)allocateFrameBuffer(bytes);
-    space->responses[0] = (float *)allocateFrameBuffer(responseBytes);
-    space->responses[1] = (float *)allocateFrameBuffer(responseBytes);
+    space->gaussRows = (unsigned char *)allocateMappedFrameBuffer(bytes);
+    space->d1Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    space->d2Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    space->responses[0] = (float *)allocateMappedFrameBuffer(responseBytes);
+    space->responses[1] = (float *)allocateMappedFrameBuffer(responseBytes);
     if (!space->gaussRows || !space->d1Rows || !space->d2Rows || !space->responses[0]
         || !space->responses[1]) {
         releaseHessianScaleSpace(space);
         return HESSIAN_NO_MEMORY;
     }
-    mapPages(space->gaussRows, bytes);
-    mapPages(space->d1Rows, bytes);
-    mapPages(space->d2Rows, bytes);
-    mapPages(space->responses[0], responseBytes);
-    mapPages(space->responses[1], responseBytes);
     return HESSIAN_OK;
 }
 
@@ -189,10 +169,6 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
     const double logStep =
         count > 1 ? std::log((double)space->sigmas[count - 1] / (double)space->sigmas[0]) / (count - 1) : 0.0;
 
-    const LevelMaximaRows levelRows = levelMaximaSearch(config);
-    if (!levelRows)
-        return HESSIAN_BAD_TARGET;
-
     QVector<Feature> found;
     QVector<FeatureMeasure> foundMeasures;
     try {
@@ -233,8 +209,8 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
             next.level = i;
             status = count == 1 ? findLocalMaximaWith(level.response, space->width, space->height, threshold,
                                                       level.radius, next.features, config)
-                                : maximaInBands(levelRows, level.response, space->width, space->height, level.radius,
-                                              threshold, config, next.features);
+                                : findLevelMaximaWith(level.response, space->width, space->height, threshold,
+                                                      level.radius, next.features, config);
             if (status != HESSIAN_OK)
                 return status;
             if (below) {
