@@ -91,16 +91,7 @@ void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<Fea
     if (filter == PolarityFilter::Both)
         return;
     const int8_t wanted = wantedPolarity(filter);
-    int kept = 0;
-    for (int i = 0; i < features.size(); ++i) {
-        if (measures[i].polarity != wanted)
-            continue;
-        features[kept] = features[i];
-        measures[kept] = measures[i];
-        ++kept;
-    }
-    features.resize(kept);
-    measures.resize(kept);
+    keepFeaturesWhere(features, measures, [&](int i) { return measures[i].polarity == wanted; });
 }
 
 // The features a scale-range search at `threshold` keeps: its maxima of

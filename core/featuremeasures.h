@@ -55,4 +55,21 @@ int8_t featurePolarity(const HessianDetector *detector, uint32_t x, uint32_t y);
 int measureFeatures(const HessianDetector *detector, float sigma, const QVector<Feature> &features,
                     FeatureMeasure *measures, FrameOrigin origin = FrameOrigin());
 
+// Keeps features[i] and measures[i] together where keep(i) is true, in
+// their order.
+template <class Keep>
+void keepFeaturesWhere(QVector<Feature> &features, QVector<FeatureMeasure> &measures, Keep keep)
+{
+    int kept = 0;
+    for (int i = 0; i < features.size(); ++i) {
+        if (!keep(i))
+            continue;
+        features[kept] = features[i];
+        measures[kept] = measures[i];
+        ++kept;
+    }
+    features.resize(kept);
+    measures.resize(kept);
+}
+
 #endif // FEATUREMEASURES_H

@@ -345,16 +345,7 @@ int pruneOverlappingFeatures(QVector<Feature> &features, QVector<FeatureMeasure>
             head[row * columns + column] = i;
         }
 
-        int out = 0;
-        for (int i = 0; i < count; ++i) {
-            if (!kept[(size_t)i])
-                continue;
-            features[out] = features[i];
-            measures[out] = measures[i];
-            ++out;
-        }
-        features.resize(out);
-        measures.resize(out);
+        keepFeaturesWhere(features, measures, [&](int i) { return kept[(size_t)i] != 0; });
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
