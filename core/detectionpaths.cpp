@@ -7,6 +7,7 @@
 #include "levelmaxima.h"
 #include "parallelbands.h"
 #include "pixelarithmetic.h"
+#include "vectorscratch.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -153,17 +154,6 @@ const VectorKernels *kernelsFor(int64_t target)
     return nullptr;
 }
 
-// The most scratch one thread of any compiled instruction set needs.
-size_t scratchSliceFloats(uint32_t width, uint32_t height, uint32_t radius)
-{
-    size_t slice = 0;
-    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
-        slice = std::max(slice, compiledVectorKernels(i).scratchFloats(width, height, radius));
-    return slice;
-}
-
-const size_t kScratchAlignment = 64;  // bytes: a cache line, and the widest vector
-
 // One slice of scratch per thread of a run. The vector kernels allocate
 // nothing: memory fresh from the system costs a page fault per page in the
 // middle of the run, and memory freed at its end is often handed back, to
@@ -196,24 +186,6 @@ struct ThreadScratch {
 #endif
 
 } // namespace
-
-size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius)
-{
-#ifdef HESSIAN_FORCE_REFERENCE
-    (void)width;
-    (void)height;
-    (void)radius;
-    return 0;
-#else
-    if ((uint64_t)width <= 2 * (uint64_t)radius)
-        return 0;  // nothing to compute
-    const uint64_t slice = scratchSliceFloats(width, height, radius);
-    const uint64_t threads = machineThreads();
-    if (slice > (SIZE_MAX - kScratchAlignment) / sizeof(float) / threads)
-        return SIZE_MAX;
-    return (size_t)(slice * threads + kScratchAlignment / sizeof(float));
-#endif
-}
 
 HessianRunConfig defaultRunConfig()
 {

@@ -11,19 +11,13 @@
 
 #include "hessiandetector.h"
 #include "localmaxima.h"
+#include "referenceloops.h"
 
 #include <QVector>
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-// The straightforward single-threaded loops: the definition of every result.
-int computeHessianResponseReference(HessianDetector *detector, const unsigned char *grey);
-int findLocalMaximaReference(const float *response, uint32_t width, uint32_t height,
-                             float threshold, uint32_t radius, QVector<Feature> &features);
-int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
-                                uint32_t height, unsigned char *grey);
 
 enum HessianPath {
     HESSIAN_PATH_REFERENCE,
@@ -53,10 +47,6 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config);
 
 const int HESSIAN_BAD_TARGET = -6;
-
-// The floats of scratch for the vector path that set-up allocates behind the
-// response map's width * height floats (SIZE_MAX when that does not fit).
-size_t responseScratchFloats(uint32_t width, uint32_t height, uint32_t radius);
 
 struct VectorTarget {
     int64_t target;    // Highway's target bit

@@ -8,8 +8,9 @@
 
 #include "hessiandetector.h"
 
-#include "detectionpaths.h"
 #include "pixelarithmetic.h"
+#include "referenceloops.h"
+#include "vectorscratch.h"
 
 #include <cmath>
 #include <cstdint>

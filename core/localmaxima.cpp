@@ -1,8 +1,7 @@
 #include "localmaxima.h"
 
-#include "detectionpaths.h"
-#include "hessiandetector.h"
 #include "pixelarithmetic.h"
+#include "referenceloops.h"
 
 #include <new>
 

@@ -11,6 +11,7 @@
 #include "scalespace.h"
 
 #include "levelmaxima.h"
+#include "vectorscratch.h"
 
 #include <algorithm>
 #include <cmath>
