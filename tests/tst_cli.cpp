@@ -493,8 +493,15 @@ void TestCli::stretchAndStream()
     QVERIFY(!stretched.contains("warnings"));
 
     // Whether a picture could be streamed is asked without waiting for a
-    // named pipe's writer.
+    // named pipe's writer; in a folder, a pipe, linked or not, is no
+    // picture and is not opened.
     const QString pipe = dir.filePath("pipe");
     QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     QCOMPARE(runCli({pipe}).exitCode, 1);
+    const QString folder = dir.filePath("with-pipes");
+    QVERIFY(QDir().mkpath(folder) && QFile::link(pipe, folder + "/linked") && QFile::copy(pngPath, folder + "/p.png"));
+    QCOMPARE(::mkfifo(QFile::encodeName(folder + "/own").constData(), 0600), 0);
+    const Outcome batch = runCli({folder});
+    QCOMPARE(batch.exitCode, 0);
+    QVERIFY2(batch.err.startsWith("1 pictures, 1 read, 0 failed"), qPrintable(batch.err));
 }
