@@ -10,7 +10,9 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -69,6 +71,7 @@ private slots:
     void detailsMatchTheOracle();
     void batchKeepsOrderPastBrokenFiles();
     void interruptedOutputLeavesNoFile();
+    void failedWritesAndSpecialOutputs();
     void annotatedPictures();
     void scaleRange();
     void damagedFilesAndDecoderMessages_data();
@@ -220,15 +223,6 @@ void TestCli::helpAndFailedRun()
                                   "Failed\n"));
     QVERIFY(outcome.out.isEmpty());
 
-    // Help that cannot be written is a failure like any other write.
-    QProcess process;
-    process.setStandardOutputFile(QStringLiteral("/dev/full"));
-    process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--help"});
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardError()),
-             QString("hessian-maxima-cli: cannot write to standard output\n"));
-
     // A sigma whose kernel radius does not fit is refused by set-up.
     outcome = runCli({"--sigma", "1e30", pngPath});
     QCOMPARE(outcome.exitCode, 1);
@@ -338,6 +332,56 @@ void TestCli::interruptedOutputLeavesNoFile()
     QCOMPARE(old.readAll(), QByteArray("old\n"));
     QCOMPARE(QDir(dir.path()).entryList({"out.csv*"}, QDir::Files | QDir::Hidden), QStringList{"out.csv"});
     QVERIFY(!QFile::exists(folder + "/shown/79.png"));
+}
+
+// A write that fails is a failure, whenever it shows: the help, CSV or JSON
+// of one picture or of a batch into a full device. --output replaces a file
+// once whole, but writes into a named pipe or a device as ">" does, leaving
+// it what it was.
+void TestCli::failedWritesAndSpecialOutputs()
+{
+    const QString full = QStringLiteral("/dev/full");
+    const QStringList runs[] = {{"--help"}, {pngPath}, {"--format", "json", pngPath}, {pngPath, pngPath},
+                                {"--format", "json", pngPath, pngPath}};
+    for (const QStringList &arguments : runs) {
+        QProcess process;
+        process.setStandardOutputFile(full);
+        process.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
+        QVERIFY(process.waitForFinished(60000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(process.exitCode() == 1 && err.startsWith("hessian-maxima-cli: cannot write to standard output")
+                     && err.count('\n') == 1,
+                 qPrintable(arguments.join(' ') + ": " + err));
+    }
+
+    const QString expected = expectedCsv(pngPath, 5.0f, 100.0f);
+    const QString pipe = dir.filePath("output-pipe");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    // Opened for reading first, without waiting, so that the tool's open
+    // for writing finds a reader; the output fits the pipe's buffer.
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    QCOMPARE(runCli({"--output", pipe, pngPath}).exitCode, 0);
+    QByteArray piped(1 << 16, '\0');
+    const ssize_t got = ::read(reader, piped.data(), (size_t)piped.size());
+    ::close(reader);
+    QCOMPARE(QString::fromUtf8(piped.left((int)std::max<ssize_t>(got, 0))), expected);
+    struct stat info;
+    QVERIFY(::stat(QFile::encodeName(pipe).constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+
+    // A node of /dev/null's kind, made here.
+    struct stat null;
+    QCOMPARE(::stat("/dev/null", &null), 0);
+    const QString device = dir.filePath("null-device");
+    if (::geteuid() != 0 || ::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, null.st_rdev) != 0)
+        QSKIP("making a device node needs root");
+    QFile node(device);
+    if (!node.open(QIODevice::WriteOnly))
+        QSKIP("device nodes cannot be opened in the test's folder");
+    node.close();
+    QCOMPARE(runCli({"--output", device, pngPath}).exitCode, 0);
+    QVERIFY(::stat(QFile::encodeName(device).constData(), &info) == 0 && S_ISCHR(info.st_mode));
+    QCOMPARE(info.st_rdev, null.st_rdev);
 }
 
 void TestCli::annotatedPictures()
