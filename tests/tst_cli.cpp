@@ -1,6 +1,7 @@
 // The command-line tool end to end: real files written here, the real
 // executable run in a child process.
 
+#include "batchrun.h"
 #include "detectionjob.h"
 #include "frameloading.h"
 #include "testimages.h"
@@ -9,6 +10,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+
+#include <condition_variable>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -70,6 +74,7 @@ private slots:
     void helpAndFailedRun();
     void detailsMatchTheOracle();
     void batchKeepsOrderPastBrokenFiles();
+    void batchDeliversInInputOrder();
     void interruptedOutputLeavesNoFile();
     void failedWritesAndSpecialOutputs();
     void annotatedPictures();
@@ -302,6 +307,39 @@ void TestCli::batchKeepsOrderPastBrokenFiles()
     const QJsonObject broken = QJsonDocument::fromJson(outcome.out.toUtf8()).array()[0].toObject();
     QCOMPARE(broken.value("status").toInt(), 1);
     QVERIFY(!broken.value("error").toString().isEmpty());
+}
+
+// Pictures finishing in reverse order (each waits for the one after it)
+// are still delivered first to last.
+void TestCli::batchDeliversInInputOrder()
+{
+    const int count = 6;
+    QVector<InputPicture> inputs(count);
+    for (int i = 0; i < count; ++i)
+        inputs[i].path = QString::number(i);
+    std::mutex mutex;
+    std::condition_variable changed;
+    QStringList finished, delivered;
+    const auto process = [&](const InputPicture &input, const BatchSettings &, DetectionWorkspace *) {
+        const QString after = QString::number(input.path.toInt() + 1);
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(30),
+                         [&] { return after == QString::number(count) || finished.contains(after); });
+        finished << input.path;
+        changed.notify_all();
+        PictureResult picture;
+        picture.file = input.path;
+        return picture;
+    };
+    BatchSettings settings;
+    settings.jobs = count;
+    const auto deliver = [&](const PictureResult &picture) {
+        delivered << picture.file;
+        return true;
+    };
+    QCOMPARE(runBatch(inputs, settings, deliver, nullptr, process), count);
+    QCOMPARE(finished, (QStringList{"5", "4", "3", "2", "1", "0"}));
+    QCOMPARE(delivered, (QStringList{"0", "1", "2", "3", "4", "5"}));
 }
 
 // Stopped midway, --output leaves the file it would replace as it was.
