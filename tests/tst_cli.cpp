@@ -437,20 +437,40 @@ void TestCli::annotatedPictures()
     QCOMPARE(again.exitCode, 2);
     QVERIFY2(again.err.contains("spots.png' exists; --force replaces it"), qPrintable(again.err));
     QCOMPARE(runCli({"--annotate", folder, "--force", dir.filePath("spots.pgm")}).exitCode, 0);
+
+    // Pictures of the same name in two subfolders keep their subfolders.
+    const QString tree = dir.filePath("tree");
+    QVERIFY(QDir().mkpath(tree + "/a") && QDir().mkpath(tree + "/b"));
+    QVERIFY(blobPicture(70, 50).save(tree + "/a/x.png") && blobPicture(60, 40).save(tree + "/b/x.jpg"));
+    QCOMPARE(runCli({"--annotate", folder, "--recursive", tree}).exitCode, 0);
+    QCOMPARE(QImage(folder + "/a/x.png").size(), QSize(70, 50));
+    QCOMPARE(QImage(folder + "/b/x.png").size(), QSize(60, 40));
 }
 
 // A range run prints what the job finds with the same settings, each
-// feature with its own scale, and the JSON says which range it was.
+// feature with its own scale. JSON says which run it was and holds, field
+// by field, the numbers that CSV's --details prints for the same run.
 void TestCli::scaleRange()
 {
-    const Outcome outcome = runCli({"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20",
-                                    "--format", "json", pngPath});
-    QCOMPARE(outcome.exitCode, 0);
-    const QJsonObject picture = QJsonDocument::fromJson(outcome.out.toUtf8()).array().at(0).toObject();
+    const QStringList run{"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20", pngPath};
+    const Outcome json = runCli(QStringList{"--format", "json"} + run);
+    const Outcome csv = runCli(QStringList{"--details"} + run);
+    QCOMPARE(json.exitCode, 0);
+    QCOMPARE(csv.exitCode, 0);
+    const QJsonObject picture = QJsonDocument::fromJson(json.out.toUtf8()).array().at(0).toObject();
+    const QStringList fields{"elapsed_msec", "features", "file", "height", "overlap", "scales", "sigma",
+                             "sigma_max", "status", "threshold", "width"};
+    QCOMPARE(picture.keys(), fields);
+    QCOMPARE(picture.value("file").toString(), pngPath);
+    QCOMPARE(picture.value("width").toInt(), 160);
+    QCOMPARE(picture.value("height").toInt(), 120);
     QCOMPARE(picture.value("sigma").toDouble(), 1.5);
     QCOMPARE(picture.value("sigma_max").toDouble(), 6.0);
     QCOMPARE(picture.value("scales").toInt(), 5);
     QCOMPARE(picture.value("overlap").toDouble(), 0.25);
+    QCOMPARE(picture.value("threshold").toDouble(), 20.0);
+    QCOMPARE(picture.value("status").toInt(), 0);
+    QVERIFY(picture.value("elapsed_msec").toDouble(-1.0) >= 0.0);
 
     QImage frame;
     QString error;
@@ -463,14 +483,27 @@ void TestCli::scaleRange()
     settings.threshold = 20.0f;
     const DetectionResult expected = runDetection(frame, settings);
     const QJsonArray features = picture.value("features").toArray();
+    QStringList rows = csv.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(rows.takeFirst(), QString("x,y,x_subpixel,y_subpixel,sigma,response,polarity"));
     QVERIFY(features.size() > 3);
     QCOMPARE(features.size(), expected.features.size());
+    QCOMPARE(rows.size(), features.size());
     QSet<double> sigmas;
     for (int i = 0; i < features.size(); ++i) {
         const QJsonObject f = features.at(i).toObject();
-        QCOMPARE(f.value("x").toInt(), (int)expected.features[i].x);
-        QCOMPARE(f.value("y").toInt(), (int)expected.features[i].y);
-        QCOMPARE((float)f.value("sigma").toDouble(), expected.measures[i].sigma);
+        const QStringList row = rows[i].split(',');
+        QCOMPARE(f.keys(), (QStringList{"polarity", "response", "sigma", "x", "x_subpixel", "y", "y_subpixel"}));
+        QCOMPARE(row[0].toInt(), (int)expected.features[i].x);
+        QCOMPARE(row[1].toInt(), (int)expected.features[i].y);
+        QCOMPARE(row[4].toFloat(), expected.measures[i].sigma);
+        const QString text = QString("%1,%2,%3,%4,%5,%6,%7")
+                                 .arg(f.value("x").toInt()).arg(f.value("y").toInt())
+                                 .arg(f.value("x_subpixel").toDouble(), 0, 'f', 3)
+                                 .arg(f.value("y_subpixel").toDouble(), 0, 'f', 3)
+                                 .arg(f.value("sigma").toDouble(), 0, 'g', 9)
+                                 .arg(f.value("response").toDouble(), 0, 'g', 9)
+                                 .arg(f.value("polarity").toString());
+        QCOMPARE(text, rows[i]);
         sigmas << f.value("sigma").toDouble();
     }
     QVERIFY(sigmas.size() > 1);
