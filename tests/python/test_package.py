@@ -77,6 +77,13 @@ def test_refusals():
         with pytest.raises(ValueError, match="stretch must"):
             hm.detect(scene, stretch=stretch)
     assert len(hm.detect(np.zeros((0, 7), np.uint8))) == 0
+    # Views of 10^10 pixels that cost nothing until read: refused from their
+    # shape, before any pass over the samples or any copy.
+    for dtype in (np.uint8, np.uint16, ">u2", np.float32):
+        huge = np.broadcast_to(np.zeros((1, 1), dtype), (100_000, 100_000))
+        for run in (hm.detect, hm.response):
+            with pytest.raises(ValueError, match="too large for one run: 100000 x 100000 pixels.*dask"):
+                run(huge)
 
 
 @pytest.mark.parametrize("kind, stretch", [("uint16", None), ("rgb16", "percentile:1:99"), ("float32", None)])
