@@ -101,7 +101,7 @@ void TestScaleSpace::levelsAreTheSingleScaleResponses()
     const std::vector<unsigned char> grey = blobImage();
     ScaleSpace space(1.5f, 9.0f, 5);
     for (uint32_t i = 0; i < 5; ++i) {
-        QCOMPARE(space.record.sigmas[i], levelSigma(1.5f, 9.0f, i, 5));
+        QVERIFY2(space.record.sigmas[i] == levelSigma(1.5f, 9.0f, i, 5), qPrintable(QString::number(i)));
         HessianDetector level = scaleSpaceLevel(&space.record, i);
         QCOMPARE(computeHessianResponseWith(&level, grey.data(), defaultRunConfig()), (int)HESSIAN_OK);
         const SingleScale single(space.record.sigmas[i], grey);
