@@ -93,6 +93,7 @@ void TestCli::initTestCase()
     QVERIFY(dir.isValid());
     pngPath = dir.filePath("blobs.png");
     QVERIFY(blobPicture(160, 120).save(pngPath));
+    QVERIFY(spotFrame().save(dir.filePath("spots.pgm"), "pgm"));
     QFile text(dir.filePath("notes.png"));
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("this is not a picture\n") > 0);
 }
@@ -240,7 +241,6 @@ void TestCli::helpAndFailedRun()
 void TestCli::detailsMatchTheOracle()
 {
     const QString path = dir.filePath("spots.pgm");
-    QVERIFY(spotFrame().save(path, "pgm"));
     const QString bright1 = "20,15,20.251,14.718,2,856.454285,bright\n";
     const QString dark = "42,22,42.027,22.021,2,388.825806,dark\n";
     const QString bright2 = "51,35,50.915,35.167,2,116.517082,bright\n"
