@@ -23,6 +23,9 @@ import numpy as np
 
 from . import _core
 
+#: The version of the package and of the programs it was built with.
+__version__ = _core.__version__
+
 __all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
 
 #: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
