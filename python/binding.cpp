@@ -634,6 +634,7 @@ PYBIND11_MODULE(_core, module)
 {
     PYBIND11_NUMPY_DTYPE(FeatureRecord, x, y, x_subpixel, y_subpixel, sigma, response, polarity);
     module.doc() = "The detector itself; use the functions of hessian_maxima.";
+    module.attr("__version__") = HESSIAN_VERSION;
     module.attr("FEATURE_DTYPE") = py::dtype::of<FeatureRecord>();
     module.attr("BLOB_RADIUS_PER_SIGMA") = kBlobRadiusPerSigma;
     module.attr("DEFAULT_SCALES") = kDefaultScales;

@@ -21,7 +21,21 @@ import os
 
 import numpy as np
 
-from . import _core
+try:
+    from . import _core
+except ImportError:
+    # Python in the python/ folder of a checkout finds the sources before the
+    # built or installed package, and without this says "circular import".
+    _here = os.path.dirname(os.path.abspath(__file__))
+    if any(name.startswith("_core.") for name in os.listdir(_here)):
+        raise
+    raise ImportError(
+        "hessian_maxima was imported from its sources in %s, which hold no compiled module "
+        "(_core): run Python outside that folder, with the package installed (pip install) "
+        "or built (PYTHONPATH=build/python)" % os.path.dirname(_here)) from None
+
+#: The version of the package and of the programs it was built with.
+__version__ = _core.__version__
 
 __all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
 

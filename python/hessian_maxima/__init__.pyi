@@ -4,6 +4,7 @@ from typing import Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+__version__: str
 FEATURE_DTYPE: np.dtype
 BLOB_RADIUS_PER_SIGMA: float
 
