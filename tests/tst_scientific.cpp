@@ -265,7 +265,8 @@ void TestScientific::exactRanks()
 }
 
 // Under "none" a 16-bit picture gives Qt's frame, and the reductions the
-// streamed run uses give it too, for every 16-bit value.
+// streamed run uses give it too, for every 16-bit value (and every value
+// of a colour PPM whose maximum is not 255, which Qt scales otherwise).
 void TestScientific::sixteenBitNoneIsQtsFrame()
 {
     std::vector<uint16_t> all(65536);
@@ -281,19 +282,47 @@ void TestScientific::sixteenBitNoneIsQtsFrame()
     }
     QVERIFY(writeFile(path("all.pgm"), pgm));
     QVERIFY(writeFile(path("odd.pgm"), odd));
+    QByteArray oddColour = "P6\n256 256\n1000\n", max100 = "P6\n256 256\n100\n";
+    for (int v = 0; v < 65536; ++v)
+        for (int c = 0; c < 3; ++c) {
+            const int w = (v + 337 * c) % 1001;
+            oddColour.append(char(w >> 8)).append(char(w & 0xff));
+            max100.append(char((v + c) % 101));
+        }
+    QVERIFY(writeFile(path("odd.ppm"), oddColour));
+    QVERIFY(writeFile(path("max100.ppm"), max100));
     QImage qt16(256, 256, QImage::Format_Grayscale16);
     for (int y = 0; y < 256; ++y)
         std::memcpy(qt16.scanLine(y), &all[(size_t)y * 256], 512);
     QVERIFY(qt16.save(path("all.png")));
 
-    for (const char *name : {"all.tif", "all.pgm", "odd.pgm", "all.png"}) {
+    for (const char *name : {"all.tif", "all.pgm", "odd.pgm", "all.png", "odd.ppm", "max100.ppm"}) {
         QImage qtFrame;
         QString error;
         QVERIFY2(loadFrame(path(name), &qtFrame, &error), qPrintable(error));
         const LoadedPicture none = load(path(name), StretchMode::Default);
         QCOMPARE(none.frame, qtFrame);
         QCOMPARE(none.stretch.mode, StretchMode::None);
-        QCOMPARE(none.bitsPerSample, 16);
+        QCOMPARE(none.bitsPerSample, QByteArray(name) == "max100.ppm" ? 8 : 16);
+        if (QByteArray(name).endsWith(".ppm")) {
+            // The reduction the streamed run uses, pixel by pixel.
+            QFile file(path(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            std::unique_ptr<NativePicture> native = openNativePicture(&file, file.fileName(), &error);
+            QVERIFY2(native, qPrintable(error));
+            std::vector<unsigned char> rows((size_t)native->rowBytes() * 256);
+            QVERIFY(native->readRows(0, 256, rows.data(), &error));
+            std::vector<uint32_t> pixels(256);
+            for (int y = 0; y < 256; ++y) {
+                reduceToRgb32(rows.data() + (size_t)y * native->rowBytes(), native->layout().type, 256, 3,
+                              native->layout().none, pixels.data());
+                for (int x = 0; x < 256; ++x)
+                    if ((pixels[x] & 0xffffff) != (qtFrame.pixel(x, y) & 0xffffff))
+                        QFAIL(qPrintable(QString("%1 at (%2, %3): %4, Qt %5").arg(name).arg(x).arg(y)
+                                             .arg(pixels[x] & 0xffffff, 6, 16).arg(qtFrame.pixel(x, y) & 0xffffff, 6, 16)));
+            }
+            continue;
+        }
 
         QFile file(path(name));
         QVERIFY(file.open(QIODevice::ReadOnly));
