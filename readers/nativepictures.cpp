@@ -120,6 +120,7 @@ public:
                                .arg(typeName(info.type), QLatin1String(colour ? "colour" : "grey"),
                                     QLatin1String(colour ? "PPM" : "PGM"))
                                .arg(maxval);
+        info.format = colour ? "ppm" : "pgm";
         picture->dataOffset = at + 1;
         picture->maxval = maxval;
         if (picture->ascii) {
@@ -245,6 +246,7 @@ public:
         info.qtReads = info.qtFrameForNone = true;
         info.notStreamable = QStringLiteral("PNG pictures are read whole");
         info.description = QStringLiteral("16-bit %1 PNG").arg(QLatin1String(colour ? "colour" : "grey"));
+        info.format = "png";
         return picture;
     }
 
@@ -413,6 +415,7 @@ private:
         info.none = noneReduction(type);
         info.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
         info.description = QStringLiteral("%1 %2 TIFF").arg(typeName(type), QLatin1String(colour ? "colour" : "grey"));
+        info.format = "tiff";
         const qint64 pixelBytes = (qint64)sampleBytes(type) * (separate ? 1 : spp);
         if (tiled) {
             uint32_t tileWidth = 0, tileLength = 0;
@@ -826,6 +829,7 @@ private:
         info.bitsPerSample = (unsigned)std::abs(bitpix);
         info.none = typeRange(info.type);
         info.streamable = true;
+        info.format = "fits";
         info.description = QStringLiteral("%1 FITS (BITPIX %2%3)")
                                .arg(typeName(info.type)).arg(bitpix)
                                .arg(axes > 2 ? QStringLiteral(", the first plane of %1 axes").arg(axes) : QString());

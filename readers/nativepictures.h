@@ -42,6 +42,7 @@ struct NativeLayout {
     bool streamable = false;
     QString notStreamable;  // why not, when not
     QString description;    // e.g. "16-bit grey PGM", "32-bit float FITS"
+    QByteArray format;      // "pgm", "ppm", "png", "tiff" or "fits"
     // What is wrong with a file whose picture still reads: a later page or
     // HDU cut short, strips or tiles with no data (read as 0), a PNG
     // chunk's checksum; said in every mode, whole or in bands. Known when
