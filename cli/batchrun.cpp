@@ -28,30 +28,15 @@ float median(std::vector<float> values)
     return (values[middle - 1] + values[middle]) / 2.0f;
 }
 
-bool loadInput(const InputPicture &input, const StretchChoice &stretch, LoadedPicture *picture, QString *error,
-               QString *damage)
-{
-    LoadOptions options;
-    options.stretch = stretch;
-    if (input.path != QLatin1String("-"))
-        return loadPicture(input.path, options, picture, error, damage);
-    // A pipe: the loader reads it into memory, up to its limit.
-    QFile in;
-    if (!in.open(stdin, QIODevice::ReadOnly)) {
-        *error = in.errorString();
-        return false;
-    }
-    return loadPicture(&in, options, picture, error, damage);
-}
-
 // Whether the picture is run in bands; `error` says why one that must be
 // cannot be.
-bool streams(const InputPicture &input, const BatchSettings &settings, qint64 *pixels, QString *error)
+bool streams(const InputPicture &input, PictureSource &source, const BatchSettings &settings, qint64 *pixels,
+             QString *error)
 {
     if (settings.stream == StreamChoice::Never || settings.detection.scales > 1)
         return false;
     QString reason;
-    const bool possible = input.path != QLatin1String("-") && canStream(input.path, &reason, pixels);
+    const bool possible = input.path != QLatin1String("-") && canStream(source, &reason, pixels);
     if (settings.stream == StreamChoice::Always) {
         if (!possible)
             *error = QStringLiteral("it cannot be read in bands (--stream): %1")
@@ -72,19 +57,19 @@ void noteStretch(const StretchNotice &notice, const StretchUsed &used, PictureRe
     recordStretch(used, picture);
 }
 
-void runStreamedInput(const InputPicture &input, const BatchSettings &settings, PictureResult *picture)
+void runStreamedInput(PictureSource &source, const BatchSettings &settings, PictureResult *picture)
 {
     StreamSettings stream;
     stream.detection = settings.detection;
     stream.stretch = settings.stretch;
     StreamedPicture streamed;
-    if (!runStreamed(input.path, stream, &streamed, &picture->error)) {
+    if (!runStreamed(source, stream, &streamed, &picture->error)) {
         picture->status = kPictureUnreadable;
         return;
     }
     std::vector<float> times{streamed.result.elapsedMsec};
     for (int run = 1; run < settings.repeat && streamed.result.status == 0; ++run) {
-        if (!runStreamed(input.path, stream, &streamed, &picture->error)) {
+        if (!runStreamed(source, stream, &streamed, &picture->error)) {
             picture->status = kPictureUnreadable;
             return;
         }
@@ -105,22 +90,16 @@ void runStreamedInput(const InputPicture &input, const BatchSettings &settings, 
 
 } // namespace
 
-PictureResult processPicture(const InputPicture &input, const BatchSettings &settings,
-                             DetectionWorkspace *workspace)
+namespace {
+
+PictureResult runPicture(const InputPicture &input, PictureSource &source, const BatchSettings &settings,
+                         DetectionWorkspace *workspace, PictureResult picture)
 {
-    PictureResult picture;
-    picture.file = input.path;
-    recordRunSettings(settings.detection, &picture);
-    if (!input.error.isEmpty()) {
-        picture.status = kPictureUnreadable;
-        picture.error = input.error;
-        return picture;
-    }
     QString streamError;
     qint64 pixels = 0;
-    if (streams(input, settings, &pixels, &streamError)) {
+    if (streams(input, source, settings, &pixels, &streamError)) {
         PictureResult streamed = picture;
-        runStreamedInput(input, settings, &streamed);
+        runStreamedInput(source, settings, &streamed);
         // Chosen by size alone, a picture that fails in bands (a damaged
         // strip, say) is read whole, as it always was, where it may be.
         if (streamed.status != kPictureUnreadable || settings.stream == StreamChoice::Always
@@ -133,7 +112,9 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         return picture;
     }
     LoadedPicture loaded;
-    if (!loadInput(input, settings.stretch, &loaded, &picture.error, &picture.damage)) {
+    LoadOptions options;
+    options.stretch = settings.stretch;
+    if (!source.load(options, &loaded, &picture.error, &picture.damage)) {
         picture.status = kPictureUnreadable;
         return picture;
     }
@@ -166,6 +147,29 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         if (!error.isEmpty())
             picture.annotationError = QStringLiteral("cannot write the annotated picture '%1': %2").arg(path, error);
     }
+    return picture;
+}
+
+} // namespace
+
+PictureResult processPicture(const InputPicture &input, const BatchSettings &settings,
+                             DetectionWorkspace *workspace)
+{
+    PictureResult picture;
+    picture.file = input.path;
+    recordRunSettings(settings.detection, &picture);
+    std::shared_ptr<PictureSource> source;
+    if (input.error.isEmpty())
+        source = openInput(input, SourceOptions(), &picture.error);
+    else
+        picture.error = input.error;
+    if (!source) {
+        picture.status = kPictureUnreadable;
+        return picture;
+    }
+    picture = runPicture(input, *source, settings, workspace, picture);
+    // Its file and readers are not needed any more.
+    source->release();
     return picture;
 }
 
