@@ -6,7 +6,8 @@
 // Each scene: PARTICLES particles per frame (default 1000) in a 512 x 512
 // field, FRAMES frames (default 1000), Brownian steps of 1 px standard
 // deviation per axis, each particle's life 5 to 100 frames (a new one
-// replaces it), every detection kept (no gaps) unless a gap is asked for.
+// replaces it), every detection kept (no gaps) unless a gap is asked for;
+// the input comes frame by frame, in no order within a frame.
 // The links are checked against the truth before anything is timed; the
 // best and the median of REPEATS runs (default 5) are printed.
 
@@ -57,11 +58,18 @@ Scene simulate(int particles, int frames, double missing, unsigned seed)
             }
         }
     }
-    // The input in no particular order within a frame.
+    // The input frame by frame, as detection gives it, in no particular
+    // order within a frame.
     std::vector<size_t> order(scene.points.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
-    std::shuffle(order.begin(), order.end(), random);
+    for (size_t first = 0; first < order.size();) {
+        size_t last = first;
+        while (last < order.size() && scene.points[last].frame == scene.points[first].frame)
+            ++last;
+        std::shuffle(order.begin() + (ptrdiff_t)first, order.begin() + (ptrdiff_t)last, random);
+        first = last;
+    }
     Scene shuffled;
     for (size_t i : order) {
         shuffled.points.push_back(scene.points[i]);

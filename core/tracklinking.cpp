@@ -146,6 +146,14 @@ int solveAssignmentWith(int32_t n, const int32_t *rowStart, const int32_t *colum
 
 namespace {
 
+// A detection in the linker's order: by frame, then position, then index.
+struct SortedPoint {
+    int32_t frame;
+    int32_t index;
+    double x;
+    double y;
+};
+
 // ---------------------------------------------------------------------------
 // Candidates: points put in square cells of at least the gate's size, so
 // that everything within the gate of a position lies in the 3 x 3 cells
@@ -160,34 +168,34 @@ struct CellGrid {
     std::vector<int32_t> cellStart;  // columns * rows + 1 offsets into `items`
     std::vector<int32_t> items;      // the points' ids, cell by cell, each cell in the order given
 
-    // ids[0 .. n) with positions xs[id], ys[id] (n > 0). Cells are no
-    // smaller than `gate` and no more numerous than about 2 n.
-    void build(const double *xs, const double *ys, const int32_t *ids, int32_t n, double gate)
+    // The points ids[0 .. n) of `points` (n > 0). Cells are no smaller
+    // than `gate` and no more numerous than about 4 n.
+    void build(const SortedPoint *points, const int32_t *ids, int32_t n, double gate)
     {
         double right = -INFINITY, bottom = -INFINITY;
         left = INFINITY;
         top = INFINITY;
         for (int32_t k = 0; k < n; ++k) {
-            left = std::min(left, xs[ids[k]]);
-            right = std::max(right, xs[ids[k]]);
-            top = std::min(top, ys[ids[k]]);
-            bottom = std::max(bottom, ys[ids[k]]);
+            left = std::min(left, points[ids[k]].x);
+            right = std::max(right, points[ids[k]].x);
+            top = std::min(top, points[ids[k]].y);
+            bottom = std::max(bottom, points[ids[k]].y);
         }
-        const double limit = 2.0 * (double)n + 16.0;
+        const double limit = 4.0 * (double)n + 16.0;
         cell = std::max(gate, 1e-9);
         cell = std::max({cell, (right - left) / std::sqrt(limit), (bottom - top) / std::sqrt(limit)});
         columns = (int64_t)((right - left) / cell) + 1;
         rows = (int64_t)((bottom - top) / cell) + 1;
         cellStart.assign((size_t)(columns * rows + 1), 0);
         for (int32_t k = 0; k < n; ++k)
-            ++cellStart[(size_t)cellOf(xs[ids[k]], ys[ids[k]]) + 1];
+            ++cellStart[(size_t)cellOf(points[ids[k]].x, points[ids[k]].y) + 1];
         for (size_t c = 1; c < cellStart.size(); ++c)
             cellStart[c] += cellStart[c - 1];
         items.resize((size_t)n);
         std::vector<int32_t> &fill = scratch;
         fill.assign(cellStart.begin(), cellStart.end() - 1);
         for (int32_t k = 0; k < n; ++k)
-            items[(size_t)fill[(size_t)cellOf(xs[ids[k]], ys[ids[k]])]++] = ids[k];
+            items[(size_t)fill[(size_t)cellOf(points[ids[k]].x, points[ids[k]].y)]++] = ids[k];
     }
 
     int64_t cellOf(double x, double y) const
@@ -456,33 +464,19 @@ bool validSettings(const TrackLinkSettings &s)
            && (s.motion == TRACK_MOTION_NONE || s.motion == TRACK_MOTION_VELOCITY || s.motion == TRACK_MOTION_KALMAN);
 }
 
-// A detection in the linker's order: by frame, then position, then index.
-struct SortedPoint {
-    int32_t frame;
-    int32_t index;
-    double x;
-    double y;
-};
-
 int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings &settings, int32_t *track)
 {
+    // By frame (most callers give their detections frame by frame, and
+    // are spared that sort), then by position within each frame.
     std::vector<SortedPoint> sorted((size_t)count);
-    for (int32_t i = 0; i < count; ++i)
+    bool inFrameOrder = true;
+    for (int32_t i = 0; i < count; ++i) {
         sorted[(size_t)i] = SortedPoint{points[i].frame, i, points[i].x, points[i].y};
-    std::sort(sorted.begin(), sorted.end(), [](const SortedPoint &a, const SortedPoint &b) {
-        if (a.frame != b.frame)
-            return a.frame < b.frame;
-        if (a.x != b.x)
-            return a.x < b.x;
-        if (a.y != b.y)
-            return a.y < b.y;
-        return a.index < b.index;
-    });
-    std::vector<double> xs((size_t)count), ys((size_t)count);
-    for (int32_t p = 0; p < count; ++p) {
-        xs[(size_t)p] = sorted[(size_t)p].x;
-        ys[(size_t)p] = sorted[(size_t)p].y;
+        inFrameOrder = inFrameOrder && (i == 0 || points[i - 1].frame <= points[i].frame);
     }
+    if (!inFrameOrder)
+        std::stable_sort(sorted.begin(), sorted.end(),
+                         [](const SortedPoint &a, const SortedPoint &b) { return a.frame < b.frame; });
     // Frames present: frameStart[f] .. frameStart[f + 1] in sorted order.
     std::vector<int32_t> frameStart;
     for (int32_t p = 0; p < count; ++p)
@@ -490,15 +484,32 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             frameStart.push_back(p);
     const int32_t frames = (int32_t)frameStart.size();
     frameStart.push_back(count);
+    for (int32_t f = 0; f < frames; ++f)
+        std::sort(sorted.begin() + frameStart[(size_t)f], sorted.begin() + frameStart[(size_t)f + 1],
+                  [](const SortedPoint &a, const SortedPoint &b) {
+                      if (a.x != b.x)
+                          return a.x < b.x;
+                      if (a.y != b.y)
+                          return a.y < b.y;
+                      return a.index < b.index;
+                  });
 
     const TrackMotion motion = settings.motion;
     const KalmanScales scales = kalmanScales(settings.maxDistance);
     const double gate = settings.maxDistance, alternative = gate * gate;
-    std::vector<MotionState> state((size_t)count);
-    for (int32_t p = 0; p < count; ++p) {
-        const TrackPoint start{sorted[(size_t)p].frame, xs[(size_t)p], ys[(size_t)p]};
-        state[(size_t)p] = startMotion(start, scales);
-    }
+    // Without a motion model a track is foreseen where it was last seen,
+    // and no state is kept.
+    std::vector<MotionState> state(motion == TRACK_MOTION_NONE ? 0 : (size_t)count);
+    for (size_t p = 0; p < state.size(); ++p)
+        state[p] = startMotion(TrackPoint{sorted[p].frame, sorted[p].x, sorted[p].y}, scales);
+    const auto predict = [&](int32_t p, int32_t ahead, double *x, double *y) {
+        if (motion == TRACK_MOTION_NONE) {
+            *x = sorted[(size_t)p].x;
+            *y = sorted[(size_t)p].y;
+        } else {
+            predictPosition(state[(size_t)p], motion, ahead, x, y);
+        }
+    };
     std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
 
     CellGrid grid;
@@ -513,13 +524,13 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         ids.resize((size_t)(t1 - t0));
         for (int32_t k = 0; k < t1 - t0; ++k)
             ids[(size_t)k] = t0 + k;
-        grid.build(xs.data(), ys.data(), ids.data(), t1 - t0, gate);
+        grid.build(sorted.data(), ids.data(), t1 - t0, gate);
         edges.clear();
         for (int32_t s = s0; s < t0; ++s) {
             double px, py;
-            predictPosition(state[(size_t)s], motion, 1, &px, &py);
+            predict(s, 1, &px, &py);
             grid.near(px, py, [&](int32_t t) {
-                const double dx = xs[(size_t)t] - px, dy = ys[(size_t)t] - py;
+                const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
                 const double d2 = dx * dx + dy * dy;
                 if (d2 <= alternative)
                     edges.push_back(Edge{s - s0, t - t0, d2});
@@ -535,8 +546,10 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             const int32_t t = t0 + target;
             next[(size_t)s] = t;
             previous[(size_t)t] = s;
-            const TrackPoint measured{sorted[(size_t)t].frame, xs[(size_t)t], ys[(size_t)t]};
-            state[(size_t)t] = continueMotion(state[(size_t)s], measured, motion, 1, scales);
+            if (motion != TRACK_MOTION_NONE)
+                state[(size_t)t] = continueMotion(state[(size_t)s], TrackPoint{sorted[(size_t)t].frame, sorted[(size_t)t].x,
+                                                                                 sorted[(size_t)t].y},
+                                                  motion, 1, scales);
         }
     }
 
@@ -558,7 +571,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         for (int32_t f = 0; f < frames; ++f) {
             const int32_t n = startOfFrame[(size_t)f + 1] - startOfFrame[(size_t)f];
             if (n > 0)
-                startGrids[(size_t)f].build(xs.data(), ys.data(), starts.data() + startOfFrame[(size_t)f], n, widest);
+                startGrids[(size_t)f].build(sorted.data(), starts.data() + startOfFrame[(size_t)f], n, widest);
         }
         std::vector<int32_t> startIndex((size_t)count, -1);
         for (size_t k = 0; k < starts.size(); ++k)
@@ -579,10 +592,10 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
                 if (startOfFrame[fi + 1] == startOfFrame[fi])
                     continue;
                 double px, py;
-                predictPosition(state[(size_t)e], motion, ahead, &px, &py);
+                predict(e, ahead, &px, &py);
                 const double limit = alternative * (double)ahead;
                 startGrids[fi].near(px, py, [&](int32_t t) {
-                    const double dx = xs[(size_t)t] - px, dy = ys[(size_t)t] - py;
+                    const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
                     const double d2 = dx * dx + dy * dy;
                     if (d2 <= limit)
                         edges.push_back(Edge{(int32_t)k, startIndex[(size_t)t], d2 / (double)ahead});
@@ -602,30 +615,38 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         }
     }
 
-    // Tracks: each chain from a detection with no predecessor, numbered by
-    // its first detection's frame, then input index.
+    // Tracks: the chains of links, labelled in sorted order (a link always
+    // points back to an earlier frame), then numbered by their first
+    // detection's frame and input index.
     struct Head {
         int32_t frame;
         int32_t index;
-        int32_t position;  // in sorted order
+        int32_t chain;
     };
     std::vector<Head> heads;
+    std::vector<int32_t> chainOf((size_t)count), length;
     for (int32_t p = 0; p < count; ++p) {
-        if (previous[(size_t)p] >= 0)
-            continue;
-        int32_t length = 0;
-        for (int32_t q = p; q >= 0 && length < settings.minLength; q = next[(size_t)q])
-            ++length;
-        if (length >= settings.minLength)
-            heads.push_back(Head{sorted[(size_t)p].frame, sorted[(size_t)p].index, p});
+        if (previous[(size_t)p] < 0) {
+            chainOf[(size_t)p] = (int32_t)heads.size();
+            heads.push_back(Head{sorted[(size_t)p].frame, sorted[(size_t)p].index, (int32_t)heads.size()});
+            length.push_back(0);
+        } else {
+            chainOf[(size_t)p] = chainOf[(size_t)previous[(size_t)p]];
+        }
+        ++length[(size_t)chainOf[(size_t)p]];
     }
+    heads.erase(std::remove_if(heads.begin(), heads.end(),
+                               [&](const Head &h) { return length[(size_t)h.chain] < settings.minLength; }),
+                heads.end());
     std::sort(heads.begin(), heads.end(), [](const Head &a, const Head &b) {
         return a.frame != b.frame ? a.frame < b.frame : a.index < b.index;
     });
-    std::fill(track, track + count, -1);
+    std::vector<int32_t> &number = length;  // reused: each chain's track number
+    std::fill(number.begin(), number.end(), -1);
     for (size_t k = 0; k < heads.size(); ++k)
-        for (int32_t q = heads[k].position; q >= 0; q = next[(size_t)q])
-            track[sorted[(size_t)q].index] = (int32_t)k;
+        number[(size_t)heads[k].chain] = (int32_t)k;
+    for (int32_t p = 0; p < count; ++p)
+        track[sorted[(size_t)p].index] = number[(size_t)chainOf[(size_t)p]];
     return HESSIAN_OK;
 }
 
