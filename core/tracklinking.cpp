@@ -162,54 +162,54 @@ struct SortedPoint {
 struct CellGrid {
     double left = 0.0;
     double top = 0.0;
-    double cell = 1.0;
+    double scale = 1.0;  // cells per pixel
     int64_t columns = 0;
     int64_t rows = 0;
-    std::vector<int32_t> cellStart;  // columns * rows + 1 offsets into `items`
-    std::vector<int32_t> items;      // the points' ids, cell by cell, each cell in the order given
+    int32_t base = 0;                // with no items: cell k's points are base + k
+    std::vector<int32_t> cellStart;  // columns * rows + 1 offsets into the points
+    std::vector<int32_t> items;      // the points' ids, cell by cell (empty: base + k)
 
-    // The points ids[0 .. n) of `points` (n > 0). Cells are no smaller
-    // than `gate` and no more numerous than about 4 n.
+    // The points ids[0 .. n) of `points` (n > 0), each cell's in the order
+    // given.
     void build(const SortedPoint *points, const int32_t *ids, int32_t n, double gate)
     {
-        double right = -INFINITY, bottom = -INFINITY;
-        left = INFINITY;
-        top = INFINITY;
-        for (int32_t k = 0; k < n; ++k) {
-            left = std::min(left, points[ids[k]].x);
-            right = std::max(right, points[ids[k]].x);
-            top = std::min(top, points[ids[k]].y);
-            bottom = std::max(bottom, points[ids[k]].y);
-        }
-        const double limit = 4.0 * (double)n + 16.0;
-        cell = std::max(gate, 1e-9);
-        cell = std::max({cell, (right - left) / std::sqrt(limit), (bottom - top) / std::sqrt(limit)});
-        columns = (int64_t)((right - left) / cell) + 1;
-        rows = (int64_t)((bottom - top) / cell) + 1;
-        cellStart.assign((size_t)(columns * rows + 1), 0);
-        for (int32_t k = 0; k < n; ++k)
-            ++cellStart[(size_t)cellOf(points[ids[k]].x, points[ids[k]].y) + 1];
-        for (size_t c = 1; c < cellStart.size(); ++c)
-            cellStart[c] += cellStart[c - 1];
+        const auto at = [&](int32_t k) -> const SortedPoint & { return points[ids[k]]; };
+        layOut(n, gate, at);
         items.resize((size_t)n);
-        std::vector<int32_t> &fill = scratch;
-        fill.assign(cellStart.begin(), cellStart.end() - 1);
+        std::vector<int32_t> fill(cellStart.begin(), cellStart.end() - 1);
         for (int32_t k = 0; k < n; ++k)
-            items[(size_t)fill[(size_t)cellOf(points[ids[k]].x, points[ids[k]].y)]++] = ids[k];
+            items[(size_t)fill[(size_t)cellOf(at(k).x, at(k).y)]++] = ids[k];
     }
 
-    int64_t cellOf(double x, double y) const
+    // points[first .. first + n) (n > 0) put in order of cell, then x,
+    // then y, then index: an order that depends on the points only.
+    void arrange(SortedPoint *points, int32_t first, int32_t n, double gate, std::vector<SortedPoint> &scratch)
     {
-        const int64_t c = std::min(columns - 1, (int64_t)((x - left) / cell));
-        const int64_t r = std::min(rows - 1, (int64_t)((y - top) / cell));
-        return r * columns + c;
+        SortedPoint *frame = points + first;
+        layOut(n, gate, [frame](int32_t k) -> const SortedPoint & { return frame[k]; });
+        scratch.resize((size_t)n);
+        std::vector<int32_t> fill(cellStart.begin(), cellStart.end() - 1);
+        for (int32_t k = 0; k < n; ++k)
+            scratch[(size_t)fill[(size_t)cellOf(frame[k].x, frame[k].y)]++] = frame[k];
+        // Cells hold a few points each: insertion sort.
+        for (size_t c = 0; c + 1 < cellStart.size(); ++c)
+            for (int32_t k = cellStart[c] + 1; k < cellStart[c + 1]; ++k) {
+                const SortedPoint p = scratch[(size_t)k];
+                int32_t j = k;
+                for (; j > cellStart[c] && before(p, scratch[(size_t)j - 1]); --j)
+                    scratch[(size_t)j] = scratch[(size_t)j - 1];
+                scratch[(size_t)j] = p;
+            }
+        std::copy(scratch.begin(), scratch.end(), frame);
+        base = first;
+        items.clear();
     }
 
     // Calls visit(id) for every point in the 3 x 3 cells around (x, y).
     template <class Visit>
     void near(double x, double y, Visit visit) const
     {
-        const double cx = std::floor((x - left) / cell), cy = std::floor((y - top) / cell);
+        const double cx = std::floor((x - left) * scale), cy = std::floor((y - top) * scale);
         if (!(cx >= -1.0 && cx <= (double)columns && cy >= -1.0 && cy <= (double)rows))
             return;
         const int64_t c = (int64_t)cx, r = (int64_t)cy;
@@ -217,12 +217,54 @@ struct CellGrid {
             const int64_t first = row * columns + std::max<int64_t>(c - 1, 0);
             const int64_t last = row * columns + std::min(c + 1, columns - 1);
             for (int32_t k = cellStart[(size_t)first]; k < cellStart[(size_t)last + 1]; ++k)
-                visit(items[(size_t)k]);
+                visit(items.empty() ? base + k : items[(size_t)k]);
         }
     }
 
 private:
-    std::vector<int32_t> scratch;
+    static bool before(const SortedPoint &a, const SortedPoint &b)
+    {
+        if (a.x != b.x)
+            return a.x < b.x;
+        if (a.y != b.y)
+            return a.y < b.y;
+        return a.index < b.index;
+    }
+
+    int64_t cellOf(double x, double y) const
+    {
+        const int64_t c = std::min(columns - 1, (int64_t)((x - left) * scale));
+        const int64_t r = std::min(rows - 1, (int64_t)((y - top) * scale));
+        return r * columns + c;
+    }
+
+    // Cells a little wider than `gate` (so that rounding cannot put a point
+    // within the gate two cells away) and no more numerous than about 4 n;
+    // counts them into cellStart.
+    template <class At>
+    void layOut(int32_t n, double gate, At at)
+    {
+        double right = -INFINITY, bottom = -INFINITY;
+        left = INFINITY;
+        top = INFINITY;
+        for (int32_t k = 0; k < n; ++k) {
+            left = std::min(left, at(k).x);
+            right = std::max(right, at(k).x);
+            top = std::min(top, at(k).y);
+            bottom = std::max(bottom, at(k).y);
+        }
+        const double limit = 4.0 * (double)n + 16.0;
+        const double cell = std::max({gate * (1.0 + 1e-6), 1e-9, (right - left) / std::sqrt(limit),
+                                      (bottom - top) / std::sqrt(limit)});
+        scale = 1.0 / cell;
+        columns = (int64_t)((right - left) * scale) + 1;
+        rows = (int64_t)((bottom - top) * scale) + 1;
+        cellStart.assign((size_t)(columns * rows + 1), 0);
+        for (int32_t k = 0; k < n; ++k)
+            ++cellStart[(size_t)cellOf(at(k).x, at(k).y) + 1];
+        for (size_t c = 1; c < cellStart.size(); ++c)
+            cellStart[c] += cellStart[c - 1];
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -326,6 +368,8 @@ struct LinkWork {
     std::vector<int32_t> fill;
     std::vector<int32_t> partSources;
     std::vector<int32_t> partTargets;
+    std::vector<int32_t> degree;
+    std::vector<Edge> rest;
 };
 
 int32_t findRoot(std::vector<int32_t> &parent, int32_t node)
@@ -339,12 +383,39 @@ int32_t findRoot(std::vector<int32_t> &parent, int32_t node)
 
 // targetOf[s] (sized sources, filled with -1 here) gets each linked
 // source's target. Edges are solved one connected part at a time.
+int assignParts(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
+                std::vector<int32_t> &targetOf, LinkWork &w);
+
 int assignLinks(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
                 std::vector<int32_t> &targetOf, LinkWork &w)
 {
     targetOf.assign((size_t)sources, -1);
     if (edges.empty())
         return HESSIAN_OK;
+    // A source and a target with no other candidate link each other; only
+    // the rest needs the assignment.
+    w.degree.assign((size_t)(sources + targets), 0);
+    for (const Edge &e : edges) {
+        ++w.degree[(size_t)e.source];
+        ++w.degree[(size_t)(sources + e.target)];
+    }
+    w.rest.clear();
+    for (const Edge &e : edges) {
+        if (w.degree[(size_t)e.source] == 1 && w.degree[(size_t)(sources + e.target)] == 1)
+            targetOf[(size_t)e.source] = e.target;
+        else
+            w.rest.push_back(e);
+    }
+    if (w.rest.empty())
+        return HESSIAN_OK;
+    return assignParts(sources, targets, w.rest, alternative, targetOf, w);
+}
+
+// The same for edges of which no part is a lone pair; targetOf is filled
+// already.
+int assignParts(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
+                std::vector<int32_t> &targetOf, LinkWork &w)
+{
     const int32_t nodes = sources + targets;
     w.parent.resize((size_t)nodes);
     for (int32_t v = 0; v < nodes; ++v)
@@ -484,19 +555,19 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             frameStart.push_back(p);
     const int32_t frames = (int32_t)frameStart.size();
     frameStart.push_back(count);
-    for (int32_t f = 0; f < frames; ++f)
-        std::sort(sorted.begin() + frameStart[(size_t)f], sorted.begin() + frameStart[(size_t)f + 1],
-                  [](const SortedPoint &a, const SortedPoint &b) {
-                      if (a.x != b.x)
-                          return a.x < b.x;
-                      if (a.y != b.y)
-                          return a.y < b.y;
-                      return a.index < b.index;
-                  });
+    // Each frame in an order of its own points only, its grid kept for
+    // finding the detections near a track's end.
+    const double gate = settings.maxDistance, alternative = gate * gate;
+    std::vector<CellGrid> grids((size_t)frames);
+    {
+        std::vector<SortedPoint> scratch;
+        for (int32_t f = 0; f < frames; ++f)
+            grids[(size_t)f].arrange(sorted.data(), frameStart[(size_t)f],
+                                     frameStart[(size_t)f + 1] - frameStart[(size_t)f], gate, scratch);
+    }
 
     const TrackMotion motion = settings.motion;
     const KalmanScales scales = kalmanScales(settings.maxDistance);
-    const double gate = settings.maxDistance, alternative = gate * gate;
     // Without a motion model a track is foreseen where it was last seen,
     // and no state is kept.
     std::vector<MotionState> state(motion == TRACK_MOTION_NONE ? 0 : (size_t)count);
@@ -512,24 +583,19 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
     };
     std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
 
-    CellGrid grid;
     LinkWork work;
     std::vector<Edge> edges;
-    std::vector<int32_t> ids, targetOf;
+    std::vector<int32_t> targetOf;
     // Frame to frame.
     for (int32_t f = 0; f + 1 < frames; ++f) {
         const int32_t s0 = frameStart[(size_t)f], t0 = frameStart[(size_t)f + 1], t1 = frameStart[(size_t)f + 2];
         if ((int64_t)sorted[(size_t)t0].frame != (int64_t)sorted[(size_t)s0].frame + 1)
             continue;
-        ids.resize((size_t)(t1 - t0));
-        for (int32_t k = 0; k < t1 - t0; ++k)
-            ids[(size_t)k] = t0 + k;
-        grid.build(sorted.data(), ids.data(), t1 - t0, gate);
         edges.clear();
         for (int32_t s = s0; s < t0; ++s) {
             double px, py;
             predict(s, 1, &px, &py);
-            grid.near(px, py, [&](int32_t t) {
+            grids[(size_t)f + 1].near(px, py, [&](int32_t t) {
                 const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
                 const double d2 = dx * dx + dy * dy;
                 if (d2 <= alternative)

@@ -27,9 +27,10 @@
 // linking N detections costs about N log N (the sort by position).
 //
 // Results depend on the detections only, not on their order in the input:
-// each frame's detections are sorted by position (x, then y, then input
-// index) before the problems are built, and the solver breaks ties the same
-// way on every run. Tracks are numbered 0, 1, ... in the order of their
+// each frame's detections are put in an order of their positions (by cell
+// of a grid laid over the frame's detections, then x, then y; input index
+// last, for equal positions) before the problems are built, and the solver
+// breaks ties the same way on every run. Tracks are numbered 0, 1, ... in the order of their
 // first detection (its frame, then its index in the input); detections of
 // tracks shorter than minLength get -1. The linker runs on the calling
 // thread only.
