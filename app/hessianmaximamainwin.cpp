@@ -310,6 +310,12 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     return false;
 }
 
+HessianMaximaMainWin::_HessianDetMaxResult
+HessianMaximaMainWin::detectHessianDetMax(const QImage &frame, float sigma, float threshold)
+{
+    return runDetectionJob(frame, sigma, threshold);
+}
+
 void HessianMaximaMainWin::executeDetectHessianDetMax()
 {
     ui->featuresWidget->clearFeatures();

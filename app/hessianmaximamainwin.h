@@ -1,6 +1,7 @@
 #ifndef HESSIANMAXIMAMAINWIN_H
 #define HESSIANMAXIMAMAINWIN_H
 
+#include "detectionresult.h"
 #include "featuremeasures.h"
 #include "frameloading.h"
 #include "localmaxima.h"
@@ -34,17 +35,7 @@ class HessianMaximaMainWin : public QMainWindow
 
 public:
     // What one detection run hands back to the GUI thread, by value.
-    struct _HessianDetMaxResult {
-        QVector<Feature> features;  // empty unless status is 0
-        int32_t status;             // 0, or the failing step's negative code
-        float elapsedMsec;          // response + maxima search, fractional ms
-        // measures[i] belongs to features[i]; measured after the timed span.
-        QVector<FeatureMeasure> measures;
-        // When asked for: the responses of the features the same run would
-        // keep at any lower threshold (down to 0), ascending; read after the
-        // timed span. A threshold t keeps those above t.
-        QVector<float> candidateResponses = {};
-    };
+    using _HessianDetMaxResult = DetectionResult;
 
     explicit HessianMaximaMainWin(QWidget *parent = nullptr);
     ~HessianMaximaMainWin() override;

@@ -3,7 +3,7 @@
 
 #include "featuremeasures.h"
 #include "hessiandetector.h"
-#include "hessianmaximamainwin.h"
+#include "detectionresult.h"
 #include "scalespace.h"
 
 #include <QMutex>
@@ -13,8 +13,6 @@
 #include <memory>
 
 class QImage;
-
-using DetectionResult = HessianMaximaMainWin::_HessianDetMaxResult;
 
 // A grey conversion: the frame's grey levels into `grey` (stride width).
 using GreyConversion = void (*)(const QImage &frame, unsigned char *grey);

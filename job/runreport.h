@@ -1,14 +1,14 @@
 #ifndef RUNREPORT_H
 #define RUNREPORT_H
 
-#include "hessianmaximamainwin.h"
+#include "detectionresult.h"
 
 #include <QString>
 
 // The one-line report of a run, as the status bar shows it:
 // "Success. Feature count: N. Time per frame: T msec. Frames per second: F"
 // or "Failed".
-QString runReport(const HessianMaximaMainWin::_HessianDetMaxResult &result);
+QString runReport(const DetectionResult &result);
 
 // Why a run on width x height pixels failed with the detector's `status`,
 // in a short phrase, e.g. "sigma 200 is too large for the detector"; sigma

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-QString runReport(const HessianMaximaMainWin::_HessianDetMaxResult &result)
+QString runReport(const DetectionResult &result)
 {
     if (result.status != 0)
         return QStringLiteral("Failed");

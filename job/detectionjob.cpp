@@ -322,9 +322,3 @@ DetectionResult runInTurn(const std::shared_ptr<RunTurns> &turns, quint64 run, c
     } endTurn{turns.get()};
     return runDetection(frame, settings);
 }
-
-HessianMaximaMainWin::_HessianDetMaxResult
-HessianMaximaMainWin::detectHessianDetMax(const QImage &frame, float sigma, float threshold)
-{
-    return runDetectionJob(frame, sigma, threshold);
-}
