@@ -25,9 +25,12 @@ and what can be measured on the movie; none is tuned on the truth:
   noise) and (b) the 99.99th percentile of its response to a frame of pure
   Gaussian noise of sigma_n (for blob_log, the largest over its scales at
   each pixel): at most about one pixel in 10 000 of noise passes.
-- Linking: max distance 5 px for receptors (3.5 standard deviations of a
-  step), 7 px for vesicles (the fastest run, 5 px, plus 3 standard
-  deviations of the diffusion); gap closing over up to 2 missed frames for
+- Linking: the max distance is the step a particle exceeds once in 10 000
+  frames (as the threshold lets through one noise pixel in 10 000): a
+  diffusion step of standard deviation s per axis exceeds r with probability
+  exp(-r^2 / 2 s^2), so r = s sqrt(2 ln 10^4) = 4.29 s: 6.07 px for
+  receptors (s = sqrt(2 D) = 1.41 px), and the fastest run plus that for
+  vesicles, 5 + 4.29 * 0.71 = 8.03 px; gap closing over up to 2 missed frames for
   ours and the peer; tracks of fewer than 3 detections dropped by all.
   Ours foresees vesicles with its Kalman filter; the peer has no motion
   model (as a plain LAP tracker).
@@ -67,7 +70,9 @@ import hessian_maxima as hm  # noqa: E402
 EPSILON = 5.0
 GAP = 2
 MIN_LENGTH = 3
-MAX_DISTANCE = {"receptor": 5.0, "vesicle": 7.0}
+STEP_REACH = np.sqrt(2 * np.log(1e4))  # diffusion steps beyond this many s: 1 in 10 000
+MAX_DISTANCE = {"receptor": STEP_REACH * np.sqrt(2 * movies.RECEPTOR_D),
+                "vesicle": movies.RUN_SPEED[1] + STEP_REACH * np.sqrt(2 * movies.VESICLE_D)}
 OUR_MOTION = {"receptor": None, "vesicle": "kalman"}
 OUR_SIGMA = 1.5
 LOG_SIGMAS = dict(min_sigma=1.0, max_sigma=2.0, num_sigma=3)
@@ -391,7 +396,8 @@ def main():
     if args.quick:
         snrs, densities, frames = (2, 7), (100, 1000), 30
     print(f"Movies: {movies.SIZE} x {movies.SIZE}, {frames} frames, seed {args.seed}; gate {EPSILON} px; "
-          f"gap {GAP}, tracks of at least {MIN_LENGTH} detections; one core.")
+          f"gap {GAP}, tracks of at least {MIN_LENGTH} detections; max distance "
+          + ", ".join(f"{m} {d:.2f} px" for m, d in MAX_DISTANCE.items()) + "; one core.")
     print()
     print("| motion | SNR | density | method | alpha | beta | JSC | JSC theta | detections | detect s | link s |")
     print("|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|")
