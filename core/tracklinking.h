@@ -98,7 +98,8 @@ struct TrackSummary {
 const int kDiffusionLags = 4;
 
 // Summaries of the tracks numbered 0 .. trackCount - 1 in track[] (as
-// linkTracks numbers them; -1 skipped), into summaries[0 .. trackCount).
+// linkTracks numbers them; -1 skipped), into summaries[0 .. trackCount); a
+// number no detection has gets length 0, frames 0 and NaN for the rest.
 // `times` is null or one time stamp per detection. Returns 0,
 // TRACK_BAD_POINT for a track with two detections in one frame or a number
 // outside 0 .. trackCount - 1, or HESSIAN_NO_MEMORY.
