@@ -45,7 +45,8 @@ struct SourceInfo {
     bool framesExact = true;
     bool timed = false;  // frames carry time stamps (seconds)
     bool live = false;   // a camera or a stream: frames come whether read or not
-    // The picture reads in bands of rows (a still native picture only).
+    // The picture as load() reads it (of a sequence, its first frame) reads
+    // in bands of rows (native pictures only).
     bool streamable = false;
     QString notStreamable;  // why not, when not
     // What is wrong with the file as far as opening it tells (a later TIFF
@@ -60,6 +61,62 @@ struct SourceInfo {
 
 // How a source is opened.
 struct SourceOptions {
+    // A folder is one sequence of its pictures, in natural order (img2
+    // before img10), instead of a batch of them (--sequence).
+    bool folderSequence = false;
+    // Videos: the decoder's luma plane as the frame, instead of the colour
+    // conversion (--luma).
+    bool luma = false;
+};
+
+// Which frames of a sequence are read: first, first + step, ... below end
+// (-1: to the end), as a Python slice of frame numbers counts them.
+struct FrameRange {
+    qint64 first = 0;
+    qint64 end = -1;
+    qint64 step = 1;
+
+    bool all() const { return first == 0 && end < 0 && step == 1; }
+    bool contains(qint64 index) const
+    {
+        return index >= first && (end < 0 || index < end) && (index - first) % step == 0;
+    }
+    // The first frame selected at or after `index`, or -1 when none is.
+    qint64 nextFrom(qint64 index) const;
+};
+
+// "A:B", "A:B:STEP", "A:", ":B", "A::STEP", "A" (frame A alone): whole
+// numbers, A and B from 0, STEP from 1, B above A. False (and `range` left
+// alone) for anything else.
+bool parseFrameRange(const QString &text, FrameRange *range);
+
+// Frames of a sequence that could not be read (lost), that were read but
+// are not all as recorded (damaged), and frames a live source dropped.
+struct FrameSpan {
+    qint64 first = 0;   // frame numbers, inclusive
+    qint64 last = 0;
+    qint64 count = 0;   // frames in it (fewer than last - first + 1 with a step)
+    QString reason;
+};
+struct FrameLosses {
+    QVector<FrameSpan> lost;
+    qint64 lostCount = 0;
+    QVector<FrameSpan> damaged;
+    qint64 damagedCount = 0;
+    qint64 dropped = 0;
+    // What is wrong with the file beyond its frames (a broken TIFF page
+    // chain, a FITS file's later HDU, a video cut short).
+    QString file;
+
+    // Frame `index` (`step` after the last one noted, for spans) could not
+    // be read, or was read damaged, for `reason`.
+    void addLost(qint64 index, qint64 step, const QString &reason, qint64 count = 1);
+    void addDamaged(qint64 index, qint64 step, const QString &reason);
+    bool any() const { return lostCount > 0 || damagedCount > 0 || !file.isEmpty(); }
+    // "3 lost frames: frames 7-9 (page 8 cannot be read); 1 damaged frame:
+    // frame 3 (2 of its 8 strips hold no data)"; empty when nothing is
+    // wrong. Dropped frames are not damage.
+    QString text() const;
 };
 
 // One frame handed out.
@@ -99,12 +156,28 @@ public:
     // sequence's first frame with the file's damage.
     virtual bool load(const LoadOptions &options, LoadedPicture *picture, QString *error, QString *damage) = 0;
 
-    // The native reader of a picture that reads in bands of rows; null with
-    // the reason otherwise. The source keeps it.
+    // The native reader of the picture load() reads, when it reads in bands
+    // of rows; null with the reason otherwise. The source keeps it.
     virtual NativePicture *bands(QString *reason);
 
-    // Frames, in order: frame 0 of a still picture, then End.
+    // The frames to be read from now on (a video seeks to the first);
+    // false with the reason when they cannot be (a live source cannot
+    // seek). All frames until told otherwise.
+    virtual bool select(const FrameRange &range, QString *error);
+
+    // The next frame selected, in order, mapped to the detector's 8 bits
+    // as `options` says, each frame by its own range (a frame of a
+    // sequence gives the features the same picture gives on its own).
+    // Frames that cannot be read are passed over and noted in losses().
+    // A still picture is a sequence of one frame.
     virtual FrameRead next(const LoadOptions &options, SourceFrame *frame, QString *error);
+
+    // What has gone wrong with the frames so far (all of it once next()
+    // has returned End).
+    const FrameLosses &losses() const { return frameLosses; }
+
+    // Ends a read waiting on a live source from another thread.
+    virtual void interrupt() {}
 
     // Lets go of the open file and the readers until the source is read
     // again, keeping what opening it found: a batch identifies all its
@@ -114,6 +187,15 @@ public:
 protected:
     PictureSource() = default;
     SourceInfo sourceInfo;
+    FrameRange range;
+    FrameLosses frameLosses;
 };
+
+// Whether a file's content is one that the installed readers know (a
+// picture of Qt's formats, FITS), from its first bytes.
+bool holdsPicture(const QString &path);
+
+// "img2" before "img10": runs of digits compared as numbers.
+bool naturalLess(const QString &a, const QString &b);
 
 #endif // PICTURESOURCE_H
