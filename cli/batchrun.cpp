@@ -3,13 +3,16 @@
 #include "annotation.h"
 #include "frameloading.h"
 #include "parallelbands.h"
+#include "sequencerun.h"
 #include "streamingrun.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -160,7 +163,7 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     recordRunSettings(settings.detection, &picture);
     std::shared_ptr<PictureSource> source;
     if (input.error.isEmpty())
-        source = openInput(input, SourceOptions(), &picture.error);
+        source = openInput(input, settings.source, &picture.error);
     else
         picture.error = input.error;
     if (!source) {
@@ -171,6 +174,169 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     // Its file and readers are not needed any more.
     source->release();
     return picture;
+}
+
+bool isSequenceInput(const InputPicture &input)
+{
+    return input.error.isEmpty() && input.source && input.source->info().isSequence();
+}
+
+PictureResult sequenceRecord(const InputPicture &input, const BatchSettings &settings)
+{
+    PictureResult sequence;
+    sequence.file = input.path;
+    recordRunSettings(settings.detection, &sequence);
+    sequence.sequence = true;
+    if (!input.source)
+        return sequence;
+    const SourceInfo &info = input.source->info();
+    sequence.width = (int)std::min<qint64>(info.width, INT_MAX);
+    sequence.height = (int)std::min<qint64>(info.height, INT_MAX);
+    sequence.frames = info.frames;
+    sequence.timed = info.timed;
+    sequence.taken = info.taken;
+    // Each frame's own range: the stretch is named, its lo and hi are the frames'.
+    if (settings.stretch.mode == StretchMode::MinMax || settings.stretch.mode == StretchMode::Percentile) {
+        StretchUsed named;
+        named.mode = settings.stretch.mode;
+        named.low = settings.stretch.low;
+        named.high = settings.stretch.high;
+        sequence.stretch = stretchName(named);
+    }
+    return sequence;
+}
+
+QString sequenceAnnotationFolder(const InputPicture &input, const QString &annotateFolder)
+{
+    QString name = input.annotationName;
+    if (name.endsWith(QLatin1String(".png")))
+        name.chop(4);
+    // A pattern's number is not part of its folder's name.
+    name.remove(QRegularExpression(QStringLiteral("%0?[1-9]?d")));
+    if (name.isEmpty() || name.endsWith(QLatin1Char('/')))
+        name += QStringLiteral("frames");
+    return QDir(annotateFolder).filePath(name);
+}
+
+namespace {
+
+// The stretch's notices of a sequence's frames, told once for them all.
+struct NoticeTally {
+    qint64 narrow = 0;
+    qint64 flat = 0;
+    QString firstNarrow;  // "frame 3 uses only levels 3 to 20 of 0..255 (...)"
+    QString firstFlat;
+
+    void add(const FrameResult &frame)
+    {
+        if (frame.notice.text.isEmpty())
+            return;
+        qint64 &count = frame.notice.narrow ? narrow : flat;
+        if (count++ > 0)
+            return;
+        if (frame.notice.narrow)
+            firstNarrow = QStringLiteral("frame %1: levels %2 to %3")
+                              .arg(frame.index).arg(frame.notice.lowest).arg(frame.notice.highest);
+        else
+            firstFlat = QStringLiteral("frame %1 %2").arg(frame.index).arg(frame.notice.text);
+    }
+
+    void warn(qint64 frames, QStringList *warnings) const
+    {
+        if (narrow > 0)
+            *warnings << QStringLiteral("%1 of %2 frames use less than 1/8 of the 256 levels (%3); "
+                                        "--stretch percentile or minmax spreads them")
+                             .arg(narrow).arg(frames).arg(firstNarrow);
+        if (flat > 0)
+            *warnings << QStringLiteral("%1 of %2 frames are flat (%3)").arg(flat).arg(frames).arg(firstFlat);
+    }
+};
+
+} // namespace
+
+PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &settings,
+                               const std::function<bool(const PictureResult &)> &deliverFrame,
+                               const std::atomic<bool> *stop)
+{
+    PictureResult sequence = sequenceRecord(input, settings);
+    std::shared_ptr<PictureSource> source = openInput(input, settings.source, &sequence.error);
+    if (!source) {
+        sequence.status = kPictureUnreadable;
+        return sequence;
+    }
+
+    SequenceSettings run;
+    run.detection = settings.detection;
+    run.stretch = settings.stretch;
+    run.frames = settings.frames;
+    QString annotationFolder;
+    if (!settings.annotateFolder.isEmpty()) {
+        annotationFolder = sequenceAnnotationFolder(input, settings.annotateFolder);
+        if (!QDir().mkpath(annotationFolder))
+            sequence.annotationError = QStringLiteral("cannot create the folder '%1' for its frames").arg(annotationFolder);
+        else
+            // Each frame's picture is drawn and written on its detecting thread.
+            run.finish = [&](FrameResult &frame) {
+                if (frame.result.status != 0)
+                    return;
+                const QString path = QDir(annotationFolder).filePath(QStringLiteral("%1.png").arg(frame.index, 6, 10, QLatin1Char('0')));
+                if (!saveAnnotatedPicture(path, frame.frame, frame.result.features, frame.result.measures,
+                                          &frame.finishError) && frame.finishError.isEmpty())
+                    frame.finishError = QStringLiteral("unknown error");
+                if (!frame.finishError.isEmpty())
+                    frame.finishError = QStringLiteral("cannot write the annotated picture '%1': %2").arg(path, frame.finishError);
+            };
+    }
+
+    NoticeTally notices;
+    qint64 failedFrames = 0;
+    float elapsed = 0.0f;
+    const auto deliver = [&](FrameResult &frame) {
+        PictureResult one;
+        one.file = sequence.file;
+        one.frame = frame.index;
+        one.time = frame.time;
+        one.hasTime = frame.hasTime;
+        one.width = frame.frame.width();
+        one.height = frame.frame.height();
+        one.status = frame.result.status;
+        one.features = frame.result.features;
+        one.measures = frame.result.measures;
+        elapsed += frame.result.elapsedMsec;
+        notices.add(frame);
+        if (frame.result.status != 0 && failedFrames++ == 0) {
+            // The first failing run speaks for all.
+            sequence.status = frame.result.status;
+            sequence.width = one.width;
+            sequence.height = one.height;
+        }
+        if (!frame.finishError.isEmpty() && sequence.annotationError.isEmpty())
+            sequence.annotationError = frame.finishError;
+        return deliverFrame(one);
+    };
+    SequenceTotals totals;
+    const bool whole = runSequence(*source, run, deliver, &totals, stop);
+    source->release();
+
+    sequence.framesRead = totals.delivered;
+    sequence.framesLost = totals.losses.lostCount;
+    sequence.framesDropped = totals.losses.dropped;
+    sequence.framesPerSecond = totals.seconds > 0.0 ? totals.delivered / totals.seconds : 0.0;
+    sequence.elapsedMsec = elapsed;
+    QStringList damage;
+    if (totals.losses.any())
+        damage << totals.losses.text();
+    if (!whole && totals.delivered > 0)
+        damage << QStringLiteral("reading stopped after frame %1: %2").arg(totals.delivered).arg(totals.error);
+    sequence.damage = damage.join(QStringLiteral("; "));
+    notices.warn(totals.delivered, &sequence.warnings);
+    // Nothing read at all is a file that could not be read.
+    if (totals.delivered == 0 && !(stop && stop->load()) && (!whole || totals.losses.lostCount > 0)) {
+        sequence.status = kPictureUnreadable;
+        sequence.error = !whole ? totals.error : QStringLiteral("no frame can be read: %1").arg(totals.losses.text());
+        sequence.damage.clear();
+    }
+    return sequence;
 }
 
 int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,

@@ -47,12 +47,16 @@ const char kUsage[] =
     "                          [--stream | --no-stream]\n"
     "                          [--format csv|json] [--details] [--output FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
+    "                          [--frames A:B[:STEP]] [--sequence] [--luma]\n"
     "                          [--repeat N] PATH...\n"
     "\n"
     "Finds the strict local maxima of the determinant-of-Hessian response at\n"
     "Gaussian scale S that exceed the response threshold T, in each picture.\n"
     "PATH is a picture file, a folder (every picture in it, recognised by\n"
-    "content), or - for one picture on standard input.\n"
+    "content), or - for one picture on standard input. A multi-page TIFF, a\n"
+    "FITS cube, numbered files (frame_%04d.png, or a folder with --sequence)\n"
+    "are sequences: each frame is detected, and the rows gain its number\n"
+    "(frame) and time (t).\n"
     "\n"
     "  --sigma S          Gaussian scale, a positive number (default 5)\n"
     "  --sigma MIN:MAX    a scale range: blobs found at their own scale, the\n"
@@ -86,12 +90,19 @@ const char kUsage[] =
     "  --recursive        look for pictures in the subfolders of folders too\n"
     "  --repeat N         run the timed stages N times and report the median time\n"
     "                     (default 1)\n"
+    "  --frames A:B[:STEP]  of each sequence, frames A, A + STEP, ... before B\n"
+    "                     (from 0, as a Python slice; A: or :B leave an end open)\n"
+    "  --sequence         a folder is one sequence of its pictures in natural\n"
+    "                     order (img2 before img10), not a batch\n"
+    "  --luma             videos: the decoder's luma plane as the grey frame,\n"
+    "                     without the colour conversion (faster; other levels)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
-    "row, left to right; with several pictures a first column \"file\". JSON: an\n"
-    "array with one object per picture. Standard error: with one picture the\n"
+    "row, left to right; with several pictures a first column \"file\"; with\n"
+    "sequences \"frame\" (and \"t\", seconds) before x. JSON: an array with one\n"
+    "object per picture or sequence. Standard error: with one picture the\n"
     "run's report line, with several a summary line; one line per failure or\n"
     "damaged file.\n"
     "Exit status: 0 success, 1 a picture could not be read or its run failed,\n"
@@ -114,6 +125,9 @@ struct Options {
     int jobs = 0;
     bool recursive = false;
     int repeat = 1;
+    FrameRange frames;
+    bool framesGiven = false;
+    SourceOptions source;
     QStringList paths;
 };
 
@@ -155,18 +169,24 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
 
 const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
                             QStringLiteral("--recursive"), QStringLiteral("--stream"),
-                            QStringLiteral("--no-stream")};
+                            QStringLiteral("--no-stream"), QStringLiteral("--sequence"),
+                            QStringLiteral("--luma")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
                              QStringLiteral("--jobs"),    QStringLiteral("--repeat"),
-                             QStringLiteral("--stretch")};
+                             QStringLiteral("--stretch"), QStringLiteral("--frames")};
 
 // Returns -1 when the option is good, otherwise the exit status.
 int applyOption(const QString &name, const QString &value, Options *options)
 {
-    if (name == QLatin1String("--stretch")) {
+    if (name == QLatin1String("--frames")) {
+        if (!parseFrameRange(value, &options->frames))
+            return usageError(invalidValue(name, value, "A:B[:STEP], frame numbers from 0 with B above A and a STEP "
+                                                        "from 1 (A: and :B leave an end open)"));
+        options->framesGiven = true;
+    } else if (name == QLatin1String("--stretch")) {
         if (!parseStretchName(value, &options->stretch))
             return usageError(invalidValue(name, value, "none, minmax, percentile or percentile:LOW:HIGH "
                                                         "(percentages, 0 <= LOW < HIGH <= 100)"));
@@ -302,6 +322,10 @@ int parseArguments(const QStringList &arguments, Options *options)
                 options->stream = name == QLatin1String("--stream") ? StreamChoice::Always : StreamChoice::Never;
             else if (name == QLatin1String("--force"))
                 options->force = true;
+            else if (name == QLatin1String("--sequence"))
+                options->source.folderSequence = true;
+            else if (name == QLatin1String("--luma"))
+                options->source.luma = true;
             else
                 options->recursive = true;
             continue;
@@ -321,6 +345,8 @@ int parseArguments(const QStringList &arguments, Options *options)
         return usageError(QStringLiteral("no image given"));
     if (options->force && options->annotate.isEmpty())
         return usageError(QStringLiteral("--force applies only with --annotate"));
+    if (options->source.folderSequence && options->recursive)
+        return usageError(QStringLiteral("--sequence reads a folder's own pictures; it does not go with --recursive"));
     return checkRange(options);
 }
 
@@ -337,7 +363,9 @@ int checkAnnotations(const QVector<InputPicture> &inputs, const Options &options
     for (const InputPicture &input : inputs) {
         if (!input.error.isEmpty())
             continue;
-        const QString path = QDir(options.annotate).filePath(input.annotationName);
+        // A sequence's frames go into a folder of their own.
+        const QString path = isSequenceInput(input) ? sequenceAnnotationFolder(input, options.annotate)
+                                                    : QDir(options.annotate).filePath(input.annotationName);
         if (!names.insert(QDir::cleanPath(path)).second)
             return usageError(QStringLiteral("two pictures would be annotated as '%1'").arg(path));
         if (!options.force && QFileInfo::exists(path))
@@ -404,11 +432,11 @@ int main(int argc, char *argv[])
     if (parsed >= 0)
         return parsed;
 
-    const QVector<InputPicture> inputs = expandInputs(options.paths, options.recursive);
+    const QVector<InputPicture> inputs = expandInputs(options.paths, options.recursive, options.source);
     // One file named on the command line behaves as it always has; a folder
     // or several paths make a batch, whose rows say which file they are from.
     const bool single = options.paths.size() == 1 && inputs.size() == 1
-                        && !QFileInfo(options.paths.first()).isDir();
+                        && (!QFileInfo(options.paths.first()).isDir() || options.source.folderSequence);
     const int annotationStatus = checkAnnotations(inputs, options);
     if (annotationStatus >= 0)
         return annotationStatus;
@@ -444,8 +472,18 @@ int main(int argc, char *argv[])
     settings.repeat = options.repeat;
     settings.jobs = options.jobs;
     settings.annotateFolder = options.annotate;
+    settings.frames = options.frames;
+    settings.source = options.source;
 
-    FeatureTableWriter writer(out, options.format, options.details, !single);
+    // Sequences give their rows a frame number, and a time when they have
+    // one; a table of still pictures alone is as it always was.
+    FrameColumns frameColumns = FrameColumns::None;
+    for (const InputPicture &input : inputs)
+        if (isSequenceInput(input))
+            frameColumns = input.source->info().timed || frameColumns == FrameColumns::FrameAndTime
+                               ? FrameColumns::FrameAndTime
+                               : FrameColumns::Frame;
+    FeatureTableWriter writer(out, options.format, options.details, !single, frameColumns);
     // With one picture, CSV output appears only for a successful run, as it
     // always has; JSON always says what happened.
     bool begun = false;
@@ -461,8 +499,15 @@ int main(int argc, char *argv[])
     Progress progress(inputs.size(), !single && isatty(fileno(stderr)));
     int read = 0, failed = 0, damaged = 0, done = 0;
     qint64 featureCount = 0;
+    // Sequences: how many, their frames read, lost and dropped, and the
+    // time spent running them.
+    int sequences = 0;
+    qint64 framesRead = 0, framesLost = 0, framesDropped = 0;
+    double sequenceSeconds = 0.0;
     PictureResult last;
-    const auto deliver = [&](const PictureResult &picture) {
+    // What a picture's (or a sequence's) run leaves to say on standard
+    // error, and its count.
+    const auto report = [&](const PictureResult &picture) {
         if (picture.status == kPictureUnreadable) {
             ++failed;
             progress.clear();
@@ -494,17 +539,71 @@ int main(int argc, char *argv[])
                 complain(QStringLiteral("'%1': %2").arg(picture.file, picture.annotationError));
             }
         }
+        if (single)
+            last = picture;
+        progress.update(++done);
+    };
+    const auto deliver = [&](const PictureResult &picture) {
+        report(picture);
         featureCount += picture.features.size();
         if (picture.status == 0)
             begin();
         if (begun && !writeFailed && (picture.status == 0 || options.format == TableFormat::Json || !single))
             writeFailed = !writer.write(picture);
-        if (single)
-            last = picture;
-        progress.update(++done);
         return !writeFailed;
     };
-    const int delivered = runBatch(inputs, settings, deliver, &interrupted);
+    // A sequence's frames are written as they come: its object (JSON) is
+    // opened with the first frame and closed with the sequence's record.
+    const auto runSequenceAt = [&](const InputPicture &input) {
+        bool opened = false;
+        const auto open = [&] {
+            begin();
+            if (!writeFailed)
+                writeFailed = !writer.beginSequence(sequenceRecord(input, settings));
+            opened = true;
+        };
+        const PictureResult sequence = runSequenceInput(input, settings, [&](const PictureResult &frame) {
+            if (!opened)
+                open();
+            featureCount += frame.features.size();
+            if (!writeFailed)
+                writeFailed = !writer.writeFrame(frame);
+            return !writeFailed;
+        }, &interrupted);
+        if (interrupted.load() || writeFailed)
+            return false;  // finish() closes what is open
+        if (!opened && (sequence.status == 0 || options.format == TableFormat::Json || !single)) {
+            begin();
+            if (!writeFailed)
+                writeFailed = !writer.write(sequence);
+        } else if (opened && !writeFailed) {
+            writeFailed = !writer.endSequence(sequence);
+        }
+        ++sequences;
+        framesRead += sequence.framesRead;
+        framesLost += sequence.framesLost;
+        framesDropped += sequence.framesDropped;
+        if (sequence.framesPerSecond > 0.0)
+            sequenceSeconds += sequence.framesRead / sequence.framesPerSecond;
+        report(sequence);
+        return !writeFailed;
+    };
+    // Still pictures run as a batch, several at once; a sequence runs alone
+    // on every core, its frames several at once.
+    int delivered = 0;
+    for (int at = 0; at < inputs.size() && !interrupted.load() && !writeFailed;) {
+        if (isSequenceInput(inputs[at])) {
+            if (runSequenceAt(inputs[at]))
+                ++delivered;
+            ++at;
+            continue;
+        }
+        int end = at;
+        while (end < inputs.size() && !isSequenceInput(inputs[end]))
+            ++end;
+        delivered += runBatch(inputs.mid(at, end - at), settings, deliver, &interrupted);
+        at = end;
+    }
     progress.clear();
 
     if (begun && !writeFailed)
@@ -529,7 +628,13 @@ int main(int argc, char *argv[])
         return kExitInterrupted;
     }
 
-    if (single) {
+    if (single && last.sequence) {
+        if (last.status != kPictureUnreadable)
+            std::fprintf(stderr, "%s\n",
+                         sequenceReport(last.status, last.framesRead, last.framesLost, last.framesDropped,
+                                        featureCount, sequenceSeconds)
+                             .toLocal8Bit().constData());
+    } else if (single) {
         // The window's status line, "Success. ..." or "Failed".
         if (last.status != kPictureUnreadable)
             std::fprintf(stderr, "%s\n",
@@ -537,8 +642,15 @@ int main(int argc, char *argv[])
                              .toLocal8Bit().constData());
     } else {
         const QString ofThem = damaged ? QStringLiteral(" (%1 damaged)").arg(damaged) : QString();
-        std::fprintf(stderr, "%d pictures, %d read%s, %d failed, %lld features, %.1f s\n", inputs.size(), read,
-                     ofThem.toLocal8Bit().constData(), failed, featureCount, progress.seconds());
+        const QString frames =
+            sequences ? QStringLiteral(" (%1 sequence%2: %3 frames read, %4 lost, %5 dropped, %6 frames per second)")
+                            .arg(sequences).arg(QLatin1String(sequences == 1 ? "" : "s")).arg(framesRead)
+                            .arg(framesLost).arg(framesDropped)
+                            .arg(sequenceSeconds > 0.0 ? framesRead / sequenceSeconds : 0.0, 0, 'f', 2)
+                      : QString();
+        std::fprintf(stderr, "%d pictures%s, %d read%s, %d failed, %lld features, %.1f s\n", inputs.size(),
+                     frames.toLocal8Bit().constData(), read, ofThem.toLocal8Bit().constData(), failed, featureCount,
+                     progress.seconds());
     }
     if (failed > 0)
         return kExitFailed;

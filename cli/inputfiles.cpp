@@ -1,11 +1,8 @@
 #include "inputfiles.h"
 
-#include "nativepictures.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 
 #include <sys/stat.h>
 
@@ -62,17 +59,6 @@ void addFolder(const QString &root, const QString &relative, bool recursive, con
 
 } // namespace
 
-bool holdsPicture(const QString &path)
-{
-    // FITS images are read by cfitsio, not by a Qt plug-in.
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly) && looksLikeFits(file.read(80)))
-        return true;
-    QImageReader reader(path);
-    reader.setDecideFormatFromContent(true);
-    return reader.canRead();
-}
-
 bool isRegularFile(const QString &path)
 {
     struct stat info;
@@ -84,7 +70,7 @@ QVector<InputPicture> expandInputs(const QStringList &paths, bool recursive, con
     QVector<InputPicture> pictures;
     for (const QString &path : paths) {
         const QFileInfo info(path);
-        if (path != QLatin1String("-") && info.isDir()) {
+        if (path != QLatin1String("-") && info.isDir() && !options.folderSequence) {
             const int before = pictures.size();
             addFolder(path, QString(), recursive, options, pictures);
             // An empty result is more likely a wrong folder than an answer.
@@ -95,9 +81,10 @@ QVector<InputPicture> expandInputs(const QStringList &paths, bool recursive, con
                                              nullptr});
             continue;
         }
-        InputPicture picture{path, path == QLatin1String("-") ? QStringLiteral("stdin.png")
-                                                                 : annotationNameFor(info.fileName()),
-                             QString(), nullptr};
+        const QString name = path == QLatin1String("-") ? QStringLiteral("stdin.png")
+                             : info.isDir() ? QDir(path).dirName() + QStringLiteral(".png")  // a folder read as one sequence
+                                            : annotationNameFor(info.fileName());
+        InputPicture picture{path, name, QString(), nullptr};
         picture.source = openInput(picture, options, &picture.error);
         pictures.append(picture);
     }

@@ -37,9 +37,6 @@ QVector<InputPicture> expandInputs(const QStringList &paths, bool recursive,
 // for "-"); null with the reason.
 std::shared_ptr<PictureSource> openInput(const InputPicture &input, const SourceOptions &options, QString *error);
 
-// Whether a file's content is a picture that the installed readers know.
-bool holdsPicture(const QString &path);
-
 // Whether the path leads, through any links, to a regular file (not a
 // folder, a named pipe, a device or a socket).
 bool isRegularFile(const QString &path);

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -78,9 +79,17 @@ QByteArray csvField(const QString &text)
     return bytes;
 }
 
-FeatureTableWriter::FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn)
-    : device(device), format(format), details(details), fileColumn(fileColumn)
+FeatureTableWriter::FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn,
+                                       FrameColumns frameColumns)
+    : device(device), format(format), details(details), fileColumn(fileColumn), frameColumns(frameColumns)
 {
+}
+
+QByteArray secondsText(double seconds)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f", seconds);
+    return QByteArray(text);
 }
 
 bool FeatureTableWriter::put(const QByteArray &bytes)
@@ -94,7 +103,10 @@ bool FeatureTableWriter::begin()
 {
     if (format == TableFormat::Json)
         return put("[");
-    QByteArray header = fileColumn ? "file,x,y" : "x,y";
+    QByteArray header = fileColumn ? "file," : "";
+    if (frameColumns != FrameColumns::None)
+        header += frameColumns == FrameColumns::FrameAndTime ? "frame,t," : "frame,";
+    header += "x,y";
     if (details)
         header += ",x_subpixel,y_subpixel,sigma,response,polarity";
     return put(header + '\n');
@@ -102,7 +114,12 @@ bool FeatureTableWriter::begin()
 
 QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
 {
-    const QByteArray file = fileColumn ? csvField(picture.file) + ',' : QByteArray();
+    QByteArray file = fileColumn ? csvField(picture.file) + ',' : QByteArray();
+    // A still picture among sequences is frame 0, without a time.
+    if (frameColumns != FrameColumns::None)
+        file += QByteArray::number(std::max<qint64>(0, picture.frame)) + ',';
+    if (frameColumns == FrameColumns::FrameAndTime)
+        file += (picture.hasTime ? secondsText(picture.time) : QByteArray()) + ',';
     QByteArray rows;
     rows.reserve(picture.features.size() * (details ? 64 : 12));
     for (int i = 0; i < picture.features.size(); ++i) {
@@ -121,7 +138,10 @@ QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
     return rows;
 }
 
-QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
+namespace {
+
+// The object of a picture, without its features.
+QJsonObject jsonHead(const PictureResult &picture)
 {
     QJsonObject object;
     object.insert(QStringLiteral("file"), picture.file);
@@ -137,12 +157,35 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     if (!picture.stretch.isEmpty()) {
         QJsonObject stretch;
         stretch.insert(QStringLiteral("mode"), picture.stretch);
-        stretch.insert(QStringLiteral("lo"), picture.stretchLo);
-        stretch.insert(QStringLiteral("hi"), picture.stretchHi);
+        if (picture.sequence) {
+            // Each frame is mapped by its own range.
+            stretch.insert(QStringLiteral("per_frame"), true);
+        } else {
+            stretch.insert(QStringLiteral("lo"), picture.stretchLo);
+            stretch.insert(QStringLiteral("hi"), picture.stretchHi);
+        }
         object.insert(QStringLiteral("stretch"), stretch);
     }
     if (picture.streamed)
         object.insert(QStringLiteral("streamed"), true);
+    if (picture.sequence) {
+        object.insert(QStringLiteral("frames"), picture.frames >= 0 ? QJsonValue(picture.frames) : QJsonValue());
+        if (!picture.taken.isEmpty())
+            object.insert(QStringLiteral("frames_taken"), picture.taken);
+    }
+    return object;
+}
+
+// What is known once a picture (or a sequence) has been read and run.
+QJsonObject jsonTail(const PictureResult &picture)
+{
+    QJsonObject object;
+    if (picture.sequence) {
+        object.insert(QStringLiteral("frames_read"), picture.framesRead);
+        object.insert(QStringLiteral("frames_lost"), picture.framesLost);
+        object.insert(QStringLiteral("frames_dropped"), picture.framesDropped);
+        object.insert(QStringLiteral("frames_per_second"), jsonNumber(printed("%.3f", (float)picture.framesPerSecond)));
+    }
     object.insert(QStringLiteral("status"), picture.status);
     if (!picture.error.isEmpty())
         object.insert(QStringLiteral("error"), picture.error);
@@ -154,11 +197,21 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     if (!warnings.isEmpty())
         object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
     object.insert(QStringLiteral("elapsed_msec"), jsonNumber(floatText(picture.elapsedMsec)));
+    return object;
+}
+
+QJsonArray jsonFeatures(const PictureResult &picture)
+{
     QJsonArray features;
     for (int i = 0; i < picture.features.size(); ++i) {
         const Feature &f = picture.features[i];
         const FeatureMeasure &m = picture.measures[i];
         QJsonObject feature;
+        if (picture.frame >= 0) {
+            feature.insert(QStringLiteral("frame"), picture.frame);
+            if (picture.hasTime)
+                feature.insert(QStringLiteral("t"), jsonNumber(secondsText(picture.time)));
+        }
         feature.insert(QStringLiteral("x"), (int)f.x);
         feature.insert(QStringLiteral("y"), (int)f.y);
         feature.insert(QStringLiteral("x_subpixel"), jsonNumber(subpixelText(m.xSubpixel)));
@@ -168,8 +221,63 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
         feature.insert(QStringLiteral("polarity"), QLatin1String(polarityName(m.polarity)));
         features.append(feature);
     }
-    object.insert(QStringLiteral("features"), features);
+    return features;
+}
+
+QByteArray compact(const QJsonObject &object)
+{
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
+{
+    QJsonObject object = jsonHead(picture);
+    const QJsonObject tail = jsonTail(picture);
+    for (auto it = tail.begin(); it != tail.end(); ++it)
+        object.insert(it.key(), it.value());
+    object.insert(QStringLiteral("features"), jsonFeatures(picture));
+    return compact(object);
+}
+
+bool FeatureTableWriter::beginSequence(const PictureResult &sequence)
+{
+    if (format == TableFormat::Csv)
+        return ok;
+    // {"file":...,"features":[ ... then each frame's features, then the
+    // tail: an object written in pieces that is one object when whole.
+    QByteArray head = compact(jsonHead(sequence));
+    head.chop(1);
+    const QByteArray separator = first ? "\n" : ",\n";
+    first = false;
+    inSequence = true;
+    firstFeature = true;
+    return put(separator + head + ",\"features\":[");
+}
+
+bool FeatureTableWriter::writeFrame(const PictureResult &frame)
+{
+    if (format == TableFormat::Csv)
+        return put(csvRows(frame));
+    QByteArray features;
+    for (const QJsonValue &feature : jsonFeatures(frame)) {
+        if (!firstFeature)
+            features += ',';
+        firstFeature = false;
+        features += compact(feature.toObject());
+    }
+    return put(features);
+}
+
+bool FeatureTableWriter::endSequence(const PictureResult &sequence)
+{
+    if (format == TableFormat::Csv)
+        return ok;
+    inSequence = false;
+    QByteArray tail = compact(jsonTail(sequence));
+    tail[0] = ',';
+    return put("]" + tail);
 }
 
 bool FeatureTableWriter::write(const PictureResult &picture)
@@ -183,7 +291,13 @@ bool FeatureTableWriter::write(const PictureResult &picture)
 
 bool FeatureTableWriter::finish()
 {
-    if (format == TableFormat::Json)
+    if (format == TableFormat::Json) {
+        // An interrupted sequence's object is closed, so that the output
+        // stays one valid array.
+        if (inSequence)
+            put("],\"status\":130,\"error\":\"interrupted\"}");
+        inSequence = false;
         put(first ? "]\n" : "\n]\n");
+    }
     return ok;
 }
