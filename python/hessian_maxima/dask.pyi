@@ -46,4 +46,5 @@ def detect_files(
     stretch: Optional[str] = None,
     client: Any = None,
     threads: Optional[int] = 1,
+    frames_per_task: int = 250,
 ) -> pandas.DataFrame: ...
