@@ -1,0 +1,532 @@
+// Video through the FFmpeg module: frames against the pictures the ffmpeg
+// program exports, time stamps, counts and seeks, damaged files, standard
+// input, a live source read too slowly, and the annotated-video writer.
+// Every clip is made by the ffmpeg program at test time; without it the
+// suite is skipped.
+
+#include "annotation.h"
+#include "detectionjob.h"
+#include "frameloading.h"
+#include "testimages.h"
+#include "videosource.h"
+#include "videowriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const int kWidth = 64;
+const int kHeight = 48;
+const int kFrames = 12;
+// The export that gives a video's frames as the program decodes them.
+const QStringList kExportFlags = {"-sws_flags", "bicubic+accurate_rnd+full_chroma_int+bitexact"};
+
+struct Decoded {
+    QVector<VideoFrame> frames;
+    VideoRead end = VideoRead::Failed;
+    QString error;
+    VideoDamage damage;
+    QStringList messages;
+};
+
+Decoded decodeAll(VideoSource *source)
+{
+    Decoded d;
+    VideoFrame frame;
+    for (;;) {
+        d.end = source->next(&frame, &d.error);
+        if (d.end != VideoRead::Frame)
+            break;
+        VideoFrame kept = frame;
+        kept.image = frame.image.copy();  // the buffer goes back for reuse
+        d.frames << kept;
+    }
+    d.damage = source->damage();
+    d.messages = source->messages();
+    return d;
+}
+
+Decoded decodeFile(const QString &path, VideoOptions options = VideoOptions())
+{
+    QString error;
+    std::unique_ptr<VideoSource> source = VideoSource::open(path, options, &error);
+    if (!source) {
+        Decoded d;
+        d.error = error;
+        return d;
+    }
+    return decodeAll(source.get());
+}
+
+// The colour channels, pixel by pixel (the top byte of RGB32 is not a channel).
+bool sameRgb(const QImage &a, const QImage &b)
+{
+    if (a.size() != b.size())
+        return false;
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    for (int row = 0; row < x.height(); ++row) {
+        const QRgb *p = reinterpret_cast<const QRgb *>(x.constScanLine(row));
+        const QRgb *q = reinterpret_cast<const QRgb *>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col)
+            if ((p[col] & 0xffffff) != (q[col] & 0xffffff))
+                return false;
+    }
+    return true;
+}
+
+// Standard error of this process, kept in a file while a test reads
+// damaged videos.
+class StderrCapture
+{
+public:
+    explicit StderrCapture(const QString &path) : file(path)
+    {
+        std::fflush(stderr);
+        saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    QByteArray finish()
+    {
+        std::fflush(stderr);
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        QFile f(file);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+
+private:
+    QString file;
+    int saved;
+};
+
+}  // namespace
+
+class TestVideo : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString ffmpeg;
+    QTemporaryDir dir;
+
+    QString path(const QString &name) const { return dir.filePath(name); }
+
+    bool run(const QStringList &arguments, QByteArray *output = nullptr)
+    {
+        QProcess process;
+        process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
+        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit
+            || process.exitCode() != 0) {
+            qWarning("ffmpeg %s: %s", qPrintable(arguments.join(' ')), process.readAllStandardError().constData());
+            return false;
+        }
+        if (output)
+            *output = process.readAllStandardOutput();
+        return true;
+    }
+
+    // A clip of kFrames frames of FFmpeg's moving test pattern.
+    bool makeClip(const QString &name, const QStringList &encoding, int frames = kFrames)
+    {
+        return run(QStringList{"-f", "lavfi", "-i", QString("testsrc2=size=%1x%2:rate=25").arg(kWidth).arg(kHeight),
+                               "-frames:v", QString::number(frames)}
+                   + encoding + QStringList{path(name)});
+    }
+
+    // The frames as the ffmpeg program exports them to RGB PNG files.
+    QVector<QImage> exported(const QString &name)
+    {
+        const QString folder = path(name + "-png");
+        QDir().mkpath(folder);
+        QVector<QImage> frames;
+        if (!run(QStringList{"-i", path(name)} + kExportFlags
+                 + QStringList{"-pix_fmt", "rgb24", folder + "/%03d.png"}))
+            return frames;
+        for (int i = 1;; ++i) {
+            QImage frame;
+            QString error;
+            if (!loadFrame(QString("%1/%2.png").arg(folder).arg(i, 3, 10, QChar('0')), &frame, &error))
+                break;
+            frames << frame;
+        }
+        return frames;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+        if (ffmpeg.isEmpty())
+            QSKIP("the ffmpeg program is not installed (Debian package ffmpeg): no clips to test with");
+        QVERIFY(dir.isValid());
+        const QStringList h264 = {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-bf", "2", "-g", "5"};
+        QVERIFY(makeClip("colour.mkv", {"-c:v", "ffv1", "-pix_fmt", "yuv420p"}));
+        QVERIFY(makeClip("grey.mkv", {"-c:v", "ffv1", "-pix_fmt", "gray"}));
+        QVERIFY(makeClip("rgb.mkv", {"-c:v", "ffv1", "-pix_fmt", "bgr0"}));
+        QVERIFY(makeClip("clip.mp4", h264 + QStringList{"-movflags", "+faststart"}));
+        QVERIFY(makeClip("bt709.mp4", h264 + QStringList{"-colorspace", "bt709", "-color_range", "tv"}));
+        QVERIFY(makeClip("full.avi", {"-c:v", "mjpeg", "-pix_fmt", "yuvj422p"}));
+        QVERIFY(makeClip("vp9.webm", {"-c:v", "libvpx-vp9", "-pix_fmt", "yuv444p", "-deadline", "realtime"}));
+        QVERIFY(makeClip("colour.nut", {"-c:v", "ffv1", "-pix_fmt", "yuv420p"}));
+        // Frame k at k * k / 25 seconds.
+        QVERIFY(makeClip("variable.mkv", {"-vf", "settb=1/1000,setpts=N*N*40", "-fps_mode", "passthrough", "-c:v", "ffv1"}));
+    }
+
+    void framesEqualExportedPictures_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("matrix");
+        QTest::addColumn<QString>("range");
+        QTest::newRow("FFV1 colour") << "colour.mkv" << "bt601" << "limited";
+        QTest::newRow("FFV1 grey") << "grey.mkv" << "bt601" << "full";
+        QTest::newRow("FFV1 RGB") << "rgb.mkv" << "rgb" << "full";
+        QTest::newRow("H.264") << "clip.mp4" << "bt601" << "limited";
+        QTest::newRow("H.264 BT.709") << "bt709.mp4" << "bt709" << "limited";
+        QTest::newRow("MJPEG full range") << "full.avi" << "bt601" << "full";
+        QTest::newRow("VP9 4:4:4") << "vp9.webm" << "bt601" << "limited";
+    }
+
+    // The documented export gives the same pixels, so the same features.
+    void framesEqualExportedPictures()
+    {
+        QFETCH(QString, clip);
+        QFETCH(QString, matrix);
+        QFETCH(QString, range);
+        const Decoded decoded = decodeFile(path(clip));
+        QCOMPARE(decoded.error, QString());
+        QCOMPARE(decoded.end, VideoRead::End);
+        const QVector<QImage> pictures = exported(clip);
+        QCOMPARE(decoded.frames.size(), kFrames);
+        QCOMPARE(pictures.size(), kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            QCOMPARE(decoded.frames[i].image.format(), QImage::Format_RGB32);
+            QVERIFY2(sameRgb(decoded.frames[i].image, pictures[i]), qPrintable(QString("frame %1").arg(i)));
+        }
+        const DetectionResult fromVideo = runDetectionJob(decoded.frames[5].image, 2.0f, 10.0f);
+        const DetectionResult fromPicture = runDetectionJob(pictures[5], 2.0f, 10.0f);
+        QVERIFY(!fromVideo.features.isEmpty());
+        QCOMPARE(featureList(fromVideo.features), featureList(fromPicture.features));
+
+        QString error;
+        const std::unique_ptr<VideoSource> source = VideoSource::open(path(clip), VideoOptions(), &error);
+        QVERIFY(source);
+        QCOMPARE(source->info().colourMatrix, matrix);
+        QCOMPARE(source->info().colourRange, range);
+        QCOMPARE(source->info().width, kWidth);
+        QCOMPARE(source->info().height, kHeight);
+    }
+
+    // Luma mode hands over the decoder's Y plane untouched.
+    void lumaIsTheDecodedLumaPlane()
+    {
+        VideoOptions options;
+        options.luma = true;
+        const Decoded decoded = decodeFile(path("clip.mp4"), options);
+        QCOMPARE(decoded.frames.size(), kFrames);
+        QByteArray planes;
+        QVERIFY(run({"-i", path("clip.mp4"), "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"}, &planes));
+        const int frameBytes = kWidth * kHeight * 3 / 2;
+        QCOMPARE(planes.size(), frameBytes * kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            const QImage &y = decoded.frames[i].image;
+            QCOMPARE(y.format(), QImage::Format_Grayscale8);
+            for (int row = 0; row < kHeight; ++row)
+                QVERIFY(std::memcmp(y.constScanLine(row), planes.constData() + i * frameBytes + row * kWidth,
+                                    kWidth) == 0);
+        }
+    }
+
+    void timeStampsAndCounts()
+    {
+        QString error;
+        std::unique_ptr<VideoSource> mp4 = VideoSource::open(path("clip.mp4"), VideoOptions(), &error);
+        QVERIFY2(mp4, qPrintable(error));
+        const VideoInfo &info = mp4->info();
+        QCOMPARE(info.frameCount, qint64(kFrames));
+        QVERIFY(info.frameCountExact);
+        QCOMPARE(info.frameRate, 25.0);
+        QCOMPARE(info.codec, QString("h264"));
+        QVERIFY(!info.live);
+        QVERIFY(info.seekable);
+        const Decoded frames = decodeAll(mp4.get());
+        QCOMPARE(frames.frames.size(), kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            QCOMPARE(frames.frames[i].index, qint64(i));
+            QVERIFY(frames.frames[i].hasTime);
+            QVERIFY(std::abs(frames.frames[i].time - i * 0.04) < 1e-9);
+        }
+        QVERIFY(!frames.damage.any());
+
+        // Matroska does not count its frames: an estimate from the duration.
+        std::unique_ptr<VideoSource> mkv = VideoSource::open(path("colour.mkv"), VideoOptions(), &error);
+        QVERIFY(mkv);
+        QVERIFY(!mkv->info().frameCountExact);
+        QVERIFY(std::abs(mkv->info().frameCount - kFrames) <= 1);
+
+        // Variable frame rate: times from the container, numbers in order.
+        const Decoded variable = decodeFile(path("variable.mkv"));
+        QCOMPARE(variable.frames.size(), kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            QCOMPARE(variable.frames[i].index, qint64(i));
+            QVERIFY2(std::abs(variable.frames[i].time - i * i / 25.0) < 1e-9,
+                     qPrintable(QString("frame %1 at %2").arg(i).arg(variable.frames[i].time)));
+        }
+    }
+
+    void seekGivesTheFrameReadInOrder_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::newRow("H.264 with B-frames") << "clip.mp4";
+        QTest::newRow("FFV1 Matroska") << "colour.mkv";
+        QTest::newRow("variable frame rate") << "variable.mkv";
+    }
+
+    void seekGivesTheFrameReadInOrder()
+    {
+        QFETCH(QString, clip);
+        const Decoded all = decodeFile(path(clip));
+        QCOMPARE(all.frames.size(), kFrames);
+        QString error;
+        std::unique_ptr<VideoSource> source = VideoSource::open(path(clip), VideoOptions(), &error);
+        QVERIFY(source);
+        VideoFrame frame;
+        for (const int target : {7, 3, 11, 0, 8}) {
+            QVERIFY2(source->seek(target, &error), qPrintable(error));
+            for (int i = target; i < std::min(target + 2, kFrames); ++i) {
+                QCOMPARE(source->next(&frame, &error), VideoRead::Frame);
+                QCOMPARE(frame.index, qint64(i));
+                QCOMPARE(frame.time, all.frames[i].time);
+                QVERIFY2(sameRgb(frame.image, all.frames[i].image), qPrintable(QString("frame %1").arg(i)));
+            }
+        }
+        QVERIFY(source->seek(kFrames + 5, &error));
+        QCOMPARE(source->next(&frame, &error), VideoRead::End);
+        QVERIFY(!source->damage().any());
+    }
+
+    // Every readable frame comes out, the others are counted and named,
+    // and FFmpeg's complaints stay off standard error.
+    void damagedFilesGiveEveryReadableFrame()
+    {
+        QFile whole(path("clip.mp4"));
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        const QByteArray bytes = whole.readAll();
+
+        QFile cut(path("cut.mp4"));
+        QVERIFY(cut.open(QIODevice::WriteOnly));
+        cut.write(bytes.left(bytes.size() * 6 / 10));
+        cut.close();
+
+        QByteArray corrupt = bytes;
+        for (int i = 0; i < 48; ++i)
+            corrupt[corrupt.size() / 2 + i] = char(0xff - i);
+        QFile damaged(path("corrupt.mp4"));
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write(corrupt);
+        damaged.close();
+
+        StderrCapture stderrCapture(path("stderr.txt"));
+        const Decoded truncated = decodeFile(path("cut.mp4"));
+        const Decoded garbled = decodeFile(path("corrupt.mp4"));
+        QString error;
+        const std::unique_ptr<VideoSource> noVideo = VideoSource::openBytes(bytes.left(200), VideoOptions(), &error);
+        const QByteArray printed = stderrCapture.finish();
+
+        QCOMPARE(truncated.end, VideoRead::End);
+        QVERIFY(truncated.frames.size() > 0);
+        QVERIFY(truncated.damage.cutShort);
+        QVERIFY(truncated.damage.lostFrames > 0);
+        QCOMPARE(truncated.frames.size() + truncated.damage.lostFrames, qint64(kFrames));
+        QCOMPARE(truncated.damage.lost.back().last, qint64(kFrames - 1));
+        QVERIFY2(truncated.damage.text().contains("lost"), qPrintable(truncated.damage.text()));
+        for (int i = 1; i < truncated.frames.size(); ++i)
+            QVERIFY(truncated.frames[i].index > truncated.frames[i - 1].index);
+
+        QCOMPARE(garbled.end, VideoRead::End);
+        QVERIFY(garbled.damage.any());
+        QVERIFY(garbled.frames.size() + garbled.damage.lostFrames == kFrames);
+        QVERIFY(!garbled.messages.isEmpty());
+
+        QVERIFY(!noVideo);
+        QVERIFY2(!error.isEmpty(), "a cut header opens nothing and says why");
+        QCOMPARE(printed, QByteArray());
+    }
+
+    void framesOverTheLimitAreRefused()
+    {
+        VideoOptions options;
+        options.maxFramePixels = qint64(kWidth) * kHeight - 1;
+        QString error;
+        QVERIFY(!VideoSource::open(path("clip.mp4"), options, &error));
+        QVERIFY2(error.contains("larger than"), qPrintable(error));
+    }
+
+    // "-" reads standard input as a stream, as from `ffmpeg ... -f nut -`.
+    void standardInputIsAStream()
+    {
+        QFile nut(path("colour.nut"));
+        QVERIFY(nut.open(QIODevice::ReadOnly));
+        const QByteArray bytes = nut.readAll();
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        const int savedInput = ::dup(STDIN_FILENO);
+        ::dup2(ends[0], STDIN_FILENO);
+        ::close(ends[0]);
+        std::thread writer([&] {
+            for (qint64 at = 0; at < bytes.size();) {
+                const ssize_t n = ::write(ends[1], bytes.constData() + at, size_t(bytes.size() - at));
+                if (n <= 0)
+                    break;
+                at += n;
+            }
+            ::close(ends[1]);
+        });
+        VideoOptions options;
+        options.pacing = VideoOptions::Pacing::KeepAll;
+        QString error;
+        std::unique_ptr<VideoSource> source = VideoSource::open("-", options, &error);
+        Decoded piped;
+        if (source)
+            piped = decodeAll(source.get());
+        source.reset();
+        writer.join();
+        ::dup2(savedInput, STDIN_FILENO);
+        ::close(savedInput);
+        QVERIFY2(!piped.frames.isEmpty(), qPrintable(error + piped.error));
+
+        const Decoded file = decodeFile(path("colour.nut"));
+        QCOMPARE(piped.end, VideoRead::End);
+        QCOMPARE(piped.frames.size(), kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            QCOMPARE(piped.frames[i].index, qint64(i));
+            QCOMPARE(piped.frames[i].time, file.frames[i].time);
+            QVERIFY(sameRgb(piped.frames[i].image, file.frames[i].image));
+        }
+    }
+
+    // A source paced at 25 frames a second, read at under 8: the newest
+    // frame wins, nothing queues, every frame is either read or counted.
+    void liveSourceKeepsTheNewestFrame()
+    {
+        const QString fifo = path("live.nut");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        const int sent = 30;
+        QProcess feeder;
+        feeder.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-re", "-f", "lavfi", "-i",
+                              QString("testsrc2=size=%1x%2:rate=25").arg(kWidth).arg(kHeight), "-frames:v",
+                              QString::number(sent), "-c:v", "ffv1", "-f", "nut", fifo});
+        QVERIFY(feeder.waitForStarted());
+        QString error;
+        std::unique_ptr<VideoSource> source = VideoSource::open(fifo, VideoOptions(), &error);
+        QVERIFY2(source, qPrintable(error));
+        QVERIFY(source->info().live);
+        QVERIFY(!source->info().seekable);
+        QVERIFY(!source->seek(3, &error));
+        VideoFrame frame;
+        QVector<qint64> read;
+        while (source->next(&frame, &error) == VideoRead::Frame) {
+            read << frame.index;
+            std::this_thread::sleep_for(std::chrono::milliseconds(130));
+        }
+        QVERIFY(feeder.waitForFinished(60000));
+        const VideoDamage damage = source->damage();
+        for (int i = 1; i < read.size(); ++i)
+            QVERIFY(read[i] > read[i - 1]);
+        QCOMPARE(read.back(), qint64(sent - 1));
+        QCOMPARE(read.size() + damage.droppedFrames, qint64(sent));
+        QVERIFY2(damage.droppedFrames > 0, "a reader at a third of the rate drops frames");
+        QVERIFY(!damage.any());
+    }
+
+    // Annotated frames written as FFV1 read back exactly, with their time
+    // stamps; H.264 files open again with every frame.
+    void writtenVideosReadBack()
+    {
+        const Decoded source = decodeFile(path("colour.mkv"));
+        QCOMPARE(source.frames.size(), kFrames);
+        QString error;
+        std::unique_ptr<VideoSource> opened = VideoSource::open(path("colour.mkv"), VideoOptions(), &error);
+        VideoWriterOptions options;
+        options.width = kWidth;
+        options.height = kHeight;
+        options.timeBaseNumerator = opened->info().timeBaseNumerator;
+        options.timeBaseDenominator = opened->info().timeBaseDenominator;
+        options.frameRate = opened->info().frameRate;
+
+        QVector<QImage> annotated;
+        for (const VideoFrame &frame : source.frames) {
+            const DetectionResult result = runDetectionJob(frame.image, 2.0f, 10.0f);
+            annotated << annotatedPicture(frame.image, result.features, result.measures);
+        }
+        for (const QString name : {"annotated.mkv", "annotated.mp4"}) {
+            std::unique_ptr<VideoWriter> writer = VideoWriter::open(path(name), options, &error);
+            QVERIFY2(writer, qPrintable(error));
+            for (int i = 0; i < kFrames; ++i)
+                QVERIFY2(writer->write(annotated[i], source.frames[i].timeStamp, &error), qPrintable(error));
+            QVERIFY2(writer->finish(&error), qPrintable(error));
+        }
+        const Decoded lossless = decodeFile(path("annotated.mkv"));
+        QCOMPARE(lossless.frames.size(), kFrames);
+        for (int i = 0; i < kFrames; ++i) {
+            QVERIFY2(sameRgb(lossless.frames[i].image, annotated[i]), qPrintable(QString("frame %1").arg(i)));
+            QCOMPARE(lossless.frames[i].time, source.frames[i].time);
+        }
+        const Decoded h264 = decodeFile(path("annotated.mp4"));
+        QCOMPARE(h264.frames.size(), kFrames);
+        QCOMPARE(h264.frames.back().time, source.frames.back().time);
+
+        // Grey frames stay grey.
+        options.grey = true;
+        std::unique_ptr<VideoWriter> grey = VideoWriter::open(path("grey-out.mkv"), options, &error);
+        QVERIFY2(grey, qPrintable(error));
+        const QImage level = annotated[0].convertToFormat(QImage::Format_Grayscale8);
+        QVERIFY(grey->write(level, -1, &error));
+        QVERIFY(grey->finish(&error));
+        VideoOptions luma;
+        luma.luma = true;
+        const Decoded back = decodeFile(path("grey-out.mkv"), luma);
+        QCOMPARE(back.frames.size(), 1);
+        QCOMPARE(back.frames[0].image, level);
+
+        QVERIFY(!VideoWriter::open(path("annotated.gif"), options, &error));
+        QVERIFY(error.contains(".mkv"));
+    }
+
+    // Without the module the programs run on, and say what is missing.
+    void missingModuleIsReported()
+    {
+        if (qEnvironmentVariableIsSet("HESSIAN_VIDEO_MODULE")) {
+            QString error;
+            QVERIFY(!VideoSource::open(path("clip.mp4"), VideoOptions(), &error));
+            QVERIFY2(error.startsWith("video support is not installed: "), qPrintable(error));
+            return;
+        }
+        QProcess self;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HESSIAN_VIDEO_MODULE", path("nowhere/hessian-video.so"));
+        self.setProcessEnvironment(environment);
+        self.start(QCoreApplication::applicationFilePath(), {"missingModuleIsReported"});
+        QVERIFY(self.waitForFinished(60000));
+        QVERIFY2(self.exitCode() == 0, self.readAllStandardOutput().constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVideo)
+#include "tst_video.moc"
