@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -197,6 +198,40 @@ QString spread(const std::vector<double> &values)
     return QString("%1-%2").arg(*low, 0, 'f', 1).arg(*high, 0, 'f', 1);
 }
 
+// Before timing: the first frames as the documented ffmpeg export gives
+// them, when the ffmpeg program is there.
+void checkFrames(const Settings &settings)
+{
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    if (ffmpeg.isEmpty() || settings.luma) {
+        std::printf("frames not checked against ffmpeg's export (%s)\n",
+                    settings.luma ? "luma" : "no ffmpeg program");
+        return;
+    }
+    const int frames = 3;
+    QProcess process;
+    process.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-i", settings.clip, "-frames:v",
+                           QString::number(frames), "-sws_flags", "bicubic+accurate_rnd+full_chroma_int+bitexact",
+                           "-pix_fmt", "bgra", "-f", "rawvideo", "-"});
+    process.waitForFinished(-1);
+    const QByteArray exported = process.readAllStandardOutput();
+    std::unique_ptr<VideoSource> source = openClip(settings);
+    VideoFrame frame;
+    QString error;
+    for (int i = 0; i < frames; ++i) {
+        if (source->next(&frame, &error) != VideoRead::Frame)
+            fail("cannot decode frame " + QString::number(i));
+        const qint64 bytes = (qint64)frame.image.width() * frame.image.height() * 4;
+        if (exported.size() < (i + 1) * bytes)
+            fail("ffmpeg exported too few frames");
+        for (int y = 0; y < frame.image.height(); ++y)
+            if (std::memcmp(frame.image.constScanLine(y), exported.constData() + i * bytes + (qint64)y * frame.image.width() * 4,
+                            (size_t)frame.image.width() * 4) != 0)
+                fail(QString("frame %1 differs from ffmpeg's export in row %2").arg(i).arg(y));
+    }
+    std::printf("frames 0-%d equal ffmpeg's export\n", frames - 1);
+}
+
 void benchmark(const Settings &settings)
 {
     std::unique_ptr<VideoSource> probe = openClip(settings);
@@ -207,6 +242,7 @@ void benchmark(const Settings &settings)
                 qPrintable(videoLibraryVersions(nullptr)), settings.decoderThreads,
                 settings.detectThreads ? qPrintable(QString::number(settings.detectThreads)) : "all",
                 std::thread::hardware_concurrency());
+    checkFrames(settings);
     // Detection alone reads frames decoded beforehand: the first 25.
     std::vector<QImage> decoded;
     VideoFrame frame;

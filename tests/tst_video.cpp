@@ -209,15 +209,22 @@ private slots:
         QFETCH(QString, clip);
         QFETCH(QString, matrix);
         QFETCH(QString, range);
-        const Decoded decoded = decodeFile(path(clip));
-        QCOMPARE(decoded.error, QString());
-        QCOMPARE(decoded.end, VideoRead::End);
         const QVector<QImage> pictures = exported(clip);
-        QCOMPARE(decoded.frames.size(), kFrames);
         QCOMPARE(pictures.size(), kFrames);
-        for (int i = 0; i < kFrames; ++i) {
-            QCOMPARE(decoded.frames[i].image.format(), QImage::Format_RGB32);
-            QVERIFY2(sameRgb(decoded.frames[i].image, pictures[i]), qPrintable(QString("frame %1").arg(i)));
+        Decoded decoded;
+        // One thread, and the decoder and the conversion on three.
+        for (const int threads : {1, 3}) {
+            VideoOptions options;
+            options.decoderThreads = threads;
+            decoded = decodeFile(path(clip), options);
+            QCOMPARE(decoded.error, QString());
+            QCOMPARE(decoded.end, VideoRead::End);
+            QCOMPARE(decoded.frames.size(), kFrames);
+            for (int i = 0; i < kFrames; ++i) {
+                QCOMPARE(decoded.frames[i].image.format(), QImage::Format_RGB32);
+                QVERIFY2(sameRgb(decoded.frames[i].image, pictures[i]),
+                         qPrintable(QString("frame %1 on %2 threads").arg(i).arg(threads)));
+            }
         }
         const DetectionResult fromVideo = runDetectionJob(decoded.frames[5].image, 2.0f, 10.0f);
         const DetectionResult fromPicture = runDetectionJob(pictures[5], 2.0f, 10.0f);

@@ -135,7 +135,7 @@ int frameMatrixOf(const AVCodecParameters *p, QString *name)
 class FfmpegDecoder final : public VideoDecoder
 {
 public:
-    explicit FfmpegDecoder(const VideoOptions &options) : options(options) {}
+    explicit FfmpegDecoder(const VideoOptions &options) : options(options), converter(options.decoderThreads) {}
     ~FfmpegDecoder() override;
 
     bool open(const VideoInput &input, QString *error);

@@ -2,10 +2,12 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cstring>
 
 // Exact rounding, chroma interpolated to every pixel (bicubic) rather than
@@ -33,6 +35,9 @@ bool copyableLuma(const AVPixFmtDescriptor *desc, int *step, int *offset)
     *offset = y.offset;
     return true;
 }
+
+// The pixels belong to a QImage, which outlives the conversion.
+void keepPixels(void *, uint8_t *) {}
 
 bool ensureImage(QImage *image, int width, int height, QImage::Format format, QString *error)
 {
@@ -112,8 +117,20 @@ bool FrameConverter::convert(const AVFrame *frame, bool luma, QImage *image, QSt
     const Key key{width, height, (int)source, (int)target, (int)frame->color_range, (int)frame->colorspace};
     if (!context || !(key == contextKey)) {
         sws_freeContext(context);
-        context = sws_getContext(width, height, source, width, height, target, kSwsFlags, nullptr, nullptr,
-                                 nullptr);
+        context = sws_alloc_context();
+        // Slices of the picture on several threads give the same pixels
+        // as one thread: each output row is computed from the whole frame.
+        if (context
+            && (av_opt_set_int(context, "srcw", width, 0) < 0 || av_opt_set_int(context, "srch", height, 0) < 0
+                || av_opt_set_int(context, "src_format", source, 0) < 0
+                || av_opt_set_int(context, "dstw", width, 0) < 0 || av_opt_set_int(context, "dsth", height, 0) < 0
+                || av_opt_set_int(context, "dst_format", target, 0) < 0
+                || av_opt_set_int(context, "sws_flags", kSwsFlags, 0) < 0
+                || av_opt_set_int(context, "threads", std::max(1, threads), 0) < 0
+                || sws_init_context(context, nullptr, nullptr) < 0)) {
+            sws_freeContext(context);
+            context = nullptr;
+        }
         if (!context) {
             *error = QStringLiteral("cannot convert %1 frames").arg(QLatin1String(desc->name));
             return false;
@@ -144,12 +161,23 @@ bool FrameConverter::convert(const AVFrame *frame, bool luma, QImage *image, QSt
 
     if (!ensureImage(image, width, height, luma ? QImage::Format_Grayscale8 : QImage::Format_RGB32, error))
         return false;
-    uint8_t *planes[4] = {image->bits(), nullptr, nullptr, nullptr};
-    int strides[4] = {(int)image->bytesPerLine(), 0, 0, 0};
-    const int rows = sws_scale(context, frame->data, frame->linesize, 0, height, planes, strides);
-    if (rows != height) {
-        *error = QStringLiteral("cannot convert %1 frames").arg(QLatin1String(desc->name));
-        return false;
+    // The image's pixels as an FFmpeg frame that swscale fills in place.
+    AVFrame *output = av_frame_alloc();
+    AVBufferRef *pixels = av_buffer_create(image->bits(), (size_t)image->sizeInBytes(), &keepPixels, nullptr, 0);
+    bool converted = false;
+    if (output && pixels) {
+        output->buf[0] = pixels;
+        pixels = nullptr;
+        output->data[0] = image->bits();
+        output->linesize[0] = (int)image->bytesPerLine();
+        output->width = width;
+        output->height = height;
+        output->format = target;
+        converted = sws_scale_frame(context, output, frame) >= 0;
     }
-    return true;
+    av_buffer_unref(&pixels);
+    av_frame_free(&output);
+    if (!converted)
+        *error = QStringLiteral("cannot convert %1 frames").arg(QLatin1String(desc->name));
+    return converted;
 }

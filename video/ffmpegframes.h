@@ -27,7 +27,8 @@ class FrameConverter
 public:
     static const int kSwsFlags;
 
-    FrameConverter() = default;
+    // `threads` convert slices of each frame at once (the same pixels as one).
+    explicit FrameConverter(int threads = 1) : threads(threads) {}
     ~FrameConverter();
     FrameConverter(const FrameConverter &) = delete;
     FrameConverter &operator=(const FrameConverter &) = delete;
@@ -51,6 +52,7 @@ private:
                 && range == o.range && colorspace == o.colorspace;
         }
     };
+    int threads = 1;
     SwsContext *context = nullptr;
     Key contextKey{};
     QString usedRange;
