@@ -28,13 +28,6 @@ extern "C" {
 
 namespace {
 
-QString errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return QString::fromUtf8(text);
-}
-
 // Bytes that FFmpeg reads through us rather than through its own
 // protocols: a pipe or FIFO (read with a timeout, so that a source that
 // falls silent can still be interrupted), or a container in memory.
@@ -164,8 +157,9 @@ private:
     void notePacket(const AVPacket *packet);
     void finishStream();
     void noteLost(qint64 index, int64_t pts);
-    void noteSpan(QVector<VideoDamage::Span> *spans, qint64 *count, std::set<qint64> *seen, qint64 index,
-                  int64_t pts);
+    void noteSpan(QVector<VideoDamage::Span> *spans, qint64 *count, qint64 first, qint64 last, int64_t firstPts,
+                  int64_t lastPts);
+    double secondsOfFrame(qint64 index, int64_t pts) const;
     double secondsOf(int64_t pts) const;
     int64_t timeOfIndex(qint64 index) const;
 
@@ -212,8 +206,6 @@ private:
     qint64 knownFrames = -1;  // exact count, when known
 
     VideoDamage damageSeen;
-    std::set<qint64> lostSeen;
-    std::set<qint64> concealedSeen;
 };
 
 FfmpegDecoder::~FfmpegDecoder()
@@ -321,12 +313,12 @@ bool FfmpegDecoder::openInput(const VideoInput &input, QString *error)
     int result = avformat_open_input(&format, url.constData(), forced, nullptr);
     if (result < 0) {
         // avformat_open_input has freed the context.
-        *error = QStringLiteral("not a video FFmpeg reads (%1)").arg(errorText(result));
+        *error = QStringLiteral("not a video FFmpeg reads (%1)").arg(ffmpegErrorText(result));
         return false;
     }
     result = avformat_find_stream_info(format, nullptr);
     if (result < 0) {
-        *error = QStringLiteral("cannot read the streams (%1)").arg(errorText(result));
+        *error = QStringLiteral("cannot read the streams (%1)").arg(ffmpegErrorText(result));
         return false;
     }
     // The first video stream that is not a cover picture, preferring the
@@ -384,7 +376,7 @@ bool FfmpegDecoder::openCodec(QString *error)
     const int result = avcodec_open2(codec, decoder, nullptr);
     if (result < 0) {
         *error = QStringLiteral("cannot start the %1 decoder (%2)")
-                     .arg(QLatin1String(decoder->name), errorText(result));
+                     .arg(QLatin1String(decoder->name), ffmpegErrorText(result));
         return false;
     }
     return true;
@@ -456,32 +448,54 @@ int64_t FfmpegDecoder::timeOfIndex(qint64 index) const
     return AV_NOPTS_VALUE;
 }
 
-void FfmpegDecoder::noteSpan(QVector<VideoDamage::Span> *spans, qint64 *count, std::set<qint64> *seen,
-                             qint64 index, int64_t pts)
+double FfmpegDecoder::secondsOfFrame(qint64 index, int64_t pts) const
 {
-    // A frame met again after a seek is named once.
-    if (!seen->insert(index).second)
-        return;
-    ++*count;
-    double seconds = 0.0;
     if (pts != AV_NOPTS_VALUE)
-        seconds = secondsOf(pts);
-    else if (videoInfo.frameRate > 0)
-        seconds = (double)index / videoInfo.frameRate;
-    if (!spans->isEmpty() && spans->back().last + 1 == index) {
-        spans->back().last = index;
-        spans->back().to = seconds;
-        return;
-    }
+        return secondsOf(pts);
+    return videoInfo.frameRate > 0 ? (double)index / videoInfo.frameRate : 0.0;
+}
+
+void FfmpegDecoder::noteSpan(QVector<VideoDamage::Span> *spans, qint64 *count, qint64 first, qint64 last,
+                             int64_t firstPts, int64_t lastPts)
+{
+    // Spans stay sorted and apart; frames met again after a seek are
+    // named once. Frames are mostly noted in order, at the end.
     VideoDamage::Span span;
-    span.first = span.last = index;
-    span.from = span.to = seconds;
-    spans->append(span);
+    span.first = first;
+    span.last = last;
+    span.from = secondsOfFrame(first, firstPts);
+    span.to = secondsOfFrame(last, lastPts);
+    int at = spans->size();
+    while (at > 0 && (*spans)[at - 1].first > span.first)
+        --at;
+    // The frames not named yet.
+    qint64 covered = 0;
+    for (int j = std::max(0, at - 1); j < spans->size() && (*spans)[j].first <= last; ++j)
+        covered += std::max<qint64>(0, std::min(last, (*spans)[j].last) - std::max(first, (*spans)[j].first) + 1);
+    *count += last - first + 1 - covered;
+    spans->insert(at, span);
+    // Merge with the neighbours it touches or overlaps.
+    int i = std::max(0, at - 1);
+    while (i + 1 < spans->size()) {
+        VideoDamage::Span &left = (*spans)[i];
+        const VideoDamage::Span &right = (*spans)[i + 1];
+        if (right.first > left.last + 1) {
+            if (i >= at)
+                break;
+            ++i;
+            continue;
+        }
+        if (right.last > left.last) {
+            left.last = right.last;
+            left.to = right.to;
+        }
+        spans->remove(i + 1);
+    }
 }
 
 void FfmpegDecoder::noteLost(qint64 index, int64_t pts)
 {
-    noteSpan(&damageSeen.lost, &damageSeen.lostFrames, &lostSeen, index, pts);
+    noteSpan(&damageSeen.lost, &damageSeen.lostFrames, index, index, pts, pts);
 }
 
 void FfmpegDecoder::notePacket(const AVPacket *p)
@@ -507,8 +521,9 @@ void FfmpegDecoder::finishStream()
     pending.clear();
     if (knownFrames > nextIndex) {
         damageSeen.cutShort = true;
-        for (qint64 index = nextIndex; index < knownFrames; ++index)
-            noteLost(index, timeOfIndex(index));
+        // One span, however many frames the container claims.
+        noteSpan(&damageSeen.lost, &damageSeen.lostFrames, nextIndex, knownFrames - 1, timeOfIndex(nextIndex),
+                 timeOfIndex(knownFrames - 1));
         nextIndex = knownFrames;
     }
 }
@@ -578,7 +593,7 @@ bool FfmpegDecoder::takeFrame(VideoFrame *out, QString *error, bool *failed)
         out->time = videoInfo.frameRate > 0 ? (double)index / videoInfo.frameRate : 0.0;
     out->concealed = picture->decode_error_flags != 0 || (picture->flags & AV_FRAME_FLAG_CORRUPT);
     if (out->concealed)
-        noteSpan(&damageSeen.concealed, &damageSeen.concealedFrames, &concealedSeen, index, pts);
+        noteSpan(&damageSeen.concealed, &damageSeen.concealedFrames, index, index, pts, pts);
     return true;
 }
 
@@ -686,7 +701,7 @@ bool FfmpegDecoder::positionAt(int64_t timeStamp, QString *error)
         result = avformat_seek_file(format, streamIndex, std::numeric_limits<int64_t>::min(), timeStamp, timeStamp, 0);
     }
     if (result < 0) {
-        *error = QStringLiteral("cannot seek (%1)").arg(errorText(result));
+        *error = QStringLiteral("cannot seek (%1)").arg(ffmpegErrorText(result));
         return false;
     }
     restart();

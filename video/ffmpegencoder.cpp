@@ -17,13 +17,6 @@ extern "C" {
 
 namespace {
 
-QString errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return QString::fromUtf8(text);
-}
-
 // QImage::Format_RGB32 as FFmpeg names it, without its unused top byte.
 const AVPixelFormat kRgb32NoAlpha = AV_PIX_FMT_NE(0RGB, BGR0);
 
@@ -134,7 +127,7 @@ bool FfmpegEncoder::open(const QString &path, QString *error)
     int result = avcodec_open2(codec, encoder, nullptr);
     if (result < 0) {
         *error = QStringLiteral("cannot start the %1 encoder (%2)%3")
-                     .arg(QLatin1String(encoder->name), errorText(result), lastMessage());
+                     .arg(QLatin1String(encoder->name), ffmpegErrorText(result), lastMessage());
         return false;
     }
     stream->time_base = codec->time_base;
@@ -168,12 +161,12 @@ bool FfmpegEncoder::open(const QString &path, QString *error)
     }
     result = avio_open(&format->pb, (QByteArray("file:") + QFile::encodeName(path)).constData(), AVIO_FLAG_WRITE);
     if (result < 0) {
-        *error = errorText(result);
+        *error = ffmpegErrorText(result);
         return false;
     }
     result = avformat_write_header(format, nullptr);
     if (result < 0) {
-        *error = QStringLiteral("cannot start the file (%1)%2").arg(errorText(result), lastMessage());
+        *error = QStringLiteral("cannot start the file (%1)%2").arg(ffmpegErrorText(result), lastMessage());
         return false;
     }
     headerWritten = true;
@@ -184,7 +177,7 @@ bool FfmpegEncoder::send(const AVFrame *frame, QString *error)
 {
     int result = avcodec_send_frame(codec, frame);
     if (result < 0) {
-        *error = QStringLiteral("cannot encode (%1)%2").arg(errorText(result), lastMessage());
+        *error = QStringLiteral("cannot encode (%1)%2").arg(ffmpegErrorText(result), lastMessage());
         return false;
     }
     for (;;) {
@@ -192,7 +185,7 @@ bool FfmpegEncoder::send(const AVFrame *frame, QString *error)
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return true;
         if (result < 0) {
-            *error = QStringLiteral("cannot encode (%1)%2").arg(errorText(result), lastMessage());
+            *error = QStringLiteral("cannot encode (%1)%2").arg(ffmpegErrorText(result), lastMessage());
             return false;
         }
         packet->stream_index = stream->index;
@@ -200,7 +193,7 @@ bool FfmpegEncoder::send(const AVFrame *frame, QString *error)
         result = av_interleaved_write_frame(format, packet);
         av_packet_unref(packet);
         if (result < 0) {
-            *error = QStringLiteral("cannot write (%1)%2").arg(errorText(result), lastMessage());
+            *error = QStringLiteral("cannot write (%1)%2").arg(ffmpegErrorText(result), lastMessage());
             return false;
         }
     }
@@ -275,12 +268,12 @@ bool FfmpegEncoder::finish(QString *error)
     bool ok = send(nullptr, error);
     const int result = av_write_trailer(format);
     if (ok && result < 0) {
-        *error = QStringLiteral("cannot finish the file (%1)%2").arg(errorText(result), lastMessage());
+        *error = QStringLiteral("cannot finish the file (%1)%2").arg(ffmpegErrorText(result), lastMessage());
         ok = false;
     }
     const int closing = avio_closep(&format->pb);
     if (ok && closing < 0) {
-        *error = QStringLiteral("cannot finish the file (%1)").arg(errorText(closing));
+        *error = QStringLiteral("cannot finish the file (%1)").arg(ffmpegErrorText(closing));
         ok = false;
     }
     return ok;

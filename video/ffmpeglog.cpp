@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/error.h>
 #include <libavutil/log.h>
 }
 
@@ -93,6 +94,13 @@ void FfmpegLog::add(int level, const char *component, const char *text)
         kept << line;
     else
         ++omitted;
+}
+
+QString ffmpegErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return QString::fromUtf8(text);
 }
 
 FfmpegLogScope::FfmpegLogScope(FfmpegLog *log) : outer(tLog)

@@ -2,6 +2,7 @@
 #define FFMPEGLOG_H
 
 #include <QByteArray>
+#include <QString>
 #include <QStringList>
 
 #include <mutex>
@@ -49,5 +50,8 @@ public:
 private:
     FfmpegLog *outer;
 };
+
+// FFmpeg's words for one of its error codes.
+QString ffmpegErrorText(int code);
 
 #endif // FFMPEGLOG_H

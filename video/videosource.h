@@ -105,8 +105,9 @@ struct VideoDamage {
     qint64 droppedFrames = 0;
 
     bool any() const { return lostFrames > 0 || concealedFrames > 0 || cutShort; }
-    // "frames 12-14 (0.480-0.560 s) lost; frame 20 concealed; cut short",
-    // empty when nothing is wrong. Dropped frames are not damage.
+    // "3 lost frames: frames 9-11 (0.360-0.440 s); 1 concealed frame: frame
+    // 4 (0.160 s); cut short", empty when nothing is wrong. Dropped frames
+    // are not damage.
     QString text() const;
 };
 
