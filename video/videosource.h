@@ -21,8 +21,9 @@ struct VideoOptions {
     // QImage::Format_RGB32. Faster; the levels differ (docs/video.md).
     bool luma = false;
 
-    // Threads of the decoder itself; 0: one fewer than the hardware has
-    // (at least one), so that a core is left for detection.
+    // Threads of the decoder and of the colour conversion (which gives the
+    // same pixels on any number); 0: one fewer than the hardware has (at
+    // least one), so that a core is left for detection.
     int decoderThreads = 0;
 
     // Whether frames may be dropped. A live source (a camera, a pipe,
