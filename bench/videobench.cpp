@@ -189,7 +189,8 @@ double pipeline(const Settings &settings, float sigma, QString *firstFeatures, q
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 QString spread(const std::vector<double> &values)
@@ -275,7 +276,7 @@ void benchmark(const Settings &settings)
         std::printf("  detect alone    %7.1f fps (%s)\n", median(detectFps), qPrintable(spread(detectFps)));
         std::printf("  bound           %7.1f fps\n", bound);
         std::printf("  pipeline        %7.1f fps (%s), %.0f%% of the bound (turns %s%%)\n", median(pipelineFps),
-                    qPrintable(spread(pipelineFps)), 100.0 * median(ratio),
+                    qPrintable(spread(pipelineFps)), 100.0 * median(pipelineFps) / bound,
                     qPrintable(spread([&] {
                         std::vector<double> percent;
                         for (double r : ratio)
