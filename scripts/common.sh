@@ -8,6 +8,9 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-d
                 qt5-image-formats-plugins fonts-dejavu-core
                 libpng-dev libtiff-dev  # the loader works with Qt's PNG and TIFF libraries
                 libcfitsio-dev  # FITS images
+                # videos, cameras and streams (the module opened on first use)
+                libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavdevice-dev
+                ffmpeg  # the video tests and benchmark make their clips with it
                 libqt5svg5  # so that the tests meet the SVG reader the loader refuses
                 # the Python package, its Dask functions and their tests
                 pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed
