@@ -5,6 +5,7 @@
 #include "parallelbands.h"
 #include "sequencerun.h"
 #include "streamingrun.h"
+#include "videowriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -176,6 +178,12 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     return picture;
 }
 
+bool isVideoName(const QString &path)
+{
+    return path.endsWith(QLatin1String(".mkv"), Qt::CaseInsensitive)
+           || path.endsWith(QLatin1String(".mp4"), Qt::CaseInsensitive);
+}
+
 bool isSequenceInput(const InputPicture &input)
 {
     return input.error.isEmpty() && input.source && input.source->info().isSequence();
@@ -288,10 +296,47 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
             };
     }
 
+    // The annotated video: its frames drawn on the detecting threads,
+    // written here in order, the writer opened with the first frame's size.
+    std::unique_ptr<VideoWriter> video;
+    if (!settings.annotateVideo.isEmpty())
+        run.finish = [](FrameResult &frame) {
+            if (frame.result.status == 0)
+                frame.annotated = annotatedPicture(frame.frame, frame.result.features, frame.result.measures);
+        };
+    const SourceInfo &info = source->info();
+    const auto writeVideo = [&](const FrameResult &frame) {
+        if (!sequence.annotationError.isEmpty() || frame.annotated.isNull())
+            return;
+        QString error;
+        if (!video) {
+            VideoWriterOptions options;
+            options.width = frame.annotated.width();
+            options.height = frame.annotated.height();
+            // A video's own clock; frames of other sequences at their rate.
+            const bool stamped = info.timeBaseNumerator > 0 && info.timeBaseDenominator > 0;
+            options.timeBaseNumerator = stamped ? info.timeBaseNumerator : 1;
+            options.timeBaseDenominator = stamped ? info.timeBaseDenominator : 25;
+            options.frameRate = info.frameRate > 0.0 ? info.frameRate : 25.0;
+            if (!stamped && info.frameRate > 0.0) {
+                options.timeBaseNumerator = 1;
+                options.timeBaseDenominator = std::max(1, (int)std::lround(info.frameRate));
+            }
+            video = VideoWriter::open(settings.annotateVideo, options, &error);
+        }
+        const bool stamped = info.timeBaseDenominator > 0 && frame.hasTime;
+        if (video && video->write(frame.annotated, stamped ? frame.timeStamp : -1, &error))
+            return;
+        sequence.annotationError =
+            QStringLiteral("cannot write the annotated video '%1': %2").arg(settings.annotateVideo, error);
+        video.reset();
+    };
+
     NoticeTally notices;
     qint64 failedFrames = 0;
     float elapsed = 0.0f;
     const auto deliver = [&](FrameResult &frame) {
+        writeVideo(frame);
         PictureResult one;
         one.file = sequence.file;
         one.frame = frame.index;
@@ -317,6 +362,10 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
     SequenceTotals totals;
     const bool whole = runSequence(*source, run, deliver, &totals, stop);
     source->release();
+    QString videoError;
+    if (video && !video->finish(&videoError) && sequence.annotationError.isEmpty())
+        sequence.annotationError =
+            QStringLiteral("cannot write the annotated video '%1': %2").arg(settings.annotateVideo, videoError);
 
     sequence.framesRead = totals.delivered;
     sequence.framesLost = totals.losses.lostCount;

@@ -32,7 +32,13 @@ struct BatchSettings {
     // Sequences: the frames read of each, and how sources are opened.
     FrameRange frames;
     SourceOptions source;
+    // A video of a sequence's frames with their circles (.mkv: FFV1, .mp4:
+    // H.264); empty: none.
+    QString annotateVideo;
 };
+
+// Whether --annotate names a video file (.mkv or .mp4) rather than a folder.
+bool isVideoName(const QString &path);
 
 // Whether an input is a sequence (runSequenceInput runs it, not runBatch).
 bool isSequenceInput(const InputPicture &input);

@@ -47,16 +47,17 @@ const char kUsage[] =
     "                          [--stream | --no-stream]\n"
     "                          [--format csv|json] [--details] [--output FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
-    "                          [--frames A:B[:STEP]] [--sequence] [--luma]\n"
+    "                          [--frames A:B[:STEP]] [--sequence] [--luma] [--all-frames]\n"
     "                          [--repeat N] PATH...\n"
     "\n"
     "Finds the strict local maxima of the determinant-of-Hessian response at\n"
     "Gaussian scale S that exceed the response threshold T, in each picture.\n"
     "PATH is a picture file, a folder (every picture in it, recognised by\n"
-    "content), or - for one picture on standard input. A multi-page TIFF, a\n"
-    "FITS cube, numbered files (frame_%04d.png, or a folder with --sequence)\n"
-    "are sequences: each frame is detected, and the rows gain its number\n"
-    "(frame) and time (t).\n"
+    "content), or - for one picture (or a video stream) on standard input. A\n"
+    "video (a file, a camera such as /dev/video0), a multi-page TIFF, a FITS\n"
+    "cube and numbered files (frame_%04d.png, or a folder with --sequence) are\n"
+    "sequences: each frame is detected, and the rows gain its number (frame)\n"
+    "and time (t).\n"
     "\n"
     "  --sigma S          Gaussian scale, a positive number (default 5)\n"
     "  --sigma MIN:MAX    a scale range: blobs found at their own scale, the\n"
@@ -84,7 +85,10 @@ const char kUsage[] =
     "                     only once the whole run has been written (a device or\n"
     "                     a named pipe is written to directly)\n"
     "  --annotate DIR     write each picture with its features circled to DIR,\n"
-    "                     as a PNG named after the picture\n"
+    "                     as a PNG named after the picture (a sequence's frames\n"
+    "                     into a folder named after it, NNNNNN.png each)\n"
+    "  --annotate VIDEO   one sequence's frames with their circles as a video:\n"
+    "                     VIDEO.mkv (FFV1, lossless) or VIDEO.mp4 (H.264)\n"
     "  --force            let --annotate replace pictures already in DIR\n"
     "  --jobs N           pictures in flight at once (default: one per core)\n"
     "  --recursive        look for pictures in the subfolders of folders too\n"
@@ -96,6 +100,9 @@ const char kUsage[] =
     "                     order (img2 before img10), not a batch\n"
     "  --luma             videos: the decoder's luma plane as the grey frame,\n"
     "                     without the colour conversion (faster; other levels)\n"
+    "  --all-frames       cameras, pipes, standard input: keep every frame, waiting\n"
+    "                     for detection (default: the newest frame wins and those\n"
+    "                     it replaces are counted as dropped)\n"
     "  -h, --help         show this help\n"
     "  --version          show the version\n"
     "\n"
@@ -170,7 +177,7 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
 const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
                             QStringLiteral("--recursive"), QStringLiteral("--stream"),
                             QStringLiteral("--no-stream"), QStringLiteral("--sequence"),
-                            QStringLiteral("--luma")};
+                            QStringLiteral("--luma"), QStringLiteral("--all-frames")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
@@ -326,6 +333,8 @@ int parseArguments(const QStringList &arguments, Options *options)
                 options->source.folderSequence = true;
             else if (name == QLatin1String("--luma"))
                 options->source.luma = true;
+            else if (name == QLatin1String("--all-frames"))
+                options->source.allFrames = true;
             else
                 options->recursive = true;
             continue;
@@ -357,6 +366,17 @@ int checkAnnotations(const QVector<InputPicture> &inputs, const Options &options
 {
     if (options.annotate.isEmpty())
         return -1;
+    if (isVideoName(options.annotate)) {
+        if (inputs.size() != 1 || !isSequenceInput(inputs.first()))
+            return usageError(QStringLiteral("--annotate %1 writes the frames of one sequence as a video; give one "
+                                             "sequence, or a folder to --annotate")
+                                  .arg(options.annotate));
+        if (!options.force && QFileInfo::exists(options.annotate))
+            return usageError(QStringLiteral("'%1' exists; --force replaces it").arg(options.annotate));
+        if (!QDir().mkpath(QFileInfo(options.annotate).absolutePath()))
+            return usageError(QStringLiteral("cannot create the folder for '%1'").arg(options.annotate));
+        return -1;
+    }
     if (!QDir().mkpath(options.annotate))
         return usageError(QStringLiteral("cannot create the folder '%1' for --annotate").arg(options.annotate));
     std::set<QString> names;
@@ -471,7 +491,7 @@ int main(int argc, char *argv[])
     settings.stream = options.stream;
     settings.repeat = options.repeat;
     settings.jobs = options.jobs;
-    settings.annotateFolder = options.annotate;
+    (isVideoName(options.annotate) ? settings.annotateVideo : settings.annotateFolder) = options.annotate;
     settings.frames = options.frames;
     settings.source = options.source;
 

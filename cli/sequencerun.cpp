@@ -139,7 +139,10 @@ bool runSequence(PictureSource &source, const SequenceSettings &settings,
             lock.unlock();
             totals->features += frame.result.features.size();
             const bool more = deliver(frame);
+            // Its buffer goes back to the decoder, to be decoded into again.
+            QImage picture = std::move(frame.frame);
             frame = FrameResult();
+            source.giveBack(std::move(picture));
             lock.lock();
             ++p.delivered;
             if (!more)

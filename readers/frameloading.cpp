@@ -709,6 +709,12 @@ bool openPictureFile(QFile *file, QString *error)
     return true;
 }
 
+bool stretchFrame(const QImage &frame, const StretchChoice &choice, QImage *stretched, StretchUsed *used,
+                  StretchNotice *notice, QString *error)
+{
+    return mapPicture(nullptr, frame, choice, stretched, used, notice, error);
+}
+
 bool restretchPicture(const LoadedPicture &picture, const StretchChoice &choice, QImage *frame, StretchUsed *used,
                       StretchNotice *notice, QString *error)
 {

@@ -2,6 +2,7 @@
 #define FRAMELOADING_H
 
 #include "nativepictures.h"
+#include "picturelimits.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -17,13 +18,6 @@ class QBuffer;
 class QFile;
 class QIODevice;
 
-// The largest frame the program opens: 2^28 pixels (256 megapixels, e.g.
-// 16384 x 16384). A run needs about 16 bytes a pixel at its peak (decoded
-// picture, 32-bit frame, grey image, three byte images, response map), so
-// this keeps one run near 4 GiB while photographs of 100 megapixels and
-// more still open. Larger pictures are refused from their header, before
-// any pixel is allocated.
-const qint64 kMaxFramePixels = qint64(1) << 28;
 
 // Reads an image file the way the window opens one: the format is detected
 // from the content by the installed Qt image plug-ins, a photograph's
@@ -191,6 +185,12 @@ QtInspection inspectForQt(QIODevice *device, const QString &fileName);
 bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *native,
                      const QtInspection *inspection, const LoadOptions &options, LoadedPicture *picture,
                      QString *error, QString *damage);
+
+// An 8-bit frame (QImage::Format_RGB32 or Format_Grayscale8) mapped as
+// loadPicture maps a picture that only Qt's readers read: "none" leaves it
+// as it is, minmax and percentile stretch its levels channel by channel.
+bool stretchFrame(const QImage &frame, const StretchChoice &choice, QImage *stretched, StretchUsed *used,
+                  StretchNotice *notice, QString *error);
 
 // A pipe or a device read to its end into `buffer`, after the bytes
 // `start` already taken from it; at most 256 MB. False with the reason.

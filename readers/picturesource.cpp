@@ -2,6 +2,8 @@
 
 #include "decodermessages.h"
 #include "framepattern.h"
+#include "imageheaders.h"
+#include "videosource.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -10,8 +12,19 @@
 #include <QImageReader>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <csignal>
 #include <exception>
+#include <mutex>
 #include <new>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,6 +80,10 @@ public:
     QIODevice *device() const { return current; }
     // The bytes came from a pipe or a device and are held in memory.
     bool inMemory() const { return current == &memory; }
+    // A pipe or standard input that carries a video stream: its descriptor
+    // (left open) and the bytes read from it to tell.
+    int videoStream() const { return streamDescriptor; }
+    const QByteArray &streamStart() const { return start; }
     const QString &name() const { return fileName; }
 
     // Closes a file opened here; reopen() opens it again.
@@ -93,17 +110,72 @@ private:
             current = given;
             return true;
         }
-        if (!readWholeStream(given, &memory, error))
+        // A pipe's first bytes, read past Qt's buffer, tell a video stream
+        // (handed on as it comes) from a picture (read whole).
+        const QFile *pipe = qobject_cast<const QFile *>(given);
+        const int descriptor = pipe ? pipe->handle() : -1;
+        if (descriptor >= 0) {
+            start = readStart(descriptor);
+            if (looksLikeVideo(start)) {
+                streamDescriptor = descriptor;
+                current = given;
+                return true;
+            }
+        }
+        if (!readWholeStream(given, &memory, error, start))
             return false;
         file.reset();
         current = &memory;
         return true;
     }
 
+    // Up to kSniffBytes from a descriptor, fewer only at its end.
+    static QByteArray readStart(int descriptor)
+    {
+        QByteArray bytes(kSniffBytes, '\0');
+        int size = 0;
+        while (size < bytes.size()) {
+            const ssize_t count = ::read(descriptor, bytes.data() + size, (size_t)(bytes.size() - size));
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count <= 0)
+                break;
+            size += (int)count;
+        }
+        bytes.resize(size);
+        return bytes;
+    }
+
+    static const int kSniffBytes = 4096;
+    int streamDescriptor = -1;
+    QByteArray start;
+
     QString fileName;
     std::unique_ptr<QFile> file;
     QBuffer memory;
     QIODevice *current = nullptr;
+
+public:
+    // Whether the first bytes of a file are those of a container that holds
+    // video (FFmpeg reads them): MP4 and QuickTime, Matroska and WebM, AVI,
+    // NUT, MPEG transport and program streams, FLV, Ogg, ASF, YUV4MPEG, and
+    // raw H.264, HEVC or MPEG video. Pictures are never taken for videos:
+    // their readers come first for anything else.
+    static bool looksLikeVideo(const QByteArray &b)
+    {
+        const auto at = [&](int offset, const char *text, int size) {
+            return b.size() >= offset + size && std::memcmp(b.constData() + offset, text, (size_t)size) == 0;
+        };
+        for (const char *box : {"ftyp", "moov", "mdat", "free", "wide", "skip", "pnot"})
+            if (at(4, box, 4))
+                return !at(8, "heic", 4) && !at(8, "heix", 4) && !at(8, "mif1", 4) && !at(8, "avif", 4);
+        return at(0, "\x1a\x45\xdf\xa3", 4) || (at(0, "RIFF", 4) && at(8, "AVI ", 4))
+               || at(0, "nut/multimedia container", 24) || at(0, "FLV\x01", 4) || at(0, "OggS", 4)
+               || at(0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11", 8) || at(0, "YUV4MPEG2", 9)
+               || at(0, "\x00\x00\x01\xba", 4) || at(0, "\x00\x00\x01\xb3", 4)
+               || (at(0, "\x00\x00\x00\x01", 4) && b.size() > 4 && !(b[4] & 0x80))
+               || (b.size() > 376 && b[0] == 0x47 && b[188] == 0x47 && b[376] == 0x47);
+    }
 };
 
 // A picture file: one still picture (a native reader's, PGM/PPM, 16-bit
@@ -145,6 +217,7 @@ public:
                 info.kind = layout.format == "fits" ? SourceKind::Planes : SourceKind::Pages;
                 info.frames = frames.count;
                 info.timed = frames.interval > 0.0;
+                info.frameRate = frames.interval > 0.0 ? 1.0 / frames.interval : 0.0;
                 if (info.kind == SourceKind::Pages)
                     info.description += QStringLiteral(", %1 frames").arg(frames.count);
                 frameLosses.file = frames.damage;
@@ -444,10 +517,374 @@ private:
     qint64 cursor = 0;
 };
 
-std::unique_ptr<PictureSource> opened(std::unique_ptr<FileSource> source, bool bytesOpen, QString *error)
+// A stream's bytes handed on to the video decoder through a pipe of its
+// own: the bytes already read to tell what it is, then the rest as it
+// comes. The decoder opens the pipe's reading end by name (/dev/fd/N), as
+// it opens any pipe.
+class StreamRelay
+{
+public:
+    ~StreamRelay()
+    {
+        stopping = true;
+        if (thread.joinable())
+            thread.join();
+        for (int descriptor : {input, readEnd, writeEnd})
+            if (descriptor >= 0)
+                ::close(descriptor);
+    }
+
+    // False with the reason when the pipe cannot be made.
+    bool start(int from, const QByteArray &first, QString *error)
+    {
+        int ends[2] = {-1, -1};
+        input = ::fcntl(from, F_DUPFD_CLOEXEC, 0);
+        if (input < 0 || ::pipe2(ends, O_CLOEXEC) != 0) {
+            *error = QStringLiteral("cannot pass the stream on: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        readEnd = ends[0];
+        writeEnd = ends[1];
+        thread = std::thread([this, first] { run(first); });
+        return true;
+    }
+
+    QString readPath() const { return QStringLiteral("/dev/fd/%1").arg(readEnd); }
+
+    // Once the decoder has opened its own end.
+    void closeReadEnd()
+    {
+        ::close(readEnd);
+        readEnd = -1;
+    }
+
+private:
+    void run(QByteArray pending)
+    {
+        // A decoder that stops reading makes writes fail (EPIPE): the
+        // signal that comes with it is kept from the process.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        QByteArray buffer(1 << 16, '\0');
+        while (!stopping) {
+            if (pending.isEmpty()) {
+                if (!wait(input, POLLIN))
+                    continue;
+                const ssize_t count = ::read(input, buffer.data(), (size_t)buffer.size());
+                if (count < 0 && errno == EINTR)
+                    continue;
+                if (count <= 0)
+                    break;
+                pending = buffer.left((int)count);
+            }
+            if (!wait(writeEnd, POLLOUT))
+                continue;
+            const ssize_t written = ::write(writeEnd, pending.constData(), (size_t)pending.size());
+            if (written < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (written <= 0)
+                break;
+            pending.remove(0, (int)written);
+        }
+        const timespec now = {0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+        // The decoder sees the stream's end.
+        ::close(writeEnd);
+        writeEnd = -1;
+    }
+
+    // Whether `descriptor` is ready within a tenth of a second (then the
+    // stop flag is looked at again).
+    bool wait(int descriptor, short events)
+    {
+        pollfd ready = {descriptor, events, 0};
+        return ::poll(&ready, 1, 100) > 0;
+    }
+
+    int input = -1;
+    int readEnd = -1;
+    int writeEnd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// A video file, a camera, or a video stream on a pipe or standard input,
+// decoded by FFmpeg's libraries ahead of the reader (video/videosource.h).
+// Frames are the stream's in time-stamp order, lost ones counted; a
+// selection seeks to its first frame in a file (exactly) and passes over
+// the rest of a live source's frames before it.
+class VideoSequence : public PictureSource
+{
+public:
+    explicit VideoSequence(const SourceOptions &options) : sourceOptions(options) {}
+
+    ~VideoSequence() override { video.reset(); }
+
+    bool openPath(const QString &path, QString *error)
+    {
+        this->path = path;
+        return openVideo(error);
+    }
+
+    bool openStream(int descriptor, const QByteArray &start, QString *error)
+    {
+        relay.reset(new StreamRelay);
+        if (!relay->start(descriptor, start, error))
+            return false;
+        path = relay->readPath();
+        const bool opened = openVideo(error);
+        relay->closeReadEnd();
+        return opened;
+    }
+
+    bool load(const LoadOptions &options, LoadedPicture *picture, QString *error, QString *damage) override
+    {
+        // The first frame of a file; of a live source, the next one.
+        if (damage)
+            damage->clear();
+        if (!acquire(error))
+            return false;
+        if (started && sourceInfo.live == false && !video->seek(0, error))
+            return false;
+        started = false;
+        const FrameRange all;
+        range = all;
+        SourceFrame frame;
+        const FrameRead read = next(options, &frame, error);
+        if (read == FrameRead::End)
+            *error = QStringLiteral("the video holds no frame that can be decoded");
+        if (read != FrameRead::Frame)
+            return false;
+        *picture = frame.picture;
+        if (damage)
+            *damage = frame.damage;
+        // The next read begins again at the start.
+        pending.reset(new SourceFrame(frame));
+        return true;
+    }
+
+    bool select(const FrameRange &selected, QString *error) override
+    {
+        range = selected;
+        if (!acquire(error))
+            return false;
+        if (selected.first > 0 && video->info().seekable) {
+            pending.reset();
+            started = true;
+            return video->seek(selected.first, error);
+        }
+        if (started && !sourceInfo.live) {
+            pending.reset();
+            return video->seek(0, error);
+        }
+        return true;
+    }
+
+    FrameRead next(const LoadOptions &options, SourceFrame *frame, QString *error) override
+    {
+        if (!acquire(error))
+            return FrameRead::Failed;
+        if (pending) {
+            std::unique_ptr<SourceFrame> kept = std::move(pending);
+            if (range.contains(kept->index)) {
+                *frame = *kept;
+                return FrameRead::Frame;
+            }
+        }
+        started = true;
+        for (;;) {
+            VideoFrame decoded;
+            {
+                std::lock_guard<std::mutex> lock(sparesMutex);
+                if (!spares.empty()) {
+                    decoded.image = std::move(spares.back());
+                    spares.pop_back();
+                }
+            }
+            const VideoRead read = video->next(&decoded, error);
+            const VideoDamage damage = video->damage();
+            // A live source's frames before the reading began are not
+            // dropped: nobody was reading.
+            if (droppedBefore < 0)
+                droppedBefore = damage.droppedFrames;
+            frameLosses.dropped = damage.droppedFrames - droppedBefore;
+            if (read != VideoRead::Frame) {
+                noteLosses(damage);
+                return read == VideoRead::End ? FrameRead::End : FrameRead::Failed;
+            }
+            if (range.end >= 0 && decoded.index >= range.end) {
+                noteLosses(damage);
+                return FrameRead::End;
+            }
+            lastIndex = decoded.index;
+            if (decoded.hasTime)
+                lastTime = decoded.time;
+            if (!range.contains(decoded.index)) {
+                giveBack(std::move(decoded.image));
+                continue;
+            }
+            *frame = SourceFrame();
+            frame->index = decoded.index;
+            frame->time = decoded.time;
+            frame->hasTime = decoded.hasTime;
+            frame->timeStamp = decoded.timeStamp;
+            frame->picture.bitsPerSample = 8;
+            frame->picture.description = sourceInfo.description;
+            // Video frames are 8 bits: "none" keeps them as decoded (and
+            // their levels are not looked at); a stretch maps each by its
+            // own range.
+            const StretchMode mode = resolvedStretchMode(options.stretch.mode, true);
+            if (mode == StretchMode::None) {
+                frame->picture.frame = decoded.image;
+            } else if (!stretchFrame(decoded.image, options.stretch, &frame->picture.frame, &frame->picture.stretch,
+                                     &frame->picture.notice, error)) {
+                return FrameRead::Failed;
+            }
+            if (decoded.concealed) {
+                frame->damage = QStringLiteral("the decoder filled in parts of it that were missing");
+                frameLosses.addDamaged(decoded.index, range.step, frame->damage);
+            }
+            return FrameRead::Frame;
+        }
+    }
+
+    void giveBack(QImage picture) override
+    {
+        if (picture.isNull())
+            return;
+        std::lock_guard<std::mutex> lock(sparesMutex);
+        if (spares.size() < 8)
+            spares.push_back(std::move(picture));
+    }
+
+    void interrupt() override
+    {
+        if (video)
+            video->interrupt();
+    }
+
+    void release() override
+    {
+        // A file is opened again when read; a stream stays as it is.
+        if (relay || sourceInfo.live)
+            return;
+        video.reset();
+        pending.reset();
+        started = false;
+    }
+
+private:
+    bool openVideo(QString *error)
+    {
+        VideoOptions options;
+        options.luma = sourceOptions.luma;
+        if (sourceOptions.allFrames)
+            options.pacing = VideoOptions::Pacing::KeepAll;
+        video = VideoSource::open(path, options, error);
+        if (!video)
+            return false;
+        const VideoInfo &v = video->info();
+        SourceInfo &info = sourceInfo;
+        info.kind = SourceKind::Video;
+        info.format = v.container.toLatin1();
+        info.description = v.description;
+        info.width = v.width;
+        info.height = v.height;
+        info.bitsPerSample = 8;
+        info.frames = v.frameCount;
+        info.framesExact = v.frameCountExact;
+        info.timed = true;
+        info.live = v.live;
+        info.frameRate = v.frameRate;
+        info.timeBaseNumerator = v.timeBaseNumerator;
+        info.timeBaseDenominator = v.timeBaseDenominator;
+        info.notStreamable = QStringLiteral("videos are read frame by frame");
+        return true;
+    }
+
+    bool acquire(QString *error)
+    {
+        return video || openVideo(error);
+    }
+
+    // The frames the decoder lost among those selected, and a file cut
+    // short, once the reading ends.
+    void noteLosses(const VideoDamage &damage)
+    {
+        if (lossesNoted)
+            return;
+        lossesNoted = true;
+        for (const VideoDamage::Span &span : damage.lost) {
+            const qint64 first = range.nextFrom(span.first);
+            if (first < 0 || first > span.last)
+                continue;
+            const qint64 last = range.end >= 0 ? std::min(span.last, range.end - 1) : span.last;
+            if (first > last)
+                continue;
+            frameLosses.addLost(first, range.step, QStringLiteral("not decoded"), (last - first) / range.step + 1);
+        }
+        if (damage.cutShort || (range.end < 0 && endsEarly())) {
+            frameLosses.file = QStringLiteral("the file is cut short");
+            // Frames the container's estimate says were to come.
+            const VideoInfo &v = video->info();
+            const qint64 from = range.nextFrom(lastIndex + 1);
+            if (!damage.cutShort && from >= 0 && v.frameCount > from)
+                frameLosses.addLost(from, range.step, QStringLiteral("past the end of the data, as the container's "
+                                                                     "duration counts them"),
+                                    (v.frameCount - 1 - from) / range.step + 1);
+        }
+    }
+
+    // A file whose container does not count its frames (Matroska, MPEG-TS,
+    // ...) that ends before its stated duration, or whose demuxer said it
+    // ended early: the decoder's end looks like any other.
+    bool endsEarly() const
+    {
+        const VideoInfo &v = video->info();
+        if (v.live || v.frameCountExact)
+            return false;
+        for (const QString &message : video->messages())
+            if (message.contains(QLatin1String("ended prematurely"), Qt::CaseInsensitive)
+                || message.contains(QLatin1String("truncat"), Qt::CaseInsensitive))
+                return true;
+        // Half a second, or two frames, of slack for streams a little
+        // shorter than the container (an audio track's end).
+        const double slack = std::max(0.5, v.frameRate > 0.0 ? 2.0 / v.frameRate : 0.0);
+        return v.duration > 0.0 && lastTime >= 0.0 && lastTime + slack < v.duration;
+    }
+
+    SourceOptions sourceOptions;
+    QString path;
+    std::unique_ptr<StreamRelay> relay;  // before the video: it outlives the decoder's reads
+    std::unique_ptr<VideoSource> video;
+    std::unique_ptr<SourceFrame> pending;  // read by load(), handed out next
+    bool started = false;                  // frames have been read past the first
+    bool lossesNoted = false;
+    qint64 droppedBefore = -1;  // frames a live source dropped before the first read
+    qint64 lastIndex = -1;      // the last frame decoded, and its time
+    double lastTime = -1.0;
+    std::mutex sparesMutex;
+    std::vector<QImage> spares;
+};
+
+std::unique_ptr<PictureSource> opened(std::unique_ptr<FileSource> source, bool bytesOpen,
+                                     const SourceOptions &options, QString *error)
 {
     if (!bytesOpen)
         return nullptr;
+    // A video stream on a pipe, or a video file: FFmpeg's.
+    SourceBytes &bytes = source->bytes;
+    const bool streamed = bytes.videoStream() >= 0;
+    if (streamed || (!bytes.inMemory() && SourceBytes::looksLikeVideo(bytesAt(bytes.device(), 0, 400)))) {
+        std::unique_ptr<VideoSequence> video(new VideoSequence(options));
+        const bool open = guarded(error, [&] {
+            return streamed ? video->openStream(bytes.videoStream(), bytes.streamStart(), error)
+                            : video->openPath(bytes.name(), error);
+        });
+        return open ? std::unique_ptr<PictureSource>(video.release()) : nullptr;
+    }
     const bool identified = guarded(error, [&] { return source->identify(error); });
     if (!identified)
         return nullptr;
@@ -490,17 +927,26 @@ std::unique_ptr<PictureSource> PictureSource::open(const QString &path, const So
             return nullptr;
         return std::unique_ptr<PictureSource>(files.release());
     }
+    // Cameras (character devices): FFmpeg's, never read as a file.
+    struct stat status {};
+    if (path != QLatin1String("-") && ::stat(QFile::encodeName(path).constData(), &status) == 0
+        && S_ISCHR(status.st_mode)) {
+        std::unique_ptr<VideoSequence> video(new VideoSequence(options));
+        if (!guarded(error, [&] { return video->openPath(path, error); }))
+            return nullptr;
+        return std::unique_ptr<PictureSource>(video.release());
+    }
     std::unique_ptr<FileSource> source(new FileSource);
     const bool bytesOpen = guarded(error, [&] { return source->bytes.openFile(path, error); });
-    return opened(std::move(source), bytesOpen, error);
+    return opened(std::move(source), bytesOpen, options, error);
 }
 
 std::unique_ptr<PictureSource> PictureSource::open(QIODevice *device, const QString &fileName,
-                                                   const SourceOptions &, QString *error)
+                                                   const SourceOptions &options, QString *error)
 {
     std::unique_ptr<FileSource> source(new FileSource);
     const bool bytesOpen = guarded(error, [&] { return source->bytes.openDevice(device, fileName, error); });
-    return opened(std::move(source), bytesOpen, error);
+    return opened(std::move(source), bytesOpen, options, error);
 }
 
 // ---- loadFrame and loadPicture (frameloading.h): a source opened and read.

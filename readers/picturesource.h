@@ -45,6 +45,11 @@ struct SourceInfo {
     bool framesExact = true;
     bool timed = false;  // frames carry time stamps (seconds)
     bool live = false;   // a camera or a stream: frames come whether read or not
+    // Frames a second (0 when unknown), and a video's time base: a frame's
+    // time stamp n is n * num / den seconds (0 / 0 for other sources).
+    double frameRate = 0.0;
+    int timeBaseNumerator = 0;
+    int timeBaseDenominator = 0;
     // The picture as load() reads it (of a sequence, its first frame) reads
     // in bands of rows (native pictures only).
     bool streamable = false;
@@ -67,6 +72,10 @@ struct SourceOptions {
     // Videos: the decoder's luma plane as the frame, instead of the colour
     // conversion (--luma).
     bool luma = false;
+    // Live sources (a camera, a pipe, standard input): every frame read,
+    // waiting for detection (--all-frames), instead of the newest frame
+    // winning when detection falls behind.
+    bool allFrames = false;
 };
 
 // Which frames of a sequence are read: first, first + step, ... below end
@@ -178,6 +187,10 @@ public:
 
     // Ends a read waiting on a live source from another thread.
     virtual void interrupt() {}
+
+    // A frame's picture its reader is done with, for the decoder to decode
+    // into again instead of allocating anew (videos); any thread.
+    virtual void giveBack(QImage picture) { Q_UNUSED(picture) }
 
     // Lets go of the open file and the readers until the source is read
     // again, keeping what opening it found: a batch identifies all its

@@ -21,6 +21,7 @@
 #include <fitsio.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
@@ -160,6 +161,7 @@ private slots:
     void damagedSequences_data();
     void damagedSequences();
     void pipelineDeliversInFrameOrder();
+    void videos();
     void parsers();
 
 private:
@@ -423,6 +425,116 @@ void TestSequences::pipelineDeliversInFrameOrder()
     QCOMPARE(single.size(), reversed.size());
     for (int i = 0; i < single.size(); ++i)
         QVERIFY(single[i].x == reversed[i].x && single[i].y == reversed[i].y);
+}
+
+// Videos through FFmpeg, made by the ffmpeg program: an FFV1 grey video's
+// frames equal the pictures ffmpeg exports from it (with the flags the
+// manual names), t is the container's time stamps, a selection seeks, a cut
+// file loses its last frames (exit 3), a stream on standard input is read
+// frame by frame, and the annotated video holds the annotated pictures.
+void TestSequences::videos()
+{
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    if (ffmpeg.isEmpty())
+        QSKIP("the ffmpeg program is not installed (Debian package ffmpeg): no videos to test with");
+    const auto run = [&](const QStringList &arguments) {
+        QProcess process;
+        process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
+        return process.waitForFinished(120000) && process.exitCode() == 0;
+    };
+    QVERIFY(QDir().mkpath(path("video")));
+    for (int t = 0; t < kFrames; ++t) {
+        QImage grey(kWidth, kHeight, QImage::Format_Grayscale8);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                grey.scanLine(y)[x] = (uchar)std::min(255, frames[t][(size_t)y * kWidth + x] >> 7);
+        QVERIFY(grey.save(path(QString("video/g%1.png").arg(t))));
+    }
+    const QString clip = path("video/grey.mkv");
+    QVERIFY(run({"-framerate", "10", "-i", path("video/g%d.png"), "-vf", "format=gray", "-c:v", "ffv1", clip}));
+    QVERIFY(run({"-i", clip, "-sws_flags", "bicubic+accurate_rnd+full_chroma_int+bitexact", "-pix_fmt", "rgb24",
+                 "-start_number", "0", path("video/exported%d.png")}));
+    const QStringList settings = {"--sigma", "2", "--threshold", "10", "--details"};
+    const Outcome video = runCli(settings + QStringList{clip});
+    QCOMPARE(video.exitCode, 0);
+    QStringList rows = rowsOf(video.out);
+    QVERIFY(video.out.startsWith("frame,t,x,y,"));
+    QStringList expected;
+    for (int t = 0; t < kFrames; ++t)
+        expected += numbered(runCli(settings + QStringList{path(QString("video/exported%1.png").arg(t))}).out, t);
+    QVERIFY(expected.size() > 3 * kFrames);
+    // t: the container's stamps, 10 frames a second.
+    for (QString &row : rows) {
+        const QStringList fields = row.split(',');
+        QCOMPARE(fields[1], QString::asprintf("%.6f", fields[0].toInt() / 10.0));
+        row = QStringList(fields.mid(0, 1) + fields.mid(2)).join(',');
+    }
+    QCOMPARE(rows, expected);
+    QStringList selected;
+    for (const QString &row : rows)
+        if (QList<int>{1, 3}.contains(row.section(',', 0, 0).toInt()))
+            selected << row;
+    QStringList part = rowsOf(runCli(settings + QStringList{"--frames", "1:5:2", clip}).out);
+    for (QString &row : part)
+        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
+    QCOMPARE(part, selected);
+
+    // A stream on standard input, every frame kept.
+    QProcess feeder, cli;
+    feeder.setStandardOutputProcess(&cli);
+    feeder.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-i", clip, "-c:v", "ffv1", "-f", "nut", "-"});
+    cli.start(QStringLiteral(HESSIAN_CLI_PATH), settings + QStringList{"--all-frames", "-"});
+    QVERIFY(feeder.waitForFinished(60000) && cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), 0);
+    QStringList streamed = rowsOf(QString::fromUtf8(cli.readAllStandardOutput()));
+    for (QString &row : streamed)
+        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
+    QCOMPARE(streamed, expected);
+
+    // The annotated video holds, frame for frame, the annotated pictures.
+    QVERIFY(runCli(settings + QStringList{"--annotate", path("video/annotated.mkv"), clip}).exitCode == 0);
+    QVERIFY(runCli(settings + QStringList{"--annotate", path("video/pictures"), clip}).exitCode == 0);
+    QVERIFY(run({"-i", path("video/annotated.mkv"), "-pix_fmt", "rgb24", "-start_number", "0",
+                 path("video/annotated%d.png")}));
+    for (int t = 0; t < kFrames; ++t) {
+        const QImage drawn(path(QString("video/pictures/grey/%1.png").arg(t, 6, 10, QChar('0'))));
+        const QImage decoded(path(QString("video/annotated%1.png").arg(t)));
+        QVERIFY(!drawn.isNull());
+        QCOMPARE(decoded.convertToFormat(QImage::Format_RGB32), drawn.convertToFormat(QImage::Format_RGB32));
+    }
+    QCOMPARE(runCli(settings + QStringList{"--annotate", path("video/annotated.mkv"), clip}).exitCode, 2);
+
+    // H.264 in MP4 (its index first), cut: the frames before the cut's
+    // group of pictures as the whole file gives them, the rest named lost.
+    const QString h264 = path("video/long.mp4");
+    QVERIFY(run({"-stream_loop", "3", "-framerate", "10", "-i", path("video/g%d.png"), "-vf", "format=yuv420p",
+                 "-c:v", "libx264", "-g", "4", "-movflags", "+faststart", h264}));
+    const QStringList whole = rowsOf(runCli(settings + QStringList{h264}).out);
+    const QByteArray bytes = fileBytes(h264);
+    QVERIFY(writeBytes(path("video/cut.mp4"), bytes.left(bytes.size() * 3 / 4)));
+    const Outcome cut = runCli(settings + QStringList{path("video/cut.mp4")});
+    QCOMPARE(cut.exitCode, 3);
+    const QRegularExpressionMatch said =
+        QRegularExpression("is damaged \\((\\d+) lost frames?: (.*); the file is cut short\\)").match(cut.err);
+    QVERIFY2(said.hasMatch(), qPrintable(cut.err));
+    QList<int> named;
+    QRegularExpressionMatchIterator spans = QRegularExpression("frames? (\\d+)(-(\\d+))?").globalMatch(said.captured(2));
+    while (spans.hasNext()) {
+        const QRegularExpressionMatch span = spans.next();
+        named << span.captured(1).toInt() << (span.captured(3).isEmpty() ? span.captured(1) : span.captured(3)).toInt();
+    }
+    QVERIFY(!named.isEmpty());
+    const int firstLost = *std::min_element(named.begin(), named.end());
+    QCOMPARE(*std::max_element(named.begin(), named.end()), 4 * kFrames - 1);
+    QStringList before, wholeBefore;
+    for (const QString &row : rowsOf(cut.out))
+        if (row.section(',', 0, 0).toInt() < firstLost - 4)
+            before << row;
+    for (const QString &row : whole)
+        if (row.section(',', 0, 0).toInt() < firstLost - 4)
+            wholeBefore << row;
+    QVERIFY(!before.isEmpty());
+    QCOMPARE(before, wholeBefore);
 }
 
 // The small parsers behind the options and the sequences' files.
