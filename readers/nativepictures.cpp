@@ -953,7 +953,9 @@ private:
     }
 
     // Whether plane `index`'s data (with the padding after the last plane)
-    // goes past the end of the file.
+    // goes past the end of the file. cfitsio reads whole records of 2880
+    // bytes (past the end of a file held in memory, too): the record that
+    // holds the plane's last byte must be in the file.
     bool planeCut(qint64 index) const
     {
         if (dataEndsAt < 0)
@@ -961,7 +963,10 @@ private:
         if (index == planes - 1)
             return dataEndsAt > fileSize;
         qint64 end = 0;
-        return !fitsProduct(planeBytes, index + 1, &end) || end > fileSize - dataStart;
+        if (!fitsProduct(planeBytes, index + 1, &end) || end > fileSize - dataStart)
+            return true;
+        const qint64 records = (dataStart + end + 2879) / 2880;
+        return records > fileSize / 2880;
     }
 
 public:

@@ -7,6 +7,7 @@
 // process.
 
 #include "batchrun.h"
+#include "clirunner.h"
 #include "framepattern.h"
 #include "picturesource.h"
 #include "sequencerun.h"
@@ -30,27 +31,6 @@
 namespace {
 
 const int kWidth = 90, kHeight = 70, kFrames = 6;
-
-struct Outcome {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Outcome runCli(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
-    Outcome outcome;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        return outcome;
-    }
-    outcome.exitCode = process.exitCode();
-    outcome.out = QString::fromUtf8(process.readAllStandardOutput());
-    outcome.err = QString::fromUtf8(process.readAllStandardError());
-    return outcome;
-}
 
 // Frame t: bright and dark 16-bit spots that move a pixel or two a frame
 // over a sloping floor, every frame with its own range (so that a stretch
@@ -232,8 +212,15 @@ void TestSequences::framesEqualSinglePictures()
     QFETCH(QString, exported);
     const Outcome sequence = runCli(kRun + arguments);
     QCOMPARE(sequence.exitCode, 0);
-    QVERIFY2(sequence.err.startsWith(QString("Success. Frames read: %1, lost: 0, dropped: 0. Feature count: ")
-                                         .arg(kFrames)),
+    // The hyperstack says which of its pages the frames are.
+    QString report = sequence.err;
+    if (QString(QTest::currentDataTag()) == "ImageJ hyperstack") {
+        const QString taken = QString("hessian-maxima-cli: warning: '%1' frames are channel 1 of 2 of each time point\n")
+                                  .arg(path("hyper.tif"));
+        QVERIFY2(report.startsWith(taken), qPrintable(report));
+        report.remove(0, taken.size());
+    }
+    QVERIFY2(report.startsWith(QString("Success. Frames read: %1, lost: 0, dropped: 0. Feature count: ").arg(kFrames)),
              qPrintable(sequence.err));
     QStringList pictures;
     for (int t = 0; t < kFrames; ++t)
@@ -343,9 +330,11 @@ void TestSequences::damagedSequences_data()
     writeTiff(imageJ, frames, "ImageJ=1.53t\nimages=8\nframes=8\n");
     QTest::newRow("ImageJ, 2 time points missing") << fileBytes(imageJ) << "short.tif" << QList<int>{0, 1, 2, 3, 4, 5}
                                                    << "2 lost frames: frames 6-7";
-    // A cube cut in its fifth plane: planes 1-4 read.
+    // A cube cut in its fifth plane: planes 1-4 read (with the record of
+    // 2880 bytes that holds the fourth's end).
     const QByteArray cube = fileBytes(path("cube.fits"));
-    QTest::newRow("FITS cube cut") << cube.left(2880 + 4 * kWidth * kHeight * 2 + 100) << "cut.fits"
+    const int records = (4 * kWidth * kHeight * 2 + 2879) / 2880;
+    QTest::newRow("FITS cube cut") << cube.left(2880 * (1 + records) + 100) << "cut.fits"
                                    << QList<int>{0, 1, 2, 3} << "2 lost frames: frames 4-5 (its plane is not in the file)";
 }
 

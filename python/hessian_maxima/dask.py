@@ -171,6 +171,15 @@ def _frame(table):
     return pd.DataFrame({name: table[name] for name in table.dtype.names})
 
 
+def _lazy_frame(parts, dtype):
+    """A lazy Dask DataFrame of delayed feature tables, one partition each."""
+    import dask.dataframe as dd
+    meta = _frame(np.empty(0, dtype))
+    if not parts:
+        return dd.from_pandas(meta, npartitions=1)
+    return dd.from_delayed([dask.delayed(_frame, pure=True)(part) for part in parts], meta=meta, verify_meta=False)
+
+
 def _detect_frames(block, settings, stretch, first):
     """The features of a chunk of whole frames, numbered from `first`."""
     import warnings
@@ -192,12 +201,7 @@ def _detect_stack_array(array, settings, stretch, as_dataframe):
     run = dask.delayed(_detect_frames, pure=True)
     parts = [run(block, settings, stretch, int(starts[i])) for i, block in enumerate(blocks)]
     if as_dataframe:
-        import dask.dataframe as dd
-        meta = _frame(np.empty(0, FRAME_FEATURE_DTYPE))
-        if not parts:
-            return dd.from_pandas(meta, npartitions=1)
-        return dd.from_delayed([dask.delayed(_frame, pure=True)(part) for part in parts], meta=meta,
-                               verify_meta=False)
+        return _lazy_frame(parts, FRAME_FEATURE_DTYPE)
     tables = dask.compute(*parts)
     return np.concatenate(tables) if tables else np.empty(0, FRAME_FEATURE_DTYPE)
 
@@ -312,12 +316,7 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
         bands = [dask.delayed(_pruned, pure=True)(settings.overlap, *bands)] if bands else []
 
     if as_dataframe:
-        import dask.dataframe as dd
-        meta = _frame(np.empty(0, FEATURE_DTYPE))
-        if not bands:
-            return dd.from_pandas(meta, npartitions=1)
-        return dd.from_delayed([dask.delayed(_frame, pure=True)(band) for band in bands], meta=meta,
-                               verify_meta=False)
+        return _lazy_frame(bands, FEATURE_DTYPE)
     *tables, lowest, highest = dask.compute(*bands, *(levels or (0, 0)))
     if levels:
         _warn_stretch(plan, reduction, (lowest, highest))
