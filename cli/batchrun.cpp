@@ -378,6 +378,10 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
     if (!whole && totals.delivered > 0)
         damage << QStringLiteral("reading stopped after frame %1: %2").arg(totals.delivered).arg(totals.error);
     sequence.damage = damage.join(QStringLiteral("; "));
+    // What of the file the frames are, when not all of it (an ImageJ
+    // hyperstack's first channel, say): said once, beside the results.
+    if (!sequence.taken.isEmpty())
+        sequence.warnings.prepend(QStringLiteral("frames are %1").arg(sequence.taken));
     notices.warn(totals.delivered, &sequence.warnings);
     // Nothing read at all is a file that could not be read.
     if (totals.delivered == 0 && !(stop && stop->load()) && (!whole || totals.losses.lostCount > 0)) {
