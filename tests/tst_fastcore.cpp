@@ -3,6 +3,7 @@
 
 #include "detectionpaths.h"
 #include "hessiandetector.h"
+#include "levelmaxima.h"
 #include "localmaxima.h"
 #include "parallelbands.h"
 
@@ -223,14 +224,16 @@ void TestFastCore::responseAndFeaturesMatchTheReference()
 }
 
 // Maps full of equal values, signed zeros, infinities and NaNs: the vector
-// maximum must pick exactly as "a when a > b, else b" in the fixed pairing.
+// maximum must pick exactly as "a when a > b, else b" in the fixed pairing,
+// and a scale-space level's search must give ties to the first pixel, at
+// widths that end in whole groups of vectors, single vectors and a tail.
 void TestFastCore::maximaKeepTiesAndNaNSemantics()
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const float values[] = {nan, -inf, -1.0f, -0.0f, 0.0f, 1.0f, 2.0f, 3.0f, inf};
     std::mt19937 random(7);
-    const Size sizes[] = {{7, 7}, {23, 9}, {45, 31}, {80, 64}};
+    const Size sizes[] = {{7, 7}, {23, 9}, {45, 31}, {80, 64}, {137, 11}};
     for (const Size &size : sizes) {
         for (int round = 0; round < 20; ++round) {
             std::vector<float> map((size_t)size.width * size.height);
@@ -240,9 +243,12 @@ void TestFastCore::maximaKeepTiesAndNaNSemantics()
                 value = values[first + random() % (9 - first)];
             const float threshold = values[1 + random() % 7];
             const uint32_t radius = round % 3 ? 1 : 2;
-            QVector<Feature> expected;
+            QVector<Feature> expected, expectedLevel;
             QCOMPARE(findLocalMaximaReference(map.data(), size.width, size.height, threshold,
                                               radius, expected),
+                     0);
+            QCOMPARE(findLevelMaximaWith(map.data(), size.width, size.height, threshold, radius, expectedLevel,
+                                         HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0}),
                      0);
             for (const VectorTarget &target : vectorTargets()) {
                 for (unsigned threads : {1u, 2u}) {
@@ -252,6 +258,11 @@ void TestFastCore::maximaKeepTiesAndNaNSemantics()
                              0);
                     QVERIFY2(sameFeatures(found, expected),
                              qPrintable(describe("features", 0.0f, size, target, threads)));
+                    QCOMPARE(findLevelMaximaWith(map.data(), size.width, size.height, threshold, radius, found,
+                                                 vectorConfig(target, threads)),
+                             0);
+                    QVERIFY2(sameFeatures(found, expectedLevel),
+                             qPrintable(describe("level features", 0.0f, size, target, threads)));
                 }
             }
         }
