@@ -10,6 +10,7 @@
 #include "vectorscratch.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -196,8 +197,31 @@ HessianRunConfig defaultRunConfig()
     config.path = referenceForcedByEnvironment() ? HESSIAN_PATH_REFERENCE : HESSIAN_PATH_VECTOR;
 #endif
     config.threads = 0;
-    config.target = 0;
+    config.target = targetNamedByEnvironment();
     return config;
+}
+
+namespace {
+
+bool sameName(const char *a, const char *b)
+{
+    for (; *a && *b; ++a, ++b)
+        if (std::tolower((unsigned char)*a) != std::tolower((unsigned char)*b))
+            return false;
+    return *a == *b;
+}
+
+} // namespace
+
+int64_t targetNamedByEnvironment()
+{
+    const char *name = std::getenv("HESSIAN_TARGET");
+    if (!name || !*name)
+        return 0;
+    for (const VectorTarget &target : vectorTargets())
+        if (sameName(name, target.name))
+            return target.target;
+    return 0;
 }
 
 std::vector<VectorTarget> vectorTargets()

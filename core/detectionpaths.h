@@ -32,9 +32,15 @@ struct HessianRunConfig {
 };
 
 // What a run uses unless told otherwise: the vector path on every hardware
-// thread, or the reference when HESSIAN_FORCE_REFERENCE says so. The
-// environment is read on every call, so a change applies to the next run.
+// thread, or the reference when HESSIAN_FORCE_REFERENCE says so; the vector
+// code chosen for this processor (see detectionpaths.cpp), or the one that
+// HESSIAN_TARGET names (AVX3, AVX2, SSE4, EMU128, in any case), for
+// measuring one against another. The environment is read on every call, so
+// a change applies to the next run.
 HessianRunConfig defaultRunConfig();
+
+// The target HESSIAN_TARGET names, when this processor runs it; otherwise 0.
+int64_t targetNamedByEnvironment();
 
 // The same operations with the path spelled out. A vector target that is not
 // compiled in or that this processor cannot run gives HESSIAN_BAD_TARGET.

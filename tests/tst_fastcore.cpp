@@ -387,6 +387,19 @@ void TestFastCore::pathSelection()
     QCOMPARE(defaultRunConfig().path, unforced);
     qunsetenv("HESSIAN_FORCE_REFERENCE");
 
+    // HESSIAN_TARGET names the vector code of the next runs, in any case; a
+    // name this processor does not run leaves the choice to the dispatcher.
+    for (const VectorTarget &target : vectorTargets()) {
+        qputenv("HESSIAN_TARGET", QByteArray(target.name).toLower());
+        QCOMPARE(defaultRunConfig().target, target.target);
+    }
+    for (const char *name : {"NEON", "AVX", "AVX22", ""}) {
+        qputenv("HESSIAN_TARGET", name);
+        QCOMPARE(defaultRunConfig().target, int64_t(0));
+    }
+    qunsetenv("HESSIAN_TARGET");
+    QCOMPARE(defaultRunConfig().target, int64_t(0));
+
     HessianDetector empty = {};
     const unsigned char grey[1] = {0};
     const HessianRunConfig best{HESSIAN_PATH_VECTOR, 0, 0};
