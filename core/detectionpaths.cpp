@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -130,29 +131,89 @@ bool runsHere(int64_t target)
     return (target & (HWY_EMU128 | HWY_SCALAR)) || (target & supported);
 }
 
-// The best compiled kernels this processor runs; the list is best first
-// and ends with a portable fallback.
-const VectorKernels *bestKernels()
+#if defined(__x86_64__) || defined(__i386__)
+
+ProcessorVendor processorVendor()
 {
-    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
-        if (runsHere(compiledVectorKernels(i).target))
-            return &compiledVectorKernels(i);
-    return nullptr;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(0, &a, &b, &c, &d))
+        return VENDOR_OTHER;
+    char name[13];
+    std::memcpy(name, &b, 4);
+    std::memcpy(name + 4, &d, 4);
+    std::memcpy(name + 8, &c, 4);
+    name[12] = 0;
+    if (std::strcmp(name, "GenuineIntel") == 0)
+        return VENDOR_INTEL;
+    if (std::strcmp(name, "AuthenticAMD") == 0)
+        return VENDOR_AMD;
+    return VENDOR_OTHER;
 }
 
-// The kernels for the run, or null when the target asked for is not here.
-const VectorKernels *kernelsFor(int64_t target)
+#else
+
+ProcessorVendor processorVendor()
 {
-    if (target == 0) {
-        static const VectorKernels *const best = bestKernels();
-        return best;
-    }
+    return VENDOR_OTHER;
+}
+
+#endif
+
+const VectorKernels *runnableKernels(int64_t target)
+{
     for (size_t i = 0; i < compiledVectorKernelCount(); ++i) {
         const VectorKernels &kernels = compiledVectorKernels(i);
         if (kernels.target == target && runsHere(kernels.target))
             return &kernels;
     }
     return nullptr;
+}
+
+// Multiply-add pairs a second of one code, on this thread, the best of a
+// few short turns taken alternately with the other code's, so that a turn
+// the system interrupts decides nothing.
+double pairsRatio(const VectorKernels &wide, const VectorKernels &narrow)
+{
+    const size_t rounds = 4000;  // some 20 microseconds
+    double bestWide = 0.0, bestNarrow = 0.0;
+    float sink = 0.0f;
+    const auto rate = [&](const VectorKernels &kernels) {
+        const auto start = std::chrono::steady_clock::now();
+        const double pairs = kernels.mulAddPairs(rounds, &sink);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return seconds > 0.0 ? pairs / seconds : 0.0;
+    };
+    for (int turn = 0; turn < 5; ++turn) {
+        bestWide = std::max(bestWide, rate(wide));
+        bestNarrow = std::max(bestNarrow, rate(narrow));
+    }
+    return bestNarrow > 0.0 ? bestWide / bestNarrow : 0.0;
+}
+
+// The kernels a run takes when it names none (see preferredTarget). Only an
+// Intel processor with AVX-512 has its arithmetic rates measured, once per
+// process, in a fraction of a millisecond.
+const VectorKernels *chosenKernels()
+{
+    int64_t runnable = 0;
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        if (runsHere(compiledVectorKernels(i).target))
+            runnable |= compiledVectorKernels(i).target;
+    const ProcessorVendor vendor = processorVendor();
+    const VectorKernels *avx512 = runnableKernels(HWY_AVX3);
+    const VectorKernels *avx2 = runnableKernels(HWY_AVX2);
+    const double ratio = vendor == VENDOR_INTEL && avx512 && avx2 ? pairsRatio(*avx512, *avx2) : 0.0;
+    return runnableKernels(preferredTarget(vendor, runnable, ratio));
+}
+
+// The kernels for the run, or null when the target asked for is not here.
+const VectorKernels *kernelsFor(int64_t target)
+{
+    if (target == 0) {
+        static const VectorKernels *const chosen = chosenKernels();
+        return chosen;
+    }
+    return runnableKernels(target);
 }
 
 // One slice of scratch per thread of a run. The vector kernels allocate
@@ -212,6 +273,32 @@ bool sameName(const char *a, const char *b)
 }
 
 } // namespace
+
+// The widest code (Highway numbers the better targets lower), except where
+// measurements say otherwise:
+// - An Intel processor with AVX-512 multiplies and adds 512-bit vectors on
+//   one or two units, by model, and its 512-bit shuffles and conversions take
+//   the same port as the arithmetic. With one unit AVX-512 does no more
+//   arithmetic per cycle than AVX2, whose shuffles run beside it, and lowers
+//   the clock further: AVX2 runs the passes faster. The processor does not
+//   say which it has, so its rates are measured (hessian-maxima-bench
+//   --phases shows the passes with both codes).
+// - AMD's family 25 (Zen 4) executes 512-bit operations in two halves, at
+//   AVX2's rate of pairs, yet its passes run faster with AVX-512 (fewer
+//   instructions, two-source shuffles, mask registers); family 26 has full
+//   width. Both take AVX-512.
+int64_t preferredTarget(ProcessorVendor vendor, int64_t runnable, double avx512OverAvx2)
+{
+#ifndef HESSIAN_FORCE_REFERENCE
+    const double kLeastGain = 1.5;  // one unit gives about 1, two about 2
+    if (vendor == VENDOR_INTEL && (runnable & HWY_AVX3) && (runnable & HWY_AVX2) && avx512OverAvx2 < kLeastGain)
+        runnable &= ~(int64_t)HWY_AVX3;
+#else
+    (void)vendor;
+    (void)avx512OverAvx2;
+#endif
+    return runnable & -runnable;
+}
 
 int64_t targetNamedByEnvironment()
 {

@@ -42,6 +42,16 @@ HessianRunConfig defaultRunConfig();
 // The target HESSIAN_TARGET names, when this processor runs it; otherwise 0.
 int64_t targetNamedByEnvironment();
 
+enum ProcessorVendor { VENDOR_OTHER, VENDOR_INTEL, VENDOR_AMD };
+
+// The vector code a run takes when it names none, among the `runnable`
+// targets (Highway's bits, all of which this processor runs), for a
+// processor of that vendor on which AVX-512 does `avx512OverAvx2` times as
+// many multiply-add pairs a second as AVX2 (measured on Intel processors
+// only): the widest, but AVX2 on an Intel processor whose AVX-512 gains less
+// than half again (see detectionpaths.cpp and docs/speed.md).
+int64_t preferredTarget(ProcessorVendor vendor, int64_t runnable, double avx512OverAvx2);
+
 // The same operations with the path spelled out. A vector target that is not
 // compiled in or that this processor cannot run gives HESSIAN_BAD_TARGET.
 int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,

@@ -400,6 +400,24 @@ void TestFastCore::pathSelection()
     qunsetenv("HESSIAN_TARGET");
     QCOMPARE(defaultRunConfig().target, int64_t(0));
 
+    // Without a name, a run takes the widest code, but AVX2 on an Intel
+    // processor whose AVX-512 does not do half again AVX2's arithmetic.
+    int64_t runnable = 0, avx512 = 0, avx2 = 0;
+    for (const VectorTarget &target : vectorTargets()) {
+        runnable |= target.target;
+        avx512 = std::strcmp(target.name, "AVX3") == 0 ? target.target : avx512;
+        avx2 = std::strcmp(target.name, "AVX2") == 0 ? target.target : avx2;
+    }
+    if (runnable) {
+        QCOMPARE(preferredTarget(VENDOR_OTHER, runnable, 0.0), vectorTargets().front().target);
+        QCOMPARE(preferredTarget(VENDOR_AMD, runnable, 1.0), vectorTargets().front().target);
+    }
+    if (avx512 && avx2) {
+        QCOMPARE(preferredTarget(VENDOR_INTEL, runnable, 1.9), avx512);
+        QCOMPARE(preferredTarget(VENDOR_INTEL, runnable, 1.1), avx2);
+        QCOMPARE(preferredTarget(VENDOR_INTEL, runnable & ~avx512, 0.0), avx2);
+    }
+
     HessianDetector empty = {};
     const unsigned char grey[1] = {0};
     const HessianRunConfig best{HESSIAN_PATH_VECTOR, 0, 0};
