@@ -320,6 +320,16 @@ int64_t targetNamedByEnvironment()
     return 0;
 }
 
+int64_t chosenVectorTarget()
+{
+#ifndef HESSIAN_FORCE_REFERENCE
+    const VectorKernels *kernels = kernelsFor(0);
+    return kernels ? kernels->target : 0;
+#else
+    return 0;
+#endif
+}
+
 std::vector<VectorTarget> vectorTargets()
 {
     std::vector<VectorTarget> targets;

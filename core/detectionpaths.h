@@ -73,4 +73,8 @@ struct VectorTarget {
 // first; empty when the core was built without the vector path.
 std::vector<VectorTarget> vectorTargets();
 
+// The one a run takes when neither it nor HESSIAN_TARGET names one
+// (preferredTarget for this processor); 0 without the vector path.
+int64_t chosenVectorTarget();
+
 #endif // DETECTIONPATHS_H
