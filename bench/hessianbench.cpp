@@ -14,7 +14,7 @@
 // tool's --repeat does.
 //
 // --target NAME (AVX3, AVX2, SSE4, ...) times that vector code in the table
-// instead of the best one the processor runs.
+// instead of the one the core chooses for the processor.
 //
 // The table ends with how close the fast core on one thread and on all
 // threads comes to the arithmetic bound: 6 (2r + 1) separate multiplies and
@@ -76,6 +76,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -665,10 +668,18 @@ int profilePhases(int repeat)
         std::fprintf(stderr, "hessian-maxima-bench: no vector code to profile\n");
         return 1;
     }
-    const auto since = [](std::chrono::steady_clock::time_point start) {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    // The calling thread's own processor time: a turn the system gives to a
+    // neighbour for a while does not count.
+    const auto now = [] {
+#if defined(_POSIX_THREAD_CPUTIME) && _POSIX_THREAD_CPUTIME >= 0
+        timespec t;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return (double)t.tv_sec * 1e3 + (double)t.tv_nsec * 1e-6;
+#else
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+#endif
     };
-    std::printf("phases of a run on one thread, best of %d turns, ms (share of the one-thread bound);\n"
+    std::printf("phases of a run on one thread, best of %d turns, ms of processor time (share of the one-thread bound);\n"
                 "ratio: the whole run against %s's in the same turn, median [min..max]\n\n",
                 repeat, codes[0].target->name);
     std::printf("| frame | sigma | code | row passes | column pass | maxima | whole run | ratio |\n"
@@ -690,24 +701,25 @@ int profilePhases(int repeat)
             QVector<Feature> features;
             for (int turn = 0; turn <= repeat; ++turn) {
                 float sink;
-                auto start = std::chrono::steady_clock::now();
                 for (const Code &code : codes) {
-                    start = std::chrono::steady_clock::now();
+                    const double start = now();
                     const double pairs = code.kernels->mulAddPairs(1000000, &sink);
-                    peak = std::max(peak, pairs / since(start));
+                    peak = std::max(peak, pairs / (now() - start));
                 }
-                for (size_t c = 0; c < codes.size(); ++c) {
+                // Each turn starts with another code: the first of a turn
+                // runs after the peak measurement, with other caches.
+                for (size_t i = 0; i < codes.size(); ++i) {
+                    const size_t c = (i + (size_t)turn) % codes.size();
                     const VectorKernels &k = *codes[c].kernels;
-                    start = std::chrono::steady_clock::now();
+                    const double t0 = now();
                     k.rowPasses(&det, frame.grey.data(), 0, height, scratch);
-                    const double a = since(start);
-                    start = std::chrono::steady_clock::now();
+                    const double t1 = now();
                     k.columnPass(&det, r, height - r, scratch);
-                    const double b = since(start);
-                    start = std::chrono::steady_clock::now();
+                    const double t2 = now();
                     features.clear();
                     k.maximaRows(det.response, width, r + 1, height - r - 1, r + 1, kThreshold, features);
-                    const double m = since(start);
+                    const double t3 = now();
+                    const double a = t1 - t0, b = t2 - t1, m = t3 - t2;
                     if (turn == 0)
                         continue;  // warms the caches
                     rows[c].push_back(a);
@@ -760,10 +772,12 @@ int main(int argc, char **argv)
     // The table's vector code: the best this processor runs, or the one
     // --target names (AVX2 on a processor with AVX-512, say).
     const std::vector<VectorTarget> targets = vectorTargets();
+    // Without --target the core's own choice.
     const VectorTarget *target = nullptr;
+    std::string targetName = "none";
     for (const VectorTarget &candidate : targets)
         if (candidate.target == chosenVectorTarget())
-            target = &candidate;
+            targetName = candidate.name;
     if (!comparison.target.empty()) {
         target = nullptr;
         for (const VectorTarget &candidate : targets)
@@ -779,6 +793,8 @@ int main(int argc, char **argv)
         }
     }
     const int64_t targetBit = target ? target->target : 0;
+    if (target)
+        targetName = target->name;
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
@@ -794,7 +810,7 @@ int main(int argc, char **argv)
     // table's last column.
     const double peakBefore = peakPairsPerSecond();
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printTable(reporter.msecs, target ? target->name : "none", std::max(peakBefore, peakPairsPerSecond()));
+    printTable(reporter.msecs, targetName.c_str(), std::max(peakBefore, peakPairsPerSecond()));
     benchmark::Shutdown();
     return 0;
 }
