@@ -286,12 +286,11 @@ bool sameName(const char *a, const char *b)
 // The widest code (Highway numbers the better targets lower), except where
 // measurements say otherwise:
 // - An Intel processor with AVX-512 multiplies and adds 512-bit vectors on
-//   one or two units, by model, and its 512-bit shuffles and conversions take
-//   the same port as the arithmetic. With one unit AVX-512 does no more
-//   arithmetic per cycle than AVX2, whose shuffles run beside it, and lowers
-//   the clock further: AVX2 runs the passes faster. The processor does not
-//   say which it has, so its rates are measured (hessian-maxima-bench
-//   --phases shows the passes with both codes).
+//   one unit (ports 0 and 1 joined) or two (port 5 too), by model. With one,
+//   AVX-512 does no more multiply-adds per cycle than AVX2 does on ports 0
+//   and 1, and its heavier clock licence lowers the frequency: AVX2 runs the
+//   passes faster. The processor does not say which it has, so its rates are
+//   measured (hessian-maxima-bench --phases shows the passes with both codes).
 // - AMD's family 25 (Zen 4) executes 512-bit operations in two halves, at
 //   AVX2's rate of pairs, yet its passes run faster with AVX-512 (fewer
 //   instructions, two-source shuffles, mask registers); family 26 has full
