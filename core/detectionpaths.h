@@ -32,9 +32,25 @@ struct HessianRunConfig {
 };
 
 // What a run uses unless told otherwise: the vector path on every hardware
-// thread, or the reference when HESSIAN_FORCE_REFERENCE says so. The
-// environment is read on every call, so a change applies to the next run.
+// thread, or the reference when HESSIAN_FORCE_REFERENCE says so; the vector
+// code chosen for this processor (see detectionpaths.cpp), or the one that
+// HESSIAN_TARGET names (AVX3, AVX2, SSE4, EMU128, in any case), for
+// measuring one against another. The environment is read on every call, so
+// a change applies to the next run.
 HessianRunConfig defaultRunConfig();
+
+// The target HESSIAN_TARGET names, when this processor runs it; otherwise 0.
+int64_t targetNamedByEnvironment();
+
+enum ProcessorVendor { VENDOR_OTHER, VENDOR_INTEL, VENDOR_AMD };
+
+// The vector code a run takes when it names none, among the `runnable`
+// targets (Highway's bits, all of which this processor runs), for a
+// processor of that vendor on which AVX-512 does `avx512OverAvx2` times as
+// many multiply-add pairs a second as AVX2 (measured on Intel processors
+// only): the widest, but AVX2 on an Intel processor whose AVX-512 gains less
+// than half again (see detectionpaths.cpp and docs/speed.md).
+int64_t preferredTarget(ProcessorVendor vendor, int64_t runnable, double avx512OverAvx2);
 
 // The same operations with the path spelled out. A vector target that is not
 // compiled in or that this processor cannot run gives HESSIAN_BAD_TARGET.
@@ -56,5 +72,9 @@ struct VectorTarget {
 // The vector instruction sets compiled in that this processor runs, best
 // first; empty when the core was built without the vector path.
 std::vector<VectorTarget> vectorTargets();
+
+// The one a run takes when neither it nor HESSIAN_TARGET names one
+// (preferredTarget for this processor); 0 without the vector path.
+int64_t chosenVectorTarget();
 
 #endif // DETECTIONPATHS_H
