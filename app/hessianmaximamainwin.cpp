@@ -367,10 +367,12 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
         ? detectWatcher.result()
         : _HessianDetMaxResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()};
     const RunRequest &run = *lastRun;
-    // A scale range gives each circle its own radius, three times its sigma;
-    // a live run, which left the old circles up, sets the radius of its own.
-    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0 ? featureCircleRadii(result.measures)
-                                                                                      : QVector<float>());
+    // A scale range gives each circle its own radius, its blob's; a live
+    // run, which left the old circles up, sets the radius of its own.
+    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0
+                                            ? featureCircleRadii(result.measures, true)
+                                            : QVector<float>());
+    ui->featuresWidget->setFeaturePolarities(featurePolarities(result.measures));
     if (run.live)
         ui->featuresWidget->setFeatureScale(run.settings.sigma);
     ui->featuresWidget->setFeatures(result.features);

@@ -8,6 +8,7 @@
 #include "detectionjob.h"
 #include "featurewriter.h"
 #include "runrequest.h"
+#include "ui_hessianmaximamainwin.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -106,10 +107,12 @@ void HessianMaximaMainWin::saveAnnotatedImage()
         else
             warnNotSaved(this, caption, QStringLiteral("The annotated picture"), path, error);
     });
+    // The circles as the view draws them (their radii, and their colours
+    // when coloured by polarity).
     saving->setFuture(QtConcurrent::run(
-        [path, frame = shownRun->frame, features = shownResult.features, measures = shownResult.measures] {
+        [path, frame = shownRun->frame, features = shownResult.features, look = ui->featuresWidget->circleLook()] {
             QString error;
-            if (!saveAnnotatedPicture(path, frame, features, measures, &error) && error.isEmpty())
+            if (!saveAnnotatedPicture(path, frame, features, look, &error) && error.isEmpty())
                 error = QStringLiteral("unknown error");
             return error;
         }));

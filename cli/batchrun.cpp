@@ -159,7 +159,9 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         QString error;
         if (!QDir().mkpath(QFileInfo(path).path()))
             error = QStringLiteral("its folder cannot be created");
-        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features, result.measures, &error)
+        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features,
+                                                      featureCircleLook(result.measures, settings.detection.scales > 1),
+                                                      &error)
             && error.isEmpty())
             error = QStringLiteral("unknown error");
         if (!error.isEmpty())

@@ -25,10 +25,6 @@ enum class PolarityFilter { Both, Bright, Dark };
 // False, and `filter` left alone, for any other text.
 bool parsePolarityName(const QString &text, PolarityFilter *filter);
 
-// The radius of the blob a feature at scale sigma stands for, as the overlap
-// pruning of scale-range runs sees it: a flat disc of radius R peaks at
-// sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
-const double kBlobRadiusPerSigma = 1.4142135623730951;
 // What a scale-range run uses unless told otherwise: the overlap allowed
 // between two features' blobs, chosen by the accuracy benchmark
 // (tools/accuracy, README), and as many scales as scikit-image's blob

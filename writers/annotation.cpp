@@ -7,8 +7,7 @@
 #include <QPen>
 #include <QSaveFile>
 
-QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features,
-                        const QVector<FeatureMeasure> &measures)
+QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features, const FeatureCircleLook &look)
 {
     QImage picture = frame.convertToFormat(QImage::Format_RGB32);
     if (picture.isNull())
@@ -23,15 +22,15 @@ QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features,
     pen.setWidthF(1.0);
     painter.setPen(pen);
     painter.translate(0.5, 0.5);
-    drawFeatureCircles(painter, features, 0.0, featureCircleRadii(measures));
+    drawFeatureCircles(painter, features, look);
     painter.end();
     return picture;
 }
 
 bool saveAnnotatedPicture(const QString &path, const QImage &frame, const QVector<Feature> &features,
-                          const QVector<FeatureMeasure> &measures, QString *error)
+                          const FeatureCircleLook &look, QString *error)
 {
-    const QImage picture = annotatedPicture(frame, features, measures);
+    const QImage picture = annotatedPicture(frame, features, look);
     if (picture.isNull() && !frame.isNull()) {
         *error = QStringLiteral("not enough memory to draw the annotated picture");
         return false;
