@@ -361,7 +361,7 @@ py::tuple stretchPlan(const py::dtype &dtype, const py::object &stretch)
     const SampleType type = sampleType(dtype);
     const StretchChoice choice = stretchChoice(stretch);
     const ByteReduction none = noneReduction(type);
-    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type))), choice.low, choice.high,
+    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type), type)), choice.low, choice.high,
                           (int)none.kind, none.lo, none.hi);
 }
 

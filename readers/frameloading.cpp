@@ -555,7 +555,8 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
                 StretchUsed *used, StretchNotice *notice, QString *error)
 {
     StretchChoice resolved = choice;
-    resolved.mode = resolvedStretchMode(choice.mode, !samples || samples->layout.qtReads);
+    resolved.mode = samples ? resolvedStretchMode(choice.mode, samples->layout.qtReads, samples->layout.type)
+                            : resolvedStretchMode(choice.mode, true, SAMPLE_U8);
     if (resolved.mode == StretchMode::None && !qtFrame.isNull()) {
         *used = StretchUsed();
         *frame = qtFrame;
@@ -625,7 +626,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
             return false;
         }
         const bool qtNone = layout.qtFrameForNone
-                            && resolvedStretchMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
+                            && resolvedStretchMode(options.stretch.mode, layout.qtReads, layout.type) == StretchMode::None;
         if (qtNone && !readFrame(device, fileName, &qtFrame, error, damage))
             return false;
         if (!qtNone || (options.keepSamples && !qtFrameHoldsSamples(layout))) {
@@ -775,11 +776,11 @@ bool parseStretchName(const QString &text, StretchChoice *choice)
     return true;
 }
 
-StretchMode resolvedStretchMode(StretchMode asked, bool qtReads)
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads, SampleType type)
 {
     if (asked != StretchMode::Default)
         return asked;
-    return qtReads ? StretchMode::None : StretchMode::Percentile;
+    return qtReads && type == SAMPLE_U8 ? StretchMode::None : StretchMode::Percentile;
 }
 
 bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,

@@ -58,7 +58,7 @@ QImage toDetectionLayout(const QImage &image);
 // How a picture's samples become the detector's 8-bit input (see
 // intensitystretch.h for the formula).
 enum class StretchMode {
-    Default,     // None for the pictures Qt's readers read, Percentile for the others
+    Default,     // None for 8-bit pictures that Qt's readers read, Percentile for the others
     None,        // 8-bit pictures as they are; deeper ones as Qt's readers bring them to 8 bits
     MinMax,      // lo and hi: the smallest and the largest number
     Percentile   // lo and hi: the values at two percentiles of the sorted numbers
@@ -88,9 +88,12 @@ QString stretchName(const StretchUsed &stretch);
 // False, and `choice` left alone, for any other text.
 bool parseStretchName(const QString &text, StretchChoice *choice);
 
-// The stretch `asked` for a picture: Default is None for the pictures Qt's
-// readers read (qtReads), Percentile for the others.
-StretchMode resolvedStretchMode(StretchMode asked, bool qtReads);
+// The stretch `asked` for a picture: Default is None for the 8-bit
+// pictures Qt's readers read (qtReads, samples of `type` SAMPLE_U8: they are
+// the detector's levels as they are), Percentile for the others, deeper
+// pictures among them (a 12-bit camera's picture stored in 16 bits would
+// otherwise reach the detector as a handful of levels).
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads, SampleType type);
 
 // A picture of more than 8 bits a sample (or one only the native readers
 // read), its samples as stored, kept so that it can be mapped again.

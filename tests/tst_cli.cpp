@@ -476,12 +476,12 @@ void TestCli::stretchAndStream()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(pgm) == pgm.size());
     file.close();
 
-    const Outcome whole = runCli({"--no-stream", "--sigma", "2", "--threshold", "0", path});
+    const Outcome whole = runCli({"--no-stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(whole.exitCode, 0);
     QVERIFY2(whole.err.startsWith("hessian-maxima-cli: warning: '" + path + "' uses only levels "),
              qPrintable(whole.err));
     QVERIFY(whole.err.contains("--stretch percentile or minmax spreads them"));
-    const Outcome streamed = runCli({"--stream", "--sigma", "2", "--threshold", "0", path});
+    const Outcome streamed = runCli({"--stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(streamed.exitCode, 0);
     QCOMPARE(streamed.out, whole.out);
 

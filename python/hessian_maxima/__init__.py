@@ -242,7 +242,7 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         Each sample v becomes min(255, max(0, floor((v - lo) / (hi - lo)
         * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
         is the command line's default for a TIFF of the same samples:
-        'none' for uint8 and uint16, 'percentile' for the other types.
+        'none' for uint8, 'percentile' for the deeper types.
         Like the command line, a UserWarning says when hi <= lo (every
         pixel is 0: no features) and when samples deeper than 8 bits under
         'none' use less than 1/8 of the 256 levels (faint 16-bit pictures:
@@ -324,9 +324,9 @@ def load(path, stretch=None):
     the bottom). Pictures of more than 8 bits a sample (16-bit PNG, PGM,
     PPM and TIFF, 32-bit and float TIFF, FITS) are mapped to 8 bits as
     `stretch` says: the command line's --stretch, as detect() describes it,
-    with the command line's defaults for files (None: 'none' for what Qt's
-    readers read, 8-bit pictures and 16-bit PNG, PGM, PPM and TIFF;
-    'percentile' for 32-bit and float TIFF and for FITS). Returns what
+    with the command line's defaults for files (None: 'none' for 8-bit
+    pictures; 'percentile' for deeper ones, 16-bit PNG, PGM, PPM and TIFF,
+    32-bit and float TIFF, and for FITS). Returns what
     detect() takes, so that ``detect(load(path, stretch))`` gives the
     command line's features with that --stretch: uint8 H x W for grey
     pictures, H x W x 3 (R, G, B) for the others.

@@ -103,16 +103,21 @@ def test_wide_dtypes():
     scene[0, :2] = 0, 255  # the full range, which minmax brings back exactly
     expected = hm.detect(scene, 2, 10).tobytes()
     wide = scene.astype(np.uint16) * 257
-    for image, stretch in ((wide, None),                      # 'none': round(v / 257)
+    for image, stretch in ((wide, "none"),                    # round(v / 257)
                            (scene / 255.0, "none"),           # floats: 0..1
                            ((scene * 3.0 - 7).astype(">f4"), "minmax"),
                            (np.asfortranarray(scene.astype(np.int16) * 100 - 20000), "minmax"),
                            # Colours with an alpha far outside them, which the stretch leaves out.
                            (np.dstack([wide, wide, wide, np.full_like(wide, 65535)]), "minmax")):
         assert hm.detect(image, 2, 10, stretch=stretch).tobytes() == expected
-    assert hm.detect(wide[:, ::-1], 2, 10).tobytes() == hm.detect(scene[:, ::-1], 2, 10).tobytes()
+    assert hm.detect(wide[:, ::-1], 2, 10, stretch="none").tobytes() == hm.detect(scene[:, ::-1], 2, 10).tobytes()
     with pytest.warns(UserWarning, match="uses only levels 0 to 1"):
-        hm.detect(scene.astype(np.uint16), 2, 10)
+        hm.detect(scene.astype(np.uint16), 2, 10, stretch="none")
+    # Deeper than 8 bits, samples are stretched unless told otherwise: the
+    # faint picture's spots are found as in the 8-bit one.
+    faint = scene.astype(np.uint16) * 4 + 1000
+    assert hm.detect(faint, 2, 10).tobytes() == hm.detect(faint, 2, 10, stretch="percentile").tobytes()
+    assert len(hm.detect(faint, 2, 10)) > 0 and len(hm.detect(faint, 2, 10, stretch="none")) == 0
     with pytest.warns(UserWarning, match="flat"):
         assert len(hm.detect(np.ones((30, 30), np.float32))) == 0
     with pytest.raises(ValueError, match="no numbers"):
