@@ -48,6 +48,22 @@ struct PictureResult {
 
 const int kPictureUnreadable = 1;
 
+// One column of a feature table: its name (the CSV header's, the JSON
+// key) and, for the feature at `index` of a picture, its text as the tables
+// print it and its value as a number (for sorting; polarity: +1 bright, -1
+// dark).
+struct FeatureColumn {
+    const char *name;
+    QByteArray (*text)(const PictureResult &picture, int index);
+    double (*value)(const PictureResult &picture, int index);
+    bool jsonText;  // JSON gives it as a string, not a number
+};
+
+// The columns of a picture's features, in order: x, y, and with details
+// x_subpixel, y_subpixel, sigma, response and polarity. What the writers
+// write, and what the window's results table shows.
+QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details);
+
 // What a picture was run with, into its record: the settings of the run,
 // and the stretch its frame was made with (nothing for "none").
 void recordRunSettings(const DetectionSettings &settings, PictureResult *picture);
