@@ -1,13 +1,15 @@
-// The window's two save commands: the features of the run shown, through
-// the command line's writer, and the annotated picture, through its
-// renderer.
+// The window's two save commands: the features of the run shown as the
+// results table holds them, through the command line's writer, and the
+// annotated picture, through its renderer.
 
 #include "hessianmaximamainwin.h"
 
 #include "annotation.h"
 #include "detectionjob.h"
+#include "featuretablemodel.h"
 #include "featurewriter.h"
 #include "runrequest.h"
+#include "windowtools.h"
 #include "ui_hessianmaximamainwin.h"
 
 #include <QFileDialog>
@@ -62,16 +64,8 @@ void HessianMaximaMainWin::saveFeatures()
         path += QLatin1Char('.') + suffix;
     }
 
-    PictureResult picture;
-    picture.file = shownRun->fileName;
-    picture.width = shownRun->frame.width();
-    picture.height = shownRun->frame.height();
-    recordRunSettings(shownRun->settings, &picture);
-    recordStretch(shownRun->stretch, &picture);
-    picture.status = shownResult.status;
-    picture.elapsedMsec = shownResult.elapsedMsec;
-    picture.features = shownResult.features;
-    picture.measures = shownResult.measures;
+    // What the results table holds, in its order.
+    const PictureResult picture = tools->resultsModel->inTableOrder();
 
     // Written whole or not at all, as the command line's --output.
     QSaveFile file(path);

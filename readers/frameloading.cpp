@@ -830,6 +830,33 @@ bool findStretchRange(const StretchChoice &choice, SampleType type, const Sample
     return true;
 }
 
+int storedSamplesAt(const PictureSamples &samples, qint64 x, qint64 y, double values[3])
+{
+    const NativeLayout &layout = samples.layout;
+    const qint64 w = layout.width, h = layout.height;
+    // Shown (x, y) back to stored (sx, sy): upright()'s turns undone.
+    qint64 sx = x, sy = y;
+    switch (layout.orientation) {
+    case 2: sx = w - 1 - x; break;
+    case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+    case 4: sy = h - 1 - y; break;
+    case 5: sx = y; sy = x; break;
+    case 6: sx = y; sy = h - 1 - x; break;
+    case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+    case 8: sx = w - 1 - y; sy = x; break;
+    default: break;
+    }
+    if (sx < 0 || sy < 0 || sx >= w || sy >= h)
+        return 0;
+    const size_t first = ((size_t)sy * (size_t)w + (size_t)sx) * layout.channels;
+    if ((first + layout.channels) * sampleBytes(layout.type) > samples.bytes.size())
+        return 0;
+    const int count = layout.channels == 3 ? 3 : 1;
+    for (int c = 0; c < count; ++c)
+        values[c] = sampleValue(samples.bytes.data(), layout.type, first + (size_t)c);
+    return count;
+}
+
 StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highestLevel)
 {
     StretchNotice notice;

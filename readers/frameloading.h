@@ -117,6 +117,11 @@ StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highes
 // green and blue).
 void frameLevels(const QImage &frame, int *lowest, int *highest);
 
+// The stored samples (1, or 3 for colour) of the pixel that the picture
+// shows at (x, y), its orientation undone, into `values`; how many there
+// are, 0 for a point outside the picture.
+int storedSamplesAt(const PictureSamples &samples, qint64 x, qint64 y, double values[3]);
+
 // A picture as loadPicture hands it over.
 struct LoadedPicture {
     QImage frame;                // the detector's input, as loadFrame describes it

@@ -261,6 +261,7 @@ class TstMainWindow : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void initialState();
     void focusFollowsCreationOrder();
     void dialogOffersEveryFormatAndCancelChangesNothing();
@@ -292,6 +293,7 @@ private:
 void TstMainWindow::initTestCase()
 {
     QVERIFY(workDir.isValid());
+    keepSettingsIn(workDir.filePath(QStringLiteral("settings")));
     // The dialog starts in "./": make that a known place.
     QVERIFY(QDir::setCurrent(workDir.path()));
     blobsPath = workDir.filePath(QStringLiteral("blobs.png"));
@@ -305,6 +307,11 @@ void TstMainWindow::initTestCase()
     QFile bomb(bombPath);
     QVERIFY(bomb.open(QIODevice::WriteOnly));
     bomb.write(jpegClaiming(65500, 65500));
+}
+
+void TstMainWindow::init()
+{
+    forgetSettings();
 }
 
 void TstMainWindow::initialState()
@@ -411,18 +418,23 @@ void TstMainWindow::dialogOffersEveryFormatAndCancelChangesNothing()
     for (const char *format : {"png", "jpg", "jpeg", "bmp", "gif", "tif", "tga", "ico"})
         QVERIFY(filter.contains(QStringLiteral(" *.") + QLatin1String(format) + ' '));
 
-    // After a file was opened from elsewhere, the dialog still starts here,
-    // and cancelling it keeps the picture and Start.
+    // Once a file was opened from elsewhere, the dialog starts in its
+    // folder, in this window and the next; cancelling it keeps the picture
+    // and Start.
     QDir(workDir.path()).mkdir(QStringLiteral("elsewhere"));
     const QString elsewhere = workDir.filePath(QStringLiteral("elsewhere/blobs.png"));
+    QFile::remove(elsewhere);
     QVERIFY(QFile::copy(blobsPath, elsewhere));
     QVERIFY(openThroughDialog(&window, elsewhere));
     QVERIFY(startEnabledEverywhere(&window, true));
     const QImage shown = view->grab().toImage();
     QVERIFY(openFile(&window, {cancelDialog(nullptr, &directory)}));
-    QCOMPARE(directory, QDir::current().absolutePath());
+    QCOMPARE(directory, QFileInfo(elsewhere).absolutePath());
     QVERIFY(startEnabledEverywhere(&window, true));
     QCOMPARE(view->grab().toImage(), shown);
+    HessianMaximaMainWin next;
+    QVERIFY(openFile(&next, {cancelDialog(nullptr, &directory)}));
+    QCOMPARE(directory, QFileInfo(elsewhere).absolutePath());
 }
 
 void TstMainWindow::unreadableFileWarnsAndKeepsThePicture_data()
@@ -906,6 +918,11 @@ void TstMainWindow::exitEndsTheProcessWithCodeZero()
     QFETCH(QString, mode);
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The child closes its window, which saves the settings: into the
+    // test's folder.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir.filePath(QStringLiteral("child-settings")));
+    child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), mode, blobsPath});
     QVERIFY(child.waitForStarted());
     if (!child.waitForFinished(60000)) {
