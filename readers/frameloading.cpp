@@ -634,8 +634,10 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
             if (!readSamples(*native, samples.get(), error))
                 return false;
         }
+        // Qt's frame as well, read from the start: the samples were read
+        // through the same device.
         if (!qtNone && layout.qtFrameForNone && options.keepSamples
-            && !readFrame(device, fileName, &qtFrame, error, damage))
+            && !(device->seek(0) && readFrame(device, fileName, &qtFrame, error, damage)))
             return false;
         picture->bitsPerSample = (int)layout.bitsPerSample;
         picture->description = layout.description;

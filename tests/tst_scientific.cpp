@@ -164,6 +164,7 @@ private slots:
     void fitsScaledBlankAndUpsideDown();
     void rgbaTiffKeepsStoredColours();
     void restretchEqualsLoadingStretched();
+    void keptDeepPicturesLoadAsTheOthers();
     void streamedEqualsWhole_data();
     void streamedEqualsWhole();
     void badFiles();
@@ -459,6 +460,31 @@ void TestScientific::restretchEqualsLoadingStretched()
     const LoadedPicture stretched = load(path("max100.pgm"), StretchMode::MinMax);
     QCOMPARE(used.hi, stretched.stretch.hi);
     QCOMPARE(frame, stretched.frame);
+}
+
+// The window keeps a deep picture's samples and Qt's frame of it: loading
+// them must not disturb the frame, under any stretch.
+void TestScientific::keptDeepPicturesLoadAsTheOthers()
+{
+    const std::vector<double> values = spotValues(40, 30, 1000.0, 3000.0);
+    QVERIFY(writeTiff(path("kept16.tif"), 40, 30, 1, std::vector<uint16_t>(values.begin(), values.end()),
+                      SAMPLEFORMAT_UINT, 7));
+    QImage png(40, 30, QImage::Format_Grayscale16);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            reinterpret_cast<quint16 *>(png.scanLine(y))[x] = (quint16)values[(size_t)y * 40 + x];
+    QVERIFY(png.save(path("kept16.png")));
+    for (const char *name : {"kept16.tif", "kept16.png"})
+        for (StretchMode mode : {StretchMode::Default, StretchMode::None, StretchMode::MinMax}) {
+            LoadOptions kept;
+            kept.keepSamples = true;
+            kept.stretch.mode = mode;
+            LoadedPicture picture;
+            QString error;
+            QVERIFY2(loadPicture(path(name), kept, &picture, &error), qPrintable(QString("%1: %2").arg(name, error)));
+            QCOMPARE(picture.frame, load(path(name), mode).frame);
+            QVERIFY(picture.samples && !picture.qtFrame.isNull());
+        }
 }
 
 void TestScientific::streamedEqualsWhole_data()
