@@ -244,10 +244,11 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     stretchCBox->addItem(text("None"), (int)StretchMode::None);
     stretchCBox->addItem(text("Min\u2013Max"), (int)StretchMode::MinMax);
     stretchCBox->addItem(text("Percentile"), (int)StretchMode::Percentile);
-    stretchCBox->setToolTip(text("How the picture's values become the detector's 256 levels: Auto (none for 8-bit "
-                                 "pictures, percentile for deeper ones), as they are (16-bit pictures as Qt reads "
-                                 "them), the smallest to the largest value, or the 0.1th to the 99.9th percentile. "
-                                 "Pictures of more than 8 bits are always shown stretched"));
+    stretchTip = text("How the picture's values become the detector's 256 levels: Auto (none for 8-bit pictures, "
+                      "percentile for deeper ones), as they are (16-bit pictures as Qt reads them), the smallest to "
+                      "the largest value, or the 0.1th to the 99.9th percentile. Pictures of more than 8 bits are "
+                      "always shown stretched");
+    stretchCBox->setToolTip(stretchTip);
 
     liveUpdateCheckBox = new QCheckBox(actionLiveUpdate->text(), detectionOptionsWidget);
     liveUpdateCheckBox->setObjectName(QStringLiteral("liveUpdateCheckBox"));
@@ -346,9 +347,17 @@ void WindowTools::showStretch(StretchMode mode)
 
 void WindowTools::showAutoStretch(StretchMode chosen)
 {
+    // Said in the item's tip rather than its text, which the narrow box
+    // would cut short.
     const int item = stretchCBox->findData((int)StretchMode::Default);
     const int shown = stretchCBox->findData((int)chosen);
-    stretchCBox->setItemText(item, chosen == StretchMode::Default || shown < 0
-                                       ? text("Auto")
-                                       : text("Auto: %1").replace(QLatin1String("%1"), stretchCBox->itemText(shown)));
+    stretchCBox->setItemData(item,
+                             chosen == StretchMode::Default || shown < 0
+                                 ? QVariant()
+                                 : QVariant(text("Auto chose %1 for this picture")
+                                                .replace(QLatin1String("%1"), stretchCBox->itemText(shown))),
+                             Qt::ToolTipRole);
+    stretchCBox->setToolTip(stretchTip + (chosen == StretchMode::Default || shown < 0
+                                              ? QString()
+                                              : QStringLiteral("\n\n") + stretchCBox->itemData(item, Qt::ToolTipRole).toString()));
 }

@@ -1,6 +1,8 @@
 #ifndef WINDOWTOOLS_H
 #define WINDOWTOOLS_H
 
+#include <QString>
+
 // The window's controls beyond its form: zoom and pan, saving, live
 // update, the scale range, the polarity, the threshold histogram, the
 // results table, stopping a run, recent files and the status bar's
@@ -96,6 +98,9 @@ struct WindowTools {
     // The Auto stretch's item says which stretch it chose for the picture
     // (Default: none chosen yet).
     void showAutoStretch(StretchMode chosen);
+
+private:
+    QString stretchTip;
 };
 
 #endif // WINDOWTOOLS_H
