@@ -3,6 +3,7 @@
 #include "annotation.h"
 #include "frameloading.h"
 #include "parallelbands.h"
+#include "runreport.h"
 #include "streamingrun.h"
 
 #include <QDir>
@@ -153,6 +154,9 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     picture.measures = result.measures;
     if (result.status != 0)
         return picture;
+    const QString nothing = nothingSearchedReason(largestKernelRadius(settings.detection), frame.width(), frame.height());
+    if (!nothing.isEmpty())
+        picture.warnings << nothing;
 
     if (!settings.annotateFolder.isEmpty()) {
         const QString path = QDir(settings.annotateFolder).filePath(input.annotationName);

@@ -54,10 +54,10 @@ QString nothingSearchedReason(uint32_t radius, int width, int height)
     const int64_t reach = 2 * ((int64_t)radius + 1);
     if ((int64_t)width > reach && (int64_t)height > reach)
         return QString();
-    return QStringLiteral("the kernel (radius %1) is too wide for the %2 x %3 picture: features lie at least %4 "
-                          "pixels from every border, so nothing could be searched")
+    return QStringLiteral("is too small for the kernel (radius %1): features lie at least %2 pixels from every "
+                          "border, and a %3 x %4 picture has no such pixel, so nothing could be searched")
         .arg(radius)
+        .arg((int64_t)radius + 1)
         .arg(width)
-        .arg(height)
-        .arg((int64_t)radius + 1);
+        .arg(height);
 }

@@ -22,7 +22,8 @@ QString scaleRangeFailureReason(int status, float sigmaMin, float sigmaMax, int 
 
 // Why a run whose largest kernel has radius r finds nothing on width x
 // height pixels, whatever they hold: features lie at least r + 1 from every
-// border, and no pixel does. Empty when some pixel is searched.
+// border, and no pixel does. Said of the picture ("is too small for ...");
+// empty when some pixel is searched.
 QString nothingSearchedReason(uint32_t radius, int width, int height);
 
 #endif // RUNREPORT_H

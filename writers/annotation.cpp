@@ -1,5 +1,6 @@
 #include "annotation.h"
 
+#include "decodermessages.h"
 #include "featurecircles.h"
 
 #include <QImageWriter>
@@ -42,9 +43,17 @@ bool saveAnnotatedPicture(const QString &path, const QImage &frame, const QVecto
         *error = file.errorString();
         return false;
     }
+    // What libpng says while it writes (a picture read with an incorrect
+    // sRGB profile keeps it, and libpng remarks on it) is kept from
+    // standard error, as the readers keep what the decoders say; a failed
+    // write reports it.
+    DecoderMessages said;
     QImageWriter writer(&file, "png");
     if (!writer.write(picture)) {
         *error = writer.errorString();
+        const QVector<DecoderMessages::Message> messages = said.take();
+        if (!messages.isEmpty())
+            *error += QStringLiteral(": ") + messages.first().text;
         return false;
     }
     if (!file.commit()) {

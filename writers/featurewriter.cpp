@@ -71,6 +71,9 @@ void recordRunSettings(const DetectionSettings &settings, PictureResult *picture
 {
     picture->sigma = settings.sigma;
     picture->threshold = settings.threshold;
+    picture->polarity = QLatin1String(settings.polarity == PolarityFilter::Bright ? "bright"
+                                      : settings.polarity == PolarityFilter::Dark ? "dark"
+                                                                                  : "both");
     if (settings.scales > 1) {
         picture->scales = settings.scales;
         picture->sigmaMax = settings.sigmaMax;
@@ -188,6 +191,37 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     }
     object.insert(QStringLiteral("features"), features);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray summaryHeader()
+{
+    return "file,frames,features,status,warning,elapsed_msec,sigma,sigma_max,scales,overlap,threshold,polarity,"
+           "stretch\n";
+}
+
+QByteArray summaryRow(const PictureResult &picture)
+{
+    const bool read = picture.status != kPictureUnreadable;
+    const char *status = !read ? "unreadable" : picture.status != 0 ? "failed"
+                         : !picture.damage.isEmpty() ? "damaged" : "ok";
+    QStringList notes;
+    if (!picture.error.isEmpty())
+        notes << picture.error;
+    if (!picture.damage.isEmpty())
+        notes << QStringLiteral("damaged file: %1; the part that could be read was used").arg(picture.damage);
+    notes << picture.warnings;
+    if (!picture.annotationError.isEmpty())
+        notes << picture.annotationError;
+    const bool range = picture.scales > 1;
+    QByteArray row = csvField(picture.file) + ',' + (read ? "1" : "0") + ','
+                     + QByteArray::number(picture.features.size()) + ',' + status + ','
+                     + csvField(notes.join(QStringLiteral("; "))) + ',';
+    row += read ? floatText(picture.elapsedMsec) : QByteArray();
+    row += ',' + floatText(picture.sigma) + ',' + (range ? floatText(picture.sigmaMax) : QByteArray()) + ','
+           + QByteArray::number(picture.scales) + ',' + (range ? floatText(picture.overlap) : QByteArray()) + ','
+           + floatText(picture.threshold) + ',' + picture.polarity.toLatin1() + ','
+           + (read ? csvField(picture.stretch.isEmpty() ? QStringLiteral("none") : picture.stretch) : QByteArray());
+    return row + '\n';
 }
 
 bool FeatureTableWriter::write(const PictureResult &picture)

@@ -23,6 +23,7 @@ struct PictureResult {
     int height = 0;
     float sigma = 0.0f;     // with a scale range, its smallest sigma
     float threshold = 0.0f;
+    QString polarity = QStringLiteral("both");  // the features kept, as --polarity names them
     // A scale-range run: its number of scales (1 for a single-scale run),
     // its largest sigma and the overlap it allowed.
     int scales = 1;
@@ -100,6 +101,14 @@ private:
     bool first = true;
     bool ok = true;
 };
+
+// The summary table (--summary): a CSV header, then one row per picture,
+// whatever became of it: file, frames, features, status (ok, damaged,
+// unreadable or failed), warning (what the reader, the stretch or the run
+// noted, or why it failed), elapsed_msec, and the settings it was run with
+// (sigma, sigma_max, scales, overlap, threshold, polarity, stretch).
+QByteArray summaryHeader();
+QByteArray summaryRow(const PictureResult &picture);
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 QByteArray csvField(const QString &text);
