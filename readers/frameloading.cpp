@@ -673,6 +673,10 @@ QImage toDetectionLayout(const QImage &image)
     // 8-bit grey is the detector's input already: no conversion either way.
     if (image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_Grayscale8)
         return image;
+    // A grey picture stays grey (v / 257 rounded, the level the 32-bit
+    // layout would give each channel).
+    if (image.format() == QImage::Format_Grayscale16)
+        return image.convertToFormat(QImage::Format_Grayscale8);
     return image.convertToFormat(QImage::Format_RGB32);
 }
 

@@ -25,8 +25,8 @@ const qint64 kMaxFramePixels = qint64(1) << 28;
 // Reads an image file the way the window opens one: the format is detected
 // from the content by the installed Qt image plug-ins, a photograph's
 // orientation tag is applied, and the picture is brought to
-// QImage::Format_RGB32, the layout the detection job reads (8-bit grey
-// pictures stay QImage::Format_Grayscale8, which it reads as well). On failure
+// QImage::Format_RGB32, the layout the detection job reads (grey pictures,
+// 8 or 16-bit, become QImage::Format_Grayscale8, which it reads as well). On failure
 // `frame` is left alone and `error` says why in a short phrase.
 //
 // A damaged file whose readable part decodes (cut short, corrupt data the
@@ -50,8 +50,8 @@ QSize frameSizeBeforeDecoding(QIODevice *device);
 // reads; the others (SVG, MNG, ICNS, ...) are always refused.
 QList<QByteArray> openableImageFormats();
 
-// The frame brought to QImage::Format_RGB32 (shared, not copied, when it is
-// already in that layout or in QImage::Format_Grayscale8). A null result for a non-null frame means the
+// The frame brought to QImage::Format_RGB32, or to QImage::Format_Grayscale8
+// from 16-bit grey (shared, not copied, when it is already in either). A null result for a non-null frame means the
 // conversion ran out of memory.
 QImage toDetectionLayout(const QImage &image);
 

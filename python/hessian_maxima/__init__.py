@@ -274,8 +274,10 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     ------
     ValueError
         Bad settings or stretch (as the command line refuses them), an
-        image of another type or shape, or one to be stretched that holds
-        no finite sample.
+        image of another type or shape, one to be stretched that holds no
+        finite sample, or one too small for the kernel: a sigma so large
+        that no pixel lies kernel_radius(sigma) + 1 from every border, where
+        features are searched (the command line warns of it).
     MemoryError
         Not enough memory for the run.
 
@@ -283,7 +285,22 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     several threads at once are safe.
     """
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
-    return _detect(_detector_input(image, stretch), settings)
+    pixels = _detector_input(image, stretch)
+    features = _detect(pixels, settings)  # refuses a bad image first
+    reason = _nothing_searched(pixels, settings) if len(features) == 0 else ""
+    if reason:
+        raise ValueError("the image %s" % reason)
+    return features
+
+
+def _nothing_searched(pixels, settings):
+    """Why the run finds nothing on the image whatever it holds (its kernel
+    leaves no pixel to search), as the command line warns; '' otherwise."""
+    shape = np.shape(pixels)
+    if len(shape) < 2 or shape[0] == 0 or shape[1] == 0:
+        return ""  # an empty image has nothing to find, whatever the kernel
+    radius = _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
+    return _core.nothing_searched(radius, int(shape[1]), int(shape[0]))
 
 
 def _detect(pixels, settings, origin_x=0, origin_y=0):
