@@ -175,7 +175,8 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
 }
 
 int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
-             const std::function<bool(const PictureResult &)> &deliver, const std::atomic<bool> *stop)
+             const std::function<bool(const PictureResult &)> &deliver, const std::atomic<bool> *stop,
+             const PictureProcess &process)
 {
     const int total = inputs.size();
     const unsigned cores = machineThreads();
@@ -206,7 +207,7 @@ int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
                 return;
             const int index = next++;
             lock.unlock();
-            PictureResult result = processPicture(inputs[index], each, &workspace);
+            PictureResult result = process(inputs[index], each, &workspace);
             lock.lock();
             ready.emplace(index, std::move(result));
             changed.notify_all();

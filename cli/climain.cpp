@@ -79,7 +79,8 @@ const char kUsage[] =
     "  --details          CSV: add x_subpixel,y_subpixel,sigma,response,polarity\n"
     "  -H, --with-filename  CSV: a first column \"file\" for a single picture too\n"
     "  -o, --output FILE  write there instead of standard output, replacing FILE\n"
-    "                     only once the whole run has been written\n"
+    "                     only once the whole run has been written (a device or\n"
+    "                     a named pipe is written to directly)\n"
     "  --summary FILE     also write one CSV row per picture, with or without\n"
     "                     features: file, frames, features, status, warning,\n"
     "                     elapsed_msec and the settings\n"
@@ -481,15 +482,23 @@ int main(int argc, char *argv[])
     if (annotationStatus >= 0)
         return annotationStatus;
 
+    // A file (new, or one to replace) is written beside it and renamed into
+    // place once whole. Anything else that exists (a device, a named pipe)
+    // is written to directly, as the shell's ">" does: renaming over it
+    // would replace the device node or the pipe with a plain file.
     QFile standardOutput;
-    QSaveFile outputFile(options.output);
-    QIODevice *out = &standardOutput;
+    QSaveFile savedOutput(options.output);
+    QFile directOutput(options.output);
+    const bool saved = !options.output.isEmpty()
+                       && (!QFileInfo::exists(options.output) || QFileInfo(options.output).isDir()
+                           || isRegularFile(options.output));
+    QFileDevice *out = &standardOutput;
     if (options.output.isEmpty()) {
         standardOutput.open(stdout, QIODevice::WriteOnly);
     } else {
-        if (!outputFile.open(QIODevice::WriteOnly))
-            return usageError(QStringLiteral("cannot write '%1': %2").arg(options.output, outputFile.errorString()));
-        out = &outputFile;
+        out = saved ? static_cast<QFileDevice *>(&savedOutput) : &directOutput;
+        if (!out->open(QIODevice::WriteOnly))
+            return usageError(QStringLiteral("cannot write '%1': %2").arg(options.output, out->errorString()));
     }
     const QString outName = options.output.isEmpty() ? QStringLiteral("standard output")
                                                       : QStringLiteral("'%1'").arg(options.output);
@@ -589,19 +598,23 @@ int main(int argc, char *argv[])
             return kExitFailed;
         }
     }
-    if (!writeFailed && !options.output.isEmpty() && !interrupted.load() && !outputFile.commit())
-        writeFailed = true;
+    // Nothing is reported written before it has left the buffers: a full
+    // disk or a closed pipe shows only when they are flushed.
+    if (!writeFailed && !saved)
+        writeFailed = !out->flush() || (out == &standardOutput && std::fflush(stdout) != 0);
+    if (!writeFailed && saved && !interrupted.load())
+        writeFailed = !savedOutput.commit();
     if (writeFailed) {
         complain(QStringLiteral("cannot write to %1: %2").arg(outName, out->errorString()));
-        if (!options.output.isEmpty())
-            outputFile.cancelWriting();
+        if (saved)
+            savedOutput.cancelWriting();
         return kExitFailed;
     }
     if (interrupted.load()) {
-        if (!options.output.isEmpty())
-            outputFile.cancelWriting();
+        if (saved)
+            savedOutput.cancelWriting();
         complain(QStringLiteral("interrupted after %1 of %2 pictures%3").arg(delivered).arg(inputs.size())
-                     .arg(options.output.isEmpty() ? QString() : QStringLiteral("; '%1' not written").arg(options.output)));
+                     .arg(saved ? QStringLiteral("; '%1' not written").arg(options.output) : QString()));
         return kExitInterrupted;
     }
 

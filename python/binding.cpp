@@ -104,6 +104,20 @@ struct PixelSource {
     }
 };
 
+// A run holds the picture several times over (about 16 bytes a pixel at
+// its peak), so arrays get the loader's limit for a whole frame, checked
+// from the shape alone, before any pass over the samples or any copy: a
+// broadcast view costs nothing until it is read.
+void checkRunSize(py::ssize_t height, py::ssize_t width)
+{
+    if (height <= INT_MAX && width <= INT_MAX && (uint64_t)height * (uint64_t)width <= (uint64_t)kMaxFramePixels)
+        return;
+    throw py::value_error("the image is too large for one run: " + std::to_string(width) + " x "
+                          + std::to_string(height) + " pixels, the limit is " + std::to_string(kMaxFramePixels)
+                          + " pixels (256 megapixels); hessian_maxima.dask.detect_array runs larger arrays "
+                          "in chunks");
+}
+
 // anyType: for the stretch, which takes every sample type; the run itself
 // takes uint8 only.
 PixelSource pixelSource(const py::array &image, bool anyType = false)
@@ -119,10 +133,7 @@ PixelSource pixelSource(const py::array &image, bool anyType = false)
         throw py::value_error("the image must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape ("
                               + shape + (dims == 1 ? ",)" : ")"));
     }
-    if (image.shape(0) > INT_MAX || image.shape(1) > INT_MAX)
-        throw py::value_error("the image is too large for one run: " + std::to_string(image.shape(1)) + " x "
-                              + std::to_string(image.shape(0)) + " pixels (hessian_maxima.dask.detect_array "
-                              "runs arrays of any size)");
+    checkRunSize(image.shape(0), image.shape(1));
     // The core's stretch reads samples a whole number of samples apart,
     // forwards (frameFor reads bytes any way).
     const py::ssize_t size = (py::ssize_t)sampleBytes(type);
@@ -649,6 +660,8 @@ PYBIND11_MODULE(_core, module)
         .def(py::pickle([](const PieceRankSearch &search) { return search.state(); },
                         [](const py::tuple &state) { return PieceRankSearch::fromState(state); }));
     module.def("prune", &prune, py::arg("features"), py::arg("overlap"));
+    module.def("check_run_size", &checkRunSize, py::arg("height"), py::arg("width"),
+               "ValueError when an array of that shape is too large for one run.");
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),
                "The largest kernel radius of a run, floor(3 sigma + 0.5) of its largest sigma.");
     module.def("nothing_searched",

@@ -1,6 +1,7 @@
 // The command-line tool end to end: real files written here, the real
 // executable run in a child process.
 
+#include "batchrun.h"
 #include "detectionjob.h"
 #include "frameloading.h"
 #include "testimages.h"
@@ -10,7 +11,12 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <condition_variable>
+#include <mutex>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -68,7 +74,9 @@ private slots:
     void helpAndFailedRun();
     void detailsMatchTheOracle();
     void batchKeepsOrderPastBrokenFiles();
+    void batchDeliversInInputOrder();
     void interruptedOutputLeavesNoFile();
+    void failedWritesAndSpecialOutputs();
     void annotatedPictures();
     void scaleRange();
     void damagedFilesAndDecoderMessages_data();
@@ -89,6 +97,7 @@ void TestCli::initTestCase()
     QVERIFY(dir.isValid());
     pngPath = dir.filePath("blobs.png");
     QVERIFY(blobPicture(160, 120).save(pngPath));
+    QVERIFY(spotFrame().save(dir.filePath("spots.pgm"), "pgm"));
     QFile text(dir.filePath("notes.png"));
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("this is not a picture\n") > 0);
 }
@@ -224,15 +233,6 @@ void TestCli::helpAndFailedRun()
                                   "Failed\n"));
     QVERIFY(outcome.out.isEmpty());
 
-    // Help that cannot be written is a failure like any other write.
-    QProcess process;
-    process.setStandardOutputFile(QStringLiteral("/dev/full"));
-    process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--help"});
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardError()),
-             QString("hessian-maxima-cli: cannot write to standard output\n"));
-
     // A sigma whose kernel radius does not fit is refused by set-up.
     outcome = runCli({"--sigma", "1e30", pngPath});
     QCOMPARE(outcome.exitCode, 1);
@@ -245,7 +245,6 @@ void TestCli::helpAndFailedRun()
 void TestCli::detailsMatchTheOracle()
 {
     const QString path = dir.filePath("spots.pgm");
-    QVERIFY(spotFrame().save(path, "pgm"));
     const QString bright1 = "20,15,20.251,14.718,2,856.454285,bright\n";
     const QString dark = "42,22,42.027,22.021,2,388.825806,dark\n";
     const QString bright2 = "51,35,50.915,35.167,2,116.517082,bright\n"
@@ -314,6 +313,39 @@ void TestCli::batchKeepsOrderPastBrokenFiles()
     QVERIFY(!broken.value("error").toString().isEmpty());
 }
 
+// Pictures finishing in reverse order (each waits for the one after it)
+// are still delivered first to last.
+void TestCli::batchDeliversInInputOrder()
+{
+    const int count = 6;
+    QVector<InputPicture> inputs(count);
+    for (int i = 0; i < count; ++i)
+        inputs[i].path = QString::number(i);
+    std::mutex mutex;
+    std::condition_variable changed;
+    QStringList finished, delivered;
+    const auto process = [&](const InputPicture &input, const BatchSettings &, DetectionWorkspace *) {
+        const QString after = QString::number(input.path.toInt() + 1);
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(30),
+                         [&] { return after == QString::number(count) || finished.contains(after); });
+        finished << input.path;
+        changed.notify_all();
+        PictureResult picture;
+        picture.file = input.path;
+        return picture;
+    };
+    BatchSettings settings;
+    settings.jobs = count;
+    const auto deliver = [&](const PictureResult &picture) {
+        delivered << picture.file;
+        return true;
+    };
+    QCOMPARE(runBatch(inputs, settings, deliver, nullptr, process), count);
+    QCOMPARE(finished, (QStringList{"5", "4", "3", "2", "1", "0"}));
+    QCOMPARE(delivered, (QStringList{"0", "1", "2", "3", "4", "5"}));
+}
+
 // Stopped midway, --output leaves the file it would replace as it was.
 void TestCli::interruptedOutputLeavesNoFile()
 {
@@ -344,6 +376,56 @@ void TestCli::interruptedOutputLeavesNoFile()
     QVERIFY(!QFile::exists(folder + "/shown/79.png"));
 }
 
+// A write that fails is a failure, whenever it shows: the help, CSV or JSON
+// of one picture or of a batch into a full device. --output replaces a file
+// once whole, but writes into a named pipe or a device as ">" does, leaving
+// it what it was.
+void TestCli::failedWritesAndSpecialOutputs()
+{
+    const QString full = QStringLiteral("/dev/full");
+    const QStringList runs[] = {{"--help"}, {pngPath}, {"--format", "json", pngPath}, {pngPath, pngPath},
+                                {"--format", "json", pngPath, pngPath}};
+    for (const QStringList &arguments : runs) {
+        QProcess process;
+        process.setStandardOutputFile(full);
+        process.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
+        QVERIFY(process.waitForFinished(60000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(process.exitCode() == 1 && err.startsWith("hessian-maxima-cli: cannot write to standard output")
+                     && err.count('\n') == 1,
+                 qPrintable(arguments.join(' ') + ": " + err));
+    }
+
+    const QString expected = expectedCsv(pngPath, 5.0f, 100.0f);
+    const QString pipe = dir.filePath("output-pipe");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    // Opened for reading first, without waiting, so that the tool's open
+    // for writing finds a reader; the output fits the pipe's buffer.
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    QCOMPARE(runCli({"--output", pipe, pngPath}).exitCode, 0);
+    QByteArray piped(1 << 16, '\0');
+    const ssize_t got = ::read(reader, piped.data(), (size_t)piped.size());
+    ::close(reader);
+    QCOMPARE(QString::fromUtf8(piped.left((int)std::max<ssize_t>(got, 0))), expected);
+    struct stat info;
+    QVERIFY(::stat(QFile::encodeName(pipe).constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+
+    // A node of /dev/null's kind, made here.
+    struct stat null;
+    QCOMPARE(::stat("/dev/null", &null), 0);
+    const QString device = dir.filePath("null-device");
+    if (::geteuid() != 0 || ::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, null.st_rdev) != 0)
+        QSKIP("making a device node needs root");
+    QFile node(device);
+    if (!node.open(QIODevice::WriteOnly))
+        QSKIP("device nodes cannot be opened in the test's folder");
+    node.close();
+    QCOMPARE(runCli({"--output", device, pngPath}).exitCode, 0);
+    QVERIFY(::stat(QFile::encodeName(device).constData(), &info) == 0 && S_ISCHR(info.st_mode));
+    QCOMPARE(info.st_rdev, null.st_rdev);
+}
+
 void TestCli::annotatedPictures()
 {
     const QString folder = dir.filePath("annotated");
@@ -359,20 +441,40 @@ void TestCli::annotatedPictures()
     QCOMPARE(again.exitCode, 2);
     QVERIFY2(again.err.contains("spots.png' exists; --force replaces it"), qPrintable(again.err));
     QCOMPARE(runCli({"--annotate", folder, "--force", dir.filePath("spots.pgm")}).exitCode, 0);
+
+    // Pictures of the same name in two subfolders keep their subfolders.
+    const QString tree = dir.filePath("tree");
+    QVERIFY(QDir().mkpath(tree + "/a") && QDir().mkpath(tree + "/b"));
+    QVERIFY(blobPicture(70, 50).save(tree + "/a/x.png") && blobPicture(60, 40).save(tree + "/b/x.jpg"));
+    QCOMPARE(runCli({"--annotate", folder, "--recursive", tree}).exitCode, 0);
+    QCOMPARE(QImage(folder + "/a/x.png").size(), QSize(70, 50));
+    QCOMPARE(QImage(folder + "/b/x.png").size(), QSize(60, 40));
 }
 
 // A range run prints what the job finds with the same settings, each
-// feature with its own scale, and the JSON says which range it was.
+// feature with its own scale. JSON says which run it was and holds, field
+// by field, the numbers that CSV's --details prints for the same run.
 void TestCli::scaleRange()
 {
-    const Outcome outcome = runCli({"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20",
-                                    "--format", "json", pngPath});
-    QCOMPARE(outcome.exitCode, 0);
-    const QJsonObject picture = QJsonDocument::fromJson(outcome.out.toUtf8()).array().at(0).toObject();
+    const QStringList run{"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20", pngPath};
+    const Outcome json = runCli(QStringList{"--format", "json"} + run);
+    const Outcome csv = runCli(QStringList{"--details"} + run);
+    QCOMPARE(json.exitCode, 0);
+    QCOMPARE(csv.exitCode, 0);
+    const QJsonObject picture = QJsonDocument::fromJson(json.out.toUtf8()).array().at(0).toObject();
+    const QStringList fields{"elapsed_msec", "features", "file", "height", "overlap", "scales", "sigma",
+                             "sigma_max", "status", "threshold", "width"};
+    QCOMPARE(picture.keys(), fields);
+    QCOMPARE(picture.value("file").toString(), pngPath);
+    QCOMPARE(picture.value("width").toInt(), 160);
+    QCOMPARE(picture.value("height").toInt(), 120);
     QCOMPARE(picture.value("sigma").toDouble(), 1.5);
     QCOMPARE(picture.value("sigma_max").toDouble(), 6.0);
     QCOMPARE(picture.value("scales").toInt(), 5);
     QCOMPARE(picture.value("overlap").toDouble(), 0.25);
+    QCOMPARE(picture.value("threshold").toDouble(), 20.0);
+    QCOMPARE(picture.value("status").toInt(), 0);
+    QVERIFY(picture.value("elapsed_msec").toDouble(-1.0) >= 0.0);
 
     QImage frame;
     QString error;
@@ -385,14 +487,27 @@ void TestCli::scaleRange()
     settings.threshold = 20.0f;
     const DetectionResult expected = runDetection(frame, settings);
     const QJsonArray features = picture.value("features").toArray();
+    QStringList rows = csv.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(rows.takeFirst(), QString("x,y,x_subpixel,y_subpixel,sigma,response,polarity"));
     QVERIFY(features.size() > 3);
     QCOMPARE(features.size(), expected.features.size());
+    QCOMPARE(rows.size(), features.size());
     QSet<double> sigmas;
     for (int i = 0; i < features.size(); ++i) {
         const QJsonObject f = features.at(i).toObject();
-        QCOMPARE(f.value("x").toInt(), (int)expected.features[i].x);
-        QCOMPARE(f.value("y").toInt(), (int)expected.features[i].y);
-        QCOMPARE((float)f.value("sigma").toDouble(), expected.measures[i].sigma);
+        const QStringList row = rows[i].split(',');
+        QCOMPARE(f.keys(), (QStringList{"polarity", "response", "sigma", "x", "x_subpixel", "y", "y_subpixel"}));
+        QCOMPARE(row[0].toInt(), (int)expected.features[i].x);
+        QCOMPARE(row[1].toInt(), (int)expected.features[i].y);
+        QCOMPARE(row[4].toFloat(), expected.measures[i].sigma);
+        const QString text = QString("%1,%2,%3,%4,%5,%6,%7")
+                                 .arg(f.value("x").toInt()).arg(f.value("y").toInt())
+                                 .arg(f.value("x_subpixel").toDouble(), 0, 'f', 3)
+                                 .arg(f.value("y_subpixel").toDouble(), 0, 'f', 3)
+                                 .arg(f.value("sigma").toDouble(), 0, 'g', 9)
+                                 .arg(f.value("response").toDouble(), 0, 'g', 9)
+                                 .arg(f.value("polarity").toString());
+        QCOMPARE(text, rows[i]);
         sigmas << f.value("sigma").toDouble();
     }
     QVERIFY(sigmas.size() > 1);
@@ -604,8 +719,15 @@ void TestCli::stretchAndStream()
     QVERIFY(!stretched.contains("warnings"));
 
     // Whether a picture could be streamed is asked without waiting for a
-    // named pipe's writer.
+    // named pipe's writer; in a folder, a pipe, linked or not, is no
+    // picture and is not opened.
     const QString pipe = dir.filePath("pipe");
     QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     QCOMPARE(runCli({pipe}).exitCode, 1);
+    const QString folder = dir.filePath("with-pipes");
+    QVERIFY(QDir().mkpath(folder) && QFile::link(pipe, folder + "/linked") && QFile::copy(pngPath, folder + "/p.png"));
+    QCOMPARE(::mkfifo(QFile::encodeName(folder + "/own").constData(), 0600), 0);
+    const Outcome batch = runCli({folder});
+    QCOMPARE(batch.exitCode, 0);
+    QVERIFY2(batch.err.startsWith("1 pictures, 1 read, 0 failed"), qPrintable(batch.err));
 }

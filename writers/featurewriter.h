@@ -84,7 +84,9 @@ public:
 
     bool begin();
     bool write(const PictureResult &picture);
-    // Closes the JSON array; for CSV it only flushes.
+    // Closes the JSON array (CSV has nothing to close). The device is not
+    // flushed: its owner flushes it and checks that before calling the
+    // output written.
     bool finish();
 
     // One picture's rows or object, as write() puts it.

@@ -161,6 +161,8 @@ def _detector_input(image, stretch=None):
     mapped to 8 bits as `stretch` says (see detect()). Warns as
     _warn_stretch says, to the caller's caller."""
     array = np.asarray(image)
+    if array.ndim >= 2:
+        _core.check_run_size(*array.shape[:2])  # before any copy or pass over the samples
     plan = _plan(array.dtype, stretch)
     if plan.none is None and plan.mode == "none":
         return array
@@ -274,10 +276,13 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     ------
     ValueError
         Bad settings or stretch (as the command line refuses them), an
-        image of another type or shape, one to be stretched that holds no
-        finite sample, or one too small for the kernel: a sigma so large
-        that no pixel lies kernel_radius(sigma) + 1 from every border, where
-        features are searched (the command line warns of it).
+        image of another type or shape, one of more than 2**28 pixels (256
+        megapixels, the command line's limit for a picture read whole;
+        hessian_maxima.dask.detect_array runs larger ones in chunks), one
+        to be stretched that holds no finite sample, or one too small for
+        the kernel: a sigma so large that no pixel lies kernel_radius(sigma)
+        + 1 from every border, where features are searched (the command
+        line warns of it).
     MemoryError
         Not enough memory for the run.
 

@@ -47,7 +47,8 @@ def _chunks_of_at_least(chunks, size):
         else:
             joined.append(chunk)
     if len(joined) > 1 and joined[-1] < size:
-        joined[-2] += joined.pop()
+        last = joined.pop()  # before indexing: joined[-2] += joined.pop() would add it two chunks back
+        joined[-1] += last
     return tuple(joined)
 
 
@@ -184,7 +185,8 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     Parameters
     ----------
     darray : dask.array.Array or array_like
-        H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks, of the
+        H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks (each, with
+        its margins, within detect()'s limit of 2**28 pixels), of the
         dtypes hessian_maxima.detect() takes.
     sigma, threshold, sigma_max, scales, polarity, overlap, stretch
         As for hessian_maxima.detect(). A minmax or percentile stretch

@@ -19,8 +19,9 @@ def test_chunks_give_the_whole_array_run(settings):
     scene = blob_scene(230, 310, 21)
     whole = hm.detect(scene, **settings)
     assert len(whole) > 50
-    # Chunks smaller than the margin they need, uneven ones, and colour.
-    for chunks in ((9, 13), (64, 100)):
+    # Chunks smaller than the margin they need, uneven ones, and last chunks
+    # narrower than the margin after one chunk or after several.
+    for chunks in ((9, 13), (64, 100), ((225, 5), (304, 6)), ((3, 100, 97, 30), (150, 150, 4, 6))):
         assert hd.detect_array(da.from_array(scene, chunks=chunks), **settings).tobytes() == whole.tobytes()
     frame = hd.detect_array(da.from_array(scene, chunks=(60, 80)), as_dataframe=True, **settings).compute()
     assert frame.to_records(index=False).astype(hm.FEATURE_DTYPE).tobytes() == whole.tobytes()
@@ -40,6 +41,12 @@ def wide_scene(dtype):
     scene = blob_scene(230, 310, 22).astype(dtype) * dtype(97)
     scene[:, :150] //= 3
     return scene
+
+
+def test_narrow_chunks_joined_to_their_neighbour():
+    assert hd._chunks_of_at_least((990, 10), 17) == (1000,)
+    assert hd._chunks_of_at_least((100, 100, 100, 10), 31) == (100, 100, 110)
+    assert hd._chunks_of_at_least((5, 100, 3, 100), 31) == (105, 103)
 
 
 def test_blob_on_a_chunk_corner_found_once():

@@ -2,6 +2,8 @@
 
 import csv
 import io
+import json
+import math
 import struct
 import subprocess
 import threading
@@ -86,6 +88,14 @@ def test_refusals():
         hm.detect(scene, 1.5, sigma_max=4)     # radius 12: 20 x 20 pixels leave none
     assert len(hm.detect(np.zeros((27, 27), np.uint8), 4)) == 0   # radius 12: one pixel searched
 
+    # Views of 10^10 pixels that cost nothing until read: refused from their
+    # shape, before any pass over the samples or any copy.
+    for dtype in (np.uint8, np.uint16, ">u2", np.float32):
+        huge = np.broadcast_to(np.zeros((1, 1), dtype), (100_000, 100_000))
+        for run in (hm.detect, hm.response):
+            with pytest.raises(ValueError, match="too large for one run: 100000 x 100000 pixels.*dask"):
+                run(huge)
+
 
 def test_sixteen_bit_grey_png_loads_grey(tmp_path):
     """A 16-bit grey PNG comes back H x W, as every grey picture, under any stretch."""
@@ -121,6 +131,26 @@ def test_wide_pictures_as_the_command_line_reads_them(cli, tmp_path, kind, stret
     theirs = cli_features(cli, path, "--sigma", "2", "--threshold", "10", *(["--stretch", stretch] if stretch else []))
     assert_same_features(hm.detect(tifffile.imread(path), 2, 10, stretch=stretch), theirs)
     assert_same_features(hm.detect(hm.load(path, stretch), 2, 10), theirs)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_percentiles_are_order_statistics(cli, tmp_path, dtype):
+    """A percentile stretch's lo and hi, as the command line reports them: the
+    samples at rank floor(p / 100 * (n - 1)) of the n finite ones sorted;
+    NaN and the infinities are not counted."""
+    tifffile = pytest.importorskip("tifffile")
+    rng = np.random.default_rng(17)
+    samples = rng.normal(0, 1000, (61, 83)).astype(dtype)
+    samples.flat[rng.choice(samples.size, 900, replace=False)] = rng.choice([np.nan, np.inf, -np.inf], 900)
+    finite = np.sort(samples[np.isfinite(samples)])
+    path = tmp_path / "noise.tif"
+    tifffile.imwrite(path, samples)
+    for low, high in ((0.1, 99.9), (7, 93.5), (0, 100)):
+        out = subprocess.run([cli, "--format", "json", "--stretch", "percentile:%g:%g" % (low, high), str(path)],
+                             check=True, capture_output=True, text=True).stdout
+        stretch = json.loads(out)[0]["stretch"]
+        ranks = [math.floor(p / 100 * (len(finite) - 1)) for p in (low, high)]
+        assert (stretch["lo"], stretch["hi"]) == (float(finite[ranks[0]]), float(finite[ranks[1]]))
 
 
 def test_wide_dtypes():
