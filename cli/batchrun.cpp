@@ -92,6 +92,7 @@ void runStreamedInput(const InputPicture &input, const BatchSettings &settings, 
         times.push_back(streamed.result.elapsedMsec);
     }
     picture->streamed = true;
+    picture->damage = streamed.damage;
     picture->width = (int)streamed.width;
     picture->height = (int)streamed.height;
     noteStretch(streamed.notice, streamed.stretch, picture);

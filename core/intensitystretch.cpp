@@ -159,6 +159,9 @@ unsigned char reduceValue(double value, const ByteReduction &reduction)
         return (unsigned char)((uint32_t)value * 255u / reduction.maxval);
     case REDUCE_ROUND_257:
         return (unsigned char)(((uint32_t)value + 128u) / 257u);
+    case REDUCE_PNM_COLOUR:
+        // Qt scales colours to 16 bits, then brings them to 8 as any 16-bit colour.
+        return (unsigned char)((((uint32_t)value * 65535u / reduction.maxval & 0xffffu) + 128u) / 257u);
     case REDUCE_STRETCH:
         break;
     }

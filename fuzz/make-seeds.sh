@@ -6,12 +6,16 @@
 #                 and headers that claim enormous pictures; each behind the
 #                 three bytes fuzz_load_job reads first.
 #   DIR/core      grey pixel dumps for fuzz_core.
-# Needs ImageMagick's convert.
+#   DIR/fits, DIR/tiff  for fuzz_fits and fuzz_tiff: every layout the native
+#                 readers take and small hostile files
+#                 (fuzz/make-reader-files.py), behind the byte those
+#                 fuzzers read first.
+# Needs ImageMagick's convert and Debian's python3-numpy.
 set -euo pipefail
 
 dir=${1:-"$(cd "$(dirname "$0")/.." && pwd)/build-fuzz/seeds"}
 rm -rf "$dir"
-mkdir -p "$dir/load_job" "$dir/core"
+mkdir -p "$dir/load_job" "$dir/core" "$dir/fits" "$dir/tiff"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -185,4 +189,17 @@ convert "$base" -colorspace Gray -depth 8 "gray:$dir/core/blobs"
 convert -seed 1 -size 24x24 xc: +noise Random -colorspace Gray -depth 8 "gray:$dir/core/noise"
 convert -size 16x16 xc:black -fill white -draw 'point 8,8' -depth 8 "gray:$dir/core/spike"
 
-echo "seeds: $(ls "$dir/load_job" | wc -l) for fuzz_load_job, $(ls "$dir/core" | wc -l) for fuzz_core, in $dir"
+# The native readers' fuzzers: bands of 3 rows, the default stretch (byte
+# 2), or minmax (byte 10). Files over 64 KB (tall pictures, header bombs
+# over many strips) only slow the fuzzers down.
+/usr/bin/python3 "$(dirname "$0")/make-reader-files.py" "$work/native" all
+for file in "$work"/native/*; do
+    name=$(basename "$file")
+    case $name in fits-*) kind=fits ;; tiff-*) kind=tiff ;; *) continue ;; esac
+    [ "$(stat -c %s "$file")" -le 65536 ] || continue
+    { printf '\002'; cat "$file"; } > "$dir/$kind/$name"
+    { printf '\012'; cat "$file"; } > "$dir/$kind/$name-minmax"
+done
+
+echo "seeds: $(ls "$dir/load_job" | wc -l) for fuzz_load_job, $(ls "$dir/core" | wc -l) for fuzz_core," \
+    "$(ls "$dir/fits" | wc -l) for fuzz_fits, $(ls "$dir/tiff" | wc -l) for fuzz_tiff, in $dir"

@@ -15,6 +15,7 @@
 #include "nativepictures.h"
 #include "runreport.h"
 #include "scalespace.h"
+#include "tracklinking.h"
 
 #include <QImage>
 #include <QString>
@@ -630,10 +631,132 @@ py::array prune(const py::array_t<FeatureRecord, py::array::c_style> &table, dou
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// Tracks: the core's linker and track summaries on columns of detections.
+
+namespace {
+
+// One track's summary as numpy sees it: hessian_maxima.TRACK_SUMMARY_DTYPE.
+struct TrackSummaryRecord {
+    int32_t track;
+    int32_t first_frame;
+    int32_t last_frame;
+    int32_t length;
+    double mean_x;
+    double mean_y;
+    double mean_speed;
+    double diffusion;
+};
+
+using IntColumn = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using RealColumn = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+std::vector<TrackPoint> trackPoints(const IntColumn &frame, const RealColumn &x, const RealColumn &y)
+{
+    if (frame.ndim() != 1 || x.ndim() != 1 || y.ndim() != 1 || x.size() != frame.size() || y.size() != frame.size())
+        throw py::value_error("frame, x and y must be columns of one length");
+    if (frame.size() > kMaxTrackPoints)
+        throw py::value_error("too many detections to link at once");
+    std::vector<TrackPoint> points((size_t)frame.size());
+    const int32_t *f = frame.data();
+    const double *px = x.data(), *py = y.data();
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i] = TrackPoint{f[i], px[i], py[i]};
+    return points;
+}
+
+[[noreturn]] void throwTrackStatus(int status)
+{
+    if (status == HESSIAN_NO_MEMORY)
+        throw std::bad_alloc();
+    if (status == TRACK_BAD_POINT)
+        throw py::value_error("every x and y must be a finite number (of at most 1e15)");
+    throw py::value_error("the linking settings are out of range");
+}
+
+py::array linkColumns(const IntColumn &frame, const RealColumn &x, const RealColumn &y, double maxDistance,
+                      int32_t gap, int32_t minLength, int motion)
+{
+    const std::vector<TrackPoint> points = trackPoints(frame, x, y);
+    TrackLinkSettings settings;
+    settings.maxDistance = maxDistance;
+    settings.gap = gap;
+    settings.minLength = minLength;
+    settings.motion = (TrackMotion)motion;
+    py::array_t<int32_t> track((py::ssize_t)points.size());
+    int32_t *out = track.mutable_data();
+    int status;
+    {
+        py::gil_scoped_release unlocked;
+        status = linkTracks(points.data(), (int64_t)points.size(), settings, out);
+    }
+    if (status != HESSIAN_OK)
+        throwTrackStatus(status);
+    return std::move(track);
+}
+
+py::array summarizeColumns(const IntColumn &frame, const RealColumn &x, const RealColumn &y,
+                           const py::object &time, const IntColumn &track)
+{
+    const std::vector<TrackPoint> points = trackPoints(frame, x, y);
+    if (track.ndim() != 1 || track.size() != frame.size())
+        throw py::value_error("track must be a column as long as frame");
+    RealColumn times;
+    if (!time.is_none()) {
+        times = time.cast<RealColumn>();
+        if (times.ndim() != 1 || times.size() != frame.size())
+            throw py::value_error("t must be a column as long as frame");
+    }
+    const int32_t *numbers = track.data();
+    int64_t top = 0;  // the highest track number + 1
+    for (py::ssize_t i = 0; i < track.size(); ++i)
+        top = std::max(top, (int64_t)numbers[i] + 1);
+    if (top > track.size())
+        throw py::value_error("track numbers must run from 0 (as link() numbers them), not up to "
+                              + std::to_string(top - 1) + " for " + std::to_string(track.size()) + " detections");
+    const int32_t tracks = (int32_t)top;
+    std::vector<TrackSummary> summaries((size_t)tracks);
+    int status;
+    {
+        py::gil_scoped_release unlocked;
+        status = summarizeTracks(points.data(), time.is_none() ? nullptr : times.data(), numbers,
+                                 (int64_t)points.size(), tracks, summaries.data());
+    }
+    if (status == TRACK_BAD_POINT)
+        throw py::value_error("a track must have one detection a frame, and track numbers must be -1 or more");
+    if (status != HESSIAN_OK)
+        throwTrackStatus(status);
+    py::array_t<TrackSummaryRecord> table((py::ssize_t)tracks);
+    TrackSummaryRecord *out = table.mutable_data();
+    for (int32_t t = 0; t < tracks; ++t) {
+        const TrackSummary &s = summaries[(size_t)t];
+        out[t] = TrackSummaryRecord{s.track, s.firstFrame, s.lastFrame, s.length, s.meanX, s.meanY, s.meanSpeed,
+                                    s.diffusion};
+    }
+    return std::move(table);
+}
+
+void defineTracks(py::module_ &module)
+{
+    PYBIND11_NUMPY_DTYPE(TrackSummaryRecord, track, first_frame, last_frame, length, mean_x, mean_y, mean_speed,
+                         diffusion);
+    module.attr("TRACK_SUMMARY_DTYPE") = py::dtype::of<TrackSummaryRecord>();
+    module.attr("DIFFUSION_LAGS") = kDiffusionLags;
+    module.attr("MAX_TRACK_GAP") = kMaxTrackGap;
+    module.def("link", &linkColumns, py::arg("frame"), py::arg("x"), py::arg("y"), py::arg("max_distance"),
+               py::arg("gap"), py::arg("min_length"), py::arg("motion"),
+               "Each detection's track number, or -1 (see hessian_maxima.link).");
+    module.def("track_summary", &summarizeColumns, py::arg("frame"), py::arg("x"), py::arg("y"), py::arg("t"),
+               py::arg("track"), "One summary per track number 0 .. max(track) (see hessian_maxima.track_summary).");
+}
+
+} // namespace
+
 PYBIND11_MODULE(_core, module)
 {
     PYBIND11_NUMPY_DTYPE(FeatureRecord, x, y, x_subpixel, y_subpixel, sigma, response, polarity);
     module.doc() = "The detector itself; use the functions of hessian_maxima.";
+    module.attr("__version__") = HESSIAN_VERSION;
     module.attr("FEATURE_DTYPE") = py::dtype::of<FeatureRecord>();
     module.attr("BLOB_RADIUS_PER_SIGMA") = kBlobRadiusPerSigma;
     module.attr("DEFAULT_SCALES") = kDefaultScales;
@@ -673,4 +796,5 @@ PYBIND11_MODULE(_core, module)
                "...'), or '' when some pixel is searched.");
     module.def("_runs_in_progress", [] { return runsInProgress.load(); },
                "How many runs are inside the detector now, without the interpreter lock (for tests).");
+    defineTracks(module);
 }

@@ -53,9 +53,10 @@ QString tooLargeMessage(qint64 width, qint64 height)
         .arg(kMaxFramePixels);
 }
 
+// In 64 bits without overflow, for any size a header may give.
 bool exceedsLimit(qint64 width, qint64 height)
 {
-    return width * height > kMaxFramePixels;
+    return width > 0 && height > kMaxFramePixels / width;
 }
 
 const QString kCutShort = QStringLiteral("cut short");
@@ -69,7 +70,12 @@ public:
     explicit WatchedDevice(QIODevice *source) : source(source), origin(source->pos())
     {
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        const QByteArray kind = bytesAt(source, origin, 2);
+        text = kind == "P1" || kind == "P2" || kind == "P3";
     }
+
+    // A PBM, PGM or PPM file of text samples.
+    bool textPnm() const { return text; }
 
     void startWatching() { watching = true; }
     bool foundNothingLeft() const { return nothingLeft; }
@@ -112,6 +118,7 @@ private:
 
     QIODevice *source;
     qint64 origin;
+    bool text = false;
     bool watching = false;
     bool nothingLeft = false;
     bool cameShort = false;
@@ -124,6 +131,10 @@ private:
 bool ranOutOfFile(const QByteArray &format, const WatchedDevice &device)
 {
     if (format == "webp" || format == "xpm")
+        return false;
+    // The text kinds of PNM may end in a number that reaches the end of
+    // the file; whether all are there is counted instead (pnmTextDamage).
+    if (device.textPnm())
         return false;
     const bool readsBlocks = format == "jpeg" || format == "gif";
     return device.foundNothingLeft() || (!readsBlocks && device.cameUpShort());
@@ -139,6 +150,8 @@ QString structureDamage(const QByteArray &format, QIODevice *device)
         return iconDirectoryDamage(device);
     if (format == "tiff")
         return tiffStructureDamage(device);
+    if (format == "pbm" || format == "pgm" || format == "ppm")
+        return pnmTextDamage(device);
     return declaredLengthDamage(device, format);
 }
 
@@ -172,10 +185,8 @@ bool meansDamage(const DecoderMessages::Message &message)
     if (message.category == QLatin1String("qt.gui.icc"))
         return false;
     const QString &text = message.text;
-    // A PNG chunk whose name starts in lower case is one a reader may skip
-    // (profiles, text, ...); a checksum error is damage wherever it is.
-    static const QRegularExpression ancillaryChunk(QStringLiteral("^libpng warning: [a-z][A-Za-z]{3}: "));
-    if (ancillaryChunk.match(text).hasMatch() && !text.contains(QLatin1String("CRC")))
+    static const QString pngWarning = QStringLiteral("libpng warning: ");
+    if (text.startsWith(pngWarning) && !pngWarningMeansDamage(text.mid(pngWarning.size())))
         return false;
     // libjpeg on markers of other programs.
     return !text.startsWith(QLatin1String("Warning: unknown JFIF revision"))
@@ -595,17 +606,31 @@ bool qtFrameHoldsSamples(const NativeLayout &layout)
     return layout.qtFrameForNone && layout.type == SAMPLE_U8 && unchanged;
 }
 
-// Reads the samples of a picture whole.
+// Reads the samples of a picture whole. The room is reserved at once but
+// filled a few rows at a time, so that memory is taken as the file's data
+// comes: a header of a few bytes that claims a large picture fails on its
+// first rows, not after gigabytes were cleared for it.
 bool readSamples(NativePicture &native, PictureSamples *samples, QString *error)
 {
     samples->layout = native.layout();
+    const qint64 rowBytes = native.rowBytes(), height = native.layout().height;
+    const qint64 step = std::max<qint64>(1, (qint64(4) << 20) / rowBytes);
     try {
-        samples->bytes.resize((size_t)(native.rowBytes() * native.layout().height));
+        samples->bytes.reserve((size_t)(rowBytes * height));
+        for (qint64 y = 0; y < height; y += step) {
+            const qint64 count = std::min(step, height - y);
+            samples->bytes.resize((size_t)(rowBytes * (y + count)));
+            if (!native.readRows(y, count, samples->bytes.data() + (size_t)(rowBytes * y), error))
+                return false;
+        }
     } catch (const std::bad_alloc &) {
         *error = QStringLiteral("not enough memory to read the image");
         return false;
     }
-    return native.readRows(0, native.layout().height, samples->bytes.data(), error);
+    // What the reader found wrong while it read (a PNG's chunks, a text
+    // PNM's numbers).
+    samples->layout.damage = native.layout().damage;
+    return true;
 }
 
 bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &options, LoadedPicture *picture,
@@ -639,6 +664,10 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
         if (!qtNone && layout.qtFrameForNone && options.keepSamples
             && !(device->seek(0) && readFrame(device, fileName, &qtFrame, error, damage)))
             return false;
+        // The native reader's verdict holds in every mode, whether or not
+        // Qt's frame is used.
+        if (damage && !native->layout().damage.isEmpty())
+            *damage = native->layout().damage;
         picture->bitsPerSample = (int)layout.bitsPerSample;
         picture->description = layout.description;
     } else {
@@ -660,10 +689,18 @@ bool loadFromDevice(QIODevice *device, const QString &fileName, const LoadOption
 {
     if (damage)
         damage->clear();
-    if (!device->isSequential())
-        return readPicture(device, fileName, options, picture, error, damage);
-    QBuffer buffer;
-    return readStream(device, &buffer, error) && readPicture(&buffer, fileName, options, picture, error, damage);
+    // Whatever a decoder or an allocation throws ends here, as a reason.
+    try {
+        if (!device->isSequential())
+            return readPicture(device, fileName, options, picture, error, damage);
+        QBuffer buffer;
+        return readStream(device, &buffer, error) && readPicture(&buffer, fileName, options, picture, error, damage);
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("not enough memory to read the image");
+    } catch (const std::exception &exception) {
+        *error = QStringLiteral("the image cannot be read: %1").arg(QString::fromLocal8Bit(exception.what()));
+    }
+    return false;
 }
 
 } // namespace

@@ -11,8 +11,9 @@ exactly the features the command line writes with --details.
 16-bit, 32-bit and float arrays are mapped to the detector's 8 bits as the
 command line maps such pictures (`stretch`, see detect()).
 
-Functions: detect, response, load, prune, kernel_radius. Chunked Dask arrays
-and many files on a cluster: hessian_maxima.dask.
+Functions: detect, response, load, prune, kernel_radius; link and
+track_summary for detections across frames. Chunked Dask arrays and many
+files on a cluster: hessian_maxima.dask.
 """
 
 import collections
@@ -21,9 +22,24 @@ import os
 
 import numpy as np
 
-from . import _core
+try:
+    from . import _core
+except ImportError:
+    # Python in the python/ folder of a checkout finds the sources before the
+    # built or installed package, and without this says "circular import".
+    _here = os.path.dirname(os.path.abspath(__file__))
+    if any(name.startswith("_core.") for name in os.listdir(_here)):
+        raise
+    raise ImportError(
+        "hessian_maxima was imported from its sources in %s, which hold no compiled module "
+        "(_core): run Python outside that folder, with the package installed (pip install) "
+        "or built (PYTHONPATH=build/python)" % os.path.dirname(_here)) from None
 
-__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
+#: The version of the package and of the programs it was built with.
+__version__ = _core.__version__
+
+__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "TRACK_SUMMARY_DTYPE", "DIFFUSION_LAGS", "ImageError", "detect",
+           "response", "load", "prune", "kernel_radius", "link", "track_summary"]
 
 #: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
 #: y_subpixel, sigma, response (float32) and polarity (int8: +1 bright,
@@ -33,6 +49,13 @@ FEATURE_DTYPE = _core.FEATURE_DTYPE
 #: A feature of sigma s stands for a blob of radius BLOB_RADIUS_PER_SIGMA * s
 #: (sqrt(2)) in the overlap pruning.
 BLOB_RADIUS_PER_SIGMA = _core.BLOB_RADIUS_PER_SIGMA
+
+#: The fields of a track summary table (see track_summary()).
+TRACK_SUMMARY_DTYPE = _core.TRACK_SUMMARY_DTYPE
+
+#: The frame lags 1 .. DIFFUSION_LAGS over which track_summary() fits the
+#: mean squared displacement.
+DIFFUSION_LAGS = _core.DIFFUSION_LAGS
 
 _POLARITIES = ("both", "bright", "dark")
 
@@ -404,3 +427,174 @@ def kernel_radius(sigma, sigma_max=None, scales=None):
     """
     settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
     return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
+
+
+# ---------------------------------------------------------------------------
+# Tracks
+
+_MOTIONS = {None: 0, "none": 0, "velocity": 1, "kalman": 2}
+
+
+def _is_frame(table):
+    """Whether `table` is a pandas DataFrame (without importing pandas)."""
+    return any(c.__name__ == "DataFrame" and c.__module__.startswith("pandas") for c in type(table).__mro__)
+
+
+def _columns(table, what):
+    """frame, x, y (and t or None) of a feature table: a structured array
+    with a frame field (x_subpixel, y_subpixel when it has them, x, y
+    otherwise) or a DataFrame with frame, x and y columns."""
+    if _is_frame(table):
+        names = list(table.columns)
+        missing = [n for n in ("frame", "x", "y") if n not in names]
+        if missing:
+            raise ValueError("%s needs the columns frame, x and y; the DataFrame has no %s"
+                             % (what, ", ".join(missing)))
+        get = lambda name: table[name].to_numpy()  # noqa: E731
+        xy = ("x", "y")
+    else:
+        table = np.asarray(table)
+        names = list(table.dtype.names or ())
+        if table.ndim != 1 or not names:
+            raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
+                             % (what, table.dtype, table.shape))
+        if "frame" not in names:
+            raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
+        xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
+        if xy[0] not in names or xy[1] not in names:
+            raise ValueError("%s needs x and y fields" % what)
+        get = lambda name: table[name]  # noqa: E731
+    frame = np.asarray(get("frame"))
+    if frame.dtype.kind not in "iu":
+        raise ValueError("frame must hold whole numbers, not %s" % frame.dtype)
+    if frame.size and (frame.min() < np.iinfo(np.int32).min or frame.max() > np.iinfo(np.int32).max):
+        raise ValueError("frame numbers must fit in 32 bits")
+    x, y = (np.asarray(get(n), dtype=np.float64) for n in xy)
+    t = np.asarray(get("t"), dtype=np.float64) if "t" in names else None
+    return frame.astype(np.int32), x, y, t
+
+
+def _with_column(table, name, values):
+    """The table with `values` as its column or field `name` (added last,
+    or replacing one of that name)."""
+    if _is_frame(table):
+        out = table.copy()
+        out[name] = values
+        return out
+    table = np.asarray(table)
+    fields = [(n, table.dtype.fields[n][0]) for n in table.dtype.names if n != name]
+    out = np.empty(len(table), dtype=np.dtype(fields + [(name, values.dtype)]))
+    for n, _ in fields:
+        out[n] = table[n]
+    out[name] = values
+    return out
+
+
+def link(features, max_distance, gap=0, min_length=1, *, motion=None):
+    """Links detections across frames into tracks.
+
+    Frame to frame, the track ends of one frame and the detections of the
+    next are paired by a linear assignment problem that is optimal for the
+    pair of frames: a link costs the squared distance from the track's
+    (foreseen) position, allowed up to `max_distance`; starting or ending a
+    track costs max_distance**2, so every allowed link is taken unless
+    links compete, and then the sum of squared distances is least. The
+    track pieces are then joined across up to `gap` frames without a
+    detection by one more assignment over all ends and starts: over k
+    frames a join is allowed up to max_distance * sqrt(k) and costs the
+    squared distance / k. (The framework of Jaqaman et al., Nature Methods
+    2008, solved by the sparse Jonker-Volgenant method.)
+
+    Parameters
+    ----------
+    features : numpy structured array or pandas.DataFrame
+        The detections: a table of detect()'s fields with an integer
+        ``frame`` field, as a sequence's features have (positions from
+        ``x_subpixel`` and ``y_subpixel``, or ``x`` and ``y`` when it has no
+        sub-pixel fields), or a DataFrame with ``frame``, ``x`` and ``y``
+        columns, as trackpy users hold them. Any order; frames are numbers,
+        consecutive numbers consecutive frames.
+    max_distance : float
+        How far a particle may move between two frames, in pixels (> 0).
+    gap : int
+        How many frames in a row a particle may go undetected (default 0,
+        at most 1000).
+    min_length : int
+        Tracks of fewer detections get track -1 (default 1: every track
+        kept).
+    motion : {None, 'velocity', 'kalman'}
+        How a track's next position is foreseen: None (default) where it
+        was last seen, for diffusing particles; 'velocity' its last
+        position plus its last step; 'kalman' a constant-velocity Kalman
+        filter, for directed runs.
+
+    Returns
+    -------
+    The same kind of table with a ``track`` column (int32) added (or
+    replaced): tracks numbered 0, 1, ... in the order of their first
+    detection (its frame, then its row), -1 for detections of tracks
+    shorter than `min_length`. The numbers depend on the detections only,
+    not on their order within a frame (equal positions in one frame are
+    told apart by their row).
+
+    Raises
+    ------
+    ValueError
+        No frame column, positions that are not finite, or settings out of
+        range.
+    """
+    frame, x, y, _ = _columns(features, "link")
+    max_distance = float(max_distance)
+    if not (np.isfinite(max_distance) and max_distance > 0):
+        raise ValueError("max_distance must be a positive finite number, not %r" % max_distance)
+    gap = _whole(gap, "gap")
+    if not 0 <= gap <= _core.MAX_TRACK_GAP:
+        raise ValueError("gap must be from 0 to %d frames, not %r" % (_core.MAX_TRACK_GAP, gap))
+    min_length = _whole(min_length, "min_length")
+    if min_length < 1:
+        raise ValueError("min_length must be at least 1, not %r" % min_length)
+    if motion not in _MOTIONS:
+        raise ValueError("motion must be None, 'velocity' or 'kalman', not %r" % (motion,))
+    track = _core.link(frame, x, y, max_distance, gap, min_length, _MOTIONS[motion])
+    return _with_column(features, "track", track)
+
+
+def track_summary(tracks):
+    """One row per track of a table that link() returned.
+
+    Parameters
+    ----------
+    tracks : numpy structured array or pandas.DataFrame
+        link()'s result (frame, positions as link() reads them, track;
+        rows of track -1 are left out). With a ``t`` field or column (time
+        stamps in seconds, as a timed sequence's features have), speeds and
+        D are per second; otherwise per frame.
+
+    Returns
+    -------
+    A structured array of TRACK_SUMMARY_DTYPE, or a DataFrame for a
+    DataFrame, one row per track number 0 .. max(track), with:
+    ``track``; ``first_frame``, ``last_frame``; ``length`` (detections);
+    ``mean_x``, ``mean_y`` (the mean position); ``mean_speed`` (the path's
+    length over the time from first to last detection, pixels per frame or
+    per second; NaN for one detection); ``diffusion``, D in pixels**2 per
+    frame or per second: a quarter of the slope of the least-squares line
+    MSD = 4 D t + c through the mean squared displacements at frame lags
+    1 .. DIFFUSION_LAGS (4), each at the mean time of its pairs of
+    detections (the intercept takes the localisation error); NaN when
+    fewer than two of those lags have pairs.
+    """
+    frame, x, y, t = _columns(tracks, "track_summary")
+    names = list(tracks.columns) if _is_frame(tracks) else list(np.asarray(tracks).dtype.names)
+    if "track" not in names:
+        raise ValueError("track_summary needs a 'track' column: the result of link()")
+    track = np.asarray(tracks["track"])
+    if track.dtype.kind not in "iu":
+        raise ValueError("track must hold whole numbers, not %s" % track.dtype)
+    if track.size and (track.min() < -1 or track.max() >= len(track)):
+        raise ValueError("track numbers must be -1 or run from 0, as link() numbers them")
+    summary = _core.track_summary(frame, x, y, t, track.astype(np.int32))
+    if _is_frame(tracks):
+        import pandas as pd
+        return pd.DataFrame(summary)
+    return summary
