@@ -3,6 +3,7 @@
 #include "annotation.h"
 #include "frameloading.h"
 #include "parallelbands.h"
+#include "runreport.h"
 #include "streamingrun.h"
 
 #include <QDir>
@@ -154,13 +155,18 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     picture.measures = result.measures;
     if (result.status != 0)
         return picture;
+    const QString nothing = nothingSearchedReason(largestKernelRadius(settings.detection), frame.width(), frame.height());
+    if (!nothing.isEmpty())
+        picture.warnings << nothing;
 
     if (!settings.annotateFolder.isEmpty()) {
         const QString path = QDir(settings.annotateFolder).filePath(input.annotationName);
         QString error;
         if (!QDir().mkpath(QFileInfo(path).path()))
             error = QStringLiteral("its folder cannot be created");
-        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features, result.measures, &error)
+        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features,
+                                                      featureCircleLook(result.measures, settings.detection.scales > 1),
+                                                      &error)
             && error.isEmpty())
             error = QStringLiteral("unknown error");
         if (!error.isEmpty())

@@ -55,6 +55,11 @@ struct Split {
     unsigned bands;
 };
 
+BandStop bandStop(const HessianRunConfig &config)
+{
+    return BandStop{config.cancel, HESSIAN_CANCELLED};
+}
+
 Split splitFor(const HessianRunConfig &config, uint32_t rows, unsigned bandsPerThread)
 {
     const unsigned threads = config.threads ? config.threads : machineThreads();
@@ -268,6 +273,7 @@ HessianRunConfig defaultRunConfig()
 #endif
     config.threads = 0;
     config.target = targetNamedByEnvironment();
+    config.cancel = nullptr;
     return config;
 }
 
@@ -388,7 +394,7 @@ int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32
                     return (int)HESSIAN_NO_MEMORY;
                 }
                 return (int)HESSIAN_OK;
-            });
+            }, bandStop(config));
             if (status != HESSIAN_OK)
                 return status;
             if (bands == 1) {
@@ -439,6 +445,8 @@ int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, ui
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return convertRgb32ToGreyReference(pixels, pixelsPerLine, width, height, grey);
@@ -447,6 +455,8 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
 int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,
                                const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return computeHessianResponseReference(detector, grey);
@@ -455,6 +465,8 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
 int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return findLocalMaximaReference(response, width, height, threshold, radius, features);
@@ -463,6 +475,8 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
 int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
@@ -476,6 +490,8 @@ int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, 
 int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,
                                const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return computeHessianResponseReference(detector, grey);
     if (detector->radius == 0)
@@ -544,7 +560,7 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
         std::vector<BandPhase> phases{BandPhase{0, height, rowsAndColumns, kernels->columnRows}};
         if ((uint64_t)height > 2 * (uint64_t)radius)
             phases.push_back(BandPhase{0, height, bandEnds, kernels->columnRows});
-        return runPhasesInBands(split.threads, split.bands, phases);
+        return runPhasesInBands(split.threads, split.bands, phases, bandStop(config));
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
@@ -554,6 +570,8 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return convertRgb32ToGreyReference(pixels, pixelsPerLine, width, height, grey);
     const VectorKernels *kernels = kernelsFor(config.target);
@@ -564,7 +582,7 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
         return runInBands(split.threads, split.bands, 0, height, [&](unsigned, unsigned, uint32_t first, uint32_t last) {
             kernels->greyRows(pixels, pixelsPerLine, width, first, last, grey);
             return (int)HESSIAN_OK;
-        });
+        }, bandStop(config));
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
@@ -573,6 +591,8 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
 int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return findLocalMaximaReference(response, width, height, threshold, radius, features);
     const VectorKernels *kernels = kernelsFor(config.target);
@@ -585,6 +605,8 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
 int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
     const VectorKernels *kernels = kernelsFor(config.target);

@@ -15,6 +15,7 @@
 
 #include <QVector>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -29,6 +30,10 @@ struct HessianRunConfig {
     unsigned threads;  // 0: one per hardware thread
     int64_t target;    // 0: the best instruction set the processor runs;
                        // otherwise one target of vectorTargets()
+    // Raised by another thread to stop the run: checked before every band
+    // of rows (and on the reference path before every stage), which then
+    // gives HESSIAN_CANCELLED. Null or down: no effect on any result.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // What a run uses unless told otherwise: the vector path on every hardware
@@ -63,6 +68,13 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config);
 
 const int HESSIAN_BAD_TARGET = -6;
+const int HESSIAN_CANCELLED = -7;
+
+// Whether the run's cancel flag is up.
+inline bool runCancelled(const HessianRunConfig &config)
+{
+    return config.cancel && config.cancel->load(std::memory_order_relaxed);
+}
 
 struct VectorTarget {
     int64_t target;    // Highway's target bit

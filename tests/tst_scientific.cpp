@@ -165,6 +165,7 @@ private slots:
     void fitsScaledBlankAndUpsideDown();
     void rgbaTiffKeepsStoredColours();
     void restretchEqualsLoadingStretched();
+    void keptDeepPicturesLoadAsTheOthers();
     void streamedEqualsWhole_data();
     void streamedEqualsWhole();
     void badFiles();
@@ -365,12 +366,15 @@ void TestScientific::sixteenBitNoneIsQtsFrame()
     QVERIFY(qt16.save(path("all.png")));
 
     for (const char *name : {"all.tif", "all.pgm", "odd.pgm", "all.png", "odd.ppm", "max100.ppm"}) {
-        QImage qtFrame;
         QString error;
-        QVERIFY2(loadFrame(path(name), &qtFrame, &error), qPrintable(error));
-        const LoadedPicture none = load(path(name), StretchMode::Default);
+        const QImage qtFrame = toDetectionLayout(QImage(path(name)));
+        QVERIFY(!qtFrame.isNull());
+        const LoadedPicture none = load(path(name), StretchMode::None);
         QCOMPARE(none.frame, qtFrame);
         QCOMPARE(none.stretch.mode, StretchMode::None);
+        // Deeper than 8 bits, they are stretched unless told otherwise.
+        QCOMPARE(load(path(name), StretchMode::Default).stretch.mode,
+                 none.bitsPerSample > 8 ? StretchMode::Percentile : StretchMode::None);
         QCOMPARE(none.bitsPerSample, QByteArray(name) == "max100.ppm" ? 8 : 16);
         if (QByteArray(name).endsWith(".ppm")) {
             // The reduction the streamed run uses, pixel by pixel.
@@ -556,6 +560,31 @@ void TestScientific::restretchEqualsLoadingStretched()
     QCOMPARE(frame, stretched.frame);
 }
 
+// The window keeps a deep picture's samples (and Qt's frame of it, where
+// Qt reads it): keeping them must not disturb the frame, under any stretch.
+void TestScientific::keptDeepPicturesLoadAsTheOthers()
+{
+    const std::vector<double> values = spotValues(40, 30, 1000.0, 3000.0);
+    QVERIFY(writeTiff(path("kept16.tif"), 40, 30, 1, std::vector<uint16_t>(values.begin(), values.end()),
+                      SAMPLEFORMAT_UINT, 7));
+    QImage png(40, 30, QImage::Format_Grayscale16);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            reinterpret_cast<quint16 *>(png.scanLine(y))[x] = (quint16)values[(size_t)y * 40 + x];
+    QVERIFY(png.save(path("kept16.png")));
+    for (const char *name : {"kept16.tif", "kept16.png"})
+        for (StretchMode mode : {StretchMode::Default, StretchMode::None, StretchMode::MinMax}) {
+            LoadOptions kept;
+            kept.keepSamples = true;
+            kept.stretch.mode = mode;
+            LoadedPicture picture;
+            QString error;
+            QVERIFY2(loadPicture(path(name), kept, &picture, &error), qPrintable(QString("%1: %2").arg(name, error)));
+            QCOMPARE(picture.frame, load(path(name), mode).frame);
+            QVERIFY(picture.samples);
+        }
+}
+
 void TestScientific::streamedEqualsWhole_data()
 {
     QTest::addColumn<QString>("file");
@@ -677,8 +706,9 @@ void TestScientific::badFiles()
     std::vector<uint16_t> dark(faint.begin(), faint.end());
     QVERIFY(writeTiff(path("dark.tif"), width, height, 1, dark, SAMPLEFORMAT_UINT, 4));
     QString error;
-    QVERIFY2(load(path("dark.tif"), StretchMode::Default, &error).notice.narrow, qPrintable(error));
+    QVERIFY2(load(path("dark.tif"), StretchMode::None, &error).notice.narrow, qPrintable(error));
     QVERIFY(!load(path("dark.tif"), StretchMode::MinMax).notice.narrow);
+    QVERIFY(!load(path("dark.tif"), StretchMode::Default).notice.narrow);
 }
 
 QTEST_GUILESS_MAIN(TestScientific)

@@ -17,7 +17,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import FEATURE_DTYPE, _core, _detect, _plan, _reduction, _run_settings, _samples, _warn_stretch, load
+from . import FEATURE_DTYPE, _core, _detect, _nothing_searched, _plan, _reduction, _run_settings, _samples, _warn_stretch, load
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -284,8 +284,11 @@ def _detect_file(path, settings, stretch):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             pixels = load(path, stretch)
-        warning = "; ".join(str(w.message) for w in caught) or None
-        return _detect(pixels, settings), None, warning
+        notes = [str(w.message) for w in caught]
+        nothing = _nothing_searched(pixels, settings)
+        if nothing:
+            notes.append("'%s' %s" % (path, nothing))
+        return _detect(pixels, settings), None, "; ".join(notes) or None
     except Exception as error:  # every failure is the file's own row
         return None, "%s: %s" % (type(error).__name__, error), None
 
@@ -319,9 +322,11 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
         row-major order: ``file`` (the path as given), the columns of
         FEATURE_DTYPE, ``error`` and ``warning``. A file that cannot be read
         or run has one row with its ``error`` (the other columns empty) and
-        does not stop the rest; a damaged file whose readable part was used,
-        or one that load() warns about otherwise (a flat or faint picture),
-        has its ``warning`` on each row. ``x``, ``y`` and ``polarity`` are
+        does not stop the rest; so does a file without features, with its
+        ``warning`` if it has one. A damaged file whose readable part was
+        used, or one that load() warns about otherwise (a flat or faint
+        picture, or one too small for the kernel), has its ``warning`` on
+        each row. ``x``, ``y`` and ``polarity`` are
         pandas' nullable integers.
     """
     import pandas as pd
@@ -350,7 +355,9 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
 
     frames = [_frame(np.empty(0, FEATURE_DTYPE)).assign(error=None, warning=None, file=None)]
     for path, (table, error, warning) in zip(paths, results):
-        if table is None:
+        if table is None or len(table) == 0:
+            # A file without features keeps a row, empty but for its
+            # warning or error, so that it does not vanish from the table.
             frame = pd.DataFrame({"error": [error], "warning": [warning]})
         else:
             frame = _frame(table).assign(error=None, warning=warning)
