@@ -3,6 +3,7 @@
 #include "annotation.h"
 #include "frameloading.h"
 #include "parallelbands.h"
+#include "runreport.h"
 #include "sequencerun.h"
 #include "streamingrun.h"
 #include "videowriter.h"
@@ -140,13 +141,18 @@ PictureResult runPicture(const InputPicture &input, PictureSource &source, const
     picture.measures = result.measures;
     if (result.status != 0)
         return picture;
+    const QString nothing = nothingSearchedReason(largestKernelRadius(settings.detection), frame.width(), frame.height());
+    if (!nothing.isEmpty())
+        picture.warnings << nothing;
 
     if (!settings.annotateFolder.isEmpty()) {
         const QString path = QDir(settings.annotateFolder).filePath(input.annotationName);
         QString error;
         if (!QDir().mkpath(QFileInfo(path).path()))
             error = QStringLiteral("its folder cannot be created");
-        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features, result.measures, &error)
+        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features,
+                                                      featureCircleLook(result.measures, settings.detection.scales > 1),
+                                                      &error)
             && error.isEmpty())
             error = QStringLiteral("unknown error");
         if (!error.isEmpty())
@@ -288,8 +294,10 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
                 if (frame.result.status != 0)
                     return;
                 const QString path = QDir(annotationFolder).filePath(QStringLiteral("%1.png").arg(frame.index, 6, 10, QLatin1Char('0')));
-                if (!saveAnnotatedPicture(path, frame.frame, frame.result.features, frame.result.measures,
-                                          &frame.finishError) && frame.finishError.isEmpty())
+                if (!saveAnnotatedPicture(path, frame.frame, frame.result.features,
+                                          featureCircleLook(frame.result.measures, settings.detection.scales > 1),
+                                          &frame.finishError)
+                    && frame.finishError.isEmpty())
                     frame.finishError = QStringLiteral("unknown error");
                 if (!frame.finishError.isEmpty())
                     frame.finishError = QStringLiteral("cannot write the annotated picture '%1': %2").arg(path, frame.finishError);
@@ -300,9 +308,11 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
     // written here in order, the writer opened with the first frame's size.
     std::unique_ptr<VideoWriter> video;
     if (!settings.annotateVideo.isEmpty())
-        run.finish = [](FrameResult &frame) {
+        run.finish = [&](FrameResult &frame) {
             if (frame.result.status == 0)
-                frame.annotated = annotatedPicture(frame.frame, frame.result.features, frame.result.measures);
+                frame.annotated = annotatedPicture(
+                    frame.frame, frame.result.features,
+                    featureCircleLook(frame.result.measures, settings.detection.scales > 1));
         };
     const SourceInfo &info = source->info();
     const auto writeVideo = [&](const FrameResult &frame) {
@@ -368,6 +378,7 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
             QStringLiteral("cannot write the annotated video '%1': %2").arg(settings.annotateVideo, videoError);
 
     sequence.framesRead = totals.delivered;
+    sequence.featureCount = totals.features;
     sequence.framesLost = totals.losses.lostCount;
     sequence.framesDropped = totals.losses.dropped;
     sequence.framesPerSecond = totals.seconds > 0.0 ? totals.delivered / totals.seconds : 0.0;
@@ -383,6 +394,10 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
     if (!sequence.taken.isEmpty())
         sequence.warnings.prepend(QStringLiteral("frames are %1").arg(sequence.taken));
     notices.warn(totals.delivered, &sequence.warnings);
+    // A kernel wider than the frames: nothing could be searched.
+    const QString nothing = nothingSearchedReason(largestKernelRadius(settings.detection), sequence.width, sequence.height);
+    if (totals.delivered > 0 && !nothing.isEmpty())
+        sequence.warnings << nothing;
     // Nothing read at all is a file that could not be read.
     if (totals.delivered == 0 && !(stop && stop->load()) && (!whole || totals.losses.lostCount > 0)) {
         sequence.status = kPictureUnreadable;

@@ -187,7 +187,7 @@ bool runBands(PictureSource &source, const StreamSettings &settings, StreamedPic
     }
 
     StretchChoice choice = settings.stretch;
-    choice.mode = resolvedStretchMode(choice.mode, layout.qtReads);
+    choice.mode = resolvedStretchMode(choice.mode, layout.qtReads, layout.type);
     if (!findStretchRange(choice, layout.type, filePass(*native, chunk), &picture->stretch, error))
         return false;
     const ByteReduction reduction = picture->stretch.mode == StretchMode::None

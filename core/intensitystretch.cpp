@@ -170,9 +170,81 @@ unsigned char reduceValue(double value, const ByteReduction &reduction)
 
 } // namespace
 
+namespace {
+
+// The bytes of the 256 levels of 8-bit samples, made by the formula itself,
+// so that looking a sample up gives what the formula gives. Building it costs
+// about as much as reducing 256 samples one by one.
+const size_t kTableWorthSamples = 512;
+
+struct LevelTable {
+    bool identity;  // every level maps to itself: a copy does
+    unsigned char byte[256];
+};
+
+// Whole numbers scaled by 255 / 255: every level is its own byte.
+bool isCopy(const ByteReduction &reduction)
+{
+    return reduction.kind == REDUCE_PNM_SCALE && reduction.maxval == 255;
+}
+
+void makeLevelTable(const ByteReduction &reduction, LevelTable *table)
+{
+    if (isCopy(reduction)) {
+        table->identity = true;
+        return;
+    }
+    table->identity = true;
+    for (unsigned v = 0; v < 256; ++v) {
+        table->byte[v] = reduceValue((double)v, reduction);
+        table->identity = table->identity && table->byte[v] == v;
+    }
+}
+
+// The two whole-number reductions of 16-bit samples, without the detour
+// through double (which holds every 16-bit value exactly, so nothing changes).
+template <typename Store>
+bool reduceWholeNumbers(const void *samples, size_t count, size_t stride, const ByteReduction &reduction,
+                        Store store)
+{
+    const uint32_t maxval = reduction.maxval;
+    switch (reduction.kind) {
+    case REDUCE_PNM_SCALE:
+        for (size_t i = 0; i < count; ++i)
+            store(i, (unsigned char)((uint32_t)load<uint16_t>(samples, i * stride) * 255u / maxval));
+        return true;
+    case REDUCE_ROUND_257:
+        for (size_t i = 0; i < count; ++i)
+            store(i, (unsigned char)(((uint32_t)load<uint16_t>(samples, i * stride) + 128u) / 257u));
+        return true;
+    default:
+        break;  // the others go through double
+    }
+    return false;
+}
+
+} // namespace
+
 void reduceToBytes(const void *samples, SampleType type, size_t count, size_t stride,
                    const ByteReduction &reduction, unsigned char *bytes)
 {
+    if (type == SAMPLE_U8 && (count >= kTableWorthSamples || isCopy(reduction))) {
+        LevelTable table;
+        makeLevelTable(reduction, &table);
+        const unsigned char *in = static_cast<const unsigned char *>(samples);
+        if (table.identity && stride == 1)
+            std::memcpy(bytes, in, count);
+        else if (table.identity)
+            for (size_t i = 0; i < count; ++i)
+                bytes[i] = in[i * stride];
+        else
+            for (size_t i = 0; i < count; ++i)
+                bytes[i] = table.byte[in[i * stride]];
+        return;
+    }
+    if (type == SAMPLE_U16
+        && reduceWholeNumbers(samples, count, stride, reduction, [bytes](size_t i, unsigned char b) { bytes[i] = b; }))
+        return;
     forEachSample(samples, type, count, stride, [&](double v) { *bytes++ = reduceValue(v, reduction); });
 }
 
@@ -181,6 +253,17 @@ void reduceToRgb32(const void *samples, SampleType type, size_t width, unsigned 
 {
     const size_t step = channels * sampleBytes(type);
     const unsigned char *at = static_cast<const unsigned char *>(samples);
+    if (type == SAMPLE_U8 && (3 * width >= kTableWorthSamples || isCopy(reduction))) {
+        LevelTable table;
+        makeLevelTable(reduction, &table);
+        for (size_t x = 0; x < width; ++x, at += step) {
+            const unsigned r = at[0], g = at[1], b = at[2];
+            pixels[x] = table.identity ? 0xff000000u | r << 16 | g << 8 | b
+                                       : 0xff000000u | (uint32_t)table.byte[r] << 16
+                                             | (uint32_t)table.byte[g] << 8 | table.byte[b];
+        }
+        return;
+    }
     for (size_t x = 0; x < width; ++x, at += step) {
         uint32_t pixel = 0;
         forEachSample(at, type, 3, 1, [&](double v) { pixel = pixel << 8 | reduceValue(v, reduction); });

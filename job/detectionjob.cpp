@@ -44,6 +44,7 @@ HessianRunConfig runConfig(const DetectionSettings &settings)
 {
     HessianRunConfig config = defaultRunConfig();
     config.threads = settings.threads;
+    config.cancel = settings.cancel;
     return config;
 }
 
@@ -147,6 +148,8 @@ DetectionResult runScaleRange(const QImage &source, const DetectionSettings &set
     DetectionResult result{features, HESSIAN_OK, elapsedMsec, measures};
     if (settings.candidates)
         result.candidateResponses = scaleRangeCandidates(settings, config, space);
+    if (runCancelled(config))
+        return failedResult(HESSIAN_CANCELLED, elapsedMsec);
     return result;
 }
 
@@ -269,10 +272,28 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     if (!workspace)
         space.release();
 
+    if (status == HESSIAN_OK && runCancelled(config))
+        status = HESSIAN_CANCELLED;
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
     keepPolarity(settings.polarity, features, measures);
     return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures, candidates};
+}
+
+uint32_t largestKernelRadius(const DetectionSettings &settings)
+{
+    if (settings.scales <= 1) {
+        HessianDetector probe = {};
+        const int status = initHessianDetector(&probe, settings.sigma, 0, 0);
+        const uint32_t radius = status == HESSIAN_OK ? probe.radius : 0;
+        releaseHessianDetector(&probe);
+        return radius;
+    }
+    HessianScaleSpace probe = {};
+    const int status = initHessianScaleSpace(&probe, settings.sigma, settings.sigmaMax, (uint32_t)settings.scales, 0, 0);
+    const uint32_t radius = status == HESSIAN_OK ? probe.levels[settings.scales - 1].radius : 0;
+    releaseHessianScaleSpace(&probe);
+    return radius;
 }
 
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold, GreyConversion toGrey)

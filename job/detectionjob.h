@@ -10,6 +10,7 @@
 #include <QString>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <memory>
 
 class QImage;
@@ -24,10 +25,6 @@ enum class PolarityFilter { Both, Bright, Dark };
 // False, and `filter` left alone, for any other text.
 bool parsePolarityName(const QString &text, PolarityFilter *filter);
 
-// The radius of the blob a feature at scale sigma stands for, as the overlap
-// pruning of scale-range runs sees it: a flat disc of radius R peaks at
-// sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
-const double kBlobRadiusPerSigma = 1.4142135623730951;
 // What a scale-range run uses unless told otherwise: the overlap allowed
 // between two features' blobs, chosen by the accuracy benchmark
 // (tools/accuracy, README), and as many scales as scikit-image's blob
@@ -63,6 +60,9 @@ struct DetectionSettings {
     // candidateResponses), for choosing a threshold. Costs a maxima search
     // after the timed span; a scale-range run runs its search again.
     bool candidates = false;
+    // Raised by another thread to stop the run between bands of rows: the
+    // run then fails with HESSIAN_CANCELLED. Must outlive the run.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // A detector record kept set up between runs, with its grey image, so that
@@ -107,6 +107,10 @@ private:
 // weighs features of the kind kept).
 DetectionResult runDetection(const QImage &frame, const DetectionSettings &settings,
                              DetectionWorkspace *workspace = nullptr);
+
+// The radius of the largest kernel a run with these settings sets up (its
+// sigma's, or a range's largest sigma's); 0 when set-up refuses them.
+uint32_t largestKernelRadius(const DetectionSettings &settings);
 
 // The plain run: sigma and threshold, every feature kept.
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold,

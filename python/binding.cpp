@@ -374,7 +374,7 @@ py::tuple stretchPlan(const py::dtype &dtype, const py::object &stretch)
     const SampleType type = sampleType(dtype);
     const StretchChoice choice = stretchChoice(stretch);
     const ByteReduction none = noneReduction(type);
-    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type))), choice.low, choice.high,
+    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type), type)), choice.low, choice.high,
                           (int)none.kind, none.lo, none.hi);
 }
 
@@ -992,6 +992,13 @@ PYBIND11_MODULE(_core, module)
                "ValueError when an array of that shape is too large for one run.");
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),
                "The largest kernel radius of a run, floor(3 sigma + 0.5) of its largest sigma.");
+    module.def("nothing_searched",
+               [](uint32_t radius, int width, int height) {
+                   return nothingSearchedReason(radius, width, height).toStdString();
+               },
+               py::arg("radius"), py::arg("width"), py::arg("height"),
+               "Why a kernel of that radius finds nothing on width x height pixels ('is too small for the kernel "
+               "...'), or '' when some pixel is searched.");
     module.def("_runs_in_progress", [] { return runsInProgress.load(); },
                "How many runs are inside the detector now, without the interpreter lock (for tests).");
     defineTracks(module);

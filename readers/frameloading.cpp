@@ -568,7 +568,8 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
                 StretchUsed *used, StretchNotice *notice, QString *error)
 {
     StretchChoice resolved = choice;
-    resolved.mode = resolvedStretchMode(choice.mode, !samples || samples->layout.qtReads);
+    resolved.mode = samples ? resolvedStretchMode(choice.mode, samples->layout.qtReads, samples->layout.type)
+                            : resolvedStretchMode(choice.mode, true, SAMPLE_U8);
     if (resolved.mode == StretchMode::None && !qtFrame.isNull()) {
         *used = StretchUsed();
         *frame = qtFrame;
@@ -651,7 +652,7 @@ bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *
             return false;
         }
         const bool qtNone = layout.qtFrameForNone
-                            && resolvedStretchMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
+                            && resolvedStretchMode(options.stretch.mode, layout.qtReads, layout.type) == StretchMode::None;
         if (qtNone && !readFrame(device, fileName, inspection, &qtFrame, error, damage))
             return false;
         if (!qtNone || (options.keepSamples && !qtFrameHoldsSamples(layout))) {
@@ -659,8 +660,10 @@ bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *
             if (!readSamples(*native, samples.get(), error))
                 return false;
         }
+        // Qt's frame as well, read from the start: the samples were read
+        // through the same device.
         if (!qtNone && layout.qtFrameForNone && options.keepSamples
-            && !readFrame(device, fileName, inspection, &qtFrame, error, damage))
+            && !(device->seek(0) && readFrame(device, fileName, inspection, &qtFrame, error, damage)))
             return false;
         // The native reader's verdict holds in every mode, whether or not
         // Qt's frame is used.
@@ -687,6 +690,10 @@ QImage toDetectionLayout(const QImage &image)
     // 8-bit grey is the detector's input already: no conversion either way.
     if (image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_Grayscale8)
         return image;
+    // A grey picture stays grey (v / 257 rounded, the level the 32-bit
+    // layout would give each channel).
+    if (image.format() == QImage::Format_Grayscale16)
+        return image.convertToFormat(QImage::Format_Grayscale8);
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
@@ -760,11 +767,11 @@ bool parseStretchName(const QString &text, StretchChoice *choice)
     return true;
 }
 
-StretchMode resolvedStretchMode(StretchMode asked, bool qtReads)
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads, SampleType type)
 {
     if (asked != StretchMode::Default)
         return asked;
-    return qtReads ? StretchMode::None : StretchMode::Percentile;
+    return qtReads && type == SAMPLE_U8 ? StretchMode::None : StretchMode::Percentile;
 }
 
 bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,
@@ -812,6 +819,33 @@ bool findStretchRange(const StretchChoice &choice, SampleType type, const Sample
     used->hi = rankSearchValue(&search, 1);
     rankSearchRelease(&search);
     return true;
+}
+
+int storedSamplesAt(const PictureSamples &samples, qint64 x, qint64 y, double values[3])
+{
+    const NativeLayout &layout = samples.layout;
+    const qint64 w = layout.width, h = layout.height;
+    // Shown (x, y) back to stored (sx, sy): upright()'s turns undone.
+    qint64 sx = x, sy = y;
+    switch (layout.orientation) {
+    case 2: sx = w - 1 - x; break;
+    case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+    case 4: sy = h - 1 - y; break;
+    case 5: sx = y; sy = x; break;
+    case 6: sx = y; sy = h - 1 - x; break;
+    case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+    case 8: sx = w - 1 - y; sy = x; break;
+    default: break;
+    }
+    if (sx < 0 || sy < 0 || sx >= w || sy >= h)
+        return 0;
+    const size_t first = ((size_t)sy * (size_t)w + (size_t)sx) * layout.channels;
+    if ((first + layout.channels) * sampleBytes(layout.type) > samples.bytes.size())
+        return 0;
+    const int count = layout.channels == 3 ? 3 : 1;
+    for (int c = 0; c < count; ++c)
+        values[c] = sampleValue(samples.bytes.data(), layout.type, first + (size_t)c);
+    return count;
 }
 
 StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highestLevel)

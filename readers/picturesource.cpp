@@ -735,7 +735,7 @@ public:
             // Video frames are 8 bits: "none" keeps them as decoded (and
             // their levels are not looked at); a stretch maps each by its
             // own range.
-            const StretchMode mode = resolvedStretchMode(options.stretch.mode, true);
+            const StretchMode mode = resolvedStretchMode(options.stretch.mode, true, SAMPLE_U8);
             if (mode == StretchMode::None) {
                 frame->picture.frame = decoded.image;
             } else if (!stretchFrame(decoded.image, options.stretch, &frame->picture.frame, &frame->picture.stretch,

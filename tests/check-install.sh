@@ -37,7 +37,9 @@ for program in $programs; do
         # The page is made from the program's own answers.
         gzip -dc "$page" | grep -q "^\.TH $(echo "$program" | tr a-z A-Z) .*\"$program $version\"" ||
             fail "$page is not the page of $program $version"
-        gzip -dc "$page" | grep -q '^\\fB\\-\\-version\\fR' || fail "$page lacks the options of --help"
+        # (--version, or -V, --version where there is a short option too)
+        gzip -dc "$page" | grep -Eq '^\\fB(\\-V\\fR, \\fB)?\\-\\-version\\fR' ||
+            fail "$page lacks the options of --help"
     fi
 done
 

@@ -62,6 +62,10 @@ private slots:
     void damagedFilesAndDecoderMessages_data();
     void damagedFilesAndDecoderMessages();
     void stretchAndStream();
+    void shortOptionsQuietAndFileColumn();
+    void summaryHasARowPerPicture();
+    void emptyFolderAndTooWideKernel();
+    void annotatingKeepsLibpngOffStandardError();
 
 private:
     QTemporaryDir dir;
@@ -280,7 +284,7 @@ void TestCli::batchKeepsOrderPastBrokenFiles()
     QVERIFY(QDir().mkpath(folder + "/empty"));
     outcome = runCli({folder + "/empty"});
     QCOMPARE(outcome.exitCode, 1);
-    QVERIFY(outcome.err.startsWith("hessian-maxima-cli: cannot read folder '" + folder + "/empty': no pictures in it"));
+    QVERIFY(outcome.err.startsWith("hessian-maxima-cli: no pictures in '" + folder + "/empty'"));
 
     outcome = runCli({"--format", "json", dir.filePath("notes.png")});
     QCOMPARE(outcome.exitCode, 1);
@@ -550,6 +554,114 @@ void TestCli::damagedFilesAndDecoderMessages()
     }
 }
 
+// Short options are the long ones, clustered or with their values
+// attached as getopt takes them; -q leaves standard error to warnings and
+// failures; -H gives a single picture its file column.
+void TestCli::shortOptionsQuietAndFileColumn()
+{
+    const Outcome longForm = runCli({"--sigma", "2", "--threshold", "-5", "--with-filename", pngPath});
+    QCOMPARE(longForm.exitCode, 0);
+    QVERIFY(longForm.out.startsWith("file,x,y\n" + pngPath + ","));
+    for (const QStringList &arguments : {QStringList{"-s", "2", "-t", "-5", "-H", pngPath},
+                                         QStringList{"-s2", "-t-5", "-Hq", pngPath},
+                                         QStringList{"-qHs", "2", "-t", "-5", "--", pngPath}}) {
+        const Outcome shortForm = runCli(arguments);
+        QCOMPARE(shortForm.exitCode, 0);
+        QCOMPARE(shortForm.out, longForm.out);
+        const bool quiet = arguments.contains("-Hq") || arguments.contains("-qHs");
+        QVERIFY2(shortForm.err.isEmpty() == quiet, qPrintable(shortForm.err));
+    }
+    const QString output = dir.filePath("short.csv");
+    QCOMPARE(runCli({"-j", "1", "-o", output, "-s", "2", "-t", "-5", "-H", pngPath}).exitCode, 0);
+    QFile written(output);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(written.readAll()), longForm.out);
+    const Outcome version = runCli({"-V"});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, runCli({"--version"}).out);
+    const Outcome unknown = runCli({"-Hx", pngPath});
+    QCOMPARE(unknown.exitCode, 2);
+    QVERIFY2(unknown.err.contains("unknown option '-x'"), qPrintable(unknown.err));
+    // Quiet in a batch too: no summary line.
+    const Outcome batch = runCli({"-q", pngPath, pngPath});
+    QCOMPARE(batch.exitCode, 0);
+    QVERIFY2(batch.err.isEmpty(), qPrintable(batch.err));
+}
+
+// --summary: one row per picture, those without features and those that
+// cannot be read among them, with the settings; its counts are the
+// feature table's.
+void TestCli::summaryHasARowPerPicture()
+{
+    const QString flat = dir.filePath("flat.png");
+    QImage grey(80, 60, QImage::Format_RGB32);
+    grey.fill(qRgb(90, 90, 90));
+    QVERIFY(grey.save(flat));
+    const QString missing = dir.filePath("missing.png");
+    const QString summary = dir.filePath("summary.csv");
+    const Outcome outcome =
+        runCli({"--summary", summary, "-s", "2", "-t", "10", "--polarity", "bright", pngPath, flat, missing});
+    QCOMPARE(outcome.exitCode, 1);
+    QFile file(summary);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList rows = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[0], QString("file,frames,features,status,warning,elapsed_msec,sigma,sigma_max,scales,overlap,"
+                              "threshold,polarity,stretch"));
+    const int features = outcome.out.count(pngPath);
+    QVERIFY(features > 0);
+    const QRegularExpression found(QString("^%1,1,%2,ok,,[0-9.e-]+,2,,1,,10,bright,none$")
+                                       .arg(QRegularExpression::escape(pngPath)).arg(features));
+    QVERIFY2(found.match(rows[1]).hasMatch(), qPrintable(rows[1]));
+    QVERIFY2(QRegularExpression(QString("^%1,1,0,ok,").arg(QRegularExpression::escape(flat))).match(rows[2]).hasMatch(),
+             qPrintable(rows[2]));
+    QVERIFY2(rows[3].startsWith(missing + ",0,0,unreadable,File not found,"), qPrintable(rows[3]));
+    QVERIFY(!outcome.out.contains(flat));
+}
+
+// A folder without pictures says so, and is no picture in the count; a
+// kernel that leaves nothing to search is warned of.
+void TestCli::emptyFolderAndTooWideKernel()
+{
+    const QString empty = dir.filePath("empty");
+    QVERIFY(QDir().mkpath(empty));
+    Outcome outcome = runCli({empty});
+    QCOMPARE(outcome.exitCode, 1);
+    QCOMPARE(outcome.err, QString("hessian-maxima-cli: no pictures in '%1' (--recursive looks in subfolders)\n")
+                              .arg(empty));
+    outcome = runCli({"-r", empty, pngPath});
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY2(outcome.err.startsWith(QString("hessian-maxima-cli: no pictures in '%1' or its subfolders\n1 pictures, "
+                                            "1 read, 0 failed, ")
+                                        .arg(empty)),
+             qPrintable(outcome.err));
+
+    outcome = runCli({"--sigma", "1000", "--format", "json", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(outcome.err.startsWith(QString("hessian-maxima-cli: warning: '%1' is too small for the kernel (radius "
+                                            "3000): features lie at least 3001 pixels from every border, and a 160 x "
+                                            "120 picture has no such pixel, so nothing could be searched\n")
+                                        .arg(pngPath)),
+             qPrintable(outcome.err));
+    QVERIFY(outcome.out.contains("is too small for the kernel"));
+    QVERIFY(!runCli({"--sigma", "19", pngPath}).err.contains("too small"));
+}
+
+// scikit-image's astronaut carries an sRGB profile that libpng knows to be
+// incorrect, and says so while the annotated picture is written: that stays
+// off standard error, as the readers' messages do. (Skipped without
+// Debian's python3-skimage, whose picture it is.)
+void TestCli::annotatingKeepsLibpngOffStandardError()
+{
+    const QString astronaut = QStringLiteral("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
+    if (!QFile::exists(astronaut))
+        QSKIP("needs scikit-image's astronaut.png (Debian's python3-skimage)");
+    const Outcome outcome = runCli({"--annotate", dir.filePath("profiled"), "--force", astronaut});
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(kSuccessLine.match(outcome.err).hasMatch(), qPrintable(outcome.err));
+    QVERIFY(QFile::exists(dir.filePath("profiled/astronaut.png")));
+}
+
 QTEST_GUILESS_MAIN(TestCli)
 #include "tst_cli.moc"
 
@@ -571,12 +683,12 @@ void TestCli::stretchAndStream()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(pgm) == pgm.size());
     file.close();
 
-    const Outcome whole = runCli({"--no-stream", "--sigma", "2", "--threshold", "0", path});
+    const Outcome whole = runCli({"--no-stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(whole.exitCode, 0);
     QVERIFY2(whole.err.startsWith("hessian-maxima-cli: warning: '" + path + "' uses only levels "),
              qPrintable(whole.err));
     QVERIFY(whole.err.contains("--stretch percentile or minmax spreads them"));
-    const Outcome streamed = runCli({"--stream", "--sigma", "2", "--threshold", "0", path});
+    const Outcome streamed = runCli({"--stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(streamed.exitCode, 0);
     QCOMPARE(streamed.out, whole.out);
 

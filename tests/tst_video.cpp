@@ -533,7 +533,7 @@ private slots:
         QVector<QImage> annotated;
         for (const VideoFrame &frame : source.frames) {
             const DetectionResult result = runDetectionJob(frame.image, 2.0f, 10.0f);
-            annotated << annotatedPicture(frame.image, result.features, result.measures);
+            annotated << annotatedPicture(frame.image, result.features, featureCircleLook(result.measures, false));
         }
         for (const QString name : {"annotated.mkv", "annotated.mp4"}) {
             std::unique_ptr<VideoWriter> writer = VideoWriter::open(path(name), options, &error);

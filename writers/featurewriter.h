@@ -23,6 +23,7 @@ struct PictureResult {
     int height = 0;
     float sigma = 0.0f;     // with a scale range, its smallest sigma
     float threshold = 0.0f;
+    QString polarity = QStringLiteral("both");  // the features kept, as --polarity names them
     // A scale-range run: its number of scales (1 for a single-scale run),
     // its largest sigma and the overlap it allowed.
     int scales = 1;
@@ -60,6 +61,7 @@ struct PictureResult {
     bool timed = false;
     QString taken;
     qint64 framesRead = 0;
+    qint64 featureCount = 0;  // of all frames read
     qint64 framesLost = 0;
     qint64 framesDropped = 0;
     double framesPerSecond = 0.0;
@@ -67,16 +69,35 @@ struct PictureResult {
 
 const int kPictureUnreadable = 1;
 
+// One column of a feature table: its name (the CSV header's, the JSON
+// key) and, for the feature at `index` of a picture, its text as the tables
+// print it and its value as a number (for sorting; polarity: +1 bright, -1
+// dark).
+struct FeatureColumn {
+    const char *name;
+    QByteArray (*text)(const PictureResult &picture, int index);
+    double (*value)(const PictureResult &picture, int index);
+    bool jsonText;  // JSON gives it as a string, not a number
+};
+
+// Which columns a table of sequences has before x and y: none (still
+// pictures only), the frame number, or the frame number and its time.
+enum class FrameColumns { None, Frame, FrameAndTime };
+
+// The columns of features, in order: frame and t as asked, x, y, and with
+// details x_subpixel, y_subpixel, sigma, response and polarity. What the
+// writers write, and what the window's results table shows.
+QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames);
+// Those of a picture's features: frame when it is a sequence's frame, and
+// t when that frame has a time.
+QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details);
+
 // What a picture was run with, into its record: the settings of the run,
 // and the stretch its frame was made with (nothing for "none").
 void recordRunSettings(const DetectionSettings &settings, PictureResult *picture);
 void recordStretch(const StretchUsed &stretch, PictureResult *picture);
 
 enum class TableFormat { Csv, Json };
-
-// Which columns a table of sequences has before x and y: none (still
-// pictures only), the frame number, or the frame number and its time.
-enum class FrameColumns { None, Frame, FrameAndTime };
 
 // Writes pictures' features in order. CSV: a header, then one row per
 // feature ("x,y", or with details "x,y,x_subpixel,y_subpixel,sigma,
@@ -124,6 +145,14 @@ private:
 
 // A time in seconds as the tables write it: microseconds, "%.6f".
 QByteArray secondsText(double seconds);
+
+// The summary table (--summary): a CSV header, then one row per picture,
+// whatever became of it: file, frames, features, status (ok, damaged,
+// unreadable or failed), warning (what the reader, the stretch or the run
+// noted, or why it failed), elapsed_msec, and the settings it was run with
+// (sigma, sigma_max, scales, overlap, threshold, polarity, stretch).
+QByteArray summaryHeader();
+QByteArray summaryRow(const PictureResult &picture);
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 QByteArray csvField(const QString &text);

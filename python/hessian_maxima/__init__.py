@@ -282,7 +282,7 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         Each sample v becomes min(255, max(0, floor((v - lo) / (hi - lo)
         * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
         is the command line's default for a TIFF of the same samples:
-        'none' for uint8 and uint16, 'percentile' for the other types.
+        'none' for uint8, 'percentile' for the deeper types.
         Like the command line, a UserWarning says when hi <= lo (every
         pixel is 0: no features) and when samples deeper than 8 bits under
         'none' use less than 1/8 of the 256 levels (faint 16-bit pictures:
@@ -318,8 +318,11 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         Bad settings or stretch (as the command line refuses them), an
         image of another type or shape, one of more than 2**28 pixels (256
         megapixels, the command line's limit for a picture read whole;
-        hessian_maxima.dask.detect_array runs larger ones in chunks), or one
-        to be stretched that holds no finite sample.
+        hessian_maxima.dask.detect_array runs larger ones in chunks), one
+        to be stretched that holds no finite sample, or one too small for
+        the kernel: a sigma so large that no pixel lies kernel_radius(sigma)
+        + 1 from every border, where features are searched (the command
+        line warns of it).
     MemoryError
         Not enough memory for the run.
 
@@ -328,8 +331,26 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     """
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
     if _is_stack(image):
-        return _detect_stack(np.asarray(image), settings, stretch)
-    return _detect(_detector_input(image, stretch), settings)
+        stack = np.asarray(image)
+        features = _detect_stack(stack, settings, stretch)
+        pixels = stack[0] if len(stack) else stack
+    else:
+        pixels = _detector_input(image, stretch)
+        features = _detect(pixels, settings)  # refuses a bad image first
+    reason = _nothing_searched(pixels, settings) if len(features) == 0 else ""
+    if reason:
+        raise ValueError("the image %s" % reason)
+    return features
+
+
+def _nothing_searched(pixels, settings):
+    """Why the run finds nothing on the image whatever it holds (its kernel
+    leaves no pixel to search), as the command line warns; '' otherwise."""
+    shape = np.shape(pixels)
+    if len(shape) < 2 or shape[0] == 0 or shape[1] == 0:
+        return ""  # an empty image has nothing to find, whatever the kernel
+    radius = _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
+    return _core.nothing_searched(radius, int(shape[1]), int(shape[0]))
 
 
 def _is_stack(image):
@@ -409,9 +430,9 @@ def load(path, stretch=None, *, luma=False):
     the bottom). Pictures of more than 8 bits a sample (16-bit PNG, PGM,
     PPM and TIFF, 32-bit and float TIFF, FITS) are mapped to 8 bits as
     `stretch` says: the command line's --stretch, as detect() describes it,
-    with the command line's defaults for files (None: 'none' for what Qt's
-    readers read, 8-bit pictures and 16-bit PNG, PGM, PPM and TIFF;
-    'percentile' for 32-bit and float TIFF and for FITS). Returns what
+    with the command line's defaults for files (None: 'none' for 8-bit
+    pictures; 'percentile' for deeper ones, 16-bit PNG, PGM, PPM and TIFF,
+    32-bit and float TIFF, and for FITS). Returns what
     detect() takes, so that ``detect(load(path, stretch))`` gives the
     command line's features with that --stretch: uint8 H x W for grey
     pictures, H x W x 3 (R, G, B) for the others.

@@ -23,8 +23,8 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import (FEATURE_DTYPE, FRAME_FEATURE_DTYPE, _core, _detect, _detect_stack, _is_stack, _plan, _reduction,
-               _run_settings, _samples, _sequence_info, _warn_stretch, _with_frames, frames, load)
+from . import (FEATURE_DTYPE, FRAME_FEATURE_DTYPE, _core, _detect, _detect_stack, _is_stack, _nothing_searched, _plan,
+               _reduction, _run_settings, _samples, _sequence_info, _warn_stretch, _with_frames, frames, load)
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -332,18 +332,21 @@ def _detect_file(path, settings, stretch, first=0, end=-1):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             if first == 0 and end < 0 and _sequence_info(path)["kind"] == "picture":
-                table = _with_frames([_detect(load(path, stretch), settings)], [0])
-                times = np.full(len(table), np.nan)
+                pixels = load(path, stretch)
+                tables, numbers, stamps = [_detect(pixels, settings)], [0], [np.nan]
             else:
-                tables, numbers, stamps = [], [], []
+                pixels, tables, numbers, stamps = None, [], [], []
                 for frame in frames(path, slice(first, None if end < 0 else end), stretch=stretch):
+                    pixels = frame.image if pixels is None else pixels
                     tables.append(_detect(frame.image, settings))
                     numbers.append(frame.index)
                     stamps.append(np.nan if frame.time is None else frame.time)
-                table = _with_frames(tables, numbers)
-                times = np.repeat(np.asarray(stamps, np.float64), [len(t) for t in tables])
-        warning = "; ".join(str(w.message) for w in caught) or None
-        return table, times, None, warning
+        notes = [str(w.message) for w in caught]
+        nothing = _nothing_searched(pixels, settings) if pixels is not None else ""
+        if nothing:
+            notes.append("'%s' %s" % (path, nothing))
+        times = np.repeat(np.asarray(stamps, np.float64), [len(t) for t in tables])
+        return _with_frames(tables, numbers), times, None, "; ".join(notes) or None
     except Exception as error:  # every failure is the file's own row
         return None, None, "%s: %s" % (type(error).__name__, error), None
 
@@ -405,11 +408,13 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
         seconds, NaN when the file has no time stamps), the columns of
         FEATURE_DTYPE, ``error`` and ``warning``. A file that cannot be read
         or run has one row with its ``error`` (the other columns empty) and
-        does not stop the rest; a damaged file whose readable part was used,
-        or one that load() warns about otherwise (a flat or faint picture),
-        has its ``warning`` on each row (on a sequence's, those of the range
-        of frames it was found in). ``frame``, ``x``, ``y`` and ``polarity``
-        are pandas' nullable integers.
+        does not stop the rest; so does a file without features, with its
+        ``warning`` if it has one. A damaged file whose readable part was
+        used, or one that load() warns about otherwise (a flat or faint
+        picture, or one too small for the kernel), has its ``warning`` on
+        each row (on a sequence's, those of the range of frames it was
+        found in). ``frame``, ``x``, ``y`` and ``polarity`` are pandas'
+        nullable integers.
     """
     import pandas as pd
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
@@ -417,7 +422,7 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
     _plan(np.uint8, stretch)  # refuses a stretch the loader would not know
     if int(frames_per_task) < 1:
         raise ValueError("frames_per_task must be at least 1, not %r" % (frames_per_task,))
-    tasks = [(path, first, end) for path in paths for first, end in _ranges(path, int(frames_per_task))]
+    tasks = [(i, path, first, end) for i, path in enumerate(paths) for first, end in _ranges(path, int(frames_per_task))]
 
     results = []
     own = None
@@ -427,7 +432,7 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
         client = own
     try:
         futures = [client.submit(_detect_file, path, settings, stretch, first, end, pure=False)
-                   for path, first, end in tasks]
+                   for _, path, first, end in tasks]
         for future in futures:
             try:
                 results.append(future.result())
@@ -441,12 +446,22 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
 
     columns = ["file", "frame", "t", *_COLUMNS, "error", "warning"]
     parts = [pd.DataFrame({name: [] for name in columns})]
-    for (path, _, _), (table, times, error, warning) in zip(tasks, results):
-        if table is None:
-            part = pd.DataFrame({"error": [error], "warning": [warning]})
-        else:
-            part = _frame(table).assign(t=times, error=None, warning=warning)
-        parts.append(part.assign(file=path))
+    outcomes = [[] for _ in paths]  # each file's tasks, in order
+    for (i, _, _, _), result in zip(tasks, results):
+        outcomes[i].append(result)
+    for path, outcome in zip(paths, outcomes):
+        found = [(table, times, warning) for table, times, error, warning in outcome
+                 if table is not None and len(table)]
+        if not found:
+            # A file without features keeps a row, empty but for its
+            # warning or error, so that it does not vanish from the table.
+            errors = [error for _, _, error, _ in outcome if error]
+            notes = [warning for _, _, _, warning in outcome if warning]
+            parts.append(pd.DataFrame({"error": [errors[0] if errors else None],
+                                       "warning": ["; ".join(notes) or None], "file": [path]}))
+            continue
+        for table, times, warning in found:
+            parts.append(_frame(table).assign(t=times, error=None, warning=warning, file=path))
     table = pd.concat(parts, ignore_index=True)
     types = {name: FEATURE_DTYPE[name].name for name in _COLUMNS}
     types.update(x="Int32", y="Int32", polarity="Int8", frame="Int64", t="float64", file=object, error=object,

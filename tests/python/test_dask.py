@@ -62,7 +62,11 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
     distributed = pytest.importorskip("distributed")
     broken = tmp_path / "broken.png"
     broken.write_bytes(b"\x89PNG\r\n\x1a\n not a picture")
-    paths = [pictures["grey"], broken, pictures["rgb"]]
+    flat = tmp_path / "flat.pgm"
+    write_pnm(flat, np.full((40, 50), 90, np.uint8))
+    tiny = tmp_path / "tiny.pgm"
+    write_pnm(tiny, blob_scene(12, 12, 23))
+    paths = [pictures["grey"], broken, flat, tiny, pictures["rgb"]]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         table = hd.detect_files(paths, 2, 20, client=client)
@@ -71,6 +75,13 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
         assert hd.detect_array(da.from_array(wide, chunks=100), 2, 10).tobytes() == hm.detect(wide, 2, 10).tobytes()
     failed = table[table["file"] == str(broken)]
     assert len(failed) == 1 and "cannot read image" in failed["error"].iloc[0]
+    # Files without features keep a row each, with their warnings.
+    assert list(dict.fromkeys(table["file"])) == [str(path) for path in paths]
+    for path in (flat, tiny):
+        rows = table[table["file"] == str(path)]
+        assert len(rows) == 1 and rows["error"].isna().all() and rows["x"].isna().all()
+    assert "uses only levels 90 to 90" in table[table["file"] == str(flat)]["warning"].iloc[0]
+    assert "is too small for the kernel" in table[table["file"] == str(tiny)]["warning"].iloc[0]
     for path in (pictures["grey"], pictures["rgb"]):
         rows = table[table["file"] == str(path)]
         expected = hm.detect(hm.load(path), 2, 20)
