@@ -357,6 +357,12 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
         one.status = frame.result.status;
         one.features = frame.result.features;
         one.measures = frame.result.measures;
+        // The stretch the frames are made with, by name (each frame its own
+        // range): the first frame's tells the sequence's.
+        if (frame.stretch.mode != StretchMode::None)
+            one.stretch = stretchName(frame.stretch);
+        if (sequence.stretch.isEmpty())
+            sequence.stretch = one.stretch;
         elapsed += frame.result.elapsedMsec;
         notices.add(frame);
         if (frame.result.status != 0 && failedFrames++ == 0) {

@@ -656,15 +656,19 @@ int main(int argc, char *argv[])
     // opened with the first frame and closed with the sequence's record.
     const auto runSequenceAt = [&](const InputPicture &input) {
         bool opened = false;
-        const auto open = [&] {
+        // The object's head, with the stretch the first frame was made with.
+        const auto open = [&](const PictureResult &first) {
             begin();
+            PictureResult head = sequenceRecord(input, settings);
+            if (head.stretch.isEmpty())
+                head.stretch = first.stretch;
             if (!writeFailed)
-                writeFailed = !writer.beginSequence(sequenceRecord(input, settings));
+                writeFailed = !writer.beginSequence(head);
             opened = true;
         };
         const PictureResult sequence = runSequenceInput(input, settings, [&](const PictureResult &frame) {
             if (!opened)
-                open();
+                open(frame);
             featureCount += frame.features.size();
             if (!writeFailed)
                 writeFailed = !writer.writeFrame(frame);

@@ -298,8 +298,16 @@ void TestSequences::frameAndTimeColumns()
     }
     QCOMPARE(seen.size(), kFrames);
 
-    const Outcome batch = runCli(kRun + QStringList{path("page2.tif"), path("stack.tif"), path("hyper.tif")});
+    const Outcome batch = runCli(kRun + QStringList{"--summary", path("summary.csv"), path("page2.tif"),
+                                                    path("stack.tif"), path("hyper.tif")});
     QCOMPARE(batch.exitCode, 0);
+    // The summary counts a sequence's frames and all their features.
+    const QStringList summary = QString::fromUtf8(fileBytes(path("summary.csv"))).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(summary.size(), 4);
+    QCOMPARE(summary[2].section(',', 0, 2),
+             QString("%1,%2,%3").arg(path("stack.tif")).arg(kFrames)
+                 .arg(batch.out.count(QRegularExpression("^" + QRegularExpression::escape(path("stack.tif")) + ",",
+                                                         QRegularExpression::MultilineOption))));
     QVERIFY(batch.out.startsWith("file,frame,t,x,y,"));
     QStringList still = exportedRows({"page2.tif"});
     for (QString &row : still)
