@@ -283,6 +283,8 @@ PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &s
     run.detection = settings.detection;
     run.stretch = settings.stretch;
     run.frames = settings.frames;
+    // --jobs: frames in flight at once, as it is pictures for a batch.
+    run.workers = settings.jobs;
     QString annotationFolder;
     if (!settings.annotateFolder.isEmpty()) {
         annotationFolder = sequenceAnnotationFolder(input, settings.annotateFolder);
