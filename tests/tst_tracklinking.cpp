@@ -1,4 +1,5 @@
 #include "hessiandetector.h"
+#include "spotfit.h"
 #include "tracklinking.h"
 
 #include <QtTest>
@@ -48,6 +49,24 @@ double bruteForceAssignment(int n, const std::vector<std::vector<double>> &cost)
     return best[(1u << n) - 1];
 }
 
+// Gaussian spots rendered by the fit's own model, rounded to bytes.
+struct Spot {
+    double x, y, sigma, amplitude;
+};
+
+std::vector<unsigned char> render(int width, int height, double background, const std::vector<Spot> &spots)
+{
+    std::vector<unsigned char> grey((size_t)width * (size_t)height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double v = background;
+            for (const Spot &s : spots)
+                v += s.amplitude * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / (2 * s.sigma * s.sigma));
+            grey[(size_t)y * (size_t)width + (size_t)x] = (unsigned char)std::lround(std::min(255.0, std::max(0.0, v)));
+        }
+    return grey;
+}
+
 } // namespace
 
 class TestTrackLinking : public QObject
@@ -60,6 +79,8 @@ private slots:
     void sameTracksWhateverTheOrder();
     void summaries();
     void badInput();
+    void spotFitAgainstItsModel();
+    void spotFitCrowdedAndRefused();
 };
 
 // Random sparse problems of 1 to 10 rows with whole-number costs (so that
@@ -302,6 +323,67 @@ void TestTrackLinking::badInput()
     // Far-flung but finite positions keep the grid small.
     const Points far = {{0, -1e14, 0}, {1, -1e14 + 1, 0}, {1, 1e14, 5}, {2, 1e14, 6}};
     QCOMPARE(link(far, 2.0), (std::vector<int32_t>{0, 0, 1, 1}));
+}
+
+// Noise-free spots, bright and dark, of several widths and sub-pixel
+// centres, at the border too: the fit finds the model's parameters to a
+// hundredth of a pixel (the bytes' rounding is all that is left).
+void TestTrackLinking::spotFitAgainstItsModel()
+{
+    const Spot cases[] = {{20.3, 17.8, 1.7, 180.0},  {20.5, 20.5, 1.0, 120.0}, {19.91, 21.37, 2.6, 90.0},
+                          {20.0, 20.0, 1.4, -70.0},  {1.2, 1.4, 1.5, 150.0},   {38.7, 37.9, 1.2, 160.0}};
+    for (const Spot &spot : cases) {
+        const std::vector<unsigned char> grey = render(40, 40, 80.0, {spot});
+        // Started from the nearest pixel, as a detection would be.
+        SpotFit fit;
+        QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, std::round(spot.x), std::round(spot.y), 1.5,
+                                 defaultSpotFitRadius(1.5), &fit),
+                 0);
+        QVERIFY2(fit.fitted, qPrintable(QString("spot at %1, %2").arg(spot.x).arg(spot.y)));
+        QVERIFY2(std::fabs(fit.x - spot.x) < 0.01 && std::fabs(fit.y - spot.y) < 0.01,
+                 qPrintable(QString("%1, %2 for %3, %4").arg(fit.x).arg(fit.y).arg(spot.x).arg(spot.y)));
+        QVERIFY(std::fabs(fit.sigma - spot.sigma) < 0.01);
+        QVERIFY(std::fabs(fit.amplitude - spot.amplitude) < 1.0);
+        QVERIFY(std::fabs(fit.background - 80.0) < 0.5);
+    }
+    QCOMPARE(defaultSpotFitRadius(1.5), 3);
+    QCOMPARE(defaultSpotFitRadius(0.2), 2);
+    QCOMPARE(defaultSpotFitRadius(1e9), kSpotFitMaxRadius);
+}
+
+// Two spots 4 px apart: fitted together, each on its own side of the
+// bisector, both centres come out within a quarter of a pixel (the other's
+// tail still reaches across); fitted alone, each is pulled at least twice
+// as far towards the other. Flat pictures and bad settings are refused.
+void TestTrackLinking::spotFitCrowdedAndRefused()
+{
+    const std::vector<Spot> pair = {{18.2, 20.4, 1.3, 150.0}, {22.1, 19.3, 1.5, 120.0}};
+    const std::vector<unsigned char> grey = render(40, 40, 60.0, pair);
+    const double x[2] = {18.0, 22.0}, y[2] = {20.0, 19.0}, sigma[2] = {1.5, 1.5};
+    SpotFit fits[2];
+    QCOMPARE(fitGaussianSpots(grey.data(), 40, 40, 40, x, y, sigma, 2, 0, fits), 0);
+    for (int k = 0; k < 2; ++k) {
+        QVERIFY(fits[k].fitted);
+        const double together = std::hypot(fits[k].x - pair[(size_t)k].x, fits[k].y - pair[(size_t)k].y);
+        SpotFit alone;
+        QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, x[k], y[k], 1.5, 3, &alone), 0);
+        const double apart = std::hypot(alone.x - pair[(size_t)k].x, alone.y - pair[(size_t)k].y);
+        QVERIFY2(together < 0.25 && (!alone.fitted || apart > 2.0 * together),
+                 qPrintable(QString("%1 px off together, %2 alone").arg(together).arg(apart)));
+    }
+
+    const std::vector<unsigned char> flat(40 * 40, 90);
+    SpotFit fit;
+    QCOMPARE(fitGaussianSpot(flat.data(), 40, 40, 40, 20.0, 20.0, 1.5, 3, &fit), 0);
+    QVERIFY(!fit.fitted && std::isnan(fit.x) && std::isnan(fit.sigma));
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 20.0, 20.0, 1.5, 0, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 20.0, 20.0, 0.0, 3, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 39.5, 20.0, 1.5, 3, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, std::nan(""), 20.0, 1.5, 3, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 20.0, 20.0, 1.5, kSpotFitMaxRadius + 1, &fit), SPOT_BAD_SETTINGS);
+    // A window of fewer than 9 pixels: a 2 x 2 picture.
+    QCOMPARE(fitGaussianSpot(grey.data(), 2, 2, 40, 0.0, 0.0, 1.5, 3, &fit), 0);
+    QVERIFY(!fit.fitted);
 }
 
 QTEST_APPLESS_MAIN(TestTrackLinking)
