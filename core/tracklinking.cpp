@@ -156,67 +156,95 @@ struct SortedPoint {
 // ---------------------------------------------------------------------------
 // Candidates: points put in square cells of at least the gate's size, so
 // that everything within the gate of a position lies in the 3 x 3 cells
-// around it.
+// around it. The grids of all frames share two flat arrays (no allocation
+// per frame): a grid's cells are cellStart[first .. first + cells], offsets
+// into its frame's points (or into items, for a grid of chosen points).
 
-struct CellGrid {
-    double left = 0.0;
-    double top = 0.0;
-    double scale = 1.0;  // cells per pixel
-    int64_t columns = 0;
-    int64_t rows = 0;
-    int32_t base = 0;                // with no items: cell k's points are base + k
-    std::vector<int32_t> cellStart;  // columns * rows + 1 offsets into the points
-    std::vector<int32_t> items;      // the points' ids, cell by cell (empty: base + k)
+struct GridShape {
+    double left;
+    double top;
+    double scale;  // cells per pixel
+    int64_t columns;
+    int64_t rows;
+    size_t first;       // its first offset in Grids::cellStart
+    int32_t base;       // a frame's grid: cell k's points are base + offsets
+    bool chosen;        // a grid of chosen points: their ids in Grids::items
+};
 
-    // The points ids[0 .. n) of `points` (n > 0), each cell's in the order
-    // given.
-    void build(const SortedPoint *points, const int32_t *ids, int32_t n, double gate)
+struct Grids {
+    std::vector<GridShape> shapes;
+    std::vector<int32_t> cellStart;
+    std::vector<int32_t> items;
+    std::vector<int32_t> fill;
+
+    void clear()
     {
-        const auto at = [&](int32_t k) -> const SortedPoint & { return points[ids[k]]; };
-        layOut(n, gate, at);
-        items.resize((size_t)n);
-        std::vector<int32_t> fill(cellStart.begin(), cellStart.end() - 1);
-        for (int32_t k = 0; k < n; ++k)
-            items[(size_t)fill[(size_t)cellOf(at(k).x, at(k).y)]++] = ids[k];
+        shapes.clear();
+        cellStart.clear();
+        items.clear();
     }
 
     // points[first .. first + n) (n > 0) put in order of cell, then x,
-    // then y, then index: an order that depends on the points only.
+    // then y, then index: an order that depends on the points only. A new
+    // grid over them.
     void arrange(SortedPoint *points, int32_t first, int32_t n, double gate, std::vector<SortedPoint> &scratch)
     {
         SortedPoint *frame = points + first;
-        layOut(n, gate, [frame](int32_t k) -> const SortedPoint & { return frame[k]; });
+        GridShape &g = layOut(n, gate, [frame](int32_t k) -> const SortedPoint & { return frame[k]; });
+        g.base = first;
+        g.chosen = false;
         scratch.resize((size_t)n);
-        std::vector<int32_t> fill(cellStart.begin(), cellStart.end() - 1);
+        const int32_t *start = cellStart.data() + g.first;
+        fill.assign(start, start + g.columns * g.rows);
         for (int32_t k = 0; k < n; ++k)
-            scratch[(size_t)fill[(size_t)cellOf(frame[k].x, frame[k].y)]++] = frame[k];
+            scratch[(size_t)fill[(size_t)cellOf(g, frame[k].x, frame[k].y)]++] = frame[k];
         // Cells hold a few points each: insertion sort.
-        for (size_t c = 0; c + 1 < cellStart.size(); ++c)
-            for (int32_t k = cellStart[c] + 1; k < cellStart[c + 1]; ++k) {
+        for (int64_t c = 0; c < g.columns * g.rows; ++c)
+            for (int32_t k = start[c] + 1; k < start[c + 1]; ++k) {
                 const SortedPoint p = scratch[(size_t)k];
                 int32_t j = k;
-                for (; j > cellStart[c] && before(p, scratch[(size_t)j - 1]); --j)
+                for (; j > start[c] && before(p, scratch[(size_t)j - 1]); --j)
                     scratch[(size_t)j] = scratch[(size_t)j - 1];
                 scratch[(size_t)j] = p;
             }
         std::copy(scratch.begin(), scratch.end(), frame);
-        base = first;
-        items.clear();
     }
 
-    // Calls visit(id) for every point in the 3 x 3 cells around (x, y).
-    template <class Visit>
-    void near(double x, double y, Visit visit) const
+    // A new grid over the points ids[0 .. n) of `points` (n > 0), each
+    // cell's in the order given.
+    void build(const SortedPoint *points, const int32_t *ids, int32_t n, double gate)
     {
-        const double cx = std::floor((x - left) * scale), cy = std::floor((y - top) * scale);
-        if (!(cx >= -1.0 && cx <= (double)columns && cy >= -1.0 && cy <= (double)rows))
+        const auto at = [&](int32_t k) -> const SortedPoint & { return points[ids[k]]; };
+        GridShape &g = layOut(n, gate, at);
+        g.chosen = true;
+        g.base = (int32_t)items.size();
+        const int32_t *start = cellStart.data() + g.first;
+        fill.assign(start, start + g.columns * g.rows);
+        items.resize(items.size() + (size_t)n);
+        for (int32_t k = 0; k < n; ++k)
+            items[(size_t)g.base + (size_t)fill[(size_t)cellOf(g, at(k).x, at(k).y)]++] = ids[k];
+    }
+
+    // Calls visit(id) for every point in the 3 x 3 cells around (x, y) of
+    // grid `grid`: three runs of adjacent cells.
+    template <class Visit>
+    void near(size_t grid, double x, double y, Visit visit) const
+    {
+        const GridShape &g = shapes[grid];
+        const double cx = std::floor((x - g.left) * g.scale), cy = std::floor((y - g.top) * g.scale);
+        if (!(cx >= -1.0 && cx <= (double)g.columns && cy >= -1.0 && cy <= (double)g.rows))
             return;
         const int64_t c = (int64_t)cx, r = (int64_t)cy;
-        for (int64_t row = std::max<int64_t>(r - 1, 0); row <= std::min(r + 1, rows - 1); ++row) {
-            const int64_t first = row * columns + std::max<int64_t>(c - 1, 0);
-            const int64_t last = row * columns + std::min(c + 1, columns - 1);
-            for (int32_t k = cellStart[(size_t)first]; k < cellStart[(size_t)last + 1]; ++k)
-                visit(items.empty() ? base + k : items[(size_t)k]);
+        const int32_t *start = cellStart.data() + g.first;
+        const int64_t left = std::max<int64_t>(c - 1, 0), right = std::min(c + 1, g.columns - 1);
+        for (int64_t row = std::max<int64_t>(r - 1, 0); row <= std::min(r + 1, g.rows - 1); ++row) {
+            const int32_t from = start[row * g.columns + left], to = start[row * g.columns + right + 1];
+            if (g.chosen)
+                for (int32_t k = from; k < to; ++k)
+                    visit(items[(size_t)(g.base + k)]);
+            else
+                for (int32_t k = from; k < to; ++k)
+                    visit(g.base + k);
         }
     }
 
@@ -230,22 +258,20 @@ private:
         return a.index < b.index;
     }
 
-    int64_t cellOf(double x, double y) const
+    static int64_t cellOf(const GridShape &g, double x, double y)
     {
-        const int64_t c = std::min(columns - 1, (int64_t)((x - left) * scale));
-        const int64_t r = std::min(rows - 1, (int64_t)((y - top) * scale));
-        return r * columns + c;
+        const int64_t c = std::min(g.columns - 1, (int64_t)((x - g.left) * g.scale));
+        const int64_t r = std::min(g.rows - 1, (int64_t)((y - g.top) * g.scale));
+        return r * g.columns + c;
     }
 
     // Cells a little wider than `gate` (so that rounding cannot put a point
     // within the gate two cells away) and no more numerous than about 4 n;
-    // counts them into cellStart.
+    // counts them into the new grid's cellStart.
     template <class At>
-    void layOut(int32_t n, double gate, At at)
+    GridShape &layOut(int32_t n, double gate, At at)
     {
-        double right = -INFINITY, bottom = -INFINITY;
-        left = INFINITY;
-        top = INFINITY;
+        double left = INFINITY, top = INFINITY, right = -INFINITY, bottom = -INFINITY;
         for (int32_t k = 0; k < n; ++k) {
             left = std::min(left, at(k).x);
             right = std::max(right, at(k).x);
@@ -255,14 +281,23 @@ private:
         const double limit = 4.0 * (double)n + 16.0;
         const double cell = std::max({gate * (1.0 + 1e-6), 1e-9, (right - left) / std::sqrt(limit),
                                       (bottom - top) / std::sqrt(limit)});
-        scale = 1.0 / cell;
-        columns = (int64_t)((right - left) * scale) + 1;
-        rows = (int64_t)((bottom - top) * scale) + 1;
-        cellStart.assign((size_t)(columns * rows + 1), 0);
+        GridShape g;
+        g.left = left;
+        g.top = top;
+        g.scale = 1.0 / cell;
+        g.columns = (int64_t)((right - left) * g.scale) + 1;
+        g.rows = (int64_t)((bottom - top) * g.scale) + 1;
+        g.first = cellStart.size();
+        g.base = 0;
+        g.chosen = false;
+        cellStart.resize(g.first + (size_t)(g.columns * g.rows) + 1, 0);
+        int32_t *start = cellStart.data() + g.first;
         for (int32_t k = 0; k < n; ++k)
-            ++cellStart[(size_t)cellOf(at(k).x, at(k).y) + 1];
-        for (size_t c = 1; c < cellStart.size(); ++c)
-            cellStart[c] += cellStart[c - 1];
+            ++start[cellOf(g, at(k).x, at(k).y) + 1];
+        for (int64_t c = 1; c <= g.columns * g.rows; ++c)
+            start[c] += start[c - 1];
+        shapes.push_back(g);
+        return shapes.back();
     }
 };
 
@@ -343,186 +378,259 @@ MotionState continueMotion(const MotionState &s, const TrackPoint &point, TrackM
 
 // ---------------------------------------------------------------------------
 // One round of assignments: sources (track ends) against targets
-// (detections or track starts), through the allowed edges. Ending a track
-// and starting one cost `alternative` each.
+// (detections or track starts), through the allowed edges, given source by
+// source: source s's edges are edgeStart[s] .. edgeStart[s + 1]. Ending a
+// track and starting one cost `alternative` each, so a set of links costs
+// the sum of their costs plus `alternative` for every source and target
+// left unlinked: the best set has the largest sum of (2 alternative - cost)
+// over its links.
+//
+// The problem falls apart into connected parts, each solved on its own: a
+// source and a target that are each other's only candidate are linked
+// outright; a part with one source or one target takes its cheapest link;
+// a part of at most kEnumeratedEdges edges is solved by trying its sets of
+// links (depth first, the sources in order, each edge in order before
+// leaving the source unlinked; a later set replaces the best only when it
+// is strictly better); larger parts by the sparse Jonker-Volgenant solver
+// on Jaqaman's block matrix. Every tie goes to the first in that order, and
+// the order is that of the sources and edges given.
 
-struct Edge {
-    int32_t source;
-    int32_t target;
-    double cost;
-};
+const int32_t kEnumeratedEdges = 16;
 
 struct LinkWork {
-    AssignmentWork solver;
-    std::vector<int32_t> parent;
-    std::vector<int32_t> componentOfRoot;
-    std::vector<int32_t> componentStart;
-    std::vector<int32_t> componentEdges;
-    std::vector<int32_t> local;
-    std::vector<int32_t> rowStart;
-    std::vector<int32_t> columns;
-    std::vector<double> costs;
-    std::vector<int32_t> columnOfRow;
-    std::vector<int32_t> edgeComponent;
-    std::vector<int32_t> fill;
+    // Edges, source by source.
+    std::vector<int32_t> edgeStart;
+    std::vector<int32_t> edgeTarget;
+    std::vector<double> edgeCost;
+    // Assignment.
+    std::vector<int32_t> targetDegree;
+    std::vector<int32_t> parent;       // union-find over sources, then targets
+    std::vector<int32_t> partOfRoot;
+    std::vector<int32_t> partStart;    // the parts' sources, part by part
     std::vector<int32_t> partSources;
+    std::vector<int32_t> partOf;       // each source's part, or -1
+    std::vector<int32_t> localTarget;  // a target's number within its part, or -1
     std::vector<int32_t> partTargets;
-    std::vector<int32_t> degree;
-    std::vector<Edge> rest;
+    // Enumeration.
+    std::vector<int32_t> choice, bestChoice;
+    std::vector<double> bound;
+    // The solver's block matrix.
+    AssignmentWork solver;
+    std::vector<int32_t> rowStart, columns, fill, columnOfRow;
+    std::vector<double> costs;
+
 };
 
-int32_t findRoot(std::vector<int32_t> &parent, int32_t node)
+int32_t findRoot(int32_t *parent, int32_t node)
 {
-    while (parent[(size_t)node] != node) {
-        parent[(size_t)node] = parent[(size_t)parent[(size_t)node]];
-        node = parent[(size_t)node];
+    while (parent[node] != node) {
+        parent[node] = parent[parent[node]];
+        node = parent[node];
     }
     return node;
 }
 
-// targetOf[s] (sized sources, filled with -1 here) gets each linked
-// source's target. Edges are solved one connected part at a time.
-int assignParts(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
-                std::vector<int32_t> &targetOf, LinkWork &w);
+// Depth-first search over the links of one part's sources ps[0 .. ns).
+struct PartSearch {
+    const LinkWork &w;
+    const int32_t *ps;
+    int32_t ns;
+    double twice;      // 2 alternative
+    uint64_t used = 0;  // the part's targets taken
+    double best = -1.0;
+    int32_t *choice;    // each source's edge, or -1
+    int32_t *bestChoice;
+    const double *bound;  // the largest gain the sources from i on can add
 
-int assignLinks(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
-                std::vector<int32_t> &targetOf, LinkWork &w)
+    void search(int32_t i, double gain)
+    {
+        if (i == ns) {
+            if (gain > best) {
+                best = gain;
+                std::copy(choice, choice + ns, bestChoice);
+            }
+            return;
+        }
+        if (!(gain + bound[i] > best))
+            return;
+        const int32_t s = ps[i];
+        for (int32_t e = w.edgeStart[(size_t)s]; e < w.edgeStart[(size_t)s + 1]; ++e) {
+            const uint64_t bit = (uint64_t)1 << w.localTarget[(size_t)w.edgeTarget[(size_t)e]];
+            if (used & bit)
+                continue;
+            used |= bit;
+            choice[i] = e;
+            search(i + 1, gain + (twice - w.edgeCost[(size_t)e]));
+            used &= ~bit;
+        }
+        choice[i] = -1;
+        search(i + 1, gain);
+    }
+};
+
+// Solves the part of sources ps[0 .. ns) (targets numbered in localTarget,
+// nt of them) by the block matrix: rows are the sources, then one per
+// target for its start; columns the targets, then one per source for its
+// end. A target's start row may take the end column of any source it could
+// link to, at no cost, so that every set of links has a complete
+// assignment costing the links, ends and starts.
+int solvePart(LinkWork &w, const int32_t *ps, int32_t ns, int32_t nt, double alternative, int32_t *targetOf)
 {
-    targetOf.assign((size_t)sources, -1);
-    if (edges.empty())
-        return HESSIAN_OK;
-    // A source and a target with no other candidate link each other; only
-    // the rest needs the assignment.
-    w.degree.assign((size_t)(sources + targets), 0);
-    for (const Edge &e : edges) {
-        ++w.degree[(size_t)e.source];
-        ++w.degree[(size_t)(sources + e.target)];
+    const int32_t n = ns + nt;
+    w.rowStart.assign((size_t)n + 1, 0);
+    for (int32_t i = 0; i < ns; ++i) {
+        const int32_t s = ps[i];
+        for (int32_t e = w.edgeStart[(size_t)s]; e < w.edgeStart[(size_t)s + 1]; ++e) {
+            ++w.rowStart[(size_t)i + 1];
+            ++w.rowStart[(size_t)(ns + w.localTarget[(size_t)w.edgeTarget[(size_t)e]]) + 1];
+        }
     }
-    w.rest.clear();
-    for (const Edge &e : edges) {
-        if (w.degree[(size_t)e.source] == 1 && w.degree[(size_t)(sources + e.target)] == 1)
-            targetOf[(size_t)e.source] = e.target;
-        else
-            w.rest.push_back(e);
+    for (int32_t r = 0; r < n; ++r)
+        w.rowStart[(size_t)r + 1] += w.rowStart[(size_t)r] + 1;
+    const size_t entries = (size_t)w.rowStart[(size_t)n];
+    w.columns.resize(entries);
+    w.costs.resize(entries);
+    w.fill.assign(w.rowStart.begin(), w.rowStart.end() - 1);
+    for (int32_t i = 0; i < ns; ++i) {
+        const int32_t s = ps[i];
+        for (int32_t e = w.edgeStart[(size_t)s]; e < w.edgeStart[(size_t)s + 1]; ++e) {
+            const int32_t t = w.localTarget[(size_t)w.edgeTarget[(size_t)e]];
+            w.columns[(size_t)w.fill[(size_t)i]] = t;
+            w.costs[(size_t)w.fill[(size_t)i]++] = w.edgeCost[(size_t)e];
+            w.columns[(size_t)w.fill[(size_t)(ns + t)]] = nt + i;
+            w.costs[(size_t)w.fill[(size_t)(ns + t)]++] = 0.0;
+        }
     }
-    if (w.rest.empty())
-        return HESSIAN_OK;
-    return assignParts(sources, targets, w.rest, alternative, targetOf, w);
+    for (int32_t i = 0; i < ns; ++i) {
+        w.columns[(size_t)w.fill[(size_t)i]] = nt + i;
+        w.costs[(size_t)w.fill[(size_t)i]++] = alternative;
+    }
+    for (int32_t t = 0; t < nt; ++t) {
+        w.columns[(size_t)w.fill[(size_t)(ns + t)]] = t;
+        w.costs[(size_t)w.fill[(size_t)(ns + t)]++] = alternative;
+    }
+    w.columnOfRow.resize((size_t)n);
+    const int status = solveAssignmentWith(n, w.rowStart.data(), w.columns.data(), w.costs.data(),
+                                           w.columnOfRow.data(), w.solver);
+    if (status != HESSIAN_OK)
+        return status;
+    for (int32_t i = 0; i < ns; ++i)
+        if (w.columnOfRow[(size_t)i] < nt)
+            targetOf[ps[i]] = w.partTargets[(size_t)w.columnOfRow[(size_t)i]];
+    return HESSIAN_OK;
 }
 
-// The same for edges of which no part is a lone pair; targetOf is filled
-// already.
-int assignParts(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
-                std::vector<int32_t> &targetOf, LinkWork &w)
+// targetOf[0 .. sources) gets each source's target or -1, from the edges in
+// w (edgeStart sized sources + 1).
+int assignLinks(int32_t sources, int32_t targets, double alternative, int32_t *targetOf, LinkWork &w)
 {
-    const int32_t nodes = sources + targets;
-    w.parent.resize((size_t)nodes);
-    for (int32_t v = 0; v < nodes; ++v)
-        w.parent[(size_t)v] = v;
-    for (const Edge &e : edges) {
-        const int32_t a = findRoot(w.parent, e.source), b = findRoot(w.parent, sources + e.target);
-        if (a != b)
-            w.parent[(size_t)std::max(a, b)] = std::min(a, b);
+    std::fill(targetOf, targetOf + sources, -1);
+    const int32_t *start = w.edgeStart.data();
+    const int32_t *to = w.edgeTarget.data();
+    if (start[sources] == 0)
+        return HESSIAN_OK;
+    w.targetDegree.assign((size_t)targets, 0);
+    for (int32_t e = 0; e < start[sources]; ++e)
+        ++w.targetDegree[(size_t)to[e]];
+    // Lone pairs at once; the other sources joined with their targets.
+    w.parent.resize((size_t)(sources + targets));
+    int32_t *parent = w.parent.data();
+    w.partOf.assign((size_t)sources, -1);
+    bool rest = false;
+    for (int32_t s = 0; s < sources; ++s) {
+        const int32_t degree = start[s + 1] - start[s];
+        if (degree == 0)
+            continue;
+        if (degree == 1 && w.targetDegree[(size_t)to[start[s]]] == 1) {
+            targetOf[s] = to[start[s]];
+            continue;
+        }
+        parent[s] = s;
+        for (int32_t e = start[s]; e < start[s + 1]; ++e)
+            parent[sources + to[e]] = sources + to[e];
+        w.partOf[(size_t)s] = 0;
+        rest = true;
     }
-    // Parts numbered in the order of their first edge; their edges grouped
-    // in edge order.
-    w.componentOfRoot.assign((size_t)nodes, -1);
-    w.componentStart.assign(1, 0);
-    std::vector<int32_t> &edgeComponent = w.edgeComponent;
-    edgeComponent.resize(edges.size());
+    if (!rest)
+        return HESSIAN_OK;
+    for (int32_t s = 0; s < sources; ++s) {
+        if (w.partOf[(size_t)s] < 0)
+            continue;
+        for (int32_t e = start[s]; e < start[s + 1]; ++e) {
+            const int32_t a = findRoot(parent, s), b = findRoot(parent, sources + to[e]);
+            if (a != b)
+                parent[std::max(a, b)] = std::min(a, b);
+        }
+    }
+    // Parts numbered in the order of their first source; their sources
+    // grouped in order.
+    w.partOfRoot.resize((size_t)sources);
     int32_t parts = 0;
-    for (size_t k = 0; k < edges.size(); ++k) {
-        const int32_t root = findRoot(w.parent, edges[k].source);
-        if (w.componentOfRoot[(size_t)root] < 0) {
-            w.componentOfRoot[(size_t)root] = parts++;
-            w.componentStart.push_back(0);
+    for (int32_t s = 0; s < sources; ++s)
+        if (w.partOf[(size_t)s] >= 0 && findRoot(parent, s) == s)
+            w.partOfRoot[(size_t)s] = parts++;
+    w.partStart.assign((size_t)parts + 1, 0);
+    for (int32_t s = 0; s < sources; ++s)
+        if (w.partOf[(size_t)s] >= 0) {
+            w.partOf[(size_t)s] = w.partOfRoot[(size_t)findRoot(parent, s)];
+            ++w.partStart[(size_t)w.partOf[(size_t)s] + 1];
         }
-        edgeComponent[k] = w.componentOfRoot[(size_t)root];
-        ++w.componentStart[(size_t)edgeComponent[k] + 1];
-    }
-    for (int32_t c = 0; c < parts; ++c)
-        w.componentStart[(size_t)c + 1] += w.componentStart[(size_t)c];
-    w.componentEdges.resize(edges.size());
-    w.fill.assign(w.componentStart.begin(), w.componentStart.end() - 1);
-    for (size_t k = 0; k < edges.size(); ++k)
-        w.componentEdges[(size_t)w.fill[(size_t)edgeComponent[k]]++] = (int32_t)k;
+    for (int32_t p = 0; p < parts; ++p)
+        w.partStart[(size_t)p + 1] += w.partStart[(size_t)p];
+    w.partSources.resize((size_t)w.partStart[(size_t)parts]);
+    w.fill.assign(w.partStart.begin(), w.partStart.end() - 1);
+    for (int32_t s = 0; s < sources; ++s)
+        if (w.partOf[(size_t)s] >= 0)
+            w.partSources[(size_t)w.fill[(size_t)w.partOf[(size_t)s]]++] = s;
 
-    w.local.assign((size_t)nodes, -1);
-    std::vector<int32_t> &partSources = w.partSources, &partTargets = w.partTargets;
-    for (int32_t c = 0; c < parts; ++c) {
-        const int32_t *part = w.componentEdges.data() + w.componentStart[(size_t)c];
-        const int32_t count = w.componentStart[(size_t)c + 1] - w.componentStart[(size_t)c];
-        partSources.clear();
-        partTargets.clear();
-        for (int32_t k = 0; k < count; ++k) {
-            const Edge &e = edges[(size_t)part[k]];
-            if (w.local[(size_t)e.source] < 0) {
-                w.local[(size_t)e.source] = (int32_t)partSources.size();
-                partSources.push_back(e.source);
-            }
-            if (w.local[(size_t)(sources + e.target)] < 0) {
-                w.local[(size_t)(sources + e.target)] = (int32_t)partTargets.size();
-                partTargets.push_back(e.target);
-            }
-        }
-        const int32_t ns = (int32_t)partSources.size(), nt = (int32_t)partTargets.size();
+    w.localTarget.resize((size_t)targets);
+    for (int32_t p = 0; p < parts; ++p) {
+        const int32_t *ps = w.partSources.data() + w.partStart[(size_t)p];
+        const int32_t ns = w.partStart[(size_t)p + 1] - w.partStart[(size_t)p];
+        // Its targets, numbered in the order met.
+        w.partTargets.clear();
+        int32_t edges = 0;
+        for (int32_t i = 0; i < ns; ++i)
+            for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e, ++edges)
+                w.localTarget[(size_t)to[e]] = -1;
+        for (int32_t i = 0; i < ns; ++i)
+            for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e)
+                if (w.localTarget[(size_t)to[e]] < 0) {
+                    w.localTarget[(size_t)to[e]] = (int32_t)w.partTargets.size();
+                    w.partTargets.push_back(to[e]);
+                }
+        const int32_t nt = (int32_t)w.partTargets.size();
         if (ns == 1 || nt == 1) {
             // One source takes its nearest target, one target its nearest
             // source: any link costs less than an end and a start.
-            int32_t best = part[0];
-            for (int32_t k = 1; k < count; ++k)
-                if (edges[(size_t)part[k]].cost < edges[(size_t)best].cost)
-                    best = part[k];
-            targetOf[(size_t)edges[(size_t)best].source] = edges[(size_t)best].target;
+            int32_t best = start[ps[0]];
+            for (int32_t i = 0; i < ns; ++i)
+                for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e)
+                    if (w.edgeCost[(size_t)e] < w.edgeCost[(size_t)best])
+                        best = e;
+            const int32_t source = (int32_t)(std::upper_bound(start, start + sources + 1, best) - start) - 1;
+            targetOf[source] = to[best];
+        } else if (edges <= kEnumeratedEdges) {
+            w.choice.assign((size_t)ns, -1);
+            w.bestChoice.assign((size_t)ns, -1);
+            w.bound.assign((size_t)ns + 1, 0.0);
+            for (int32_t i = ns - 1; i >= 0; --i) {
+                double most = 0.0;
+                for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e)
+                    most = std::max(most, 2.0 * alternative - w.edgeCost[(size_t)e]);
+                w.bound[(size_t)i] = w.bound[(size_t)i + 1] + most;
+            }
+            PartSearch search{w, ps, ns, 2.0 * alternative, 0, -1.0, w.choice.data(), w.bestChoice.data(),
+                              w.bound.data()};
+            search.search(0, 0.0);
+            for (int32_t i = 0; i < ns; ++i)
+                if (w.bestChoice[(size_t)i] >= 0)
+                    targetOf[ps[i]] = to[w.bestChoice[(size_t)i]];
         } else {
-            // Rows: the part's sources, then one per target for its start.
-            // Columns: the targets, then one per source for its end. A
-            // target's start row may take the end column of any source it
-            // could link to, at no cost, so that every set of links has a
-            // complete assignment costing the links, ends and starts.
-            const int32_t n = ns + nt;
-            w.rowStart.assign((size_t)n + 1, 0);
-            for (int32_t k = 0; k < count; ++k) {
-                const Edge &e = edges[(size_t)part[k]];
-                ++w.rowStart[(size_t)w.local[(size_t)e.source] + 1];
-                ++w.rowStart[(size_t)(ns + w.local[(size_t)(sources + e.target)]) + 1];
-            }
-            for (int32_t r = 0; r < n; ++r)
-                w.rowStart[(size_t)r + 1] += w.rowStart[(size_t)r] + 1;
-            const size_t entries = (size_t)w.rowStart[(size_t)n];
-            w.columns.resize(entries);
-            w.costs.resize(entries);
-            std::vector<int32_t> &fill = w.fill;
-            fill.assign(w.rowStart.begin(), w.rowStart.end() - 1);
-            for (int32_t k = 0; k < count; ++k) {
-                const Edge &e = edges[(size_t)part[k]];
-                const int32_t s = w.local[(size_t)e.source], t = w.local[(size_t)(sources + e.target)];
-                w.columns[(size_t)fill[(size_t)s]] = t;
-                w.costs[(size_t)fill[(size_t)s]++] = e.cost;
-                w.columns[(size_t)fill[(size_t)(ns + t)]] = nt + s;
-                w.costs[(size_t)fill[(size_t)(ns + t)]++] = 0.0;
-            }
-            for (int32_t s = 0; s < ns; ++s) {
-                w.columns[(size_t)fill[(size_t)s]] = nt + s;
-                w.costs[(size_t)fill[(size_t)s]++] = alternative;
-            }
-            for (int32_t t = 0; t < nt; ++t) {
-                w.columns[(size_t)fill[(size_t)(ns + t)]] = t;
-                w.costs[(size_t)fill[(size_t)(ns + t)]++] = alternative;
-            }
-            w.columnOfRow.resize((size_t)n);
-            const int status = solveAssignmentWith(n, w.rowStart.data(), w.columns.data(), w.costs.data(),
-                                                   w.columnOfRow.data(), w.solver);
+            const int status = solvePart(w, ps, ns, nt, alternative, targetOf);
             if (status != HESSIAN_OK)
                 return status;
-            for (int32_t s = 0; s < ns; ++s)
-                if (w.columnOfRow[(size_t)s] < nt)
-                    targetOf[(size_t)partSources[(size_t)s]] = partTargets[(size_t)w.columnOfRow[(size_t)s]];
         }
-        for (int32_t s : partSources)
-            w.local[(size_t)s] = -1;
-        for (int32_t t : partTargets)
-            w.local[(size_t)(sources + t)] = -1;
     }
     return HESSIAN_OK;
 }
@@ -549,20 +657,26 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
                          [](const SortedPoint &a, const SortedPoint &b) { return a.frame < b.frame; });
     // Frames present: frameStart[f] .. frameStart[f + 1] in sorted order.
     std::vector<int32_t> frameStart;
+    int32_t largest = 0;
     for (int32_t p = 0; p < count; ++p)
-        if (p == 0 || sorted[(size_t)p].frame != sorted[(size_t)p - 1].frame)
+        if (p == 0 || sorted[(size_t)p].frame != sorted[(size_t)p - 1].frame) {
+            if (!frameStart.empty())
+                largest = std::max(largest, p - frameStart.back());
             frameStart.push_back(p);
+        }
     const int32_t frames = (int32_t)frameStart.size();
+    if (frames > 0)
+        largest = std::max(largest, count - frameStart.back());
     frameStart.push_back(count);
-    // Each frame in an order of its own points only, its grid kept for
-    // finding the detections near a track's end.
+    // Each frame in an order of its own points only, its grid (grid f)
+    // kept for finding the detections near a track's end.
     const double gate = settings.maxDistance, alternative = gate * gate;
-    std::vector<CellGrid> grids((size_t)frames);
+    Grids grids;
     {
         std::vector<SortedPoint> scratch;
         for (int32_t f = 0; f < frames; ++f)
-            grids[(size_t)f].arrange(sorted.data(), frameStart[(size_t)f],
-                                     frameStart[(size_t)f + 1] - frameStart[(size_t)f], gate, scratch);
+            grids.arrange(sorted.data(), frameStart[(size_t)f], frameStart[(size_t)f + 1] - frameStart[(size_t)f],
+                          gate, scratch);
     }
 
     const TrackMotion motion = settings.motion;
@@ -583,25 +697,30 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
     std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
 
     LinkWork work;
-    std::vector<Edge> edges;
-    std::vector<int32_t> targetOf;
+    std::vector<int32_t> targetOf((size_t)largest);
     // Frame to frame.
     for (int32_t f = 0; f + 1 < frames; ++f) {
         const int32_t s0 = frameStart[(size_t)f], t0 = frameStart[(size_t)f + 1], t1 = frameStart[(size_t)f + 2];
         if ((int64_t)sorted[(size_t)t0].frame != (int64_t)sorted[(size_t)s0].frame + 1)
             continue;
-        edges.clear();
+        work.edgeStart.resize((size_t)(t0 - s0) + 1);
+        work.edgeTarget.clear();
+        work.edgeCost.clear();
         for (int32_t s = s0; s < t0; ++s) {
+            work.edgeStart[(size_t)(s - s0)] = (int32_t)work.edgeTarget.size();
             double px, py;
             predict(s, 1, &px, &py);
-            grids[(size_t)f + 1].near(px, py, [&](int32_t t) {
+            grids.near((size_t)f + 1, px, py, [&](int32_t t) {
                 const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
                 const double d2 = dx * dx + dy * dy;
-                if (d2 <= alternative)
-                    edges.push_back(Edge{s - s0, t - t0, d2});
+                if (d2 <= alternative) {
+                    work.edgeTarget.push_back(t - t0);
+                    work.edgeCost.push_back(d2);
+                }
             });
         }
-        const int status = assignLinks(t0 - s0, t1 - t0, edges, alternative, targetOf, work);
+        work.edgeStart[(size_t)(t0 - s0)] = (int32_t)work.edgeTarget.size();
+        const int status = assignLinks(t0 - s0, t1 - t0, alternative, targetOf.data(), work);
         if (status != HESSIAN_OK)
             return status;
         for (int32_t s = s0; s < t0; ++s) {
@@ -632,11 +751,15 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         }
         startOfFrame[(size_t)frames] = (int32_t)starts.size();
         const double widest = gate * std::sqrt((double)settings.gap + 1.0);
-        std::vector<CellGrid> startGrids((size_t)frames);
+        // Grid of frame f's starts: startGrid[f], or -1 for none.
+        grids.clear();
+        std::vector<int32_t> startGrid((size_t)frames, -1);
         for (int32_t f = 0; f < frames; ++f) {
             const int32_t n = startOfFrame[(size_t)f + 1] - startOfFrame[(size_t)f];
-            if (n > 0)
-                startGrids[(size_t)f].build(sorted.data(), starts.data() + startOfFrame[(size_t)f], n, widest);
+            if (n == 0)
+                continue;
+            startGrid[(size_t)f] = (int32_t)grids.shapes.size();
+            grids.build(sorted.data(), starts.data() + startOfFrame[(size_t)f], n, widest);
         }
         std::vector<int32_t> startIndex((size_t)count, -1);
         for (size_t k = 0; k < starts.size(); ++k)
@@ -644,30 +767,35 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         std::vector<int32_t> frameNumbers((size_t)frames);
         for (int32_t f = 0; f < frames; ++f)
             frameNumbers[(size_t)f] = sorted[(size_t)frameStart[(size_t)f]].frame;
-        edges.clear();
+        work.edgeStart.resize(ends.size() + 1);
+        work.edgeTarget.clear();
+        work.edgeCost.clear();
         for (size_t k = 0; k < ends.size(); ++k) {
+            work.edgeStart[k] = (int32_t)work.edgeTarget.size();
             const int32_t e = ends[k];
             const int64_t endFrame = sorted[(size_t)e].frame;
             auto f = std::upper_bound(frameNumbers.begin(), frameNumbers.end(), (int32_t)endFrame);
             for (; f != frameNumbers.end() && (int64_t)*f <= endFrame + settings.gap + 1; ++f) {
                 const int32_t ahead = (int32_t)((int64_t)*f - endFrame);
-                if (ahead < 2)
-                    continue;
-                const size_t fi = (size_t)(f - frameNumbers.begin());
-                if (startOfFrame[fi + 1] == startOfFrame[fi])
+                const int32_t grid = startGrid[(size_t)(f - frameNumbers.begin())];
+                if (ahead < 2 || grid < 0)
                     continue;
                 double px, py;
                 predict(e, ahead, &px, &py);
                 const double limit = alternative * (double)ahead;
-                startGrids[fi].near(px, py, [&](int32_t t) {
+                grids.near((size_t)grid, px, py, [&](int32_t t) {
                     const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
                     const double d2 = dx * dx + dy * dy;
-                    if (d2 <= limit)
-                        edges.push_back(Edge{(int32_t)k, startIndex[(size_t)t], d2 / (double)ahead});
+                    if (d2 <= limit) {
+                        work.edgeTarget.push_back(startIndex[(size_t)t]);
+                        work.edgeCost.push_back(d2 / (double)ahead);
+                    }
                 });
             }
         }
-        const int status = assignLinks((int32_t)ends.size(), (int32_t)starts.size(), edges, alternative, targetOf,
+        work.edgeStart[ends.size()] = (int32_t)work.edgeTarget.size();
+        targetOf.resize(ends.size());
+        const int status = assignLinks((int32_t)ends.size(), (int32_t)starts.size(), alternative, targetOf.data(),
                                        work);
         if (status != HESSIAN_OK)
             return status;

@@ -76,6 +76,7 @@ class TestTrackLinking : public QObject
 private slots:
     void assignmentAgainstBruteForce();
     void knownTracks();
+    void framePairsOptimal();
     void sameTracksWhateverTheOrder();
     void summaries();
     void badInput();
@@ -179,6 +180,75 @@ void TestTrackLinking::knownTracks()
     QVERIFY(link(crossing, 5.0) != straight);
     QCOMPARE(link(crossing, 5.0, 0, 1, TRACK_MOTION_VELOCITY), straight);
     QCOMPARE(link(crossing, 5.0, 0, 1, TRACK_MOTION_KALMAN), straight);
+}
+
+// Two frames of clustered points, from lone pairs to crowds of 30 edges
+// and more: the links the linker makes cost as little as the optimum of
+// the whole pair's block matrix (solved by solveSparseAssignment, itself
+// held to brute force above): the links' squared distances plus D^2 for
+// every detection of either frame left unlinked.
+void TestTrackLinking::framePairsOptimal()
+{
+    std::mt19937 random(99);
+    const double gate = 3.0, alternative = gate * gate;
+    for (int round = 0; round < 300; ++round) {
+        const int clusters = 1 + (int)(random() % 6), spread = 1 + (int)(random() % 4);
+        Points points;
+        for (int c = 0; c < clusters; ++c) {
+            const double cx = (double)(random() % 60), cy = (double)(random() % 60);
+            for (int f = 0; f < 2; ++f)
+                for (int k = (int)(random() % 7); k > 0; --k)
+                    points.push_back({f, cx + (double)(random() % 1000) / 1000.0 * spread,
+                                      cy + (double)(random() % 1000) / 1000.0 * spread});
+        }
+        const std::vector<int32_t> track = link(points, gate);
+        QCOMPARE(track.size(), points.size());
+        std::vector<int32_t> sources, targets;
+        for (int32_t i = 0; i < (int32_t)points.size(); ++i)
+            (points[(size_t)i].frame == 0 ? sources : targets).push_back(i);
+        const int32_t ns = (int32_t)sources.size(), nt = (int32_t)targets.size();
+        // The linker's cost.
+        double linked = alternative * (ns + nt);
+        for (int32_t s : sources)
+            for (int32_t t : targets)
+                if (track[(size_t)s] == track[(size_t)t]) {
+                    const double dx = points[(size_t)s].x - points[(size_t)t].x, dy = points[(size_t)s].y - points[(size_t)t].y;
+                    QVERIFY(dx * dx + dy * dy <= alternative);
+                    linked += dx * dx + dy * dy - 2.0 * alternative;
+                }
+        // The block matrix: sources then starts, against targets then ends.
+        std::vector<int32_t> rowStart(1, 0), columns;
+        std::vector<double> costs;
+        for (int32_t i = 0; i < ns + nt; ++i) {
+            for (int32_t j = 0; j < nt + ns; ++j) {
+                double cost = -1.0;
+                if (i < ns && j < nt) {
+                    const TrackPoint &a = points[(size_t)sources[(size_t)i]], &b = points[(size_t)targets[(size_t)j]];
+                    const double d2 = (a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y);
+                    if (d2 <= alternative)
+                        cost = d2;
+                } else if (i < ns) {
+                    cost = j - nt == i ? alternative : -1.0;
+                } else if (j < nt) {
+                    cost = j == i - ns ? alternative : -1.0;
+                } else {
+                    const TrackPoint &a = points[(size_t)sources[(size_t)(j - nt)]], &b = points[(size_t)targets[(size_t)(i - ns)]];
+                    cost = (a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) <= alternative ? 0.0 : -1.0;
+                }
+                if (cost >= 0.0) {
+                    columns.push_back(j);
+                    costs.push_back(cost);
+                }
+            }
+            rowStart.push_back((int32_t)columns.size());
+        }
+        std::vector<int32_t> columnOfRow((size_t)(ns + nt));
+        double optimum = 0.0;
+        QCOMPARE(solveSparseAssignment(ns + nt, rowStart.data(), columns.data(), costs.data(), columnOfRow.data(), &optimum),
+                 HESSIAN_OK);
+        QVERIFY2(std::fabs(linked - optimum) <= 1e-9 * (1.0 + optimum),
+                 qPrintable(QString("round %1: %2 against %3").arg(round).arg(linked).arg(optimum)));
+    }
 }
 
 // Random walks with missing detections, linked with gaps and a filter:
