@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -166,9 +167,19 @@ struct GridShape {
     double scale;  // cells per pixel
     int64_t columns;
     int64_t rows;
+    int64_t stride;     // columns + 4: two empty cells on each side, so
+                        // that no query needs to be clamped
     size_t first;       // its first offset in Grids::cellStart
     int32_t base;       // a frame's grid: cell k's points are base + offsets
     bool chosen;        // a grid of chosen points: their ids in Grids::items
+
+    int64_t cells() const { return stride * (rows + 4); }
+};
+
+// The points of the 3 x 3 cells around a position: three runs of offsets.
+struct Neighbourhood {
+    int32_t from[3];
+    int32_t to[3];
 };
 
 struct Grids {
@@ -195,18 +206,19 @@ struct Grids {
         g.chosen = false;
         scratch.resize((size_t)n);
         const int32_t *start = cellStart.data() + g.first;
-        fill.assign(start, start + g.columns * g.rows);
+        fill.assign(start, start + g.cells());
         for (int32_t k = 0; k < n; ++k)
             scratch[(size_t)fill[(size_t)cellOf(g, frame[k].x, frame[k].y)]++] = frame[k];
         // Cells hold a few points each: insertion sort.
-        for (int64_t c = 0; c < g.columns * g.rows; ++c)
-            for (int32_t k = start[c] + 1; k < start[c + 1]; ++k) {
-                const SortedPoint p = scratch[(size_t)k];
-                int32_t j = k;
-                for (; j > start[c] && before(p, scratch[(size_t)j - 1]); --j)
-                    scratch[(size_t)j] = scratch[(size_t)j - 1];
-                scratch[(size_t)j] = p;
-            }
+        for (int32_t k = 1; k < n; ++k) {
+            const SortedPoint p = scratch[(size_t)k];
+            int32_t j = k;
+            // Within the cell only: its points sit together.
+            const int64_t cell = cellOf(g, p.x, p.y);
+            for (; j > start[cell] && before(p, scratch[(size_t)j - 1]); --j)
+                scratch[(size_t)j] = scratch[(size_t)j - 1];
+            scratch[(size_t)j] = p;
+        }
         std::copy(scratch.begin(), scratch.end(), frame);
     }
 
@@ -219,33 +231,36 @@ struct Grids {
         g.chosen = true;
         g.base = (int32_t)items.size();
         const int32_t *start = cellStart.data() + g.first;
-        fill.assign(start, start + g.columns * g.rows);
+        fill.assign(start, start + g.cells());
         items.resize(items.size() + (size_t)n);
         for (int32_t k = 0; k < n; ++k)
             items[(size_t)g.base + (size_t)fill[(size_t)cellOf(g, at(k).x, at(k).y)]++] = ids[k];
     }
 
-    // Calls visit(id) for every point in the 3 x 3 cells around (x, y) of
-    // grid `grid`: three runs of adjacent cells.
-    template <class Visit>
-    void near(size_t grid, double x, double y, Visit visit) const
+    // The runs of points in the 3 x 3 cells around (x, y) of grid `grid`;
+    // false when (x, y) lies beyond them all.
+    bool around(size_t grid, double x, double y, Neighbourhood *runs) const
     {
         const GridShape &g = shapes[grid];
-        const double cx = std::floor((x - g.left) * g.scale), cy = std::floor((y - g.top) * g.scale);
-        if (!(cx >= -1.0 && cx <= (double)g.columns && cy >= -1.0 && cy <= (double)g.rows))
-            return;
-        const int64_t c = (int64_t)cx, r = (int64_t)cy;
-        const int32_t *start = cellStart.data() + g.first;
-        const int64_t left = std::max<int64_t>(c - 1, 0), right = std::min(c + 1, g.columns - 1);
-        for (int64_t row = std::max<int64_t>(r - 1, 0); row <= std::min(r + 1, g.rows - 1); ++row) {
-            const int32_t from = start[row * g.columns + left], to = start[row * g.columns + right + 1];
-            if (g.chosen)
-                for (int32_t k = from; k < to; ++k)
-                    visit(items[(size_t)(g.base + k)]);
-            else
-                for (int32_t k = from; k < to; ++k)
-                    visit(g.base + k);
+        // One cell further right and down, so that truncation floors.
+        const double cx = (x - g.left) * g.scale + 1.0, cy = (y - g.top) * g.scale + 1.0;
+        if (!(cx >= 0.0 && cx < (double)g.columns + 2.0 && cy >= 0.0 && cy < (double)g.rows + 2.0))
+            return false;
+        // The cell (cx - 1, cy - 1) lies at (cx + 1, cy + 1) with the border;
+        // its row's run starts one cell to the left.
+        const int32_t *start = cellStart.data() + g.first + ((int64_t)cy * g.stride + (int64_t)cx);
+        for (int k = 0; k < 3; ++k) {
+            runs->from[k] = start[k * g.stride];
+            runs->to[k] = start[k * g.stride + 3];
         }
+        return true;
+    }
+
+    // The point at offset k of grid `grid`.
+    int32_t point(size_t grid, int32_t k) const
+    {
+        const GridShape &g = shapes[grid];
+        return g.chosen ? items[(size_t)(g.base + k)] : g.base + k;
     }
 
 private:
@@ -262,7 +277,7 @@ private:
     {
         const int64_t c = std::min(g.columns - 1, (int64_t)((x - g.left) * g.scale));
         const int64_t r = std::min(g.rows - 1, (int64_t)((y - g.top) * g.scale));
-        return r * g.columns + c;
+        return (r + 2) * g.stride + c + 2;
     }
 
     // Cells a little wider than `gate` (so that rounding cannot put a point
@@ -287,14 +302,15 @@ private:
         g.scale = 1.0 / cell;
         g.columns = (int64_t)((right - left) * g.scale) + 1;
         g.rows = (int64_t)((bottom - top) * g.scale) + 1;
+        g.stride = g.columns + 4;
         g.first = cellStart.size();
         g.base = 0;
         g.chosen = false;
-        cellStart.resize(g.first + (size_t)(g.columns * g.rows) + 1, 0);
+        cellStart.resize(g.first + (size_t)g.cells() + 1, 0);
         int32_t *start = cellStart.data() + g.first;
         for (int32_t k = 0; k < n; ++k)
             ++start[cellOf(g, at(k).x, at(k).y) + 1];
-        for (int64_t c = 1; c <= g.columns * g.rows; ++c)
+        for (int64_t c = 1; c <= g.cells(); ++c)
             start[c] += start[c - 1];
         shapes.push_back(g);
         return shapes.back();
@@ -408,7 +424,8 @@ struct LinkWork {
     std::vector<int32_t> partOfRoot;
     std::vector<int32_t> partStart;    // the parts' sources, part by part
     std::vector<int32_t> partSources;
-    std::vector<int32_t> partOf;       // each source's part, or -1
+    std::vector<int32_t> rest;         // the sources not linked outright
+    std::vector<int32_t> partOf;       // each of those sources' part
     std::vector<int32_t> localTarget;  // a target's number within its part, or -1
     std::vector<int32_t> partTargets;
     // Enumeration.
@@ -535,8 +552,7 @@ int assignLinks(int32_t sources, int32_t targets, double alternative, int32_t *t
     // Lone pairs at once; the other sources joined with their targets.
     w.parent.resize((size_t)(sources + targets));
     int32_t *parent = w.parent.data();
-    w.partOf.assign((size_t)sources, -1);
-    bool rest = false;
+    w.rest.clear();
     for (int32_t s = 0; s < sources; ++s) {
         const int32_t degree = start[s + 1] - start[s];
         if (degree == 0)
@@ -548,40 +564,37 @@ int assignLinks(int32_t sources, int32_t targets, double alternative, int32_t *t
         parent[s] = s;
         for (int32_t e = start[s]; e < start[s + 1]; ++e)
             parent[sources + to[e]] = sources + to[e];
-        w.partOf[(size_t)s] = 0;
-        rest = true;
+        w.rest.push_back(s);
     }
-    if (!rest)
+    if (w.rest.empty())
         return HESSIAN_OK;
-    for (int32_t s = 0; s < sources; ++s) {
-        if (w.partOf[(size_t)s] < 0)
-            continue;
+    for (int32_t s : w.rest)
         for (int32_t e = start[s]; e < start[s + 1]; ++e) {
             const int32_t a = findRoot(parent, s), b = findRoot(parent, sources + to[e]);
             if (a != b)
                 parent[std::max(a, b)] = std::min(a, b);
         }
-    }
-    // Parts numbered in the order of their first source; their sources
-    // grouped in order.
+    // Parts numbered in the order of their first source (each part's root,
+    // its lowest node, is that source); their sources grouped in order.
     w.partOfRoot.resize((size_t)sources);
+    w.partOf.resize(w.rest.size());
     int32_t parts = 0;
-    for (int32_t s = 0; s < sources; ++s)
-        if (w.partOf[(size_t)s] >= 0 && findRoot(parent, s) == s)
+    w.partStart.assign(1, 0);
+    for (size_t k = 0; k < w.rest.size(); ++k) {
+        const int32_t s = w.rest[k], root = findRoot(parent, s);
+        if (root == s) {
             w.partOfRoot[(size_t)s] = parts++;
-    w.partStart.assign((size_t)parts + 1, 0);
-    for (int32_t s = 0; s < sources; ++s)
-        if (w.partOf[(size_t)s] >= 0) {
-            w.partOf[(size_t)s] = w.partOfRoot[(size_t)findRoot(parent, s)];
-            ++w.partStart[(size_t)w.partOf[(size_t)s] + 1];
+            w.partStart.push_back(0);
         }
+        w.partOf[k] = w.partOfRoot[(size_t)root];
+        ++w.partStart[(size_t)w.partOf[k] + 1];
+    }
     for (int32_t p = 0; p < parts; ++p)
         w.partStart[(size_t)p + 1] += w.partStart[(size_t)p];
-    w.partSources.resize((size_t)w.partStart[(size_t)parts]);
+    w.partSources.resize(w.rest.size());
     w.fill.assign(w.partStart.begin(), w.partStart.end() - 1);
-    for (int32_t s = 0; s < sources; ++s)
-        if (w.partOf[(size_t)s] >= 0)
-            w.partSources[(size_t)w.fill[(size_t)w.partOf[(size_t)s]]++] = s;
+    for (size_t k = 0; k < w.rest.size(); ++k)
+        w.partSources[(size_t)w.fill[(size_t)w.partOf[k]]++] = w.rest[k];
 
     w.localTarget.resize((size_t)targets);
     for (int32_t p = 0; p < parts; ++p) {
@@ -682,19 +695,24 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
     const TrackMotion motion = settings.motion;
     const KalmanScales scales = kalmanScales(settings.maxDistance);
     // Without a motion model a track is foreseen where it was last seen,
-    // and no state is kept.
-    std::vector<MotionState> state(motion == TRACK_MOTION_NONE ? 0 : (size_t)count);
-    for (size_t p = 0; p < state.size(); ++p)
-        state[p] = startMotion(TrackPoint{sorted[p].frame, sorted[p].x, sorted[p].y}, scales);
+    // and no state is kept. With one, a detection's state is written when
+    // it is linked to; a track's first detection is at rest, where it is.
+    std::unique_ptr<MotionState[]> state(motion == TRACK_MOTION_NONE ? nullptr : new MotionState[(size_t)count]);
+    std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
+    const auto stateOf = [&](int32_t p) {
+        return previous[(size_t)p] < 0 ? startMotion(TrackPoint{sorted[(size_t)p].frame, sorted[(size_t)p].x,
+                                                                sorted[(size_t)p].y},
+                                                     scales)
+                                       : state[(size_t)p];
+    };
     const auto predict = [&](int32_t p, int32_t ahead, double *x, double *y) {
-        if (motion == TRACK_MOTION_NONE) {
+        if (motion == TRACK_MOTION_NONE || previous[(size_t)p] < 0) {
             *x = sorted[(size_t)p].x;
             *y = sorted[(size_t)p].y;
         } else {
             predictPosition(state[(size_t)p], motion, ahead, x, y);
         }
     };
-    std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
 
     LinkWork work;
     std::vector<int32_t> targetOf((size_t)largest);
@@ -704,22 +722,35 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         if ((int64_t)sorted[(size_t)t0].frame != (int64_t)sorted[(size_t)s0].frame + 1)
             continue;
         work.edgeStart.resize((size_t)(t0 - s0) + 1);
-        work.edgeTarget.clear();
-        work.edgeCost.clear();
+        int32_t edges = 0;
+        const SortedPoint *target = sorted.data() + t0;
         for (int32_t s = s0; s < t0; ++s) {
-            work.edgeStart[(size_t)(s - s0)] = (int32_t)work.edgeTarget.size();
+            work.edgeStart[(size_t)(s - s0)] = edges;
             double px, py;
             predict(s, 1, &px, &py);
-            grids.near((size_t)f + 1, px, py, [&](int32_t t) {
-                const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
-                const double d2 = dx * dx + dy * dy;
-                if (d2 <= alternative) {
-                    work.edgeTarget.push_back(t - t0);
-                    work.edgeCost.push_back(d2);
+            Neighbourhood runs;
+            if (!grids.around((size_t)f + 1, px, py, &runs))
+                continue;
+            // Room for every point of the runs, so that each is written
+            // and kept or not without a branch.
+            const size_t most = (size_t)edges + (size_t)(runs.to[0] - runs.from[0]) + (size_t)(runs.to[1] - runs.from[1])
+                                + (size_t)(runs.to[2] - runs.from[2]);
+            if (work.edgeTarget.size() < most) {
+                work.edgeTarget.resize(std::max(most, 2 * work.edgeTarget.size()));
+                work.edgeCost.resize(work.edgeTarget.size());
+            }
+            int32_t *to = work.edgeTarget.data();
+            double *cost = work.edgeCost.data();
+            for (int k = 0; k < 3; ++k)
+                for (int32_t t = runs.from[k]; t < runs.to[k]; ++t) {
+                    const double dx = target[t].x - px, dy = target[t].y - py;
+                    const double d2 = dx * dx + dy * dy;
+                    to[edges] = t;
+                    cost[edges] = d2;
+                    edges += d2 <= alternative;
                 }
-            });
         }
-        work.edgeStart[(size_t)(t0 - s0)] = (int32_t)work.edgeTarget.size();
+        work.edgeStart[(size_t)(t0 - s0)] = edges;
         const int status = assignLinks(t0 - s0, t1 - t0, alternative, targetOf.data(), work);
         if (status != HESSIAN_OK)
             return status;
@@ -731,7 +762,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             next[(size_t)s] = t;
             previous[(size_t)t] = s;
             if (motion != TRACK_MOTION_NONE)
-                state[(size_t)t] = continueMotion(state[(size_t)s], TrackPoint{sorted[(size_t)t].frame, sorted[(size_t)t].x,
+                state[(size_t)t] = continueMotion(stateOf(s), TrackPoint{sorted[(size_t)t].frame, sorted[(size_t)t].x,
                                                                                  sorted[(size_t)t].y},
                                                   motion, 1, scales);
         }
@@ -783,14 +814,19 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
                 double px, py;
                 predict(e, ahead, &px, &py);
                 const double limit = alternative * (double)ahead;
-                grids.near((size_t)grid, px, py, [&](int32_t t) {
-                    const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
-                    const double d2 = dx * dx + dy * dy;
-                    if (d2 <= limit) {
-                        work.edgeTarget.push_back(startIndex[(size_t)t]);
-                        work.edgeCost.push_back(d2 / (double)ahead);
+                Neighbourhood runs;
+                if (!grids.around((size_t)grid, px, py, &runs))
+                    continue;
+                for (int r = 0; r < 3; ++r)
+                    for (int32_t k = runs.from[r]; k < runs.to[r]; ++k) {
+                        const int32_t t = grids.point((size_t)grid, k);
+                        const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
+                        const double d2 = dx * dx + dy * dy;
+                        if (d2 <= limit) {
+                            work.edgeTarget.push_back(startIndex[(size_t)t]);
+                            work.edgeCost.push_back(d2 / (double)ahead);
+                        }
                     }
-                });
             }
         }
         work.edgeStart[ends.size()] = (int32_t)work.edgeTarget.size();
