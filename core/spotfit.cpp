@@ -34,12 +34,6 @@ struct Window {
 double evaluate(const std::vector<Sample> &samples, Window &w, const double p[kParameters],
                 double normal[kParameters][kParameters], double gradient[kParameters])
 {
-    if (normal)
-        for (int i = 0; i < kParameters; ++i) {
-            gradient[i] = 0.0;
-            for (int j = 0; j < kParameters; ++j)
-                normal[i][j] = 0.0;
-        }
     const double inverse2 = 1.0 / (p[4] * p[4]);
     for (int32_t c = 0; c < w.columns; ++c) {
         w.dx[(size_t)c] = (double)(w.left + c) - p[0];
@@ -50,21 +44,59 @@ double evaluate(const std::vector<Sample> &samples, Window &w, const double p[kP
         w.gy[(size_t)r] = std::exp(-0.5 * w.dy[(size_t)r] * w.dy[(size_t)r] * inverse2);
     }
     double sum = 0.0;
+    if (!normal) {
+        for (const Sample &s : samples) {
+            const double g = w.gx[(size_t)s.column] * w.gy[(size_t)s.row];
+            const double residual = s.value - (p[3] + p[2] * g);
+            sum += residual * residual;
+        }
+        return sum;
+    }
+    // The sums in scalars, so that they stay in registers.
+    double n00 = 0, n01 = 0, n02 = 0, n03 = 0, n04 = 0, n11 = 0, n12 = 0, n13 = 0, n14 = 0, n22 = 0, n23 = 0, n24 = 0,
+           n33 = 0, n34 = 0, n44 = 0, g0 = 0, g1 = 0, g2 = 0, g3 = 0, g4 = 0;
     for (const Sample &s : samples) {
         const double dx = w.dx[(size_t)s.column], dy = w.dy[(size_t)s.row];
         const double g = w.gx[(size_t)s.column] * w.gy[(size_t)s.row];
         const double residual = s.value - (p[3] + p[2] * g);
         sum += residual * residual;
-        if (!normal)
-            continue;
         const double ag = p[2] * g * inverse2;
-        const double d[kParameters] = {ag * dx, ag * dy, g, 1.0, ag * (dx * dx + dy * dy) / p[4]};
-        for (int i = 0; i < kParameters; ++i) {
-            gradient[i] += d[i] * residual;
-            for (int j = i; j < kParameters; ++j)
-                normal[i][j] += d[i] * d[j];
-        }
+        const double d0 = ag * dx, d1 = ag * dy, d2 = g, d4 = ag * (dx * dx + dy * dy) / p[4];
+        // d3 = 1 (the background's derivative).
+        g0 += d0 * residual;
+        g1 += d1 * residual;
+        g2 += d2 * residual;
+        g3 += residual;
+        g4 += d4 * residual;
+        n00 += d0 * d0;
+        n01 += d0 * d1;
+        n02 += d0 * d2;
+        n03 += d0;
+        n04 += d0 * d4;
+        n11 += d1 * d1;
+        n12 += d1 * d2;
+        n13 += d1;
+        n14 += d1 * d4;
+        n22 += d2 * d2;
+        n23 += d2;
+        n24 += d2 * d4;
+        n33 += 1.0;
+        n34 += d4;
+        n44 += d4 * d4;
     }
+    const double rows[kParameters][kParameters] = {{n00, n01, n02, n03, n04},
+                                                   {0, n11, n12, n13, n14},
+                                                   {0, 0, n22, n23, n24},
+                                                   {0, 0, 0, n33, n34},
+                                                   {0, 0, 0, 0, n44}};
+    for (int i = 0; i < kParameters; ++i)
+        for (int j = 0; j < kParameters; ++j)
+            normal[i][j] = rows[i][j];
+    gradient[0] = g0;
+    gradient[1] = g1;
+    gradient[2] = g2;
+    gradient[3] = g3;
+    gradient[4] = g4;
     return sum;
 }
 
@@ -188,7 +220,10 @@ SpotFit fitSpot(const Picture &picture, double x, double y, double sigma, int32_
             break;  // the pixels do not pin the parameters down (no amplitude, say)
         for (int i = 0; i < kParameters; ++i)
             trial[i] = p[i] + step[i];
-        if (!(trial[4] > 0.0 && evaluate(samples, w, trial, nullptr, nullptr) < sum)) {
+        // The trial's equations at once: most steps are taken.
+        double trialNormal[kParameters][kParameters], trialGradient[kParameters];
+        const double trialSum = trial[4] > 0.0 ? evaluate(samples, w, trial, trialNormal, trialGradient) : INFINITY;
+        if (!(trialSum < sum)) {
             lambda *= 10.0;
             // No step lowers the sum any more: p is the minimum, as far as
             // the arithmetic can tell.
@@ -200,7 +235,9 @@ SpotFit fitSpot(const Picture &picture, double x, double y, double sigma, int32_
         converged = std::fabs(step[0]) < kSpotFitTolerance && std::fabs(step[1]) < kSpotFitTolerance
                     && std::fabs(step[4]) < kSpotFitTolerance;
         std::copy(trial, trial + kParameters, p);
-        sum = evaluate(samples, w, p, normal, gradient);
+        sum = trialSum;
+        std::copy(&trialNormal[0][0], &trialNormal[0][0] + kParameters * kParameters, &normal[0][0]);
+        std::copy(trialGradient, trialGradient + kParameters, gradient);
     }
     if (!converged || std::fabs(p[0] - x) > 1.5 || std::fabs(p[1] - y) > 1.5 || p[4] < 0.25 * sigma
         || p[4] > 4.0 * sigma || p[2] == 0.0 || (p[2] > 0.0) != (start[2] > 0.0) || !std::isfinite(sum))

@@ -27,8 +27,8 @@
 //
 // A fit is refused (SpotFit::fitted false) when it has not ended after
 // kSpotFitIterations accepted steps, when its equations are singular, when
-// the centre leaves the square of 1.5 px around the start, when sigma
-// leaves 0.25 .. 4 times the starting sigma, when the amplitude is 0 or
+// the centre ends outside the square of 1.5 px around the start, when
+// sigma ends outside 0.25 .. 4 times the starting sigma, when the amplitude is 0 or
 // its sign is not that of the start, or when the window holds fewer than
 // 9 pixels. Only the arithmetic above enters: the same input gives the
 // same fit on every machine and thread.
@@ -39,9 +39,9 @@
 // Beyond the detector's status codes (hessiandetector.h) and the linker's.
 const int SPOT_BAD_SETTINGS = -20;
 
-const int kSpotFitIterations = 50;
-const double kSpotFitTolerance = 1e-4;       // px: a step this small ends the fit
-const double kSpotFitLargestLambda = 1e10;   // no lower sum up to this damping: the minimum
+const int kSpotFitIterations = 20;
+const double kSpotFitTolerance = 1e-3;       // px: a step this small ends the fit
+const double kSpotFitLargestLambda = 1e6;    // no lower sum up to this damping: the minimum
 const int32_t kSpotFitMaxRadius = 64;
 
 struct SpotFit {
