@@ -155,9 +155,9 @@ struct SortedPoint {
 };
 
 // ---------------------------------------------------------------------------
-// Candidates: points put in square cells of at least the gate's size, so
-// that everything within the gate of a position lies in the 3 x 3 cells
-// around it. The grids of all frames share two flat arrays (no allocation
+// Candidates: points put in square cells of at least twice the gate's
+// size, so that everything within the gate of a position lies in the 2 x 2
+// cells of its quadrant of its cell. The grids of all frames share two flat arrays (no allocation
 // per frame): a grid's cells are cellStart[first .. first + cells], offsets
 // into its frame's points (or into items, for a grid of chosen points).
 
@@ -176,10 +176,10 @@ struct GridShape {
     int64_t cells() const { return stride * (rows + 4); }
 };
 
-// The points of the 3 x 3 cells around a position: three runs of offsets.
+// The points of the 2 x 2 cells nearest a position: two runs of offsets.
 struct Neighbourhood {
-    int32_t from[3];
-    int32_t to[3];
+    int32_t from[2];
+    int32_t to[2];
 };
 
 struct Grids {
@@ -187,6 +187,8 @@ struct Grids {
     std::vector<int32_t> cellStart;
     std::vector<int32_t> items;
     std::vector<int32_t> fill;
+    std::vector<int32_t> pointCell;   // the last layOut's cell of each point
+    std::vector<int32_t> sortedCell;  // arrange's cell of each point written
 
     void clear()
     {
@@ -195,31 +197,36 @@ struct Grids {
         items.clear();
     }
 
-    // points[first .. first + n) (n > 0) put in order of cell, then x,
-    // then y, then index: an order that depends on the points only. A new
-    // grid over them.
-    void arrange(SortedPoint *points, int32_t first, int32_t n, double gate, std::vector<SortedPoint> &scratch)
+    // Writes the points at(0 .. n) (n > 0; SortedPoint values) to
+    // out[first .. first + n) in order of cell, then x, then y, then
+    // index: an order that depends on the points only. A new grid over
+    // them.
+    template <class At>
+    void arrange(SortedPoint *out, int32_t first, int32_t n, double gate, At at)
     {
-        SortedPoint *frame = points + first;
-        GridShape &g = layOut(n, gate, [frame](int32_t k) -> const SortedPoint & { return frame[k]; });
+        GridShape &g = layOut(n, gate, at);
         g.base = first;
         g.chosen = false;
-        scratch.resize((size_t)n);
         const int32_t *start = cellStart.data() + g.first;
         fill.assign(start, start + g.cells());
-        for (int32_t k = 0; k < n; ++k)
-            scratch[(size_t)fill[(size_t)cellOf(g, frame[k].x, frame[k].y)]++] = frame[k];
-        // Cells hold a few points each: insertion sort.
-        for (int32_t k = 1; k < n; ++k) {
-            const SortedPoint p = scratch[(size_t)k];
-            int32_t j = k;
-            // Within the cell only: its points sit together.
-            const int64_t cell = cellOf(g, p.x, p.y);
-            for (; j > start[cell] && before(p, scratch[(size_t)j - 1]); --j)
-                scratch[(size_t)j] = scratch[(size_t)j - 1];
-            scratch[(size_t)j] = p;
+        SortedPoint *frame = out + first;
+        sortedCell.resize((size_t)n);
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t cell = pointCell[(size_t)k], to = fill[(size_t)cell]++;
+            frame[to] = at(k);
+            sortedCell[(size_t)to] = cell;
         }
-        std::copy(scratch.begin(), scratch.end(), frame);
+        // Cells hold a few points each: insertion sort within each.
+        for (int32_t k = 1; k < n; ++k) {
+            const int32_t floor = start[sortedCell[(size_t)k]];
+            if (k == floor || !before(frame[k], frame[k - 1]))
+                continue;
+            const SortedPoint p = frame[k];
+            int32_t j = k;
+            for (; j > floor && before(p, frame[j - 1]); --j)
+                frame[j] = frame[j - 1];
+            frame[j] = p;
+        }
     }
 
     // A new grid over the points ids[0 .. n) of `points` (n > 0), each
@@ -234,25 +241,28 @@ struct Grids {
         fill.assign(start, start + g.cells());
         items.resize(items.size() + (size_t)n);
         for (int32_t k = 0; k < n; ++k)
-            items[(size_t)g.base + (size_t)fill[(size_t)cellOf(g, at(k).x, at(k).y)]++] = ids[k];
+            items[(size_t)g.base + (size_t)fill[(size_t)pointCell[(size_t)k]]++] = ids[k];
     }
 
-    // The runs of points in the 3 x 3 cells around (x, y) of grid `grid`;
-    // false when (x, y) lies beyond them all.
+    // The runs of points in the 2 x 2 cells nearest (x, y) in grid `grid`
+    // (those of its quadrant of its cell): cells are at least twice the
+    // gate, so everything within the gate lies there. False when (x, y)
+    // lies beyond them all.
     bool around(size_t grid, double x, double y, Neighbourhood *runs) const
     {
         const GridShape &g = shapes[grid];
-        // One cell further right and down, so that truncation floors.
-        const double cx = (x - g.left) * g.scale + 1.0, cy = (y - g.top) * g.scale + 1.0;
-        if (!(cx >= 0.0 && cx < (double)g.columns + 2.0 && cy >= 0.0 && cy < (double)g.rows + 2.0))
+        // In padded cells: two further right and down, so that truncation
+        // floors.
+        const double cx = (x - g.left) * g.scale + 2.0, cy = (y - g.top) * g.scale + 2.0;
+        if (!(cx >= 1.0 && cx < (double)g.columns + 3.0 && cy >= 1.0 && cy < (double)g.rows + 3.0))
             return false;
-        // The cell (cx - 1, cy - 1) lies at (cx + 1, cy + 1) with the border;
-        // its row's run starts one cell to the left.
-        const int32_t *start = cellStart.data() + g.first + ((int64_t)cy * g.stride + (int64_t)cx);
-        for (int k = 0; k < 3; ++k) {
-            runs->from[k] = start[k * g.stride];
-            runs->to[k] = start[k * g.stride + 3];
-        }
+        const int64_t column = (int64_t)cx, row = (int64_t)cy;
+        const int64_t left = column - 1 + (cx - (double)column >= 0.5), top = row - 1 + (cy - (double)row >= 0.5);
+        const int32_t *start = cellStart.data() + g.first + (top * g.stride + left);
+        runs->from[0] = start[0];
+        runs->to[0] = start[2];
+        runs->from[1] = start[g.stride];
+        runs->to[1] = start[g.stride + 2];
         return true;
     }
 
@@ -280,9 +290,9 @@ private:
         return (r + 2) * g.stride + c + 2;
     }
 
-    // Cells a little wider than `gate` (so that rounding cannot put a point
-    // within the gate two cells away) and no more numerous than about 4 n;
-    // counts them into the new grid's cellStart.
+    // Cells a little wider than twice `gate` (so that rounding cannot put
+    // a point within the gate beyond the nearest 2 x 2) and no more
+    // numerous than about 4 n; counts them into the new grid's cellStart.
     template <class At>
     GridShape &layOut(int32_t n, double gate, At at)
     {
@@ -294,7 +304,7 @@ private:
             bottom = std::max(bottom, at(k).y);
         }
         const double limit = 4.0 * (double)n + 16.0;
-        const double cell = std::max({gate * (1.0 + 1e-6), 1e-9, (right - left) / std::sqrt(limit),
+        const double cell = std::max({2.0 * gate * (1.0 + 1e-6), 1e-9, (right - left) / std::sqrt(limit),
                                       (bottom - top) / std::sqrt(limit)});
         GridShape g;
         g.left = left;
@@ -308,8 +318,11 @@ private:
         g.chosen = false;
         cellStart.resize(g.first + (size_t)g.cells() + 1, 0);
         int32_t *start = cellStart.data() + g.first;
-        for (int32_t k = 0; k < n; ++k)
-            ++start[cellOf(g, at(k).x, at(k).y) + 1];
+        pointCell.resize((size_t)n);
+        for (int32_t k = 0; k < n; ++k) {
+            pointCell[(size_t)k] = (int32_t)cellOf(g, at(k).x, at(k).y);
+            ++start[pointCell[(size_t)k] + 1];
+        }
         for (int64_t c = 1; c <= g.cells(); ++c)
             start[c] += start[c - 1];
         shapes.push_back(g);
@@ -659,23 +672,26 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
 {
     // By frame (most callers give their detections frame by frame, and
     // are spared that sort), then by position within each frame.
-    std::vector<SortedPoint> sorted((size_t)count);
     bool inFrameOrder = true;
-    for (int32_t i = 0; i < count; ++i) {
-        sorted[(size_t)i] = SortedPoint{points[i].frame, i, points[i].x, points[i].y};
-        inFrameOrder = inFrameOrder && (i == 0 || points[i - 1].frame <= points[i].frame);
+    for (int32_t i = 1; i < count; ++i)
+        inFrameOrder = inFrameOrder && points[i - 1].frame <= points[i].frame;
+    std::vector<int32_t> order;  // the input in frame order, when it is not
+    if (!inFrameOrder) {
+        order.resize((size_t)count);
+        for (int32_t i = 0; i < count; ++i)
+            order[(size_t)i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [points](int32_t a, int32_t b) { return points[a].frame < points[b].frame; });
     }
-    if (!inFrameOrder)
-        std::stable_sort(sorted.begin(), sorted.end(),
-                         [](const SortedPoint &a, const SortedPoint &b) { return a.frame < b.frame; });
+    const auto inputAt = [&](int32_t k) { return inFrameOrder ? k : order[(size_t)k]; };
     // Frames present: frameStart[f] .. frameStart[f + 1] in sorted order.
     std::vector<int32_t> frameStart;
     int32_t largest = 0;
-    for (int32_t p = 0; p < count; ++p)
-        if (p == 0 || sorted[(size_t)p].frame != sorted[(size_t)p - 1].frame) {
+    for (int32_t k = 0; k < count; ++k)
+        if (k == 0 || points[inputAt(k)].frame != points[inputAt(k - 1)].frame) {
             if (!frameStart.empty())
-                largest = std::max(largest, p - frameStart.back());
-            frameStart.push_back(p);
+                largest = std::max(largest, k - frameStart.back());
+            frameStart.push_back(k);
         }
     const int32_t frames = (int32_t)frameStart.size();
     if (frames > 0)
@@ -684,12 +700,14 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
     // Each frame in an order of its own points only, its grid (grid f)
     // kept for finding the detections near a track's end.
     const double gate = settings.maxDistance, alternative = gate * gate;
+    std::vector<SortedPoint> sorted((size_t)count);
     Grids grids;
-    {
-        std::vector<SortedPoint> scratch;
-        for (int32_t f = 0; f < frames; ++f)
-            grids.arrange(sorted.data(), frameStart[(size_t)f], frameStart[(size_t)f + 1] - frameStart[(size_t)f],
-                          gate, scratch);
+    for (int32_t f = 0; f < frames; ++f) {
+        const int32_t first = frameStart[(size_t)f];
+        grids.arrange(sorted.data(), first, frameStart[(size_t)f + 1] - first, gate, [&](int32_t k) {
+            const int32_t i = inputAt(first + k);
+            return SortedPoint{points[i].frame, i, points[i].x, points[i].y};
+        });
     }
 
     const TrackMotion motion = settings.motion;
@@ -732,23 +750,22 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             if (!grids.around((size_t)f + 1, px, py, &runs))
                 continue;
             // Room for every point of the runs, so that each is written
-            // and kept or not without a branch.
-            const size_t most = (size_t)edges + (size_t)(runs.to[0] - runs.from[0]) + (size_t)(runs.to[1] - runs.from[1])
-                                + (size_t)(runs.to[2] - runs.from[2]);
-            if (work.edgeTarget.size() < most) {
-                work.edgeTarget.resize(std::max(most, 2 * work.edgeTarget.size()));
+            // and kept or not without a branch; both runs in one loop.
+            const int32_t first = runs.to[0] - runs.from[0], total = first + runs.to[1] - runs.from[1];
+            if (work.edgeTarget.size() < (size_t)edges + (size_t)total) {
+                work.edgeTarget.resize(std::max((size_t)edges + (size_t)total, 2 * work.edgeTarget.size()));
                 work.edgeCost.resize(work.edgeTarget.size());
             }
             int32_t *to = work.edgeTarget.data();
             double *cost = work.edgeCost.data();
-            for (int k = 0; k < 3; ++k)
-                for (int32_t t = runs.from[k]; t < runs.to[k]; ++t) {
-                    const double dx = target[t].x - px, dy = target[t].y - py;
-                    const double d2 = dx * dx + dy * dy;
-                    to[edges] = t;
-                    cost[edges] = d2;
-                    edges += d2 <= alternative;
-                }
+            for (int32_t k = 0; k < total; ++k) {
+                const int32_t t = k < first ? runs.from[0] + k : runs.from[1] + (k - first);
+                const double dx = target[t].x - px, dy = target[t].y - py;
+                const double d2 = dx * dx + dy * dy;
+                to[edges] = t;
+                cost[edges] = d2;
+                edges += d2 <= alternative;
+            }
         }
         work.edgeStart[(size_t)(t0 - s0)] = edges;
         const int status = assignLinks(t0 - s0, t1 - t0, alternative, targetOf.data(), work);
@@ -817,7 +834,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
                 Neighbourhood runs;
                 if (!grids.around((size_t)grid, px, py, &runs))
                     continue;
-                for (int r = 0; r < 3; ++r)
+                for (int r = 0; r < 2; ++r)
                     for (int32_t k = runs.from[r]; k < runs.to[r]; ++k) {
                         const int32_t t = grids.point((size_t)grid, k);
                         const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
