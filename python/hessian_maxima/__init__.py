@@ -477,16 +477,7 @@ def refine(image, features, *, radius=None, stretch=None):
         radius = _whole(radius, "radius")
         if not 1 <= radius <= _core.SPOT_FIT_MAX_RADIUS:
             raise ValueError("radius must be from 1 to %d pixels, not %r" % (_core.SPOT_FIT_MAX_RADIUS, radius))
-    if _is_frame(features):
-        names = list(features.columns)
-        get = lambda name: features[name].to_numpy()  # noqa: E731
-    else:
-        table = np.asarray(features)
-        names = list(table.dtype.names or ())
-        if table.ndim != 1 or not names:
-            raise ValueError("refine takes a structured array of features or a pandas DataFrame, not %s of shape %s"
-                             % (table.dtype, table.shape))
-        get = lambda name: table[name]  # noqa: E731
+    names, get = _table_access(features, "refine")
     xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
     missing = [n for n in xy + ("sigma",) if n not in names]
     if missing:
@@ -524,27 +515,33 @@ def _is_frame(table):
     return any(c.__name__ == "DataFrame" and c.__module__.startswith("pandas") for c in type(table).__mro__)
 
 
+def _table_access(table, what):
+    """The field (or column) names of a structured array (or DataFrame)
+    and a function giving one of them as an array; ValueError for anything
+    else."""
+    if _is_frame(table):
+        return list(table.columns), lambda name: table[name].to_numpy()
+    array = np.asarray(table)
+    names = list(array.dtype.names or ())
+    if array.ndim != 1 or not names:
+        raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
+                         % (what, array.dtype, array.shape))
+    return names, lambda name: array[name]
+
+
 def _columns(table, what):
     """frame, x, y (and t or None) of a feature table: a structured array
     with a frame field or a DataFrame with frame, x and y columns;
     positions from x_fit, y_fit when it has them (refine()), x_subpixel,
     y_subpixel next, x, y otherwise."""
+    names, get = _table_access(table, what)
     if _is_frame(table):
-        names = list(table.columns)
         missing = [n for n in ("frame", "x", "y") if n not in names]
         if missing:
             raise ValueError("%s needs the columns frame, x and y; the DataFrame has no %s"
                              % (what, ", ".join(missing)))
-        get = lambda name: table[name].to_numpy()  # noqa: E731
-    else:
-        table = np.asarray(table)
-        names = list(table.dtype.names or ())
-        if table.ndim != 1 or not names:
-            raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
-                             % (what, table.dtype, table.shape))
-        if "frame" not in names:
-            raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
-        get = lambda name: table[name]  # noqa: E731
+    elif "frame" not in names:
+        raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
     xy = next((pair for pair in (("x_fit", "y_fit"), ("x_subpixel", "y_subpixel"))
                if pair[0] in names and pair[1] in names), ("x", "y"))
     if xy[0] not in names or xy[1] not in names:
