@@ -197,6 +197,19 @@ struct Grids {
         items.clear();
     }
 
+    // Room for `grids` grids over `points` points in all, so that the flat
+    // arrays are allocated once and never moved (a moved array is copied
+    // and its new pages faulted in, on every call). A grid of n points has
+    // at most (sqrt(L) + 1)^2 cells inside, L = 4 n + 16, and
+    // (sqrt(L) + 5)^2 + 1 offsets with the border: at most 2 L + 51 =
+    // 8 n + 83, as 10 sqrt(L) <= L + 25.
+    void reserve(int64_t points, int64_t grids)
+    {
+        shapes.reserve((size_t)grids);
+        cellStart.reserve((size_t)(8 * points + 83 * grids));
+        items.reserve((size_t)points);
+    }
+
     // Writes the points at(0 .. n) (n > 0; SortedPoint values) to
     // out[first .. first + n) in order of cell, then x, then y, then
     // index: an order that depends on the points only. A new grid over
@@ -697,18 +710,23 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
     if (frames > 0)
         largest = std::max(largest, count - frameStart.back());
     frameStart.push_back(count);
-    // Each frame in an order of its own points only, its grid (grid f)
-    // kept for finding the detections near a track's end.
+    // Each frame in an order of its own points only, and a grid over it
+    // for finding the detections near a track's end: frame f + 1 is
+    // arranged just before the links from frame f are sought, and its grid
+    // is the only one kept (the memory of one grid, whatever the length).
     const double gate = settings.maxDistance, alternative = gate * gate;
     std::vector<SortedPoint> sorted((size_t)count);
     Grids grids;
-    for (int32_t f = 0; f < frames; ++f) {
+    const auto arrangeFrame = [&](int32_t f) {
         const int32_t first = frameStart[(size_t)f];
+        grids.clear();
         grids.arrange(sorted.data(), first, frameStart[(size_t)f + 1] - first, gate, [&](int32_t k) {
             const int32_t i = inputAt(first + k);
             return SortedPoint{points[i].frame, i, points[i].x, points[i].y};
         });
-    }
+    };
+    if (frames > 0)
+        arrangeFrame(0);
 
     const TrackMotion motion = settings.motion;
     const KalmanScales scales = kalmanScales(settings.maxDistance);
@@ -737,6 +755,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
     // Frame to frame.
     for (int32_t f = 0; f + 1 < frames; ++f) {
         const int32_t s0 = frameStart[(size_t)f], t0 = frameStart[(size_t)f + 1], t1 = frameStart[(size_t)f + 2];
+        arrangeFrame(f + 1);
         if ((int64_t)sorted[(size_t)t0].frame != (int64_t)sorted[(size_t)s0].frame + 1)
             continue;
         work.edgeStart.resize((size_t)(t0 - s0) + 1);
@@ -747,7 +766,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             double px, py;
             predict(s, 1, &px, &py);
             Neighbourhood runs;
-            if (!grids.around((size_t)f + 1, px, py, &runs))
+            if (!grids.around(0, px, py, &runs))
                 continue;
             // Room for every point of the runs, so that each is written
             // and kept or not without a branch; both runs in one loop.
@@ -801,6 +820,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         const double widest = gate * std::sqrt((double)settings.gap + 1.0);
         // Grid of frame f's starts: startGrid[f], or -1 for none.
         grids.clear();
+        grids.reserve((int64_t)starts.size(), frames);
         std::vector<int32_t> startGrid((size_t)frames, -1);
         for (int32_t f = 0; f < frames; ++f) {
             const int32_t n = startOfFrame[(size_t)f + 1] - startOfFrame[(size_t)f];
