@@ -231,7 +231,7 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         bandEnd = end;
 
         const QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
-        detection.origin.y = (uint32_t)top;
+        detection.origin.y = top;
         DetectionResult part = runDetection(frame, detection, &workspace);
         for (Feature &feature : part.features)
             feature.y = (float)((uint32_t)feature.y + (uint32_t)top);
