@@ -247,20 +247,67 @@ uint32_t kernelRadius(float sigma, float sigmaMax, int scales)
     return radius;
 }
 
-py::array detect(const py::array &image, float sigma, float threshold, int scales, float sigmaMax,
-                 const std::string &polarity, float overlap, unsigned threads, uint32_t originX, uint32_t originY)
+// None: the run's default; otherwise a name as --border takes it.
+BorderChoice borderChoice(const py::object &border)
+{
+    BorderChoice choice = BorderChoice::Default;
+    if (!border.is_none()
+        && !(py::isinstance<py::str>(border) && parseBorderName(QString::fromStdString(border.cast<std::string>()), &choice)))
+        throw py::value_error("border must be None, 'reflect', 'nearest', 'constant' or 'interior', not "
+                              + std::string(py::repr(border)));
+    return choice;
+}
+
+// The settings of a run as detect() and run_margin() take them; `sigmas`,
+// when not None, the levels of a range (increasing floats) instead of the
+// log-spaced ones. Refuses settings the run would refuse.
+DetectionSettings runSettings(float sigma, int scales, float sigmaMax, const py::object &border,
+                              const py::object &sigmas)
 {
     DetectionSettings settings;
     settings.sigma = sigma;
+    settings.scales = scales;
+    settings.sigmaMax = scales > 1 ? sigmaMax : 0.0f;
+    settings.border = borderChoice(border);
+    if (!sigmas.is_none()) {
+        for (const py::handle &value : sigmas)
+            settings.sigmaList.append(value.cast<float>());
+        if (settings.sigmaList.isEmpty())
+            throw py::value_error("a list of sigmas must hold at least one");
+        settings.sigma = settings.sigmaList.first();
+        settings.sigmaMax = settings.sigmaList.last();
+        settings.scales = settings.sigmaList.size();
+    }
+    uint32_t margin = 0;
+    const int status = runMargin(settings, &margin);
+    if (status != HESSIAN_OK) {
+        if (settings.scales > 1)
+            throw py::value_error(scaleRangeFailureReason(status, settings.sigma, settings.sigmaMax, settings.scales)
+                                      .toStdString());
+        throwStatus(status, settings.sigma, 0.0f, 0, 0);
+    }
+    return settings;
+}
+
+// How far a run's results read around their pixels (runMargin).
+uint32_t marginOfRun(float sigma, int scales, float sigmaMax, const py::object &sigmas)
+{
+    uint32_t margin = 0;
+    runMargin(runSettings(sigma, scales, sigmaMax, py::none(), sigmas), &margin);
+    return margin;
+}
+
+py::array detect(const py::array &image, float sigma, float threshold, int scales, float sigmaMax,
+                 const std::string &polarity, float overlap, unsigned threads, int64_t originX, int64_t originY,
+                 const py::object &border, const py::object &sigmas)
+{
+    DetectionSettings settings = runSettings(sigma, scales, sigmaMax, border, sigmas);
     settings.threshold = threshold;
     settings.polarity = polarityFilter(polarity);
     settings.threads = threads;
-    settings.scales = scales;
-    settings.sigmaMax = scales > 1 ? sigmaMax : 0.0f;
     settings.overlap = overlap;
     settings.origin.x = originX;
     settings.origin.y = originY;
-    kernelRadius(sigma, sigmaMax, scales);  // refuses settings the run would refuse
 
     const PixelSource source = pixelSource(image);
     DetectionResult result;
@@ -276,7 +323,7 @@ py::array detect(const py::array &image, float sigma, float threshold, int scale
     if (noFrame || result.status == HESSIAN_NO_MEMORY)
         throwNoMemory(source.width, source.height);
     if (result.status != HESSIAN_OK)
-        throwStatus(result.status, sigma, settings.sigmaMax, source.width, source.height);
+        throwStatus(result.status, settings.sigma, settings.sigmaMax, source.width, source.height);
     return featureArray(result.features, result.measures, originX, originY);
 }
 
@@ -629,7 +676,12 @@ PYBIND11_MODULE(_core, module)
     module.attr("MAX_SCALES") = kMaxScales;
     module.def("detect", &detect, py::arg("image"), py::arg("sigma"), py::arg("threshold"), py::arg("scales"),
                py::arg("sigma_max"), py::arg("polarity"), py::arg("overlap"), py::arg("threads"),
-               py::arg("origin_x") = 0, py::arg("origin_y") = 0);
+               py::arg("origin_x") = 0, py::arg("origin_y") = 0, py::arg("border") = py::none(),
+               py::arg("sigmas") = py::none());
+    module.def("run_margin", &marginOfRun, py::arg("sigma"), py::arg("scales"), py::arg("sigma_max"),
+               py::arg("sigmas") = py::none(),
+               "How far a run's results read around their pixels: the padding of an extended border, and the "
+               "depth a chunk needs of its neighbours.");
     module.def("response", &response, py::arg("image"), py::arg("sigma"), py::arg("threads"));
     module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none());
     module.def("stretch_plan", &stretchPlan, py::arg("dtype"), py::arg("stretch"),

@@ -41,9 +41,36 @@ class ImageError(OSError, ValueError):
     """A picture file that cannot be read; the message says why."""
 
 
+def _keywords_after_sigma(function):
+    """Refuses, with a TypeError that says how to call it, more positional
+    arguments than the function's leading ones (the picture and sigma):
+    ``detect(image, 1, 30)`` reads as a sigma range to some and as threshold
+    30 to others, so everything after sigma is given by name."""
+    import functools
+    import inspect
+    parameters = inspect.signature(function).parameters.values()
+    leading = [p.name for p in parameters if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
+    named = [p.name for p in parameters if p.kind == inspect.Parameter.KEYWORD_ONLY]
+
+    @functools.wraps(function)
+    def checked(*args, **kwargs):
+        if len(args) > len(leading):
+            extra = args[len(leading)]
+            hints = ["%s=%r" % (named[0], extra)]
+            if "sigma_max" in named and named[0] != "sigma_max":
+                hints.append("sigma_max=%r for a scale range" % (extra,))
+            raise TypeError("%s() takes %s by position and every other setting by name; it was given %d "
+                            "positional arguments: name the setting meant, e.g. %s"
+                            % (function.__name__, " and ".join(leading), len(args), " or ".join(hints)))
+        return function(*args, **kwargs)
+    return checked
+
+
 # A run's settings, checked and rounded to float as the command line does.
 _RunSettings = collections.namedtuple(
-    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads")
+    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads border")
+
+_BORDERS = ("reflect", "nearest", "constant", "interior")
 
 
 def _float32(value, name):
@@ -64,12 +91,14 @@ def _whole(value, name):
 
 
 def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 threads=None):
+                 threads=None, border=None):
     """Checks a run's settings as the command line checks its options.
 
     Returns a _RunSettings with sigma, threshold, sigma_max and overlap
     rounded to float, scales resolved (1 for a single sigma, 10 for a range
-    unless given) and threads as the core takes them (0: every core).
+    unless given), threads as the core takes them (0: every core) and the
+    border resolved ('interior' for a single sigma, 'reflect' for a range
+    unless given).
     Raises ValueError for settings the command line refuses.
     """
     sigma = _float32(sigma, "sigma")
@@ -78,6 +107,8 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
     threshold = _float32(threshold, "threshold")
     if not np.isfinite(threshold):
         raise ValueError("threshold must be a finite number, not %r" % threshold)
+    if border is not None and border not in _BORDERS:
+        raise ValueError("border must be None, 'reflect', 'nearest', 'constant' or 'interior', not %r" % (border,))
     if polarity not in _POLARITIES:
         raise ValueError("polarity must be 'both', 'bright' or 'dark', not %r" % (polarity,))
     overlap = float(overlap) if isinstance(overlap, (int, float, np.number)) else overlap
@@ -103,7 +134,9 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
         if not 2 <= scales <= _core.MAX_SCALES:
             raise ValueError("a scale range takes 2 to %d scales, not %r" % (_core.MAX_SCALES, scales))
     _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
-    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
+    if border is None:
+        border = "reflect" if scales > 1 else "interior"
+    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads, border)
 
 
 def _samples(image):
@@ -176,8 +209,9 @@ def _detector_input(image, stretch=None):
     return pixels
 
 
-def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-           stretch=None, threads=None):
+@_keywords_after_sigma
+def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+           stretch=None, border=None, threads=None):
     """Finds the blobs of a picture: the maxima of the determinant of the Hessian.
 
     Runs the command-line tool's detection on the array and returns the
@@ -225,6 +259,17 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         whose blobs (discs of radius sqrt(2) sigma) overlap by more than
         this fraction of the smaller one's area, only the stronger is kept;
         1 keeps all. Default 0.1, the command line's --overlap default.
+    border : {'reflect', 'nearest', 'constant', 'interior'} or None
+        How the picture continues beyond its edges, the command line's
+        --border, as scipy.ndimage names the modes: 'reflect' mirrors it
+        about its edge (d c b a | a b c d), 'nearest' repeats the edge pixel,
+        'constant' is black (0) beyond it, 'interior' does not extend it and
+        searches only the pixels at least the kernel radius + 1 from every
+        edge. Extended, every pixel is searched at every scale, so that a
+        blob at an edge is found at its own scale and position; a response
+        whose kernel stays inside the picture is the same either way. None
+        (default): 'reflect' for a scale range, 'interior' for a single
+        sigma, as the command line.
     stretch : str or None
         How samples become the detector's 8 bits, the command line's
         --stretch, as text:
@@ -282,13 +327,14 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
     The interpreter lock is released while the detector runs; calls from
     several threads at once are safe.
     """
-    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
     return _detect(_detector_input(image, stretch), settings)
 
 
-def _detect(pixels, settings, origin_x=0, origin_y=0):
+def _detect(pixels, settings, origin_x=0, origin_y=0, sigmas=None):
     return _core.detect(pixels, settings.sigma, settings.threshold, settings.scales, settings.sigma_max,
-                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y)
+                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y, settings.border,
+                        sigmas)
 
 
 def response(image, sigma=5.0, *, stretch=None, threads=None):
@@ -374,7 +420,8 @@ def prune(features, overlap=0.1):
     return _core.prune(table, _run_settings(overlap=overlap).overlap)
 
 
-def kernel_radius(sigma, sigma_max=None, scales=None):
+@_keywords_after_sigma
+def kernel_radius(sigma, *, sigma_max=None, scales=None):
     """The largest kernel radius of a run: floor(3 sigma + 0.5) of its largest sigma.
 
     The response exists from that many pixels off each border, and features
@@ -382,3 +429,11 @@ def kernel_radius(sigma, sigma_max=None, scales=None):
     """
     settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
     return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
+
+
+def _run_margin(settings, sigmas=None):
+    """How far the run's results read around their pixels: the padding of
+    an extended border and the depth a chunk needs of its neighbours (the
+    kernel radius + 1, or for a range the radius of the level one step
+    beyond the last when that is larger)."""
+    return _core.run_margin(settings.sigma, settings.scales, settings.sigma_max, sigmas)

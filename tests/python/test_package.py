@@ -22,6 +22,9 @@ def cli_features(cli, path, *options):
     ({}, []),
     ({"sigma": 2.5, "threshold": 20, "polarity": "dark"}, ["--sigma", "2.5", "--threshold", "20", "--polarity", "dark"]),
     ({"sigma": 1.5, "sigma_max": 9, "threshold": 30}, ["--sigma", "1.5:9", "--threshold", "30"]),
+    ({"sigma": 2.5, "threshold": 20, "border": "nearest"}, ["--sigma", "2.5", "--threshold", "20", "--border", "nearest"]),
+    ({"sigma": 1.5, "sigma_max": 9, "threshold": 30, "border": "interior"},
+     ["--sigma", "1.5:9", "--threshold", "30", "--border", "interior"]),
 ])
 def test_same_features_as_the_command_line(cli, pictures, name, settings, options):
     assert_same_features(hm.detect(hm.load(pictures[name]), **settings), cli_features(cli, pictures[name], *options))
@@ -37,6 +40,18 @@ def assert_same_features(ours, theirs):
         assert row["polarity"] == {1: "bright", -1: "dark"}[mine["polarity"]]
 
 
+def test_settings_after_sigma_are_named():
+    scene = blob_scene(60, 80, 3)
+    with pytest.raises(TypeError, match=r"detect\(\) takes image and sigma by position.*threshold=30 or sigma_max=30"):
+        hm.detect(scene, 1, 30)
+    with pytest.raises(TypeError, match=r"kernel_radius\(\) takes sigma by position.*sigma_max=9"):
+        hm.kernel_radius(2, 9)
+    assert hm.kernel_radius(2, sigma_max=9) == hm.kernel_radius(9)
+    assert hm.detect(scene, 1, threshold=30).tobytes() == hm.detect(scene, sigma=1, threshold=30).tobytes()
+    with pytest.raises(ValueError, match="border must be"):
+        hm.detect(scene, 2, border="mirror")
+
+
 def test_loaded_pictures_are_the_arrays_written(pictures):
     grey, rgb, rgba = (hm.load(pictures[name]) for name in ("grey", "rgb", "rgba"))
     assert grey.dtype == np.uint8 and grey.shape == (240, 320)
@@ -47,19 +62,19 @@ def test_loaded_pictures_are_the_arrays_written(pictures):
 
 def test_image_layouts():
     scene = blob_scene(120, 160, 7)
-    expected = hm.detect(scene, 2, 10)
+    expected = hm.detect(scene, 2, threshold=10)
     assert len(expected) > 10
     # Strided and Fortran-ordered views, and the same grey as RGB and RGBA.
     padded = np.zeros((240, 400), np.uint8)
     padded[::2, 3:323:2] = scene
     for view in (padded[::2, 3:323:2], np.asfortranarray(scene), scene[::-1, ::-1][::-1, ::-1],
                  np.repeat(scene[:, :, None], 3, axis=2), np.dstack([scene, scene, scene, 255 - scene])):
-        assert hm.detect(view, 2, 10).tobytes() == expected.tobytes()
+        assert hm.detect(view, 2, threshold=10).tobytes() == expected.tobytes()
     # The job's grey conversion: (B * 0.114 + G * 0.587) + R * 0.299, truncated.
     rgb = np.dstack([blob_scene(120, 160, s) for s in (8, 9, 10)])
     r, g, b = (rgb[:, :, c].astype(np.float32) for c in range(3))
     grey = ((b * np.float32(0.114) + g * np.float32(0.587)) + r * np.float32(0.299)).astype(np.uint8)
-    assert hm.detect(rgb, 2, 10).tobytes() == hm.detect(grey, 2, 10).tobytes()
+    assert hm.detect(rgb, 2, threshold=10).tobytes() == hm.detect(grey, 2, threshold=10).tobytes()
 
 
 def test_refusals():
@@ -94,14 +109,14 @@ def test_wide_pictures_as_the_command_line_reads_them(cli, tmp_path, kind, stret
     path = tmp_path / ("%s.tif" % kind)
     tifffile.imwrite(path, picture, photometric="rgb" if picture.ndim == 3 else "minisblack")
     theirs = cli_features(cli, path, "--sigma", "2", "--threshold", "10", *(["--stretch", stretch] if stretch else []))
-    assert_same_features(hm.detect(tifffile.imread(path), 2, 10, stretch=stretch), theirs)
-    assert_same_features(hm.detect(hm.load(path, stretch), 2, 10), theirs)
+    assert_same_features(hm.detect(tifffile.imread(path), 2, threshold=10, stretch=stretch), theirs)
+    assert_same_features(hm.detect(hm.load(path, stretch), 2, threshold=10), theirs)
 
 
 def test_wide_dtypes():
     scene = blob_scene(100, 100, 11)
     scene[0, :2] = 0, 255  # the full range, which minmax brings back exactly
-    expected = hm.detect(scene, 2, 10).tobytes()
+    expected = hm.detect(scene, 2, threshold=10).tobytes()
     wide = scene.astype(np.uint16) * 257
     for image, stretch in ((wide, None),                      # 'none': round(v / 257)
                            (scene / 255.0, "none"),           # floats: 0..1
@@ -109,10 +124,10 @@ def test_wide_dtypes():
                            (np.asfortranarray(scene.astype(np.int16) * 100 - 20000), "minmax"),
                            # Colours with an alpha far outside them, which the stretch leaves out.
                            (np.dstack([wide, wide, wide, np.full_like(wide, 65535)]), "minmax")):
-        assert hm.detect(image, 2, 10, stretch=stretch).tobytes() == expected
-    assert hm.detect(wide[:, ::-1], 2, 10).tobytes() == hm.detect(scene[:, ::-1], 2, 10).tobytes()
+        assert hm.detect(image, 2, threshold=10, stretch=stretch).tobytes() == expected
+    assert hm.detect(wide[:, ::-1], 2, threshold=10).tobytes() == hm.detect(scene[:, ::-1], 2, threshold=10).tobytes()
     with pytest.warns(UserWarning, match="uses only levels 0 to 1"):
-        hm.detect(scene.astype(np.uint16), 2, 10)
+        hm.detect(scene.astype(np.uint16), 2, threshold=10)
     with pytest.warns(UserWarning, match="flat"):
         assert len(hm.detect(np.ones((30, 30), np.float32))) == 0
     with pytest.raises(ValueError, match="no numbers"):
@@ -128,7 +143,7 @@ def test_response_map():
     inside = np.zeros(scene.shape, bool)
     inside[r:-r, r:-r] = True
     assert np.isnan(response[~inside]).all() and np.isfinite(response[inside]).all()
-    features = hm.detect(scene, sigma, 10)
+    features = hm.detect(scene, sigma, threshold=10)
     assert np.array_equal(response[features["y"], features["x"]], features["response"])
 
 
@@ -136,16 +151,16 @@ def test_runs_from_two_threads_at_once():
     """While one thread is inside a long run, another completes its own."""
     large = np.tile(blob_scene(150, 150, 13), (10, 10))
     small = blob_scene(100, 100, 14)
-    expected = hm.detect(small, 2, 10)
+    expected = hm.detect(small, 2, threshold=10)
     started = threading.Event()
-    long_run = threading.Thread(target=lambda: (started.set(), hm.detect(large, 2, 10, sigma_max=30, scales=16,
+    long_run = threading.Thread(target=lambda: (started.set(), hm.detect(large, 2, threshold=10, sigma_max=30, scales=16,
                                                                        threads=1)))
     long_run.start()
     started.wait()
     while hm._core._runs_in_progress() == 0 and long_run.is_alive():  # needs the lock released
         pass
     results = []
-    beside = threading.Thread(target=lambda: results.append(hm.detect(small, 2, 10)))
+    beside = threading.Thread(target=lambda: results.append(hm.detect(small, 2, threshold=10)))
     beside.start()
     beside.join()
     still_running = hm._core._runs_in_progress() == 1
