@@ -216,6 +216,20 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         return false;
     }
 
+    // With the border extended, each band is run padded as the whole
+    // picture would be around it: by the margin on either side, and above
+    // the first row and below the last (which the band then holds).
+    const BorderMode border = resolvedBorder(detection.border, 1);
+    const qint64 paddedWidth = border == BORDER_INTERIOR ? 0 : width + 2 * margin;
+    std::unique_ptr<unsigned char, void (*)(void *)> padded(
+        paddedWidth ? (unsigned char *)allocateFrameBuffer((size_t)(paddedWidth * (own + 2 * margin))) : nullptr,
+        std::free);
+    if (paddedWidth && !padded) {
+        *error = QStringLiteral("not enough memory for a band of %1 rows").arg(own + 2 * margin);
+        return false;
+    }
+    detection.border = BorderChoice::Interior;
+
     DetectionWorkspace workspace;
     qint64 bandTop = 0, bandEnd = 0;  // the rows in `band`
     for (qint64 first = 0; first < layout.height; first += own) {
@@ -230,11 +244,29 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         bandTop = top;
         bandEnd = end;
 
-        const QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
-        detection.origin.y = top;
+        // The rows the band's run covers: from `frameTop` of the picture,
+        // `frameColumn` columns left of it.
+        qint64 frameTop = top, frameColumn = 0;
+        QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
+        if (paddedWidth) {
+            frameTop = first - margin;
+            frameColumn = margin;
+            const qint64 frameRows = std::min(layout.height, first + own) + margin - frameTop;
+            if (padGreyRows(band.get(), (uint32_t)width, top, (uint32_t)(end - top), layout.height, frameTop,
+                            (uint32_t)frameRows, (uint32_t)margin, border, padded.get())
+                != HESSIAN_OK) {
+                *error = QStringLiteral("not enough memory for a band of %1 rows").arg(frameRows);
+                return false;
+            }
+            frame = QImage(padded.get(), (int)paddedWidth, (int)frameRows, (int)paddedWidth, QImage::Format_Grayscale8);
+        }
+        detection.origin.x = -frameColumn;
+        detection.origin.y = frameTop;
         DetectionResult part = runDetection(frame, detection, &workspace);
-        for (Feature &feature : part.features)
-            feature.y = (float)((uint32_t)feature.y + (uint32_t)top);
+        for (Feature &feature : part.features) {
+            feature.x = (float)((qint64)feature.x - frameColumn);
+            feature.y = (float)((qint64)feature.y + frameTop);
+        }
         ++picture->bands;
         result.elapsedMsec += part.elapsedMsec;
         if (part.status != HESSIAN_OK) {
@@ -245,7 +277,9 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         }
         result.features += part.features;
         result.measures += part.measures;
-        if (end == layout.height)
+        // Without padding, the band that reaches the last row covers every
+        // row left that a run searches.
+        if (!paddedWidth && end == layout.height)
             break;
     }
     picture->notice = stretchNotice(picture->stretch, std::min(rows.low, rows.high), rows.high);
