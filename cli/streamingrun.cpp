@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -89,8 +90,11 @@ class GreyRows
 public:
     GreyRows(NativePicture &native, const ByteReduction &reduction, std::vector<unsigned char> &chunk,
              const HessianRunConfig &config)
-        : native(native), reduction(reduction), chunk(chunk), config(config)
+        : native(native), reduction(reduction), chunk(chunk), config(config), lookUp(new (std::nothrow) ByteLookup)
     {
+        // Without it (memory short), bytes are computed a sample at a time.
+        if (lookUp)
+            prepareByteLookup(lookUp.get(), native.layout().type, reduction);
     }
 
     bool read(qint64 first, qint64 count, unsigned char *grey, QString *error)
@@ -104,7 +108,7 @@ public:
                 return false;
             unsigned char *out = grey + (size_t)(y - first) * width;
             if (layout.channels == 1) {
-                reduceToBytes(chunk.data(), layout.type, width * (size_t)n, 1, reduction, out);
+                reduceToBytes(chunk.data(), layout.type, width * (size_t)n, 1, reduction, out, lookUp.get());
                 greyLevelsAdd(out, width * (size_t)n, &low, &high);
                 continue;
             }
@@ -112,7 +116,7 @@ public:
             const size_t rowBytes = (size_t)native.rowBytes();
             for (qint64 row = 0; row < n; ++row)
                 reduceToRgb32(chunk.data() + (size_t)row * rowBytes, layout.type, width, 3, reduction,
-                              pixels.data() + (size_t)row * width);
+                              pixels.data() + (size_t)row * width, lookUp.get());
             colourLevelsAdd(pixels.data(), width * (size_t)n, &low, &high);
             convertRgb32ToGreyWith(pixels.data(), width, (uint32_t)width, (uint32_t)n, out, config);
         }
@@ -129,6 +133,7 @@ private:
     std::vector<unsigned char> &chunk;
     HessianRunConfig config;
     std::vector<uint32_t> pixels;
+    std::unique_ptr<ByteLookup> lookUp;
 };
 
 uint32_t kernelRadius(float sigma)

@@ -13,6 +13,7 @@
 #include "frameloading.h"
 #include "intensitystretch.h"
 #include "nativepictures.h"
+#include "parallelbands.h"
 #include "runreport.h"
 #include "scalespace.h"
 
@@ -102,7 +103,33 @@ struct PixelSource {
             for (int channel = 0; channel < std::min(channels, 3); ++channel)
                 use(sample(y, 0, channel), (size_t)width, stride);
     }
+    // The same for rows first <= y < last, rows that follow each other in
+    // memory handed over as one run.
+    template <typename Use>
+    void forEachRunOfRows(int first, int last, Use use) const
+    {
+        const size_t stride = (size_t)pixelStride / sampleBytes(type);
+        const bool joined = rowStride == (ptrdiff_t)width * pixelStride;
+        for (int y = first; y < last; y = joined ? last : y + 1)
+            for (int channel = 0; channel < std::min(channels, 3); ++channel)
+                use(sample(y, 0, channel), (size_t)width * (size_t)(joined ? last - y : 1), stride);
+    }
 };
+
+// Bands of rows for work over a whole array on every core: a few per
+// thread, so that a thread that starts late holds up nobody.
+unsigned rowBands(int height)
+{
+    return (unsigned)std::max(1, std::min(height, (int)(4 * machineThreads())));
+}
+
+// Row `band` of `bands` bands of `height` rows: [first, last).
+void bandRows(unsigned band, unsigned bands, int height, int *first, int *last)
+{
+    *first = (int)((int64_t)height * band / bands);
+    *last = (int)((int64_t)height * (band + 1) / bands);
+}
+
 
 // anyType: for the stretch, which takes every sample type; the run itself
 // takes uint8 only.
@@ -424,30 +451,51 @@ py::array reduceImage(const py::array &image, int kind, double lo, double hi)
     py::array_t<uint8_t> pixels = channels == 1 ? py::array_t<uint8_t>({height, width})
                                                 : py::array_t<uint8_t>({height, width, channels});
     uint8_t *out = pixels.mutable_data();
+    int status = 0;
     {
         py::gil_scoped_release unlocked;
-        std::vector<unsigned char> run(channels == 1 ? 0 : (size_t)width);
-        int y = 0, channel = 0;
-        source.forEachRun([&](const void *samples, size_t count, size_t stride) {
-            uint8_t *row = out + (size_t)y * (size_t)(width * channels);
-            if (channels == 1) {
-                reduceToBytes(samples, source.type, count, stride, reduction, row);
-            } else {
-                reduceToBytes(samples, source.type, count, stride, reduction, run.data());
-                for (size_t x = 0; x < count; ++x)
-                    row[x * (size_t)channels + (size_t)channel] = run[x];
+        std::unique_ptr<ByteLookup> lookUp(new ByteLookup);
+        prepareByteLookup(lookUp.get(), source.type, reduction);
+        const unsigned bands = rowBands(source.height);
+        // Every band's rows on their own: each byte depends on its sample only.
+        status = runInBands(machineThreads(), bands, 0, bands, [&](unsigned, unsigned, uint32_t firstBand,
+                                                                  uint32_t lastBand) {
+          try {
+            std::vector<unsigned char> run;
+            for (uint32_t band = firstBand; band < lastBand; ++band) {
+                int first = 0, last = 0;
+                bandRows(band, bands, source.height, &first, &last);
+                int y = first, channel = 0;
+                source.forEachRunOfRows(first, last, [&](const void *samples, size_t count, size_t stride) {
+                    uint8_t *at = out + (size_t)y * (size_t)(width * channels);
+                    if (channels == 1) {
+                        reduceToBytes(samples, source.type, count, stride, reduction, at, lookUp.get());
+                    } else {
+                        run.resize(count);
+                        reduceToBytes(samples, source.type, count, stride, reduction, run.data(), lookUp.get());
+                        for (size_t x = 0; x < count; ++x)
+                            at[x * (size_t)channels + (size_t)channel] = run[x];
+                    }
+                    if (++channel == channels) {
+                        channel = 0;
+                        y += (int)(count / (size_t)width);
+                    }
+                });
             }
-            if (++channel == channels) {
-                channel = 0;
-                ++y;
-            }
+            return 0;
+          } catch (const std::bad_alloc &) {
+            return (int)HESSIAN_NO_MEMORY;
+          }
         });
     }
+    if (status != 0)
+        throw std::bad_alloc();
     return std::move(pixels);
 }
 
 // lo and hi of a minmax or percentile stretch over the whole array, as the
-// loader finds them for a picture.
+// loader finds them for a picture, and whether equal percentiles were
+// widened to the array's extent.
 py::tuple stretchRange(const py::array &image, const std::string &mode, double low, double high)
 {
     const PixelSource source = pixelSource(image, true);
@@ -460,8 +508,11 @@ py::tuple stretchRange(const py::array &image, const std::string &mode, double l
     bool found = false;
     {
         py::gil_scoped_release unlocked;
-        found = findStretchRange(choice, source.type, [&](const SampleFeed &feed, QString *) {
-            source.forEachRun(feed);
+        const unsigned bands = rowBands(source.height);
+        found = findStretchRangeInBands(choice, source.type, bands, [&](unsigned band, const SampleFeed &feed, QString *) {
+            int first = 0, last = 0;
+            bandRows(band, bands, source.height, &first, &last);
+            source.forEachRunOfRows(first, last, feed);
             return true;
         }, &used, &error);
     }
@@ -472,7 +523,20 @@ py::tuple stretchRange(const py::array &image, const std::string &mode, double l
         error.replace(0, 11, QStringLiteral("the image"));
     if (!found)
         throw py::value_error(error.toStdString());
-    return py::make_tuple(used.lo, used.hi);
+    return py::make_tuple(used.lo, used.hi, used.widened);
+}
+
+// A percentile range (lo, hi) found in pieces, widened as a whole array's
+// is when lo == hi while the samples run from lowest to highest:
+// (lo, hi, widened).
+py::tuple widenPercentiles(double lo, double hi, double lowest, double highest)
+{
+    StretchUsed used;
+    used.mode = StretchMode::Percentile;
+    used.lo = lo;
+    used.hi = hi;
+    widenEqualPercentiles(&used, lowest, highest);
+    return py::make_tuple(used.lo, used.hi, used.widened);
 }
 
 // The smallest and largest finite sample of an array (colour channels
@@ -581,7 +645,7 @@ private:
 
 // What the loader says about a stretch (see stretchNotice), for an array.
 std::string noticeText(const std::string &mode, double low, double high, double lo, double hi, int lowest,
-                       int highest)
+                       int highest, bool widened)
 {
     StretchUsed used;
     used.mode = modeOfName(mode);
@@ -589,6 +653,7 @@ std::string noticeText(const std::string &mode, double low, double high, double 
     used.high = high;
     used.lo = lo;
     used.hi = hi;
+    used.widened = widened;
     return stretchNotice(used, lowest, highest).text.toStdString();
 }
 
@@ -691,7 +756,9 @@ PYBIND11_MODULE(_core, module)
     module.def("sample_extent", &sampleExtent, py::arg("image"));
     module.def("percentile_rank", &percentileRank, py::arg("percent"), py::arg("count"));
     module.def("stretch_notice", &noticeText, py::arg("mode"), py::arg("low"), py::arg("high"), py::arg("lo"),
-               py::arg("hi"), py::arg("lowest"), py::arg("highest"));
+               py::arg("hi"), py::arg("lowest"), py::arg("highest"), py::arg("widened") = false);
+    module.def("widen_percentiles", &widenPercentiles, py::arg("lo"), py::arg("hi"), py::arg("lowest"),
+               py::arg("highest"));
     module.attr("REDUCE_STRETCH") = (int)REDUCE_STRETCH;
     py::class_<PieceRankSearch>(module, "RankSearch")
         .def(py::init(&PieceRankSearch::create), py::arg("dtype"), py::arg("low"), py::arg("high"))

@@ -172,11 +172,13 @@ def _reduction(plan, lo=0.0, hi=0.0):
     return plan.none if plan.mode == "none" else (_core.REDUCE_STRETCH, lo, hi)
 
 
-def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2):
+def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2, widened=False):
     """Warns as the command line does when a stretch is flat (every pixel
-    0) or when deeper samples under 'none' use less than 1/8 of the 256
-    levels ((lowest, highest) of the mapped pixels)."""
-    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels))
+    0), when equal percentiles were widened to the extent of a picture that
+    is not constant, or when deeper samples under 'none' use less than 1/8
+    of the 256 levels ((lowest, highest) of the mapped pixels)."""
+    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels),
+                                  widened)
     if notice:
         import warnings
         # Under 'none' the only notice is of few levels.
@@ -198,14 +200,14 @@ def _detector_input(image, stretch=None):
     if plan.none is None and plan.mode == "none":
         return array
     array = _samples(array)
-    lo, hi = 0.0, 0.0
+    lo, hi, widened = 0.0, 0.0, False
     if plan.mode != "none" and array.size:
-        lo, hi = _core.stretch_range(array, plan.mode, plan.low, plan.high)
+        lo, hi, widened = _core.stretch_range(array, plan.mode, plan.low, plan.high)
     reduction = _reduction(plan, lo, hi)
     pixels = _core.reduce(array, *reduction)
     if pixels.size:
         _warn_stretch(plan, reduction, (pixels.min(), pixels.max()) if plan.mode == "none" else (0, 0),
-                      stacklevel=3)
+                      stacklevel=3, widened=widened)
     return pixels
 
 
@@ -288,8 +290,12 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
         * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
         is the command line's default for a TIFF of the same samples:
         'none' for uint8 and uint16, 'percentile' for the other types.
-        Like the command line, a UserWarning says when hi <= lo (every
-        pixel is 0: no features) and when samples deeper than 8 bits under
+        When the two percentiles are equal but the samples are not (a small
+        blob on a flat ground: less than LOW percent of the picture), lo
+        and hi are the smallest and largest finite samples instead, as
+        'minmax' finds them, and a UserWarning says so. Like the command
+        line, a UserWarning says when hi <= lo (every pixel is 0: no
+        features: a constant picture) and when samples deeper than 8 bits under
         'none' use less than 1/8 of the 256 levels (faint 16-bit pictures:
         a percentile or minmax stretch spreads them).
 

@@ -171,11 +171,13 @@ def _counted(search, block):
 
 def _stretch_range(array, plan):
     """lo and hi of a minmax or percentile stretch over all chunks, exactly
-    those of the whole array: the extent is a reduction over the chunks, and
-    the percentiles are found by the core's rank passes, each chunk counted
-    where it is and the counts summed, pass by pass."""
+    those of the whole array, and whether equal percentiles were widened:
+    the extent is a reduction over the chunks, and the percentiles are found
+    by the core's rank passes, each chunk counted where it is and the counts
+    summed, pass by pass."""
     blocks = list(array.to_delayed().ravel())
     extent = _tree(_joined_extents, [dask.delayed(_extent, pure=True)(b) for b in blocks])
+    widened = False
     if plan.mode == "minmax":
         count, lo, hi = dask.compute(extent)[0]
     else:
@@ -184,16 +186,16 @@ def _stretch_range(array, plan):
         # before the ranks are known.
         first = _core.RankSearch(array.dtype, 0, 0)
         counted = dask.delayed(_counted, pure=False)
-        (count, lo, hi), counts = dask.compute(extent, _tree(_summed, [counted(first, b) for b in blocks]))
+        (count, lowest, highest), counts = dask.compute(extent, _tree(_summed, [counted(first, b) for b in blocks]))
         if count:
             search = _core.RankSearch(array.dtype, _core.percentile_rank(plan.low, count),
                                       _core.percentile_rank(plan.high, count))
             while not search.end_pass(counts):
                 counts = dask.compute(_tree(_summed, [counted(search, b) for b in blocks]))[0]
-            lo, hi = search.values()
+            lo, hi, widened = _core.widen_percentiles(*search.values(), lowest, highest)
     if not count:
         raise ValueError("the image holds no numbers: every sample is blank, not a number (NaN) or infinite")
-    return lo, hi
+    return lo, hi, widened
 
 
 def _reduced(block, reduction):
@@ -279,11 +281,12 @@ def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=N
     levels = ()
     if plan.none is not None or plan.mode != "none":
         # Every chunk mapped with the same lo and hi: the whole array's.
-        reduction = _reduction(plan, *(_stretch_range(array, plan) if plan.mode != "none" and array.size else ()))
+        lo, hi, widened = _stretch_range(array, plan) if plan.mode != "none" and array.size else (0.0, 0.0, False)
+        reduction = _reduction(plan, lo, hi)
         array = array.map_blocks(_reduced, reduction, dtype=np.uint8,
                                  chunks=array.chunks[:2] + (((3,),) if array.ndim == 3 else ()))
         if plan.mode != "none" and array.size:
-            _warn_stretch(plan, reduction)
+            _warn_stretch(plan, reduction, widened=widened)
         elif array.size and not as_dataframe:
             levels = (array.min(), array.max())
     if pad and array.size:

@@ -134,6 +134,50 @@ def test_wide_dtypes():
         hm.detect(np.full((30, 30), np.nan))
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.int16, np.uint32, np.int32, np.float32, np.float64])
+def test_percentiles_are_numpys_order_statistics(dtype):
+    """The stretch's lo and hi are the samples at numpy's ranks, and every
+    byte is the formula's (through the look-up of every value for 16-bit
+    samples), blanks and infinities included."""
+    rng = np.random.default_rng(5)
+    if np.dtype(dtype).kind == "f":
+        samples = (rng.standard_cauchy((97, 131)) * 1000).astype(dtype)
+        samples[rng.random(samples.shape) < 0.01] = np.nan
+        samples[0, :3] = np.inf, -np.inf, -0.0
+    else:
+        info = np.iinfo(dtype)
+        samples = rng.integers(info.min, info.max, (97, 131), dtype=dtype, endpoint=True)
+        samples[:40] //= 7  # many values shared
+    finite = samples[np.isfinite(samples)].astype(np.float64)
+    for low, high in ((0.1, 99.9), (0, 100), (37.5, 37.6)):
+        ranks = [int(np.floor(p / 100 * (finite.size - 1))) for p in (low, high)]
+        expected = tuple(float(v) for v in np.sort(finite)[ranks])
+        lo, hi, widened = hm._core.stretch_range(samples, "percentile", low, high)
+        # Equal percentiles are widened to the extent.
+        assert widened == (expected[0] == expected[1])
+        assert (lo, hi) == ((finite.min(), finite.max()) if widened else expected)
+        level = np.floor((samples.astype(np.float64) - lo) / (hi - lo) * 255 + 0.5)
+        with np.errstate(invalid="ignore"):
+            expected_bytes = np.where(np.isnan(level), 0, np.clip(level, 0, 255)).astype(np.uint8)
+        assert np.array_equal(hm._core.reduce(samples, hm._core.REDUCE_STRETCH, lo, hi), expected_bytes)
+
+
+def test_small_blob_on_a_flat_ground_widens_the_percentiles():
+    """Equal percentiles of a picture that is not constant: its min-max
+    range instead, said in the warning, and the blob is found."""
+    picture = np.full((400, 400), 0.25, np.float32)
+    yy, xx = np.mgrid[0:400, 0:400]
+    picture += (0.5 * np.exp(-((xx - 60.2) ** 2 + (yy - 59.7) ** 2) / 8)).astype(np.float32)
+    picture[np.abs(picture - 0.25) < 0.01] = 0.25  # under 0.1% of the pixels differ
+    with pytest.warns(UserWarning, match="is flat between its 0.1 and 99.9 percentiles but not constant, so its "
+                                         "minmax range 0.25 to 0.74"):
+        features = hm.detect(picture, 2, threshold=10)
+    assert [(f["x"], f["y"]) for f in features] == [(60, 60)]
+    assert features.tobytes() == hm.detect(picture, 2, threshold=10, stretch="minmax").tobytes()
+    with pytest.warns(UserWarning, match="is flat: its percentile"):
+        assert len(hm.detect(np.full((30, 30), 3, np.uint16), stretch="percentile")) == 0
+
+
 def test_response_map():
     scene = blob_scene(90, 110, 12)
     sigma = 3.0
