@@ -12,7 +12,8 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-d
                 # the Python package, its Dask functions and their tests
                 pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed
                 python3-pytest
-                python3-tifffile)  # the package's tests write 16-bit and float TIFF with it
+                python3-tifffile  # the package's tests write 16-bit and float TIFF with it
+                python3-skimage)  # its own blob tests run on hessian_maxima.skimage
 
 # Installs the given Debian packages that are not installed yet; does
 # nothing when all are there, so the scripts are safe to run again.
