@@ -33,16 +33,16 @@ How the arguments map:
   Gaussian (blob_log) or its box-filter approximation of the determinant of
   the Hessian on an integral image (blob_doh); the detector thresholds its
   own response, sigma^4 times the determinant of the Hessian, in grey
-  levels squared. At the peak of a round blob the two are tied by a
-  factor, measured on flat discs and Gaussian spots of radius 4 to 30 (the
-  median of 12; LOG_RESPONSE_PER_SQUARED and DOH_RESPONSE_PER_DOH):
-  response = 0.247 (S * LoG)^2 (0.242 to 0.262; the determinant of an
-  isotropic blob is (LoG / 2)^2, weighted by 8 / (pi e)), and response =
-  1.94 S^2 DoH (1.63 to 2.62: the box filters approximate the Gaussian's
-  derivatives differently at each size). The threshold is mapped by these,
-  so that a round blob passes in both or in neither, up to that spread;
-  elongated shapes rank differently (the determinant falls faster than the
-  Laplacian along a ridge).
+  levels squared. At the peak of a round blob the two are tied by a factor
+  (tools/accuracy/threshold_factors.py measures it on flat discs and
+  Gaussian spots of radius 4 to 30): response = 0.247 (S * LoG)^2 (0.242
+  to 0.262 over all of them: the determinant of an isotropic blob is
+  (LoG / 2)^2, weighted by 8 / (pi e)), and response = 1.7 S^2 DoH (discs
+  of radius 9 to 30: 1.63 to 1.76; Gaussian spots 1.9 to 2.1, blobs of
+  radius 4 up to 2.6, where the box filters are coarse). The threshold is
+  mapped by these factors, so that a round blob passes in both or in
+  neither, up to that spread; elongated shapes rank differently (the
+  determinant falls faster than the Laplacian along a ridge).
 - ``threshold_rel``: a fraction of the largest response of the scale
   space, here of the largest response among the blobs found (the largest
   maximum); squared for blob_log (the response grows with the square of the
@@ -81,7 +81,8 @@ _BORDER = "reflect"
 #: The detector's response at a round blob's peak per squared
 #: scale-normalised Laplacian of Gaussian, the image in grey levels.
 LOG_RESPONSE_PER_SQUARED = 0.247
-#: The same per scikit-image's box-filter determinant of the Hessian.
+#: The same per scikit-image's box-filter determinant of the Hessian (on
+#: flat discs, whose threshold tests scikit-image's own tests make).
 DOH_RESPONSE_PER_DOH = 1.7
 
 
