@@ -124,17 +124,31 @@ FrameOrigin paddedOrigin(FrameOrigin origin, uint32_t margin)
     return origin;
 }
 
-// The size of a frame padded by `margin` on every side, or false when it
-// does not fit the detector's 32-bit sizes.
-bool paddedSize(const QImage &frame, uint32_t margin, uint32_t *width, uint32_t *height)
+// How a run extends the frame: the border, the margin it pads by (0 for
+// interior) and the size of the padded frame.
+struct PaddedFrame {
+    BorderMode border = BORDER_INTERIOR;
+    uint32_t margin = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// Returns the status of setting the run's kernels up, or HESSIAN_NO_MEMORY
+// for a padded size beyond the detector's 32-bit sizes.
+int paddedFrameOf(const QImage &frame, const DetectionSettings &settings, PaddedFrame *padded)
 {
-    const uint64_t w = (uint64_t)frame.width() + 2 * (uint64_t)margin;
-    const uint64_t h = (uint64_t)frame.height() + 2 * (uint64_t)margin;
+    padded->border =
+        resolvedBorder(settings.border, settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size());
+    const int status = padded->border == BORDER_INTERIOR ? HESSIAN_OK : runMargin(settings, &padded->margin);
+    if (status != HESSIAN_OK)
+        return status;
+    const uint64_t w = (uint64_t)frame.width() + 2 * (uint64_t)padded->margin;
+    const uint64_t h = (uint64_t)frame.height() + 2 * (uint64_t)padded->margin;
     if (w > UINT32_MAX || h > UINT32_MAX)
-        return false;
-    *width = (uint32_t)w;
-    *height = (uint32_t)h;
-    return true;
+        return HESSIAN_NO_MEMORY;
+    padded->width = (uint32_t)w;
+    padded->height = (uint32_t)h;
+    return HESSIAN_OK;
 }
 
 // FEATURE_BRIGHT or FEATURE_DARK, or 0 for both.
@@ -198,23 +212,20 @@ QVector<float> scaleRangeCandidates(const DetectionSettings &settings, uint32_t 
 DetectionResult runScaleRange(const QImage &source, const DetectionSettings &settings,
                               DetectionWorkspace &space)
 {
-    const BorderMode border =
-        resolvedBorder(settings.border, settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size());
-    uint32_t margin = 0, width = 0, height = 0;
-    int status = border == BORDER_INTERIOR ? HESSIAN_OK : runMargin(settings, &margin);
+    PaddedFrame padded;
+    int status = paddedFrameOf(source, settings, &padded);
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
-    if (!paddedSize(source, margin, &width, &height))
-        return failedResult(HESSIAN_NO_MEMORY, 0.0f);
-    status = settings.sigmaList.isEmpty()
-                 ? space.prepareRange(settings.sigma, settings.sigmaMax, (uint32_t)settings.scales, width, height)
-                 : space.prepareRange(settings.sigmaList, width, height);
+    const uint32_t margin = padded.margin;
+    status = settings.sigmaList.isEmpty() ? space.prepareRange(settings.sigma, settings.sigmaMax,
+                                                                (uint32_t)settings.scales, padded.width, padded.height)
+                                          : space.prepareRange(settings.sigmaList, padded.width, padded.height);
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
     const HessianRunConfig config = runConfig(settings);
     if (margin == 0)
         convertToGrey(source, space.grey(), config);
-    else if (!paddedGreyInput(source, margin, border, space, nullptr, config))
+    else if (!paddedGreyInput(source, margin, padded.border, space, nullptr, config))
         return failedResult(HESSIAN_NO_MEMORY, 0.0f);
 
     QVector<Feature> features;
@@ -337,21 +348,19 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     DetectionWorkspace &space = workspace ? *workspace : ownWorkspace;
     if (settings.scales > 1 || !settings.sigmaList.isEmpty())
         return runScaleRange(source, settings, space);
-    const BorderMode border = resolvedBorder(settings.border, 1);
-    uint32_t margin = 0, width = 0, height = 0;
-    int status = border == BORDER_INTERIOR ? HESSIAN_OK : runMargin(settings, &margin);
+    PaddedFrame padded;
+    int status = paddedFrameOf(source, settings, &padded);
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
-    if (!paddedSize(source, margin, &width, &height))
-        return failedResult(HESSIAN_NO_MEMORY, 0.0f);
-    status = space.prepare(settings.sigma, width, height);
+    const uint32_t margin = padded.margin;
+    status = space.prepare(settings.sigma, padded.width, padded.height);
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
     HessianDetector *detector = space.detector();
     const HessianRunConfig config = runConfig(settings);
     const unsigned char *grey = space.grey();
     if (margin > 0) {
-        if (!paddedGreyInput(source, margin, border, space, settings.toGrey, config)) {
+        if (!paddedGreyInput(source, margin, padded.border, space, settings.toGrey, config)) {
             if (!workspace)
                 space.release();
             return failedResult(HESSIAN_NO_MEMORY, 0.0f);
