@@ -137,8 +137,11 @@ struct PaddedFrame {
 // for a padded size beyond the detector's 32-bit sizes.
 int paddedFrameOf(const QImage &frame, const DetectionSettings &settings, PaddedFrame *padded)
 {
-    padded->border =
-        resolvedBorder(settings.border, settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size());
+    // An empty frame has nothing to extend.
+    padded->border = frame.width() == 0 || frame.height() == 0
+                         ? BORDER_INTERIOR
+                         : resolvedBorder(settings.border,
+                                          settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size());
     const int status = padded->border == BORDER_INTERIOR ? HESSIAN_OK : runMargin(settings, &padded->margin);
     if (status != HESSIAN_OK)
         return status;

@@ -235,6 +235,17 @@ void TestDetectionJob::emptyResultIsSuccess()
     result = runDetectionJob(QImage(), 5.0f, 0.0f);
     QCOMPARE(result.status, 0);
     QVERIFY(result.features.isEmpty());
+
+    // So are they for scale ranges, whose border is extended.
+    DetectionSettings range;
+    range.scales = 4;
+    range.sigmaMax = 9.0f;
+    QImage tiny(3, 2, QImage::Format_RGB32);
+    tiny.fill(qRgb(10, 200, 30));
+    for (const QImage &small : {QImage(), tiny}) {
+        result = runDetection(small, range);
+        QCOMPARE(result.status, 0);
+    }
 }
 
 void TestDetectionJob::candidatesCountWhatEachThresholdKeeps_data()
