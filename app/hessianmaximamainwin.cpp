@@ -2,14 +2,17 @@
 #include "ui_hessianmaximamainwin.h"
 
 #include "detectionjob.h"
+#include "detectionpaths.h"
 #include "eventhook.h"
 #include "featurecircles.h"
+#include "featuretablemodel.h"
 #include "featurewriter.h"
 #include "frameloading.h"
 #include "frameviewnavigator.h"
 #include "responsehistogram.h"
 #include "runreport.h"
 #include "runrequest.h"
+#include "windowsettings.h"
 #include "windowtools.h"
 
 #include <QAction>
@@ -27,10 +30,13 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QString>
+#include <QTableView>
+#include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
 #include <QtConcurrent>
@@ -147,6 +153,7 @@ HessianMaximaMainWin::HessianMaximaMainWin(QWidget *parent)
       tools(new WindowTools),
       lastRun(new RunRequest),
       shownResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()},
+      runCancel(std::make_shared<std::atomic<bool>>(false)),
       runTurns(std::make_shared<RunTurns>())
 {
     ui->setupUi(this);
@@ -154,6 +161,7 @@ HessianMaximaMainWin::HessianMaximaMainWin(QWidget *parent)
     connect(&detectWatcher, &QFutureWatcherBase::finished, this,
             &HessianMaximaMainWin::finishDetectHessianDetMax);
     setUpTools();
+    restoreWindowSettings(this, ui, tools);
 }
 
 HessianMaximaMainWin::~HessianMaximaMainWin()
@@ -172,6 +180,17 @@ void HessianMaximaMainWin::setUpTools()
     tools->setUp(this, ui);
 
     connect(tools->actionSaveFeatures, &QAction::triggered, this, &HessianMaximaMainWin::saveFeatures);
+    connect(tools->actionStop, &QAction::triggered, this, &HessianMaximaMainWin::cancelRun);
+    connect(tools->menuRecent, &QMenu::aboutToShow, this, &HessianMaximaMainWin::showRecentFiles);
+    connect(tools->actionAbout, &QAction::triggered, this, &HessianMaximaMainWin::showAbout);
+    connect(tools->actionShowFeatures, &QAction::toggled, ui->featuresWidget, &FeaturesWidget::setFeaturesShown);
+    connect(tools->actionColourByPolarity, &QAction::toggled, ui->featuresWidget,
+            &FeaturesWidget::setColourByPolarity);
+    connect(tools->resultsTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &HessianMaximaMainWin::resultRowChosen);
+    connect(tools->resultsTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &HessianMaximaMainWin::resultRowChosen);
+    connect(tools->warningButton, &QToolButton::clicked, this, [this] { showNote(pictureWarning); });
     connect(tools->actionSaveAnnotatedImage, &QAction::triggered, this, &HessianMaximaMainWin::saveAnnotatedImage);
     connect(tools->navigator, &FrameViewNavigator::viewChanged, this, &HessianMaximaMainWin::showZoom);
 
@@ -203,17 +222,18 @@ void HessianMaximaMainWin::setUpTools()
     busySign.setInterval(kBusySignMsec);
     connect(&busySign, &QTimer::timeout, this, [this] {
         tools->runProgressBar->show();
+        tools->stopButton->show();
         fitPictureInfo();
     });
 
-    // A passing note gives the status line back to the report it covered.
+    // A passing note gives the status line back to the line it covered.
     connect(ui->statusBar, &QStatusBar::messageChanged, this, [this](const QString &message) {
         fitPictureInfo();
         if (!noteShown || !message.isEmpty())
             return;
         noteShown = false;
-        if (!shownReport.isEmpty())
-            ui->statusBar->showMessage(shownReport, 0);
+        if (!standingLine.isEmpty())
+            ui->statusBar->showMessage(standingLine, 0);
     });
 
     hooks << new EventHook(ui->statusBar, [this](QEvent *event) {
@@ -222,10 +242,27 @@ void HessianMaximaMainWin::setUpTools()
         return false;
     });
     setAcceptDrops(true);
-    hooks << new EventHook(this, [this](QEvent *event) { return takeDrop(event); });
+    hooks << new EventHook(this, [this](QEvent *event) { return takeWindowEvent(event); });
+    ui->featuresWidget->setMouseTracking(true);
     hooks << new EventHook(ui->featuresWidget, [this](QEvent *event) {
-        return event->type() == QEvent::ToolTip && showFeatureToolTip(static_cast<QHelpEvent *>(event));
+        if (event->type() == QEvent::ToolTip)
+            return showFeatureToolTip(static_cast<QHelpEvent *>(event));
+        return trackPointer(event);
     });
+    hooks << new EventHook(tools->resultsTable, [this](QEvent *event) { return takeTableKey(event); });
+}
+
+bool HessianMaximaMainWin::takeWindowEvent(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::StatusTip:
+        return takeStatusTip(static_cast<QStatusTipEvent *>(event));
+    case QEvent::Close:
+        saveWindowSettings(this, ui, tools);
+        return false;
+    default:
+        return takeDrop(event);
+    }
 }
 
 void HessianMaximaMainWin::openVideoFrame()
@@ -237,8 +274,10 @@ void HessianMaximaMainWin::openVideoFrame()
         patterns += QStringLiteral(" *.") + QString::fromLatin1(format);
     const QString filter = QStringLiteral("Images (") + patterns + QStringLiteral(")");
 
+    // The folder the last picture came from, once there is one.
+    const QString folder = lastPictureFolder();
     const QString fileName = QFileDialog::getOpenFileName(
-        this, QStringLiteral("Open image file"), QStringLiteral("./"), filter);
+        this, QStringLiteral("Open image file"), folder.isEmpty() ? QStringLiteral("./") : folder, filter);
     if (fileName.isNull())
         return;
     openPicture(fileName);
@@ -254,12 +293,14 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     QString damage;
     LoadOptions options;
     options.keepSamples = true;
+    options.stretch.mode = tools->stretch();
     std::unique_ptr<LoadedPicture> loaded(new LoadedPicture);
     if (loadPicture(fileName, options, loaded.get(), &error, &damage)) {
         picture = std::move(loaded);
         videoFrame = picture->frame;
         frameStretch = picture->stretch;
-        tools->showStretch(picture->stretch.mode);
+        tools->showAutoStretch(options.stretch.mode == StretchMode::Default ? picture->stretch.mode
+                                                                            : StretchMode::Default);
         ui->startProcessingButton->setEnabled(true);
         ui->actionStartProcessing->setEnabled(true);
         // Deeper pictures are always shown stretched, whatever detection
@@ -281,8 +322,6 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
         tools->navigator->fitToWindow();
         forgetShownResult();
         tools->thresholdHistogram->setResponses(QVector<float>());
-        shownReport.clear();
-        ui->statusBar->clearMessage();
         pictureFileName = fileName;
         QString fileFormat;
         pictureSummary = describePicture(fileName, *picture, &fileFormat);
@@ -290,14 +329,16 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
             QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
                                             fileFormat, pictureSummary));
         // A damaged file opens with what could be read, and says so until
-        // the next message.
-        if (!damage.isEmpty())
-            ui->statusBar->showMessage(QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
-                                           .arg(QFileInfo(fileName).fileName(), damage),
-                                       0);
-        else if (!picture->notice.text.isEmpty())
-            showStretchNotice(picture->notice);
+        // the next run; the indicator beside says it until the next picture.
+        pictureDamage = damage;
+        setStandingLine(damage.isEmpty() ? QString()
+                                         : QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
+                                               .arg(QFileInfo(fileName).fileName(), damage));
+        showPictureWarning(picture->notice, damage);
+        if (damage.isEmpty() && !picture->notice.text.isEmpty())
+            showNote(pictureWarning);
         showZoom();
+        rememberOpenedPicture(fileName);
         scheduleLiveRun();
         return true;
     }
@@ -307,6 +348,16 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     warning.exec();
     ui->startProcessingButton->setEnabled(false);
     ui->actionStartProcessing->setEnabled(false);
+    // Saving follows Start: the picture shown is no longer the one asked
+    // for. The status bar names the file that failed, not the picture still
+    // on screen.
+    tools->actionSaveFeatures->setEnabled(false);
+    tools->actionSaveAnnotatedImage->setEnabled(false);
+    pictureSummary.clear();
+    tools->pictureInfoLabel->clear();
+    tools->pictureInfoLabel->setToolTip(QString());
+    setStandingLine(QStringLiteral("%1 could not be opened: %2").arg(QFileInfo(fileName).fileName(), error));
+    forgetRecentPicture(fileName);
     return false;
 }
 
@@ -344,19 +395,35 @@ void HessianMaximaMainWin::startRun(bool live)
     request.fileName = pictureFileName;
     request.stretch = frameStretch;
     request.live = live;
+    request.cancel = runCancel;
     *lastRun = request;
 
     // The task runs the same job as detectHessianDetMax but does not hold
     // the window: a run may outlive it when the window closes mid-run, and
     // the task then owns everything it touches (its frame copy, its
-    // settings and a share of the turns).
+    // settings, its cancel flag and a share of the turns).
     const quint64 run = runTurns->start();
-    detectFuture = QtConcurrent::run([turns = runTurns, run, frame = videoFrame, settings = request.settings] {
-        return runInTurn(turns, run, frame, settings);
-    });
+    detectFuture = QtConcurrent::run(
+        [turns = runTurns, run, frame = videoFrame, settings = request.settings, cancel = runCancel] {
+            DetectionSettings watched = settings;
+            watched.cancel = cancel.get();
+            return runInTurn(turns, run, frame, watched);
+        });
     detectWatcher.setFuture(detectFuture);
+    tools->actionStop->setEnabled(true);
     if (!busySign.isActive() && !tools->runProgressBar->isVisible())
         busySign.start();
+}
+
+// Stops the runs in progress or waiting: each gives up before its next band
+// of rows and reports "Cancelled". Later runs get a fresh flag.
+void HessianMaximaMainWin::cancelRun()
+{
+    if (!tools->actionStop->isEnabled())
+        return;
+    runCancel->store(true);
+    runCancel = std::make_shared<std::atomic<bool>>(false);
+    liveRun.stop();
 }
 
 void HessianMaximaMainWin::finishDetectHessianDetMax()
@@ -367,25 +434,36 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
         ? detectWatcher.result()
         : _HessianDetMaxResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()};
     const RunRequest &run = *lastRun;
-    // A scale range gives each circle its own radius, three times its sigma;
-    // a live run, which left the old circles up, sets the radius of its own.
-    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0 ? featureCircleRadii(result.measures)
-                                                                                      : QVector<float>());
+    busySign.stop();
+    tools->runProgressBar->hide();
+    tools->stopButton->hide();
+    tools->actionStop->setEnabled(false);
+    // A run that was stopped says so and leaves everything else as it was,
+    // even when it had finished before it could notice.
+    if ((run.cancel && run.cancel->load()) || result.status == HESSIAN_CANCELLED) {
+        setStandingLine(runReport(_HessianDetMaxResult{QVector<Feature>(), HESSIAN_CANCELLED, 0.0f,
+                                                       QVector<FeatureMeasure>()}));
+        fitPictureInfo();
+        return;
+    }
+    // A scale range gives each circle its own radius, its blob's; a live
+    // run, which left the old circles up, sets the radius of its own.
+    ui->featuresWidget->setFeatureRadii(run.settings.scales > 1 && result.status == 0
+                                            ? featureCircleRadii(result.measures, true)
+                                            : QVector<float>());
+    ui->featuresWidget->setFeaturePolarities(featurePolarities(result.measures));
     if (run.live)
         ui->featuresWidget->setFeatureScale(run.settings.sigma);
     ui->featuresWidget->setFeatures(result.features);
-    shownReport = runReport(result);
-    noteShown = false;
-    ui->statusBar->showMessage(shownReport, 0);
+    setStandingLine(runReport(result));
 
-    busySign.stop();
-    tools->runProgressBar->hide();
     shownRun.reset(new RunRequest(run));
     shownResult = result;
     const bool saved = result.status == 0;
     tools->actionSaveFeatures->setEnabled(saved);
     tools->actionSaveAnnotatedImage->setEnabled(saved);
     tools->thresholdHistogram->setResponses(saved ? result.candidateResponses : QVector<float>());
+    showResultsOf(run, result);
     const bool many = result.features.size() > FeaturesWidget::kCirclesAtOnce;
     tools->circleCountLabel->setText(many ? QStringLiteral("%1 circles").arg(result.features.size()) : QString());
     tools->circleCountLabel->setVisible(many);
@@ -407,6 +485,7 @@ void HessianMaximaMainWin::forgetShownResult()
     tools->actionSaveFeatures->setEnabled(false);
     tools->actionSaveAnnotatedImage->setEnabled(false);
     tools->circleCountLabel->hide();
+    clearResults();
 }
 
 // The stretch chosen in the window, applied to the picture kept: the
@@ -427,59 +506,40 @@ void HessianMaximaMainWin::applyStretch()
     }
     videoFrame = frame;
     frameStretch = used;
+    tools->showAutoStretch(choice.mode == StretchMode::Default ? used.mode : StretchMode::Default);
+    showPictureWarning(notice, pictureDamage);
     if (!notice.text.isEmpty())
-        showStretchNotice(notice);
+        showNote(pictureWarning);
 }
 
-void HessianMaximaMainWin::showStretchNotice(const StretchNotice &notice)
+void HessianMaximaMainWin::showRecentFiles()
 {
-    const QString name = QFileInfo(pictureFileName).fileName();
-    showNote(notice.narrow ? QStringLiteral("%1 uses only levels %2 to %3 of 0..255; Stretch Intensities spreads them")
-                                 .arg(name).arg(notice.lowest).arg(notice.highest)
-                           : QStringLiteral("%1 %2").arg(name, notice.text));
+    QMenu *menu = tools->menuRecent;
+    menu->clear();
+    const QStringList files = recentPictureFiles();
+    for (int i = 0; i < files.size(); ++i) {
+        const QString file = files[i];
+        // The first nine get a number to choose them by.
+        const QString name = QFileInfo(file).fileName().replace(QLatin1Char('&'), QLatin1String("&&"));
+        QAction *item = menu->addAction(i < 9 ? QStringLiteral("&%1 %2").arg(i + 1).arg(name) : name);
+        item->setToolTip(QDir::toNativeSeparators(file));
+        connect(item, &QAction::triggered, this, [this, file] { openPicture(file); });
+    }
+    if (files.isEmpty())
+        menu->addAction(QStringLiteral("No recent files"))->setEnabled(false);
 }
 
-void HessianMaximaMainWin::showNote(const QString &note)
+void HessianMaximaMainWin::showAbout()
 {
-    noteShown = false;
-    ui->statusBar->showMessage(note, 5000);
-    noteShown = true;
-}
-
-void HessianMaximaMainWin::showZoom()
-{
-    if (pictureSummary.isEmpty())
-        return;
-    const double zoom = ui->featuresWidget->scale() * 100.0;
-    pictureZoom = QStringLiteral("%1%2%").arg(ui->featuresWidget->isFitted() ? QStringLiteral("fitted ") : QString())
-                      .arg(zoom, 0, 'f', zoom < 10 ? 1 : 0);
-    fitPictureInfo();
-}
-
-// The picture's line shares the status bar with the report, which comes
-// first: as much of the line as fits, the zoom last to go, then the size
-// and format, the file name (shortened in the middle) first.
-void HessianMaximaMainWin::fitPictureInfo()
-{
-    if (pictureSummary.isEmpty())
-        return;
-    const QFontMetrics metrics(tools->pictureInfoLabel->font());
-    const int gap = 2 * metrics.averageCharWidth();
-    int room = ui->statusBar->width() - metrics.horizontalAdvance(ui->statusBar->currentMessage()) - 3 * gap;
-    for (QWidget *other : {(QWidget *)tools->runProgressBar, (QWidget *)tools->circleCountLabel})
-        if (other->isVisibleTo(ui->statusBar))
-            room -= other->sizeHint().width() + gap;
-    const QString rest = QStringLiteral("  %1  %2").arg(pictureSummary, pictureZoom);
-    const QString name = QFileInfo(pictureFileName).fileName();
-    const int nameRoom = room - metrics.horizontalAdvance(rest);
-    QString line;
-    if (nameRoom >= std::min(metrics.horizontalAdvance(name), 8 * metrics.averageCharWidth()))
-        line = metrics.elidedText(name, Qt::ElideMiddle, nameRoom) + rest;
-    else if (metrics.horizontalAdvance(rest) <= room)
-        line = rest.trimmed();
-    else if (metrics.horizontalAdvance(pictureZoom) <= room)
-        line = pictureZoom;
-    tools->pictureInfoLabel->setText(line);
+    QMessageBox::about(this, QStringLiteral("About hessian-maxima"),
+                       QStringLiteral("<p><b>hessian-maxima</b> %1</p>"
+                                      "<p>Finds blobs in pictures: the local maxima of the determinant of the "
+                                      "Hessian at a Gaussian scale, or over a range of scales.</p>"
+                                      "<p>The same detector runs as <tt>hessian-maxima-cli</tt> on the command line "
+                                      "and as the Python package <tt>hessian_maxima</tt>.</p>"
+                                      "<p>Built with Qt %2, running on Qt %3.</p>")
+                           .arg(QStringLiteral(HESSIAN_VERSION), QStringLiteral(QT_VERSION_STR),
+                                QString::fromLatin1(qVersion())));
 }
 
 bool HessianMaximaMainWin::showFeatureToolTip(QHelpEvent *event)

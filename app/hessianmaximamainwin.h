@@ -16,11 +16,13 @@
 #include <QTimer>
 #include <QVector>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
 class QEvent;
 class QHelpEvent;
+class QStatusTipEvent;
 
 class RunTurns;
 struct WindowTools;
@@ -60,18 +62,39 @@ private:
     void setUpTools();
     void startRun(bool live);
     void scheduleLiveRun();
+    void cancelRun();
     void forgetShownResult();
-    void showNote(const QString &note);
     bool showFeatureToolTip(QHelpEvent *event);
     bool takeDrop(QEvent *event);
+    bool takeWindowEvent(QEvent *event);
     void saveFeatures();
     void saveAnnotatedImage();
     QString savePath(const QString &caption, const QString &suffix, const QString &filters,
                      QString *chosenFilter);
+    void applyStretch();
+    void showRecentFiles();
+    void showAbout();
+
+    // The status bar (mainwindowstatus.cpp): the line it comes back to (a
+    // run's report, or what became of the last open), passing notes over
+    // it, the picture's warning beside it, and the pixel under the pointer.
+    void setStandingLine(const QString &line);
+    void showNote(const QString &note);
+    bool takeStatusTip(QStatusTipEvent *event);
+    void showPictureWarning(const StretchNotice &notice, const QString &damage);
+    void clearPictureWarning();
     void showZoom();
     void fitPictureInfo();
-    void applyStretch();
-    void showStretchNotice(const StretchNotice &notice);
+    bool trackPointer(QEvent *event);
+    void showPixelInfo(const QPoint &widgetPoint);
+
+    // The results table (mainwindowresults.cpp).
+    void showResultsOf(const RunRequest &run, const _HessianDetMaxResult &result);
+    void clearResults();
+    void resultRowChosen();
+    void selectFeatureRow(int feature);
+    bool takeTableKey(QEvent *event);
+    void copySelectedRows();
 
     Ui::HessianMaximaMainWin *ui;
     QImage videoFrame;         // the detector's input, as the stretch chosen maps the picture
@@ -90,8 +113,16 @@ private:
     std::unique_ptr<RunRequest> lastRun;
     std::unique_ptr<RunRequest> shownRun;
     _HessianDetMaxResult shownResult;
-    QString shownReport;       // the status line of the result shown
+    QString standingLine;      // what the status line comes back to
     bool noteShown = false;    // the status line holds a passing note
+    bool tipShown = false;     // the status line holds a menu item's tip
+    QString pictureWarning;    // what the warning indicator says in full
+    QString pictureDamage;     // why the picture's file is damaged, if it is
+    // Raised to stop the runs started since the last Stop; each run holds
+    // a share of the flag it was started with.
+    std::shared_ptr<std::atomic<bool>> runCancel;
+    bool selectingFromView = false;  // a click on a circle selects its row
+    QPoint pressPosition;      // where the button went down over the picture
     QTimer liveRun;            // the pause between a change and its run
     QTimer busySign;           // how long a run goes before it shows
     QList<QObject *> hooks;    // event hooks on the window and its widgets

@@ -1,13 +1,16 @@
-// The window's two save commands: the features of the run shown, through
-// the command line's writer, and the annotated picture, through its
-// renderer.
+// The window's two save commands: the features of the run shown as the
+// results table holds them, through the command line's writer, and the
+// annotated picture, through its renderer.
 
 #include "hessianmaximamainwin.h"
 
 #include "annotation.h"
 #include "detectionjob.h"
+#include "featuretablemodel.h"
 #include "featurewriter.h"
 #include "runrequest.h"
+#include "windowtools.h"
+#include "ui_hessianmaximamainwin.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -61,16 +64,8 @@ void HessianMaximaMainWin::saveFeatures()
         path += QLatin1Char('.') + suffix;
     }
 
-    PictureResult picture;
-    picture.file = shownRun->fileName;
-    picture.width = shownRun->frame.width();
-    picture.height = shownRun->frame.height();
-    recordRunSettings(shownRun->settings, &picture);
-    recordStretch(shownRun->stretch, &picture);
-    picture.status = shownResult.status;
-    picture.elapsedMsec = shownResult.elapsedMsec;
-    picture.features = shownResult.features;
-    picture.measures = shownResult.measures;
+    // What the results table holds, in its order.
+    const PictureResult picture = tools->resultsModel->inTableOrder();
 
     // Written whole or not at all, as the command line's --output.
     QSaveFile file(path);
@@ -106,10 +101,12 @@ void HessianMaximaMainWin::saveAnnotatedImage()
         else
             warnNotSaved(this, caption, QStringLiteral("The annotated picture"), path, error);
     });
+    // The circles as the view draws them (their radii, and their colours
+    // when coloured by polarity).
     saving->setFuture(QtConcurrent::run(
-        [path, frame = shownRun->frame, features = shownResult.features, measures = shownResult.measures] {
+        [path, frame = shownRun->frame, features = shownResult.features, look = ui->featuresWidget->circleLook()] {
             QString error;
-            if (!saveAnnotatedPicture(path, frame, features, measures, &error) && error.isEmpty())
+            if (!saveAnnotatedPicture(path, frame, features, look, &error) && error.isEmpty())
                 error = QStringLiteral("unknown error");
             return error;
         }));

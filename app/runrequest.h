@@ -8,6 +8,9 @@
 #include <QImage>
 #include <QString>
 
+#include <atomic>
+#include <memory>
+
 // What a run of the window is asked to do, on which frame, and why.
 struct HessianMaximaMainWin::RunRequest {
     DetectionSettings settings;
@@ -15,6 +18,7 @@ struct HessianMaximaMainWin::RunRequest {
     QString fileName;   // where the frame came from
     StretchUsed stretch;  // how the frame was made from the picture
     bool live = false;  // started by live update: the old circles stay until it reports
+    std::shared_ptr<std::atomic<bool>> cancel;  // raised by Stop
 };
 
 #endif // RUNREQUEST_H

@@ -1,6 +1,7 @@
 #include "windowtools.h"
 
 #include "detectionjob.h"
+#include "featuretablemodel.h"
 #include "frameloading.h"
 #include "frameviewnavigator.h"
 #include "responsehistogram.h"
@@ -10,8 +11,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDockWidget>
 #include <QDoubleSpinBox>
+#include <QFontMetrics>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMainWindow>
@@ -21,6 +25,10 @@
 #include <QSpacerItem>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QStyle>
+#include <QTableView>
+#include <QToolButton>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -51,6 +59,18 @@ QKeySequence keys(const char *sequence)
 
 void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
 {
+    // Ctrl+Q quits as on every other desktop program; Shift+X stays the
+    // shortcut the menu shows.
+    ui->actionExit->setShortcuts({ui->actionExit->shortcut(), keys("Ctrl+Q")});
+
+    actionStop = makeAction(window, "actionStop", "Stop", "Stop the run in progress (Escape)", {keys("Esc")});
+    actionStop->setIcon(window->style()->standardIcon(QStyle::SP_BrowserStop));
+    actionStop->setEnabled(false);
+    menuRecent = new QMenu(ui->menuFile);
+    menuRecent->setObjectName(QStringLiteral("menuRecent"));
+    menuRecent->setTitle(text("Open Recent"));
+    menuRecent->setToolTipsVisible(true);
+
     actionLiveUpdate = makeAction(window, "actionLiveUpdate", "Live Update",
                                   "Run again shortly after every change of the parameters", {keys("Ctrl+L")});
     actionLiveUpdate->setCheckable(true);
@@ -64,6 +84,8 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
 
     // The File menu keeps its entries, and its separator right before Exit.
     QAction *beforeExit = ui->menuFile->actions().value(ui->menuFile->actions().size() - 2);
+    ui->menuFile->insertAction(beforeExit, actionStop);
+    ui->menuFile->insertMenu(beforeExit, menuRecent);
     ui->menuFile->insertAction(beforeExit, actionLiveUpdate);
     ui->menuFile->insertSeparator(beforeExit);
     ui->menuFile->insertAction(beforeExit, actionSaveFeatures);
@@ -83,6 +105,72 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     menuView->addAction(actionFitToWindow);
     menuView->addAction(actionActualPixels);
     ui->menuBar->addAction(menuView->menuAction());
+
+    actionShowFeatures = makeAction(window, "actionShowFeatures", "Show Features",
+                                    "Show or hide the circles of the run shown", {keys("Ctrl+Shift+F")});
+    actionShowFeatures->setCheckable(true);
+    actionShowFeatures->setChecked(true);
+    actionColourByPolarity =
+        makeAction(window, "actionColourByPolarity", "Colour by Polarity",
+                   "Draw the circles of dark blobs in blue, those of bright ones in red", {keys("Ctrl+Shift+P")});
+    actionColourByPolarity->setCheckable(true);
+    menuView->addSeparator();
+    menuView->addAction(actionShowFeatures);
+    menuView->addAction(actionColourByPolarity);
+
+    // The results: a table over a model of the run shown, sortable by any
+    // column. Its rows are all one height and its columns are sized from
+    // the font, never from the rows' contents, so that a table of 100 000
+    // features is as quick to show as one of ten.
+    resultsDock = new QDockWidget(text("Results"), window);
+    resultsDock->setObjectName(QStringLiteral("resultsDock"));
+    auto *resultsWidget = new QWidget(resultsDock);
+    resultsWidget->setObjectName(QStringLiteral("resultsWidget"));
+    auto *resultsLayout = new QVBoxLayout(resultsWidget);
+    resultsLayout->setContentsMargins(6, 0, 6, 6);
+    resultsLayout->setSpacing(4);
+    resultsModel = new FeatureTableModel(resultsWidget);
+    resultsModel->setObjectName(QStringLiteral("resultsModel"));
+    resultsTable = new QTableView(resultsWidget);
+    resultsTable->setObjectName(QStringLiteral("resultsTable"));
+    resultsTable->setModel(resultsModel);
+    resultsTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    resultsTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    resultsTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    resultsTable->setAlternatingRowColors(true);
+    resultsTable->setWordWrap(false);
+    resultsTable->setToolTip(text("The features of the run shown. Click a header to sort; select a row to find "
+                                  "its circle; Ctrl+C copies the selected rows for a spreadsheet"));
+    QHeaderView *rowHeader = resultsTable->verticalHeader();
+    rowHeader->hide();
+    rowHeader->setSectionResizeMode(QHeaderView::Fixed);
+    rowHeader->setDefaultSectionSize(resultsTable->fontMetrics().height() + 4);
+    QHeaderView *columnHeader = resultsTable->horizontalHeader();
+    columnHeader->setSectionResizeMode(QHeaderView::Interactive);
+    columnHeader->setDefaultSectionSize(resultsTable->fontMetrics().horizontalAdvance(QStringLiteral("0000.000000")));
+    columnHeader->setStretchLastSection(true);
+    // The run's order until a header is clicked.
+    columnHeader->setSortIndicator(-1, Qt::AscendingOrder);
+    resultsTable->setSortingEnabled(true);
+    resultsSummary = new QLabel(text("No features"), resultsWidget);
+    resultsSummary->setObjectName(QStringLiteral("resultsSummary"));
+    resultsLayout->addWidget(resultsTable);
+    resultsLayout->addWidget(resultsSummary);
+    resultsDock->setWidget(resultsWidget);
+    window->addDockWidget(Qt::BottomDockWidgetArea, resultsDock);
+    resultsDock->hide();
+    actionShowResults = resultsDock->toggleViewAction();
+    actionShowResults->setObjectName(QStringLiteral("actionShowResults"));
+    actionShowResults->setShortcut(keys("Ctrl+R"));
+    actionShowResults->setToolTip(text("Show or hide the table of the features found"));
+    menuView->addAction(actionShowResults);
+
+    menuHelp = new QMenu(ui->menuBar);
+    menuHelp->setObjectName(QStringLiteral("menuHelp"));
+    menuHelp->setTitle(text("Help"));
+    actionAbout = makeAction(window, "actionAbout", "About", "About this program", {});
+    menuHelp->addAction(actionAbout);
+    ui->menuBar->addAction(menuHelp->menuAction());
 
     navigator = new FrameViewNavigator(ui->featuresWidget);
     navigator->setObjectName(QStringLiteral("frameViewNavigator"));
@@ -152,12 +240,15 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     // As narrow as the polarity's, so that the column keeps its width.
     stretchCBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     stretchCBox->setMinimumContentsLength(6);
+    stretchCBox->addItem(text("Auto"), (int)StretchMode::Default);
     stretchCBox->addItem(text("None"), (int)StretchMode::None);
     stretchCBox->addItem(text("Min\u2013Max"), (int)StretchMode::MinMax);
     stretchCBox->addItem(text("Percentile"), (int)StretchMode::Percentile);
-    stretchCBox->setToolTip(text("How the picture's values become the detector's 256 levels: as they are (16-bit "
-                                 "pictures as Qt reads them), the smallest to the largest value, or the 0.1th to "
-                                 "the 99.9th percentile. Pictures of more than 8 bits are always shown stretched"));
+    stretchTip = text("How the picture's values become the detector's 256 levels: Auto (none for 8-bit pictures, "
+                      "percentile for deeper ones), as they are (16-bit pictures as Qt reads them), the smallest to "
+                      "the largest value, or the 0.1th to the 99.9th percentile. Pictures of more than 8 bits are "
+                      "always shown stretched");
+    stretchCBox->setToolTip(stretchTip);
 
     liveUpdateCheckBox = new QCheckBox(actionLiveUpdate->text(), detectionOptionsWidget);
     liveUpdateCheckBox->setObjectName(QStringLiteral("liveUpdateCheckBox"));
@@ -214,9 +305,29 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     circleCountLabel->hide();
     pictureInfoLabel = new QLabel(ui->statusBar);
     pictureInfoLabel->setObjectName(QStringLiteral("pictureInfoLabel"));
+    stopButton = new QToolButton(ui->statusBar);
+    stopButton->setObjectName(QStringLiteral("stopButton"));
+    stopButton->setDefaultAction(actionStop);
+    stopButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    stopButton->setAutoRaise(true);
+    stopButton->hide();
+    warningButton = new QToolButton(ui->statusBar);
+    warningButton->setObjectName(QStringLiteral("warningButton"));
+    warningButton->setIcon(window->style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    warningButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    warningButton->setAutoRaise(true);
+    warningButton->hide();
+    pixelInfoLabel = new QLabel(ui->statusBar);
+    pixelInfoLabel->setObjectName(QStringLiteral("pixelInfoLabel"));
+    pixelInfoLabel->setToolTip(text("The pixel under the pointer: its position, its value as stored in the file, "
+                                    "and the level 0..255 the detector sees there"));
+    pixelInfoLabel->hide();
     ui->statusBar->addPermanentWidget(runProgressBar);
+    ui->statusBar->addPermanentWidget(stopButton);
     ui->statusBar->addPermanentWidget(circleCountLabel);
+    ui->statusBar->addPermanentWidget(warningButton);
     ui->statusBar->addPermanentWidget(pictureInfoLabel);
+    ui->statusBar->addPermanentWidget(pixelInfoLabel);
 }
 
 PolarityFilter WindowTools::polarity() const
@@ -232,4 +343,21 @@ StretchMode WindowTools::stretch() const
 void WindowTools::showStretch(StretchMode mode)
 {
     stretchCBox->setCurrentIndex(stretchCBox->findData((int)mode));
+}
+
+void WindowTools::showAutoStretch(StretchMode chosen)
+{
+    // Said in the item's tip rather than its text, which the narrow box
+    // would cut short.
+    const int item = stretchCBox->findData((int)StretchMode::Default);
+    const int shown = stretchCBox->findData((int)chosen);
+    stretchCBox->setItemData(item,
+                             chosen == StretchMode::Default || shown < 0
+                                 ? QVariant()
+                                 : QVariant(text("Auto chose %1 for this picture")
+                                                .replace(QLatin1String("%1"), stretchCBox->itemText(shown))),
+                             Qt::ToolTipRole);
+    stretchCBox->setToolTip(stretchTip + (chosen == StretchMode::Default || shown < 0
+                                              ? QString()
+                                              : QStringLiteral("\n\n") + stretchCBox->itemData(item, Qt::ToolTipRole).toString()));
 }

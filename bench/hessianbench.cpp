@@ -14,17 +14,26 @@
 // tool's --repeat does.
 //
 // --target NAME (AVX3, AVX2, SSE4, ...) times that vector code in the table
-// instead of the best one the processor runs.
+// instead of the one the core chooses for the processor.
 //
-// The table ends with how close the fast core on all threads comes to the
-// arithmetic bound: 6 (2r + 1) separate multiplies and adds per pixel at the
-// peak rate that the machine measures for such pairs (all threads at once).
+// The table ends with how close the fast core on one thread and on all
+// threads comes to the arithmetic bound: 6 (2r + 1) separate multiplies and
+// adds per pixel at the peak rate that the machine measures for such pairs
+// (all threads at once, the better of a measurement before and after the
+// timings; one thread's bound is that rate shared by the threads).
 // Then the grey conversion: the straightforward loop against the vector code.
 //
 // With --stages FOLDER it times, for each picture in it, the steps of a
 // batch around the detector: reading the file, the whole detection job on
 // one thread (set-up reused as a batch reuses it), its timed stages, and
 // writing the feature rows; it prints the medians.
+//
+// --phases shows where the time of a run goes, for the best vector code the
+// processor runs and the next one, taking turns --repeat times (default 50):
+// the row passes, the column pass and the maxima search on one thread, in
+// milliseconds, the two passes and the whole run also as a share of their
+// arithmetic at the one-thread peak of the best vector code, with the ratio
+// of each code's whole run to the first one's in the same turn.
 //
 // --scale-space compares a whole scale-range run (every level's response and
 // maxima, the scale comparison, the measurements, the overlap pruning) with
@@ -42,14 +51,15 @@
 #include "featurewriter.h"
 #include "inputfiles.h"
 #include "greyconversion.h"
-#include "peakarithmetic.h"
 #include "scalespace.h"
+#include "vectorkernels.h"
 
 #ifdef HESSIAN_BENCH_OPENCV
 #include "opencvpipeline.h"
 #endif
 
 #include <benchmark/benchmark.h>
+#include <hwy/targets.h>
 
 #include <QBuffer>
 #include <QDir>
@@ -66,6 +76,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -229,14 +242,35 @@ void timeGrey(benchmark::State &state, FrameSize size, HessianRunConfig config)
     }
 }
 
-// Multiply-add pairs per second on every hardware thread at once, the best
-// of a few tries.
-double peakPairsPerSecond(int64_t target)
+// The vector code compiled for that target, or null.
+const VectorKernels *compiledKernels(int64_t target)
 {
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        if (compiledVectorKernels(i).target == target)
+            return &compiledVectorKernels(i);
+    return nullptr;
+}
+
+// Multiply-add pairs per second on every hardware thread at once, the best
+// of a few tries with each of the two best vector codes (the bound is the
+// machine's, whichever code reaches it): the core's own measure of its
+// arithmetic (separate vector multiplies and adds, never fused, in
+// independent chains).
+double peakPairsPerSecond(const VectorKernels *kernel);
+
+double peakPairsPerSecond()
+{
+    double best = 0.0;
     const std::vector<VectorTarget> targets = vectorTargets();
-    const PeakKernel *kernel = peakKernelFor(target ? target : (targets.empty() ? 0 : targets.front().target));
+    for (size_t i = 0; i < targets.size() && i < 2; ++i)
+        best = std::max(best, peakPairsPerSecond(compiledKernels(targets[i].target)));
+    return targets.empty() ? NAN : best;
+}
+
+double peakPairsPerSecond(const VectorKernels *kernel)
+{
     if (!kernel)
-        return NAN;
+        return 0.0;
     const unsigned threads = machineThreads();
     const size_t rounds = 20000000;
     double best = 0.0;
@@ -343,9 +377,9 @@ void printTable(const std::map<std::string, double> &msecs, const char *targetNa
     std::printf("\nms per frame (response + maxima), vector code %s, %u hardware threads\n\n",
                 targetName, machineThreads());
     std::printf("| frame | sigma | reference | fast, 1 thread | fast, %u threads | OpenCV, %u threads "
-                "| fast vs reference | fast vs OpenCV | of the arithmetic bound |\n",
-                machineThreads(), machineThreads());
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                "| fast vs reference | fast vs OpenCV | of the bound, 1 thread | of the bound, %u threads |\n",
+                machineThreads(), machineThreads(), machineThreads());
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const FrameSize &size : kSizes)
         for (float sigma : kSigmas) {
             const double reference = find(kReference, size, sigma);
@@ -356,9 +390,9 @@ void printTable(const std::map<std::string, double> &msecs, const char *targetNa
                 continue;  // filtered out
             const double pairs = (double)size.width * size.height * 6.0 * (2.0 * radiusFor(sigma) + 1.0);
             const double boundMsec = pairs / peak * 1e3;
-            std::printf("| %u x %u | %g | %.2f | %.2f | %.2f | %.2f | %.1fx | %.2fx | %.0f%% |\n", size.width,
-                        size.height, (double)sigma, reference, one, all, opencv, reference / all,
-                        opencv / all, 100.0 * boundMsec / all);
+            std::printf("| %u x %u | %g | %.2f | %.2f | %.2f | %.2f | %.1fx | %.2fx | %.0f%% | %.0f%% |\n",
+                        size.width, size.height, (double)sigma, reference, one, all, opencv, reference / all,
+                        opencv / all, 100.0 * boundMsec * machineThreads() / one, 100.0 * boundMsec / all);
         }
     std::printf("\narithmetic peak: %.1f G multiply-add pairs per second on %u threads\n", peak / 1e9,
                 machineThreads());
@@ -431,6 +465,7 @@ int timeStages(const QString &folder, float sigma, float threshold)
 struct ImageComparison {
     std::string target;  // --target: the vector code of the table, best if empty
     bool scaleSpace = false;
+    bool phases = false;
     QString image;
     QString stages;
     float sigma = 5.0f;
@@ -462,6 +497,8 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
         bool numberOk = true;
         if (argument == "--scale-space")
             comparison->scaleSpace = true;
+        else if (argument == "--phases")
+            comparison->phases = true;
         else if (value("--target", &text))
             comparison->target = text;
         else if (value("--stages", &text))
@@ -614,6 +651,106 @@ int compareScaleSpace(int repeat)
     return 0;
 }
 
+// The phases of single-scale runs, vector code by vector code, taking turns.
+int profilePhases(int repeat)
+{
+    struct Code {
+        const VectorTarget *target;
+        const VectorKernels *kernels;
+    };
+    const std::vector<VectorTarget> targets = vectorTargets();
+    std::vector<Code> codes;
+    // The best vector code and the next one (AVX-512 and AVX2, say).
+    for (const VectorTarget &target : targets)
+        if (codes.size() < 2 && !(target.target & (HWY_EMU128 | HWY_SCALAR)))
+            codes.push_back(Code{&target, compiledKernels(target.target)});
+    if (codes.empty()) {
+        std::fprintf(stderr, "hessian-maxima-bench: no vector code to profile\n");
+        return 1;
+    }
+    // The calling thread's own processor time: a turn the system gives to a
+    // neighbour for a while does not count.
+    const auto now = [] {
+#if defined(_POSIX_THREAD_CPUTIME) && _POSIX_THREAD_CPUTIME >= 0
+        timespec t;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return (double)t.tv_sec * 1e3 + (double)t.tv_nsec * 1e-6;
+#else
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+#endif
+    };
+    std::printf("phases of a run on one thread, best of %d turns, ms of processor time (share of the one-thread bound);\n"
+                "ratio: the whole run against %s's in the same turn, median [min..max]\n\n",
+                repeat, codes[0].target->name);
+    std::printf("| frame | sigma | code | row passes | column pass | maxima | whole run | ratio |\n"
+                "|---|---:|---|---:|---:|---:|---:|---|\n");
+    double peak = 0.0;  // multiply-add pairs a millisecond, one thread, the better code
+    for (const FrameSize &size : kSizes) {
+        const Frame &frame = frameFor(size);
+        for (float sigma : kSigmas) {
+            Detector detector(sigma, size);
+            HessianDetector &det = detector.record;
+            const uint32_t r = det.radius, width = size.width, height = size.height;
+            size_t floats = 0;
+            for (const Code &code : codes)
+                floats = std::max(floats, code.kernels->scratchFloats(width, height, r));
+            std::vector<float> room(floats + 16);
+            float *scratch = reinterpret_cast<float *>((reinterpret_cast<uintptr_t>(room.data()) + 63) & ~uintptr_t(63));
+            std::vector<std::vector<double>> rows(codes.size()), columns(codes.size()), maxima(codes.size()),
+                whole(codes.size());
+            QVector<Feature> features;
+            for (int turn = 0; turn <= repeat; ++turn) {
+                float sink;
+                for (const Code &code : codes) {
+                    const double start = now();
+                    const double pairs = code.kernels->mulAddPairs(1000000, &sink);
+                    peak = std::max(peak, pairs / (now() - start));
+                }
+                // Each turn starts with another code: the first of a turn
+                // runs after the peak measurement, with other caches.
+                for (size_t i = 0; i < codes.size(); ++i) {
+                    const size_t c = (i + (size_t)turn) % codes.size();
+                    const VectorKernels &k = *codes[c].kernels;
+                    const double t0 = now();
+                    k.rowPasses(&det, frame.grey.data(), 0, height, scratch);
+                    const double t1 = now();
+                    k.columnPass(&det, r, height - r, scratch);
+                    const double t2 = now();
+                    features.clear();
+                    k.maximaRows(det.response, width, r + 1, height - r - 1, r + 1, kThreshold, features);
+                    const double t3 = now();
+                    const double a = t1 - t0, b = t2 - t1, m = t3 - t2;
+                    if (turn == 0)
+                        continue;  // warms the caches
+                    rows[c].push_back(a);
+                    columns[c].push_back(b);
+                    maxima[c].push_back(m);
+                    whole[c].push_back(a + b + m);
+                }
+            }
+            const double taps = 2.0 * r + 1.0;
+            const double rowPairs = (double)(width - 2 * r) * height * 3.0 * taps;
+            const double columnPairs = (double)(width - 2 * r) * (height - 2 * r) * 3.0 * taps;
+            const double runPairs = (double)width * height * 6.0 * taps;
+            const auto best = [](const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); };
+            for (size_t c = 0; c < codes.size(); ++c) {
+                std::vector<double> ratio;
+                for (size_t t = 0; t < whole[c].size(); ++t)
+                    ratio.push_back(whole[c][t] / whole[0][t]);
+                std::sort(ratio.begin(), ratio.end());
+                std::printf("| %u x %u | %g | %s | %.2f (%.0f%%) | %.2f (%.0f%%) | %.2f | %.2f (%.0f%%) "
+                            "| %.3f [%.3f..%.3f] |\n",
+                            width, height, (double)sigma, codes[c].target->name, best(rows[c]),
+                            100.0 * rowPairs / peak / best(rows[c]), best(columns[c]),
+                            100.0 * columnPairs / peak / best(columns[c]), best(maxima[c]), best(whole[c]),
+                            100.0 * runPairs / peak / best(whole[c]), median(ratio), ratio.front(), ratio.back());
+            }
+        }
+    }
+    std::printf("\none-thread arithmetic peak: %.1f G multiply-add pairs per second\n", peak / 1e6);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -629,11 +766,18 @@ int main(int argc, char **argv)
         return timeStages(comparison.stages, comparison.sigma, comparison.threshold);
     if (comparison.scaleSpace)
         return compareScaleSpace(comparison.repeat);
+    if (comparison.phases)
+        return profilePhases(comparison.repeat);
 
     // The table's vector code: the best this processor runs, or the one
     // --target names (AVX2 on a processor with AVX-512, say).
     const std::vector<VectorTarget> targets = vectorTargets();
-    const VectorTarget *target = targets.empty() ? nullptr : &targets.front();
+    // Without --target the core's own choice.
+    const VectorTarget *target = nullptr;
+    std::string targetName = "none";
+    for (const VectorTarget &candidate : targets)
+        if (candidate.target == chosenVectorTarget())
+            targetName = candidate.name;
     if (!comparison.target.empty()) {
         target = nullptr;
         for (const VectorTarget &candidate : targets)
@@ -649,6 +793,8 @@ int main(int argc, char **argv)
         }
     }
     const int64_t targetBit = target ? target->target : 0;
+    if (target)
+        targetName = target->name;
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
@@ -659,8 +805,12 @@ int main(int argc, char **argv)
     }
     registerBenchmarks(targetBit);
     TableReporter reporter;
+    // The peak before and after the timings, the higher: the neighbours on a
+    // shared machine can only lower it, and a low peak would flatter the
+    // table's last column.
+    const double peakBefore = peakPairsPerSecond();
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printTable(reporter.msecs, target ? target->name : "none", peakPairsPerSecond(targetBit));
+    printTable(reporter.msecs, targetName.c_str(), std::max(peakBefore, peakPairsPerSecond()));
     benchmark::Shutdown();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "annotation.h"
 #include "frameloading.h"
 #include "parallelbands.h"
+#include "runreport.h"
 #include "streamingrun.h"
 
 #include <QDir>
@@ -91,6 +92,7 @@ void runStreamedInput(const InputPicture &input, const BatchSettings &settings, 
         times.push_back(streamed.result.elapsedMsec);
     }
     picture->streamed = true;
+    picture->damage = streamed.damage;
     picture->width = (int)streamed.width;
     picture->height = (int)streamed.height;
     noteStretch(streamed.notice, streamed.stretch, picture);
@@ -153,13 +155,18 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     picture.measures = result.measures;
     if (result.status != 0)
         return picture;
+    const QString nothing = nothingSearched(settings.detection, frame.width(), frame.height());
+    if (!nothing.isEmpty())
+        picture.warnings << nothing;
 
     if (!settings.annotateFolder.isEmpty()) {
         const QString path = QDir(settings.annotateFolder).filePath(input.annotationName);
         QString error;
         if (!QDir().mkpath(QFileInfo(path).path()))
             error = QStringLiteral("its folder cannot be created");
-        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features, result.measures, &error)
+        if (error.isEmpty() && !saveAnnotatedPicture(path, frame, result.features,
+                                                      featureCircleLook(result.measures, settings.detection.scales > 1),
+                                                      &error)
             && error.isEmpty())
             error = QStringLiteral("unknown error");
         if (!error.isEmpty())
@@ -169,7 +176,8 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
 }
 
 int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
-             const std::function<bool(const PictureResult &)> &deliver, const std::atomic<bool> *stop)
+             const std::function<bool(const PictureResult &)> &deliver, const std::atomic<bool> *stop,
+             const PictureProcess &process)
 {
     const int total = inputs.size();
     const unsigned cores = machineThreads();
@@ -200,7 +208,7 @@ int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
                 return;
             const int index = next++;
             lock.unlock();
-            PictureResult result = processPicture(inputs[index], each, &workspace);
+            PictureResult result = process(inputs[index], each, &workspace);
             lock.lock();
             ready.emplace(index, std::move(result));
             changed.notify_all();

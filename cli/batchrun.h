@@ -31,17 +31,21 @@ struct BatchSettings {
     QString annotateFolder;   // where annotated pictures go; empty: none
 };
 
-// Reads, runs and (when asked) annotates each input on its own thread, at
-// most `jobs` at once, and calls `deliver` on the calling thread with each
-// result in input order. Stops early, delivering what is done in order,
-// when `deliver` returns false or `stop` becomes true. Returns the number of
-// pictures delivered.
-int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
-             const std::function<bool(const PictureResult &)> &deliver,
-             const std::atomic<bool> *stop = nullptr);
-
 // One picture as runBatch does it, on the calling thread.
 PictureResult processPicture(const InputPicture &input, const BatchSettings &settings,
                              DetectionWorkspace *workspace);
+
+using PictureProcess =
+    std::function<PictureResult(const InputPicture &, const BatchSettings &, DetectionWorkspace *)>;
+
+// Reads, runs and (when asked) annotates each input on its own thread, at
+// most `jobs` at once, and calls `deliver` on the calling thread with each
+// result in input order, however the pictures finish. Stops early,
+// delivering what is done in order, when `deliver` returns false or `stop`
+// becomes true. Returns the number of pictures delivered. Each picture is
+// done by `process` (tests hand in their own).
+int runBatch(const QVector<InputPicture> &inputs, const BatchSettings &settings,
+             const std::function<bool(const PictureResult &)> &deliver,
+             const std::atomic<bool> *stop = nullptr, const PictureProcess &process = processPicture);
 
 #endif // BATCHRUN_H

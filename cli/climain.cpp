@@ -46,17 +46,18 @@ const char kUsage[] =
     "                          [--border reflect|nearest|constant|interior]\n"
     "                          [--stretch none|minmax|percentile[:LOW:HIGH]]\n"
     "                          [--stream | --no-stream]\n"
-    "                          [--format csv|json] [--details] [--output FILE]\n"
+    "                          [--format csv|json] [--details] [--with-filename]\n"
+    "                          [--output FILE] [--summary FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
-    "                          [--repeat N] PATH...\n"
+    "                          [--quiet] [--repeat N] PATH...\n"
     "\n"
     "Finds the strict local maxima of the determinant-of-Hessian response at\n"
     "Gaussian scale S that exceed the response threshold T, in each picture.\n"
     "PATH is a picture file, a folder (every picture in it, recognised by\n"
     "content), or - for one picture on standard input.\n"
     "\n"
-    "  --sigma S          Gaussian scale, a positive number (default 5)\n"
-    "  --sigma MIN:MAX    a scale range: blobs found at their own scale, the\n"
+    "  -s, --sigma S      Gaussian scale, a positive number (default 5)\n"
+    "  -s, --sigma MIN:MAX  a scale range: blobs found at their own scale, the\n"
     "                     maxima in position and scale over N log-spaced scales\n"
     "  --scales N         the number of scales of a range, 2 to 1000 (default 10)\n"
     "  --overlap F        of two blobs (radius sqrt(2) sigma) of a range run that\n"
@@ -68,14 +69,14 @@ const char kUsage[] =
     "                     constant (black), or interior (not at all: only pixels\n"
     "                     3 sigma + 2 in from the edges are searched). Default:\n"
     "                     reflect for a scale range, interior for a single sigma\n"
-    "  --threshold T      response threshold, features must exceed it (default 100)\n"
+    "  -t, --threshold T  response threshold, features must exceed it (default 100)\n"
     "  --stretch MODE     how samples become the detector's 8-bit levels: none\n"
     "                     (8-bit pictures as they are, 16-bit ones as Qt reads\n"
     "                     them), minmax, or percentile[:LOW:HIGH] (default\n"
     "                     0.1:99.9); each value v becomes\n"
     "                     round((v - lo) / (hi - lo) * 255), clamped to 0..255.\n"
-    "                     Default: none, and percentile for float and 32-bit\n"
-    "                     TIFF and for FITS\n"
+    "                     Default: none for 8-bit pictures, percentile for\n"
+    "                     deeper ones (16-bit, 32-bit, float) and for FITS\n"
     "  --stream           read and run pictures in bands of rows (raw PGM and\n"
     "                     PPM, TIFF, FITS): the same features in a fraction of\n"
     "                     the memory; chosen by itself above 32 megapixels\n"
@@ -83,21 +84,28 @@ const char kUsage[] =
     "  --polarity P       keep both kinds of blob (default), only bright or only dark\n"
     "  --format F         csv (default) or json\n"
     "  --details          CSV: add x_subpixel,y_subpixel,sigma,response,polarity\n"
-    "  --output FILE      write there instead of standard output, replacing FILE\n"
-    "                     only once the whole run has been written\n"
+    "  -H, --with-filename  CSV: a first column \"file\" for a single picture too\n"
+    "  -o, --output FILE  write there instead of standard output, replacing FILE\n"
+    "                     only once the whole run has been written (a device or\n"
+    "                     a named pipe is written to directly)\n"
+    "  --summary FILE     also write one CSV row per picture, with or without\n"
+    "                     features: file, frames, features, status, warning,\n"
+    "                     elapsed_msec and the settings\n"
     "  --annotate DIR     write each picture with its features circled to DIR,\n"
     "                     as a PNG named after the picture\n"
     "  --force            let --annotate replace pictures already in DIR\n"
-    "  --jobs N           pictures in flight at once (default: one per core)\n"
-    "  --recursive        look for pictures in the subfolders of folders too\n"
+    "  -j, --jobs N       pictures in flight at once (default: one per core)\n"
+    "  -r, --recursive    look for pictures in the subfolders of folders too\n"
+    "  -q, --quiet        no report, summary or progress line on standard error\n"
+    "                     (warnings and failures still)\n"
     "  --repeat N         run the timed stages N times and report the median time\n"
     "                     (default 1)\n"
     "  -h, --help         show this help\n"
-    "  --version          show the version\n"
+    "  -V, --version      show the version\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
-    "row, left to right; with several pictures a first column \"file\". JSON: an\n"
-    "array with one object per picture. Standard error: with one picture the\n"
+    "row, left to right; with several pictures (or -H) a first column \"file\".\n"
+    "JSON: an array with one object per picture. Standard error: with one picture the\n"
     "run's report line, with several a summary line; one line per failure or\n"
     "damaged file.\n"
     "Exit status: 0 success, 1 a picture could not be read or its run failed,\n"
@@ -120,6 +128,9 @@ struct Options {
     int jobs = 0;
     bool recursive = false;
     int repeat = 1;
+    bool withFilename = false;   // -H
+    bool quiet = false;          // -q
+    QString summary;             // --summary FILE
     QStringList paths;
 };
 
@@ -159,15 +170,50 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
     return true;
 }
 
-const QStringList kFlags = {QStringLiteral("--details"), QStringLiteral("--force"),
+const QStringList kFlags = {QStringLiteral("--details"),   QStringLiteral("--force"),
                             QStringLiteral("--recursive"), QStringLiteral("--stream"),
-                            QStringLiteral("--no-stream")};
+                            QStringLiteral("--no-stream"), QStringLiteral("--with-filename"),
+                            QStringLiteral("--quiet")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
                              QStringLiteral("--jobs"),    QStringLiteral("--repeat"),
-                             QStringLiteral("--stretch"), QStringLiteral("--border")};
+                             QStringLiteral("--stretch"), QStringLiteral("--summary"),
+                             QStringLiteral("--border")};
+
+// The short options, as the long ones they stand for.
+const struct {
+    char letter;
+    const char *name;
+} kShortOptions[] = {{'s', "--sigma"},  {'t', "--threshold"}, {'o', "--output"},
+                     {'j', "--jobs"},   {'r', "--recursive"}, {'q', "--quiet"},
+                     {'H', "--with-filename"}, {'V', "--version"}, {'h', "--help"}};
+
+// A cluster of short options ("-rq", "-s3", "-s 3", "-t-5") as long ones,
+// getopt's way: flags one after another, and a letter that takes a value
+// takes the rest of the cluster, or the next argument when nothing is left.
+// False, with the letter that no option has, for anything else.
+bool expandShortOptions(const QString &cluster, QStringList *expanded, QChar *unknown)
+{
+    for (int i = 1; i < cluster.size(); ++i) {
+        const char *name = nullptr;
+        for (const auto &option : kShortOptions)
+            if (cluster[i] == QLatin1Char(option.letter))
+                name = option.name;
+        if (!name) {
+            *unknown = cluster[i];
+            return false;
+        }
+        const QString longName = QLatin1String(name);
+        if (kValued.contains(longName) && i + 1 < cluster.size()) {
+            *expanded << longName + QLatin1Char('=') + cluster.mid(i + 1);
+            return true;
+        }
+        *expanded << longName;
+    }
+    return true;
+}
 
 // Returns -1 when the option is good, otherwise the exit status.
 int applyOption(const QString &name, const QString &value, Options *options)
@@ -217,10 +263,13 @@ int applyOption(const QString &name, const QString &value, Options *options)
             options->format = TableFormat::Json;
         else
             return usageError(invalidValue(name, value, "csv or json"));
-    } else if (name == QLatin1String("--output") || name == QLatin1String("--annotate")) {
+    } else if (name == QLatin1String("--output") || name == QLatin1String("--annotate")
+               || name == QLatin1String("--summary")) {
         if (value.isEmpty())
             return usageError(invalidValue(name, value, "a path"));
-        (name == QLatin1String("--output") ? options->output : options->annotate) = value;
+        (name == QLatin1String("--output") ? options->output
+         : name == QLatin1String("--summary") ? options->summary
+                                              : options->annotate) = value;
     } else {
         const bool isSigma = name == QLatin1String("--sigma");
         const char *expected = isSigma ? "a positive finite number" : "a finite number";
@@ -267,11 +316,22 @@ int checkRange(Options *options)
 }
 
 // Returns -1 when the options are good, otherwise the exit status.
-int parseArguments(const QStringList &arguments, Options *options)
+int parseArguments(QStringList arguments, Options *options)
 {
     bool optionsEnded = false;
     for (int i = 1; i < arguments.size(); ++i) {
-        const QString argument = arguments.at(i);
+        QString argument = arguments.at(i);
+        if (!optionsEnded && argument.size() > 1 && argument.startsWith(QLatin1Char('-'))
+            && !argument.startsWith(QLatin1String("--"))) {
+            QStringList expanded;
+            QChar unknown;
+            if (!expandShortOptions(argument, &expanded, &unknown))
+                return usageError(QStringLiteral("unknown option '-%1'").arg(unknown));
+            arguments.removeAt(i);
+            for (int e = expanded.size() - 1; e >= 0; --e)
+                arguments.insert(i, expanded[e]);
+            argument = arguments.at(i);
+        }
         if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("-")) {
             if (argument == QLatin1String("-") && options->paths.contains(argument))
                 return usageError(QStringLiteral("standard input ('-') given more than once"));
@@ -307,6 +367,10 @@ int parseArguments(const QStringList &arguments, Options *options)
                 return usageError(QStringLiteral("%1 takes no value").arg(name));
             if (name == QLatin1String("--details"))
                 options->details = true;
+            else if (name == QLatin1String("--with-filename"))
+                options->withFilename = true;
+            else if (name == QLatin1String("--quiet"))
+                options->quiet = true;
             else if (name == QLatin1String("--stream") || name == QLatin1String("--no-stream"))
                 options->stream = name == QLatin1String("--stream") ? StreamChoice::Always : StreamChoice::Never;
             else if (name == QLatin1String("--force"))
@@ -353,6 +417,13 @@ int checkAnnotations(const QVector<InputPicture> &inputs, const Options &options
             return usageError(QStringLiteral("'%1' exists; --force replaces it").arg(path));
     }
     return -1;
+}
+
+// A folder given on the command line that holds no picture (inputfiles.h).
+bool isEmptyFolder(const PictureResult &picture)
+{
+    return picture.status == kPictureUnreadable && picture.error.startsWith(QLatin1String("no pictures in it"))
+           && QFileInfo(picture.file).isDir();
 }
 
 std::atomic<bool> interrupted{false};
@@ -422,15 +493,23 @@ int main(int argc, char *argv[])
     if (annotationStatus >= 0)
         return annotationStatus;
 
+    // A file (new, or one to replace) is written beside it and renamed into
+    // place once whole. Anything else that exists (a device, a named pipe)
+    // is written to directly, as the shell's ">" does: renaming over it
+    // would replace the device node or the pipe with a plain file.
     QFile standardOutput;
-    QSaveFile outputFile(options.output);
-    QIODevice *out = &standardOutput;
+    QSaveFile savedOutput(options.output);
+    QFile directOutput(options.output);
+    const bool saved = !options.output.isEmpty()
+                       && (!QFileInfo::exists(options.output) || QFileInfo(options.output).isDir()
+                           || isRegularFile(options.output));
+    QFileDevice *out = &standardOutput;
     if (options.output.isEmpty()) {
         standardOutput.open(stdout, QIODevice::WriteOnly);
     } else {
-        if (!outputFile.open(QIODevice::WriteOnly))
-            return usageError(QStringLiteral("cannot write '%1': %2").arg(options.output, outputFile.errorString()));
-        out = &outputFile;
+        out = saved ? static_cast<QFileDevice *>(&savedOutput) : &directOutput;
+        if (!out->open(QIODevice::WriteOnly))
+            return usageError(QStringLiteral("cannot write '%1': %2").arg(options.output, out->errorString()));
     }
     const QString outName = options.output.isEmpty() ? QStringLiteral("standard output")
                                                       : QStringLiteral("'%1'").arg(options.output);
@@ -446,7 +525,7 @@ int main(int argc, char *argv[])
     settings.jobs = options.jobs;
     settings.annotateFolder = options.annotate;
 
-    FeatureTableWriter writer(out, options.format, options.details, !single);
+    FeatureTableWriter writer(out, options.format, options.details, !single || options.withFilename);
     // With one picture, CSV output appears only for a successful run, as it
     // always has; JSON always says what happened.
     bool begun = false;
@@ -459,12 +538,20 @@ int main(int argc, char *argv[])
     if (!single || options.format == TableFormat::Json)
         begin();
 
-    Progress progress(inputs.size(), !single && isatty(fileno(stderr)));
+    Progress progress(inputs.size(), !single && !options.quiet && isatty(fileno(stderr)));
     int read = 0, failed = 0, damaged = 0, done = 0;
+    int emptyFolders = 0;   // folders given that hold no picture
+    QByteArray summary = summaryHeader();
     qint64 featureCount = 0;
     PictureResult last;
     const auto deliver = [&](const PictureResult &picture) {
-        if (picture.status == kPictureUnreadable) {
+        if (picture.status == kPictureUnreadable && isEmptyFolder(picture)) {
+            ++emptyFolders;
+            progress.clear();
+            complain(QStringLiteral("no pictures in '%1'%2")
+                         .arg(picture.file, options.recursive ? QStringLiteral(" or its subfolders")
+                                                              : QStringLiteral(" (--recursive looks in subfolders)")));
+        } else if (picture.status == kPictureUnreadable) {
             ++failed;
             progress.clear();
             const char *what = QFileInfo(picture.file).isDir() ? "folder" : "image";
@@ -502,6 +589,8 @@ int main(int argc, char *argv[])
             writeFailed = !writer.write(picture);
         if (single)
             last = picture;
+        if (!isEmptyFolder(picture))
+            summary += summaryRow(picture);
         progress.update(++done);
         return !writeFailed;
     };
@@ -510,34 +599,50 @@ int main(int argc, char *argv[])
 
     if (begun && !writeFailed)
         writeFailed = !writer.finish();
-    if (!writeFailed && !options.output.isEmpty() && !interrupted.load() && !outputFile.commit())
-        writeFailed = true;
+    // The summary, whole or not at all, once the run is complete.
+    if (!options.summary.isEmpty() && !interrupted.load()) {
+        QSaveFile summaryFile(options.summary);
+        if (!summaryFile.open(QIODevice::WriteOnly) || summaryFile.write(summary) != summary.size()
+            || !summaryFile.commit()) {
+            complain(QStringLiteral("cannot write the summary to '%1': %2")
+                         .arg(options.summary, summaryFile.errorString()));
+            return kExitFailed;
+        }
+    }
+    // Nothing is reported written before it has left the buffers: a full
+    // disk or a closed pipe shows only when they are flushed.
+    if (!writeFailed && !saved)
+        writeFailed = !out->flush() || (out == &standardOutput && std::fflush(stdout) != 0);
+    if (!writeFailed && saved && !interrupted.load())
+        writeFailed = !savedOutput.commit();
     if (writeFailed) {
         complain(QStringLiteral("cannot write to %1: %2").arg(outName, out->errorString()));
-        if (!options.output.isEmpty())
-            outputFile.cancelWriting();
+        if (saved)
+            savedOutput.cancelWriting();
         return kExitFailed;
     }
     if (interrupted.load()) {
-        if (!options.output.isEmpty())
-            outputFile.cancelWriting();
+        if (saved)
+            savedOutput.cancelWriting();
         complain(QStringLiteral("interrupted after %1 of %2 pictures%3").arg(delivered).arg(inputs.size())
-                     .arg(options.output.isEmpty() ? QString() : QStringLiteral("; '%1' not written").arg(options.output)));
+                     .arg(saved ? QStringLiteral("; '%1' not written").arg(options.output) : QString()));
         return kExitInterrupted;
     }
 
-    if (single) {
+    if (options.quiet) {
+        // Nothing more to say.
+    } else if (single) {
         // The window's status line, "Success. ..." or "Failed".
-        if (last.status != kPictureUnreadable)
+        if (last.status != kPictureUnreadable && !isEmptyFolder(last))
             std::fprintf(stderr, "%s\n",
                          runReport(DetectionResult{last.features, last.status, last.elapsedMsec, last.measures})
                              .toLocal8Bit().constData());
-    } else {
+    } else if (inputs.size() > emptyFolders) {
         const QString ofThem = damaged ? QStringLiteral(" (%1 damaged)").arg(damaged) : QString();
-        std::fprintf(stderr, "%d pictures, %d read%s, %d failed, %lld features, %.1f s\n", inputs.size(), read,
-                     ofThem.toLocal8Bit().constData(), failed, featureCount, progress.seconds());
+        std::fprintf(stderr, "%d pictures, %d read%s, %d failed, %lld features, %.1f s\n", inputs.size() - emptyFolders,
+                     read, ofThem.toLocal8Bit().constData(), failed, featureCount, progress.seconds());
     }
-    if (failed > 0)
+    if (failed > 0 || emptyFolders > 0)
         return kExitFailed;
     return damaged > 0 ? kExitDamaged : 0;
 }

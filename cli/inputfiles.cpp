@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 
+#include <sys/stat.h>
+
 namespace {
 
 // "photo.jpg" -> "photo.png", keeping any folders in front of it.
@@ -39,7 +41,9 @@ void addFolder(const QString &root, const QString &relative, bool recursive, QVe
                 addFolder(root, name, recursive, pictures);
             continue;
         }
-        if (!holdsPicture(entry.filePath()))
+        // Opening a named pipe to look at its content would wait for a
+        // writer that may never come.
+        if (!isRegularFile(entry.filePath()) || !holdsPicture(entry.filePath()))
             continue;
         InputPicture picture;
         picture.path = entry.filePath();
@@ -59,6 +63,12 @@ bool holdsPicture(const QString &path)
     QImageReader reader(path);
     reader.setDecideFormatFromContent(true);
     return reader.canRead();
+}
+
+bool isRegularFile(const QString &path)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 QVector<InputPicture> expandInputs(const QStringList &paths, bool recursive)

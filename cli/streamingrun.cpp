@@ -16,9 +16,6 @@
 
 namespace {
 
-// A band holds at most this many pixels, unless 2r + 2 rows more than its
-// own take more.
-const qint64 kBandPixels = qint64(1) << 25;
 // Bytes of samples read at once while rows are mapped or counted.
 const qint64 kChunkBytes = qint64(16) << 20;
 
@@ -147,11 +144,12 @@ uint32_t kernelRadius(float sigma)
 
 } // namespace
 
-qint64 streamBandRows(qint64 width, uint32_t radius)
+qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes)
 {
     const qint64 overlap = 2 * (qint64)radius + 2;
-    const qint64 budget = kBandPixels / std::max<qint64>(1, width) - overlap;
-    return std::max(overlap, std::min(24 * overlap, budget));
+    const qint64 rowBytes = std::max<qint64>(1, width) * kBandBytesPerPixel;
+    const qint64 fit = std::max<qint64>(0, kBandBudgetBytes - readerBytes) / rowBytes - overlap;
+    return std::max<qint64>(0, std::min(24 * overlap, fit));
 }
 
 bool canStream(const QString &path, QString *reason, qint64 *pixels)
@@ -166,7 +164,9 @@ bool canStream(const QString &path, QString *reason, qint64 *pixels)
     return native != nullptr;
 }
 
-bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error)
+namespace {
+
+bool runBands(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error)
 {
     DecoderMessages messages;
     QFile file(path);
@@ -182,16 +182,29 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
     picture->width = layout.width;
     picture->height = layout.height;
     picture->bitsPerSample = (int)layout.bitsPerSample;
+    // The band's height, from what the picture's rows, the kernel's margin
+    // and the reader's buffers take, before anything is allocated.
+    const uint32_t radius = kernelRadius(settings.detection.sigma);
+    const qint64 chunkBytes = chunkRows(*native) * native->rowBytes();
+    const qint64 own = settings.bandRows > 0 ? settings.bandRows
+                                             : streamBandRows(layout.width, radius, chunkBytes + layout.bufferBytes);
+    if (own == 0 && radius > 0) {
+        *error = QStringLiteral("it cannot be read in bands: a band of its %1-pixel rows at sigma %2 needs %3 rows "
+                                "with its margins, more than the %4 MB a band may take")
+                     .arg(layout.width).arg(settings.detection.sigma).arg(2 * (qint64)radius + 3)
+                     .arg(kBandBudgetBytes >> 20);
+        return false;
+    }
     std::vector<unsigned char> chunk;
     try {
-        chunk.resize((size_t)(chunkRows(*native) * native->rowBytes()));
+        chunk.resize((size_t)chunkBytes);
     } catch (const std::bad_alloc &) {
         *error = QStringLiteral("not enough memory to read the picture");
         return false;
     }
 
     StretchChoice choice = settings.stretch;
-    choice.mode = resolvedStretchMode(choice.mode, layout.qtReads);
+    choice.mode = resolvedStretchMode(choice.mode, layout.qtReads, layout.type);
     if (!findStretchRange(choice, layout.type, filePass(*native, chunk), &picture->stretch, error))
         return false;
     const ByteReduction reduction = picture->stretch.mode == StretchMode::None
@@ -203,7 +216,6 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
     GreyRows rows(*native, reduction, chunk, config);
 
     detection.candidates = false;
-    const uint32_t radius = kernelRadius(detection.sigma);
     DetectionResult &result = picture->result;
     result = DetectionResult{QVector<Feature>(), HESSIAN_OK, 0.0f, QVector<FeatureMeasure>()};
     if (radius == 0) {
@@ -211,8 +223,6 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
         return true;
     }
     const qint64 margin = radius + 1;
-    const qint64 own = settings.bandRows > 0 ? std::max<qint64>(settings.bandRows, 1)
-                                             : streamBandRows(layout.width, radius);
     const qint64 width = layout.width;
     std::unique_ptr<unsigned char, void (*)(void *)> band(
         (unsigned char *)allocateFrameBuffer((size_t)(width * std::min(layout.height, own + 2 * margin))), std::free);
@@ -288,5 +298,20 @@ bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPi
             break;
     }
     picture->notice = stretchNotice(picture->stretch, std::min(rows.low, rows.high), rows.high);
+    picture->damage = layout.damage;
     return true;
+}
+
+} // namespace
+
+bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error)
+{
+    try {
+        return runBands(path, settings, picture, error);
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("not enough memory to read the picture");
+    } catch (const std::exception &exception) {
+        *error = QStringLiteral("the picture cannot be read: %1").arg(QString::fromLocal8Bit(exception.what()));
+    }
+    return false;
 }

@@ -45,6 +45,7 @@ struct StreamedPicture {
     StretchNotice notice;
     qint64 bands = 0;
     DetectionResult result;        // elapsedMsec: the timed stages of every band, added up
+    QString damage;                // what is wrong with the file, as the whole read says it; empty when sound
 };
 
 // Whether the picture at `path` can be read in bands, and how many pixels
@@ -55,9 +56,17 @@ bool canStream(const QString &path, QString *reason, qint64 *pixels = nullptr);
 // cannot be read or streamed; a failing run is reported in result.status.
 bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error);
 
+// What one band may take: its grey rows and the detector's record of them
+// (kBandBytesPerPixel a pixel), with the reader's buffers (a strip or a row
+// of tiles, the rows being mapped).
+const qint64 kBandBudgetBytes = qint64(17) << 25;
+const qint64 kBandBytesPerPixel = 17;
+
 // The own rows of a band for a picture `width` wide at kernel radius
-// `radius`: enough that the rows read twice cost a few percent, few enough
-// that a band stays within a fixed budget of pixels.
-qint64 streamBandRows(qint64 width, uint32_t radius);
+// `radius`, when the reader holds `readerBytes` besides: enough that the
+// rows read twice cost a few percent, few enough that the band, with its
+// 2r + 2 rows of margin, stays within kBandBudgetBytes. 0 when not even a
+// band of one own row fits: such a picture is not streamed.
+qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes = 0);
 
 #endif // STREAMINGRUN_H

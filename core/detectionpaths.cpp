@@ -10,6 +10,8 @@
 #include "vectorscratch.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -37,12 +39,26 @@ const uint32_t kMinRowsPerBand = 16;
 // maxima search is short and gives each band a feature list to join, so it
 // takes one band per thread.
 const unsigned kResponseBandsPerThread = 4;
+// Rows of a band whose row passes run at a time before the column pass reads
+// them: few enough that the byte rows and the response rows they give stay
+// in the processor's own cache (1 MiB on this project's machines), enough
+// that the r rows each column pass converts again at its top stay few.
+// Measured on one thread on 1920 x 1080: chunks of 60, 100 and 190 rows took
+// 0.94, 0.93 and 0.93 of the time of the row passes of the whole frame
+// followed by its column pass at sigma 2, 0.96, 0.95 and 0.98 at sigma 5,
+// and about the same at sigma 10, where each chunk converts 60 rows again.
+const uint32_t kFusedRows = 100;
 const unsigned kMaximaBandsPerThread = 1;
 
 struct Split {
     unsigned threads;
     unsigned bands;
 };
+
+BandStop bandStop(const HessianRunConfig &config)
+{
+    return BandStop{config.cancel, HESSIAN_CANCELLED};
+}
 
 Split splitFor(const HessianRunConfig &config, uint32_t rows, unsigned bandsPerThread)
 {
@@ -129,29 +145,89 @@ bool runsHere(int64_t target)
     return (target & (HWY_EMU128 | HWY_SCALAR)) || (target & supported);
 }
 
-// The best compiled kernels this processor runs; the list is best first
-// and ends with a portable fallback.
-const VectorKernels *bestKernels()
+#if defined(__x86_64__) || defined(__i386__)
+
+ProcessorVendor processorVendor()
 {
-    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
-        if (runsHere(compiledVectorKernels(i).target))
-            return &compiledVectorKernels(i);
-    return nullptr;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(0, &a, &b, &c, &d))
+        return VENDOR_OTHER;
+    char name[13];
+    std::memcpy(name, &b, 4);
+    std::memcpy(name + 4, &d, 4);
+    std::memcpy(name + 8, &c, 4);
+    name[12] = 0;
+    if (std::strcmp(name, "GenuineIntel") == 0)
+        return VENDOR_INTEL;
+    if (std::strcmp(name, "AuthenticAMD") == 0)
+        return VENDOR_AMD;
+    return VENDOR_OTHER;
 }
 
-// The kernels for the run, or null when the target asked for is not here.
-const VectorKernels *kernelsFor(int64_t target)
+#else
+
+ProcessorVendor processorVendor()
 {
-    if (target == 0) {
-        static const VectorKernels *const best = bestKernels();
-        return best;
-    }
+    return VENDOR_OTHER;
+}
+
+#endif
+
+const VectorKernels *runnableKernels(int64_t target)
+{
     for (size_t i = 0; i < compiledVectorKernelCount(); ++i) {
         const VectorKernels &kernels = compiledVectorKernels(i);
         if (kernels.target == target && runsHere(kernels.target))
             return &kernels;
     }
     return nullptr;
+}
+
+// Multiply-add pairs a second of one code, on this thread, the best of a
+// few short turns taken alternately with the other code's, so that a turn
+// the system interrupts decides nothing.
+double pairsRatio(const VectorKernels &wide, const VectorKernels &narrow)
+{
+    const size_t rounds = 4000;  // some 20 microseconds
+    double bestWide = 0.0, bestNarrow = 0.0;
+    float sink = 0.0f;
+    const auto rate = [&](const VectorKernels &kernels) {
+        const auto start = std::chrono::steady_clock::now();
+        const double pairs = kernels.mulAddPairs(rounds, &sink);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return seconds > 0.0 ? pairs / seconds : 0.0;
+    };
+    for (int turn = 0; turn < 5; ++turn) {
+        bestWide = std::max(bestWide, rate(wide));
+        bestNarrow = std::max(bestNarrow, rate(narrow));
+    }
+    return bestNarrow > 0.0 ? bestWide / bestNarrow : 0.0;
+}
+
+// The kernels a run takes when it names none (see preferredTarget). Only an
+// Intel processor with AVX-512 has its arithmetic rates measured, once per
+// process, in a fraction of a millisecond.
+const VectorKernels *chosenKernels()
+{
+    int64_t runnable = 0;
+    for (size_t i = 0; i < compiledVectorKernelCount(); ++i)
+        if (runsHere(compiledVectorKernels(i).target))
+            runnable |= compiledVectorKernels(i).target;
+    const ProcessorVendor vendor = processorVendor();
+    const VectorKernels *avx512 = runnableKernels(HWY_AVX3);
+    const VectorKernels *avx2 = runnableKernels(HWY_AVX2);
+    const double ratio = vendor == VENDOR_INTEL && avx512 && avx2 ? pairsRatio(*avx512, *avx2) : 0.0;
+    return runnableKernels(preferredTarget(vendor, runnable, ratio));
+}
+
+// The kernels for the run, or null when the target asked for is not here.
+const VectorKernels *kernelsFor(int64_t target)
+{
+    if (target == 0) {
+        static const VectorKernels *const chosen = chosenKernels();
+        return chosen;
+    }
+    return runnableKernels(target);
 }
 
 // One slice of scratch per thread of a run. The vector kernels allocate
@@ -196,8 +272,67 @@ HessianRunConfig defaultRunConfig()
     config.path = referenceForcedByEnvironment() ? HESSIAN_PATH_REFERENCE : HESSIAN_PATH_VECTOR;
 #endif
     config.threads = 0;
-    config.target = 0;
+    config.target = targetNamedByEnvironment();
+    config.cancel = nullptr;
     return config;
+}
+
+namespace {
+
+bool sameName(const char *a, const char *b)
+{
+    for (; *a && *b; ++a, ++b)
+        if (std::tolower((unsigned char)*a) != std::tolower((unsigned char)*b))
+            return false;
+    return *a == *b;
+}
+
+} // namespace
+
+// The widest code (Highway numbers the better targets lower), except where
+// measurements say otherwise:
+// - An Intel processor with AVX-512 multiplies and adds 512-bit vectors on
+//   one unit (ports 0 and 1 joined) or two (port 5 too), by model. With one,
+//   AVX-512 does no more multiply-adds per cycle than AVX2 does on ports 0
+//   and 1, and its heavier clock licence lowers the frequency: AVX2 runs the
+//   passes faster. The processor does not say which it has, so its rates are
+//   measured (hessian-maxima-bench --phases shows the passes with both codes).
+// - AMD's family 25 (Zen 4) executes 512-bit operations in two halves, at
+//   AVX2's rate of pairs, yet its passes run faster with AVX-512: a whole
+//   run on one thread took 1.08 to 1.21 times as long with AVX2. Family 26
+//   has full-width units. Both take AVX-512.
+int64_t preferredTarget(ProcessorVendor vendor, int64_t runnable, double avx512OverAvx2)
+{
+#ifndef HESSIAN_FORCE_REFERENCE
+    const double kLeastGain = 1.5;  // one unit gives about 1, two about 2
+    if (vendor == VENDOR_INTEL && (runnable & HWY_AVX3) && (runnable & HWY_AVX2) && avx512OverAvx2 < kLeastGain)
+        runnable &= ~(int64_t)HWY_AVX3;
+#else
+    (void)vendor;
+    (void)avx512OverAvx2;
+#endif
+    return runnable & -runnable;
+}
+
+int64_t targetNamedByEnvironment()
+{
+    const char *name = std::getenv("HESSIAN_TARGET");
+    if (!name || !*name)
+        return 0;
+    for (const VectorTarget &target : vectorTargets())
+        if (sameName(name, target.name))
+            return target.target;
+    return 0;
+}
+
+int64_t chosenVectorTarget()
+{
+#ifndef HESSIAN_FORCE_REFERENCE
+    const VectorKernels *kernels = kernelsFor(0);
+    return kernels ? kernels->target : 0;
+#else
+    return 0;
+#endif
 }
 
 std::vector<VectorTarget> vectorTargets()
@@ -259,7 +394,7 @@ int maximaInBands(MaximaRows rows, const float *response, uint32_t width, uint32
                     return (int)HESSIAN_NO_MEMORY;
                 }
                 return (int)HESSIAN_OK;
-            });
+            }, bandStop(config));
             if (status != HESSIAN_OK)
                 return status;
             if (bands == 1) {
@@ -310,6 +445,8 @@ int convertRgb32ToGreyReference(const uint32_t *pixels, size_t pixelsPerLine, ui
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return convertRgb32ToGreyReference(pixels, pixelsPerLine, width, height, grey);
@@ -318,6 +455,8 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
 int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,
                                const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return computeHessianResponseReference(detector, grey);
@@ -326,6 +465,8 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
 int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return findLocalMaximaReference(response, width, height, threshold, radius, features);
@@ -334,6 +475,8 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
 int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_VECTOR && config.target != 0)
         return HESSIAN_BAD_TARGET;
     return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
@@ -347,6 +490,8 @@ int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, 
 int computeHessianResponseWith(HessianDetector *detector, const unsigned char *grey,
                                const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return computeHessianResponseReference(detector, grey);
     if (detector->radius == 0)
@@ -366,16 +511,56 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
         const ThreadScratch scratch(*detector, split.threads);
         if (!scratch.base)
             return HESSIAN_NO_MEMORY;
-        const auto rowPasses = [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
-            return kernels->rowPasses(detector, grey, first, last, scratch.of(worker));
+        // Output row y needs the row passes of rows y - r .. y + r. A band
+        // [first, last) goes down in chunks: the row passes of a chunk, then
+        // the outputs whose rows are all its own and done, while those rows
+        // are still in this processor's cache. The outputs within r of the
+        // band's ends need a neighbour's rows and wait for the second phase.
+        // A wide kernel makes each chunk's column pass convert 2r rows again
+        // for few outputs; then the whole band goes at once.
+        const uint32_t chunk = 4 * radius <= kFusedRows
+                                   ? std::max<uint32_t>(kFusedRows / kernels->columnRows, 1) * kernels->columnRows
+                                   : height;
+        const auto rowsAndColumns = [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
+            float *own = scratch.of(worker);
+            uint32_t next = first + radius;  // the next output row to compute
+            for (uint32_t from = first; from < last;) {
+                const uint32_t to = last - from > chunk ? from + chunk : last;
+                int status = kernels->rowPasses(detector, grey, from, to, own);
+                const uint32_t ready = to > radius ? to - radius : 0;  // outputs below this have their rows
+                if (status == HESSIAN_OK && ready > next) {
+                    status = kernels->columnPass(detector, next, ready, own);
+                    next = ready;
+                }
+                if (status != HESSIAN_OK)
+                    return status;
+                from = to;
+            }
+            return (int)HESSIAN_OK;
         };
-        const auto columnPass = [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
-            return kernels->columnPass(detector, first, last, scratch.of(worker));
+        const auto bandEnds = [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
+            const uint32_t low = std::max(first, radius);
+            const uint32_t high = std::min(last, height - radius);
+            // What the first phase computed: [first + r, last - r), if anything.
+            const uint32_t innerLow = first + radius;
+            const uint32_t innerHigh = last - first > 2 * radius ? last - radius : innerLow;
+            float *own = scratch.of(worker);
+            int status = HESSIAN_OK;
+            if (innerHigh <= innerLow) {
+                if (low < high)
+                    status = kernels->columnPass(detector, low, high, own);
+                return status;
+            }
+            if (low < std::min(innerLow, high))
+                status = kernels->columnPass(detector, low, std::min(innerLow, high), own);
+            if (status == HESSIAN_OK && std::max(innerHigh, low) < high)
+                status = kernels->columnPass(detector, std::max(innerHigh, low), high, own);
+            return status;
         };
-        std::vector<BandPhase> phases{BandPhase{0, height, rowPasses}};
+        std::vector<BandPhase> phases{BandPhase{0, height, rowsAndColumns, kernels->columnRows}};
         if ((uint64_t)height > 2 * (uint64_t)radius)
-            phases.push_back(BandPhase{radius, height - radius, columnPass, kernels->columnRows});
-        return runPhasesInBands(split.threads, split.bands, phases);
+            phases.push_back(BandPhase{0, height, bandEnds, kernels->columnRows});
+        return runPhasesInBands(split.threads, split.bands, phases, bandStop(config));
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
@@ -385,6 +570,8 @@ int computeHessianResponseWith(HessianDetector *detector, const unsigned char *g
 int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return convertRgb32ToGreyReference(pixels, pixelsPerLine, width, height, grey);
     const VectorKernels *kernels = kernelsFor(config.target);
@@ -395,7 +582,7 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
         return runInBands(split.threads, split.bands, 0, height, [&](unsigned, unsigned, uint32_t first, uint32_t last) {
             kernels->greyRows(pixels, pixelsPerLine, width, first, last, grey);
             return (int)HESSIAN_OK;
-        });
+        }, bandStop(config));
     } catch (const std::bad_alloc &) {
         return HESSIAN_NO_MEMORY;
     }
@@ -404,6 +591,8 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
 int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return findLocalMaximaReference(response, width, height, threshold, radius, features);
     const VectorKernels *kernels = kernelsFor(config.target);
@@ -416,6 +605,8 @@ int findLocalMaximaWith(const float *response, uint32_t width, uint32_t height, 
 int findLevelMaximaWith(const float *response, uint32_t width, uint32_t height, float threshold,
                         uint32_t radius, QVector<Feature> &features, const HessianRunConfig &config)
 {
+    if (runCancelled(config))
+        return HESSIAN_CANCELLED;
     if (config.path == HESSIAN_PATH_REFERENCE)
         return maximaInBands(levelMaximaRowsReference, response, width, height, radius, threshold, config, features);
     const VectorKernels *kernels = kernelsFor(config.target);

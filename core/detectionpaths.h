@@ -15,6 +15,7 @@
 
 #include <QVector>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -29,12 +30,32 @@ struct HessianRunConfig {
     unsigned threads;  // 0: one per hardware thread
     int64_t target;    // 0: the best instruction set the processor runs;
                        // otherwise one target of vectorTargets()
+    // Raised by another thread to stop the run: checked before every band
+    // of rows (and on the reference path before every stage), which then
+    // gives HESSIAN_CANCELLED. Null or down: no effect on any result.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // What a run uses unless told otherwise: the vector path on every hardware
-// thread, or the reference when HESSIAN_FORCE_REFERENCE says so. The
-// environment is read on every call, so a change applies to the next run.
+// thread, or the reference when HESSIAN_FORCE_REFERENCE says so; the vector
+// code chosen for this processor (see detectionpaths.cpp), or the one that
+// HESSIAN_TARGET names (AVX3, AVX2, SSE4, EMU128, in any case), for
+// measuring one against another. The environment is read on every call, so
+// a change applies to the next run.
 HessianRunConfig defaultRunConfig();
+
+// The target HESSIAN_TARGET names, when this processor runs it; otherwise 0.
+int64_t targetNamedByEnvironment();
+
+enum ProcessorVendor { VENDOR_OTHER, VENDOR_INTEL, VENDOR_AMD };
+
+// The vector code a run takes when it names none, among the `runnable`
+// targets (Highway's bits, all of which this processor runs), for a
+// processor of that vendor on which AVX-512 does `avx512OverAvx2` times as
+// many multiply-add pairs a second as AVX2 (measured on Intel processors
+// only): the widest, but AVX2 on an Intel processor whose AVX-512 gains less
+// than half again (see detectionpaths.cpp and docs/speed.md).
+int64_t preferredTarget(ProcessorVendor vendor, int64_t runnable, double avx512OverAvx2);
 
 // The same operations with the path spelled out. A vector target that is not
 // compiled in or that this processor cannot run gives HESSIAN_BAD_TARGET.
@@ -47,6 +68,13 @@ int convertRgb32ToGreyWith(const uint32_t *pixels, size_t pixelsPerLine, uint32_
                            uint32_t height, unsigned char *grey, const HessianRunConfig &config);
 
 const int HESSIAN_BAD_TARGET = -6;
+const int HESSIAN_CANCELLED = -7;
+
+// Whether the run's cancel flag is up.
+inline bool runCancelled(const HessianRunConfig &config)
+{
+    return config.cancel && config.cancel->load(std::memory_order_relaxed);
+}
 
 struct VectorTarget {
     int64_t target;    // Highway's target bit
@@ -56,5 +84,9 @@ struct VectorTarget {
 // The vector instruction sets compiled in that this processor runs, best
 // first; empty when the core was built without the vector path.
 std::vector<VectorTarget> vectorTargets();
+
+// The one a run takes when neither it nor HESSIAN_TARGET names one
+// (preferredTarget for this processor); 0 without the vector path.
+int64_t chosenVectorTarget();
 
 #endif // DETECTIONPATHS_H

@@ -592,9 +592,40 @@ void GreyRows(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width, uint
     }
 }
 
+// ---------------------------------------------------------------------------
+// Arithmetic rate
+
+// Separate vector multiplies and adds (never fused), the detector's kind of
+// work, in as many independent chains as it takes to keep every unit busy;
+// returns how many multiply-add pairs of lanes that was.
+double MulAddPairs(size_t rounds, float *sink)
+{
+    const DF d;
+    constexpr size_t kChains = 12;
+    VF products[kChains], sums[kChains];
+    for (size_t c = 0; c < kChains; ++c) {
+        products[c] = hn::Set(d, 1.0f + 0.001f * (float)c);
+        sums[c] = hn::Set(d, (float)c);
+    }
+    const VF m = hn::Set(d, 0.999999f);
+    const VF a = hn::Set(d, 1e-7f);
+    for (size_t i = 0; i < rounds; ++i) {
+        HESSIAN_UNROLL
+        for (size_t c = 0; c < kChains; ++c) {
+            products[c] = hn::Mul(products[c], m);
+            sums[c] = hn::Add(sums[c], a);
+        }
+    }
+    VF total = hn::Add(products[0], sums[0]);
+    for (size_t c = 1; c < kChains; ++c)
+        total = hn::Add(total, hn::Add(products[c], sums[c]));
+    *sink = hn::GetLane(total);
+    return (double)(kChains * hn::Lanes(d)) * (double)rounds;
+}
+
 // This instruction set's kernels, a constant table.
 const VectorKernels kKernels = {HWY_TARGET, &ScratchFloats, &RowPasses, &ColumnPass, kColumnRows,
-                                &MaximaRows, &LevelMaximaRows, &GreyRows};
+                                &MaximaRows, &LevelMaximaRows, &GreyRows, &MulAddPairs};
 
 } // namespace HWY_NAMESPACE
 } // namespace hessianvector

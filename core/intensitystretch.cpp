@@ -292,6 +292,9 @@ unsigned char reduceValue(double value, const ByteReduction &reduction)
         return (unsigned char)((uint32_t)value * 255u / reduction.maxval);
     case REDUCE_ROUND_257:
         return (unsigned char)(((uint32_t)value + 128u) / 257u);
+    case REDUCE_PNM_COLOUR:
+        // Qt scales colours to 16 bits, then brings them to 8 as any 16-bit colour.
+        return (unsigned char)((((uint32_t)value * 65535u / reduction.maxval & 0xffffu) + 128u) / 257u);
     case REDUCE_STRETCH:
         break;
     }
@@ -376,6 +379,72 @@ inline size_t tableIndex(const unsigned char *sample, SampleType type)
     return bits;
 }
 
+// The bytes of the 256 levels of 8-bit samples, made by the formula itself,
+// so that looking a sample up gives what the formula gives. Building it costs
+// about as much as reducing 256 samples one by one.
+const size_t kTableWorthSamples = 512;
+
+struct LevelTable {
+    bool identity;  // every level maps to itself: a copy does
+    unsigned char byte[256];
+};
+
+// Whole numbers scaled by 255 / 255: every level is its own byte.
+bool isCopy(const ByteReduction &reduction)
+{
+    return reduction.kind == REDUCE_PNM_SCALE && reduction.maxval == 255;
+}
+
+void makeLevelTable(const ByteReduction &reduction, LevelTable *table)
+{
+    if (isCopy(reduction)) {
+        table->identity = true;
+        return;
+    }
+    table->identity = true;
+    for (unsigned v = 0; v < 256; ++v) {
+        table->byte[v] = reduceValue((double)v, reduction);
+        table->identity = table->identity && table->byte[v] == v;
+    }
+}
+
+// The two whole-number reductions of 16-bit samples, without the detour
+// through double (which holds every 16-bit value exactly, so nothing changes).
+template <typename Store>
+bool reduceWholeNumbers(const void *samples, size_t count, size_t stride, const ByteReduction &reduction,
+                        Store store)
+{
+    const uint32_t maxval = reduction.maxval;
+    switch (reduction.kind) {
+    case REDUCE_PNM_SCALE:
+        for (size_t i = 0; i < count; ++i)
+            store(i, (unsigned char)((uint32_t)load<uint16_t>(samples, i * stride) * 255u / maxval));
+        return true;
+    case REDUCE_ROUND_257:
+        for (size_t i = 0; i < count; ++i)
+            store(i, (unsigned char)(((uint32_t)load<uint16_t>(samples, i * stride) + 128u) / 257u));
+        return true;
+    default:
+        break;  // the others go through double
+    }
+    return false;
+}
+
+// 8-bit samples through the bytes of their 256 levels, or copied where
+// every level is its own byte.
+void reduceLevels(const unsigned char *in, size_t count, size_t stride, const unsigned char *table, bool identity,
+                  unsigned char *bytes)
+{
+    if (identity && stride == 1)
+        std::memcpy(bytes, in, count);
+    else if (identity)
+        for (size_t i = 0; i < count; ++i)
+            bytes[i] = in[i * stride];
+    else
+        for (size_t i = 0; i < count; ++i)
+            bytes[i] = table[in[i * stride]];
+}
+
 } // namespace
 
 void prepareByteLookup(ByteLookup *lookUp, SampleType type, const ByteReduction &reduction)
@@ -385,10 +454,16 @@ void prepareByteLookup(ByteLookup *lookUp, SampleType type, const ByteReduction 
     lookUp->byTable = sampleBytes(type) <= 2;
     lookUp->byThresholds = !lookUp->byTable && reduction.kind == REDUCE_STRETCH && reduction.hi > reduction.lo
                            && std::isfinite(255.0 / (reduction.hi - reduction.lo));
+    lookUp->identity = false;
     if (lookUp->byTable) {
         const unsigned values = type == SAMPLE_U8 ? 256 : 65536;
         for (unsigned v = 0; v < values; ++v)
             lookUp->bytes[v] = reduceValue(type == SAMPLE_I16 ? (double)(int16_t)(uint16_t)v : (double)v, reduction);
+        if (type == SAMPLE_U8) {
+            lookUp->identity = true;
+            for (unsigned v = 0; v < 256; ++v)
+                lookUp->identity = lookUp->identity && lookUp->bytes[v] == v;
+        }
     } else if (lookUp->byThresholds) {
         withSampleType<Thresholds>(type, lookUp);
     }
@@ -397,22 +472,36 @@ void prepareByteLookup(ByteLookup *lookUp, SampleType type, const ByteReduction 
 void reduceToBytes(const void *samples, SampleType type, size_t count, size_t stride,
                    const ByteReduction &reduction, unsigned char *bytes, const ByteLookup *lookUp)
 {
-    if (lookUp && lookUp->byTable) {
+    if (type == SAMPLE_U8) {
+        const unsigned char *in = static_cast<const unsigned char *>(samples);
+        if (lookUp && lookUp->byTable) {
+            reduceLevels(in, count, stride, lookUp->bytes, lookUp->identity, bytes);
+            return;
+        }
+        if (count >= kTableWorthSamples || isCopy(reduction)) {
+            LevelTable table;
+            makeLevelTable(reduction, &table);
+            reduceLevels(in, count, stride, table.byte, table.identity, bytes);
+            return;
+        }
+    } else if (lookUp && lookUp->byTable && reduction.kind != REDUCE_ROUND_257) {
+        // 16-bit samples through the table: v * 255 / maxval by division
+        // takes three times as long, the stretch through double eight;
+        // (v + 128) / 257, a division by a constant, takes half as long as
+        // the table and stays below.
         const unsigned char *at = static_cast<const unsigned char *>(samples);
         const size_t step = stride * sampleBytes(type);
-        if (type == SAMPLE_U8) {
-            for (size_t i = 0; i < count; ++i)
-                bytes[i] = lookUp->bytes[at[i * step]];
-        } else {
-            for (size_t i = 0; i < count; ++i)
-                bytes[i] = lookUp->bytes[tableIndex(at + i * step, type)];
-        }
+        for (size_t i = 0; i < count; ++i)
+            bytes[i] = lookUp->bytes[tableIndex(at + i * step, type)];
         return;
     }
     if (lookUp && lookUp->byThresholds) {
         withSampleType<ReduceByThresholds>(type, lookUp, samples, count, stride, bytes);
         return;
     }
+    if (type == SAMPLE_U16
+        && reduceWholeNumbers(samples, count, stride, reduction, [bytes](size_t i, unsigned char b) { bytes[i] = b; }))
+        return;
     forEachSample(samples, type, count, stride, [&](double v) { *bytes++ = reduceValue(v, reduction); });
 }
 
@@ -421,6 +510,27 @@ void reduceToRgb32(const void *samples, SampleType type, size_t width, unsigned 
 {
     const size_t size = sampleBytes(type);
     const unsigned char *at = static_cast<const unsigned char *>(samples);
+    // One table for the whole row: the caller's, or the 256 levels' when
+    // the row is worth making it.
+    LevelTable own;
+    const unsigned char *table = nullptr;
+    bool identity = false;
+    if (lookUp && lookUp->byTable) {
+        table = lookUp->bytes;
+        identity = lookUp->identity;
+    } else if (type == SAMPLE_U8 && (3 * width >= kTableWorthSamples || isCopy(reduction))) {
+        makeLevelTable(reduction, &own);
+        table = own.byte;
+        identity = own.identity;
+    }
+    if (table) {
+        for (size_t x = 0; x < width; ++x, at += channels * size) {
+            const size_t r = tableIndex(at, type), g = tableIndex(at + size, type), b = tableIndex(at + 2 * size, type);
+            pixels[x] = identity ? 0xff000000u | (uint32_t)r << 16 | (uint32_t)g << 8 | (uint32_t)b
+                                 : 0xff000000u | (uint32_t)table[r] << 16 | (uint32_t)table[g] << 8 | table[b];
+        }
+        return;
+    }
     unsigned char bytes[3];
     for (size_t x = 0; x < width; ++x, at += channels * size) {
         reduceToBytes(at, type, 3, 1, reduction, bytes, lookUp);

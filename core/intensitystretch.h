@@ -43,13 +43,14 @@ double sampleValue(const void *samples, SampleType type, size_t index);
 enum ByteReductionKind {
     REDUCE_STRETCH,    // the formula above, with lo and hi
     REDUCE_PNM_SCALE,  // v * 255 / maxval in whole numbers, its low 8 bits kept (Qt's PGM and PPM reader)
-    REDUCE_ROUND_257   // v / 257 to the nearest whole number (Qt's 16-bit layouts brought to 8 bits)
+    REDUCE_ROUND_257,  // v / 257 to the nearest whole number (Qt's 16-bit layouts brought to 8 bits)
+    REDUCE_PNM_COLOUR  // v * 65535 / maxval in whole numbers, its low 16 bits then as REDUCE_ROUND_257 (Qt's PPM reader)
 };
 struct ByteReduction {
     ByteReductionKind kind;
     double lo;
     double hi;
-    uint32_t maxval;  // REDUCE_PNM_SCALE only, 1 to 65535
+    uint32_t maxval;  // REDUCE_PNM_SCALE and REDUCE_PNM_COLOUR only, 1 to 65535
 };
 
 // The byte a value maps to in the range lo..hi (see above).
@@ -67,6 +68,7 @@ struct ByteLookup {
     ByteReduction reduction;
     bool byTable;         // bytes holds every value's byte
     bool byThresholds;    // from[k], 1 <= k <= 255: the smallest value of byte k or more
+    bool identity;        // 8-bit samples each its own byte: a copy does
     unsigned char bytes[65536];
     double from[256];
 };

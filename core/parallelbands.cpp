@@ -20,8 +20,8 @@ namespace {
 
 // What the threads of one call share, for that call only.
 struct Crew {
-    Crew(size_t phases, unsigned bands, unsigned threads)
-        : phases(phases), bands(bands), threads(threads), taken(new std::atomic<bool>[phases * bands]),
+    Crew(size_t phases, unsigned bands, unsigned threads, const BandStop &stop)
+        : phases(phases), bands(bands), threads(threads), stop(stop), taken(new std::atomic<bool>[phases * bands]),
           done(new std::atomic<unsigned>[phases]), results(phases * bands, 0)
     {
         for (size_t i = 0; i < phases * bands; ++i)
@@ -36,6 +36,7 @@ struct Crew {
     const size_t phases;
     const unsigned bands;
     const unsigned threads;
+    const BandStop stop;
     std::unique_ptr<std::atomic<bool>[]> taken;     // per phase and band
     std::unique_ptr<std::atomic<unsigned>[]> done;  // per phase: bands finished
     std::vector<int> results;                       // per phase and band
@@ -56,7 +57,9 @@ void runBand(Crew &crew, const std::vector<BandPhase> &phases, size_t p, unsigne
     const unsigned bands = crew.bands;
     const uint32_t first = bandStart(phases[p], band, bands);
     const uint32_t last = bandStart(phases[p], band + 1, bands);
-    if (first < last)
+    if (crew.stop.flag && crew.stop.flag->load(std::memory_order_relaxed))
+        crew.results[p * bands + band] = crew.stop.status;
+    else if (first < last)
         crew.results[p * bands + band] = phases[p].work(worker, band, first, last);
     crew.done[p].fetch_add(1, std::memory_order_acq_rel);
 }
@@ -222,7 +225,7 @@ unsigned machineThreads()
     return threads ? threads : 1;
 }
 
-int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPhase> &phases)
+int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPhase> &phases, const BandStop &stop)
 {
     if (bands < 1)
         bands = 1;
@@ -234,7 +237,7 @@ int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPha
     // `phases` only inside bands: once every band is done the caller returns
     // at once, without waiting for them to leave, and they leave touching
     // nothing else. A helper that joins late finds nothing left to take.
-    const auto crew = std::make_shared<Crew>(phases.size(), bands, threads);
+    const auto crew = std::make_shared<Crew>(phases.size(), bands, threads, stop);
     for (unsigned t = 1; t < threads; ++t)
         if (!HelperPool::instance().hand([crew, &phases, t] { runCrewMember(*crew, phases, t); }))
             break;  // no more threads to be had: those in the crew do it all
@@ -247,7 +250,8 @@ int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPha
     return 0;
 }
 
-int runInBands(unsigned threads, unsigned bands, uint32_t begin, uint32_t end, const BandWork &work)
+int runInBands(unsigned threads, unsigned bands, uint32_t begin, uint32_t end, const BandWork &work,
+               const BandStop &stop)
 {
-    return runPhasesInBands(threads, bands, {BandPhase{begin, end, work}});
+    return runPhasesInBands(threads, bands, {BandPhase{begin, end, work}}, stop);
 }

@@ -5,6 +5,7 @@
 // and returns once all of its bands are done, its threads then only ending:
 // no pool, no shared state, so runs that overlap in time stay independent.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -31,6 +32,16 @@ struct BandPhase {
     uint32_t granule = 1;
 };
 
+// A flag another thread may raise to stop a run early: a band that has not
+// begun when it is up is skipped and fails with `status`, so the run stops
+// after the phase in progress. Bands already running finish; nothing else
+// changes, so a run whose flag stays down gives exactly what it would
+// without one.
+struct BandStop {
+    const std::atomic<bool> *flag = nullptr;
+    int status = 0;
+};
+
 // Runs the phases in order on `threads` threads (the calling thread is one
 // of them; fewer when no more can be started). Each phase's rows are cut
 // into `bands` bands; the threads take them one at a time, each the next
@@ -39,9 +50,11 @@ struct BandPhase {
 // it has finished. Empty bands are skipped. Stops after the first phase in
 // which a band fails, and returns that band's status (the first in band
 // order), or 0.
-int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPhase> &phases);
+int runPhasesInBands(unsigned threads, unsigned bands, const std::vector<BandPhase> &phases,
+                     const BandStop &stop = BandStop());
 
 // A single phase.
-int runInBands(unsigned threads, unsigned bands, uint32_t begin, uint32_t end, const BandWork &work);
+int runInBands(unsigned threads, unsigned bands, uint32_t begin, uint32_t end, const BandWork &work,
+               const BandStop &stop = BandStop());
 
 #endif // PARALLELBANDS_H

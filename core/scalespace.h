@@ -146,6 +146,12 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
                          const HessianRunConfig &config, QVector<Feature> &features,
                          QVector<FeatureMeasure> &measures, FrameOrigin origin = FrameOrigin());
 
+// The radius of the blob a feature at scale sigma stands for, as the overlap
+// pruning of scale-range runs sees it (and their circles show it): a flat
+// disc of radius R peaks at sigma = R / sqrt(2), a Gaussian spot of
+// standard deviation s at sigma = s.
+const double kBlobRadiusPerSigma = 1.4142135623730951;
+
 // The fraction by which two blobs overlap: the area of the intersection of
 // two discs over the area of the smaller one, 0 to 1.
 double blobOverlap(double x1, double y1, double radius1, double x2, double y2, double radius2);

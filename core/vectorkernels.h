@@ -48,6 +48,11 @@ struct VectorKernels {
     // (stride width).
     void (*greyRows)(const uint32_t *pixels, size_t pixelsPerLine, uint32_t width,
                      uint32_t firstRow, uint32_t endRow, unsigned char *grey);
+
+    // `rounds` rounds of separate vector multiplies and adds in independent
+    // chains, the most this code can do per cycle; returns how many pairs of
+    // one multiply and one add of a lane that was. `sink` keeps the result.
+    double (*mulAddPairs)(size_t rounds, float *sink);
 };
 
 // The compiled instruction sets, best first, whether or not this processor

@@ -6,12 +6,20 @@
 #                 and headers that claim enormous pictures; each behind the
 #                 three bytes fuzz_load_job reads first.
 #   DIR/core      grey pixel dumps for fuzz_core.
-# Needs ImageMagick's convert.
+#   DIR/fits, DIR/tiff  for fuzz_fits and fuzz_tiff: every layout the native
+#                 readers take and small hostile files
+#                 (fuzz/make-reader-files.py), behind the byte those
+#                 fuzzers read first.
+#   DIR/video     small clips in the containers and codecs people meet
+#                 (Matroska, MP4, NUT, AVI, WebM, MPEG-TS; FFV1, H.264,
+#                 HEVC, VP9, MJPEG, raw), cut-short and damaged copies, each
+#                 behind the byte fuzz_video reads first.
+# Needs ImageMagick's convert, Debian's python3-numpy and the ffmpeg program.
 set -euo pipefail
 
 dir=${1:-"$(cd "$(dirname "$0")/.." && pwd)/build-fuzz/seeds"}
 rm -rf "$dir"
-mkdir -p "$dir/load_job" "$dir/core"
+mkdir -p "$dir/load_job" "$dir/core" "$dir/fits" "$dir/tiff" "$dir/video"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -185,4 +193,45 @@ convert "$base" -colorspace Gray -depth 8 "gray:$dir/core/blobs"
 convert -seed 1 -size 24x24 xc: +noise Random -colorspace Gray -depth 8 "gray:$dir/core/noise"
 convert -size 16x16 xc:black -fill white -draw 'point 8,8' -depth 8 "gray:$dir/core/spike"
 
-echo "seeds: $(ls "$dir/load_job" | wc -l) for fuzz_load_job, $(ls "$dir/core" | wc -l) for fuzz_core, in $dir"
+# The native readers' fuzzers: bands of 3 rows, the default stretch (byte
+# 2), or minmax (byte 10). Files over 64 KB (tall pictures, header bombs
+# over many strips) only slow the fuzzers down.
+/usr/bin/python3 "$(dirname "$0")/make-reader-files.py" "$work/native" all
+for file in "$work"/native/*; do
+    name=$(basename "$file")
+    case $name in fits-*) kind=fits ;; tiff-*) kind=tiff ;; *) continue ;; esac
+    [ "$(stat -c %s "$file")" -le 65536 ] || continue
+    { printf '\002'; cat "$file"; } > "$dir/$kind/$name"
+    { printf '\012'; cat "$file"; } > "$dir/$kind/$name-minmax"
+done
+
+# Video: five frames of FFmpeg's test pattern, 32 x 24. The options byte:
+# RGB and no seek, luma, and a seek to frame 3.
+clip() {  # name options-byte ffmpeg-output-arguments...
+    local name=$1 byte=$2
+    shift 2
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=32x24:rate=25 -frames:v 5 \
+        "$@" "$work/$name" &&
+        { printf "$byte"; cat "$work/$name"; } > "$dir/video/$name"
+}
+clip ffv1.mkv '\000' -c:v ffv1 -pix_fmt yuv420p
+clip ffv1-grey.nut '\001' -c:v ffv1 -pix_fmt gray
+clip h264.mp4 '\016' -c:v libx264 -bf 2 -g 3 -pix_fmt yuv420p -movflags +faststart
+clip h264-end.mp4 '\000' -c:v libx264 -pix_fmt yuv422p
+clip h264.ts '\001' -c:v libx264 -pix_fmt yuv420p
+clip hevc.mkv '\016' -c:v libx265 -x265-params log-level=none -pix_fmt yuv420p
+clip vp9.webm '\000' -c:v libvpx-vp9 -deadline realtime -pix_fmt yuv420p
+clip mjpeg.avi '\001' -c:v mjpeg -pix_fmt yuvj420p
+clip rgb.mov '\016' -c:v png -pix_fmt rgb24
+clip raw.nut '\000' -c:v rawvideo -pix_fmt yuyv422
+for seed in "$dir"/video/*; do
+    size=$(stat -c %s "$seed")
+    head -c $((size * 2 / 3)) "$seed" > "$seed.cut"
+    cp "$seed" "$seed.damaged"
+    for at in $((size / 3)) $((size / 2)) $((size * 3 / 4)); do
+        printf '\377\000\377' | dd of="$seed.damaged" bs=1 seek="$at" conv=notrunc status=none
+    done
+done
+
+echo "seeds: $(ls "$dir/load_job" | wc -l) for fuzz_load_job, $(ls "$dir/core" | wc -l) for fuzz_core," \
+    "$(ls "$dir/fits" | wc -l) for fuzz_fits, $(ls "$dir/tiff" | wc -l) for fuzz_tiff, $(ls "$dir/video" | wc -l) for fuzz_video, in $dir"

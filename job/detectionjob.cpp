@@ -8,6 +8,7 @@
 #include "detectionpaths.h"
 #include "greyconversion.h"
 #include "localmaxima.h"
+#include "runreport.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -44,6 +45,7 @@ HessianRunConfig runConfig(const DetectionSettings &settings)
 {
     HessianRunConfig config = defaultRunConfig();
     config.threads = settings.threads;
+    config.cancel = settings.cancel;
     return config;
 }
 
@@ -242,6 +244,8 @@ DetectionResult runScaleRange(const QImage &source, const DetectionSettings &set
     DetectionResult result{features, HESSIAN_OK, elapsedMsec, measures};
     if (settings.candidates)
         result.candidateResponses = scaleRangeCandidates(settings, margin, config, space);
+    if (runCancelled(config))
+        return failedResult(HESSIAN_CANCELLED, elapsedMsec);
     return result;
 }
 
@@ -400,6 +404,8 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     if (!workspace)
         space.release();
 
+    if (status == HESSIAN_OK && runCancelled(config))
+        status = HESSIAN_CANCELLED;
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
     keepFramePart(margin, (uint32_t)source.width(), (uint32_t)source.height(), features, measures);
@@ -407,13 +413,25 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures, candidates};
 }
 
-int runMargin(const DetectionSettings &settings, uint32_t *margin)
+namespace {
+
+// What a run at these settings sets up, without a picture: the radius of
+// its largest kernel and how far its results read (its margin).
+struct KernelReach {
+    uint32_t radius = 0;
+    uint32_t margin = 0;
+};
+
+int probeKernels(const DetectionSettings &settings, KernelReach *reach)
 {
-    *margin = 0;
+    *reach = KernelReach();
     if (settings.scales <= 1 && settings.sigmaList.isEmpty()) {
         HessianDetector probe = {};
         const int status = initHessianDetector(&probe, settings.sigma, 0, 0);
-        *margin = probe.radius + 1;
+        if (status == HESSIAN_OK) {
+            reach->radius = probe.radius;
+            reach->margin = probe.radius + 1;
+        }
         releaseHessianDetector(&probe);
         return status;
     }
@@ -423,10 +441,37 @@ int runMargin(const DetectionSettings &settings, uint32_t *margin)
                                                    (uint32_t)settings.scales, 0, 0)
                            : initHessianScaleSpaceAt(&probe, settings.sigmaList.constData(),
                                                      (uint32_t)settings.sigmaList.size(), 0, 0);
-    if (status == HESSIAN_OK)
-        *margin = scaleSpaceMargin(&probe);
+    if (status == HESSIAN_OK) {
+        reach->radius = probe.levels[probe.levelCount - 1].radius;
+        reach->margin = scaleSpaceMargin(&probe);
+    }
     releaseHessianScaleSpace(&probe);
     return status;
+}
+
+} // namespace
+
+int runMargin(const DetectionSettings &settings, uint32_t *margin)
+{
+    KernelReach reach;
+    const int status = probeKernels(settings, &reach);
+    *margin = reach.margin;
+    return status;
+}
+
+uint32_t largestKernelRadius(const DetectionSettings &settings)
+{
+    KernelReach reach;
+    probeKernels(settings, &reach);
+    return reach.radius;
+}
+
+QString nothingSearched(const DetectionSettings &settings, int width, int height)
+{
+    const int scales = settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size();
+    if (resolvedBorder(settings.border, scales) != BORDER_INTERIOR)
+        return QString();
+    return nothingSearchedReason(largestKernelRadius(settings), width, height);
 }
 
 bool parseBorderName(const QString &text, BorderChoice *choice)

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -38,10 +39,6 @@ bool parseBorderName(const QString &text, BorderChoice *choice);
 // The border a run with `scales` levels uses when asked for `choice`.
 BorderMode resolvedBorder(BorderChoice choice, int scales);
 
-// The radius of the blob a feature at scale sigma stands for, as the overlap
-// pruning of scale-range runs sees it: a flat disc of radius R peaks at
-// sigma = R / sqrt(2), a Gaussian spot of standard deviation s at sigma = s.
-const double kBlobRadiusPerSigma = 1.4142135623730951;
 // What a scale-range run uses unless told otherwise: the overlap allowed
 // between two features' blobs, chosen by the accuracy benchmark
 // (tools/accuracy, README), and as many scales as scikit-image's blob
@@ -86,6 +83,9 @@ struct DetectionSettings {
     // candidateResponses), for choosing a threshold. Costs a maxima search
     // after the timed span; a scale-range run runs its search again.
     bool candidates = false;
+    // Raised by another thread to stop the run between bands of rows: the
+    // run then fails with HESSIAN_CANCELLED. Must outlive the run.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // A detector record kept set up between runs, with its grey image, so that
@@ -142,6 +142,16 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
 // single sigma: its kernel radius + 1; a range: scaleSpaceMargin. Returns
 // the status of setting the run's kernels up.
 int runMargin(const DetectionSettings &settings, uint32_t *margin);
+
+// The radius of the largest kernel a run with these settings sets up (its
+// sigma's, or a range's largest sigma's); 0 when set-up refuses them.
+uint32_t largestKernelRadius(const DetectionSettings &settings);
+
+// Why a run with these settings finds nothing on width x height pixels,
+// whatever they hold (nothingSearchedReason of its largest kernel), or an
+// empty string: a run that extends the picture's border searches every
+// pixel of it.
+QString nothingSearched(const DetectionSettings &settings, int width, int height);
 
 // The plain run: sigma and threshold, every feature kept.
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold,

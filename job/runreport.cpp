@@ -1,11 +1,14 @@
 #include "runreport.h"
 
+#include "detectionpaths.h"
 #include "hessiandetector.h"
 
 #include <algorithm>
 
 QString runReport(const DetectionResult &result)
 {
+    if (result.status == HESSIAN_CANCELLED)
+        return QStringLiteral("Cancelled");
     if (result.status != 0)
         return QStringLiteral("Failed");
 
@@ -29,6 +32,8 @@ QString runFailureReason(int status, float sigma, float sigmaMax, int width, int
         return QStringLiteral("the kernels for sigma %1 cannot be built (sigma too small)").arg(sigma);
     case HESSIAN_NO_MEMORY:
         return QStringLiteral("not enough memory to run the detector on %1 x %2 pixels").arg(width).arg(height);
+    case HESSIAN_CANCELLED:
+        return QStringLiteral("the run was cancelled");
     default:
         return QStringLiteral("the detector failed with status %1").arg(status);
     }
@@ -42,4 +47,17 @@ QString scaleRangeFailureReason(int status, float sigmaMin, float sigmaMax, int 
         .arg(scales)
         .arg(status == HESSIAN_BAD_SIGMA ? QStringLiteral("its scales are not distinct or too large")
                                          : QStringLiteral("its smallest sigma is too small"));
+}
+
+QString nothingSearchedReason(uint32_t radius, int width, int height)
+{
+    const int64_t reach = 2 * ((int64_t)radius + 1);
+    if ((int64_t)width > reach && (int64_t)height > reach)
+        return QString();
+    return QStringLiteral("is too small for the kernel (radius %1): features lie at least %2 pixels from every "
+                          "border, and a %3 x %4 picture has no such pixel, so nothing could be searched")
+        .arg(radius)
+        .arg((int64_t)radius + 1)
+        .arg(width)
+        .arg(height);
 }

@@ -5,9 +5,11 @@
 
 #include <QString>
 
+#include <cstdint>
+
 // The one-line report of a run, as the status bar shows it:
-// "Success. Feature count: N. Time per frame: T msec. Frames per second: F"
-// or "Failed".
+// "Success. Feature count: N. Time per frame: T msec. Frames per second: F",
+// "Cancelled" for a run stopped by its cancel flag, or "Failed".
 QString runReport(const DetectionResult &result);
 
 // Why a run on width x height pixels failed with the detector's `status`,
@@ -17,5 +19,11 @@ QString runFailureReason(int status, float sigma, float sigmaMax, int width, int
 
 // Why the scale range cannot be set up, from initHessianScaleSpace's status.
 QString scaleRangeFailureReason(int status, float sigmaMin, float sigmaMax, int scales);
+
+// Why a run whose largest kernel has radius r finds nothing on width x
+// height pixels, whatever they hold: features lie at least r + 1 from every
+// border, and no pixel does. Said of the picture ("is too small for ...");
+// empty when some pixel is searched.
+QString nothingSearchedReason(uint32_t radius, int width, int height);
 
 #endif // RUNREPORT_H

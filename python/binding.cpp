@@ -16,6 +16,7 @@
 #include "parallelbands.h"
 #include "runreport.h"
 #include "scalespace.h"
+#include "tracklinking.h"
 
 #include <QImage>
 #include <QString>
@@ -130,6 +131,19 @@ void bandRows(unsigned band, unsigned bands, int height, int *first, int *last)
     *last = (int)((int64_t)height * (band + 1) / bands);
 }
 
+// A run holds the picture several times over (about 16 bytes a pixel at
+// its peak), so arrays get the loader's limit for a whole frame, checked
+// from the shape alone, before any pass over the samples or any copy: a
+// broadcast view costs nothing until it is read.
+void checkRunSize(py::ssize_t height, py::ssize_t width)
+{
+    if (height <= INT_MAX && width <= INT_MAX && (uint64_t)height * (uint64_t)width <= (uint64_t)kMaxFramePixels)
+        return;
+    throw py::value_error("the image is too large for one run: " + std::to_string(width) + " x "
+                          + std::to_string(height) + " pixels, the limit is " + std::to_string(kMaxFramePixels)
+                          + " pixels (256 megapixels); hessian_maxima.dask.detect_array runs larger arrays "
+                          "in chunks");
+}
 
 // anyType: for the stretch, which takes every sample type; the run itself
 // takes uint8 only.
@@ -146,10 +160,7 @@ PixelSource pixelSource(const py::array &image, bool anyType = false)
         throw py::value_error("the image must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape ("
                               + shape + (dims == 1 ? ",)" : ")"));
     }
-    if (image.shape(0) > INT_MAX || image.shape(1) > INT_MAX)
-        throw py::value_error("the image is too large for one run: " + std::to_string(image.shape(1)) + " x "
-                              + std::to_string(image.shape(0)) + " pixels (hessian_maxima.dask.detect_array "
-                              "runs arrays of any size)");
+    checkRunSize(image.shape(0), image.shape(1));
     // The core's stretch reads samples a whole number of samples apart,
     // forwards (frameFor reads bytes any way).
     const py::ssize_t size = (py::ssize_t)sampleBytes(type);
@@ -435,7 +446,7 @@ py::tuple stretchPlan(const py::dtype &dtype, const py::object &stretch)
     const SampleType type = sampleType(dtype);
     const StretchChoice choice = stretchChoice(stretch);
     const ByteReduction none = noneReduction(type);
-    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type))), choice.low, choice.high,
+    return py::make_tuple(modeName(resolvedStretchMode(choice.mode, qtReadsSamples(type), type)), choice.low, choice.high,
                           (int)none.kind, none.lo, none.hi);
 }
 
@@ -731,10 +742,132 @@ py::array prune(const py::array_t<FeatureRecord, py::array::c_style> &table, dou
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// Tracks: the core's linker and track summaries on columns of detections.
+
+namespace {
+
+// One track's summary as numpy sees it: hessian_maxima.TRACK_SUMMARY_DTYPE.
+struct TrackSummaryRecord {
+    int32_t track;
+    int32_t first_frame;
+    int32_t last_frame;
+    int32_t length;
+    double mean_x;
+    double mean_y;
+    double mean_speed;
+    double diffusion;
+};
+
+using IntColumn = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using RealColumn = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+std::vector<TrackPoint> trackPoints(const IntColumn &frame, const RealColumn &x, const RealColumn &y)
+{
+    if (frame.ndim() != 1 || x.ndim() != 1 || y.ndim() != 1 || x.size() != frame.size() || y.size() != frame.size())
+        throw py::value_error("frame, x and y must be columns of one length");
+    if (frame.size() > kMaxTrackPoints)
+        throw py::value_error("too many detections to link at once");
+    std::vector<TrackPoint> points((size_t)frame.size());
+    const int32_t *f = frame.data();
+    const double *px = x.data(), *py = y.data();
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i] = TrackPoint{f[i], px[i], py[i]};
+    return points;
+}
+
+[[noreturn]] void throwTrackStatus(int status)
+{
+    if (status == HESSIAN_NO_MEMORY)
+        throw std::bad_alloc();
+    if (status == TRACK_BAD_POINT)
+        throw py::value_error("every x and y must be a finite number (of at most 1e15)");
+    throw py::value_error("the linking settings are out of range");
+}
+
+py::array linkColumns(const IntColumn &frame, const RealColumn &x, const RealColumn &y, double maxDistance,
+                      int32_t gap, int32_t minLength, int motion)
+{
+    const std::vector<TrackPoint> points = trackPoints(frame, x, y);
+    TrackLinkSettings settings;
+    settings.maxDistance = maxDistance;
+    settings.gap = gap;
+    settings.minLength = minLength;
+    settings.motion = (TrackMotion)motion;
+    py::array_t<int32_t> track((py::ssize_t)points.size());
+    int32_t *out = track.mutable_data();
+    int status;
+    {
+        py::gil_scoped_release unlocked;
+        status = linkTracks(points.data(), (int64_t)points.size(), settings, out);
+    }
+    if (status != HESSIAN_OK)
+        throwTrackStatus(status);
+    return std::move(track);
+}
+
+py::array summarizeColumns(const IntColumn &frame, const RealColumn &x, const RealColumn &y,
+                           const py::object &time, const IntColumn &track)
+{
+    const std::vector<TrackPoint> points = trackPoints(frame, x, y);
+    if (track.ndim() != 1 || track.size() != frame.size())
+        throw py::value_error("track must be a column as long as frame");
+    RealColumn times;
+    if (!time.is_none()) {
+        times = time.cast<RealColumn>();
+        if (times.ndim() != 1 || times.size() != frame.size())
+            throw py::value_error("t must be a column as long as frame");
+    }
+    const int32_t *numbers = track.data();
+    int64_t top = 0;  // the highest track number + 1
+    for (py::ssize_t i = 0; i < track.size(); ++i)
+        top = std::max(top, (int64_t)numbers[i] + 1);
+    if (top > track.size())
+        throw py::value_error("track numbers must run from 0 (as link() numbers them), not up to "
+                              + std::to_string(top - 1) + " for " + std::to_string(track.size()) + " detections");
+    const int32_t tracks = (int32_t)top;
+    std::vector<TrackSummary> summaries((size_t)tracks);
+    int status;
+    {
+        py::gil_scoped_release unlocked;
+        status = summarizeTracks(points.data(), time.is_none() ? nullptr : times.data(), numbers,
+                                 (int64_t)points.size(), tracks, summaries.data());
+    }
+    if (status == TRACK_BAD_POINT)
+        throw py::value_error("a track must have one detection a frame, and track numbers must be -1 or more");
+    if (status != HESSIAN_OK)
+        throwTrackStatus(status);
+    py::array_t<TrackSummaryRecord> table((py::ssize_t)tracks);
+    TrackSummaryRecord *out = table.mutable_data();
+    for (int32_t t = 0; t < tracks; ++t) {
+        const TrackSummary &s = summaries[(size_t)t];
+        out[t] = TrackSummaryRecord{s.track, s.firstFrame, s.lastFrame, s.length, s.meanX, s.meanY, s.meanSpeed,
+                                    s.diffusion};
+    }
+    return std::move(table);
+}
+
+void defineTracks(py::module_ &module)
+{
+    PYBIND11_NUMPY_DTYPE(TrackSummaryRecord, track, first_frame, last_frame, length, mean_x, mean_y, mean_speed,
+                         diffusion);
+    module.attr("TRACK_SUMMARY_DTYPE") = py::dtype::of<TrackSummaryRecord>();
+    module.attr("DIFFUSION_LAGS") = kDiffusionLags;
+    module.attr("MAX_TRACK_GAP") = kMaxTrackGap;
+    module.def("link", &linkColumns, py::arg("frame"), py::arg("x"), py::arg("y"), py::arg("max_distance"),
+               py::arg("gap"), py::arg("min_length"), py::arg("motion"),
+               "Each detection's track number, or -1 (see hessian_maxima.link).");
+    module.def("track_summary", &summarizeColumns, py::arg("frame"), py::arg("x"), py::arg("y"), py::arg("t"),
+               py::arg("track"), "One summary per track number 0 .. max(track) (see hessian_maxima.track_summary).");
+}
+
+} // namespace
+
 PYBIND11_MODULE(_core, module)
 {
     PYBIND11_NUMPY_DTYPE(FeatureRecord, x, y, x_subpixel, y_subpixel, sigma, response, polarity);
     module.doc() = "The detector itself; use the functions of hessian_maxima.";
+    module.attr("__version__") = HESSIAN_VERSION;
     module.attr("FEATURE_DTYPE") = py::dtype::of<FeatureRecord>();
     module.attr("BLOB_RADIUS_PER_SIGMA") = kBlobRadiusPerSigma;
     module.attr("DEFAULT_SCALES") = kDefaultScales;
@@ -768,8 +901,20 @@ PYBIND11_MODULE(_core, module)
         .def(py::pickle([](const PieceRankSearch &search) { return search.state(); },
                         [](const py::tuple &state) { return PieceRankSearch::fromState(state); }));
     module.def("prune", &prune, py::arg("features"), py::arg("overlap"));
+    module.def("check_run_size", &checkRunSize, py::arg("height"), py::arg("width"),
+               "ValueError when an array of that shape is too large for one run.");
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),
                "The largest kernel radius of a run, floor(3 sigma + 0.5) of its largest sigma.");
+    module.def("nothing_searched",
+               [](float sigma, int scales, float sigmaMax, const py::object &border, int width, int height) {
+                   return nothingSearched(runSettings(sigma, scales, sigmaMax, border, py::none()), width, height)
+                       .toStdString();
+               },
+               py::arg("sigma"), py::arg("scales"), py::arg("sigma_max"), py::arg("border"), py::arg("width"),
+               py::arg("height"),
+               "Why a run with these settings finds nothing on width x height pixels ('is too small for the "
+               "kernel ...'), or '' when some pixel is searched (always, with an extended border).");
     module.def("_runs_in_progress", [] { return runsInProgress.load(); },
                "How many runs are inside the detector now, without the interpreter lock (for tests).");
+    defineTracks(module);
 }

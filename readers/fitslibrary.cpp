@@ -34,7 +34,9 @@ Opened open()
         && bind(handle, "ffgerr", &l.errorText, &e) && bind(handle, "ffthdu", &l.countHdus, &e)
         && bind(handle, "ffmahd", &l.moveToHdu, &e) && bind(handle, "ffgiprll", &l.imageParameters, &e)
         && bind(handle, "ffgiet", &l.equivalentType, &e) && bind(handle, "ffgcrd", &l.readCard, &e)
-        && bind(handle, "ffghadll", &l.hduAddresses, &e) && bind(handle, "ffgpxvll", &l.readPixels, &e);
+        && bind(handle, "ffghadll", &l.hduAddresses, &e) && bind(handle, "ffgpxvll", &l.readPixels, &e)
+        && bind(handle, "ffgkey", &l.readKeyword, &e)
+        && bind(handle, "fits_is_compressed_image", &l.isCompressedImage, &e);
     if (!all)
         opened.library = FitsLibrary{};
     // Kept open for the process: pictures read later use it again.

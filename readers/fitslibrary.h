@@ -21,6 +21,8 @@ struct FitsLibrary {
     decltype(&ffgcrd) readCard;
     decltype(&ffghadll) hduAddresses;
     decltype(&ffgpxvll) readPixels;
+    decltype(&ffgkey) readKeyword;
+    decltype(&fits_is_compressed_image) isCompressedImage;
 };
 
 // The library, opened once for the whole process; nullptr with the reason

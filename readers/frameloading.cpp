@@ -55,9 +55,10 @@ QString tooLargeMessage(qint64 width, qint64 height)
         .arg(kMaxFramePixels);
 }
 
+// In 64 bits without overflow, for any size a header may give.
 bool exceedsLimit(qint64 width, qint64 height)
 {
-    return width * height > kMaxFramePixels;
+    return width > 0 && height > kMaxFramePixels / width;
 }
 
 const QString kCutShort = QStringLiteral("cut short");
@@ -71,7 +72,12 @@ public:
     explicit WatchedDevice(QIODevice *source) : source(source), origin(source->pos())
     {
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        const QByteArray kind = bytesAt(source, origin, 2);
+        text = kind == "P1" || kind == "P2" || kind == "P3";
     }
+
+    // A PBM, PGM or PPM file of text samples.
+    bool textPnm() const { return text; }
 
     void startWatching() { watching = true; }
     bool foundNothingLeft() const { return nothingLeft; }
@@ -114,6 +120,7 @@ private:
 
     QIODevice *source;
     qint64 origin;
+    bool text = false;
     bool watching = false;
     bool nothingLeft = false;
     bool cameShort = false;
@@ -126,6 +133,10 @@ private:
 bool ranOutOfFile(const QByteArray &format, const WatchedDevice &device)
 {
     if (format == "webp" || format == "xpm")
+        return false;
+    // The text kinds of PNM may end in a number that reaches the end of
+    // the file; whether all are there is counted instead (pnmTextDamage).
+    if (device.textPnm())
         return false;
     const bool readsBlocks = format == "jpeg" || format == "gif";
     return device.foundNothingLeft() || (!readsBlocks && device.cameUpShort());
@@ -141,6 +152,8 @@ QString structureDamage(const QByteArray &format, QIODevice *device)
         return iconDirectoryDamage(device);
     if (format == "tiff")
         return tiffStructureDamage(device);
+    if (format == "pbm" || format == "pgm" || format == "ppm")
+        return pnmTextDamage(device);
     return declaredLengthDamage(device, format);
 }
 
@@ -174,10 +187,8 @@ bool meansDamage(const DecoderMessages::Message &message)
     if (message.category == QLatin1String("qt.gui.icc"))
         return false;
     const QString &text = message.text;
-    // A PNG chunk whose name starts in lower case is one a reader may skip
-    // (profiles, text, ...); a checksum error is damage wherever it is.
-    static const QRegularExpression ancillaryChunk(QStringLiteral("^libpng warning: [a-z][A-Za-z]{3}: "));
-    if (ancillaryChunk.match(text).hasMatch() && !text.contains(QLatin1String("CRC")))
+    static const QString pngWarning = QStringLiteral("libpng warning: ");
+    if (text.startsWith(pngWarning) && !pngWarningMeansDamage(text.mid(pngWarning.size())))
         return false;
     // libjpeg on markers of other programs.
     return !text.startsWith(QLatin1String("Warning: unknown JFIF revision"))
@@ -563,7 +574,8 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
                 StretchUsed *used, StretchNotice *notice, QString *error)
 {
     StretchChoice resolved = choice;
-    resolved.mode = resolvedStretchMode(choice.mode, !samples || samples->layout.qtReads);
+    resolved.mode = samples ? resolvedStretchMode(choice.mode, samples->layout.qtReads, samples->layout.type)
+                            : resolvedStretchMode(choice.mode, true, SAMPLE_U8);
     if (resolved.mode == StretchMode::None && !qtFrame.isNull()) {
         *used = StretchUsed();
         *frame = qtFrame;
@@ -602,17 +614,31 @@ bool qtFrameHoldsSamples(const NativeLayout &layout)
     return layout.qtFrameForNone && layout.type == SAMPLE_U8 && unchanged;
 }
 
-// Reads the samples of a picture whole.
+// Reads the samples of a picture whole. The room is reserved at once but
+// filled a few rows at a time, so that memory is taken as the file's data
+// comes: a header of a few bytes that claims a large picture fails on its
+// first rows, not after gigabytes were cleared for it.
 bool readSamples(NativePicture &native, PictureSamples *samples, QString *error)
 {
     samples->layout = native.layout();
+    const qint64 rowBytes = native.rowBytes(), height = native.layout().height;
+    const qint64 step = std::max<qint64>(1, (qint64(4) << 20) / rowBytes);
     try {
-        samples->bytes.resize((size_t)(native.rowBytes() * native.layout().height));
+        samples->bytes.reserve((size_t)(rowBytes * height));
+        for (qint64 y = 0; y < height; y += step) {
+            const qint64 count = std::min(step, height - y);
+            samples->bytes.resize((size_t)(rowBytes * (y + count)));
+            if (!native.readRows(y, count, samples->bytes.data() + (size_t)(rowBytes * y), error))
+                return false;
+        }
     } catch (const std::bad_alloc &) {
         *error = QStringLiteral("not enough memory to read the image");
         return false;
     }
-    return native.readRows(0, native.layout().height, samples->bytes.data(), error);
+    // What the reader found wrong while it read (a PNG's chunks, a text
+    // PNM's numbers).
+    samples->layout.damage = native.layout().damage;
+    return true;
 }
 
 bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &options, LoadedPicture *picture,
@@ -633,7 +659,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
             return false;
         }
         const bool qtNone = layout.qtFrameForNone
-                            && resolvedStretchMode(options.stretch.mode, layout.qtReads) == StretchMode::None;
+                            && resolvedStretchMode(options.stretch.mode, layout.qtReads, layout.type) == StretchMode::None;
         if (qtNone && !readFrame(device, fileName, &qtFrame, error, damage))
             return false;
         if (!qtNone || (options.keepSamples && !qtFrameHoldsSamples(layout))) {
@@ -641,9 +667,15 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
             if (!readSamples(*native, samples.get(), error))
                 return false;
         }
+        // Qt's frame as well, read from the start: the samples were read
+        // through the same device.
         if (!qtNone && layout.qtFrameForNone && options.keepSamples
-            && !readFrame(device, fileName, &qtFrame, error, damage))
+            && !(device->seek(0) && readFrame(device, fileName, &qtFrame, error, damage)))
             return false;
+        // The native reader's verdict holds in every mode, whether or not
+        // Qt's frame is used.
+        if (damage && !native->layout().damage.isEmpty())
+            *damage = native->layout().damage;
         picture->bitsPerSample = (int)layout.bitsPerSample;
         picture->description = layout.description;
     } else {
@@ -665,10 +697,18 @@ bool loadFromDevice(QIODevice *device, const QString &fileName, const LoadOption
 {
     if (damage)
         damage->clear();
-    if (!device->isSequential())
-        return readPicture(device, fileName, options, picture, error, damage);
-    QBuffer buffer;
-    return readStream(device, &buffer, error) && readPicture(&buffer, fileName, options, picture, error, damage);
+    // Whatever a decoder or an allocation throws ends here, as a reason.
+    try {
+        if (!device->isSequential())
+            return readPicture(device, fileName, options, picture, error, damage);
+        QBuffer buffer;
+        return readStream(device, &buffer, error) && readPicture(&buffer, fileName, options, picture, error, damage);
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("not enough memory to read the image");
+    } catch (const std::exception &exception) {
+        *error = QStringLiteral("the image cannot be read: %1").arg(QString::fromLocal8Bit(exception.what()));
+    }
+    return false;
 }
 
 } // namespace
@@ -678,6 +718,10 @@ QImage toDetectionLayout(const QImage &image)
     // 8-bit grey is the detector's input already: no conversion either way.
     if (image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_Grayscale8)
         return image;
+    // A grey picture stays grey (v / 257 rounded, the level the 32-bit
+    // layout would give each channel).
+    if (image.format() == QImage::Format_Grayscale16)
+        return image.convertToFormat(QImage::Format_Grayscale8);
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
@@ -783,11 +827,11 @@ bool parseStretchName(const QString &text, StretchChoice *choice)
     return true;
 }
 
-StretchMode resolvedStretchMode(StretchMode asked, bool qtReads)
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads, SampleType type)
 {
     if (asked != StretchMode::Default)
         return asked;
-    return qtReads ? StretchMode::None : StretchMode::Percentile;
+    return qtReads && type == SAMPLE_U8 ? StretchMode::None : StretchMode::Percentile;
 }
 
 namespace {
@@ -923,6 +967,33 @@ void widenEqualPercentiles(StretchUsed *used, double lowest, double highest)
     used->lo = lowest;
     used->hi = highest;
     used->widened = true;
+}
+
+int storedSamplesAt(const PictureSamples &samples, qint64 x, qint64 y, double values[3])
+{
+    const NativeLayout &layout = samples.layout;
+    const qint64 w = layout.width, h = layout.height;
+    // Shown (x, y) back to stored (sx, sy): upright()'s turns undone.
+    qint64 sx = x, sy = y;
+    switch (layout.orientation) {
+    case 2: sx = w - 1 - x; break;
+    case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+    case 4: sy = h - 1 - y; break;
+    case 5: sx = y; sy = x; break;
+    case 6: sx = y; sy = h - 1 - x; break;
+    case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+    case 8: sx = w - 1 - y; sy = x; break;
+    default: break;
+    }
+    if (sx < 0 || sy < 0 || sx >= w || sy >= h)
+        return 0;
+    const size_t first = ((size_t)sy * (size_t)w + (size_t)sx) * layout.channels;
+    if ((first + layout.channels) * sampleBytes(layout.type) > samples.bytes.size())
+        return 0;
+    const int count = layout.channels == 3 ? 3 : 1;
+    for (int c = 0; c < count; ++c)
+        values[c] = sampleValue(samples.bytes.data(), layout.type, first + (size_t)c);
+    return count;
 }
 
 StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highestLevel)

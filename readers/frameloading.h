@@ -25,8 +25,8 @@ const qint64 kMaxFramePixels = qint64(1) << 28;
 // Reads an image file the way the window opens one: the format is detected
 // from the content by the installed Qt image plug-ins, a photograph's
 // orientation tag is applied, and the picture is brought to
-// QImage::Format_RGB32, the layout the detection job reads (8-bit grey
-// pictures stay QImage::Format_Grayscale8, which it reads as well). On failure
+// QImage::Format_RGB32, the layout the detection job reads (grey pictures,
+// 8 or 16-bit, become QImage::Format_Grayscale8, which it reads as well). On failure
 // `frame` is left alone and `error` says why in a short phrase.
 //
 // A damaged file whose readable part decodes (cut short, corrupt data the
@@ -50,15 +50,15 @@ QSize frameSizeBeforeDecoding(QIODevice *device);
 // reads; the others (SVG, MNG, ICNS, ...) are always refused.
 QList<QByteArray> openableImageFormats();
 
-// The frame brought to QImage::Format_RGB32 (shared, not copied, when it is
-// already in that layout or in QImage::Format_Grayscale8). A null result for a non-null frame means the
+// The frame brought to QImage::Format_RGB32, or to QImage::Format_Grayscale8
+// from 16-bit grey (shared, not copied, when it is already in either). A null result for a non-null frame means the
 // conversion ran out of memory.
 QImage toDetectionLayout(const QImage &image);
 
 // How a picture's samples become the detector's 8-bit input (see
 // intensitystretch.h for the formula).
 enum class StretchMode {
-    Default,     // None for the pictures Qt's readers read, Percentile for the others
+    Default,     // None for 8-bit pictures that Qt's readers read, Percentile for the others
     None,        // 8-bit pictures as they are; deeper ones as Qt's readers bring them to 8 bits
     MinMax,      // lo and hi: the smallest and the largest number
     Percentile   // lo and hi: the values at two percentiles of the sorted numbers
@@ -92,9 +92,12 @@ QString stretchName(const StretchUsed &stretch);
 // False, and `choice` left alone, for any other text.
 bool parseStretchName(const QString &text, StretchChoice *choice);
 
-// The stretch `asked` for a picture: Default is None for the pictures Qt's
-// readers read (qtReads), Percentile for the others.
-StretchMode resolvedStretchMode(StretchMode asked, bool qtReads);
+// The stretch `asked` for a picture: Default is None for the 8-bit
+// pictures Qt's readers read (qtReads, samples of `type` SAMPLE_U8: they are
+// the detector's levels as they are), Percentile for the others, deeper
+// pictures among them (a 12-bit camera's picture stored in 16 bits would
+// otherwise reach the detector as a handful of levels).
+StretchMode resolvedStretchMode(StretchMode asked, bool qtReads, SampleType type);
 
 // A picture of more than 8 bits a sample (or one only the native readers
 // read), its samples as stored, kept so that it can be mapped again.
@@ -117,6 +120,11 @@ StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highes
 // The lowest and the highest level among a frame's channels (grey, or red,
 // green and blue).
 void frameLevels(const QImage &frame, int *lowest, int *highest);
+
+// The stored samples (1, or 3 for colour) of the pixel that the picture
+// shows at (x, y), its orientation undone, into `values`; how many there
+// are, 0 for a point outside the picture.
+int storedSamplesAt(const PictureSamples &samples, qint64 x, qint64 y, double values[3]);
 
 // A picture as loadPicture hands it over.
 struct LoadedPicture {

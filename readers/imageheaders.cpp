@@ -215,6 +215,37 @@ QSize pnmHeaderSize(QIODevice *device)
     return QSize((int)values[0], (int)values[1]);
 }
 
+QString pnmTextDamage(QIODevice *device)
+{
+    const QByteArray head = bytesAt(device, 0, 1024);
+    if (head.size() < 3 || head[0] != 'P' || head[1] < '1' || head[1] > '3')
+        return QString();
+    const bool bitmap = head[1] == '1';
+    qint64 values[3] = {0, 0, 1};
+    int at = 2;
+    for (int i = 0; i < (bitmap ? 2 : 3); ++i)
+        if (!pnmHeaderNumber(head, &at, &values[i]))
+            return QString();  // the reader says what is wrong with the header
+    const qint64 wanted = values[0] * values[1] * (head[1] == '3' ? 3 : 1);  // each at most INT_MAX
+    ByteCursor cursor(device, at);
+    qint64 found = 0;
+    bool inNumber = false;
+    for (int c = cursor.next(); c >= 0 && found < wanted; c = cursor.next()) {
+        if (c == '#' && !inNumber) {
+            while (c >= 0 && c != '\n' && c != '\r')
+                c = cursor.next();
+            continue;
+        }
+        const bool digit = isdigit(c);
+        // A bitmap's samples are single digits, written with or without
+        // space between them.
+        if (digit && (bitmap || !inNumber))
+            ++found;
+        inNumber = digit && !bitmap;
+    }
+    return found < wanted ? kCutShort : QString();
+}
+
 QSize gifCanvasSize(QIODevice *device)
 {
     ByteCursor cursor(device, 13);

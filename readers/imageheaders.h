@@ -58,6 +58,12 @@ QSize pnmHeaderSize(QIODevice *device);
 // when no number starts there.
 bool pnmHeaderNumber(const QByteArray &head, int *at, qint64 *value);
 
+// For a PBM, PGM or PPM file of text samples (P1, P2, P3): "cut short"
+// when it holds fewer samples than its header gives (a file that ends
+// right after its last number is whole); empty otherwise, and for the raw
+// kinds.
+QString pnmTextDamage(QIODevice *device);
+
 // The canvas Qt's GIF reader allocates for the first picture: the logical
 // screen where the file gives one (however small the picture on it), the
 // picture's own extent from the top left corner otherwise.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -108,8 +109,13 @@ public:
         info.channels = colour ? 3 : 1;
         info.type = maxval > 255 ? SAMPLE_U16 : SAMPLE_U8;
         info.bitsPerSample = maxval > 255 ? 16 : 8;
-        info.none = {REDUCE_PNM_SCALE, 0.0, 0.0, (uint32_t)maxval};
-        info.qtReads = info.qtFrameForNone = true;
+        // As Qt's reader scales them: grey levels v * 255 / maxval,
+        // colours through 16 bits.
+        info.none = {colour ? REDUCE_PNM_COLOUR : REDUCE_PNM_SCALE, 0.0, 0.0, (uint32_t)maxval};
+        info.qtReads = true;
+        // Text is read here in every mode: a file cut short reads as 0 where
+        // its numbers end, whatever the stretch.
+        info.qtFrameForNone = !picture->ascii;
         info.description = QStringLiteral("%1 %2 %3 (maximum %4)")
                                .arg(typeName(info.type), QLatin1String(colour ? "colour" : "grey"),
                                     QLatin1String(colour ? "PPM" : "PGM"))
@@ -152,22 +158,22 @@ private:
         return true;
     }
 
-    // Text samples are read on from where the last rows ended.
-    bool readText(qint64 first, qint64 count, void *samples, QString *error)
+    // Text samples are read on from where the last rows ended; where the
+    // numbers end (the file cut short, or something else than a number),
+    // the samples are 0 and the file is damaged.
+    bool readText(qint64 first, qint64 count, void *samples, QString *)
     {
         if (first != nextRow) {
             nextRow = 0;
+            ended = false;
             cursor.reset(new ByteCursor(device, dataOffset));
         }
         for (; nextRow < first; ++nextRow)
             for (qint64 i = 0; i < info.width * info.channels; ++i)
-                if (nextNumber() < 0)
-                    return cutShort(error);
+                nextSample();
         const qint64 wanted = count * info.width * info.channels;
         for (qint64 i = 0; i < wanted; ++i) {
-            const qint64 value = nextNumber();
-            if (value < 0)
-                return cutShort(error);
+            const qint64 value = nextSample();
             if (info.type == SAMPLE_U16)
                 static_cast<uint16_t *>(samples)[i] = (uint16_t)std::min<qint64>(value, 65535);
             else
@@ -177,11 +183,14 @@ private:
         return true;
     }
 
-    bool cutShort(QString *error)
+    qint64 nextSample()
     {
-        nextRow = -1;
-        *error = damagedMessage(QStringLiteral("cut short, or a sample is not a number"));
-        return false;
+        const qint64 value = ended ? -1 : nextNumber();
+        if (value >= 0)
+            return value;
+        ended = true;
+        info.damage = QStringLiteral("cut short, or a sample is not a number");
+        return 0;
     }
 
     // The next number, or -1 when there is none.
@@ -205,6 +214,7 @@ private:
     qint64 dataOffset = 0;
     qint64 maxval = 255;
     qint64 nextRow = -1;
+    bool ended = false;
     std::unique_ptr<ByteCursor> cursor;
 };
 
@@ -251,6 +261,7 @@ public:
                 return false;
             }
             rowStride = stream.rowBytes;
+            info.damage = stream.damage;
         }
         unsigned char *out = static_cast<unsigned char *>(samples);
         for (qint64 y = first; y < first + count; ++y) {
@@ -286,11 +297,16 @@ public:
         TIFF *tiff = openTiffDevice(device);
         if (!tiff)
             return nullptr;  // Qt's reader says why
-        std::unique_ptr<TiffPicture> picture(new TiffPicture(tiff));
+        std::unique_ptr<TiffPicture> picture(new TiffPicture(tiff, device->size()));
         if (!picture->describe(error))
             return std::unique_ptr<NativePicture>();
         if (!picture->takes)
             return nullptr;
+        // The other pages are not read, but a file cut short in them is
+        // damaged whatever reads it.
+        if (picture->info.damage.isEmpty())
+            picture->info.damage = tiffStructureDamage(device);
+        messages.take();
         return picture;
     }
 
@@ -298,10 +314,6 @@ public:
 
     bool readRows(qint64 first, qint64 count, void *samples, QString *error) override
     {
-        if (!refusal.isEmpty()) {
-            *error = refusal;
-            return false;
-        }
         DecoderMessages messages;
         const size_t bytes = sampleBytes(info.type);
         unsigned char *out = static_cast<unsigned char *>(samples);
@@ -322,7 +334,7 @@ public:
     }
 
 private:
-    explicit TiffPicture(TIFF *tiff) : tiff(tiff) {}
+    TiffPicture(TIFF *tiff, qint64 fileSize) : tiff(tiff), fileSize(fileSize) {}
 
     // Fills in the layout; `takes` stays false for pictures left to Qt.
     bool describe(QString *error)
@@ -341,7 +353,25 @@ private:
         uint16_t *extraTypes = nullptr;
         TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes);
         const bool colour = photometric == PHOTOMETRIC_RGB;
-        if ((photometric != PHOTOMETRIC_MINISBLACK && !colour) || spp < (colour ? 3 : 1))
+        // Qt's reader takes an RGB picture of fewer samples too, and shows
+        // what its buffers held before: no two reads agree.
+        if (colour && spp < 3)
+            return refuse(damagedMessage(QStringLiteral("an RGB picture of %1 sample%2 a pixel")
+                                             .arg(spp).arg(QLatin1String(spp == 1 ? "" : "s"))),
+                          error);
+        // Strips or tiles larger than any picture read here: whatever
+        // decodes them would allocate what the header claims (Qt's reader
+        // asked for 2 TiB for tiles of 2^20 x 2^20 pixels).
+        const bool isTiled = TIFFIsTiled(tiff);
+        const uint64_t claimed = isTiled ? TIFFTileSize64(tiff) : TIFFStripSize64(tiff);
+        if (claimed == 0)
+            return refuse(damagedMessage(QStringLiteral("its %1 have no size").arg(QLatin1String(isTiled ? "tiles" : "strips"))),
+                          error);
+        if (claimed > (uint64_t)kMaxBufferBytes)
+            return refuse(QStringLiteral("its %1 are too large to decode: %2 bytes each, the limit is %3")
+                              .arg(QLatin1String(isTiled ? "tiles" : "strips")).arg(claimed).arg(kMaxBufferBytes),
+                          error);
+        if ((photometric != PHOTOMETRIC_MINISBLACK && !colour) || spp < 1)
             return true;  // palettes, white-is-zero, YCbCr, CMYK, ...: Qt's
         const bool floating = format == SAMPLEFORMAT_IEEEFP;
         const bool signedInts = format == SAMPLEFORMAT_INT;
@@ -365,22 +395,24 @@ private:
         else
             return refuse(QStringLiteral("%1-bit%2 TIFF samples are not read")
                               .arg(bits).arg(QLatin1String(signedInts ? " signed" : "")), error);
-        // Colours stored beside an alpha that is not premultiplied: Qt hands
-        // them over premultiplied, which loses them where alpha is small.
-        const bool unassociatedAlpha = extraCount > 0 && extraTypes && extraTypes[0] == EXTRASAMPLE_UNASSALPHA;
+        // Colours stored beside an alpha that is premultiplied are brought
+        // back by Qt's conversion, which is kept under "none"; every other
+        // picture is read here in every mode (Qt misread planes of 16-bit
+        // colours, and refused tiles not a multiple of 16 wide).
+        const bool associatedAlpha = extraCount > 0 && extraTypes && extraTypes[0] == EXTRASAMPLE_ASSOCALPHA;
         info.width = width;
         info.height = height;
         info.channels = colour ? 3 : 1;
         info.type = type;
         info.bitsPerSample = bits;
         info.qtReads = qtReadsSamples(type);
-        info.qtFrameForNone = info.qtReads && !unassociatedAlpha;
+        samplesPerPixel = spp;
+        separate = planar == PLANARCONFIG_SEPARATE;
+        tiled = isTiled;
+        info.qtFrameForNone = info.qtReads && associatedAlpha && !separate;
         info.none = noneReduction(type);
         info.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
         info.description = QStringLiteral("%1 %2 TIFF").arg(typeName(type), QLatin1String(colour ? "colour" : "grey"));
-        samplesPerPixel = spp;
-        separate = planar == PLANARCONFIG_SEPARATE;
-        tiled = TIFFIsTiled(tiff);
         const qint64 pixelBytes = (qint64)sampleBytes(type) * (separate ? 1 : spp);
         if (tiled) {
             uint32_t tileWidth = 0, tileLength = 0;
@@ -398,14 +430,15 @@ private:
             blockRows = std::max<qint64>(1, std::min<qint64>(rowsPerStrip, height));
             blockStride = (qint64)width * pixelBytes;
         }
-        // Said when the samples are read, after the size has been checked.
         qint64 blockBytes = 0;
         if (!fitsProduct(blockStride, blockRows, &blockBytes) || blockBytes > kMaxBufferBytes)
-            refusal = QStringLiteral("its %1 are too large: %2 rows of %3 bytes")
-                          .arg(QLatin1String(tiled ? "tiles" : "strips")).arg(blockRows).arg(blockStride);
-        if (!refusal.isEmpty())
-            info.notStreamable = refusal;
-        else if (info.orientation != 1)
+            return refuse(QStringLiteral("its %1 are too large to decode: %2 rows of %3 bytes")
+                              .arg(QLatin1String(tiled ? "tiles" : "strips")).arg(blockRows).arg(blockStride),
+                          error);
+        if (!checkBlocks(error))
+            return false;
+        info.bufferBytes = blockBytes * (separate ? info.channels : 1);
+        if (info.orientation != 1)
             info.notStreamable = QStringLiteral("its orientation tag turns the picture");
         else if (blockBytes > kMaxStreamedBufferBytes)
             info.notStreamable = QStringLiteral("each of its %1 holds %2 bytes")
@@ -421,6 +454,46 @@ private:
         return false;
     }
 
+    // Notes the strips or tiles with no data in the file: none at all
+    // (libtiff hands out zeros for a missing offset or a count of 0, and
+    // for the entries of a list shorter than the picture needs), or data
+    // past the file's end. They are read as 0, and the file is damaged;
+    // a picture none of whose blocks holds data is refused.
+    bool checkBlocks(QString *error)
+    {
+        const uint32_t count = tiled ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
+        uint64_t *offsets = nullptr;
+        uint64_t *lengths = nullptr;
+        if (count == 0 || !TIFFGetField(tiff, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets)
+            || !TIFFGetField(tiff, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &lengths) || !offsets
+            || !lengths)
+            return refuse(damagedMessage(QStringLiteral("the picture's %1 are not listed")
+                                             .arg(QLatin1String(tiled ? "tiles" : "strips"))),
+                          error);
+        missing.assign(count, false);
+        uint32_t empty = 0, cut = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (offsets[i] == 0 || lengths[i] == 0)
+                ++empty;
+            else if (offsets[i] > (uint64_t)fileSize || lengths[i] > (uint64_t)fileSize - offsets[i])
+                ++cut;
+            else
+                continue;
+            missing[i] = true;
+        }
+        const QString blocks = QLatin1String(tiled ? "tiles" : "strips");
+        if (empty + cut == count)
+            return refuse(damagedMessage(cut ? QStringLiteral("cut short: none of its %1 is in the file").arg(blocks)
+                                             : QStringLiteral("none of its %1 holds data").arg(blocks)),
+                          error);
+        if (cut > 0)
+            info.damage = QStringLiteral("cut short: %1 of its %2 %3 lie past the end of the file")
+                              .arg(cut).arg(count).arg(blocks);
+        else if (empty > 0)
+            info.damage = QStringLiteral("%1 of its %2 %3 hold no data").arg(empty).arg(count).arg(blocks);
+        return true;
+    }
+
     // Row y of a plane as stored, from the strip or the row of tiles
     // that holds it (decoded once while rows are read in order).
     const unsigned char *storedRow(unsigned plane, qint64 y, DecoderMessages &messages, QString *error)
@@ -433,62 +506,76 @@ private:
                 return nullptr;
             block.index = index;
         }
-        return block.bytes.data() + (y - index * blockRows) * blockStride;
+        return block.bytes.get() + (y - index * blockRows) * blockStride;
     }
 
     struct Block {
         qint64 index = -1;
-        std::vector<unsigned char> bytes;
+        std::unique_ptr<unsigned char[]> bytes;  // not cleared: the pages are touched as they are decoded
     };
+
+    // Decodes a block into `to` (`wanted` bytes): zeros for one noted
+    // missing, false with the reason when its data does not decode.
+    bool decodeInto(uint32_t number, bool tile, unsigned char *to, tmsize_t wanted, DecoderMessages &messages,
+                    QString *error)
+    {
+        if (number >= missing.size() || missing[number]) {
+            std::memset(to, 0, (size_t)wanted);
+            return true;
+        }
+        const tmsize_t got = tile ? TIFFReadEncodedTile(tiff, number, to, wanted)
+                                  : TIFFReadEncodedStrip(tiff, number, to, wanted);
+        if (got == wanted)
+            return true;
+        *error = damagedMessage(lastMessage(messages, QStringLiteral("%1 %2 cannot be decoded")
+                                                          .arg(QLatin1String(tile ? "tile" : "strip")).arg(number)));
+        return false;
+    }
 
     bool decodeBlock(unsigned plane, qint64 index, Block &block, DecoderMessages &messages, QString *error)
     {
-        try {
-            block.bytes.resize((size_t)(blockStride * blockRows));
-        } catch (const std::bad_alloc &) {
-            *error = QStringLiteral("not enough memory to read the TIFF picture");
-            return false;
+        if (!block.bytes) {
+            block.bytes.reset(new (std::nothrow) unsigned char[(size_t)(blockStride * blockRows)]);
+            if (!block.bytes) {
+                *error = QStringLiteral("not enough memory to read the TIFF picture");
+                return false;
+            }
         }
-        const auto failed = [&] {
-            *error = damagedMessage(lastMessage(messages, QStringLiteral("a strip or tile cannot be decoded")));
-            return false;
-        };
         if (!tiled) {
             const uint32_t strips = TIFFNumberOfStrips(tiff) / (separate ? samplesPerPixel : 1);
             const uint32_t strip = (uint32_t)index + plane * strips;
             const qint64 rows = std::min<qint64>(blockRows, info.height - index * blockRows);
-            const tmsize_t wanted = (tmsize_t)(rows * blockStride);
-            if (TIFFReadEncodedStrip(tiff, strip, block.bytes.data(), wanted) != wanted)
-                return failed();
-            return true;
+            return decodeInto(strip, false, block.bytes.get(), (tmsize_t)(rows * blockStride), messages, error);
         }
         const tmsize_t tileBytes = TIFFTileSize(tiff);
         const qint64 pixelBytes = blockStride / (tilesAcross * tileColumns);
         const qint64 tileRowBytes = tileColumns * pixelBytes;
-        if (tileBytes != (tmsize_t)(tileRowBytes * blockRows))
-            return failed();
-        std::vector<unsigned char> tile;
-        try {
-            tile.resize((size_t)tileBytes);
-        } catch (const std::bad_alloc &) {
-            *error = QStringLiteral("not enough memory to read the TIFF picture");
+        if (tileBytes != (tmsize_t)(tileRowBytes * blockRows)) {
+            *error = damagedMessage(QStringLiteral("its tiles' size does not add up"));
             return false;
+        }
+        if (!tile) {
+            tile.reset(new (std::nothrow) unsigned char[(size_t)tileBytes]);
+            if (!tile) {
+                *error = QStringLiteral("not enough memory to read the TIFF picture");
+                return false;
+            }
         }
         for (qint64 across = 0; across < tilesAcross; ++across) {
             const uint32_t number = TIFFComputeTile(tiff, (uint32_t)(across * tileColumns),
                                                     (uint32_t)(index * blockRows), 0, (uint16_t)plane);
-            if (TIFFReadEncodedTile(tiff, number, tile.data(), tileBytes) != tileBytes)
-                return failed();
+            if (!decodeInto(number, true, tile.get(), tileBytes, messages, error))
+                return false;
             for (qint64 row = 0; row < blockRows; ++row)
-                std::memcpy(block.bytes.data() + row * blockStride + across * tileRowBytes,
-                            tile.data() + row * tileRowBytes, (size_t)tileRowBytes);
+                std::memcpy(block.bytes.get() + row * blockStride + across * tileRowBytes,
+                            tile.get() + row * tileRowBytes, (size_t)tileRowBytes);
         }
         return true;
     }
 
     TIFF *tiff;
+    qint64 fileSize;
     bool takes = false;
-    QString refusal;
     unsigned samplesPerPixel = 1;
     bool separate = false;
     bool tiled = false;
@@ -496,7 +583,9 @@ private:
     qint64 blockStride = 0;   // bytes of one row of a strip or of a row of tiles
     qint64 tileColumns = 0;
     qint64 tilesAcross = 0;
+    std::vector<bool> missing;  // by strip or tile number: no data in the file
     Block blocks[3];
+    std::unique_ptr<unsigned char[]> tile;
 };
 
 // ---------------------------------------------------------------- FITS
@@ -567,14 +656,10 @@ public:
             *error = damagedMessage(fitsError(status, QStringLiteral("the data cannot be read")));
             return false;
         }
-        const qint64 bytes = rowBytes();
-        std::vector<unsigned char> swap((size_t)bytes);
+        const size_t bytes = (size_t)rowBytes();
         unsigned char *rows = static_cast<unsigned char *>(samples);
-        for (qint64 top = 0, bottom = count - 1; top < bottom; ++top, --bottom) {
-            std::memcpy(swap.data(), rows + top * bytes, (size_t)bytes);
-            std::memcpy(rows + top * bytes, rows + bottom * bytes, (size_t)bytes);
-            std::memcpy(rows + bottom * bytes, swap.data(), (size_t)bytes);
-        }
+        for (qint64 top = 0, bottom = count - 1; top < bottom; ++top, --bottom)
+            std::swap_ranges(rows + top * bytes, rows + (top + 1) * bytes, rows + bottom * bytes);
         return true;
     }
 
@@ -593,8 +678,6 @@ private:
     bool findImage(qint64 fileSize, QString *error)
     {
         int status = 0;
-        int hdus = 0;
-        cfitsio->countHdus(fits, &hdus, &status);
         QStringList kinds;
         for (int hdu = 1; status == 0; ++hdu) {
             int kind = 0;
@@ -614,7 +697,16 @@ private:
                 kinds << QStringLiteral("one-dimensional image");
                 continue;
             }
-            return describe(bitpix, axes, size, fileSize, error);
+            // cfitsio's decompressors crashed and leaked on damaged tiles,
+            // and nothing in the file can vouch for the tiles before they
+            // are decompressed: such images are not decoded in the process.
+            if (cfitsio->isCompressedImage(fits, &status)) {
+                cfitsio->clearErrorMessages();
+                *error = QStringLiteral("tile-compressed FITS images are not read; uncompress the file first "
+                                        "(funpack FILE)");
+                return false;
+            }
+            return describe(bitpix, axes, size, fileSize, error) && checkLaterHdus(hdu, fileSize, error);
         }
         if (status != 0 && status != END_OF_FILE) {
             *error = damagedMessage(fitsError(status, QStringLiteral("an HDU cannot be read")));
@@ -627,8 +719,66 @@ private:
         return false;
     }
 
+    // The HDUs after the image's are not read, but one cut short or
+    // unreadable means a damaged file whatever reads it.
+    bool checkLaterHdus(int image, qint64 fileSize, QString *error)
+    {
+        for (int hdu = image + 1; info.damage.isEmpty(); ++hdu) {
+            int status = 0, kind = 0;
+            if (cfitsio->moveToHdu(fits, hdu, &kind, &status) != 0) {
+                if (status != END_OF_FILE)
+                    info.damage = fitsError(status, QStringLiteral("HDU %1 cannot be read").arg(hdu));
+                break;
+            }
+            LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+            if (cfitsio->hduAddresses(fits, &headStart, &dataStart, &dataEnd, &status) == 0 && dataEnd > fileSize)
+                info.damage = QStringLiteral("cut short in HDU %1").arg(hdu);
+        }
+        cfitsio->clearErrorMessages();
+        int status = 0, kind = 0;
+        if (cfitsio->moveToHdu(fits, image, &kind, &status) != 0) {
+            *error = damagedMessage(fitsError(status, QStringLiteral("the image HDU cannot be read again")));
+            return false;
+        }
+        return true;
+    }
+
+    // BSCALE and BZERO must be finite numbers and BLANK a whole one:
+    // cfitsio reads an unreadable one as if it were not there.
+    bool checkScaling(QString *error)
+    {
+        for (const char *key : {"BSCALE", "BZERO", "BLANK"}) {
+            char value[FLEN_VALUE] = "";
+            int status = 0;
+            if (cfitsio->readKeyword(fits, key, value, nullptr, &status) != 0)
+                continue;  // not there
+            QByteArray text = QByteArray(value).trimmed();
+            bool number = false;
+            if (std::strcmp(key, "BLANK") == 0) {
+                text.toLongLong(&number);
+            } else {
+                const double v = QByteArray(text).replace('D', 'E').replace('d', 'e').toDouble(&number);
+                number = number && std::isfinite(v) && (v != 0.0 || std::strcmp(key, "BSCALE") != 0);
+            }
+            if (!number) {
+                cfitsio->clearErrorMessages();
+                *error = damagedMessage(QStringLiteral("%1 = %2 is not a %3")
+                                            .arg(QLatin1String(key), QString::fromLatin1(text))
+                                            .arg(QLatin1String(std::strcmp(key, "BLANK") == 0 ? "whole number"
+                                                               : std::strcmp(key, "BSCALE") == 0
+                                                                   ? "finite number other than 0"
+                                                                   : "finite number")));
+                return false;
+            }
+        }
+        cfitsio->clearErrorMessages();
+        return true;
+    }
+
     bool describe(int bitpix, int axes, const LONGLONG *size, qint64 fileSize, QString *error)
     {
+        if (!checkScaling(error))
+            return false;
         int status = 0;
         int equivalent = bitpix;
         cfitsio->equivalentType(fits, &equivalent, &status);
@@ -728,13 +878,27 @@ bool looksLikeFits(const QByteArray &start)
 std::unique_ptr<NativePicture> openNativePicture(QIODevice *device, const QString &fileName, QString *error)
 {
     error->clear();
-    std::unique_ptr<NativePicture> picture = FitsPicture::open(device, fileName, error);
-    if (!picture && error->isEmpty())
-        picture = TiffPicture::open(device, error);
-    if (!picture && error->isEmpty())
-        picture = PnmPicture::open(device, error);
-    if (!picture && error->isEmpty())
-        picture = PngPicture::open(device);
+    std::unique_ptr<NativePicture> picture;
+    try {
+        picture = FitsPicture::open(device, fileName, error);
+        if (!picture && error->isEmpty())
+            picture = TiffPicture::open(device, error);
+        if (!picture && error->isEmpty())
+            picture = PnmPicture::open(device, error);
+        if (!picture && error->isEmpty())
+            picture = PngPicture::open(device);
+    } catch (const std::bad_alloc &) {
+        picture.reset();
+        *error = QStringLiteral("not enough memory to read the image header");
+    }
     device->seek(0);
+    if (picture) {
+        const NativeLayout &layout = picture->layout();
+        // Every size below is a product of these, in 64 bits.
+        if (layout.width < 1 || layout.height < 1 || layout.width > kMaxNativeSide || layout.height > kMaxNativeSide) {
+            *error = QStringLiteral("the image is too large: %1 x %2 pixels").arg(layout.width).arg(layout.height);
+            picture.reset();
+        }
+    }
     return picture;
 }

@@ -17,6 +17,10 @@
 
 class QIODevice;
 
+// The longest side a native reader opens (QImage's limit); no path reads
+// more pixels than that on a side.
+const qint64 kMaxNativeSide = 0x7fffffff;
+
 struct NativeLayout {
     qint64 width = 0;
     qint64 height = 0;
@@ -38,6 +42,15 @@ struct NativeLayout {
     bool streamable = false;
     QString notStreamable;  // why not, when not
     QString description;    // e.g. "16-bit grey PGM", "32-bit float FITS"
+    // What is wrong with a file whose picture still reads: a later page or
+    // HDU cut short, strips or tiles with no data (read as 0), a PNG
+    // chunk's checksum; said in every mode, whole or in bands. Known when
+    // the file is opened, or (a PNG's chunks, a text PNM's samples) once
+    // every row has been read. Empty for a sound file.
+    QString damage;
+    // Bytes the reader holds while it hands out rows (a strip or a row of
+    // tiles a plane, a whole PNG), besides the rows asked for.
+    qint64 bufferBytes = 0;
 };
 
 class NativePicture
@@ -61,7 +74,11 @@ protected:
 // for its content. Null with an empty `error` when no native reader takes
 // it (an 8-bit PNG, a JPEG, ... are Qt's); null with the reason when one
 // does and refuses it (damaged, absurd dimensions, an unsupported kind of
-// data). `fileName` may be empty. The device must outlive the picture.
+// data, strips or tiles too large to decode, a TIFF whose data no reader
+// decodes the same way twice). A picture that opens has sides of 1 to
+// kMaxNativeSide, so that every size derived from them fits in 64 bits.
+// `fileName` may be empty. The device must outlive the picture.
+// No exception leaves it, nor readRows.
 std::unique_ptr<NativePicture> openNativePicture(QIODevice *device, const QString &fileName, QString *error);
 
 // "the file is damaged (REASON)": what the readers say of a file whose

@@ -1,6 +1,7 @@
 #include "pngcheck.h"
 
 #include <QIODevice>
+#include <QRegularExpression>
 
 #include <png.h>
 
@@ -23,6 +24,7 @@ struct PngSource {
     unsigned char *row;       // one row, allocated once the header is read
     png_bytep *pointers;      // into stream->pixels, while it is decoded
     char error[256];          // libpng's reason for giving up
+    char warning[256];        // the first warning that means damage
 };
 
 // Every libpng failure ends here, and leaves through the jump set up in
@@ -34,9 +36,14 @@ void keepError(png_structp png, png_const_charp message)
     png_longjmp(png, 1);
 }
 
-// Qt's reader passes warnings on as Qt messages, which the loader collects
-// while Qt reads the file again; here they would only come twice.
-void ignoreWarning(png_structp, png_const_charp) {}
+// The first warning that means damage is kept for the native reader; Qt's
+// reader passes its own on as Qt messages.
+void keepWarning(png_structp png, png_const_charp message)
+{
+    PngSource *source = static_cast<PngSource *>(png_get_error_ptr(png));
+    if (source->warning[0] == '\0' && pngWarningMeansDamage(QString::fromLatin1(message)))
+        std::snprintf(source->warning, sizeof source->warning, "%s", message);
+}
 
 void readBytes(png_structp png, png_bytep data, png_size_t length)
 {
@@ -89,9 +96,9 @@ QString readPng(QIODevice *device, qint64 offset, qint64 length, Rows rows, PngS
 
     // On the heap: a jump back to setjmp leaves the locals changed since
     // then undefined.
-    const std::unique_ptr<PngSource> kept(new PngSource{device, length, rows, stream, nullptr, nullptr, ""});
+    const std::unique_ptr<PngSource> kept(new PngSource{device, length, rows, stream, nullptr, nullptr, "", ""});
     PngSource &source = *kept;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, keepError, ignoreWarning);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, keepError, keepWarning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!info) {
         png_destroy_read_struct(&png, nullptr, nullptr);
@@ -108,10 +115,17 @@ QString readPng(QIODevice *device, qint64 offset, qint64 length, Rows rows, PngS
     std::free(source.pointers);
     png_destroy_read_struct(&png, &info, nullptr);
     device->seek(position);
+    stream->damage = QString::fromLatin1(source.warning);
     return QString::fromLatin1(source.error);
 }
 
 } // namespace
+
+bool pngWarningMeansDamage(const QString &warning)
+{
+    static const QRegularExpression ancillaryChunk(QStringLiteral("^[a-z][A-Za-z]{3}: "));
+    return warning.contains(QLatin1String("CRC")) || !ancillaryChunk.match(warning).hasMatch();
+}
 
 QString pngReadError(QIODevice *device, qint64 offset, qint64 length)
 {

@@ -25,7 +25,14 @@ struct PngStream {
     int channels = 0;               // samples a pixel, alpha included
     size_t rowBytes = 0;
     unsigned char *pixels = nullptr;  // with `decode`: height rows of rowBytes (malloc'ed; the caller frees)
+    QString damage;  // the first of libpng's warnings that means damage (see pngWarningMeansDamage)
 };
+
+// Whether a warning of libpng's (without Qt's "libpng warning: " before
+// it) means a damaged stream: a checksum error anywhere, or trouble in a
+// chunk that matters. A chunk whose name starts in lower case is one a
+// reader may skip (profiles, text, ...), and libpng's remarks on it are not.
+bool pngWarningMeansDamage(const QString &warning);
 
 // Reads the header of the PNG stream at the start of the device, and with
 // `decode` the whole picture. Returns why libpng gives up, or an empty

@@ -83,12 +83,19 @@ QString tiffStructureDamage(QIODevice *device)
         damage = QStringLiteral("the TIFF header cannot be read");
     } else {
         const quint64 fileSize = (quint64)device->size();
-        do {
+        for (int page = 2;; ++page) {
             if (!dataInFile(tiff, fileSize)) {
                 damage = QStringLiteral("cut short");
                 break;
             }
-        } while (TIFFReadDirectory(tiff));
+            if (TIFFLastDirectory(tiff))
+                break;
+            // Not the last page, so a directory that does not read is damage.
+            if (!TIFFReadDirectory(tiff)) {
+                damage = QStringLiteral("page %1 cannot be read").arg(page);
+                break;
+            }
+        }
         TIFFClose(tiff);
     }
     device->seek(position);

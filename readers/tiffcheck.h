@@ -15,9 +15,9 @@ TIFF *openTiffDevice(QIODevice *device);
 
 // What is wrong with the structure of a TIFF file, on every page (Qt reads
 // only the first): "cut short" when a strip or tile lies past the end of the
-// file, libtiff's reason when a directory cannot be read (libtiff also
-// passes it to its error handler); empty when every page is whole. The
-// device's position is kept.
+// file, "page N cannot be read" when a page's directory does not read
+// (libtiff passes its reason to its error handler); empty when every page
+// is whole. The device's position is kept.
 QString tiffStructureDamage(QIODevice *device);
 
 #endif // TIFFCHECK_H

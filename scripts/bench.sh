@@ -20,6 +20,12 @@
 # steps of a batch around the detector, and one 1080p picture's whole
 # command (hyperfine).
 #
+#   scripts/bench.sh phases
+#
+# Where a run's time goes on one thread: the row passes, the column pass and
+# the maxima search, with the best vector code and the next one (AVX-512 and
+# AVX2), taking turns REPEAT times (hessian-maxima-bench --phases).
+#
 #   scripts/bench.sh stream
 #
 # The streaming run instead: a 32768 x 32768 8-bit TIFF (1 gigapixel) run
@@ -50,8 +56,8 @@
 #
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
 # table keeps the best repetition), REPEAT (default 50, runs on IMAGE),
-# TARGET (the vector code the table times, e.g. AVX2; default the best this
-# processor runs).
+# TARGET (the vector code the table times, e.g. AVX2; default the one the
+# core chooses for this processor, see docs/speed.md).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -81,6 +87,11 @@ seconds_of() {
     end=$(date +%s.%N)
     awk "BEGIN { print $end - $start }"
 }
+
+if [ "${1:-}" = phases ]; then
+    "$build/bin/hessian-maxima-bench" --phases --repeat "$repeat"
+    exit 0
+fi
 
 if [ "${1:-}" = stream ]; then
     cli=$build/bin/hessian-maxima-cli

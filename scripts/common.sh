@@ -8,12 +8,19 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-d
                 qt5-image-formats-plugins fonts-dejavu-core
                 libpng-dev libtiff-dev  # the loader works with Qt's PNG and TIFF libraries
                 libcfitsio-dev  # FITS images
+                # videos, cameras and streams (the module opened on first use)
+                libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavdevice-dev
+                ffmpeg  # the video tests and benchmark make their clips with it
                 libqt5svg5  # so that the tests meet the SVG reader the loader refuses
                 # the Python package, its Dask functions and their tests
                 pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed
                 python3-pytest
                 python3-tifffile  # the package's tests write 16-bit and float TIFF with it
-                python3-skimage)  # its own blob tests run on hessian_maxima.skimage
+                python3-skimage  # its own blob tests run on hessian_maxima.skimage
+                # installing: manual pages, the menu entry's check, the Debian
+                # package, pip into a virtual environment
+                help2man desktop-file-utils dpkg-dev file python3-pip python3-venv python3-setuptools
+                python3-wheel)
 
 # Installs the given Debian packages that are not installed yet; does
 # nothing when all are there, so the scripts are safe to run again.

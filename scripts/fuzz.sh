@@ -14,12 +14,12 @@ source "$(dirname "$0")/common.sh"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_load_job fuzz_core)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_load_job fuzz_core fuzz_fits fuzz_tiff fuzz_video)
 case "$seconds" in
     '' | *[!0-9]*) echo "usage: $0 [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac
 
-ensure_packages "${build_packages[@]}" clang libclang-rt-14-dev imagemagick ninja-build
+ensure_packages "${build_packages[@]}" clang libclang-rt-14-dev imagemagick ninja-build python3-numpy
 
 build="$project_root/build-fuzz"
 out="$project_root/fuzz-out"

@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QPointF>
 #include <QPointer>
+#include <QSettings>
+#include <QString>
 #include <QTimer>
 #include <QWidget>
 
@@ -64,6 +66,21 @@ private:
     QTimer poll;
     QElapsedTimer clock;
 };
+
+// The window keeps its settings in INI files: a test points them at a
+// folder of its own, so that it neither reads nor changes the user's, and
+// starts each case with none.
+inline void keepSettingsIn(const QString &folder)
+{
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+}
+
+inline void forgetSettings()
+{
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("hessian-maxima"),
+              QStringLiteral("hessian-maxima"))
+        .clear();
+}
 
 // The overlay pen is red 250, green 10, blue 10; no picture used by the
 // tests comes close to it.

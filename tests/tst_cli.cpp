@@ -1,6 +1,7 @@
 // The command-line tool end to end: real files written here, the real
 // executable run in a child process.
 
+#include "batchrun.h"
 #include "detectionjob.h"
 #include "frameloading.h"
 #include "testimages.h"
@@ -10,7 +11,12 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <condition_variable>
+#include <mutex>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -68,12 +74,18 @@ private slots:
     void helpAndFailedRun();
     void detailsMatchTheOracle();
     void batchKeepsOrderPastBrokenFiles();
+    void batchDeliversInInputOrder();
     void interruptedOutputLeavesNoFile();
+    void failedWritesAndSpecialOutputs();
     void annotatedPictures();
     void scaleRange();
     void damagedFilesAndDecoderMessages_data();
     void damagedFilesAndDecoderMessages();
     void stretchAndStream();
+    void shortOptionsQuietAndFileColumn();
+    void summaryHasARowPerPicture();
+    void emptyFolderAndTooWideKernel();
+    void annotatingKeepsLibpngOffStandardError();
 
 private:
     QTemporaryDir dir;
@@ -85,6 +97,7 @@ void TestCli::initTestCase()
     QVERIFY(dir.isValid());
     pngPath = dir.filePath("blobs.png");
     QVERIFY(blobPicture(160, 120).save(pngPath));
+    QVERIFY(spotFrame().save(dir.filePath("spots.pgm"), "pgm"));
     QFile text(dir.filePath("notes.png"));
     QVERIFY(text.open(QIODevice::WriteOnly) && text.write("this is not a picture\n") > 0);
 }
@@ -221,15 +234,6 @@ void TestCli::helpAndFailedRun()
                                   "Failed\n"));
     QVERIFY(outcome.out.isEmpty());
 
-    // Help that cannot be written is a failure like any other write.
-    QProcess process;
-    process.setStandardOutputFile(QStringLiteral("/dev/full"));
-    process.start(QStringLiteral(HESSIAN_CLI_PATH), {"--help"});
-    QVERIFY(process.waitForFinished(60000));
-    QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardError()),
-             QString("hessian-maxima-cli: cannot write to standard output\n"));
-
     // A sigma whose kernel radius does not fit is refused by set-up.
     outcome = runCli({"--sigma", "1e30", pngPath});
     QCOMPARE(outcome.exitCode, 1);
@@ -242,7 +246,6 @@ void TestCli::helpAndFailedRun()
 void TestCli::detailsMatchTheOracle()
 {
     const QString path = dir.filePath("spots.pgm");
-    QVERIFY(spotFrame().save(path, "pgm"));
     const QString bright1 = "20,15,20.251,14.718,2,856.454285,bright\n";
     const QString dark = "42,22,42.027,22.021,2,388.825806,dark\n";
     const QString bright2 = "51,35,50.915,35.167,2,116.517082,bright\n"
@@ -302,13 +305,46 @@ void TestCli::batchKeepsOrderPastBrokenFiles()
     QVERIFY(QDir().mkpath(folder + "/empty"));
     outcome = runCli({folder + "/empty"});
     QCOMPARE(outcome.exitCode, 1);
-    QVERIFY(outcome.err.startsWith("hessian-maxima-cli: cannot read folder '" + folder + "/empty': no pictures in it"));
+    QVERIFY(outcome.err.startsWith("hessian-maxima-cli: no pictures in '" + folder + "/empty'"));
 
     outcome = runCli({"--format", "json", dir.filePath("notes.png")});
     QCOMPARE(outcome.exitCode, 1);
     const QJsonObject broken = QJsonDocument::fromJson(outcome.out.toUtf8()).array()[0].toObject();
     QCOMPARE(broken.value("status").toInt(), 1);
     QVERIFY(!broken.value("error").toString().isEmpty());
+}
+
+// Pictures finishing in reverse order (each waits for the one after it)
+// are still delivered first to last.
+void TestCli::batchDeliversInInputOrder()
+{
+    const int count = 6;
+    QVector<InputPicture> inputs(count);
+    for (int i = 0; i < count; ++i)
+        inputs[i].path = QString::number(i);
+    std::mutex mutex;
+    std::condition_variable changed;
+    QStringList finished, delivered;
+    const auto process = [&](const InputPicture &input, const BatchSettings &, DetectionWorkspace *) {
+        const QString after = QString::number(input.path.toInt() + 1);
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(30),
+                         [&] { return after == QString::number(count) || finished.contains(after); });
+        finished << input.path;
+        changed.notify_all();
+        PictureResult picture;
+        picture.file = input.path;
+        return picture;
+    };
+    BatchSettings settings;
+    settings.jobs = count;
+    const auto deliver = [&](const PictureResult &picture) {
+        delivered << picture.file;
+        return true;
+    };
+    QCOMPARE(runBatch(inputs, settings, deliver, nullptr, process), count);
+    QCOMPARE(finished, (QStringList{"5", "4", "3", "2", "1", "0"}));
+    QCOMPARE(delivered, (QStringList{"0", "1", "2", "3", "4", "5"}));
 }
 
 // Stopped midway, --output leaves the file it would replace as it was.
@@ -341,6 +377,56 @@ void TestCli::interruptedOutputLeavesNoFile()
     QVERIFY(!QFile::exists(folder + "/shown/79.png"));
 }
 
+// A write that fails is a failure, whenever it shows: the help, CSV or JSON
+// of one picture or of a batch into a full device. --output replaces a file
+// once whole, but writes into a named pipe or a device as ">" does, leaving
+// it what it was.
+void TestCli::failedWritesAndSpecialOutputs()
+{
+    const QString full = QStringLiteral("/dev/full");
+    const QStringList runs[] = {{"--help"}, {pngPath}, {"--format", "json", pngPath}, {pngPath, pngPath},
+                                {"--format", "json", pngPath, pngPath}};
+    for (const QStringList &arguments : runs) {
+        QProcess process;
+        process.setStandardOutputFile(full);
+        process.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
+        QVERIFY(process.waitForFinished(60000));
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(process.exitCode() == 1 && err.startsWith("hessian-maxima-cli: cannot write to standard output")
+                     && err.count('\n') == 1,
+                 qPrintable(arguments.join(' ') + ": " + err));
+    }
+
+    const QString expected = expectedCsv(pngPath, 5.0f, 100.0f);
+    const QString pipe = dir.filePath("output-pipe");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    // Opened for reading first, without waiting, so that the tool's open
+    // for writing finds a reader; the output fits the pipe's buffer.
+    const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    QCOMPARE(runCli({"--output", pipe, pngPath}).exitCode, 0);
+    QByteArray piped(1 << 16, '\0');
+    const ssize_t got = ::read(reader, piped.data(), (size_t)piped.size());
+    ::close(reader);
+    QCOMPARE(QString::fromUtf8(piped.left((int)std::max<ssize_t>(got, 0))), expected);
+    struct stat info;
+    QVERIFY(::stat(QFile::encodeName(pipe).constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+
+    // A node of /dev/null's kind, made here.
+    struct stat null;
+    QCOMPARE(::stat("/dev/null", &null), 0);
+    const QString device = dir.filePath("null-device");
+    if (::geteuid() != 0 || ::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, null.st_rdev) != 0)
+        QSKIP("making a device node needs root");
+    QFile node(device);
+    if (!node.open(QIODevice::WriteOnly))
+        QSKIP("device nodes cannot be opened in the test's folder");
+    node.close();
+    QCOMPARE(runCli({"--output", device, pngPath}).exitCode, 0);
+    QVERIFY(::stat(QFile::encodeName(device).constData(), &info) == 0 && S_ISCHR(info.st_mode));
+    QCOMPARE(info.st_rdev, null.st_rdev);
+}
+
 void TestCli::annotatedPictures()
 {
     const QString folder = dir.filePath("annotated");
@@ -356,20 +442,40 @@ void TestCli::annotatedPictures()
     QCOMPARE(again.exitCode, 2);
     QVERIFY2(again.err.contains("spots.png' exists; --force replaces it"), qPrintable(again.err));
     QCOMPARE(runCli({"--annotate", folder, "--force", dir.filePath("spots.pgm")}).exitCode, 0);
+
+    // Pictures of the same name in two subfolders keep their subfolders.
+    const QString tree = dir.filePath("tree");
+    QVERIFY(QDir().mkpath(tree + "/a") && QDir().mkpath(tree + "/b"));
+    QVERIFY(blobPicture(70, 50).save(tree + "/a/x.png") && blobPicture(60, 40).save(tree + "/b/x.jpg"));
+    QCOMPARE(runCli({"--annotate", folder, "--recursive", tree}).exitCode, 0);
+    QCOMPARE(QImage(folder + "/a/x.png").size(), QSize(70, 50));
+    QCOMPARE(QImage(folder + "/b/x.png").size(), QSize(60, 40));
 }
 
 // A range run prints what the job finds with the same settings, each
-// feature with its own scale, and the JSON says which range it was.
+// feature with its own scale. JSON says which run it was and holds, field
+// by field, the numbers that CSV's --details prints for the same run.
 void TestCli::scaleRange()
 {
-    const Outcome outcome = runCli({"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20",
-                                    "--format", "json", pngPath});
-    QCOMPARE(outcome.exitCode, 0);
-    const QJsonObject picture = QJsonDocument::fromJson(outcome.out.toUtf8()).array().at(0).toObject();
+    const QStringList run{"--sigma", "1.5:6", "--scales", "5", "--overlap", "0.25", "--threshold", "20", pngPath};
+    const Outcome json = runCli(QStringList{"--format", "json"} + run);
+    const Outcome csv = runCli(QStringList{"--details"} + run);
+    QCOMPARE(json.exitCode, 0);
+    QCOMPARE(csv.exitCode, 0);
+    const QJsonObject picture = QJsonDocument::fromJson(json.out.toUtf8()).array().at(0).toObject();
+    const QStringList fields{"elapsed_msec", "features", "file", "height", "overlap", "scales", "sigma",
+                             "sigma_max", "status", "threshold", "width"};
+    QCOMPARE(picture.keys(), fields);
+    QCOMPARE(picture.value("file").toString(), pngPath);
+    QCOMPARE(picture.value("width").toInt(), 160);
+    QCOMPARE(picture.value("height").toInt(), 120);
     QCOMPARE(picture.value("sigma").toDouble(), 1.5);
     QCOMPARE(picture.value("sigma_max").toDouble(), 6.0);
     QCOMPARE(picture.value("scales").toInt(), 5);
     QCOMPARE(picture.value("overlap").toDouble(), 0.25);
+    QCOMPARE(picture.value("threshold").toDouble(), 20.0);
+    QCOMPARE(picture.value("status").toInt(), 0);
+    QVERIFY(picture.value("elapsed_msec").toDouble(-1.0) >= 0.0);
 
     QImage frame;
     QString error;
@@ -382,14 +488,27 @@ void TestCli::scaleRange()
     settings.threshold = 20.0f;
     const DetectionResult expected = runDetection(frame, settings);
     const QJsonArray features = picture.value("features").toArray();
+    QStringList rows = csv.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(rows.takeFirst(), QString("x,y,x_subpixel,y_subpixel,sigma,response,polarity"));
     QVERIFY(features.size() > 3);
     QCOMPARE(features.size(), expected.features.size());
+    QCOMPARE(rows.size(), features.size());
     QSet<double> sigmas;
     for (int i = 0; i < features.size(); ++i) {
         const QJsonObject f = features.at(i).toObject();
-        QCOMPARE(f.value("x").toInt(), (int)expected.features[i].x);
-        QCOMPARE(f.value("y").toInt(), (int)expected.features[i].y);
-        QCOMPARE((float)f.value("sigma").toDouble(), expected.measures[i].sigma);
+        const QStringList row = rows[i].split(',');
+        QCOMPARE(f.keys(), (QStringList{"polarity", "response", "sigma", "x", "x_subpixel", "y", "y_subpixel"}));
+        QCOMPARE(row[0].toInt(), (int)expected.features[i].x);
+        QCOMPARE(row[1].toInt(), (int)expected.features[i].y);
+        QCOMPARE(row[4].toFloat(), expected.measures[i].sigma);
+        const QString text = QString("%1,%2,%3,%4,%5,%6,%7")
+                                 .arg(f.value("x").toInt()).arg(f.value("y").toInt())
+                                 .arg(f.value("x_subpixel").toDouble(), 0, 'f', 3)
+                                 .arg(f.value("y_subpixel").toDouble(), 0, 'f', 3)
+                                 .arg(f.value("sigma").toDouble(), 0, 'g', 9)
+                                 .arg(f.value("response").toDouble(), 0, 'g', 9)
+                                 .arg(f.value("polarity").toString());
+        QCOMPARE(text, rows[i]);
         sigmas << f.value("sigma").toDouble();
     }
     QVERIFY(sigmas.size() > 1);
@@ -456,6 +575,114 @@ void TestCli::damagedFilesAndDecoderMessages()
     }
 }
 
+// Short options are the long ones, clustered or with their values
+// attached as getopt takes them; -q leaves standard error to warnings and
+// failures; -H gives a single picture its file column.
+void TestCli::shortOptionsQuietAndFileColumn()
+{
+    const Outcome longForm = runCli({"--sigma", "2", "--threshold", "-5", "--with-filename", pngPath});
+    QCOMPARE(longForm.exitCode, 0);
+    QVERIFY(longForm.out.startsWith("file,x,y\n" + pngPath + ","));
+    for (const QStringList &arguments : {QStringList{"-s", "2", "-t", "-5", "-H", pngPath},
+                                         QStringList{"-s2", "-t-5", "-Hq", pngPath},
+                                         QStringList{"-qHs", "2", "-t", "-5", "--", pngPath}}) {
+        const Outcome shortForm = runCli(arguments);
+        QCOMPARE(shortForm.exitCode, 0);
+        QCOMPARE(shortForm.out, longForm.out);
+        const bool quiet = arguments.contains("-Hq") || arguments.contains("-qHs");
+        QVERIFY2(shortForm.err.isEmpty() == quiet, qPrintable(shortForm.err));
+    }
+    const QString output = dir.filePath("short.csv");
+    QCOMPARE(runCli({"-j", "1", "-o", output, "-s", "2", "-t", "-5", "-H", pngPath}).exitCode, 0);
+    QFile written(output);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(written.readAll()), longForm.out);
+    const Outcome version = runCli({"-V"});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, runCli({"--version"}).out);
+    const Outcome unknown = runCli({"-Hx", pngPath});
+    QCOMPARE(unknown.exitCode, 2);
+    QVERIFY2(unknown.err.contains("unknown option '-x'"), qPrintable(unknown.err));
+    // Quiet in a batch too: no summary line.
+    const Outcome batch = runCli({"-q", pngPath, pngPath});
+    QCOMPARE(batch.exitCode, 0);
+    QVERIFY2(batch.err.isEmpty(), qPrintable(batch.err));
+}
+
+// --summary: one row per picture, those without features and those that
+// cannot be read among them, with the settings; its counts are the
+// feature table's.
+void TestCli::summaryHasARowPerPicture()
+{
+    const QString flat = dir.filePath("flat.png");
+    QImage grey(80, 60, QImage::Format_RGB32);
+    grey.fill(qRgb(90, 90, 90));
+    QVERIFY(grey.save(flat));
+    const QString missing = dir.filePath("missing.png");
+    const QString summary = dir.filePath("summary.csv");
+    const Outcome outcome =
+        runCli({"--summary", summary, "-s", "2", "-t", "10", "--polarity", "bright", pngPath, flat, missing});
+    QCOMPARE(outcome.exitCode, 1);
+    QFile file(summary);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList rows = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[0], QString("file,frames,features,status,warning,elapsed_msec,sigma,sigma_max,scales,overlap,"
+                              "threshold,polarity,stretch"));
+    const int features = outcome.out.count(pngPath);
+    QVERIFY(features > 0);
+    const QRegularExpression found(QString("^%1,1,%2,ok,,[0-9.e-]+,2,,1,,10,bright,none$")
+                                       .arg(QRegularExpression::escape(pngPath)).arg(features));
+    QVERIFY2(found.match(rows[1]).hasMatch(), qPrintable(rows[1]));
+    QVERIFY2(QRegularExpression(QString("^%1,1,0,ok,").arg(QRegularExpression::escape(flat))).match(rows[2]).hasMatch(),
+             qPrintable(rows[2]));
+    QVERIFY2(rows[3].startsWith(missing + ",0,0,unreadable,File not found,"), qPrintable(rows[3]));
+    QVERIFY(!outcome.out.contains(flat));
+}
+
+// A folder without pictures says so, and is no picture in the count; a
+// kernel that leaves nothing to search is warned of.
+void TestCli::emptyFolderAndTooWideKernel()
+{
+    const QString empty = dir.filePath("empty");
+    QVERIFY(QDir().mkpath(empty));
+    Outcome outcome = runCli({empty});
+    QCOMPARE(outcome.exitCode, 1);
+    QCOMPARE(outcome.err, QString("hessian-maxima-cli: no pictures in '%1' (--recursive looks in subfolders)\n")
+                              .arg(empty));
+    outcome = runCli({"-r", empty, pngPath});
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY2(outcome.err.startsWith(QString("hessian-maxima-cli: no pictures in '%1' or its subfolders\n1 pictures, "
+                                            "1 read, 0 failed, ")
+                                        .arg(empty)),
+             qPrintable(outcome.err));
+
+    outcome = runCli({"--sigma", "1000", "--format", "json", pngPath});
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(outcome.err.startsWith(QString("hessian-maxima-cli: warning: '%1' is too small for the kernel (radius "
+                                            "3000): features lie at least 3001 pixels from every border, and a 160 x "
+                                            "120 picture has no such pixel, so nothing could be searched\n")
+                                        .arg(pngPath)),
+             qPrintable(outcome.err));
+    QVERIFY(outcome.out.contains("is too small for the kernel"));
+    QVERIFY(!runCli({"--sigma", "19", pngPath}).err.contains("too small"));
+}
+
+// scikit-image's astronaut carries an sRGB profile that libpng knows to be
+// incorrect, and says so while the annotated picture is written: that stays
+// off standard error, as the readers' messages do. (Skipped without
+// Debian's python3-skimage, whose picture it is.)
+void TestCli::annotatingKeepsLibpngOffStandardError()
+{
+    const QString astronaut = QStringLiteral("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
+    if (!QFile::exists(astronaut))
+        QSKIP("needs scikit-image's astronaut.png (Debian's python3-skimage)");
+    const Outcome outcome = runCli({"--annotate", dir.filePath("profiled"), "--force", astronaut});
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(kSuccessLine.match(outcome.err).hasMatch(), qPrintable(outcome.err));
+    QVERIFY(QFile::exists(dir.filePath("profiled/astronaut.png")));
+}
+
 QTEST_GUILESS_MAIN(TestCli)
 #include "tst_cli.moc"
 
@@ -477,12 +704,12 @@ void TestCli::stretchAndStream()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(pgm) == pgm.size());
     file.close();
 
-    const Outcome whole = runCli({"--no-stream", "--sigma", "2", "--threshold", "0", path});
+    const Outcome whole = runCli({"--no-stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(whole.exitCode, 0);
     QVERIFY2(whole.err.startsWith("hessian-maxima-cli: warning: '" + path + "' uses only levels "),
              qPrintable(whole.err));
     QVERIFY(whole.err.contains("--stretch percentile or minmax spreads them"));
-    const Outcome streamed = runCli({"--stream", "--sigma", "2", "--threshold", "0", path});
+    const Outcome streamed = runCli({"--stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(streamed.exitCode, 0);
     QCOMPARE(streamed.out, whole.out);
     // An extended border finds more, streamed or not.
@@ -498,8 +725,15 @@ void TestCli::stretchAndStream()
     QVERIFY(!stretched.contains("warnings"));
 
     // Whether a picture could be streamed is asked without waiting for a
-    // named pipe's writer.
+    // named pipe's writer; in a folder, a pipe, linked or not, is no
+    // picture and is not opened.
     const QString pipe = dir.filePath("pipe");
     QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     QCOMPARE(runCli({pipe}).exitCode, 1);
+    const QString folder = dir.filePath("with-pipes");
+    QVERIFY(QDir().mkpath(folder) && QFile::link(pipe, folder + "/linked") && QFile::copy(pngPath, folder + "/p.png"));
+    QCOMPARE(::mkfifo(QFile::encodeName(folder + "/own").constData(), 0600), 0);
+    const Outcome batch = runCli({folder});
+    QCOMPARE(batch.exitCode, 0);
+    QVERIFY2(batch.err.startsWith("1 pictures, 1 read, 0 failed"), qPrintable(batch.err));
 }

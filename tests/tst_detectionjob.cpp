@@ -1,4 +1,5 @@
 #include "detectionjob.h"
+#include "detectionpaths.h"
 #include "runreport.h"
 #include "testimages.h"
 
@@ -95,6 +96,9 @@ private slots:
     void workspaceRunsTakeNoPageFaults();
     void reportFormatting_data();
     void reportFormatting();
+    void cancelStopsTheRunAndOnlyThen_data();
+    void cancelStopsTheRunAndOnlyThen();
+    void nothingSearchedWhenTheKernelCoversThePicture();
 };
 
 // (B 0.114 + G 0.587) + R 0.299 in float, truncated: (1, 233, 245) gives
@@ -415,6 +419,7 @@ void TestDetectionJob::reportFormatting_data()
     QTest::newRow("zero time: inf, padded") << 2 << 0.0f << 0 << success.arg("2", "0.00", "   inf");
     QTest::newRow("failure") << 0 << 0.0f << -2 << QString("Failed");
     QTest::newRow("failure with time") << 0 << 17.0f << -5 << QString("Failed");
+    QTest::newRow("cancelled") << 0 << 3.0f << -7 << QString("Cancelled");
 }
 
 void TestDetectionJob::reportFormatting()
@@ -424,6 +429,91 @@ void TestDetectionJob::reportFormatting()
     QFETCH(int, status);
     QFETCH(QString, text);
     QCOMPARE(runReport(DetectionResult{QVector<Feature>(count, Feature{0, 0}), status, msec, {}}), text);
+}
+
+void TestDetectionJob::cancelStopsTheRunAndOnlyThen_data()
+{
+    QTest::addColumn<int>("scales");
+    QTest::newRow("single sigma") << 1;
+    QTest::newRow("scale range") << 4;
+}
+
+// A flag that stays down leaves every feature and measure as a run without
+// one; raised before the run, or by the grey conversion (after which come
+// the bands of the response), it stops the run as cancelled, with nothing.
+void TestDetectionJob::cancelStopsTheRunAndOnlyThen()
+{
+    QFETCH(int, scales);
+    const QImage frame = blobPicture(320, 240);
+    DetectionSettings settings;
+    settings.sigma = 2.0f;
+    settings.scales = scales;
+    settings.sigmaMax = 6.0f;
+    settings.threshold = 10.0f;
+    const DetectionResult plain = runDetection(frame, settings);
+    QCOMPARE(plain.status, 0);
+    QVERIFY(!plain.features.isEmpty());
+
+    std::atomic<bool> flag{false};
+    settings.cancel = &flag;
+    const DetectionResult watched = runDetection(frame, settings);
+    QCOMPARE(watched.status, 0);
+    QCOMPARE(featureList(watched.features), featureList(plain.features));
+    QCOMPARE(watched.measures.size(), plain.measures.size());
+    for (int i = 0; i < plain.measures.size(); ++i) {
+        const FeatureMeasure &a = watched.measures[i], &b = plain.measures[i];
+        QVERIFY(a.xSubpixel == b.xSubpixel && a.ySubpixel == b.ySubpixel && a.sigma == b.sigma
+                && a.response == b.response && a.polarity == b.polarity);
+    }
+
+    flag = true;
+    DetectionResult cancelled = runDetection(frame, settings);
+    QCOMPARE(cancelled.status, HESSIAN_CANCELLED);
+    QVERIFY(cancelled.features.isEmpty() && cancelled.measures.isEmpty());
+    QCOMPARE(runReport(cancelled), QStringLiteral("Cancelled"));
+
+    if (scales == 1) {
+        static std::atomic<bool> raisedByGrey{false};
+        raisedByGrey = false;
+        settings.cancel = &raisedByGrey;
+        settings.toGrey = [](const QImage &source, unsigned char *grey) {
+            convertFrameToGrey(source, grey);
+            raisedByGrey = true;
+        };
+        cancelled = runDetection(frame, settings);
+        QCOMPARE(cancelled.status, HESSIAN_CANCELLED);
+        QVERIFY(cancelled.features.isEmpty());
+    }
+}
+
+// Features lie at least r + 1 from every border: a picture with no such
+// pixel is searched nowhere, and the reason says so; one more pixel each way
+// and it is searched.
+void TestDetectionJob::nothingSearchedWhenTheKernelCoversThePicture()
+{
+    DetectionSettings settings;
+    settings.sigma = 1000.0f;
+    QCOMPARE(largestKernelRadius(settings), 3000u);
+    const QString reason = nothingSearchedReason(3000, 384, 303);
+    QVERIFY2(reason.contains("radius 3000") && reason.contains("384 x 303") && reason.contains("3001"),
+             qPrintable(reason));
+    settings.sigma = 2.0f;
+    settings.scales = 4;
+    settings.sigmaMax = 5.0f;
+    QCOMPARE(largestKernelRadius(settings), 15u);
+    QVERIFY(!nothingSearchedReason(15, 32, 40).isEmpty());
+    QVERIFY(!nothingSearchedReason(15, 40, 32).isEmpty());
+    QVERIFY(nothingSearchedReason(15, 33, 33).isEmpty());
+    // As the front ends ask: a border extended (a range's default) searches
+    // every pixel, so only an interior run can search nothing.
+    QVERIFY(nothingSearched(settings, 32, 40).isEmpty());
+    settings.border = BorderChoice::Interior;
+    QCOMPARE(nothingSearched(settings, 32, 40), nothingSearchedReason(15, 32, 40));
+    settings.scales = 1;
+    settings.border = BorderChoice::Default;
+    QCOMPARE(nothingSearched(settings, 12, 12), nothingSearchedReason(6, 12, 12));
+    settings.border = BorderChoice::Nearest;
+    QVERIFY(nothingSearched(settings, 12, 12).isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestDetectionJob)

@@ -3,6 +3,7 @@
 
 #include "detectionpaths.h"
 #include "hessiandetector.h"
+#include "levelmaxima.h"
 #include "localmaxima.h"
 #include "parallelbands.h"
 
@@ -223,14 +224,16 @@ void TestFastCore::responseAndFeaturesMatchTheReference()
 }
 
 // Maps full of equal values, signed zeros, infinities and NaNs: the vector
-// maximum must pick exactly as "a when a > b, else b" in the fixed pairing.
+// maximum must pick exactly as "a when a > b, else b" in the fixed pairing,
+// and a scale-space level's search must give ties to the first pixel, at
+// widths that end in whole groups of vectors, single vectors and a tail.
 void TestFastCore::maximaKeepTiesAndNaNSemantics()
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const float values[] = {nan, -inf, -1.0f, -0.0f, 0.0f, 1.0f, 2.0f, 3.0f, inf};
     std::mt19937 random(7);
-    const Size sizes[] = {{7, 7}, {23, 9}, {45, 31}, {80, 64}};
+    const Size sizes[] = {{7, 7}, {23, 9}, {45, 31}, {80, 64}, {137, 11}};
     for (const Size &size : sizes) {
         for (int round = 0; round < 20; ++round) {
             std::vector<float> map((size_t)size.width * size.height);
@@ -240,9 +243,12 @@ void TestFastCore::maximaKeepTiesAndNaNSemantics()
                 value = values[first + random() % (9 - first)];
             const float threshold = values[1 + random() % 7];
             const uint32_t radius = round % 3 ? 1 : 2;
-            QVector<Feature> expected;
+            QVector<Feature> expected, expectedLevel;
             QCOMPARE(findLocalMaximaReference(map.data(), size.width, size.height, threshold,
                                               radius, expected),
+                     0);
+            QCOMPARE(findLevelMaximaWith(map.data(), size.width, size.height, threshold, radius, expectedLevel,
+                                         HessianRunConfig{HESSIAN_PATH_REFERENCE, 1, 0}),
                      0);
             for (const VectorTarget &target : vectorTargets()) {
                 for (unsigned threads : {1u, 2u}) {
@@ -252,6 +258,11 @@ void TestFastCore::maximaKeepTiesAndNaNSemantics()
                              0);
                     QVERIFY2(sameFeatures(found, expected),
                              qPrintable(describe("features", 0.0f, size, target, threads)));
+                    QCOMPARE(findLevelMaximaWith(map.data(), size.width, size.height, threshold, radius, found,
+                                                 vectorConfig(target, threads)),
+                             0);
+                    QVERIFY2(sameFeatures(found, expectedLevel),
+                             qPrintable(describe("level features", 0.0f, size, target, threads)));
                 }
             }
         }
@@ -375,6 +386,37 @@ void TestFastCore::pathSelection()
     qputenv("HESSIAN_FORCE_REFERENCE", "0");
     QCOMPARE(defaultRunConfig().path, unforced);
     qunsetenv("HESSIAN_FORCE_REFERENCE");
+
+    // HESSIAN_TARGET names the vector code of the next runs, in any case; a
+    // name this processor does not run leaves the choice to the dispatcher.
+    for (const VectorTarget &target : vectorTargets()) {
+        qputenv("HESSIAN_TARGET", QByteArray(target.name).toLower());
+        QCOMPARE(defaultRunConfig().target, target.target);
+    }
+    for (const char *name : {"NEON", "AVX", "AVX22", ""}) {
+        qputenv("HESSIAN_TARGET", name);
+        QCOMPARE(defaultRunConfig().target, int64_t(0));
+    }
+    qunsetenv("HESSIAN_TARGET");
+    QCOMPARE(defaultRunConfig().target, int64_t(0));
+
+    // Without a name, a run takes the widest code, but AVX2 on an Intel
+    // processor whose AVX-512 does not do half again AVX2's arithmetic.
+    int64_t runnable = 0, avx512 = 0, avx2 = 0;
+    for (const VectorTarget &target : vectorTargets()) {
+        runnable |= target.target;
+        avx512 = std::strcmp(target.name, "AVX3") == 0 ? target.target : avx512;
+        avx2 = std::strcmp(target.name, "AVX2") == 0 ? target.target : avx2;
+    }
+    if (runnable) {
+        QCOMPARE(preferredTarget(VENDOR_OTHER, runnable, 0.0), vectorTargets().front().target);
+        QCOMPARE(preferredTarget(VENDOR_AMD, runnable, 1.0), vectorTargets().front().target);
+    }
+    if (avx512 && avx2) {
+        QCOMPARE(preferredTarget(VENDOR_INTEL, runnable, 1.9), avx512);
+        QCOMPARE(preferredTarget(VENDOR_INTEL, runnable, 1.1), avx2);
+        QCOMPARE(preferredTarget(VENDOR_INTEL, runnable & ~avx512, 0.0), avx2);
+    }
 
     HessianDetector empty = {};
     const unsigned char grey[1] = {0};

@@ -1,3 +1,4 @@
+#include "featuremeasures.h"
 #include "featureswidget.h"
 #include "guitesthelpers.h"
 
@@ -48,6 +49,7 @@ private slots:
     void zoomedCirclesSitOnTheirPixels_data();
     void zoomedCirclesSitOnTheirPixels();
     void manyCirclesDrawnInSlicesAreTheSameCircles();
+    void polarityColoursHighlightAndHiding();
 };
 
 void TstFeaturesWidget::circles_data()
@@ -233,6 +235,65 @@ void TstFeaturesWidget::manyCirclesDrawnInSlicesAreTheSameCircles()
         for (int x = 0; x < all.width(); ++x)
             QCOMPARE(isOverlayRed(all.pixel(x, y)),
                      isOverlayRed(firstHalf.pixel(x, y)) || isOverlayRed(secondHalf.pixel(x, y)));
+}
+
+// Coloured by polarity, the dark blob's circle turns blue and the bright
+// one's stays red; the highlighted circle is drawn in yellow over its own,
+// at any zoom; hidden circles draw nothing and cannot be pointed at.
+void TstFeaturesWidget::polarityColoursHighlightAndHiding()
+{
+    const auto count = [](const QImage &shot, const QColor &colour) {
+        int n = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                const QColor c(shot.pixel(x, y));
+                n += std::abs(c.red() - colour.red()) < 40 && std::abs(c.green() - colour.green()) < 40
+                     && std::abs(c.blue() - colour.blue()) < 40;
+            }
+        return n;
+    };
+    ProbedFeaturesWidget view;
+    view.resize(200, 100);
+    view.setVideoFrame(whiteFrame(QSize(200, 100)));
+    view.setFeatureScale(4.0f);
+    view.setFeatures({Feature{50, 50}, Feature{150, 50}});
+    view.setFeaturePolarities({FEATURE_BRIGHT, FEATURE_DARK});
+    QImage shot = view.grab().toImage();
+    QVERIFY(redNear(shot, QPointF(50.5 + 12, 50.5)) && redNear(shot, QPointF(150.5 + 12, 50.5)));
+    QCOMPARE(count(shot, kDarkFeatureColour), 0);
+
+    view.setColourByPolarity(true);
+    shot = view.grab().toImage();
+    QVERIFY(redNear(shot, QPointF(50.5 + 12, 50.5)));
+    QVERIFY(!redNear(shot, QPointF(150.5 + 12, 50.5), 2));
+    QVERIFY(count(shot, kDarkFeatureColour) > 40);
+
+    QCOMPARE(view.featureAt(QPointF(150.5 + 6, 50.5)), 1);
+    view.setHighlightedFeature(1);
+    QCOMPARE(view.highlightedFeature(), 1);
+    shot = view.grab().toImage();
+    const QColor rim(shot.pixel(150 + 12, 50));
+    QVERIFY2(rim.red() > 200 && rim.green() > 180 && rim.blue() < 90, qPrintable(rim.name()));
+    QVERIFY(QColor(shot.pixel(50 + 12, 50)).green() < 60);
+    view.setHighlightedFeature(7);  // no such feature
+    QCOMPARE(view.highlightedFeature(), -1);
+    view.setHighlightedFeature(1);
+    view.showZoomed(4.0, QPoint(-400, -100));
+    shot = view.grab().toImage();
+    QVERIFY(count(shot, kHighlightColour) > 40);
+
+    view.setFeaturesShown(false);
+    shot = view.grab().toImage();
+    QCOMPARE(countRed(shot), 0);
+    QCOMPARE(count(shot, kHighlightColour), 0);
+    QCOMPARE(count(shot, kDarkFeatureColour), 0);
+    QCOMPARE(view.featureAt(QPointF(150.5 * 4 - 400, 50.5 * 4 - 100)), -1);
+    view.setFeaturesShown(true);
+    QVERIFY(count(view.grab().toImage(), kHighlightColour) > 40);
+
+    // A new list drops the highlight.
+    view.setFeatures({Feature{150, 50}});
+    QCOMPARE(view.highlightedFeature(), -1);
 }
 
 QTEST_MAIN(TstFeaturesWidget)

@@ -1,4 +1,5 @@
 #include "detectionjob.h"
+#include "featuretablemodel.h"
 #include "featureswidget.h"
 #include "guitesthelpers.h"
 #include "hessianmaximamainwin.h"
@@ -7,7 +8,9 @@
 #include "videowidget.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDockWidget>
 #include <QDoubleSpinBox>
 #include <QDropEvent>
 #include <QFile>
@@ -30,9 +33,12 @@
 #include <QSemaphore>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QToolBar>
+#include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
 #include <QtTest>
@@ -210,6 +216,18 @@ void turnWheel(QWidget *view, const QPointF &at, int notches)
     }
 }
 
+// A 12-bit camera's picture stored in 16 bits: the discs' grey v at
+// 1000 + 4 v, as a 16-bit grey PNG.
+bool writeDeepPicture(const QString &path)
+{
+    const QImage discs = discPicture();
+    QImage deep(discs.size(), QImage::Format_Grayscale16);
+    for (int y = 0; y < deep.height(); ++y)
+        for (int x = 0; x < deep.width(); ++x)
+            reinterpret_cast<quint16 *>(deep.scanLine(y))[x] = (quint16)(1000 + 4 * qGray(discs.pixel(x, y)));
+    return deep.save(path);
+}
+
 // Holds the only thread of the global pool until released, so that runs
 // started meanwhile wait in its queue.
 class PoolGate
@@ -261,6 +279,7 @@ class TstMainWindow : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void initialState();
     void focusFollowsCreationOrder();
     void dialogOffersEveryFormatAndCancelChangesNothing();
@@ -281,6 +300,15 @@ private slots:
     void histogramClickSetsTheThreshold();
     void exitEndsTheProcessWithCodeZero_data();
     void exitEndsTheProcessWithCodeZero();
+    void resultsTableFollowsTheRunAndTheCircles();
+    void resultsTableAsksOnlyForTheRowsInView();
+    void scaleRangeCirclesAreTheBlobsAndTheViewToggles();
+    void deepPictureDetectsByDefaultAndItsWarningStays();
+    void menuTipsKeepTheLineAndAFailedOpenNamesItsFile();
+    void stopCancelsTheRunAndChangesNothingElse();
+    void settingsAndRecentFilesAreRemembered();
+    void pixelUnderThePointer();
+    void aboutAndToolTips();
 
 private:
     QTemporaryDir workDir;
@@ -292,6 +320,7 @@ private:
 void TstMainWindow::initTestCase()
 {
     QVERIFY(workDir.isValid());
+    keepSettingsIn(workDir.filePath(QStringLiteral("settings")));
     // The dialog starts in "./": make that a known place.
     QVERIFY(QDir::setCurrent(workDir.path()));
     blobsPath = workDir.filePath(QStringLiteral("blobs.png"));
@@ -305,6 +334,11 @@ void TstMainWindow::initTestCase()
     QFile bomb(bombPath);
     QVERIFY(bomb.open(QIODevice::WriteOnly));
     bomb.write(jpegClaiming(65500, 65500));
+}
+
+void TstMainWindow::init()
+{
+    forgetSettings();
 }
 
 void TstMainWindow::initialState()
@@ -411,18 +445,23 @@ void TstMainWindow::dialogOffersEveryFormatAndCancelChangesNothing()
     for (const char *format : {"png", "jpg", "jpeg", "bmp", "gif", "tif", "tga", "ico"})
         QVERIFY(filter.contains(QStringLiteral(" *.") + QLatin1String(format) + ' '));
 
-    // After a file was opened from elsewhere, the dialog still starts here,
-    // and cancelling it keeps the picture and Start.
+    // Once a file was opened from elsewhere, the dialog starts in its
+    // folder, in this window and the next; cancelling it keeps the picture
+    // and Start.
     QDir(workDir.path()).mkdir(QStringLiteral("elsewhere"));
     const QString elsewhere = workDir.filePath(QStringLiteral("elsewhere/blobs.png"));
+    QFile::remove(elsewhere);
     QVERIFY(QFile::copy(blobsPath, elsewhere));
     QVERIFY(openThroughDialog(&window, elsewhere));
     QVERIFY(startEnabledEverywhere(&window, true));
     const QImage shown = view->grab().toImage();
     QVERIFY(openFile(&window, {cancelDialog(nullptr, &directory)}));
-    QCOMPARE(directory, QDir::current().absolutePath());
+    QCOMPARE(directory, QFileInfo(elsewhere).absolutePath());
     QVERIFY(startEnabledEverywhere(&window, true));
     QCOMPARE(view->grab().toImage(), shown);
+    HessianMaximaMainWin next;
+    QVERIFY(openFile(&next, {cancelDialog(nullptr, &directory)}));
+    QCOMPARE(directory, QFileInfo(elsewhere).absolutePath());
 }
 
 void TstMainWindow::unreadableFileWarnsAndKeepsThePicture_data()
@@ -899,6 +938,7 @@ void TstMainWindow::exitEndsTheProcessWithCodeZero_data()
     QTest::newRow("Shift+X") << "shortcut";
     QTest::newRow("Shift+X during a run") << "mid-run";
     QTest::newRow("Shift+X amid fifty runs") << "mid-storm";
+    QTest::newRow("Ctrl+Q") << "quit";
 }
 
 void TstMainWindow::exitEndsTheProcessWithCodeZero()
@@ -906,6 +946,11 @@ void TstMainWindow::exitEndsTheProcessWithCodeZero()
     QFETCH(QString, mode);
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The child closes its window, which saves the settings: into the
+    // test's folder.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), workDir.filePath(QStringLiteral("child-settings")));
+    child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), mode, blobsPath});
     QVERIFY(child.waitForStarted());
     if (!child.waitForFinished(60000)) {
@@ -915,6 +960,459 @@ void TstMainWindow::exitEndsTheProcessWithCodeZero()
     }
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
+}
+
+// The results: a row per feature with the writers' columns, sorted by a
+// header; a selected row highlights its circle and brings it to the middle
+// of a zoomed view; a click on a circle selects its row; Ctrl+C copies the
+// selected rows; Save Features writes the table as it is sorted.
+void TstMainWindow::resultsTableFollowsTheRunAndTheCircles()
+{
+    HessianMaximaMainWin window;
+    window.resize(1000, 760);
+    window.show();
+    QVERIFY(activate(&window));
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    auto *dock = part<QDockWidget>(&window, "resultsDock");
+    QVERIFY(!dock->isVisible());
+    QVERIFY(activate(&window));
+    QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
+    QVERIFY(dock->isVisible());
+    const int count = reportedCount(nextReport(&window));
+    QVERIFY(count >= 3);
+    auto *table = part<QTableView>(&window, "resultsTable");
+    auto *model = qobject_cast<FeatureTableModel *>(table->model());
+    QVERIFY(model);
+    QCOMPARE(model->rowCount(), count);
+    QStringList headers;
+    for (int c = 0; c < model->columnCount(); ++c)
+        headers << model->headerData(c, Qt::Horizontal).toString();
+    QCOMPARE(headers.join(','), QStringLiteral("x,y,x_subpixel,y_subpixel,sigma,response,polarity"));
+    const QString summary = part<QLabel>(&window, "resultsSummary")->text();
+    QVERIFY2(QRegularExpression(QStringLiteral("^%1 features, response [0-9.e+]+ to [0-9.e+]+$").arg(count))
+                 .match(summary).hasMatch(),
+             qPrintable(summary));
+
+    // As a click does, whatever modifiers the keys before left behind.
+    const auto selectRow = [table](int row) {
+        table->selectionModel()->setCurrentIndex(table->model()->index(row, 0),
+                                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    };
+    table->sortByColumn(5, Qt::DescendingOrder);
+    for (int row = 1; row < count; ++row)
+        QVERIFY(model->index(row - 1, 5).data().toString().toDouble()
+                >= model->index(row, 5).data().toString().toDouble());
+    auto *view = part<FeaturesWidget>(&window, "featuresWidget");
+    const QVector<Feature> features = model->picture().features;
+    selectRow(0);
+    QCOMPARE(view->highlightedFeature(), model->featureOfRow(0));
+    QCOMPARE(model->index(0, 0).data().toString().toInt(), (int)features[model->featureOfRow(0)].x);
+
+    // Zoomed in 8 times or more, the disc at (60, 50) comes to the middle.
+    QVERIFY(activate(&window));
+    for (int i = 0; i < 20 && view->scale() < 8.0; ++i)
+        QTest::keyClick(&window, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(view->scale() >= 8.0);
+    int disc = -1;
+    for (int i = 0; i < features.size(); ++i)
+        if (features[i].x == 60 && features[i].y == 50)
+            disc = i;
+    QVERIFY(disc >= 0);
+    selectRow(model->rowOfFeature(disc) == 0 ? 1 : 0);
+    selectRow(model->rowOfFeature(disc));
+    QCOMPARE(view->highlightedFeature(), disc);
+    const QPointF middle(view->width() / 2.0, view->height() / 2.0);
+    const QPointF discAt = view->toWidget(QPointF(60.5, 50.5));
+    QVERIFY2(QLineF(discAt, middle).length() <= 1.0,
+             qPrintable(QStringLiteral("%1, %2 in %3 x %4").arg(discAt.x()).arg(discAt.y()).arg(view->width()).arg(view->height())));
+
+    // Fitted, a click on a circle selects its row and leaves the view.
+    QTest::keyClick(&window, Qt::Key_0, Qt::ControlModifier);
+    const int last = model->featureOfRow(count - 1);
+    const QPoint onIt = view->toWidget(QPointF(features[last].x + 0.5, features[last].y + 0.5)).toPoint();
+    QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, onIt);
+    QCOMPARE(table->currentIndex().row(), count - 1);
+    QCOMPARE(view->highlightedFeature(), last);
+    QVERIFY(view->isFitted());
+
+    // Ctrl+C: the header and the selected rows, tab-separated.
+    selectRow(0);
+    table->selectionModel()->select(model->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+    QString copied = headers.join('\t') + '\n';
+    for (int row : {0, 2}) {
+        QStringList cells;
+        for (int c = 0; c < model->columnCount(); ++c)
+            cells << model->index(row, c).data().toString();
+        copied += cells.join('\t') + '\n';
+    }
+    QCOMPARE(QGuiApplication::clipboard()->text(), copied);
+
+    // Saved: the table's rows in its order, the command line's rows.
+    const QString csv = workDir.filePath(QStringLiteral("table.csv"));
+    {
+        ModalResponder responder({chooseFile(csv)});
+        part<QAction>(&window, "actionSaveFeatures")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    const QList<QByteArray> saved = fileBytes(csv).trimmed().split('\n');
+    QCOMPARE(saved.size(), count + 1);
+    QCOMPARE(saved[0], headers.join(',').toUtf8());
+    for (int row = 0; row < count; ++row) {
+        QStringList cells;
+        for (int c = 0; c < model->columnCount(); ++c)
+            cells << model->index(row, c).data().toString();
+        QCOMPARE(saved[row + 1], cells.join(',').toUtf8());
+    }
+    QList<QByteArray> cli = commandLineOutput({"--sigma", "4", "--details", blobsPath}).trimmed().split('\n');
+    QList<QByteArray> ours = saved;
+    std::sort(cli.begin(), cli.end());
+    std::sort(ours.begin(), ours.end());
+    QCOMPARE(ours, cli);
+}
+
+namespace {
+
+// The table's model, counting the cells the view asks for.
+class CountingTableModel : public FeatureTableModel
+{
+public:
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        ++asked;
+        return FeatureTableModel::data(index, role);
+    }
+    mutable qint64 asked = 0;
+};
+
+} // namespace
+
+// 100 000 features: the window's table asks for the cells it shows, not
+// for every row, when it shows them, sorts them and scrolls to the end.
+void TstMainWindow::resultsTableAsksOnlyForTheRowsInView()
+{
+    const int count = 100000;
+    PictureResult picture;
+    picture.features.resize(count);
+    picture.measures.resize(count);
+    for (int i = 0; i < count; ++i) {
+        picture.features[i] = Feature{(float)(i % 1000), (float)(i / 1000)};
+        picture.measures[i] = FeatureMeasure{(float)(i % 1000), (float)(i / 1000), 2.0f,
+                                             (float)((i * 7919) % 100003), (int8_t)(i % 2 ? 1 : -1)};
+    }
+    HessianMaximaMainWin window;
+    window.resize(1000, 760);
+    window.show();
+    part<QAction>(&window, "actionShowResults")->trigger();
+    auto *table = part<QTableView>(&window, "resultsTable");
+    CountingTableModel model;
+    model.setPicture(picture);
+    table->setModel(&model);
+    table->viewport()->grab();
+    QVERIFY2(model.asked < 20000, qPrintable(QString::number(model.asked)));
+    table->sortByColumn(5, Qt::DescendingOrder);
+    table->viewport()->grab();
+    table->scrollToBottom();
+    table->viewport()->grab();
+    QVERIFY2(model.asked < 60000, qPrintable(QString::number(model.asked)));
+    QCOMPARE(model.index(0, 5).data().toString(), QStringLiteral("100002"));
+    QCOMPARE(model.index(count - 1, 5).data().toString(), QStringLiteral("0"));
+    table->setModel(nullptr);
+}
+
+// A scale range draws each blob at its own radius, sqrt 2 sigma, not 3
+// sigma; View > Show Features hides the circles, View > Colour by Polarity
+// colours them by the features' polarities.
+void TstMainWindow::scaleRangeCirclesAreTheBlobsAndTheViewToggles()
+{
+    HessianMaximaMainWin window;
+    window.resize(1100, 800);
+    window.show();
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(2.0);
+    part<QSpinBox>(&window, "scalesSBox")->setValue(4);
+    part<QDoubleSpinBox>(&window, "sigmaMaxSBox")->setValue(8.0);
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(reportedCount(nextReport(&window)) >= 3);
+    const PictureResult shown =
+        qobject_cast<FeatureTableModel *>(part<QTableView>(&window, "resultsTable")->model())->picture();
+    auto *view = part<FeaturesWidget>(&window, "featuresWidget");
+    const QImage shot = view->grab().toImage();
+    const QRect viewport = frameViewport(view->size(), discPicture().size());
+    const double zoom = (double)viewport.width() / discPicture().width();
+    for (int i = 0; i < shown.features.size(); ++i) {
+        const Feature &f = shown.features[i];
+        const double blob = 1.4142135623730951 * shown.measures[i].sigma;
+        const QPointF centre(viewport.left() + (f.x + 0.5) * zoom, viewport.top() + (f.y + 0.5) * zoom);
+        QVERIFY2(redNear(shot, centre + QPointF(blob * zoom, 0)), qPrintable(QString::number(blob)));
+        QVERIFY(!redNear(shot, centre + QPointF(3.0 * shown.measures[i].sigma * zoom, 0)));
+    }
+
+    auto *showFeatures = part<QAction>(&window, "actionShowFeatures");
+    QVERIFY(showFeatures->isChecked());
+    showFeatures->trigger();
+    QCOMPARE(countRed(view->grab().toImage()), 0);
+    showFeatures->trigger();
+    QVERIFY(countRed(view->grab().toImage()) > 0);
+    auto *byPolarity = part<QAction>(&window, "actionColourByPolarity");
+    QVERIFY(!byPolarity->isChecked() && view->circleLook().polarities.isEmpty());
+    byPolarity->trigger();
+    QCOMPARE(view->circleLook().polarities.size(), shown.features.size());
+    byPolarity->trigger();
+    QVERIFY(view->circleLook().polarities.isEmpty());
+}
+
+// A 12-bit picture stored in 16 bits (the discs at 1000 + 4 v): Auto
+// stretches it by percentile, and its discs are found, as on the command
+// line. Under None the detector would see five levels: the warning beside
+// the status line says so through every run until the stretch or the
+// picture changes.
+void TstMainWindow::deepPictureDetectsByDefaultAndItsWarningStays()
+{
+    const QString deep = workDir.filePath(QStringLiteral("deep.png"));
+    QVERIFY(writeDeepPicture(deep));
+    HessianMaximaMainWin window;
+    window.show();
+    part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(4.0);
+    QVERIFY(openThroughDialog(&window, deep));
+    auto *stretch = part<QComboBox>(&window, "stretchCBox");
+    QCOMPARE(stretch->currentData().toInt(), (int)StretchMode::Default);
+    QVERIFY2(stretch->toolTip().contains(QStringLiteral("Auto chose Percentile")), qPrintable(stretch->toolTip()));
+    const int count = reportedCount(nextReport(&window));
+    QVERIFY(count >= 3);
+    QCOMPARE(count, commandLineOutput({"--sigma", "4", deep}).trimmed().count('\n'));
+    auto *warning = part<QToolButton>(&window, "warningButton");
+    QVERIFY(!warning->isVisible());
+
+    const auto choose = [stretch](StretchMode mode) {
+        const int item = stretch->findData((int)mode);
+        stretch->setCurrentIndex(item);
+        emit stretch->activated(item);
+    };
+    choose(StretchMode::None);
+    QVERIFY(warning->isVisible());
+    QCOMPARE(warning->text(), QStringLiteral("Levels 4\u20138 only"));
+    QVERIFY(warning->toolTip().startsWith(QStringLiteral("deep.png uses only levels 4 to 8 of 0..255")));
+    for (int run = 0; run < 2; ++run) {
+        QCOMPARE(reportedCount(nextReport(&window)), 0);
+        QVERIFY(warning->isVisible());
+    }
+    choose(StretchMode::Default);
+    QVERIFY(!warning->isVisible());
+    choose(StretchMode::None);
+    QVERIFY(warning->isVisible());
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(!warning->isVisible());
+}
+
+// Hovering a menu item (which has no status tip) leaves the run's line; a
+// tip shows while hovered and gives the line back. A file that cannot be
+// opened turns saving off and is named in the status bar.
+void TstMainWindow::menuTipsKeepTheLineAndAFailedOpenNamesItsFile()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    const QString report = nextReport(&window);
+    QVERIFY(reportedCount(report) > 0);
+    auto *statusBar = part<QStatusBar>(&window, "statusBar");
+    auto *menuBar = part<QWidget>(&window, "menuBar");
+    for (const char *menu : {"menuFile", "menuView", "menuHelp"})
+        for (QAction *item : part<QMenu>(&window, menu)->actions())
+            item->showStatusText(menuBar);
+    QCOMPARE(statusBar->currentMessage(), report);
+    QStatusTipEvent tip(QStringLiteral("a tip"));
+    QApplication::sendEvent(menuBar, &tip);
+    QCOMPARE(statusBar->currentMessage(), QStringLiteral("a tip"));
+    QStatusTipEvent gone{QString()};
+    QApplication::sendEvent(menuBar, &gone);
+    QCOMPARE(statusBar->currentMessage(), report);
+
+    QVERIFY(part<QAction>(&window, "actionSaveFeatures")->isEnabled());
+    const auto ok = [](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box);
+        box->button(QMessageBox::Ok)->click();
+    };
+    QVERIFY(openFile(&window, {chooseFile(badPath), ok}));
+    QVERIFY(startEnabledEverywhere(&window, false));
+    QVERIFY(!part<QAction>(&window, "actionSaveFeatures")->isEnabled());
+    QVERIFY(!part<QAction>(&window, "actionSaveAnnotatedImage")->isEnabled());
+    QVERIFY2(statusBar->currentMessage().startsWith(QStringLiteral("notes.png could not be opened: ")),
+             qPrintable(statusBar->currentMessage()));
+    QVERIFY(!part<QLabel>(&window, "pictureInfoLabel")->text().contains(QStringLiteral("blobs")));
+}
+
+// Escape stops a run: it reports "Cancelled" and nothing else changes. A
+// Start has cleared the circles and the table already, as it always has; a
+// live run leaves the last result up, and so does stopping it.
+void TstMainWindow::stopCancelsTheRunAndChangesNothingElse()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+    auto *statusBar = part<QStatusBar>(&window, "statusBar");
+    auto *stop = part<QAction>(&window, "actionStop");
+    auto *view = part<QWidget>(&window, "featuresWidget");
+    auto *model = part<QTableView>(&window, "resultsTable")->model();
+    QVERIFY(!stop->isEnabled());
+    {
+        // The run waits in the pool's queue until the gate opens.
+        PoolGate gate;
+        part<QAction>(&window, "actionStartProcessing")->trigger();
+        QVERIFY(stop->isEnabled());
+        QVERIFY(activate(&window));
+        QTest::keyClick(&window, Qt::Key_Escape);
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(statusBar->currentMessage(), QStringLiteral("Cancelled"), 30000);
+    }
+    QVERIFY(!stop->isEnabled());
+    QCOMPARE(countRed(view->grab().toImage()), 0);
+    QCOMPARE(model->rowCount(), 0);
+    QVERIFY(!part<QAction>(&window, "actionSaveFeatures")->isEnabled());
+
+    const int count = reportedCount(nextReport(&window));
+    QVERIFY(count > 0);
+    const QImage before = view->grab().toImage();
+    part<QAction>(&window, "actionLiveUpdate")->setChecked(true);
+    {
+        PoolGate gate;
+        part<QDoubleSpinBox>(&window, "maxThresholdSBox")->setValue(50.0);
+        QTRY_VERIFY(stop->isEnabled());
+        stop->trigger();
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(statusBar->currentMessage(), QStringLiteral("Cancelled"), 30000);
+    }
+    QCOMPARE(view->grab().toImage(), before);
+    QCOMPARE(model->rowCount(), count);
+    QVERIFY(part<QAction>(&window, "actionSaveFeatures")->isEnabled());
+    // The next run is not stopped by the last Stop.
+    QVERIFY(reportedCount(nextReport(&window)) > 0);
+}
+
+// The parameters, the stretch and the window's size come back in the next
+// window; Open Recent lists the last ten files, the latest first, and
+// drops one that is gone.
+void TstMainWindow::settingsAndRecentFilesAreRemembered()
+{
+    {
+        HessianMaximaMainWin window;
+        window.show();
+        part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->setValue(7.5);
+        part<QDoubleSpinBox>(&window, "maxThresholdSBox")->setValue(50.0);
+        part<QSpinBox>(&window, "scalesSBox")->setValue(4);
+        part<QDoubleSpinBox>(&window, "sigmaMaxSBox")->setValue(20.0);
+        part<QComboBox>(&window, "polarityCBox")->setCurrentIndex(2);
+        auto *stretch = part<QComboBox>(&window, "stretchCBox");
+        stretch->setCurrentIndex(stretch->findData((int)StretchMode::MinMax));
+        window.resize(880, 610);
+        window.close();
+    }
+    HessianMaximaMainWin window;
+    window.show();
+    QCOMPARE(part<QDoubleSpinBox>(&window, "hessianSigmaSBox")->value(), 7.5);
+    QCOMPARE(part<QDoubleSpinBox>(&window, "maxThresholdSBox")->value(), 50.0);
+    QCOMPARE(part<QSpinBox>(&window, "scalesSBox")->value(), 4);
+    QCOMPARE(part<QDoubleSpinBox>(&window, "sigmaMaxSBox")->value(), 20.0);
+    QCOMPARE(part<QComboBox>(&window, "polarityCBox")->currentData().toInt(), (int)PolarityFilter::Dark);
+    QCOMPARE(part<QComboBox>(&window, "stretchCBox")->currentData().toInt(), (int)StretchMode::MinMax);
+    QCOMPARE(window.size(), QSize(880, 610));
+
+    QDir(workDir.path()).mkdir(QStringLiteral("recent"));
+    for (int i = 0; i < 12; ++i) {
+        const QString copy = workDir.filePath(QStringLiteral("recent/r%1.png").arg(i));
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(blobsPath, copy));
+        QVERIFY(window.openPicture(copy));
+    }
+    auto *recent = part<QMenu>(&window, "menuRecent");
+    emit recent->aboutToShow();
+    QList<QAction *> items = recent->actions();
+    QCOMPARE(items.size(), 10);
+    QCOMPARE(items.first()->text(), QStringLiteral("&1 r11.png"));
+    QCOMPARE(items.last()->text(), QStringLiteral("r2.png"));
+    items[3]->trigger();
+    QVERIFY(part<QLabel>(&window, "pictureInfoLabel")->toolTip().contains(QStringLiteral("r8.png")));
+
+    QVERIFY(QFile::remove(workDir.filePath(QStringLiteral("recent/r5.png"))));
+    emit recent->aboutToShow();
+    {
+        ModalResponder responder({[](QWidget *modal) { modal->close(); }});
+        recent->actions()[6]->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    emit recent->aboutToShow();
+    QCOMPARE(recent->actions().size(), 9);
+    for (QAction *item : recent->actions())
+        QVERIFY(!item->text().contains(QStringLiteral("r5.png")));
+}
+
+// Over the picture the status bar tells the pixel under the pointer: its
+// value as stored and the level the detector sees; off it, the picture's
+// line again.
+void TstMainWindow::pixelUnderThePointer()
+{
+    const QString deep = workDir.filePath(QStringLiteral("deep.png"));
+    QVERIFY(writeDeepPicture(deep));
+    HessianMaximaMainWin window;
+    window.show();
+    auto *view = part<FeaturesWidget>(&window, "featuresWidget");
+    auto *pixel = part<QLabel>(&window, "pixelInfoLabel");
+    auto *picture = part<QLabel>(&window, "pictureInfoLabel");
+    const auto pointAt = [view](double x, double y) {
+        QMouseEvent move(QEvent::MouseMove, view->toWidget(QPointF(x + 0.5, y + 0.5)), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(view, &move);
+    };
+    QVERIFY(openThroughDialog(&window, blobsPath));
+    pointAt(60, 50);
+    QVERIFY(pixel->isVisible() && !picture->isVisible());
+    QVERIFY2(QRegularExpression(QStringLiteral("^x 60, y 50   value 255(, 255, 255)?   level 255$"))
+                 .match(pixel->text()).hasMatch(),
+             qPrintable(pixel->text()));
+    QVERIFY(openThroughDialog(&window, deep));
+    pointAt(60, 50);
+    QCOMPARE(pixel->text(), QStringLiteral("x 60, y 50   value 2020   level 255"));
+    pointAt(3, 4);
+    QCOMPARE(pixel->text(), QStringLiteral("x 3, y 4   value 1000   level 0"));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(view, &leave);
+    QVERIFY(!pixel->isVisible() && picture->isVisible());
+}
+
+// Help > About names the program and its version; the new controls carry
+// tool tips of their own, the form's keep none.
+void TstMainWindow::aboutAndToolTips()
+{
+    HessianMaximaMainWin window;
+    window.show();
+    QString about;
+    {
+        ModalResponder responder({[&about](QWidget *modal) {
+            auto *box = qobject_cast<QMessageBox *>(modal);
+            QVERIFY(box);
+            about = box->text();
+            box->close();
+        }});
+        part<QAction>(&window, "actionAbout")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    QVERIFY2(QRegularExpression(QStringLiteral("hessian-maxima</b> \\d+\\.\\d+")).match(about).hasMatch(),
+             qPrintable(about));
+    for (const char *name : {"actionStop", "actionShowFeatures", "actionColourByPolarity", "actionShowResults",
+                             "actionAbout", "actionLiveUpdate", "actionSaveFeatures"}) {
+        auto *action = part<QAction>(&window, name);
+        QVERIFY2(!action->toolTip().isEmpty() && action->toolTip() != action->text(), name);
+    }
+    for (const char *name : {"resultsTable", "pixelInfoLabel", "stopButton", "scalesSBox", "stretchCBox"})
+        QVERIFY2(!part<QWidget>(&window, name)->toolTip().isEmpty(), name);
+    for (const char *name : {"openFileButton", "startProcessingButton", "lblHessianSigma", "lblMaxThreshold",
+                             "hessianSigmaSBox", "maxThresholdSBox"})
+        QVERIFY2(part<QWidget>(&window, name)->toolTip().isEmpty(), name);
+    QCOMPARE(part<QAction>(&window, "actionExit")->shortcuts(),
+             (QList<QKeySequence>{QKeySequence(QStringLiteral("Shift+X")), QKeySequence(QStringLiteral("Ctrl+Q"))}));
 }
 
 // The program's own main with a scripted user: opens the window, optionally
@@ -945,6 +1443,9 @@ static int runChild(int argc, char *argv[])
             }
             if (mode == QLatin1String("menu")) {
                 part<QAction>(&window, "actionExit")->trigger();
+            } else if (mode == QLatin1String("quit")) {
+                activate(&window);
+                QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
             } else {
                 activate(&window);
                 QTest::keyClick(&window, Qt::Key_X, Qt::ShiftModifier);

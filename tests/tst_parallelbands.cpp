@@ -20,6 +20,7 @@ private slots:
     void noPhaseStartsBeforeThePreviousEnds();
     void failureStopsTheRunAndIsReported();
     void aHeldBandHoldsUpNobody();
+    void aRaisedStopSkipsTheBandsNotBegun();
 };
 
 // Rows counted per visit; bands contiguous, in band order, sizes within one
@@ -147,6 +148,34 @@ void TestParallelBands::aHeldBandHoldsUpNobody()
         QVERIFY(threadOf[0] == std::thread::id() || threadOf[0] == std::this_thread::get_id());
         QVERIFY(threadOf[0] != threadOf[1]);
     }
+}
+
+// On one thread the bands run top to bottom: a stop raised in band 1 lets
+// band 1 finish, skips the rest and every later phase, and gives the stop's
+// status; a stop that stays down changes nothing.
+void TestParallelBands::aRaisedStopSkipsTheBandsNotBegun()
+{
+    std::atomic<bool> flag{false};
+    std::vector<std::atomic<int>> calls(4);
+    std::atomic<int> laterCalls{0};
+    const BandWork raise = [&](unsigned, unsigned band, uint32_t, uint32_t) {
+        ++calls[band];
+        if (band == 1)
+            flag = true;
+        return 0;
+    };
+    const BandWork count = [&](unsigned, unsigned, uint32_t, uint32_t) {
+        ++laterCalls;
+        return 0;
+    };
+    QCOMPARE(runPhasesInBands(1, 4, {BandPhase{0, 40, raise}, BandPhase{0, 40, count}}, BandStop{&flag, -7}), -7);
+    QCOMPARE(calls[0].load() + calls[1].load(), 2);
+    QCOMPARE(calls[2].load() + calls[3].load(), 0);
+    QCOMPARE(laterCalls.load(), 0);
+
+    std::atomic<bool> down{false};
+    QCOMPARE(runPhasesInBands(2, 4, {BandPhase{0, 40, count}, BandPhase{0, 40, count}}, BandStop{&down, -7}), 0);
+    QCOMPARE(laterCalls.load(), 8);
 }
 
 QTEST_APPLESS_MAIN(TestParallelBands)

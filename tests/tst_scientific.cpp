@@ -157,6 +157,7 @@ class TestScientific : public QObject
 
 private slots:
     void stretchFormula();
+    void reductionsFollowTheirFormulas();
     void exactRanks();
     void levelsIgnoreAlpha();
     void sixteenBitNoneIsQtsFrame();
@@ -164,6 +165,7 @@ private slots:
     void fitsScaledBlankAndUpsideDown();
     void rgbaTiffKeepsStoredColours();
     void restretchEqualsLoadingStretched();
+    void keptDeepPicturesLoadAsTheOthers();
     void streamedEqualsWhole_data();
     void streamedEqualsWhole();
     void badFiles();
@@ -191,6 +193,73 @@ void TestScientific::stretchFormula()
     QCOMPARE(percentileRank(99.9, 1001), quint64(999));
     QCOMPARE(percentileRank(100.0, 7), quint64(6));
     QCOMPARE(percentileRank(50.0, 1), quint64(0));
+}
+
+// Every 8-bit level and a spread of 16-bit values, as long runs (where the
+// reduction may use a table or a copy), short ones, strided ones and colour
+// pixels: each byte is its reduction's formula, worked out here on its own.
+void TestScientific::reductionsFollowTheirFormulas()
+{
+    struct Case {
+        ByteReduction reduction;
+        int (*formula)(uint32_t v, const ByteReduction &r);
+    };
+    const auto pnm = [](uint32_t v, const ByteReduction &r) { return (int)((v * 255u / r.maxval) & 0xffu); };
+    const auto round257 = [](uint32_t v, const ByteReduction &) { return (int)((v + 128u) / 257u); };
+    const auto stretch = [](uint32_t v, const ByteReduction &r) {
+        if (!(r.hi > r.lo) || v <= r.lo)
+            return 0;
+        if (v >= r.hi)
+            return 255;
+        return (int)std::min(255.0, std::floor((v - r.lo) / (r.hi - r.lo) * 255.0 + 0.5));
+    };
+    const Case cases[] = {
+        {{REDUCE_PNM_SCALE, 0.0, 0.0, 255}, pnm},   // 8-bit PGM: a copy
+        {{REDUCE_PNM_SCALE, 0.0, 0.0, 100}, pnm},   // levels above maxval wrap
+        {{REDUCE_PNM_SCALE, 0.0, 0.0, 1000}, pnm},
+        {{REDUCE_PNM_SCALE, 0.0, 0.0, 65535}, pnm},
+        {{REDUCE_ROUND_257, 0.0, 0.0, 0}, round257},
+        {{REDUCE_STRETCH, 0.0, 255.0, 0}, stretch},  // maps every level to itself
+        {{REDUCE_STRETCH, 10.0, 200.0, 0}, stretch},
+        {{REDUCE_STRETCH, 1000.0, 3000.0, 0}, stretch},
+        {{REDUCE_STRETCH, 7.0, 7.0, 0}, stretch},    // flat
+    };
+    std::vector<uint8_t> levels(3 * 256);
+    for (size_t i = 0; i < levels.size(); ++i)
+        levels[i] = (uint8_t)(i * 7 % 256);  // every level, in every third of the run
+    std::vector<uint16_t> deep = {0, 1, 127, 128, 254, 255, 256, 999, 1000, 1001, 2000, 32767, 32768, 65534, 65535};
+    for (uint32_t v = 3; v < 65536; v += 257)
+        deep.push_back((uint16_t)v);
+
+    for (const Case &c : cases) {
+        const ByteReduction &r = c.reduction;
+        for (size_t count : {levels.size(), (size_t)300, (size_t)5}) {
+            for (size_t stride : {(size_t)1, (size_t)2}) {
+                const size_t n = std::min(count, levels.size() / stride);
+                std::vector<unsigned char> bytes(n, 0xa5);
+                reduceToBytes(levels.data(), SAMPLE_U8, n, stride, r, bytes.data());
+                for (size_t i = 0; i < n; ++i)
+                    QVERIFY2(bytes[i] == c.formula(levels[i * stride], r),
+                             qPrintable(QString("8-bit level %1, kind %2, lo %3, hi %4, maxval %5, run of %6")
+                                            .arg(levels[i * stride]).arg(r.kind).arg(r.lo).arg(r.hi).arg(r.maxval).arg(n)));
+            }
+            // Colour pixels of four samples, the fourth ignored.
+            const size_t width = count / 4;
+            std::vector<uint32_t> pixels(width);
+            reduceToRgb32(levels.data(), SAMPLE_U8, width, 4, r, pixels.data());
+            for (size_t x = 0; x < width; ++x) {
+                const uint32_t expected = 0xff000000u | (uint32_t)c.formula(levels[4 * x], r) << 16
+                                          | (uint32_t)c.formula(levels[4 * x + 1], r) << 8
+                                          | (uint32_t)c.formula(levels[4 * x + 2], r);
+                QCOMPARE(pixels[x], expected);
+            }
+        }
+        std::vector<unsigned char> bytes(deep.size());
+        reduceToBytes(deep.data(), SAMPLE_U16, deep.size(), 1, r, bytes.data());
+        for (size_t i = 0; i < deep.size(); ++i)
+            QVERIFY2(bytes[i] == c.formula(deep[i], r),
+                     qPrintable(QString("16-bit value %1, kind %2").arg(deep[i]).arg(r.kind)));
+    }
 }
 
 // The loaded picture's levels (its narrow-range notice): every colour byte
@@ -265,7 +334,8 @@ void TestScientific::exactRanks()
 }
 
 // Under "none" a 16-bit picture gives Qt's frame, and the reductions the
-// streamed run uses give it too, for every 16-bit value.
+// streamed run uses give it too, for every 16-bit value (and every value
+// of a colour PPM whose maximum is not 255, which Qt scales otherwise).
 void TestScientific::sixteenBitNoneIsQtsFrame()
 {
     std::vector<uint16_t> all(65536);
@@ -281,19 +351,50 @@ void TestScientific::sixteenBitNoneIsQtsFrame()
     }
     QVERIFY(writeFile(path("all.pgm"), pgm));
     QVERIFY(writeFile(path("odd.pgm"), odd));
+    QByteArray oddColour = "P6\n256 256\n1000\n", max100 = "P6\n256 256\n100\n";
+    for (int v = 0; v < 65536; ++v)
+        for (int c = 0; c < 3; ++c) {
+            const int w = (v + 337 * c) % 1001;
+            oddColour.append(char(w >> 8)).append(char(w & 0xff));
+            max100.append(char((v + c) % 101));
+        }
+    QVERIFY(writeFile(path("odd.ppm"), oddColour));
+    QVERIFY(writeFile(path("max100.ppm"), max100));
     QImage qt16(256, 256, QImage::Format_Grayscale16);
     for (int y = 0; y < 256; ++y)
         std::memcpy(qt16.scanLine(y), &all[(size_t)y * 256], 512);
     QVERIFY(qt16.save(path("all.png")));
 
-    for (const char *name : {"all.tif", "all.pgm", "odd.pgm", "all.png"}) {
-        QImage qtFrame;
+    for (const char *name : {"all.tif", "all.pgm", "odd.pgm", "all.png", "odd.ppm", "max100.ppm"}) {
         QString error;
-        QVERIFY2(loadFrame(path(name), &qtFrame, &error), qPrintable(error));
-        const LoadedPicture none = load(path(name), StretchMode::Default);
+        const QImage qtFrame = toDetectionLayout(QImage(path(name)));
+        QVERIFY(!qtFrame.isNull());
+        const LoadedPicture none = load(path(name), StretchMode::None);
         QCOMPARE(none.frame, qtFrame);
         QCOMPARE(none.stretch.mode, StretchMode::None);
-        QCOMPARE(none.bitsPerSample, 16);
+        // Deeper than 8 bits, they are stretched unless told otherwise.
+        QCOMPARE(load(path(name), StretchMode::Default).stretch.mode,
+                 none.bitsPerSample > 8 ? StretchMode::Percentile : StretchMode::None);
+        QCOMPARE(none.bitsPerSample, QByteArray(name) == "max100.ppm" ? 8 : 16);
+        if (QByteArray(name).endsWith(".ppm")) {
+            // The reduction the streamed run uses, pixel by pixel.
+            QFile file(path(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            std::unique_ptr<NativePicture> native = openNativePicture(&file, file.fileName(), &error);
+            QVERIFY2(native, qPrintable(error));
+            std::vector<unsigned char> rows((size_t)native->rowBytes() * 256);
+            QVERIFY(native->readRows(0, 256, rows.data(), &error));
+            std::vector<uint32_t> pixels(256);
+            for (int y = 0; y < 256; ++y) {
+                reduceToRgb32(rows.data() + (size_t)y * native->rowBytes(), native->layout().type, 256, 3,
+                              native->layout().none, pixels.data());
+                for (int x = 0; x < 256; ++x)
+                    if ((pixels[x] & 0xffffff) != (qtFrame.pixel(x, y) & 0xffffff))
+                        QFAIL(qPrintable(QString("%1 at (%2, %3): %4, Qt %5").arg(name).arg(x).arg(y)
+                                             .arg(pixels[x] & 0xffffff, 6, 16).arg(qtFrame.pixel(x, y) & 0xffffff, 6, 16)));
+            }
+            continue;
+        }
 
         QFile file(path(name));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -459,6 +560,31 @@ void TestScientific::restretchEqualsLoadingStretched()
     QCOMPARE(frame, stretched.frame);
 }
 
+// The window keeps a deep picture's samples (and Qt's frame of it, where
+// Qt reads it): keeping them must not disturb the frame, under any stretch.
+void TestScientific::keptDeepPicturesLoadAsTheOthers()
+{
+    const std::vector<double> values = spotValues(40, 30, 1000.0, 3000.0);
+    QVERIFY(writeTiff(path("kept16.tif"), 40, 30, 1, std::vector<uint16_t>(values.begin(), values.end()),
+                      SAMPLEFORMAT_UINT, 7));
+    QImage png(40, 30, QImage::Format_Grayscale16);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            reinterpret_cast<quint16 *>(png.scanLine(y))[x] = (quint16)values[(size_t)y * 40 + x];
+    QVERIFY(png.save(path("kept16.png")));
+    for (const char *name : {"kept16.tif", "kept16.png"})
+        for (StretchMode mode : {StretchMode::Default, StretchMode::None, StretchMode::MinMax}) {
+            LoadOptions kept;
+            kept.keepSamples = true;
+            kept.stretch.mode = mode;
+            LoadedPicture picture;
+            QString error;
+            QVERIFY2(loadPicture(path(name), kept, &picture, &error), qPrintable(QString("%1: %2").arg(name, error)));
+            QCOMPARE(picture.frame, load(path(name), mode).frame);
+            QVERIFY(picture.samples);
+        }
+}
+
 void TestScientific::streamedEqualsWhole_data()
 {
     QTest::addColumn<QString>("file");
@@ -590,8 +716,9 @@ void TestScientific::badFiles()
     std::vector<uint16_t> dark(faint.begin(), faint.end());
     QVERIFY(writeTiff(path("dark.tif"), width, height, 1, dark, SAMPLEFORMAT_UINT, 4));
     QString error;
-    QVERIFY2(load(path("dark.tif"), StretchMode::Default, &error).notice.narrow, qPrintable(error));
+    QVERIFY2(load(path("dark.tif"), StretchMode::None, &error).notice.narrow, qPrintable(error));
     QVERIFY(!load(path("dark.tif"), StretchMode::MinMax).notice.narrow);
+    QVERIFY(!load(path("dark.tif"), StretchMode::Default).notice.narrow);
 }
 
 QTEST_GUILESS_MAIN(TestScientific)

@@ -1,5 +1,7 @@
 #include "featurecircles.h"
 
+#include "scalespace.h"
+
 #include <QPainter>
 #include <QPen>
 #include <QRectF>
@@ -25,26 +27,80 @@ void snapCircle(double centre, double r, double *left, double *diameter)
     *diameter = (double)d;
 }
 
+// Switches the painter's pen between the two colours of a look, only when
+// the colour changes (setting a pen costs more than drawing a small circle).
+class CirclePens
+{
+public:
+    CirclePens(QPainter &painter, const FeatureCircleLook &look, int count)
+        : painter(painter), polarities(look.polarities.size() == count ? look.polarities.constData() : nullptr),
+          pen(painter.pen()), brightColour(pen.color())
+    {
+    }
+    void use(int i)
+    {
+        if (!polarities)
+            return;
+        const bool dark = polarities[i] == FEATURE_DARK;
+        if (dark == darkNow)
+            return;
+        darkNow = dark;
+        pen.setColor(dark ? kDarkFeatureColour : brightColour);
+        painter.setPen(pen);
+    }
+
+private:
+    QPainter &painter;
+    const int8_t *polarities;
+    QPen pen;
+    const QColor brightColour;
+    bool darkNow = false;
+};
+
+double radiusOf(const FeatureCircleLook &look, int count, int i)
+{
+    return look.radii.size() == count ? (double)look.radii[i] : look.radius;
+}
+
 } // namespace
 
-QVector<float> featureCircleRadii(const QVector<FeatureMeasure> &measures)
+QVector<float> featureCircleRadii(const QVector<FeatureMeasure> &measures, bool scaleRange)
 {
     QVector<float> radii(measures.size());
     for (int i = 0; i < measures.size(); ++i)
-        radii[i] = measures[i].sigma * 3.0f;
+        radii[i] = scaleRange ? (float)(kBlobRadiusPerSigma * (double)measures[i].sigma) : measures[i].sigma * 3.0f;
     return radii;
 }
 
-void drawFeatureCircles(QPainter &painter, const QVector<Feature> &features, double radius,
-                        const QVector<float> &radii, int first, int last)
+QVector<int8_t> featurePolarities(const QVector<FeatureMeasure> &measures)
 {
-    const bool own = radii.size() == features.size();
+    QVector<int8_t> polarities(measures.size());
+    for (int i = 0; i < measures.size(); ++i)
+        polarities[i] = measures[i].polarity;
+    return polarities;
+}
+
+FeatureCircleLook featureCircleLook(const QVector<FeatureMeasure> &measures, bool scaleRange, bool byPolarity)
+{
+    FeatureCircleLook look;
+    look.radii = featureCircleRadii(measures, scaleRange);
+    if (byPolarity)
+        look.polarities = featurePolarities(measures);
+    return look;
+}
+
+void drawFeatureCircles(QPainter &painter, const QVector<Feature> &features, const FeatureCircleLook &look,
+                        int first, int last)
+{
     if (last < 0 || last > features.size())
         last = features.size();
+    const int count = features.size();
+    CirclePens pens(painter, look, count);
     for (int i = first; i < last; ++i) {
-        const double r = own ? (double)radii[i] : radius;
+        const double r = radiusOf(look, count, i);
         const double x = features[i].x;
         const double y = features[i].y;
+        pens.use(i);
         painter.drawEllipse(QRectF(x - r, y - r, 2.0 * r, 2.0 * r));
     }
 }
@@ -54,9 +110,8 @@ int zoomedOutlineWidth(double zoom)
     return zoom < 4.0 ? 1 : zoom < 8.0 ? 2 : 3;
 }
 
-void drawZoomedFeatureCircles(QPainter &painter, const QVector<Feature> &features, double radius,
-                              const QVector<float> &radii, double zoom, const QPointF &origin, int first,
-                              int last, const QRectF &clip)
+void drawZoomedFeatureCircles(QPainter &painter, const QVector<Feature> &features, const FeatureCircleLook &look,
+                              double zoom, const QPointF &origin, int first, int last, const QRectF &clip)
 {
     const int width = zoomedOutlineWidth(zoom);
     QPen pen(kFeatureColour);
@@ -64,15 +119,17 @@ void drawZoomedFeatureCircles(QPainter &painter, const QVector<Feature> &feature
     pen.setCosmetic(true);
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
-    const bool own = radii.size() == features.size();
+    const int count = features.size();
+    CirclePens pens(painter, look, count);
     for (int i = first; i < last; ++i) {
-        const double r = (own ? (double)radii[i] : radius) * zoom;
+        const double r = radiusOf(look, count, i) * zoom;
         const double cx = origin.x() + (features[i].x + 0.5) * zoom;
         const double cy = origin.y() + (features[i].y + 0.5) * zoom;
         const double reach = r + width + 2.0;
         if (cx + reach < clip.left() || cx - reach > clip.right() || cy + reach < clip.top()
             || cy - reach > clip.bottom())
             continue;
+        pens.use(i);
         if (width == 1) {
             double left, top, across, down;
             snapCircle(cx, r, &left, &across);

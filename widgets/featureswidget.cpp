@@ -42,6 +42,7 @@ FeaturesWidget::~FeaturesWidget() = default;
 void FeaturesWidget::setFeatures(const QVector<Feature> &features)
 {
     this->features = features;
+    highlighted = -1;
     featuresChanged();
     update();
 }
@@ -49,6 +50,7 @@ void FeaturesWidget::setFeatures(const QVector<Feature> &features)
 void FeaturesWidget::clearFeatures()
 {
     features = QVector<Feature>();
+    highlighted = -1;
     featuresChanged();
     update();
 }
@@ -65,6 +67,50 @@ void FeaturesWidget::setFeatureRadii(const QVector<float> &radii)
     featureRadii = radii;
     featuresChanged();
     update();
+}
+
+void FeaturesWidget::setFeaturePolarities(const QVector<int8_t> &polarities)
+{
+    this->polarities = polarities;
+    featuresChanged();
+    update();
+}
+
+void FeaturesWidget::setColourByPolarity(bool on)
+{
+    if (byPolarity == on)
+        return;
+    byPolarity = on;
+    featuresChanged();
+    update();
+}
+
+void FeaturesWidget::setFeaturesShown(bool shown)
+{
+    if (circlesShown == shown)
+        return;
+    circlesShown = shown;
+    featuresChanged();
+    update();
+}
+
+void FeaturesWidget::setHighlightedFeature(int index)
+{
+    const int valid = index >= 0 && index < features.size() ? index : -1;
+    if (valid == highlighted)
+        return;
+    highlighted = valid;
+    update();
+}
+
+FeatureCircleLook FeaturesWidget::circleLook() const
+{
+    FeatureCircleLook look;
+    look.radius = featureRadius;
+    look.radii = featureRadii;
+    if (byPolarity)
+        look.polarities = polarities;
+    return look;
 }
 
 void FeaturesWidget::featuresChanged()
@@ -104,7 +150,7 @@ FeatureSpan FeaturesWidget::featuresInView() const
 
 int FeaturesWidget::featureAt(const QPointF &widgetPoint) const
 {
-    if (image.isNull() || features.isEmpty())
+    if (image.isNull() || features.isEmpty() || !circlesShown)
         return -1;
     const QPointF point = toFrame(widgetPoint) - QPointF(0.5, 0.5);
     const double smallest = kSmallestTarget / 2.0 / scale();
@@ -135,7 +181,7 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
 
     // Feature positions mean nothing without a frame, and the pen rule
     // below divides by its sides.
-    if (image.isNull())
+    if (image.isNull() || !circlesShown)
         return;
 
     const FeatureSpan span = featuresInView();
@@ -147,13 +193,36 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
     layerNext = layerEnd = 0;
     QPainter painter(this);
     drawCircles(painter, span.first, span.last);
+    drawHighlight(painter);
+}
+
+// Over the others, three screen pixels wide at any zoom, so that it stands
+// out among many.
+void FeaturesWidget::drawHighlight(QPainter &painter)
+{
+    if (highlighted < 0 || highlighted >= features.size())
+        return;
+    const Feature &feature = features[highlighted];
+    const double r = (featureRadii.size() == features.size() ? (double)featureRadii[highlighted] : featureRadius)
+                     * scale();
+    const QPointF centre = toWidget(QPointF(feature.x + 0.5, feature.y + 0.5));
+    painter.save();
+    painter.resetTransform();
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPen pen(kHighlightColour);
+    pen.setWidth(3);
+    pen.setCosmetic(true);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(centre, std::max(r, 3.0), std::max(r, 3.0));
+    painter.restore();
 }
 
 void FeaturesWidget::drawCircles(QPainter &painter, int first, int last)
 {
     if (!isFitted()) {
-        drawZoomedFeatureCircles(painter, features, featureRadius, featureRadii, scale(), QPointF(origin()),
-                                 first, last, QRectF(rect()));
+        drawZoomedFeatureCircles(painter, features, circleLook(), scale(), QPointF(origin()), first, last,
+                                 QRectF(rect()));
         return;
     }
     painter.save();
@@ -172,7 +241,7 @@ void FeaturesWidget::drawCircles(QPainter &painter, int first, int last)
     // A feature at (x, y) sits on the centre of pixel (x, y).
     painter.translate(0.5, 0.5);
 
-    drawFeatureCircles(painter, features, featureRadius, featureRadii, first, last);
+    drawFeatureCircles(painter, features, circleLook(), first, last);
     painter.restore();
 }
 
@@ -212,4 +281,5 @@ void FeaturesWidget::paintManyCircles(const FeatureSpan &span)
     }
     QPainter painter(this);
     painter.drawImage(0, 0, circleLayer);
+    drawHighlight(painter);
 }

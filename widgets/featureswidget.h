@@ -27,6 +27,20 @@ public:
     // Each feature's own radius, radii[i] image pixels for features[i];
     // empty (the default): featureRadius for all.
     void setFeatureRadii(const QVector<float> &radii);
+    // Each feature's polarity (FEATURE_BRIGHT or FEATURE_DARK), used while
+    // circles are coloured by polarity: dark blobs then get a colour of
+    // their own. Red for all otherwise, as always.
+    void setFeaturePolarities(const QVector<int8_t> &polarities);
+    void setColourByPolarity(bool on);
+    // Whether the circles are drawn at all (they are at start).
+    void setFeaturesShown(bool shown);
+    bool featuresShown() const { return circlesShown; }
+    // One feature's circle drawn over the others in kHighlightColour; -1
+    // (the default, and after every new list): none.
+    void setHighlightedFeature(int index);
+    int highlightedFeature() const { return highlighted; }
+    // How the circles are drawn now.
+    FeatureCircleLook circleLook() const;
     // The feature whose circle holds the widget point (the nearest centre
     // of those that do; tiny circles count as a few widget pixels wide), or
     // -1.
@@ -51,10 +65,15 @@ private:
     FeatureSpan featuresInView() const;
     double largestRadius() const;
     void drawCircles(QPainter &painter, int first, int last);
+    void drawHighlight(QPainter &painter);
     void paintManyCircles(const FeatureSpan &span);
     void featuresChanged();
 
     QVector<float> featureRadii;
+    QVector<int8_t> polarities;
+    bool byPolarity = false;
+    bool circlesShown = true;
+    int highlighted = -1;
     // Whether `features` is in row order, known from the list's first look.
     bool listInRowOrder() const;
     mutable bool rowOrderKnown = false;

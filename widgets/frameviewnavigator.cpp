@@ -94,6 +94,13 @@ void FrameViewNavigator::showActualPixels()
     showAt(zoom, view->toFrame(centre), centre);
 }
 
+void FrameViewNavigator::centreOn(const QPointF &framePoint)
+{
+    if (view->isFitted() || view->frameSize().isEmpty())
+        return;
+    showAt(view->scale(), framePoint, viewCentre());
+}
+
 double FrameViewNavigator::fittedScale() const
 {
     const QSize frame = view->frameSize();

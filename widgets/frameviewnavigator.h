@@ -36,6 +36,10 @@ public slots:
     void fitToWindow();
     // One frame pixel per screen pixel.
     void showActualPixels();
+    // A zoomed view keeps its zoom and brings the frame point to its middle
+    // (as near as the frame's edges let it); the fitted view shows every
+    // point already and stays as it is.
+    void centreOn(const QPointF &framePoint);
 
 signals:
     // The zoom or the position changed.

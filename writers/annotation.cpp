@@ -1,5 +1,6 @@
 #include "annotation.h"
 
+#include "decodermessages.h"
 #include "featurecircles.h"
 
 #include <QImageWriter>
@@ -7,8 +8,7 @@
 #include <QPen>
 #include <QSaveFile>
 
-QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features,
-                        const QVector<FeatureMeasure> &measures)
+QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features, const FeatureCircleLook &look)
 {
     QImage picture = frame.convertToFormat(QImage::Format_RGB32);
     if (picture.isNull())
@@ -23,15 +23,15 @@ QImage annotatedPicture(const QImage &frame, const QVector<Feature> &features,
     pen.setWidthF(1.0);
     painter.setPen(pen);
     painter.translate(0.5, 0.5);
-    drawFeatureCircles(painter, features, 0.0, featureCircleRadii(measures));
+    drawFeatureCircles(painter, features, look);
     painter.end();
     return picture;
 }
 
 bool saveAnnotatedPicture(const QString &path, const QImage &frame, const QVector<Feature> &features,
-                          const QVector<FeatureMeasure> &measures, QString *error)
+                          const FeatureCircleLook &look, QString *error)
 {
-    const QImage picture = annotatedPicture(frame, features, measures);
+    const QImage picture = annotatedPicture(frame, features, look);
     if (picture.isNull() && !frame.isNull()) {
         *error = QStringLiteral("not enough memory to draw the annotated picture");
         return false;
@@ -43,9 +43,17 @@ bool saveAnnotatedPicture(const QString &path, const QImage &frame, const QVecto
         *error = file.errorString();
         return false;
     }
+    // What libpng says while it writes (a picture read with an incorrect
+    // sRGB profile keeps it, and libpng remarks on it) is kept from
+    // standard error, as the readers keep what the decoders say; a failed
+    // write reports it.
+    DecoderMessages said;
     QImageWriter writer(&file, "png");
     if (!writer.write(picture)) {
         *error = writer.errorString();
+        const QVector<DecoderMessages::Message> messages = said.take();
+        if (!messages.isEmpty())
+            *error += QStringLiteral(": ") + messages.first().text;
         return false;
     }
     if (!file.commit()) {

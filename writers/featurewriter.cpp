@@ -41,12 +41,39 @@ QJsonValue jsonNumber(const QByteArray &text)
     return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
 }
 
+const FeatureColumn kColumns[] = {
+    {"x", [](const PictureResult &p, int i) { return QByteArray::number((int)p.features[i].x); },
+     [](const PictureResult &p, int i) { return (double)p.features[i].x; }, false},
+    {"y", [](const PictureResult &p, int i) { return QByteArray::number((int)p.features[i].y); },
+     [](const PictureResult &p, int i) { return (double)p.features[i].y; }, false},
+    {"x_subpixel", [](const PictureResult &p, int i) { return subpixelText(p.measures[i].xSubpixel); },
+     [](const PictureResult &p, int i) { return (double)p.measures[i].xSubpixel; }, false},
+    {"y_subpixel", [](const PictureResult &p, int i) { return subpixelText(p.measures[i].ySubpixel); },
+     [](const PictureResult &p, int i) { return (double)p.measures[i].ySubpixel; }, false},
+    {"sigma", [](const PictureResult &p, int i) { return floatText(p.measures[i].sigma); },
+     [](const PictureResult &p, int i) { return (double)p.measures[i].sigma; }, false},
+    {"response", [](const PictureResult &p, int i) { return floatText(p.measures[i].response); },
+     [](const PictureResult &p, int i) { return (double)p.measures[i].response; }, false},
+    {"polarity", [](const PictureResult &p, int i) { return QByteArray(polarityName(p.measures[i].polarity)); },
+     [](const PictureResult &p, int i) { return (double)p.measures[i].polarity; }, true},
+};
+const int kPositionColumns = 2;
+
 } // namespace
+
+QVector<FeatureColumn> featureColumns(const PictureResult &, bool details)
+{
+    const int count = details ? (int)(sizeof kColumns / sizeof kColumns[0]) : kPositionColumns;
+    return QVector<FeatureColumn>(kColumns, kColumns + count);
+}
 
 void recordRunSettings(const DetectionSettings &settings, PictureResult *picture)
 {
     picture->sigma = settings.sigma;
     picture->threshold = settings.threshold;
+    picture->polarity = QLatin1String(settings.polarity == PolarityFilter::Bright ? "bright"
+                                      : settings.polarity == PolarityFilter::Dark ? "dark"
+                                                                                  : "both");
     if (settings.scales > 1) {
         picture->scales = settings.scales;
         picture->sigmaMax = settings.sigmaMax;
@@ -94,9 +121,9 @@ bool FeatureTableWriter::begin()
 {
     if (format == TableFormat::Json)
         return put("[");
-    QByteArray header = fileColumn ? "file,x,y" : "x,y";
-    if (details)
-        header += ",x_subpixel,y_subpixel,sigma,response,polarity";
+    QByteArray header = fileColumn ? "file" : "";
+    for (const FeatureColumn &column : featureColumns(PictureResult(), details))
+        header += (header.isEmpty() ? "" : ",") + QByteArray(column.name);
     return put(header + '\n');
 }
 
@@ -105,16 +132,13 @@ QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
     const QByteArray file = fileColumn ? csvField(picture.file) + ',' : QByteArray();
     QByteArray rows;
     rows.reserve(picture.features.size() * (details ? 64 : 12));
+    const QVector<FeatureColumn> columns = featureColumns(picture, details);
     for (int i = 0; i < picture.features.size(); ++i) {
-        const Feature &f = picture.features[i];
         rows += file;
-        rows += QByteArray::number((int)f.x);
-        rows += ',';
-        rows += QByteArray::number((int)f.y);
-        if (details) {
-            const FeatureMeasure &m = picture.measures[i];
-            rows += ',' + subpixelText(m.xSubpixel) + ',' + subpixelText(m.ySubpixel) + ','
-                    + floatText(m.sigma) + ',' + floatText(m.response) + ',' + polarityName(m.polarity);
+        for (int c = 0; c < columns.size(); ++c) {
+            if (c > 0)
+                rows += ',';
+            rows += columns[c].text(picture, i);
         }
         rows += '\n';
     }
@@ -155,21 +179,49 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
         object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
     object.insert(QStringLiteral("elapsed_msec"), jsonNumber(floatText(picture.elapsedMsec)));
     QJsonArray features;
+    const QVector<FeatureColumn> columns = featureColumns(picture, true);
     for (int i = 0; i < picture.features.size(); ++i) {
-        const Feature &f = picture.features[i];
-        const FeatureMeasure &m = picture.measures[i];
         QJsonObject feature;
-        feature.insert(QStringLiteral("x"), (int)f.x);
-        feature.insert(QStringLiteral("y"), (int)f.y);
-        feature.insert(QStringLiteral("x_subpixel"), jsonNumber(subpixelText(m.xSubpixel)));
-        feature.insert(QStringLiteral("y_subpixel"), jsonNumber(subpixelText(m.ySubpixel)));
-        feature.insert(QStringLiteral("sigma"), jsonNumber(floatText(m.sigma)));
-        feature.insert(QStringLiteral("response"), jsonNumber(floatText(m.response)));
-        feature.insert(QStringLiteral("polarity"), QLatin1String(polarityName(m.polarity)));
+        for (const FeatureColumn &column : columns) {
+            const QByteArray text = column.text(picture, i);
+            feature.insert(QLatin1String(column.name),
+                           column.jsonText ? QJsonValue(QString::fromLatin1(text)) : jsonNumber(text));
+        }
         features.append(feature);
     }
     object.insert(QStringLiteral("features"), features);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray summaryHeader()
+{
+    return "file,frames,features,status,warning,elapsed_msec,sigma,sigma_max,scales,overlap,threshold,polarity,"
+           "stretch\n";
+}
+
+QByteArray summaryRow(const PictureResult &picture)
+{
+    const bool read = picture.status != kPictureUnreadable;
+    const char *status = !read ? "unreadable" : picture.status != 0 ? "failed"
+                         : !picture.damage.isEmpty() ? "damaged" : "ok";
+    QStringList notes;
+    if (!picture.error.isEmpty())
+        notes << picture.error;
+    if (!picture.damage.isEmpty())
+        notes << QStringLiteral("damaged file: %1; the part that could be read was used").arg(picture.damage);
+    notes << picture.warnings;
+    if (!picture.annotationError.isEmpty())
+        notes << picture.annotationError;
+    const bool range = picture.scales > 1;
+    QByteArray row = csvField(picture.file) + ',' + (read ? "1" : "0") + ','
+                     + QByteArray::number(picture.features.size()) + ',' + status + ','
+                     + csvField(notes.join(QStringLiteral("; "))) + ',';
+    row += read ? floatText(picture.elapsedMsec) : QByteArray();
+    row += ',' + floatText(picture.sigma) + ',' + (range ? floatText(picture.sigmaMax) : QByteArray()) + ','
+           + QByteArray::number(picture.scales) + ',' + (range ? floatText(picture.overlap) : QByteArray()) + ','
+           + floatText(picture.threshold) + ',' + picture.polarity.toLatin1() + ','
+           + (read ? csvField(picture.stretch.isEmpty() ? QStringLiteral("none") : picture.stretch) : QByteArray());
+    return row + '\n';
 }
 
 bool FeatureTableWriter::write(const PictureResult &picture)

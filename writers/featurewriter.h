@@ -23,6 +23,7 @@ struct PictureResult {
     int height = 0;
     float sigma = 0.0f;     // with a scale range, its smallest sigma
     float threshold = 0.0f;
+    QString polarity = QStringLiteral("both");  // the features kept, as --polarity names them
     // A scale-range run: its number of scales (1 for a single-scale run),
     // its largest sigma and the overlap it allowed.
     int scales = 1;
@@ -48,6 +49,22 @@ struct PictureResult {
 
 const int kPictureUnreadable = 1;
 
+// One column of a feature table: its name (the CSV header's, the JSON
+// key) and, for the feature at `index` of a picture, its text as the tables
+// print it and its value as a number (for sorting; polarity: +1 bright, -1
+// dark).
+struct FeatureColumn {
+    const char *name;
+    QByteArray (*text)(const PictureResult &picture, int index);
+    double (*value)(const PictureResult &picture, int index);
+    bool jsonText;  // JSON gives it as a string, not a number
+};
+
+// The columns of a picture's features, in order: x, y, and with details
+// x_subpixel, y_subpixel, sigma, response and polarity. What the writers
+// write, and what the window's results table shows.
+QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details);
+
 // What a picture was run with, into its record: the settings of the run,
 // and the stretch its frame was made with (nothing for "none").
 void recordRunSettings(const DetectionSettings &settings, PictureResult *picture);
@@ -67,7 +84,9 @@ public:
 
     bool begin();
     bool write(const PictureResult &picture);
-    // Closes the JSON array; for CSV it only flushes.
+    // Closes the JSON array (CSV has nothing to close). The device is not
+    // flushed: its owner flushes it and checks that before calling the
+    // output written.
     bool finish();
 
     // One picture's rows or object, as write() puts it.
@@ -84,6 +103,14 @@ private:
     bool first = true;
     bool ok = true;
 };
+
+// The summary table (--summary): a CSV header, then one row per picture,
+// whatever became of it: file, frames, features, status (ok, damaged,
+// unreadable or failed), warning (what the reader, the stretch or the run
+// noted, or why it failed), elapsed_msec, and the settings it was run with
+// (sigma, sigma_max, scales, overlap, threshold, polarity, stretch).
+QByteArray summaryHeader();
+QByteArray summaryRow(const PictureResult &picture);
 
 // A CSV field, quoted when it holds a comma, a quote or a line break.
 QByteArray csvField(const QString &text);

@@ -11,8 +11,9 @@ exactly the features the command line writes with --details.
 16-bit, 32-bit and float arrays are mapped to the detector's 8 bits as the
 command line maps such pictures (`stretch`, see detect()).
 
-Functions: detect, response, load, prune, kernel_radius. Chunked Dask arrays
-and many files on a cluster: hessian_maxima.dask.
+Functions: detect, response, load, prune, kernel_radius; link and
+track_summary for detections across frames. Chunked Dask arrays and many
+files on a cluster: hessian_maxima.dask.
 """
 
 import collections
@@ -21,9 +22,24 @@ import os
 
 import numpy as np
 
-from . import _core
+try:
+    from . import _core
+except ImportError:
+    # Python in the python/ folder of a checkout finds the sources before the
+    # built or installed package, and without this says "circular import".
+    _here = os.path.dirname(os.path.abspath(__file__))
+    if any(name.startswith("_core.") for name in os.listdir(_here)):
+        raise
+    raise ImportError(
+        "hessian_maxima was imported from its sources in %s, which hold no compiled module "
+        "(_core): run Python outside that folder, with the package installed (pip install) "
+        "or built (PYTHONPATH=build/python)" % os.path.dirname(_here)) from None
 
-__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "ImageError", "detect", "response", "load", "prune", "kernel_radius"]
+#: The version of the package and of the programs it was built with.
+__version__ = _core.__version__
+
+__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "TRACK_SUMMARY_DTYPE", "DIFFUSION_LAGS", "ImageError", "detect",
+           "response", "load", "prune", "kernel_radius", "link", "track_summary"]
 
 #: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
 #: y_subpixel, sigma, response (float32) and polarity (int8: +1 bright,
@@ -34,6 +50,13 @@ FEATURE_DTYPE = _core.FEATURE_DTYPE
 #: (sqrt(2)) in the overlap pruning.
 BLOB_RADIUS_PER_SIGMA = _core.BLOB_RADIUS_PER_SIGMA
 
+#: The fields of a track summary table (see track_summary()).
+TRACK_SUMMARY_DTYPE = _core.TRACK_SUMMARY_DTYPE
+
+#: The frame lags 1 .. DIFFUSION_LAGS over which track_summary() fits the
+#: mean squared displacement.
+DIFFUSION_LAGS = _core.DIFFUSION_LAGS
+
 _POLARITIES = ("both", "bright", "dark")
 
 
@@ -41,11 +64,12 @@ class ImageError(OSError, ValueError):
     """A picture file that cannot be read; the message says why."""
 
 
-def _keywords_after_sigma(function):
+def _settings_by_name(function):
     """Refuses, with a TypeError that says how to call it, more positional
-    arguments than the function's leading ones (the picture and sigma):
-    ``detect(image, 1, 30)`` reads as a sigma range to some and as threshold
-    30 to others, so everything after sigma is given by name."""
+    arguments than the function's leading ones (the picture and sigma, the
+    features and max_distance): ``detect(image, 1, 30)`` reads as a sigma
+    range to some and as threshold 30 to others, so every other setting is
+    given by name."""
     import functools
     import inspect
     parameters = inspect.signature(function).parameters.values()
@@ -196,6 +220,8 @@ def _detector_input(image, stretch=None):
     mapped to 8 bits as `stretch` says (see detect()). Warns as
     _warn_stretch says, to the caller's caller."""
     array = np.asarray(image)
+    if array.ndim >= 2:
+        _core.check_run_size(*array.shape[:2])  # before any copy or pass over the samples
     plan = _plan(array.dtype, stretch)
     if plan.none is None and plan.mode == "none":
         return array
@@ -211,7 +237,7 @@ def _detector_input(image, stretch=None):
     return pixels
 
 
-@_keywords_after_sigma
+@_settings_by_name
 def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
            stretch=None, border=None, threads=None):
     """Finds the blobs of a picture: the maxima of the determinant of the Hessian.
@@ -289,7 +315,7 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
         Each sample v becomes min(255, max(0, floor((v - lo) / (hi - lo)
         * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
         is the command line's default for a TIFF of the same samples:
-        'none' for uint8 and uint16, 'percentile' for the other types.
+        'none' for uint8, 'percentile' for the deeper types.
         When the two percentiles are equal but the samples are not (a small
         blob on a flat ground: less than LOW percent of the picture), lo
         and hi are the smallest and largest finite samples instead, as
@@ -325,8 +351,13 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
     ------
     ValueError
         Bad settings or stretch (as the command line refuses them), an
-        image of another type or shape, or one to be stretched that holds
-        no finite sample.
+        image of another type or shape, one of more than 2**28 pixels (256
+        megapixels, the command line's limit for a picture read whole;
+        hessian_maxima.dask.detect_array runs larger ones in chunks), one
+        to be stretched that holds no finite sample, or one too small for
+        the kernel: with the border interior, a sigma so large that no
+        pixel lies kernel_radius(sigma) + 1 from every border, where
+        features are searched (the command line warns of it).
     MemoryError
         Not enough memory for the run.
 
@@ -334,7 +365,23 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
     several threads at once are safe.
     """
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
-    return _detect(_detector_input(image, stretch), settings)
+    pixels = _detector_input(image, stretch)
+    features = _detect(pixels, settings)  # refuses a bad image first
+    reason = _nothing_searched(pixels, settings) if len(features) == 0 else ""
+    if reason:
+        raise ValueError("the image %s" % reason)
+    return features
+
+
+def _nothing_searched(pixels, settings):
+    """Why the run finds nothing on the image whatever it holds (its kernel
+    leaves no pixel to search, the border not extended), as the command line
+    warns; '' otherwise."""
+    shape = np.shape(pixels)
+    if len(shape) < 2 or shape[0] == 0 or shape[1] == 0:
+        return ""  # an empty image has nothing to find, whatever the kernel
+    return _core.nothing_searched(settings.sigma, settings.scales, settings.sigma_max, settings.border,
+                                  int(shape[1]), int(shape[0]))
 
 
 def _detect(pixels, settings, origin_x=0, origin_y=0, sigmas=None):
@@ -376,9 +423,9 @@ def load(path, stretch=None):
     the bottom). Pictures of more than 8 bits a sample (16-bit PNG, PGM,
     PPM and TIFF, 32-bit and float TIFF, FITS) are mapped to 8 bits as
     `stretch` says: the command line's --stretch, as detect() describes it,
-    with the command line's defaults for files (None: 'none' for what Qt's
-    readers read, 8-bit pictures and 16-bit PNG, PGM, PPM and TIFF;
-    'percentile' for 32-bit and float TIFF and for FITS). Returns what
+    with the command line's defaults for files (None: 'none' for 8-bit
+    pictures; 'percentile' for deeper ones, 16-bit PNG, PGM, PPM and TIFF,
+    32-bit and float TIFF, and for FITS). Returns what
     detect() takes, so that ``detect(load(path, stretch))`` gives the
     command line's features with that --stretch: uint8 H x W for grey
     pictures, H x W x 3 (R, G, B) for the others.
@@ -426,7 +473,7 @@ def prune(features, overlap=0.1):
     return _core.prune(table, _run_settings(overlap=overlap).overlap)
 
 
-@_keywords_after_sigma
+@_settings_by_name
 def kernel_radius(sigma, *, sigma_max=None, scales=None):
     """The largest kernel radius of a run: floor(3 sigma + 0.5) of its largest sigma.
 
@@ -443,3 +490,175 @@ def _run_margin(settings, sigmas=None):
     kernel radius + 1, or for a range the radius of the level one step
     beyond the last when that is larger)."""
     return _core.run_margin(settings.sigma, settings.scales, settings.sigma_max, sigmas)
+
+
+# ---------------------------------------------------------------------------
+# Tracks
+
+_MOTIONS = {None: 0, "none": 0, "velocity": 1, "kalman": 2}
+
+
+def _is_frame(table):
+    """Whether `table` is a pandas DataFrame (without importing pandas)."""
+    return any(c.__name__ == "DataFrame" and c.__module__.startswith("pandas") for c in type(table).__mro__)
+
+
+def _columns(table, what):
+    """frame, x, y (and t or None) of a feature table: a structured array
+    with a frame field (x_subpixel, y_subpixel when it has them, x, y
+    otherwise) or a DataFrame with frame, x and y columns."""
+    if _is_frame(table):
+        names = list(table.columns)
+        missing = [n for n in ("frame", "x", "y") if n not in names]
+        if missing:
+            raise ValueError("%s needs the columns frame, x and y; the DataFrame has no %s"
+                             % (what, ", ".join(missing)))
+        get = lambda name: table[name].to_numpy()  # noqa: E731
+        xy = ("x", "y")
+    else:
+        table = np.asarray(table)
+        names = list(table.dtype.names or ())
+        if table.ndim != 1 or not names:
+            raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
+                             % (what, table.dtype, table.shape))
+        if "frame" not in names:
+            raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
+        xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
+        if xy[0] not in names or xy[1] not in names:
+            raise ValueError("%s needs x and y fields" % what)
+        get = lambda name: table[name]  # noqa: E731
+    frame = np.asarray(get("frame"))
+    if frame.dtype.kind not in "iu":
+        raise ValueError("frame must hold whole numbers, not %s" % frame.dtype)
+    if frame.size and (frame.min() < np.iinfo(np.int32).min or frame.max() > np.iinfo(np.int32).max):
+        raise ValueError("frame numbers must fit in 32 bits")
+    x, y = (np.asarray(get(n), dtype=np.float64) for n in xy)
+    t = np.asarray(get("t"), dtype=np.float64) if "t" in names else None
+    return frame.astype(np.int32), x, y, t
+
+
+def _with_column(table, name, values):
+    """The table with `values` as its column or field `name` (added last,
+    or replacing one of that name)."""
+    if _is_frame(table):
+        out = table.copy()
+        out[name] = values
+        return out
+    table = np.asarray(table)
+    fields = [(n, table.dtype.fields[n][0]) for n in table.dtype.names if n != name]
+    out = np.empty(len(table), dtype=np.dtype(fields + [(name, values.dtype)]))
+    for n, _ in fields:
+        out[n] = table[n]
+    out[name] = values
+    return out
+
+
+@_settings_by_name
+def link(features, max_distance, *, gap=0, min_length=1, motion=None):
+    """Links detections across frames into tracks.
+
+    Frame to frame, the track ends of one frame and the detections of the
+    next are paired by a linear assignment problem that is optimal for the
+    pair of frames: a link costs the squared distance from the track's
+    (foreseen) position, allowed up to `max_distance`; starting or ending a
+    track costs max_distance**2, so every allowed link is taken unless
+    links compete, and then the sum of squared distances is least. The
+    track pieces are then joined across up to `gap` frames without a
+    detection by one more assignment over all ends and starts: over k
+    frames a join is allowed up to max_distance * sqrt(k) and costs the
+    squared distance / k. (The framework of Jaqaman et al., Nature Methods
+    2008, solved by the sparse Jonker-Volgenant method.)
+
+    Parameters
+    ----------
+    features : numpy structured array or pandas.DataFrame
+        The detections: a table of detect()'s fields with an integer
+        ``frame`` field, as a sequence's features have (positions from
+        ``x_subpixel`` and ``y_subpixel``, or ``x`` and ``y`` when it has no
+        sub-pixel fields), or a DataFrame with ``frame``, ``x`` and ``y``
+        columns, as trackpy users hold them. Any order; frames are numbers,
+        consecutive numbers consecutive frames.
+    max_distance : float
+        How far a particle may move between two frames, in pixels (> 0).
+    gap : int
+        How many frames in a row a particle may go undetected (default 0,
+        at most 1000).
+    min_length : int
+        Tracks of fewer detections get track -1 (default 1: every track
+        kept).
+    motion : {None, 'velocity', 'kalman'}
+        How a track's next position is foreseen: None (default) where it
+        was last seen, for diffusing particles; 'velocity' its last
+        position plus its last step; 'kalman' a constant-velocity Kalman
+        filter, for directed runs.
+
+    Returns
+    -------
+    The same kind of table with a ``track`` column (int32) added (or
+    replaced): tracks numbered 0, 1, ... in the order of their first
+    detection (its frame, then its row), -1 for detections of tracks
+    shorter than `min_length`. The numbers depend on the detections only,
+    not on their order within a frame (equal positions in one frame are
+    told apart by their row).
+
+    Raises
+    ------
+    ValueError
+        No frame column, positions that are not finite, or settings out of
+        range.
+    """
+    frame, x, y, _ = _columns(features, "link")
+    max_distance = float(max_distance)
+    if not (np.isfinite(max_distance) and max_distance > 0):
+        raise ValueError("max_distance must be a positive finite number, not %r" % max_distance)
+    gap = _whole(gap, "gap")
+    if not 0 <= gap <= _core.MAX_TRACK_GAP:
+        raise ValueError("gap must be from 0 to %d frames, not %r" % (_core.MAX_TRACK_GAP, gap))
+    min_length = _whole(min_length, "min_length")
+    if min_length < 1:
+        raise ValueError("min_length must be at least 1, not %r" % min_length)
+    if motion not in _MOTIONS:
+        raise ValueError("motion must be None, 'velocity' or 'kalman', not %r" % (motion,))
+    track = _core.link(frame, x, y, max_distance, gap, min_length, _MOTIONS[motion])
+    return _with_column(features, "track", track)
+
+
+def track_summary(tracks):
+    """One row per track of a table that link() returned.
+
+    Parameters
+    ----------
+    tracks : numpy structured array or pandas.DataFrame
+        link()'s result (frame, positions as link() reads them, track;
+        rows of track -1 are left out). With a ``t`` field or column (time
+        stamps in seconds, as a timed sequence's features have), speeds and
+        D are per second; otherwise per frame.
+
+    Returns
+    -------
+    A structured array of TRACK_SUMMARY_DTYPE, or a DataFrame for a
+    DataFrame, one row per track number 0 .. max(track), with:
+    ``track``; ``first_frame``, ``last_frame``; ``length`` (detections);
+    ``mean_x``, ``mean_y`` (the mean position); ``mean_speed`` (the path's
+    length over the time from first to last detection, pixels per frame or
+    per second; NaN for one detection); ``diffusion``, D in pixels**2 per
+    frame or per second: a quarter of the slope of the least-squares line
+    MSD = 4 D t + c through the mean squared displacements at frame lags
+    1 .. DIFFUSION_LAGS (4), each at the mean time of its pairs of
+    detections (the intercept takes the localisation error); NaN when
+    fewer than two of those lags have pairs.
+    """
+    frame, x, y, t = _columns(tracks, "track_summary")
+    names = list(tracks.columns) if _is_frame(tracks) else list(np.asarray(tracks).dtype.names)
+    if "track" not in names:
+        raise ValueError("track_summary needs a 'track' column: the result of link()")
+    track = np.asarray(tracks["track"])
+    if track.dtype.kind not in "iu":
+        raise ValueError("track must hold whole numbers, not %s" % track.dtype)
+    if track.size and (track.min() < -1 or track.max() >= len(track)):
+        raise ValueError("track numbers must be -1 or run from 0, as link() numbers them")
+    summary = _core.track_summary(frame, x, y, t, track.astype(np.int32))
+    if _is_frame(tracks):
+        import pandas as pd
+        return pd.DataFrame(summary)
+    return summary

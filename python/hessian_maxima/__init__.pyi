@@ -1,11 +1,14 @@
 from os import PathLike
-from typing import Optional, Union
+from typing import Literal, Optional, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
 
+__version__: str
 FEATURE_DTYPE: np.dtype
 BLOB_RADIUS_PER_SIGMA: float
+TRACK_SUMMARY_DTYPE: np.dtype
+DIFFUSION_LAGS: int
 
 class ImageError(OSError, ValueError): ...
 
@@ -28,3 +31,15 @@ def response(
 def load(path: Union[str, PathLike], stretch: Optional[str] = None) -> npt.NDArray[np.uint8]: ...
 def prune(features: np.ndarray, overlap: float = 0.1) -> np.ndarray: ...
 def kernel_radius(sigma: float, *, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
+
+_Table = TypeVar("_Table")
+
+def link(
+    features: _Table,
+    max_distance: float,
+    *,
+    gap: int = 0,
+    min_length: int = 1,
+    motion: Optional[Literal["none", "velocity", "kalman"]] = None,
+) -> _Table: ...
+def track_summary(tracks: _Table) -> _Table: ...

@@ -17,8 +17,8 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import (FEATURE_DTYPE, _core, _detect, _keywords_after_sigma, _plan, _reduction, _run_margin, _run_settings,
-               _samples, _warn_stretch, load)
+from . import (FEATURE_DTYPE, _core, _detect, _settings_by_name, _nothing_searched, _plan, _reduction, _run_margin,
+               _run_settings, _samples, _warn_stretch, load)
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -26,7 +26,7 @@ _COLUMNS = FEATURE_DTYPE.names
 
 
 
-@_keywords_after_sigma
+@_settings_by_name
 def chunk_depth(sigma=5.0, *, sigma_max=None, scales=None):
     """How many pixels of its neighbours each chunk needs on every side.
 
@@ -88,7 +88,8 @@ def _chunks_of_at_least(chunks, size):
         else:
             joined.append(chunk)
     if len(joined) > 1 and joined[-1] < size:
-        joined[-2] += joined.pop()
+        last = joined.pop()  # before indexing: joined[-2] += joined.pop() would add it two chunks back
+        joined[-1] += last
     return tuple(joined)
 
 
@@ -207,7 +208,7 @@ def _frame(table):
     return pd.DataFrame({name: table[name] for name in _COLUMNS})
 
 
-@_keywords_after_sigma
+@_settings_by_name
 def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
                  stretch=None, border=None, as_dataframe=False, threads=1):
     """Finds the blobs of a chunked Dask array, chunk by chunk.
@@ -229,7 +230,8 @@ def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=N
     Parameters
     ----------
     darray : dask.array.Array or array_like
-        H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks, of the
+        H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks (each, with
+        its margins, within detect()'s limit of 2**28 pixels), of the
         dtypes hessian_maxima.detect() takes.
     sigma, threshold, sigma_max, scales, polarity, overlap, border, stretch
         As for hessian_maxima.detect(). An extended border pads the whole
@@ -336,13 +338,16 @@ def _detect_file(path, settings, stretch):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             pixels = load(path, stretch)
-        warning = "; ".join(str(w.message) for w in caught) or None
-        return _detect(pixels, settings), None, warning
+        notes = [str(w.message) for w in caught]
+        nothing = _nothing_searched(pixels, settings)
+        if nothing:
+            notes.append("'%s' %s" % (path, nothing))
+        return _detect(pixels, settings), None, "; ".join(notes) or None
     except Exception as error:  # every failure is the file's own row
         return None, "%s: %s" % (type(error).__name__, error), None
 
 
-@_keywords_after_sigma
+@_settings_by_name
 def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
                  stretch=None, border=None, client=None, threads=1):
     """Runs many picture files on a dask.distributed cluster, one task a file.
@@ -372,9 +377,11 @@ def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=No
         row-major order: ``file`` (the path as given), the columns of
         FEATURE_DTYPE, ``error`` and ``warning``. A file that cannot be read
         or run has one row with its ``error`` (the other columns empty) and
-        does not stop the rest; a damaged file whose readable part was used,
-        or one that load() warns about otherwise (a flat or faint picture),
-        has its ``warning`` on each row. ``x``, ``y`` and ``polarity`` are
+        does not stop the rest; so does a file without features, with its
+        ``warning`` if it has one. A damaged file whose readable part was
+        used, or one that load() warns about otherwise (a flat or faint
+        picture, or one too small for the kernel), has its ``warning`` on
+        each row. ``x``, ``y`` and ``polarity`` are
         pandas' nullable integers.
     """
     import pandas as pd
@@ -403,7 +410,9 @@ def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=No
 
     frames = [_frame(np.empty(0, FEATURE_DTYPE)).assign(error=None, warning=None, file=None)]
     for path, (table, error, warning) in zip(paths, results):
-        if table is None:
+        if table is None or len(table) == 0:
+            # A file without features keeps a row, empty but for its
+            # warning or error, so that it does not vanish from the table.
             frame = pd.DataFrame({"error": [error], "warning": [warning]})
         else:
             frame = _frame(table).assign(error=None, warning=warning)

@@ -22,8 +22,9 @@ def test_chunks_give_the_whole_array_run(settings):
     scene = blob_scene(230, 310, 21)
     whole = hm.detect(scene, **settings)
     assert len(whole) > 50
-    # Chunks smaller than the margin they need, uneven ones, and colour.
-    for chunks in ((9, 13), (64, 100)):
+    # Chunks smaller than the margin they need, uneven ones, and last chunks
+    # narrower than the margin after one chunk or after several.
+    for chunks in ((9, 13), (64, 100), ((225, 5), (304, 6)), ((3, 100, 97, 30), (150, 150, 4, 6))):
         assert hd.detect_array(da.from_array(scene, chunks=chunks), **settings).tobytes() == whole.tobytes()
     frame = hd.detect_array(da.from_array(scene, chunks=(60, 80)), as_dataframe=True, **settings).compute()
     assert frame.to_records(index=False).astype(hm.FEATURE_DTYPE).tobytes() == whole.tobytes()
@@ -57,6 +58,12 @@ def test_small_array_reflected_many_times():
                                    border=border).tobytes() == whole.tobytes()
 
 
+def test_narrow_chunks_joined_to_their_neighbour():
+    assert hd._chunks_of_at_least((990, 10), 17) == (1000,)
+    assert hd._chunks_of_at_least((100, 100, 100, 10), 31) == (100, 100, 110)
+    assert hd._chunks_of_at_least((5, 100, 3, 100), 31) == (105, 103)
+
+
 def test_blob_on_a_chunk_corner_found_once():
     scene = np.full((128, 128), 80, np.uint8)
     yy, xx = np.mgrid[0:128, 0:128]
@@ -70,7 +77,11 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
     distributed = pytest.importorskip("distributed")
     broken = tmp_path / "broken.png"
     broken.write_bytes(b"\x89PNG\r\n\x1a\n not a picture")
-    paths = [pictures["grey"], broken, pictures["rgb"]]
+    flat = tmp_path / "flat.pgm"
+    write_pnm(flat, np.full((40, 50), 90, np.uint8))
+    tiny = tmp_path / "tiny.pgm"
+    write_pnm(tiny, blob_scene(12, 12, 23))
+    paths = [pictures["grey"], broken, flat, tiny, pictures["rgb"]]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         table = hd.detect_files(paths, 2, threshold=20, client=client)
@@ -79,6 +90,13 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
         assert hd.detect_array(da.from_array(wide, chunks=100), 2, threshold=10).tobytes() == hm.detect(wide, 2, threshold=10).tobytes()
     failed = table[table["file"] == str(broken)]
     assert len(failed) == 1 and "cannot read image" in failed["error"].iloc[0]
+    # Files without features keep a row each, with their warnings.
+    assert list(dict.fromkeys(table["file"])) == [str(path) for path in paths]
+    for path in (flat, tiny):
+        rows = table[table["file"] == str(path)]
+        assert len(rows) == 1 and rows["error"].isna().all() and rows["x"].isna().all()
+    assert "uses only levels 90 to 90" in table[table["file"] == str(flat)]["warning"].iloc[0]
+    assert "is too small for the kernel" in table[table["file"] == str(tiny)]["warning"].iloc[0]
     for path in (pictures["grey"], pictures["rgb"]):
         rows = table[table["file"] == str(path)]
         expected = hm.detect(hm.load(path), 2, threshold=20)

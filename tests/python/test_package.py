@@ -2,8 +2,12 @@
 
 import csv
 import io
+import json
+import math
+import struct
 import subprocess
 import threading
+import zlib
 
 import numpy as np
 import pytest
@@ -92,6 +96,41 @@ def test_refusals():
         with pytest.raises(ValueError, match="stretch must"):
             hm.detect(scene, stretch=stretch)
     assert len(hm.detect(np.zeros((0, 7), np.uint8))) == 0
+    # A kernel that leaves no pixel to search: the image is too small for it.
+    with pytest.raises(ValueError, match=r"the image is too small for the kernel \(radius 3000\).* 384 x 303 "):
+        hm.detect(np.zeros((303, 384), np.uint8), 1000)
+    with pytest.raises(ValueError, match="too small for the kernel"):
+        hm.detect(scene, 1.5, sigma_max=4, border="interior")   # radius 12: 20 x 20 pixels leave none
+    # An extended border (a range's default) searches every pixel, however
+    # small the picture: nothing to refuse.
+    assert len(hm.detect(scene, 1.5, sigma_max=4)) == 0
+    assert len(hm.detect(blob_scene(20, 20, 3, blobs=1, noise=0), 1.5, sigma_max=4, threshold=1)) > 0
+    assert len(hm.detect(np.zeros((27, 27), np.uint8), 4)) == 0   # radius 12: one pixel searched
+
+    # Views of 10^10 pixels that cost nothing until read: refused from their
+    # shape, before any pass over the samples or any copy.
+    for dtype in (np.uint8, np.uint16, ">u2", np.float32):
+        huge = np.broadcast_to(np.zeros((1, 1), dtype), (100_000, 100_000))
+        for run in (hm.detect, hm.response):
+            with pytest.raises(ValueError, match="too large for one run: 100000 x 100000 pixels.*dask"):
+                run(huge)
+
+
+def test_sixteen_bit_grey_png_loads_grey(tmp_path):
+    """A 16-bit grey PNG comes back H x W, as every grey picture, under any stretch."""
+    scene = (blob_scene(60, 80, 17).astype(np.uint16) * 16 + 1000).astype(">u2")
+    rows = b"".join(b"\0" + row.tobytes() for row in scene)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    path = tmp_path / "grey16.png"
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 80, 60, 16, 0, 0, 0, 0))
+                     + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    for stretch in (None, "none", "minmax"):
+        pixels = hm.load(path, stretch)
+        assert pixels.dtype == np.uint8 and pixels.shape == (60, 80)
+    assert np.array_equal(hm.load(path, "none"), np.round(scene / 257).astype(np.uint8))
 
 
 @pytest.mark.parametrize("kind, stretch", [("uint16", None), ("rgb16", "percentile:1:99"), ("float32", None)])
@@ -113,23 +152,48 @@ def test_wide_pictures_as_the_command_line_reads_them(cli, tmp_path, kind, stret
     assert_same_features(hm.detect(hm.load(path, stretch), 2, threshold=10), theirs)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_percentiles_are_order_statistics(cli, tmp_path, dtype):
+    """A percentile stretch's lo and hi, as the command line reports them: the
+    samples at rank floor(p / 100 * (n - 1)) of the n finite ones sorted;
+    NaN and the infinities are not counted."""
+    tifffile = pytest.importorskip("tifffile")
+    rng = np.random.default_rng(17)
+    samples = rng.normal(0, 1000, (61, 83)).astype(dtype)
+    samples.flat[rng.choice(samples.size, 900, replace=False)] = rng.choice([np.nan, np.inf, -np.inf], 900)
+    finite = np.sort(samples[np.isfinite(samples)])
+    path = tmp_path / "noise.tif"
+    tifffile.imwrite(path, samples)
+    for low, high in ((0.1, 99.9), (7, 93.5), (0, 100)):
+        out = subprocess.run([cli, "--format", "json", "--stretch", "percentile:%g:%g" % (low, high), str(path)],
+                             check=True, capture_output=True, text=True).stdout
+        stretch = json.loads(out)[0]["stretch"]
+        ranks = [math.floor(p / 100 * (len(finite) - 1)) for p in (low, high)]
+        assert (stretch["lo"], stretch["hi"]) == (float(finite[ranks[0]]), float(finite[ranks[1]]))
+
+
 def test_wide_dtypes():
     scene = blob_scene(100, 100, 11)
     scene[0, :2] = 0, 255  # the full range, which minmax brings back exactly
     expected = hm.detect(scene, 2, threshold=10).tobytes()
     wide = scene.astype(np.uint16) * 257
-    for image, stretch in ((wide, None),                      # 'none': round(v / 257)
+    for image, stretch in ((wide, "none"),                    # round(v / 257)
                            (scene / 255.0, "none"),           # floats: 0..1
                            ((scene * 3.0 - 7).astype(">f4"), "minmax"),
                            (np.asfortranarray(scene.astype(np.int16) * 100 - 20000), "minmax"),
                            # Colours with an alpha far outside them, which the stretch leaves out.
                            (np.dstack([wide, wide, wide, np.full_like(wide, 65535)]), "minmax")):
         assert hm.detect(image, 2, threshold=10, stretch=stretch).tobytes() == expected
-    assert hm.detect(wide[:, ::-1], 2, threshold=10).tobytes() == hm.detect(scene[:, ::-1], 2, threshold=10).tobytes()
+    assert hm.detect(wide[:, ::-1], 2, threshold=10, stretch="none").tobytes() == hm.detect(scene[:, ::-1], 2, threshold=10).tobytes()
     with pytest.warns(UserWarning, match="uses only levels 0 to 1"):
-        hm.detect(scene.astype(np.uint16), 2, threshold=10)
+        hm.detect(scene.astype(np.uint16), 2, threshold=10, stretch="none")
+    # Deeper than 8 bits, samples are stretched unless told otherwise: the
+    # faint picture's spots are found as in the 8-bit one.
+    faint = scene.astype(np.uint16) * 4 + 1000
+    assert hm.detect(faint, 2, threshold=10).tobytes() == hm.detect(faint, 2, threshold=10, stretch="percentile").tobytes()
+    assert len(hm.detect(faint, 2, threshold=10)) > 0 and len(hm.detect(faint, 2, threshold=10, stretch="none")) == 0
     with pytest.warns(UserWarning, match="flat"):
-        assert len(hm.detect(np.ones((30, 30), np.float32))) == 0
+        assert len(hm.detect(np.ones((40, 40), np.float32))) == 0
     with pytest.raises(ValueError, match="no numbers"):
         hm.detect(np.full((30, 30), np.nan))
 
@@ -175,7 +239,7 @@ def test_small_blob_on_a_flat_ground_widens_the_percentiles():
     assert [(f["x"], f["y"]) for f in features] == [(60, 60)]
     assert features.tobytes() == hm.detect(picture, 2, threshold=10, stretch="minmax").tobytes()
     with pytest.warns(UserWarning, match="is flat: its percentile"):
-        assert len(hm.detect(np.full((30, 30), 3, np.uint16), stretch="percentile")) == 0
+        assert len(hm.detect(np.full((40, 40), 3, np.uint16), stretch="percentile")) == 0
 
 
 def test_response_map():

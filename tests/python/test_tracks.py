@@ -1,0 +1,118 @@
+"""hessian_maxima.link and track_summary on tables of detections."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import hessian_maxima as hm
+
+
+def diffusing(particles=40, frames=60, d=0.5, seed=1):
+    """Brownian particles (D in px^2 a frame) far enough apart to link
+    without doubt: a DataFrame of frame, x, y and the true particle, in
+    frame order, shuffled within each frame."""
+    rng = np.random.default_rng(seed)
+    start = np.stack(np.meshgrid(np.arange(particles // 8), np.arange(8)), -1).reshape(-1, 2)[:particles] * 40.0 + 20
+    steps = rng.normal(0.0, np.sqrt(2 * d), (frames, particles, 2))
+    positions = start[None] + np.cumsum(steps, axis=0)
+    rows = []
+    for f in range(frames):
+        for p in rng.permutation(particles):
+            rows.append((f, positions[f, p, 0], positions[f, p, 1], p))
+    return pd.DataFrame(rows, columns=["frame", "x", "y", "particle"])
+
+
+def as_features(table):
+    """The table as a sequence's feature array: FEATURE_DTYPE and a frame
+    field, the positions in the sub-pixel fields only."""
+    features = np.zeros(len(table), dtype=hm.FEATURE_DTYPE.descr + [("frame", "<i4")])
+    features["x_subpixel"], features["y_subpixel"] = table["x"], table["y"]
+    features["frame"] = table["frame"]
+    return features
+
+
+def test_tables_link_alike_and_follow_the_particles():
+    truth = diffusing()
+    linked = hm.link(truth, 5.0)
+    assert list(linked.columns) == ["frame", "x", "y", "particle", "track"] and linked["track"].dtype == np.int32
+    assert "track" not in truth
+    # One track per particle, numbered by first detection (frame 0, then row).
+    first_rows = truth[truth.frame == 0]
+    assert np.array_equal(linked.loc[first_rows.index, "track"], np.arange(len(first_rows)))
+    assert (linked.groupby("particle")["track"].nunique() == 1).all()
+    assert linked["track"].nunique() == truth["particle"].nunique()
+    # The structured array gives the same numbers from its sub-pixel fields
+    # (its whole-pixel x and y are all 0 here).
+    features = hm.link(as_features(truth), 5.0)
+    assert features.dtype.names[-1] == "track" and features.dtype.names[:-1] == as_features(truth).dtype.names
+    assert np.array_equal(features["track"], linked["track"])
+    # Linking again replaces the column.
+    assert np.array_equal(hm.link(linked, 5.0)["track"], linked["track"])
+
+
+def test_gaps_lengths_and_motion():
+    truth = diffusing(particles=16, frames=30, seed=2)
+    # Every particle unseen in frames 10 and 11: two pieces each without
+    # gap closing, one track with it.
+    holed = truth[(truth.frame < 10) | (truth.frame > 11)]
+    assert hm.link(holed, 5.0)["track"].nunique() == 32
+    closed = hm.link(holed, 5.0, gap=2)
+    assert closed["track"].nunique() == 16 and (closed.groupby("particle")["track"].nunique() == 1).all()
+    # Tracks shorter than min_length give -1.
+    short = hm.link(holed, 5.0, min_length=11)["track"]
+    assert set(short[holed.frame < 10]) == {-1} and (short[holed.frame > 11] >= 0).all()
+    # Two particles running straight through each other's way, 3 px a frame.
+    f = np.arange(8)
+    crossing = pd.DataFrame({"frame": np.r_[f, f], "x": np.r_[3.0 * f, 21 - 3.0 * f], "y": np.r_[3.0 * f, 3.0 * f + 2]})
+    straight = [0] * 8 + [1] * 8
+    assert hm.link(crossing, 5.0)["track"].tolist() != straight
+    for motion in ("velocity", "kalman"):
+        assert hm.link(crossing, 5.0, motion=motion)["track"].tolist() == straight
+
+
+def test_summaries():
+    truth = diffusing(particles=8, frames=2000, d=0.5, seed=3)
+    linked = hm.link(truth, 8.0)
+    summary = hm.track_summary(linked)
+    assert list(summary.columns) == list(hm.TRACK_SUMMARY_DTYPE.names) and len(summary) == 8
+    assert (summary.length == 2000).all() and (summary.first_frame == 0).all() and (summary.last_frame == 1999).all()
+    means = linked.groupby("track")[["x", "y"]].mean()
+    assert np.allclose(summary.mean_x, means.x) and np.allclose(summary.mean_y, means.y)
+    # D of the walks within 15%; the speed is the mean step (about
+    # sqrt(pi D), the mean of a Rayleigh variable of scale sqrt(2 D)).
+    assert np.all(np.abs(summary.diffusion / 0.5 - 1) < 0.15), summary.diffusion
+    assert np.all(np.abs(summary.mean_speed / np.sqrt(np.pi * 0.5) - 1) < 0.05)
+    # With time stamps of 0.25 s a frame, per second: speed and D four times.
+    timed = linked.assign(t=linked.frame * 0.25)
+    per_second = hm.track_summary(timed)
+    assert np.allclose(per_second.mean_speed, 4 * summary.mean_speed)
+    assert np.allclose(per_second.diffusion, 4 * summary.diffusion)
+    # A structured table gives a structured summary; tracks of -1 are left out.
+    features = hm.link(as_features(truth[truth.frame < 3]), 8.0, min_length=1)
+    features["track"][0] = -1
+    table = hm.track_summary(features)
+    assert table.dtype == hm.TRACK_SUMMARY_DTYPE and table["length"].sum() == len(features) - 1
+
+
+def test_bad_tables_and_settings():
+    truth = diffusing(particles=8, frames=3)
+    with pytest.raises(ValueError, match="frame"):
+        hm.link(np.zeros(3, dtype=hm.FEATURE_DTYPE), 5.0)
+    with pytest.raises(ValueError, match="columns frame, x and y"):
+        hm.link(truth.drop(columns="y"), 5.0)
+    with pytest.raises(ValueError, match="whole numbers"):
+        hm.link(truth.assign(frame=truth.frame * 1.0), 5.0)
+    with pytest.raises(ValueError, match="finite"):
+        hm.link(truth.assign(x=np.where(truth.index == 3, np.nan, truth.x)), 5.0)
+    for settings in ({"max_distance": 0}, {"max_distance": np.inf}, {"gap": -1}, {"gap": 1001},
+                     {"min_length": 0}, {"motion": "brownian"}):
+        with pytest.raises(ValueError):
+            hm.link(truth, **{"max_distance": 5.0, **settings})
+    # link(tracks, 5, 2) could mean a gap or a minimum length: named only.
+    with pytest.raises(TypeError, match=r"link\(\) takes features and max_distance by position.*gap=2"):
+        hm.link(truth, 5.0, 2)
+    with pytest.raises(ValueError, match="track"):
+        hm.track_summary(truth)
+    with pytest.raises(ValueError, match="one detection a frame"):
+        hm.track_summary(truth.assign(track=0))
+    assert len(hm.link(truth.iloc[:0], 5.0)) == 0

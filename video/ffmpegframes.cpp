@@ -1,0 +1,183 @@
+#include "ffmpegframes.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cstring>
+
+// Exact rounding, chroma interpolated to every pixel (bicubic) rather than
+// shared by 2x2 pixels, and swscale's portable C code instead of its
+// vector code, whose rounding differs from host to host.
+const int FrameConverter::kSwsFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT;
+
+namespace {
+
+// The layouts as FFmpeg names them.
+const AVPixelFormat kRgb32 = AV_PIX_FMT_RGB32;  // 0xAARRGGBB in the host's order, as QImage::Format_RGB32
+const AVPixelFormat kGrey = AV_PIX_FMT_GRAY8;
+
+// The frame's luma samples, if they can be copied as they are: 8 bits, one
+// byte each, in the first plane (planar YUV, NV12, grey, YUYV, UYVY).
+bool copyableLuma(const AVPixFmtDescriptor *desc, int *step, int *offset)
+{
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL
+                                 | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_BE)))
+        return false;
+    const AVComponentDescriptor &y = desc->comp[0];
+    if (desc->nb_components < 1 || y.plane != 0 || y.depth != 8 || y.shift != 0 || (y.step != 1 && y.step != 2))
+        return false;
+    *step = y.step;
+    *offset = y.offset;
+    return true;
+}
+
+// The pixels belong to a QImage, which outlives the conversion.
+void keepPixels(void *, uint8_t *) {}
+
+bool ensureImage(QImage *image, int width, int height, QImage::Format format, QString *error)
+{
+    if (image->isDetached() && image->width() == width && image->height() == height && image->format() == format)
+        return true;
+    *image = QImage(width, height, format);
+    if (image->isNull()) {
+        *error = QStringLiteral("out of memory for a %1 x %2 frame").arg(width).arg(height);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int frameMatrix(int colorspace, QString *name)
+{
+    // As FFmpeg's scale filter reads the tag; the rest is BT.601.
+    switch (colorspace) {
+    case AVCOL_SPC_BT709:
+        *name = QStringLiteral("bt709");
+        return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC:
+        *name = QStringLiteral("fcc");
+        return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M:
+        *name = QStringLiteral("smpte240m");
+        return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+        *name = QStringLiteral("bt2020");
+        return SWS_CS_BT2020;
+    default:
+        *name = QStringLiteral("bt601");
+        return SWS_CS_ITU601;
+    }
+}
+
+FrameConverter::~FrameConverter()
+{
+    sws_freeContext(context);
+}
+
+bool FrameConverter::convert(const AVFrame *frame, bool luma, QImage *image, QString *error)
+{
+    const int width = frame->width;
+    const int height = frame->height;
+    const AVPixelFormat source = static_cast<AVPixelFormat>(frame->format);
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(source);
+    if (!desc || (desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) {
+        *error = QStringLiteral("decoded frames in an unknown pixel format");
+        return false;
+    }
+    const bool rgbSource = desc->flags & AV_PIX_FMT_FLAG_RGB;
+
+    int step = 1;
+    int offset = 0;
+    if (luma && copyableLuma(desc, &step, &offset)) {
+        if (!ensureImage(image, width, height, QImage::Format_Grayscale8, error))
+            return false;
+        for (int y = 0; y < height; ++y) {
+            const uint8_t *from = frame->data[0] + (ptrdiff_t)y * frame->linesize[0] + offset;
+            uchar *to = image->scanLine(y);
+            if (step == 1) {
+                std::memcpy(to, from, (size_t)width);
+            } else {
+                for (int x = 0; x < width; ++x)
+                    to[x] = from[(ptrdiff_t)x * step];
+            }
+        }
+        usedRange = frame->color_range == AVCOL_RANGE_JPEG ? QStringLiteral("full") : QStringLiteral("limited");
+        usedMatrix = QStringLiteral("none (luma)");
+        return true;
+    }
+
+    const AVPixelFormat target = luma ? kGrey : kRgb32;
+    const Key key{width, height, (int)source, (int)target, (int)frame->color_range, (int)frame->colorspace};
+    if (!context || !(key == contextKey)) {
+        sws_freeContext(context);
+        context = sws_alloc_context();
+        // Slices of the picture on several threads give the same pixels
+        // as one thread: each output row is computed from the whole frame.
+        if (context
+            && (av_opt_set_int(context, "srcw", width, 0) < 0 || av_opt_set_int(context, "srch", height, 0) < 0
+                || av_opt_set_int(context, "src_format", source, 0) < 0
+                || av_opt_set_int(context, "dstw", width, 0) < 0 || av_opt_set_int(context, "dsth", height, 0) < 0
+                || av_opt_set_int(context, "dst_format", target, 0) < 0
+                || av_opt_set_int(context, "sws_flags", kSwsFlags, 0) < 0
+                || av_opt_set_int(context, "threads", std::max(1, threads), 0) < 0
+                || sws_init_context(context, nullptr, nullptr) < 0)) {
+            sws_freeContext(context);
+            context = nullptr;
+        }
+        if (!context) {
+            *error = QStringLiteral("cannot convert %1 frames").arg(QLatin1String(desc->name));
+            return false;
+        }
+        contextKey = key;
+        // The frame's tags over swscale's defaults for its format, as
+        // FFmpeg's scale filter applies them.
+        int *inverse = nullptr;
+        int *table = nullptr;
+        int sourceFull = 0;
+        int targetFull = 0;
+        int brightness = 0;
+        int contrast = 0;
+        int saturation = 0;
+        sws_getColorspaceDetails(context, &inverse, &sourceFull, &table, &targetFull, &brightness, &contrast,
+                                 &saturation);
+        if (frame->color_range == AVCOL_RANGE_JPEG)
+            sourceFull = 1;
+        else if (frame->color_range == AVCOL_RANGE_MPEG)
+            sourceFull = 0;
+        const int *coefficients = sws_getCoefficients(frameMatrix(frame->colorspace, &usedMatrix));
+        sws_setColorspaceDetails(context, coefficients, sourceFull, coefficients, targetFull, brightness,
+                                 contrast, saturation);
+        if (rgbSource)
+            usedMatrix = QStringLiteral("rgb");
+        usedRange = sourceFull ? QStringLiteral("full") : QStringLiteral("limited");
+    }
+
+    if (!ensureImage(image, width, height, luma ? QImage::Format_Grayscale8 : QImage::Format_RGB32, error))
+        return false;
+    // The image's pixels as an FFmpeg frame that swscale fills in place.
+    AVFrame *output = av_frame_alloc();
+    AVBufferRef *pixels = av_buffer_create(image->bits(), (size_t)image->sizeInBytes(), &keepPixels, nullptr, 0);
+    bool converted = false;
+    if (output && pixels) {
+        output->buf[0] = pixels;
+        pixels = nullptr;
+        output->data[0] = image->bits();
+        output->linesize[0] = (int)image->bytesPerLine();
+        output->width = width;
+        output->height = height;
+        output->format = target;
+        converted = sws_scale_frame(context, output, frame) >= 0;
+    }
+    av_buffer_unref(&pixels);
+    av_frame_free(&output);
+    if (!converted)
+        *error = QStringLiteral("cannot convert %1 frames").arg(QLatin1String(desc->name));
+    return converted;
+}
