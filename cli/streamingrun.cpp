@@ -144,10 +144,11 @@ uint32_t kernelRadius(float sigma)
 
 } // namespace
 
-qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes)
+qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes, qint64 pad)
 {
     const qint64 overlap = 2 * (qint64)radius + 2;
-    const qint64 rowBytes = std::max<qint64>(1, width) * kBandBytesPerPixel;
+    const qint64 pixels = std::max<qint64>(1, width);
+    const qint64 rowBytes = pad > 0 ? pixels + (pixels + 2 * pad) * kBandBytesPerPixel : pixels * kBandBytesPerPixel;
     const qint64 fit = std::max<qint64>(0, kBandBudgetBytes - readerBytes) / rowBytes - overlap;
     return std::max<qint64>(0, std::min(24 * overlap, fit));
 }
@@ -185,9 +186,16 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
     // The band's height, from what the picture's rows, the kernel's margin
     // and the reader's buffers take, before anything is allocated.
     const uint32_t radius = kernelRadius(settings.detection.sigma);
+    const qint64 margin = radius + 1;
+    // With the border extended, each band is run padded as the whole
+    // picture would be around it: by the margin on either side, and above
+    // the first row and below the last (which the band then holds).
+    const BorderMode border = resolvedBorder(settings.detection.border, 1);
+    const qint64 pad = border == BORDER_INTERIOR ? 0 : margin;
     const qint64 chunkBytes = chunkRows(*native) * native->rowBytes();
-    const qint64 own = settings.bandRows > 0 ? settings.bandRows
-                                             : streamBandRows(layout.width, radius, chunkBytes + layout.bufferBytes);
+    const qint64 own = settings.bandRows > 0
+                           ? settings.bandRows
+                           : streamBandRows(layout.width, radius, chunkBytes + layout.bufferBytes, pad);
     if (own == 0 && radius > 0) {
         *error = QStringLiteral("it cannot be read in bands: a band of its %1-pixel rows at sigma %2 needs %3 rows "
                                 "with its margins, more than the %4 MB a band may take")
@@ -222,7 +230,6 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
         result = runDetection(QImage(), detection);  // the set-up's own failure
         return true;
     }
-    const qint64 margin = radius + 1;
     const qint64 width = layout.width;
     std::unique_ptr<unsigned char, void (*)(void *)> band(
         (unsigned char *)allocateFrameBuffer((size_t)(width * std::min(layout.height, own + 2 * margin))), std::free);
@@ -231,16 +238,12 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
         return false;
     }
 
-    // With the border extended, each band is run padded as the whole
-    // picture would be around it: by the margin on either side, and above
-    // the first row and below the last (which the band then holds).
-    const BorderMode border = resolvedBorder(detection.border, 1);
-    const qint64 paddedWidth = border == BORDER_INTERIOR ? 0 : width + 2 * margin;
+    const qint64 paddedWidth = pad ? width + 2 * pad : 0;
+    const qint64 paddedRows = std::min(layout.height, own) + 2 * margin;
     std::unique_ptr<unsigned char, void (*)(void *)> padded(
-        paddedWidth ? (unsigned char *)allocateFrameBuffer((size_t)(paddedWidth * (own + 2 * margin))) : nullptr,
-        std::free);
+        paddedWidth ? (unsigned char *)allocateFrameBuffer((size_t)(paddedWidth * paddedRows)) : nullptr, std::free);
     if (paddedWidth && !padded) {
-        *error = QStringLiteral("not enough memory for a band of %1 rows").arg(own + 2 * margin);
+        *error = QStringLiteral("not enough memory for a band of %1 rows").arg(paddedRows);
         return false;
     }
     detection.border = BorderChoice::Interior;

@@ -65,8 +65,11 @@ const qint64 kBandBytesPerPixel = 17;
 // The own rows of a band for a picture `width` wide at kernel radius
 // `radius`, when the reader holds `readerBytes` besides: enough that the
 // rows read twice cost a few percent, few enough that the band, with its
-// 2r + 2 rows of margin, stays within kBandBudgetBytes. 0 when not even a
-// band of one own row fits: such a picture is not streamed.
-qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes = 0);
+// 2r + 2 rows of margin, stays within kBandBudgetBytes. With the border
+// extended by `pad` columns on either side, the band's run is on a copy
+// that wide (a byte a pixel more, and the detector's record of the wider
+// rows). 0 when not even a band of one own row fits: such a picture is not
+// streamed.
+qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes = 0, qint64 pad = 0);
 
 #endif // STREAMINGRUN_H
