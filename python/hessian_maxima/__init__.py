@@ -59,6 +59,9 @@ DIFFUSION_LAGS = _core.DIFFUSION_LAGS
 
 _POLARITIES = ("both", "bright", "dark")
 
+# Where the package's own modules lie, which its warnings look past.
+_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+
 
 class ImageError(OSError, ValueError):
     """A picture file that cannot be read; the message says why."""
@@ -196,7 +199,19 @@ def _reduction(plan, lo=0.0, hi=0.0):
     return plan.none if plan.mode == "none" else (_core.REDUCE_STRETCH, lo, hi)
 
 
-def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2, widened=False):
+def _outside_level():
+    """The stacklevel with which the function that calls this one makes
+    warnings.warn name the first frame outside this package: the user's
+    line, whichever of the package's functions (and its check of the
+    arguments) lie between."""
+    import sys
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_FOLDER:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def _warn_stretch(plan, reduction, levels=(0, 0), widened=False):
     """Warns as the command line does when a stretch is flat (every pixel
     0), when equal percentiles were widened to the extent of a picture that
     is not constant, or when deeper samples under 'none' use less than 1/8
@@ -206,7 +221,7 @@ def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2, widened=False):
     if notice:
         import warnings
         # Under 'none' the only notice is of few levels.
-        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=stacklevel + 1)
+        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=_outside_level())
 
 
 def _stretch_warning(subject, notice, narrow):
@@ -218,7 +233,7 @@ def _stretch_warning(subject, notice, narrow):
 def _detector_input(image, stretch=None):
     """The image as the detector takes it: uint8, H x W or H x W x 3 or 4,
     mapped to 8 bits as `stretch` says (see detect()). Warns as
-    _warn_stretch says, to the caller's caller."""
+    _warn_stretch says."""
     array = np.asarray(image)
     if array.ndim >= 2:
         _core.check_run_size(*array.shape[:2])  # before any copy or pass over the samples
@@ -233,7 +248,7 @@ def _detector_input(image, stretch=None):
     pixels = _core.reduce(array, *reduction)
     if pixels.size:
         _warn_stretch(plan, reduction, (pixels.min(), pixels.max()) if plan.mode == "none" else (0, 0),
-                      stacklevel=3, widened=widened)
+                      widened=widened)
     return pixels
 
 
@@ -448,9 +463,9 @@ def load(path, stretch=None):
     import warnings
     if note:
         warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
-                      stacklevel=2)
+                      stacklevel=_outside_level())
     if notice:
-        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=2)
+        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=_outside_level())
     return pixels
 
 

@@ -46,6 +46,12 @@ def wide_scene(dtype):
     return scene
 
 
+def test_warnings_name_the_callers_line():
+    with pytest.warns(UserWarning, match="is flat: its percentile") as caught:
+        hd.detect_array(da.from_array(np.full((40, 40), 3, np.uint16), chunks=20), stretch="percentile")
+    assert [w.filename for w in caught] == [__file__]
+
+
 def test_small_array_reflected_many_times():
     """A picture smaller than the margin: the reflection repeats, in da.pad
     as in the core."""

@@ -238,8 +238,10 @@ def test_small_blob_on_a_flat_ground_widens_the_percentiles():
         features = hm.detect(picture, 2, threshold=10)
     assert [(f["x"], f["y"]) for f in features] == [(60, 60)]
     assert features.tobytes() == hm.detect(picture, 2, threshold=10, stretch="minmax").tobytes()
-    with pytest.warns(UserWarning, match="is flat: its percentile"):
+    with pytest.warns(UserWarning, match="is flat: its percentile") as caught:
         assert len(hm.detect(np.full((40, 40), 3, np.uint16), stretch="percentile")) == 0
+    # The warning names the caller's line, past the check of the arguments.
+    assert [w.filename for w in caught] == [__file__]
 
 
 def test_response_map():
