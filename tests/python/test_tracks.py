@@ -108,6 +108,9 @@ def test_bad_tables_and_settings():
                      {"min_length": 0}, {"motion": "brownian"}):
         with pytest.raises(ValueError):
             hm.link(truth, **{"max_distance": 5.0, **settings})
+    # link(tracks, 5, 2) could mean a gap or a minimum length: named only.
+    with pytest.raises(TypeError, match=r"link\(\) takes features and max_distance by position.*gap=2"):
+        hm.link(truth, 5.0, 2)
     with pytest.raises(ValueError, match="track"):
         hm.track_summary(truth)
     with pytest.raises(ValueError, match="one detection a frame"):
@@ -126,7 +129,7 @@ def spots_picture(centres, sigma=1.6, amplitude=150.0, background=40.0, size=64)
 def test_refine_fits_spots_beside_the_detector_positions():
     centres = [(14.3, 20.7), (40.62, 15.15), (30.0, 44.49), (50.81, 50.26)]
     picture = spots_picture(centres)
-    features = hm.detect(picture, 1.5, 50, threads=1)
+    features = hm.detect(picture, 1.5, threshold=50, threads=1)
     assert len(features) == 4
     refined = hm.refine(picture, features)
     assert refined.dtype.names == features.dtype.names + hm.REFINE_FIELDS
@@ -160,7 +163,7 @@ def test_refine_fits_spots_beside_the_detector_positions():
 
 def test_refine_refuses_bad_input_and_keeps_refused_positions():
     picture = spots_picture([(20.0, 20.0)])
-    features = hm.detect(picture, 1.5, 50, threads=1)
+    features = hm.detect(picture, 1.5, threshold=50, threads=1)
     flat = np.full((64, 64), 90, np.uint8)
     refused = hm.refine(flat, features)
     assert np.isnan(refused["sigma_fit"]).all() and np.isnan(refused["amplitude"]).all()

@@ -165,7 +165,7 @@ def detect_ours(movie, threshold):
         best = np.inf
         for _ in range(REPEATS):
             start = time.perf_counter()
-            features = hm.detect(padded, OUR_SIGMA, threshold, threads=1)
+            features = hm.detect(padded, OUR_SIGMA, threshold=threshold, threads=1)
             best = min(best, time.perf_counter() - start)
         seconds += best
         best = np.inf
