@@ -16,6 +16,7 @@
 #include "parallelbands.h"
 #include "runreport.h"
 #include "scalespace.h"
+#include "spotfit.h"
 #include "tracklinking.h"
 
 #include <QImage>
@@ -715,6 +716,9 @@ py::tuple load(const std::string &path, const py::object &stretch)
                           picture.notice.narrow);
 }
 
+using IntColumn = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using RealColumn = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
 // The overlap pruning of scale-range runs on a feature table gathered from
 // several runs, in row-major then scale order: the kept features.
 py::array prune(const py::array_t<FeatureRecord, py::array::c_style> &table, double overlap)
@@ -740,6 +744,63 @@ py::array prune(const py::array_t<FeatureRecord, py::array::c_style> &table, dou
     return featureArray(features, measures);
 }
 
+// Gaussian fits of spots on the grey frame a run would take from the
+// image: per spot (x, y, sigma, amplitude, background), NaN where the fit
+// is refused. radius 0: each spot's default for its sigma.
+py::tuple fitSpots(const py::array &image, const RealColumn &x, const RealColumn &y,
+                   const RealColumn &sigma, int32_t radius)
+{
+    if (x.ndim() != 1 || y.ndim() != 1 || sigma.ndim() != 1 || y.size() != x.size() || sigma.size() != x.size())
+        throw py::value_error("x, y and sigma must be columns of one length");
+    const PixelSource source = pixelSource(image);
+    const py::ssize_t count = x.size();
+    const double *px = x.data(), *py_ = y.data(), *ps = sigma.data();
+    for (py::ssize_t i = 0; i < count; ++i)
+        if (!(px[i] >= -0.5 && px[i] < source.width - 0.5 && py_[i] >= -0.5 && py_[i] < source.height - 0.5))
+            throw py::value_error("every feature must lie inside the image (x from -0.5 to width - 0.5, y likewise)");
+        else if (!(ps[i] > 0.0 && ps[i] < kSpotFitMaxRadius))
+            throw py::value_error("every sigma must be a positive number below " + std::to_string(kSpotFitMaxRadius));
+    std::vector<py::array_t<double>> out;
+    for (int k = 0; k < 5; ++k)
+        out.emplace_back(count);
+    double *fx = out[0].mutable_data(), *fy = out[1].mutable_data(), *fs = out[2].mutable_data(),
+           *fa = out[3].mutable_data(), *fb = out[4].mutable_data();
+    bool noFrame = false;
+    int status = HESSIAN_OK;
+    {
+        py::gil_scoped_release unlocked;
+        const QImage frame = frameFor(source);
+        noFrame = frame.isNull() && source.width > 0 && source.height > 0;
+        std::vector<unsigned char> converted;
+        const unsigned char *grey = frame.isNull() ? nullptr : frame.constBits();
+        size_t stride = frame.isNull() ? 0 : (size_t)frame.bytesPerLine();
+        if (!noFrame && !frame.isNull() && frame.format() != QImage::Format_Grayscale8) {
+            converted.resize((size_t)source.width * (size_t)source.height);
+            convertFrameToGrey(frame, converted.data());
+            grey = converted.data();
+            stride = (size_t)source.width;
+        }
+        std::vector<SpotFit> fits;
+        if (!noFrame && count > 0) {
+            fits.resize((size_t)count);
+            status = fitGaussianSpots(grey, (uint32_t)source.width, (uint32_t)source.height, stride, px, py_, ps,
+                                      (int64_t)count, radius, fits.data());
+        }
+        for (size_t i = 0; i < fits.size() && status == HESSIAN_OK; ++i) {
+            fx[i] = fits[i].x;
+            fy[i] = fits[i].y;
+            fs[i] = fits[i].sigma;
+            fa[i] = fits[i].amplitude;
+            fb[i] = fits[i].background;
+        }
+    }
+    if (noFrame || status == HESSIAN_NO_MEMORY)
+        throwNoMemory(source.width, source.height);
+    if (status != HESSIAN_OK)
+        throw py::value_error("a feature or radius out of range");
+    return py::make_tuple(out[0], out[1], out[2], out[3], out[4]);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -758,9 +819,6 @@ struct TrackSummaryRecord {
     double mean_speed;
     double diffusion;
 };
-
-using IntColumn = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
-using RealColumn = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 std::vector<TrackPoint> trackPoints(const IntColumn &frame, const RealColumn &x, const RealColumn &y)
 {
@@ -901,6 +959,10 @@ PYBIND11_MODULE(_core, module)
         .def(py::pickle([](const PieceRankSearch &search) { return search.state(); },
                         [](const py::tuple &state) { return PieceRankSearch::fromState(state); }));
     module.def("prune", &prune, py::arg("features"), py::arg("overlap"));
+    module.def("fit_spots", &fitSpots, py::arg("image"), py::arg("x"), py::arg("y"), py::arg("sigma"),
+               py::arg("radius"), "Gaussian fits of spots: (x, y, sigma, amplitude, background) arrays, NaN where "
+               "refused (see hessian_maxima.refine).");
+    module.attr("SPOT_FIT_MAX_RADIUS") = kSpotFitMaxRadius;
     module.def("check_run_size", &checkRunSize, py::arg("height"), py::arg("width"),
                "ValueError when an array of that shape is too large for one run.");
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),

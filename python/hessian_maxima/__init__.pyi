@@ -9,6 +9,8 @@ FEATURE_DTYPE: np.dtype
 BLOB_RADIUS_PER_SIGMA: float
 TRACK_SUMMARY_DTYPE: np.dtype
 DIFFUSION_LAGS: int
+REFINE_FIELDS: tuple
+SPOT_FIT_MAX_RADIUS: int
 
 class ImageError(OSError, ValueError): ...
 
@@ -33,6 +35,10 @@ def prune(features: np.ndarray, overlap: float = 0.1) -> np.ndarray: ...
 def kernel_radius(sigma: float, *, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
 
 _Table = TypeVar("_Table")
+
+def refine(
+    image: npt.ArrayLike, features: _Table, *, radius: Optional[int] = None, stretch: Optional[str] = None
+) -> _Table: ...
 
 def link(
     features: _Table,
