@@ -141,7 +141,7 @@ PictureResult runPicture(const InputPicture &input, PictureSource &source, const
     picture.measures = result.measures;
     if (result.status != 0)
         return picture;
-    const QString nothing = nothingSearchedReason(largestKernelRadius(settings.detection), frame.width(), frame.height());
+    const QString nothing = nothingSearched(settings.detection, frame.width(), frame.height());
     if (!nothing.isEmpty())
         picture.warnings << nothing;
 

@@ -14,8 +14,9 @@ command line maps such pictures (`stretch`, see detect()).
 Sequences (a video, a multi-page TIFF, a FITS cube, numbered files):
 frames() reads them frame by frame, detect() takes a stack of frames.
 
-Functions: detect, response, load, frames, prune, kernel_radius; link and
-track_summary for detections across frames. Chunked Dask arrays and many
+Functions: detect, response, load, frames, prune, kernel_radius, refine
+(spot positions by a Gaussian fit); link and track_summary for detections
+across frames. Chunked Dask arrays and many
 files on a cluster: hessian_maxima.dask.
 """
 
@@ -42,8 +43,8 @@ except ImportError:
 __version__ = _core.__version__
 
 __all__ = ["FEATURE_DTYPE", "FRAME_FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "TRACK_SUMMARY_DTYPE", "DIFFUSION_LAGS",
-           "ImageError", "Frame", "detect", "response", "load", "frames", "prune", "kernel_radius", "link",
-           "track_summary"]
+           "ImageError", "Frame", "detect", "response", "load", "frames", "prune", "kernel_radius", "refine",
+           "REFINE_FIELDS", "SPOT_FIT_MAX_RADIUS", "link", "track_summary"]
 
 #: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
 #: y_subpixel, sigma, response (float32) and polarity (int8: +1 bright,
@@ -67,14 +68,45 @@ DIFFUSION_LAGS = _core.DIFFUSION_LAGS
 
 _POLARITIES = ("both", "bright", "dark")
 
+# Where the package's own modules lie, which its warnings look past.
+_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+
 
 class ImageError(OSError, ValueError):
     """A picture file that cannot be read; the message says why."""
 
 
+def _settings_by_name(function):
+    """Refuses, with a TypeError that says how to call it, more positional
+    arguments than the function's leading ones (the picture and sigma, the
+    features and max_distance): ``detect(image, 1, 30)`` reads as a sigma
+    range to some and as threshold 30 to others, so every other setting is
+    given by name."""
+    import functools
+    import inspect
+    parameters = inspect.signature(function).parameters.values()
+    leading = [p.name for p in parameters if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
+    named = [p.name for p in parameters if p.kind == inspect.Parameter.KEYWORD_ONLY]
+
+    @functools.wraps(function)
+    def checked(*args, **kwargs):
+        if len(args) > len(leading):
+            extra = args[len(leading)]
+            hints = ["%s=%r" % (named[0], extra)]
+            if "sigma_max" in named and named[0] != "sigma_max":
+                hints.append("sigma_max=%r for a scale range" % (extra,))
+            raise TypeError("%s() takes %s by position and every other setting by name; it was given %d "
+                            "positional arguments: name the setting meant, e.g. %s"
+                            % (function.__name__, " and ".join(leading), len(args), " or ".join(hints)))
+        return function(*args, **kwargs)
+    return checked
+
+
 # A run's settings, checked and rounded to float as the command line does.
 _RunSettings = collections.namedtuple(
-    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads")
+    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads border")
+
+_BORDERS = ("reflect", "nearest", "constant", "interior")
 
 
 def _float32(value, name):
@@ -95,12 +127,14 @@ def _whole(value, name):
 
 
 def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 threads=None):
+                 threads=None, border=None):
     """Checks a run's settings as the command line checks its options.
 
     Returns a _RunSettings with sigma, threshold, sigma_max and overlap
     rounded to float, scales resolved (1 for a single sigma, 10 for a range
-    unless given) and threads as the core takes them (0: every core).
+    unless given), threads as the core takes them (0: every core) and the
+    border resolved ('interior' for a single sigma, 'reflect' for a range
+    unless given).
     Raises ValueError for settings the command line refuses.
     """
     sigma = _float32(sigma, "sigma")
@@ -109,6 +143,8 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
     threshold = _float32(threshold, "threshold")
     if not np.isfinite(threshold):
         raise ValueError("threshold must be a finite number, not %r" % threshold)
+    if border is not None and border not in _BORDERS:
+        raise ValueError("border must be None, 'reflect', 'nearest', 'constant' or 'interior', not %r" % (border,))
     if polarity not in _POLARITIES:
         raise ValueError("polarity must be 'both', 'bright' or 'dark', not %r" % (polarity,))
     overlap = float(overlap) if isinstance(overlap, (int, float, np.number)) else overlap
@@ -134,7 +170,9 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
         if not 2 <= scales <= _core.MAX_SCALES:
             raise ValueError("a scale range takes 2 to %d scales, not %r" % (_core.MAX_SCALES, scales))
     _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
-    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
+    if border is None:
+        border = "reflect" if scales > 1 else "interior"
+    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads, border)
 
 
 def _samples(image):
@@ -170,15 +208,29 @@ def _reduction(plan, lo=0.0, hi=0.0):
     return plan.none if plan.mode == "none" else (_core.REDUCE_STRETCH, lo, hi)
 
 
-def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2):
+def _outside_level():
+    """The stacklevel with which the function that calls this one makes
+    warnings.warn name the first frame outside this package: the user's
+    line, whichever of the package's functions (and its check of the
+    arguments) lie between."""
+    import sys
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_FOLDER:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def _warn_stretch(plan, reduction, levels=(0, 0), widened=False):
     """Warns as the command line does when a stretch is flat (every pixel
-    0) or when deeper samples under 'none' use less than 1/8 of the 256
-    levels ((lowest, highest) of the mapped pixels)."""
-    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels))
+    0), when equal percentiles were widened to the extent of a picture that
+    is not constant, or when deeper samples under 'none' use less than 1/8
+    of the 256 levels ((lowest, highest) of the mapped pixels)."""
+    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels),
+                                  widened)
     if notice:
         import warnings
         # Under 'none' the only notice is of few levels.
-        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=stacklevel + 1)
+        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=_outside_level())
 
 
 def _stretch_warning(subject, notice, narrow):
@@ -190,7 +242,7 @@ def _stretch_warning(subject, notice, narrow):
 def _detector_input(image, stretch=None):
     """The image as the detector takes it: uint8, H x W or H x W x 3 or 4,
     mapped to 8 bits as `stretch` says (see detect()). Warns as
-    _warn_stretch says, to the caller's caller."""
+    _warn_stretch says."""
     array = np.asarray(image)
     if array.ndim >= 2:
         _core.check_run_size(*array.shape[:2])  # before any copy or pass over the samples
@@ -198,19 +250,20 @@ def _detector_input(image, stretch=None):
     if plan.none is None and plan.mode == "none":
         return array
     array = _samples(array)
-    lo, hi = 0.0, 0.0
+    lo, hi, widened = 0.0, 0.0, False
     if plan.mode != "none" and array.size:
-        lo, hi = _core.stretch_range(array, plan.mode, plan.low, plan.high)
+        lo, hi, widened = _core.stretch_range(array, plan.mode, plan.low, plan.high)
     reduction = _reduction(plan, lo, hi)
     pixels = _core.reduce(array, *reduction)
     if pixels.size:
         _warn_stretch(plan, reduction, (pixels.min(), pixels.max()) if plan.mode == "none" else (0, 0),
-                      stacklevel=3)
+                      widened=widened)
     return pixels
 
 
-def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-           stretch=None, threads=None):
+@_settings_by_name
+def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+           stretch=None, border=None, threads=None):
     """Finds the blobs of a picture: the maxima of the determinant of the Hessian.
 
     Runs the command-line tool's detection on the array and returns the
@@ -265,6 +318,17 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         whose blobs (discs of radius sqrt(2) sigma) overlap by more than
         this fraction of the smaller one's area, only the stronger is kept;
         1 keeps all. Default 0.1, the command line's --overlap default.
+    border : {'reflect', 'nearest', 'constant', 'interior'} or None
+        How the picture continues beyond its edges, the command line's
+        --border, as scipy.ndimage names the modes: 'reflect' mirrors it
+        about its edge (d c b a | a b c d), 'nearest' repeats the edge pixel,
+        'constant' is black (0) beyond it, 'interior' does not extend it and
+        searches only the pixels at least the kernel radius + 1 from every
+        edge. Extended, every pixel is searched at every scale, so that a
+        blob at an edge is found at its own scale and position; a response
+        whose kernel stays inside the picture is the same either way. None
+        (default): 'reflect' for a scale range, 'interior' for a single
+        sigma, as the command line.
     stretch : str or None
         How samples become the detector's 8 bits, the command line's
         --stretch, as text:
@@ -283,8 +347,12 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
         is the command line's default for a TIFF of the same samples:
         'none' for uint8, 'percentile' for the deeper types.
-        Like the command line, a UserWarning says when hi <= lo (every
-        pixel is 0: no features) and when samples deeper than 8 bits under
+        When the two percentiles are equal but the samples are not (a small
+        blob on a flat ground: less than LOW percent of the picture), lo
+        and hi are the smallest and largest finite samples instead, as
+        'minmax' finds them, and a UserWarning says so. Like the command
+        line, a UserWarning says when hi <= lo (every pixel is 0: no
+        features: a constant picture) and when samples deeper than 8 bits under
         'none' use less than 1/8 of the 256 levels (faint 16-bit pictures:
         a percentile or minmax stretch spreads them).
 
@@ -320,16 +388,16 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         megapixels, the command line's limit for a picture read whole;
         hessian_maxima.dask.detect_array runs larger ones in chunks), one
         to be stretched that holds no finite sample, or one too small for
-        the kernel: a sigma so large that no pixel lies kernel_radius(sigma)
-        + 1 from every border, where features are searched (the command
-        line warns of it).
+        the kernel: with the border interior, a sigma so large that no
+        pixel lies kernel_radius(sigma) + 1 from every border, where
+        features are searched (the command line warns of it).
     MemoryError
         Not enough memory for the run.
 
     The interpreter lock is released while the detector runs; calls from
     several threads at once are safe.
     """
-    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
     if _is_stack(image):
         stack = np.asarray(image)
         features = _detect_stack(stack, settings, stretch)
@@ -345,12 +413,13 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
 
 def _nothing_searched(pixels, settings):
     """Why the run finds nothing on the image whatever it holds (its kernel
-    leaves no pixel to search), as the command line warns; '' otherwise."""
+    leaves no pixel to search, the border not extended), as the command line
+    warns; '' otherwise."""
     shape = np.shape(pixels)
     if len(shape) < 2 or shape[0] == 0 or shape[1] == 0:
         return ""  # an empty image has nothing to find, whatever the kernel
-    radius = _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
-    return _core.nothing_searched(radius, int(shape[1]), int(shape[0]))
+    return _core.nothing_searched(settings.sigma, settings.scales, settings.sigma_max, settings.border,
+                                  int(shape[1]), int(shape[0]))
 
 
 def _is_stack(image):
@@ -374,7 +443,7 @@ def _with_frames(tables, numbers):
     return out
 
 
-def _detect_stack(stack, settings, stretch, first=0, stacklevel=3):
+def _detect_stack(stack, settings, stretch, first=0):
     """The features of each frame of a stack, with their frame numbers
     (from `first`); each frame's stretch warnings gathered into one."""
     import warnings
@@ -388,13 +457,14 @@ def _detect_stack(stack, settings, stretch, first=0, stacklevel=3):
         told += [(index + first, str(w.message)) for w in caught]
     if told:
         warnings.warn("%d of %d frames: frame %d: %s" % (len(told), stack.shape[0], told[0][0], told[0][1]),
-                      stacklevel=stacklevel)
+                      stacklevel=_outside_level())
     return _with_frames(tables, range(first, first + stack.shape[0]))
 
 
-def _detect(pixels, settings, origin_x=0, origin_y=0):
+def _detect(pixels, settings, origin_x=0, origin_y=0, sigmas=None):
     return _core.detect(pixels, settings.sigma, settings.threshold, settings.scales, settings.sigma_max,
-                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y)
+                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y, settings.border,
+                        sigmas)
 
 
 def response(image, sigma=5.0, *, stretch=None, threads=None):
@@ -464,9 +534,9 @@ def load(path, stretch=None, *, luma=False):
     import warnings
     if note:
         warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
-                      stacklevel=2)
+                      stacklevel=_outside_level())
     if notice:
-        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=2)
+        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=_outside_level())
     return pixels
 
 
@@ -543,7 +613,7 @@ def frames(path, frames=None, *, stretch=None, luma=False):
     Example
     -------
     >>> for frame in hm.frames("run.mp4", "0:250"):
-    ...     features = hm.detect(frame.image, 2, 50)
+    ...     features = hm.detect(frame.image, 2, threshold=50)
     """
     first, end, step = _frame_range(frames)
     path = os.fspath(path)
@@ -559,11 +629,11 @@ def _frames_of(reader, path):
             break
         index, time, image, damage = got
         if damage:
-            warnings.warn("'%s' frame %d is damaged (%s)" % (path, index, damage), stacklevel=3)
+            warnings.warn("'%s' frame %d is damaged (%s)" % (path, index, damage), stacklevel=_outside_level())
         yield Frame(index, time, image)
     lost = reader.losses()
     if lost:
-        warnings.warn("'%s' is damaged (%s); the frames that could be read were read" % (path, lost), stacklevel=3)
+        warnings.warn("'%s' is damaged (%s); the frames that could be read were read" % (path, lost), stacklevel=_outside_level())
 
 
 def _frame_reader(path, stretch, first=0, end=-1, step=1, luma=False):
@@ -600,7 +670,82 @@ def prune(features, overlap=0.1):
     return _core.prune(table, _run_settings(overlap=overlap).overlap)
 
 
-def kernel_radius(sigma, sigma_max=None, scales=None):
+#: The widest window refine() fits: radius at most this many pixels.
+SPOT_FIT_MAX_RADIUS = _core.SPOT_FIT_MAX_RADIUS
+
+#: The fields refine() adds to a feature table (float64).
+REFINE_FIELDS = ("x_fit", "y_fit", "sigma_fit", "amplitude", "background")
+
+
+def refine(image, features, *, radius=None, stretch=None):
+    """Finer spot positions: a least-squares Gaussian fit around each feature.
+
+    Fits background + amplitude * exp(-((x - x_fit)**2 + (y - y_fit)**2) /
+    (2 * sigma_fit**2)) to the grey pixels (as detect() sees the image)
+    within `radius` pixels of each feature's pixel, all five parameters
+    free, by Levenberg-Marquardt from the feature's sub-pixel position and
+    sigma. On spots of a few pixels' width it comes closer to the true
+    centre than the detector's ``x_subpixel``, ``y_subpixel`` (a parabola
+    through three responses), which stay as they are; it costs a few
+    microseconds a feature.
+
+    Parameters
+    ----------
+    image : array_like
+        The picture the features were found on, as for detect() (the same
+        array and `stretch`).
+    features : numpy structured array or pandas.DataFrame
+        detect()'s features (or a table with their fields and more, such as
+        a sequence's ``frame``), or a DataFrame with ``x``, ``y`` and
+        ``sigma`` columns: positions from ``x_subpixel``, ``y_subpixel``
+        where the table has them, ``x``, ``y`` otherwise, in the image's
+        pixel coordinates (pixel (i, j) centred at x = j, y = i).
+    radius : int or None
+        The half-width of the fitted square, 1 to SPOT_FIT_MAX_RADIUS
+        pixels; None (default) ceil(2 * sigma), at least 2, per feature.
+    stretch : str or None
+        As for detect().
+
+    Returns
+    -------
+    The same kind of table with float64 fields (or columns) ``x_fit``,
+    ``y_fit`` (the fitted centre), ``sigma_fit``, ``amplitude`` (grey
+    levels above the background, negative for dark blobs) and
+    ``background`` added (or replaced). Where the fit is refused (it does
+    not converge, its centre moves more than 1.5 px from the start, its
+    sigma leaves 0.25 to 4 times the feature's, or its amplitude changes
+    sign), ``x_fit``, ``y_fit`` keep the starting position and the other
+    three are NaN. link() takes ``x_fit``, ``y_fit`` when a table has them.
+
+    Raises
+    ------
+    ValueError
+        An image detect() would refuse, a feature outside the image, a
+        sigma that is not positive, or a radius out of range.
+    """
+    if radius is not None:
+        radius = _whole(radius, "radius")
+        if not 1 <= radius <= _core.SPOT_FIT_MAX_RADIUS:
+            raise ValueError("radius must be from 1 to %d pixels, not %r" % (_core.SPOT_FIT_MAX_RADIUS, radius))
+    names, get = _table_access(features, "refine")
+    xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
+    missing = [n for n in xy + ("sigma",) if n not in names]
+    if missing:
+        raise ValueError("refine needs the fields %s, %s and sigma; the table has no %s"
+                         % (xy[0], xy[1], ", ".join(missing)))
+    x, y, sigma = (np.asarray(get(n), dtype=np.float64) for n in xy + ("sigma",))
+    pixels = _detector_input(image, stretch)
+    if np.ndim(pixels) >= 2:
+        _core.check_run_size(*np.shape(pixels)[:2])
+    fits = _core.fit_spots(pixels, x, y, sigma, 0 if radius is None else radius)
+    refused = np.isnan(fits[0])
+    fits[0][refused] = x[refused]
+    fits[1][refused] = y[refused]
+    return _with_columns(features, dict(zip(REFINE_FIELDS, fits)))
+
+
+@_settings_by_name
+def kernel_radius(sigma, *, sigma_max=None, scales=None):
     """The largest kernel radius of a run: floor(3 sigma + 0.5) of its largest sigma.
 
     The response exists from that many pixels off each border, and features
@@ -608,6 +753,14 @@ def kernel_radius(sigma, sigma_max=None, scales=None):
     """
     settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
     return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
+
+
+def _run_margin(settings, sigmas=None):
+    """How far the run's results read around their pixels: the padding of
+    an extended border and the depth a chunk needs of its neighbours (the
+    kernel radius + 1, or for a range the radius of the level one step
+    beyond the last when that is larger)."""
+    return _core.run_margin(settings.sigma, settings.scales, settings.sigma_max, sigmas)
 
 
 # ---------------------------------------------------------------------------
@@ -621,30 +774,37 @@ def _is_frame(table):
     return any(c.__name__ == "DataFrame" and c.__module__.startswith("pandas") for c in type(table).__mro__)
 
 
+def _table_access(table, what):
+    """The field (or column) names of a structured array (or DataFrame)
+    and a function giving one of them as an array; ValueError for anything
+    else."""
+    if _is_frame(table):
+        return list(table.columns), lambda name: table[name].to_numpy()
+    array = np.asarray(table)
+    names = list(array.dtype.names or ())
+    if array.ndim != 1 or not names:
+        raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
+                         % (what, array.dtype, array.shape))
+    return names, lambda name: array[name]
+
+
 def _columns(table, what):
     """frame, x, y (and t or None) of a feature table: a structured array
-    with a frame field (x_subpixel, y_subpixel when it has them, x, y
-    otherwise) or a DataFrame with frame, x and y columns."""
+    with a frame field or a DataFrame with frame, x and y columns;
+    positions from x_fit, y_fit when it has them (refine()), x_subpixel,
+    y_subpixel next, x, y otherwise."""
+    names, get = _table_access(table, what)
     if _is_frame(table):
-        names = list(table.columns)
         missing = [n for n in ("frame", "x", "y") if n not in names]
         if missing:
             raise ValueError("%s needs the columns frame, x and y; the DataFrame has no %s"
                              % (what, ", ".join(missing)))
-        get = lambda name: table[name].to_numpy()  # noqa: E731
-        xy = ("x", "y")
-    else:
-        table = np.asarray(table)
-        names = list(table.dtype.names or ())
-        if table.ndim != 1 or not names:
-            raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
-                             % (what, table.dtype, table.shape))
-        if "frame" not in names:
-            raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
-        xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
-        if xy[0] not in names or xy[1] not in names:
-            raise ValueError("%s needs x and y fields" % what)
-        get = lambda name: table[name]  # noqa: E731
+    elif "frame" not in names:
+        raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
+    xy = next((pair for pair in (("x_fit", "y_fit"), ("x_subpixel", "y_subpixel"))
+               if pair[0] in names and pair[1] in names), ("x", "y"))
+    if xy[0] not in names or xy[1] not in names:
+        raise ValueError("%s needs x and y fields" % what)
     frame = np.asarray(get("frame"))
     if frame.dtype.kind not in "iu":
         raise ValueError("frame must hold whole numbers, not %s" % frame.dtype)
@@ -655,23 +815,26 @@ def _columns(table, what):
     return frame.astype(np.int32), x, y, t
 
 
-def _with_column(table, name, values):
-    """The table with `values` as its column or field `name` (added last,
-    or replacing one of that name)."""
+def _with_columns(table, columns):
+    """The table with each of `columns` (name: values) as its column or
+    field of that name (added last, or replacing one of that name)."""
     if _is_frame(table):
         out = table.copy()
-        out[name] = values
+        for name, values in columns.items():
+            out[name] = values
         return out
     table = np.asarray(table)
-    fields = [(n, table.dtype.fields[n][0]) for n in table.dtype.names if n != name]
-    out = np.empty(len(table), dtype=np.dtype(fields + [(name, values.dtype)]))
+    fields = [(n, table.dtype.fields[n][0]) for n in table.dtype.names if n not in columns]
+    out = np.empty(len(table), dtype=np.dtype(fields + [(n, v.dtype) for n, v in columns.items()]))
     for n, _ in fields:
         out[n] = table[n]
-    out[name] = values
+    for name, values in columns.items():
+        out[name] = values
     return out
 
 
-def link(features, max_distance, gap=0, min_length=1, *, motion=None):
+@_settings_by_name
+def link(features, max_distance, *, gap=0, min_length=1, motion=None):
     """Links detections across frames into tracks.
 
     Frame to frame, the track ends of one frame and the detections of the
@@ -691,9 +854,11 @@ def link(features, max_distance, gap=0, min_length=1, *, motion=None):
     features : numpy structured array or pandas.DataFrame
         The detections: a table of detect()'s fields with an integer
         ``frame`` field, as a sequence's features have (positions from
-        ``x_subpixel`` and ``y_subpixel``, or ``x`` and ``y`` when it has no
+        ``x_fit`` and ``y_fit`` when refine() added them, ``x_subpixel``
+        and ``y_subpixel`` otherwise, or ``x`` and ``y`` when it has no
         sub-pixel fields), or a DataFrame with ``frame``, ``x`` and ``y``
-        columns, as trackpy users hold them. Any order; frames are numbers,
+        columns, as trackpy users hold them (``x_fit`` and ``y_fit``
+        taken before ``x`` and ``y`` here too). Any order; frames are numbers,
         consecutive numbers consecutive frames.
     max_distance : float
         How far a particle may move between two frames, in pixels (> 0).
@@ -737,7 +902,7 @@ def link(features, max_distance, gap=0, min_length=1, *, motion=None):
     if motion not in _MOTIONS:
         raise ValueError("motion must be None, 'velocity' or 'kalman', not %r" % (motion,))
     track = _core.link(frame, x, y, max_distance, gap, min_length, _MOTIONS[motion])
-    return _with_column(features, "track", track)
+    return _with_columns(features, {"track": track})
 
 
 def track_summary(tracks):

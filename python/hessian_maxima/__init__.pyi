@@ -10,19 +10,22 @@ FRAME_FEATURE_DTYPE: np.dtype
 BLOB_RADIUS_PER_SIGMA: float
 TRACK_SUMMARY_DTYPE: np.dtype
 DIFFUSION_LAGS: int
+REFINE_FIELDS: tuple
+SPOT_FIT_MAX_RADIUS: int
 
 class ImageError(OSError, ValueError): ...
 
 def detect(
     image: npt.ArrayLike,
     sigma: float = 5.0,
-    threshold: float = 100.0,
     *,
+    threshold: float = 100.0,
     sigma_max: Optional[float] = None,
     scales: Optional[int] = None,
     polarity: str = "both",
     overlap: float = 0.1,
     stretch: Optional[str] = None,
+    border: Optional[str] = None,
     threads: Optional[int] = None,
 ) -> np.ndarray: ...
 def response(
@@ -43,16 +46,20 @@ def frames(
     luma: bool = False,
 ) -> Iterator[Frame]: ...
 def prune(features: np.ndarray, overlap: float = 0.1) -> np.ndarray: ...
-def kernel_radius(sigma: float, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
+def kernel_radius(sigma: float, *, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
 
 _Table = TypeVar("_Table")
+
+def refine(
+    image: npt.ArrayLike, features: _Table, *, radius: Optional[int] = None, stretch: Optional[str] = None
+) -> _Table: ...
 
 def link(
     features: _Table,
     max_distance: float,
+    *,
     gap: int = 0,
     min_length: int = 1,
-    *,
     motion: Optional[Literal["none", "velocity", "kalman"]] = None,
 ) -> _Table: ...
 def track_summary(tracks: _Table) -> _Table: ...

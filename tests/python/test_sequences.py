@@ -41,11 +41,11 @@ def features_equal(a, b):
 @pytest.mark.parametrize("stack", [moving_stack(np.uint16), moving_stack(np.float32),
                                    np.stack([blob_scene(100, 120, s)[..., None].repeat(3, -1) for s in range(4)])])
 def test_a_stack_is_detected_frame_by_frame(stack):
-    found = hm.detect(stack, 2, 10)
+    found = hm.detect(stack, 2, threshold=10)
     assert found.dtype == hm.FRAME_FEATURE_DTYPE
     assert np.all(np.diff(found["frame"]) >= 0)
     for t in range(len(stack)):
-        alone = hm.detect(stack[t], 2, 10)
+        alone = hm.detect(stack[t], 2, threshold=10)
         assert len(alone) > 5
         assert features_equal(found[found["frame"] == t], alone)
 
@@ -81,12 +81,12 @@ def test_dask_along_frames_is_one_run(stack_files):
     da = pytest.importorskip("dask.array")
     import hessian_maxima.dask as hd
     raw = tifffile.imread(stack_files["stack"])
-    whole = hm.detect(raw, 2, 20, stretch="percentile")
+    whole = hm.detect(raw, 2, threshold=20, stretch="percentile")
     assert len(whole) > 20
     for chunks in ((2, 80, 100), (1, 30, 40), (3, -1, -1)):
-        assert hd.detect_array(da.from_array(raw, chunks=chunks), 2, 20, stretch="percentile").tobytes() == \
+        assert hd.detect_array(da.from_array(raw, chunks=chunks), 2, threshold=20, stretch="percentile").tobytes() == \
             whole.tobytes()
-    table = hd.detect_array(da.from_array(raw, chunks=(2, 80, 100)), 2, 20, stretch="percentile",
+    table = hd.detect_array(da.from_array(raw, chunks=(2, 80, 100)), 2, threshold=20, stretch="percentile",
                             as_dataframe=True).compute()
     assert table.to_records(index=False).astype(hm.FRAME_FEATURE_DTYPE).tobytes() == whole.tobytes()
 
@@ -97,12 +97,12 @@ def test_detect_files_splits_a_sequence_by_frames(stack_files):
     paths = [stack_files["pages"][0], stack_files["stack"]]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        table = hd.detect_files(paths, 2, 20, stretch="percentile", client=client, frames_per_task=2)
+        table = hd.detect_files(paths, 2, threshold=20, stretch="percentile", client=client, frames_per_task=2)
     still = table[table["file"] == str(paths[0])]
     assert (still["frame"] == 0).all() and still["t"].isna().all()
-    assert features_equal(still.to_records(index=False), hm.detect(hm.load(paths[0], "percentile"), 2, 20))
+    assert features_equal(still.to_records(index=False), hm.detect(hm.load(paths[0], "percentile"), 2, threshold=20))
     rows = table[table["file"] == str(paths[1])]
-    expected = hm.detect(hm.load(paths[1], "percentile"), 2, 20)
+    expected = hm.detect(hm.load(paths[1], "percentile"), 2, threshold=20)
     assert np.array_equal(rows["frame"].to_numpy(dtype=np.int32), expected["frame"])
     assert np.allclose(rows["t"].to_numpy(), expected["frame"] * 0.2)
     assert features_equal(rows.to_records(index=False), expected)
