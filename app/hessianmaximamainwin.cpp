@@ -294,7 +294,11 @@ void HessianMaximaMainWin::openVideoFrame()
     QString patterns;
     for (const QByteArray &format : openableImageFormats())
         patterns += QStringLiteral(" *.") + QString::fromLatin1(format);
-    const QString filter = QStringLiteral("Images (") + patterns + QStringLiteral(")");
+    // Videos follow, and everything else (numbered pictures, streams saved
+    // to a file) under All files.
+    const QString filter = QStringLiteral("Images (") + patterns
+                           + QStringLiteral(");;Videos (*.mp4 *.mkv *.avi *.mov *.webm *.m4v *.mpg *.ts *.nut)"
+                                            ";;All files (*)");
 
     // The folder the last picture came from, once there is one.
     const QString folder = lastPictureFolder();

@@ -87,11 +87,11 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
 
     actionOpenCamera = makeAction(window, "actionOpenCamera", "Open Camera\u2026",
                                   "Open a camera (a V4L2 device such as /dev/video0) or a live video stream", {});
-    ui->menuFile->insertAction(ui->actionStartProcessing, actionOpenCamera);
 
     // The File menu keeps its entries, and its separator right before Exit.
     QAction *beforeExit = ui->menuFile->actions().value(ui->menuFile->actions().size() - 2);
     ui->menuFile->insertAction(beforeExit, actionStop);
+    ui->menuFile->insertAction(beforeExit, actionOpenCamera);
     ui->menuFile->insertMenu(beforeExit, menuRecent);
     ui->menuFile->insertAction(beforeExit, actionLiveUpdate);
     ui->menuFile->insertSeparator(beforeExit);

@@ -429,9 +429,12 @@ void TstMainWindow::dialogOffersEveryFormatAndCancelChangesNothing()
     QCOMPARE(title, QStringLiteral("Open image file"));
     QCOMPARE(directory, QDir::current().absolutePath());
 
-    // One filter, a pattern per readable format, each after one space; the
-    // formats that are always refused are not offered.
-    QCOMPARE(filters.size(), 1);
+    // Images first (the filter chosen at start: a pattern per readable
+    // format, each after one space, none of the formats always refused),
+    // then videos and all files.
+    QCOMPARE(filters.size(), 3);
+    QVERIFY(filters[1].startsWith(QStringLiteral("Videos (*.mp4 *.mkv ")));
+    QCOMPARE(filters[2], QStringLiteral("All files (*)"));
     const QString filter = filters.first();
     QList<QByteArray> formats = QImageReader::supportedImageFormats();
     for (const char *refused : {"svg", "svgz", "mng", "icns"}) {
