@@ -163,6 +163,7 @@ private:
     FramePlayer *player;
     bool sequenceOpen = false;
     qint64 frameIndex = -1;      // the frame videoFrame is
+    qint64 frameAsked = -1;      // a frame asked for and not yet read
     double frameTime = 0.0;
     bool frameHasTime = false;
     bool frameRuns = false;

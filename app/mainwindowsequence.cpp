@@ -83,13 +83,17 @@ void HessianMaximaMainWin::setUpSequenceTools()
     connect(player, &FramePlayer::frameReady, this, &HessianMaximaMainWin::takeFrame);
     connect(player, &FramePlayer::playingChanged, this, &HessianMaximaMainWin::playingChanged);
     connect(player, &FramePlayer::ended, this, [this](const QString &reason) {
+        frameAsked = -1;
         if (!reason.isEmpty())
             showNote(QStringLiteral("%1: %2").arg(QFileInfo(pictureFileName).fileName(), reason));
     });
     connect(tools->actionPlay, &QAction::triggered, this, &HessianMaximaMainWin::togglePlay);
-    connect(tools->actionNextFrame, &QAction::triggered, this, [this] { goToFrame(frameIndex + 1); });
+    // Steps count from the frame asked for last, so that keys pressed
+    // faster than frames are read still move a frame each.
+    connect(tools->actionNextFrame, &QAction::triggered, this,
+            [this] { goToFrame((frameAsked >= 0 ? frameAsked : frameIndex) + 1); });
     connect(tools->actionPreviousFrame, &QAction::triggered, this,
-            [this] { goToFrame(std::max<qint64>(0, frameIndex - 1)); });
+            [this] { goToFrame(std::max<qint64>(0, (frameAsked >= 0 ? frameAsked : frameIndex) - 1)); });
     connect(tools->actionFirstFrame, &QAction::triggered, this, [this] { goToFrame(0); });
     connect(tools->actionLastFrame, &QAction::triggered, this, [this] {
         if (player->lastFrame() >= 0)
@@ -181,6 +185,7 @@ void HessianMaximaMainWin::closeSequence()
     frameTime = 0.0;
     frameHasTime = false;
     frameRuns = false;
+    frameAsked = -1;
     pendingView = QImage();
     framesSeen.clear();
     framesSeenSettings.clear();
@@ -208,6 +213,8 @@ void HessianMaximaMainWin::takeFrame(const PlayerFrame &frame)
     frameIndex = frame.index;
     frameTime = frame.time;
     frameHasTime = frame.hasTime;
+    if (frame.index == frameAsked)
+        frameAsked = -1;
     if (first) {
         // A live source's first frame: shown as a picture opened is.
         const QString summary = pictureSummary;
@@ -261,8 +268,10 @@ void HessianMaximaMainWin::goToFrame(qint64 index)
 {
     if (!sequenceOpen || player->isLive())
         return;
+    const qint64 last = player->lastFrame();
+    frameAsked = std::max<qint64>(0, last >= 0 ? std::min(index, last) : index);
     player->pause();
-    player->showFrame(index);
+    player->showFrame(frameAsked);
 }
 
 void HessianMaximaMainWin::togglePlay()
@@ -400,7 +409,12 @@ void HessianMaximaMainWin::saveSequenceFeatures(const QString &path, bool json)
     connect(&saving, &QFutureWatcherBase::finished, &wait, &QEventLoop::quit);
     connect(&progress, &QProgressDialog::canceled, &wait, [cancel] { cancel->store(true); });
     QTimer tick;
-    connect(&tick, &QTimer::timeout, &progress, [&] { progress.setValue((int)std::min<qint64>(done->load(), progress.maximum())); });
+    connect(&tick, &QTimer::timeout, &progress, [&] {
+        if (progress.wasCanceled())
+            cancel->store(true);
+        else
+            progress.setValue((int)std::min<qint64>(done->load(), progress.maximum()));
+    });
     tick.start(50);
     saving.setFuture(QtConcurrent::run([=]() {
         SequenceSaving outcome;
