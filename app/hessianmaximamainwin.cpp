@@ -193,6 +193,10 @@ HessianMaximaMainWin::~HessianMaximaMainWin()
     // there is nothing to wait for. The hooks go first: the widgets they
     // watch still see events (children leaving) once this class is gone.
     qDeleteAll(hooks);
+    // The player goes before what its signals reach: it stops its reading
+    // (a live source's wait is interrupted) and waits for the read in flight.
+    player->disconnect(this);
+    delete player;
     delete tools;
     delete ui;
 }

@@ -9,6 +9,7 @@
 #include "ui_hessianmaximamainwin.h"
 
 #include "detectionjob.h"
+#include "featurecountplot.h"
 #include "featurewriter.h"
 #include "frameplayer.h"
 #include "frametracks.h"
@@ -42,7 +43,8 @@
 
 namespace {
 
-// "1920 × 1080  H.264 video  600 frames", "640 × 480  v4l2 camera  live".
+// "512 × 512  16-bit grey TIFF  100 frames"; a video's own description,
+// which gives its size, and "250 frames" or "live".
 QString sequenceSummary(const SourceInfo &info)
 {
     const QString what = !info.description.isEmpty() ? info.description : QString::fromLatin1(info.format);
@@ -51,6 +53,9 @@ QString sequenceSummary(const SourceInfo &info)
         frames = QStringLiteral("live");
     else if (info.frames >= 0)
         frames = QStringLiteral("%1%2 frames").arg(QLatin1String(info.framesExact ? "" : "about ")).arg(info.frames);
+    // A video's description names its size already.
+    if (info.kind == SourceKind::Video && !info.description.isEmpty())
+        return QStringLiteral("%1  %2").arg(what, frames);
     return QStringLiteral("%1 \u00d7 %2  %3  %4").arg(info.width).arg(info.height).arg(what, frames);
 }
 
@@ -84,8 +89,11 @@ void HessianMaximaMainWin::setUpSequenceTools()
     connect(player, &FramePlayer::playingChanged, this, &HessianMaximaMainWin::playingChanged);
     connect(player, &FramePlayer::ended, this, [this](const QString &reason) {
         frameAsked = -1;
+        const QString name = QFileInfo(pictureFileName).fileName();
         if (!reason.isEmpty())
-            showNote(QStringLiteral("%1: %2").arg(QFileInfo(pictureFileName).fileName(), reason));
+            showNote(QStringLiteral("%1: %2").arg(name, reason));
+        else if (player->isLive())
+            showNote(QStringLiteral("%1: the stream has ended").arg(name));
     });
     connect(tools->actionPlay, &QAction::triggered, this, &HessianMaximaMainWin::togglePlay);
     // Steps count from the frame asked for last, so that keys pressed
@@ -191,6 +199,8 @@ void HessianMaximaMainWin::closeSequence()
     framesSeenSettings.clear();
     shownTracks.clear();
     tools->frameBar->hide();
+    tools->featureCountPlot->hide();
+    tools->featureCountPlot->setCounts(QMap<qint64, int>(), -1);
     tools->tracksBox->hide();
     tools->playbackRateLabel->hide();
     for (QAction *action : {tools->actionPlay, tools->actionPreviousFrame, tools->actionNextFrame,
@@ -258,6 +268,7 @@ void HessianMaximaMainWin::showFramePosition(qint64 index, double time, bool has
     if (hasTime)
         text += QStringLiteral("   t %1 s").arg(time, 0, 'f', 3);
     tools->frameLabel->setText(text);
+    tools->featureCountPlot->setCurrentFrame(index);
     if (last >= 0 && index >= 0) {
         const QSignalBlocker quiet(tools->frameSlider);
         tools->frameSlider->setValue((int)std::min<qint64>(index, INT_MAX));
@@ -325,6 +336,12 @@ void HessianMaximaMainWin::frameRunReported(const RunRequest &run, const _Hessia
             positions << QPointF(measure.xSubpixel, measure.ySubpixel);
         framesSeen[run.frameIndex] = positions;
         showTracks();
+        QMap<qint64, int> counts;
+        for (auto frame = framesSeen.constBegin(); frame != framesSeen.constEnd(); ++frame)
+            counts.insert(frame.key(), frame.value().size());
+        tools->featureCountPlot->setCounts(counts, player->lastFrame());
+        tools->featureCountPlot->setCurrentFrame(run.frameIndex);
+        tools->featureCountPlot->show();
     }
     player->frameShown();
     showPlaybackRate();

@@ -1,6 +1,7 @@
 #include "windowtools.h"
 
 #include "detectionjob.h"
+#include "featurecountplot.h"
 #include "featuretablemodel.h"
 #include "frameloading.h"
 #include "frameviewnavigator.h"
@@ -213,6 +214,11 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     frameBarLayout->addWidget(frameSlider, 1);
     frameBarLayout->addWidget(frameLabel);
     frameBar->hide();
+    featureCountPlot = new FeatureCountPlot(ui->centralWidget);
+    featureCountPlot->setObjectName(QStringLiteral("featureCountPlot"));
+    featureCountPlot->setToolTip(text("Features found in each frame detected, with the settings of the run shown; "
+                                      "the red line marks the frame shown"));
+    featureCountPlot->hide();
     auto *viewColumn = new QVBoxLayout;
     viewColumn->setObjectName(QStringLiteral("viewColumn"));
     viewColumn->setContentsMargins(0, 0, 0, 0);
@@ -220,6 +226,7 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     ui->mainHLayout->removeWidget(ui->featuresWidget);
     viewColumn->addWidget(ui->featuresWidget, 1);
     viewColumn->addWidget(frameBar);
+    viewColumn->addWidget(featureCountPlot);
     ui->mainHLayout->insertLayout(0, viewColumn, viewStretch);
 
     navigator = new FrameViewNavigator(ui->featuresWidget);

@@ -11,6 +11,7 @@
 // (objects, order, texts, focus chain) stays as it is. A plain record of
 // pointers, like the form's; Qt's parents own the objects.
 
+class FeatureCountPlot;
 class FeatureTableModel;
 class FrameViewNavigator;
 class QAction;
@@ -96,6 +97,8 @@ struct WindowTools {
     QToolButton *playButton;
     QSlider *frameSlider;
     QLabel *frameLabel;
+    // Under the bar: the features found in each frame detected so far.
+    FeatureCountPlot *featureCountPlot;
 
     // Tracks: the features of the frames seen linked across frames, each
     // circle with a tail of its track's last positions.
