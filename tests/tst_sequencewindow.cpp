@@ -129,54 +129,11 @@ QString reportAfter(QWidget *window, Act act)
     return QString();
 }
 
-ModalResponder::Handler chooseFile(const QString &path)
-{
-    return [path](QWidget *modal) {
-        auto *dialog = qobject_cast<QFileDialog *>(modal);
-        QVERIFY(dialog);
-        auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        QVERIFY(field);
-        field->clear();
-        QTest::keyClicks(field, path);
-        QMetaObject::invokeMethod(dialog, "accept");
-    };
-}
-
 QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
-
-// Holds the global pool's only thread until released.
-class PoolGate
-{
-public:
-    PoolGate() : pool(QThreadPool::globalInstance()), threads(pool->maxThreadCount())
-    {
-        pool->waitForDone();
-        pool->setMaxThreadCount(1);
-        pool->start(QRunnable::create([this] { gate.acquire(); }));
-    }
-    ~PoolGate()
-    {
-        release();
-        pool->waitForDone();
-        pool->setMaxThreadCount(threads);
-    }
-    void release()
-    {
-        if (!released)
-            gate.release();
-        released = true;
-    }
-
-private:
-    QThreadPool *pool;
-    int threads;
-    QSemaphore gate;
-    bool released = false;
-};
 
 } // namespace
 
