@@ -4,6 +4,7 @@
 // line writes for the stack, and tracks give each circle its tail.
 
 #include "clirunner.h"
+#include "featurecountplot.h"
 #include "featuretablemodel.h"
 #include "featureswidget.h"
 #include "guitesthelpers.h"
@@ -225,6 +226,20 @@ void TstSequenceWindow::stackOpensWithTheFrameBarAndKeysMoveThroughIt()
     slider->setValue(7);
     QTRY_VERIFY(showsPage(&window, 7));
 
+    // Numbered pictures named by a pattern: a sequence as well.
+    for (int p = 0; p < 3; ++p) {
+        QImage numbered(kWidth, kHeight, QImage::Format_Grayscale8);
+        const std::vector<uint8_t> pixels = page(p);
+        for (int y = 0; y < kHeight; ++y)
+            memcpy(numbered.scanLine(y), &pixels[(size_t)y * kWidth], kWidth);
+        QVERIFY(numbered.save(workDir.filePath(QStringLiteral("frame_%1.png").arg(p + 1, 3, 10, QLatin1Char('0')))));
+    }
+    QVERIFY(window.openPicture(workDir.filePath(QStringLiteral("frame_%03d.png"))));
+    QCOMPARE(slider->maximum(), 2);
+    QVERIFY(showsPage(&window, 0));
+    QTest::keyClick(&window, Qt::Key_End);
+    QTRY_VERIFY(showsPage(&window, 2));
+
     // Back to a still picture: the bar goes.
     QVERIFY(window.openPicture(stillPath));
     QVERIFY(!bar->isVisibleTo(&window) && !tracks->isVisibleTo(&window));
@@ -274,6 +289,12 @@ void TstSequenceWindow::eachFrameShownIsDetectedAndReported()
     QCOMPARE(part<QAction>(&window, "actionPlay")->text(), QStringLiteral("Play"));
     QVERIFY(showsPage(&window, kFrames - 1));
     QCOMPARE(model->rowCount(), countOf(kFrames - 1));
+
+    // The plot under the bar: every frame's count, as the command line finds it.
+    const QMap<qint64, int> counts = part<FeatureCountPlot>(&window, "featureCountPlot")->counts();
+    QCOMPARE(counts.size(), kFrames);
+    for (int frame = 0; frame < kFrames; ++frame)
+        QCOMPARE(counts.value(frame, -1), countOf(frame));
 }
 
 void TstSequenceWindow::savedFeaturesEqualTheCommandLineAndCancelWritesNothing()
