@@ -151,7 +151,7 @@ void FramePlayer::play()
     if (last >= 0 && nextIndex > last)
         nextIndex = -1;
     if (!waitingForShow && !reading.isRunning()) {
-        sinceAsked.start();
+        dueAt = clock.elapsed() + frameInterval();
         showFrame(nextIndex < 0 ? 0 : nextIndex);
     }
 }
@@ -175,12 +175,19 @@ void FramePlayer::frameShown()
     shownAt.append(clock.elapsed());
     while (shownAt.size() > 2 && shownAt.last() - shownAt.first() > kRateWindowMsec)
         shownAt.removeFirst();
-    // The next frame at the sequence's own rate after this one was asked
-    // for (a live source: as soon as this one is shown, its newest frame).
-    const double rate = source && source->info().frameRate > 0.0 ? source->info().frameRate : kDefaultRate;
-    const qint64 interval = isLive() ? 0 : (qint64)std::lround(1000.0 / rate);
-    const qint64 spent = sinceAsked.isValid() ? sinceAsked.elapsed() : interval;
-    pace.start((int)std::max<qint64>(0, interval - spent));
+    // The next frame when it is due (a live source: as soon as this one is
+    // shown, its newest frame).
+    pace.start((int)std::max<qint64>(0, dueAt - clock.elapsed()));
+}
+
+// Milliseconds between frames: the sequence's own rate, a live source's
+// frames as they come.
+qint64 FramePlayer::frameInterval() const
+{
+    if (!source || isLive())
+        return 0;
+    const double rate = source->info().frameRate > 0.0 ? source->info().frameRate : kDefaultRate;
+    return std::max<qint64>(1, (qint64)std::lround(1000.0 / rate));
 }
 
 void FramePlayer::advance()
@@ -193,7 +200,12 @@ void FramePlayer::advance()
         emit ended(QString());
         return;
     }
-    sinceAsked.start();
+    // Frames are asked for on a fixed beat, so that the rate holds; one that
+    // came a whole frame late starts the beat again.
+    const qint64 now = clock.elapsed();
+    if (now - dueAt > frameInterval())
+        dueAt = now;
+    dueAt += frameInterval();
     showFrame(isLive() ? 0 : nextIndex);
 }
 

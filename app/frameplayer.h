@@ -76,6 +76,7 @@ private:
     void startRead(qint64 index);
     void readDone();
     void advance();
+    qint64 frameInterval() const;
 
     std::shared_ptr<PictureSource> source;
     LoadOptions loadOptions;
@@ -86,7 +87,7 @@ private:
     bool playing = false;
     bool waitingForShow = false;  // a frame is out and not yet shown
     QTimer pace;
-    QElapsedTimer sinceAsked;  // since the frame out was asked for while playing
+    qint64 dueAt = 0;         // when the next frame is to be asked for (msec on `clock`)
     QVector<qint64> shownAt;  // msec of the last frames shown while playing
     QElapsedTimer clock;
 };

@@ -203,6 +203,8 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     playButton->setObjectName(QStringLiteral("playButton"));
     playButton->setDefaultAction(actionPlay);
     playButton->setAutoRaise(true);
+    // Out of the Tab chain, which goes round the form's controls only.
+    playButton->setFocusPolicy(Qt::NoFocus);
     frameSlider = new QSlider(Qt::Horizontal, frameBar);
     frameSlider->setObjectName(QStringLiteral("frameSlider"));
     frameSlider->setToolTip(text("The frame shown; Left and Right step, Home and End go to the first and the last"));

@@ -50,17 +50,18 @@ void FeatureCountPlot::paintEvent(QPaintEvent *)
     const auto x = [&](qint64 frame) { return area.left() + (frame - first) / span * area.width(); };
     const auto y = [&](int count) { return area.bottom() - (double)count / most * (area.height() - 1); };
 
-    // The frames seen, joined where they follow one another.
+    // The frames seen, joined where they follow one another; a frame
+    // alone is a short mark.
     QPainterPath line;
     qint64 previous = -2;
     for (auto it = frameCounts.constBegin(); it != frameCounts.constEnd(); ++it) {
         const QPointF point(x(it.key()), y(it.value()));
-        if (it.key() == previous + 1)
+        if (it.key() == previous + 1) {
             line.lineTo(point);
-        else
-            line.moveTo(point);
-        line.addRect(QRectF(point - QPointF(0.5, 0.5), QSizeF(1.0, 1.0)));
-        line.moveTo(point);
+        } else {
+            line.moveTo(point - QPointF(0.5, 0.0));
+            line.lineTo(point + QPointF(0.5, 0.0));
+        }
         previous = it.key();
     }
     painter.setRenderHint(QPainter::Antialiasing);
@@ -72,5 +73,5 @@ void FeatureCountPlot::paintEvent(QPaintEvent *)
         painter.drawLine(QPointF(x(current), area.top()), QPointF(x(current), area.bottom()));
     }
     painter.setPen(palette().placeholderText().color());
-    painter.drawText(area.adjusted(3, 0, -3, 0), Qt::AlignTop | Qt::AlignLeft, QString::number(most));
+    painter.drawText(area.adjusted(3, 0, -3, 0), Qt::AlignTop | Qt::AlignRight, QString::number(most));
 }
