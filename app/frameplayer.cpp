@@ -9,9 +9,9 @@ struct FramePlayer::ReadOutcome {
     FrameRead got = FrameRead::Failed;
     PlayerFrame frame;
     QString error;
-    // The source the frame came from: a read that finishes after the
-    // source was replaced is dropped.
-    const PictureSource *from = nullptr;
+    // The source the frame came from (its generation): a read that
+    // finishes after the source was replaced or closed is dropped.
+    quint64 generation = 0;
 };
 
 namespace {
@@ -55,6 +55,7 @@ void FramePlayer::close()
     if (source && reading.isRunning())
         source->interrupt();
     source.reset();
+    ++generation;
     wanted = -2;
     waitingForShow = false;
 }
@@ -86,9 +87,10 @@ void FramePlayer::startRead(qint64 index)
     // A live source has no frame numbers to go to: its newest frame comes.
     const bool seek = !isLive() && index != nextIndex;
     waitingForShow = true;
-    reading.setFuture(QtConcurrent::run(&readThread, [source = source, index, seek, options = loadOptions] {
+    reading.setFuture(QtConcurrent::run(&readThread, [source = source, index, seek, options = loadOptions,
+                                                      generation = generation] {
         auto outcome = std::make_shared<ReadOutcome>();
-        outcome->from = source.get();
+        outcome->generation = generation;
         if (seek) {
             FrameRange range;
             range.first = index;
@@ -112,7 +114,7 @@ void FramePlayer::readDone()
 {
     const std::shared_ptr<ReadOutcome> outcome =
         reading.future().resultCount() > 0 ? reading.result() : std::shared_ptr<ReadOutcome>();
-    if (!source || !outcome || outcome->from != source.get()) {
+    if (!source || !outcome || outcome->generation != generation) {
         waitingForShow = false;
         return;
     }

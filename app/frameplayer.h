@@ -82,6 +82,7 @@ private:
     LoadOptions loadOptions;
     QThreadPool readThread;  // one read at a time, never waiting on the detector's pool
     QFutureWatcher<std::shared_ptr<ReadOutcome>> reading;
+    quint64 generation = 0;   // of the source: one more each time it is let go
     qint64 nextIndex = 0;     // what the source reads without seeking
     qint64 wanted = -2;       // a frame asked for during a read (-2: none)
     bool playing = false;
