@@ -35,11 +35,14 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 #include <QtConcurrent>
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -380,11 +383,66 @@ void HessianMaximaMainWin::chooseCamera()
         openCamera(path.trimmed());
 }
 
+namespace {
+
+// A camera or a stream being opened on a thread of its own: opening waits
+// for the camera to start or for a stream's first bytes, which may never
+// come. The thread holds this alone once the window has given up on it,
+// and ends when the source does (a stream's writer leaving, a network
+// time-out).
+struct CameraOpening {
+    std::mutex mutex;
+    bool done = false;
+    std::shared_ptr<PictureSource> source;
+    QString error;
+};
+
+} // namespace
+
 bool HessianMaximaMainWin::openCamera(const QString &path)
 {
-    SourceOptions options;
+    auto opening = std::make_shared<CameraOpening>();
+    std::thread([opening, path] {
+        QString error;
+        std::shared_ptr<PictureSource> source(PictureSource::open(path, SourceOptions(), &error));
+        const std::lock_guard<std::mutex> lock(opening->mutex);
+        opening->source = std::move(source);
+        opening->error = error;
+        opening->done = true;
+    }).detach();
+    const auto done = [opening] {
+        const std::lock_guard<std::mutex> lock(opening->mutex);
+        return opening->done;
+    };
+
+    QProgressDialog progress(QStringLiteral("Opening %1\u2026").arg(path), QStringLiteral("Cancel"), 0, 0, this);
+    progress.setWindowTitle(QStringLiteral("Open Camera"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(300);
+    QEventLoop wait;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &wait, [&] {
+        if (done() || progress.wasCanceled())
+            wait.quit();
+    });
+    connect(&progress, &QProgressDialog::canceled, &wait, &QEventLoop::quit);
+    poll.start(20);
+    if (!done())
+        wait.exec();
+    poll.stop();
+    progress.reset();
+    if (!done()) {
+        setStandingLine(QStringLiteral("Opening %1 was cancelled").arg(path));
+        return false;
+    }
+
+    std::shared_ptr<PictureSource> source;
     QString error;
-    std::shared_ptr<PictureSource> source(PictureSource::open(path, options, &error));
+    {
+        const std::lock_guard<std::mutex> lock(opening->mutex);
+        source = std::move(opening->source);
+        error = opening->error;
+    }
     if (source && !source->info().isSequence())
         error = QStringLiteral("it is a still picture, not a camera or a stream");
     else if (source && openSequence(path, source, &error))

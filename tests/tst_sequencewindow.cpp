@@ -35,6 +35,10 @@
 
 #include <tiffio.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <vector>
 
@@ -149,7 +153,7 @@ private slots:
     void eachFrameShownIsDetectedAndReported();
     void savedFeaturesEqualTheCommandLineAndCancelWritesNothing();
     void tracksDrawTailsThroughThePreviousPositions();
-    void cameraThatCannotBeOpenedSaysWhy();
+    void cameraThatCannotBeOpenedSaysWhyOrIsCancelled();
 
 private:
     void setUp(HessianMaximaMainWin *window);
@@ -385,7 +389,7 @@ void TstSequenceWindow::tracksDrawTailsThroughThePreviousPositions()
     QVERIFY(view->featureTails().isEmpty());
 }
 
-void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhy()
+void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhyOrIsCancelled()
 {
     HessianMaximaMainWin window;
     setUp(&window);
@@ -403,6 +407,28 @@ void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhy()
     }
     QVERIFY2(details.startsWith(path + QStringLiteral(": ")) && details.size() > path.size() + 2, qPrintable(details));
     QVERIFY(part<QStatusBar>(&window, "statusBar")->currentMessage().startsWith(path + " could not be opened: "));
+    QVERIFY(!part<QWidget>(&window, "frameBar")->isVisibleTo(&window));
+
+    // A stream whose writer sends nothing would be waited on for ever: the
+    // window waits with a Cancel, and stays as it was when cancelled.
+    const QString fifo = workDir.filePath(QStringLiteral("silent"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR);
+    QVERIFY(writer >= 0);
+    {
+        ModalResponder responder({[&](QWidget *modal) {
+            auto *progress = qobject_cast<QProgressDialog *>(modal);
+            QVERIFY(progress);
+            auto *button = progress->findChild<QPushButton *>();
+            QVERIFY(button);
+            button->click();
+        }});
+        QVERIFY(!window.openCamera(fifo));
+        QVERIFY(responder.succeeded());
+    }
+    // The writer leaves: the opening thread sees the stream end.
+    ::close(writer);
+    QCOMPARE(part<QStatusBar>(&window, "statusBar")->currentMessage(), QStringLiteral("Opening %1 was cancelled").arg(fifo));
     QVERIFY(!part<QWidget>(&window, "frameBar")->isVisibleTo(&window));
 }
 
