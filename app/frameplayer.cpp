@@ -104,6 +104,7 @@ void FramePlayer::startRead(qint64 index)
             outcome->frame.time = frame.time;
             outcome->frame.hasTime = frame.hasTime;
             outcome->frame.damage = frame.damage;
+            outcome->frame.dropped = source->losses().dropped;
             outcome->frame.picture = std::make_shared<LoadedPicture>(std::move(frame.picture));
         }
         return outcome;

@@ -27,6 +27,7 @@ struct PlayerFrame {
     bool hasTime = false;
     std::shared_ptr<LoadedPicture> picture;  // samples kept, to map again and to tell pixels
     QString damage;
+    qint64 dropped = 0;  // frames a live source has dropped so far (newer ones won)
 };
 
 class FramePlayer : public QObject

@@ -166,6 +166,7 @@ private:
     qint64 frameAsked = -1;      // a frame asked for and not yet read
     double frameTime = 0.0;
     bool frameHasTime = false;
+    qint64 framesDropped = 0;    // by a live source, when detection fell behind
     bool frameRuns = false;
     QImage pendingView;          // a frame read, shown once its run reports      // Start Processing on a sequence: every frame shown is detected
     // The features of the frames detected with the settings of the run

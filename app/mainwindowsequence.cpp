@@ -197,6 +197,7 @@ void HessianMaximaMainWin::closeSequence()
     frameHasTime = false;
     frameRuns = false;
     frameAsked = -1;
+    framesDropped = 0;
     pendingView = QImage();
     framesSeen.clear();
     framesSeenSettings.clear();
@@ -226,6 +227,7 @@ void HessianMaximaMainWin::takeFrame(const PlayerFrame &frame)
     frameIndex = frame.index;
     frameTime = frame.time;
     frameHasTime = frame.hasTime;
+    framesDropped = frame.dropped;
     if (frame.index == frameAsked)
         frameAsked = -1;
     if (first) {
@@ -307,13 +309,16 @@ void HessianMaximaMainWin::playingChanged(bool playing)
     fitPictureInfo();
 }
 
-// "Playing: 23.9 fps", frames shown per second over the last second.
+// "Playing: 23.9 fps", frames shown per second over the last second, and
+// a live source's frames dropped so far ("Playing: 12.0 fps, 130 dropped").
 void HessianMaximaMainWin::showPlaybackRate()
 {
     const double rate = player->achievedRate();
     if (!player->isPlaying() || rate <= 0.0)
         return;
-    tools->playbackRateLabel->setText(QStringLiteral("Playing: %1 fps").arg(rate, 0, 'f', 1));
+    tools->playbackRateLabel->setText(
+        QStringLiteral("Playing: %1 fps").arg(rate, 0, 'f', 1)
+        + (framesDropped > 0 ? QStringLiteral(", %1 dropped").arg(framesDropped) : QString()));
     if (!tools->playbackRateLabel->isVisible()) {
         tools->playbackRateLabel->show();
         fitPictureInfo();
