@@ -116,7 +116,14 @@ void FramePlayer::readDone()
     const std::shared_ptr<ReadOutcome> outcome =
         reading.future().resultCount() > 0 ? reading.result() : std::shared_ptr<ReadOutcome>();
     if (!source || !outcome || outcome->generation != generation) {
+        // A read of a source let go since: the frame asked of the new one
+        // meanwhile is read now.
         waitingForShow = false;
+        if (source && wanted != -2) {
+            const qint64 index = wanted;
+            wanted = -2;
+            startRead(index);
+        }
         return;
     }
     if (wanted != -2) {
