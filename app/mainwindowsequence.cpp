@@ -54,12 +54,12 @@ QString sequenceSummary(const SourceInfo &info)
     QString frames;
     if (info.live)
         frames = QStringLiteral("live");
-    else if (info.frames >= 0)
+    else if (info.frames >= 0 && !what.endsWith(QLatin1String(" frames")))
         frames = QStringLiteral("%1%2 frames").arg(QLatin1String(info.framesExact ? "" : "about ")).arg(info.frames);
     // A video's description names its size already.
     if (info.kind == SourceKind::Video && !info.description.isEmpty())
         return QStringLiteral("%1  %2").arg(what, frames);
-    return QStringLiteral("%1 \u00d7 %2  %3  %4").arg(info.width).arg(info.height).arg(what, frames);
+    return QStringLiteral("%1 \u00d7 %2  %3  %4").arg(info.width).arg(info.height).arg(what, frames).trimmed();
 }
 
 // The settings a run's features depend on: frames detected with others
