@@ -149,11 +149,12 @@ class TstSequenceWindow : public QObject
 private slots:
     void initTestCase();
     void init();
+    // First: the thread a cancelled opening leaves ends while the others run.
+    void cameraThatCannotBeOpenedSaysWhyOrIsCancelled();
     void stackOpensWithTheFrameBarAndKeysMoveThroughIt();
     void eachFrameShownIsDetectedAndReported();
     void savedFeaturesEqualTheCommandLineAndCancelWritesNothing();
     void tracksDrawTailsThroughThePreviousPositions();
-    void cameraThatCannotBeOpenedSaysWhyOrIsCancelled();
 
 private:
     void setUp(HessianMaximaMainWin *window);
