@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -27,6 +28,7 @@
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -155,6 +157,7 @@ private slots:
     void eachFrameShownIsDetectedAndReported();
     void savedFeaturesEqualTheCommandLineAndCancelWritesNothing();
     void tracksDrawTailsThroughThePreviousPositions();
+    void videoFramesCarryTheirTimes();
 
 private:
     void setUp(HessianMaximaMainWin *window);
@@ -431,6 +434,40 @@ void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhyOrIsCancelled()
     ::close(writer);
     QCOMPARE(part<QStatusBar>(&window, "statusBar")->currentMessage(), QStringLiteral("Opening %1 was cancelled").arg(fifo));
     QVERIFY(!part<QWidget>(&window, "frameBar")->isVisibleTo(&window));
+}
+
+// A clip made by the ffmpeg program (skipped without it): frames carry
+// their time stamps, and saving gives the command line's frame and t
+// columns.
+void TstSequenceWindow::videoFramesCarryTheirTimes()
+{
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    if (ffmpeg.isEmpty())
+        QSKIP("the ffmpeg program is not installed");
+    const QString clip = workDir.filePath(QStringLiteral("clip.mkv"));
+    QProcess make;
+    make.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                        "testsrc=size=160x120:rate=25:duration=0.2", "-c:v", "ffv1", clip});
+    QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
+
+    HessianMaximaMainWin window;
+    setUp(&window);
+    QVERIFY(window.openPicture(clip));
+    QCOMPARE(frameText(&window), QStringLiteral("Frame 0 / 4   t 0.000 s"));
+    QTest::keyClick(&window, Qt::Key_Right);
+    QTRY_COMPARE(frameText(&window), QStringLiteral("Frame 1 / 4   t 0.040 s"));
+
+    QVERIFY(!reportAfter(&window, [&] { part<QAction>(&window, "actionStartProcessing")->trigger(); }).isEmpty());
+    const QString saved = workDir.filePath(QStringLiteral("clip.csv"));
+    {
+        ModalResponder responder({chooseFile(saved)});
+        part<QAction>(&window, "actionSaveFeatures")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    const Outcome cli = runCli({"--details", "--sigma", "3", "--threshold", "50", clip});
+    QCOMPARE(cli.exitCode, 0);
+    QVERIFY(cli.out.startsWith(QStringLiteral("frame,t,x,y,")));
+    QCOMPARE(QString::fromUtf8(fileBytes(saved)), cli.out);
 }
 
 QTEST_MAIN(TstSequenceWindow)
