@@ -328,6 +328,22 @@ void TstSequenceWindow::savedFeaturesEqualTheCommandLineAndCancelWritesNothing()
     QVERIFY(cli.out.count('\n') > kFrames);
     QCOMPARE(QString::fromUtf8(fileBytes(saved)), cli.out);
 
+    // Save Annotated Image: the frame shown, frame 3, with its circles.
+    const QString annotated = workDir.filePath(QStringLiteral("frame3.png"));
+    {
+        ModalResponder responder({chooseFile(annotated)});
+        part<QAction>(&window, "actionSaveAnnotatedImage")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    QTRY_VERIFY(QFile::exists(annotated) && !QImage(annotated).isNull());
+    const QImage picture = QImage(annotated).convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(picture.size(), QSize(kWidth, kHeight));
+    const std::vector<uint8_t> third = page(3);
+    const QPoint blob = movingBlob(3).toPoint();
+    QCOMPARE(qGray(picture.pixel(blob)), (int)third[(size_t)blob.y() * kWidth + blob.x()]);
+    QVERIFY(qGray(picture.pixel(blob)) > 200);
+    QVERIFY(isOverlayRed(picture.pixel(blob.x() + 9, blob.y())));
+
     // Cancelled before a frame is written: no file at all.
     const QString cancelled = workDir.filePath(QStringLiteral("cancelled.csv"));
     {
