@@ -21,6 +21,23 @@ const qint64 kRateWindowMsec = 1000;
 
 } // namespace
 
+// What the view shows of a picture: deeper pictures always stretched,
+// whatever detection is given; the others as they are.
+QImage viewOf(const LoadedPicture &picture)
+{
+    QImage shown = picture.qtFrame.isNull() ? picture.frame : picture.qtFrame;
+    if (picture.samples && picture.bitsPerSample > 8) {
+        StretchUsed used;
+        StretchNotice notice;
+        QString viewError;
+        StretchChoice view;
+        view.mode = StretchMode::Percentile;
+        if (!restretchPicture(picture, view, &shown, &used, &notice, &viewError))
+            shown = picture.frame;
+    }
+    return shown;
+}
+
 FramePlayer::FramePlayer(QObject *parent) : QObject(parent)
 {
     readThread.setMaxThreadCount(1);
@@ -106,6 +123,8 @@ void FramePlayer::startRead(qint64 index)
             outcome->frame.damage = frame.damage;
             outcome->frame.dropped = source->losses().dropped;
             outcome->frame.picture = std::make_shared<LoadedPicture>(std::move(frame.picture));
+            // A deep frame's view is stretched here, not on the GUI thread.
+            outcome->frame.view = viewOf(*outcome->frame.picture);
         }
         return outcome;
     }));

@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QFutureWatcher>
+#include <QImage>
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
@@ -26,9 +27,14 @@ struct PlayerFrame {
     double time = 0.0;
     bool hasTime = false;
     std::shared_ptr<LoadedPicture> picture;  // samples kept, to map again and to tell pixels
+    QImage view;                             // what the view shows of it (viewOf)
     QString damage;
     qint64 dropped = 0;  // frames a live source has dropped so far (newer ones won)
 };
+
+// What the view shows of a picture: deeper pictures always stretched (0.1
+// to 99.9 percentile), whatever detection is given; the others as they are.
+QImage viewOf(const LoadedPicture &picture);
 
 class FramePlayer : public QObject
 {

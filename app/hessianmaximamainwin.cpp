@@ -136,23 +136,6 @@ QStringList draggedFiles(const QMimeData *data)
 
 } // namespace
 
-// What the view shows of a picture: deeper pictures always stretched,
-// whatever detection is given; the others as they are.
-QImage viewOf(const LoadedPicture &picture)
-{
-    QImage shown = picture.qtFrame.isNull() ? picture.frame : picture.qtFrame;
-    if (picture.samples && picture.bitsPerSample > 8) {
-        StretchUsed used;
-        StretchNotice notice;
-        QString viewError;
-        StretchChoice view;
-        view.mode = StretchMode::Percentile;
-        if (!restretchPicture(picture, view, &shown, &used, &notice, &viewError))
-            shown = picture.frame;
-    }
-    return shown;
-}
-
 QString pictureArgument(const QStringList &arguments)
 {
     bool options = true;

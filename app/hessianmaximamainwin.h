@@ -182,8 +182,4 @@ private:
 // after "--". Empty when there is none.
 QString pictureArgument(const QStringList &arguments);
 
-// What the view shows of a picture: deeper pictures always stretched,
-// whatever detection is given; the others as they are.
-QImage viewOf(const LoadedPicture &picture);
-
 #endif // HESSIANMAXIMAMAINWIN_H

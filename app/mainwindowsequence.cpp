@@ -220,7 +220,7 @@ void HessianMaximaMainWin::takeFrame(const PlayerFrame &frame)
     if (!sequenceOpen)
         return;
     const bool first = frameIndex < 0;
-    const QImage view = viewOf(*frame.picture);
+    const QImage &view = frame.view;
     picture = frame.picture;
     videoFrame = picture->frame;
     frameStretch = picture->stretch;
