@@ -700,6 +700,7 @@ int main(int argc, char *argv[])
     (isVideoName(options.annotate) ? settings.annotateVideo : settings.annotateFolder) = options.annotate;
     settings.frames = options.frames;
     settings.source = options.source;
+    settings.link = options.link;
 
     // Sequences give their rows a frame number, and a time when they have
     // one; a table of still pictures alone is as it always was.

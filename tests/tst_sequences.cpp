@@ -765,7 +765,10 @@ void TestSequences::trackTableAgreesWithRows()
     const Outcome json = runCli(kRun + QStringList{"--track", "4", "--min-length", "3", "--format", "json",
                                                    path("moving.tif")});
     QCOMPARE(json.exitCode, 0);
-    const QJsonArray features = QJsonDocument::fromJson(json.out.toUtf8()).array()[0].toObject()["features"].toArray();
+    const QJsonObject linked = QJsonDocument::fromJson(json.out.toUtf8()).array()[0].toObject();
+    QCOMPARE(QJsonDocument(linked["tracking"].toObject()).toJson(QJsonDocument::Compact),
+             QByteArray("{\"gap\":0,\"max_distance\":4,\"min_length\":3,\"motion\":\"none\"}"));
+    const QJsonArray features = linked["features"].toArray();
     QCOMPARE(features.size(), rows.rows.size());
     for (int r = 0; r < features.size(); ++r)
         QCOMPARE(features[r].toObject()["track"].toInt(), rows.rows[r].last().toInt());

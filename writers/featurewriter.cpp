@@ -133,6 +133,11 @@ const char *polarityName(int8_t polarity)
     return polarity == FEATURE_BRIGHT ? "bright" : "dark";
 }
 
+const char *motionName(TrackMotion motion)
+{
+    return motion == TRACK_MOTION_VELOCITY ? "velocity" : motion == TRACK_MOTION_KALMAN ? "kalman" : "none";
+}
+
 QByteArray csvField(const QString &text)
 {
     QByteArray bytes = text.toUtf8();
@@ -228,6 +233,14 @@ QJsonObject jsonHead(const PictureResult &picture)
         object.insert(QStringLiteral("frames"), picture.frames >= 0 ? QJsonValue(picture.frames) : QJsonValue());
         if (!picture.taken.isEmpty())
             object.insert(QStringLiteral("frames_taken"), picture.taken);
+    }
+    if (picture.sequence && picture.link.maxDistance > 0.0) {
+        QJsonObject link;
+        link.insert(QStringLiteral("max_distance"), picture.link.maxDistance);
+        link.insert(QStringLiteral("gap"), picture.link.gap);
+        link.insert(QStringLiteral("min_length"), picture.link.minLength);
+        link.insert(QStringLiteral("motion"), QLatin1String(motionName(picture.link.motion)));
+        object.insert(QStringLiteral("tracking"), link);
     }
     return object;
 }

@@ -69,6 +69,9 @@ struct PictureResult {
     qint64 framesLost = 0;
     qint64 framesDropped = 0;
     double framesPerSecond = 0.0;
+    // How a sequence's features were linked (--track); maxDistance 0: not
+    // linked.
+    TrackLinkSettings link;
 };
 
 const int kPictureUnreadable = 1;
@@ -200,5 +203,7 @@ QByteArray summaryRow(const PictureResult &picture);
 QByteArray csvField(const QString &text);
 
 const char *polarityName(int8_t polarity);
+// A motion model as --motion names it: none, velocity or kalman.
+const char *motionName(TrackMotion motion);
 
 #endif // FEATUREWRITER_H
