@@ -201,6 +201,7 @@ PictureResult sequenceRecord(const InputPicture &input, const BatchSettings &set
     sequence.file = input.path;
     recordRunSettings(settings.detection, &sequence);
     sequence.sequence = true;
+    sequence.link = settings.link;
     if (!input.source)
         return sequence;
     const SourceInfo &info = input.source->info();
