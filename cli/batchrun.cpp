@@ -29,11 +29,13 @@ float median(std::vector<float> values)
     return (values[middle - 1] + values[middle]) / 2.0f;
 }
 
-bool loadInput(const InputPicture &input, const StretchChoice &stretch, LoadedPicture *picture, QString *error,
+bool loadInput(const InputPicture &input, const BatchSettings &settings, LoadedPicture *picture, QString *error,
                QString *damage)
 {
     LoadOptions options;
-    options.stretch = stretch;
+    options.stretch = settings.stretch;
+    // The frame is drawn on only for an annotation.
+    options.detectorInputOnly = settings.annotateFolder.isEmpty();
     if (input.path != QLatin1String("-"))
         return loadPicture(input.path, options, picture, error, damage);
     // A pipe: the loader reads it into memory, up to its limit.
@@ -134,7 +136,7 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
         return picture;
     }
     LoadedPicture loaded;
-    if (!loadInput(input, settings.stretch, &loaded, &picture.error, &picture.damage)) {
+    if (!loadInput(input, settings, &loaded, &picture.error, &picture.damage)) {
         picture.status = kPictureUnreadable;
         return picture;
     }

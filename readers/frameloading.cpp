@@ -2,6 +2,7 @@
 
 #include "decodermessages.h"
 #include "imageheaders.h"
+#include "jpegdecoder.h"
 #include "pngcheck.h"
 #include "tiffcheck.h"
 
@@ -560,10 +561,17 @@ QImage stretchedFrame(const QImage &frame, const StretchUsed &used)
     return stretched;
 }
 
+// The lowest and the highest channel level of a frame, when known already.
+struct KnownLevels {
+    bool known = false;
+    int lowest = 0;
+    int highest = 0;
+};
+
 // The frame for a stretch: from the samples when there are any, otherwise
-// from the 8-bit frame of Qt's readers.
+// from the 8-bit frame of Qt's readers (whose levels `levels` may know).
 bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const StretchChoice &choice, QImage *frame,
-                StretchUsed *used, StretchNotice *notice, QString *error)
+                StretchUsed *used, StretchNotice *notice, QString *error, const KnownLevels &levels = KnownLevels())
 {
     StretchChoice resolved = choice;
     resolved.mode = samples ? resolvedStretchMode(choice.mode, samples->layout.qtReads, samples->layout.type)
@@ -586,10 +594,49 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
         *error = QStringLiteral("not enough memory to convert the image");
         return false;
     }
-    int lowest = 0, highest = 0;
-    if (used->mode == StretchMode::None)
+    int lowest = levels.lowest, highest = levels.highest;
+    if (used->mode == StretchMode::None && !levels.known)
         frameLevels(*frame, &lowest, &highest);
     *notice = stretchNotice(*used, lowest, highest);
+    return true;
+}
+
+// A file that starts as a JPEG does, decoded without Qt's reader when it is
+// plain (jpegdecoder.h), and turned upright as Qt's reader turns it; its
+// levels known. False, the device where it was, for anything else: Qt's
+// reader then reads it, and says what is wrong.
+bool readPlainJpeg(QIODevice *device, JpegTarget target, QImage *frame, KnownLevels *levels)
+{
+    // HESSIAN_QT_JPEG (anything but 0) hands every JPEG to Qt's reader, so
+    // that the two can be compared.
+    const QByteArray throughQt = qgetenv("HESSIAN_QT_JPEG");
+    if (!throughQt.isEmpty() && throughQt != "0")
+        return false;
+    // From the start, as the format checks read it; within what a
+    // QByteArray holds.
+    if (device->pos() != 0 || device->size() > (qint64(1) << 30)
+        || bytesAt(device, 0, 2) != QByteArray("\xff\xd8", 2))
+        return false;
+    // A header that Qt's format check would take for an X bitmap's is
+    // looked at as one (see inspect).
+    if (xbmDefinedSize(device).isValid())
+        return false;
+    const QBuffer *buffer = qobject_cast<const QBuffer *>(device);
+    const QByteArray bytes = buffer ? buffer->data() : device->readAll();
+    // Whatever Qt says of a colour profile (nothing that counts as damage).
+    DecoderMessages messages;
+    DecodedJpeg decoded;
+    const bool decodedHere = decodePlainJpeg(reinterpret_cast<const unsigned char *>(bytes.constData()),
+                                             (size_t)bytes.size(), target, kMaxFramePixels, &decoded);
+    const QImage shown = decodedHere ? upright(decoded.image, decoded.orientation) : QImage();
+    if (shown.isNull()) {
+        device->seek(0);
+        return false;
+    }
+    *frame = shown;
+    levels->known = true;
+    levels->lowest = decoded.lowest;
+    levels->highest = decoded.highest;
     return true;
 }
 
@@ -644,6 +691,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
     }
     std::shared_ptr<PictureSamples> samples;
     QImage qtFrame;
+    KnownLevels levels;
     if (native) {
         const NativeLayout &layout = native->layout();
         if (exceedsLimit(layout.width, layout.height)) {
@@ -671,13 +719,16 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
         picture->bitsPerSample = (int)layout.bitsPerSample;
         picture->description = layout.description;
     } else {
-        if (!readFrame(device, fileName, &qtFrame, error, damage))
+        const bool greyWillDo = options.detectorInputOnly && !options.keepSamples
+                                && resolvedStretchMode(options.stretch.mode, true, SAMPLE_U8) == StretchMode::None;
+        if (!readPlainJpeg(device, greyWillDo ? JpegTarget::Grey : JpegTarget::Frame, &qtFrame, &levels)
+            && !readFrame(device, fileName, &qtFrame, error, damage))
             return false;
         picture->bitsPerSample = 8;
         picture->description.clear();
     }
     if (!mapPicture(samples.get(), qtFrame, options.stretch, &picture->frame, &picture->stretch, &picture->notice,
-                    error))
+                    error, levels))
         return false;
     picture->samples = options.keepSamples ? samples : nullptr;
     picture->qtFrame = options.keepSamples ? qtFrame : QImage();

@@ -1,0 +1,394 @@
+#include "jpegdecoder.h"
+
+#include "detectionpaths.h"
+#include "hessiandetector.h"
+#include "intensitystretch.h"
+
+#include <QColorSpace>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>  // jpeglib.h needs FILE
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace {
+
+// libjpeg reports through these. Any warning means that the file is not
+// plain, as any error does: the decoding stops there, and Qt's reader, which
+// says what is wrong, decodes the file from the start.
+struct ErrorTrap {
+    jpeg_error_mgr manager;  // first: libjpeg hands back &manager
+    std::jmp_buf escape;
+};
+
+extern "C" void leaveOnError(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<ErrorTrap *>(info->err)->escape, 1);
+}
+
+extern "C" void leaveOnWarning(j_common_ptr info, int level)
+{
+    if (level < 0)
+        std::longjmp(reinterpret_cast<ErrorTrap *>(info->err)->escape, 1);
+}
+
+extern "C" void sayNothing(j_common_ptr)
+{
+}
+
+// The whole file is in memory. Asked for more, libjpeg has read to the end
+// of a file that is cut short: Qt's reader would hand it a made-up end
+// marker and report the file damaged.
+extern "C" void startSource(j_decompress_ptr)
+{
+}
+
+extern "C" boolean ranOutOfData(j_decompress_ptr info)
+{
+    leaveOnError(reinterpret_cast<j_common_ptr>(info));
+    return FALSE;
+}
+
+extern "C" void skipData(j_decompress_ptr info, long count)
+{
+    jpeg_source_mgr *source = info->src;
+    if (count <= 0)
+        return;
+    if ((unsigned long)count > source->bytes_in_buffer)
+        ranOutOfData(info);
+    source->next_input_byte += count;
+    source->bytes_in_buffer -= (size_t)count;
+}
+
+extern "C" void endSource(j_decompress_ptr)
+{
+}
+
+// One decompressor over the file. Zero-filled, so that it can be destroyed
+// whatever point its set-up reached.
+struct Decompression {
+    jpeg_decompress_struct info;
+    ErrorTrap trap;
+    jpeg_source_mgr source;
+};
+
+// The rows of one call of jpeg_read_scanlines, at most: a grey or colour
+// picture is upsampled in groups of up to 2 rows, and 16 keep a few
+// groups' rows in the cache for the conversion to grey.
+const unsigned kChunkRows = 16;
+
+// Where decoded rows go.
+struct RowTarget {
+    bool colour;               // the file's rows are 32-bit BGRX, else grey bytes
+    bool toGrey;               // colour rows are brought to grey levels in `image`
+    unsigned char *image;      // the picture's rows
+    size_t bytesPerLine;
+    unsigned char *chunk;      // toGrey: kChunkRows colour rows
+    HessianRunConfig config;   // of the conversion to grey, on this thread
+};
+
+// What Qt's reader keeps of the markers before the picture.
+struct HeaderMarkers {
+    QByteArray exif;
+    QByteArray icc;
+    QStringList texts;  // key, value, key, value, ...
+};
+
+// Opens the file and reads its header, as Qt's reader does (it keeps
+// comments, EXIF data and colour profiles). False on any complaint.
+bool readHeader(Decompression *d, const unsigned char *data, size_t size)
+{
+    d->info.err = jpeg_std_error(&d->trap.manager);
+    d->trap.manager.error_exit = leaveOnError;
+    d->trap.manager.emit_message = leaveOnWarning;
+    d->trap.manager.output_message = sayNothing;
+    if (setjmp(d->trap.escape))
+        return false;
+    jpeg_create_decompress(&d->info);
+    d->source.next_input_byte = data;
+    d->source.bytes_in_buffer = size;
+    d->source.init_source = startSource;
+    d->source.fill_input_buffer = ranOutOfData;
+    d->source.skip_input_data = skipData;
+    d->source.resync_to_restart = jpeg_resync_to_restart;
+    d->source.term_source = endSource;
+    d->info.src = &d->source;
+    jpeg_save_markers(&d->info, JPEG_COM, 0xFFFF);
+    jpeg_save_markers(&d->info, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&d->info, JPEG_APP0 + 2, 0xFFFF);
+    if (jpeg_read_header(&d->info, TRUE) != JPEG_HEADER_OK)
+        return false;
+    jpeg_calc_output_dimensions(&d->info);
+    return true;
+}
+
+// Grey samples, or colours that libjpeg converts to RGB itself. CMYK and
+// YCCK pictures are left to Qt's reader, which inverts Adobe's inks.
+bool plainSamples(const jpeg_decompress_struct &info)
+{
+    if (info.data_precision != 8)
+        return false;
+    if (info.num_components == 1)
+        return info.jpeg_color_space == JCS_GRAYSCALE && info.out_color_space == JCS_GRAYSCALE;
+    return info.num_components == 3 && (info.jpeg_color_space == JCS_YCbCr || info.jpeg_color_space == JCS_RGB)
+           && info.out_color_space == JCS_RGB;
+}
+
+HeaderMarkers readMarkers(const jpeg_decompress_struct &info)
+{
+    HeaderMarkers markers;
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker; marker = marker->next) {
+        const char *bytes = reinterpret_cast<const char *>(marker->data);
+        const int length = (int)marker->data_length;
+        if (marker->marker == JPEG_COM) {
+            // "Key: value", or the whole comment as a description.
+            const QString text = QString::fromUtf8(bytes, length);
+            const int colon = text.indexOf(QLatin1String(": "));
+            if (colon == -1 || text.indexOf(QLatin1Char(' ')) < colon)
+                markers.texts << QStringLiteral("Description") << text;
+            else
+                markers.texts << text.left(colon) << text.mid(colon + 2);
+        } else if (marker->marker == JPEG_APP0 + 1) {
+            markers.exif.append(bytes, length);
+        } else if (marker->marker == JPEG_APP0 + 2) {
+            if (length > 128 + 4 + 14 && std::memcmp(bytes, "ICC_PROFILE", 12) == 0)
+                markers.icc.append(bytes + 14, length - 14);
+        }
+    }
+    return markers;
+}
+
+void freeBuffer(void *buffer)
+{
+    std::free(buffer);
+}
+
+// A picture in a buffer of the frame allocator (huge pages where the system
+// has them: a frame's 4 KiB pages cost more to map than to decode).
+QImage frameImage(uint32_t width, uint32_t height, QImage::Format format, size_t bytesPerLine)
+{
+    void *buffer = allocateFrameBuffer(bytesPerLine * height);
+    if (!buffer)
+        return QImage();
+    QImage image(static_cast<uchar *>(buffer), (int)width, (int)height, (qsizetype)bytesPerLine, format, freeBuffer,
+                 buffer);
+    if (image.isNull())
+        std::free(buffer);
+    return image;
+}
+
+// Decodes rows first <= y < last into `target`, folding their levels into
+// lowest and highest; with `finish`, reads the file to its end. False on
+// any complaint.
+bool decodeRows(Decompression *d, uint32_t first, uint32_t last, bool finish, const RowTarget &target,
+                unsigned char *lowest, unsigned char *highest)
+{
+    if (setjmp(d->trap.escape))
+        return false;
+    jpeg_decompress_struct &info = d->info;
+    // Qt's reader takes RGB and widens it to 0xffRRGGBB; libjpeg writes the
+    // same bytes when asked for BGRX (its fourth byte is 0xff).
+    if (target.colour)
+        info.out_color_space = JCS_EXT_BGRX;
+    jpeg_start_decompress(&info);
+    const uint32_t width = info.output_width;
+    if (first > 0 && jpeg_skip_scanlines(&info, first) != first)
+        return false;
+    while (info.output_scanline < last) {
+        const uint32_t y = info.output_scanline;
+        const uint32_t count = std::min(kChunkRows, last - y);
+        JSAMPROW rows[kChunkRows];
+        for (uint32_t i = 0; i < count; ++i)
+            rows[i] = target.toGrey ? target.chunk + (size_t)i * width * 4
+                                    : target.image + (size_t)(y + i) * target.bytesPerLine;
+        for (uint32_t done = 0; done < count;) {
+            const JDIMENSION read = jpeg_read_scanlines(&info, rows + done, count - done);
+            if (read == 0)
+                return false;
+            done += read;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            if (target.colour)
+                colourLevelsAdd(reinterpret_cast<const uint32_t *>(rows[i]), width, lowest, highest);
+            else
+                greyLevelsAdd(rows[i], width, lowest, highest);
+        }
+        if (target.toGrey
+            && convertRgb32ToGreyWith(reinterpret_cast<const uint32_t *>(target.chunk), width, width, count,
+                                      target.image + (size_t)y * target.bytesPerLine, target.config)
+                   != HESSIAN_OK)
+            return false;
+    }
+    if (finish)
+        jpeg_finish_decompress(&info);
+    return true;
+}
+
+// Reads as QDataStream reads a QBuffer: a read that finds too few bytes
+// takes what there is, gives 0 and marks the stream, and later reads read on.
+class ExifStream
+{
+public:
+    explicit ExifStream(const QByteArray &bytes) : bytes(bytes) {}
+
+    bool littleEndian = false;
+    bool ok = true;
+    qint64 position = 0;
+
+    qint64 size() const { return bytes.size(); }
+    bool seek(qint64 to)
+    {
+        if (to < 0 || to > size())
+            return false;
+        position = to;
+        return true;
+    }
+    bool take(unsigned char *out, qint64 count)
+    {
+        const qint64 available = std::min(count, size() - position);
+        std::memcpy(out, bytes.constData() + position, (size_t)available);
+        position += available;
+        if (available != count)
+            ok = false;
+        return available == count;
+    }
+    quint32 number(int count)
+    {
+        unsigned char raw[4];
+        if (!take(raw, count))
+            return 0;
+        quint32 value = 0;
+        for (int i = 0; i < count; ++i)
+            value = littleEndian ? value | (quint32)raw[i] << (8 * i) : value << 8 | raw[i];
+        return value;
+    }
+    quint16 read16() { return (quint16)number(2); }
+    quint32 read32() { return number(4); }
+
+private:
+    const QByteArray &bytes;
+};
+
+// Qt's reading of the EXIF orientation: -1 where the data cannot be read, 0
+// where it says nothing, else the orientation.
+int readExifOrientation(const QByteArray &exif)
+{
+    const qint64 headerStart = 6;  // "Exif\0\0"
+    const int maxIfdCount = 10;
+    ExifStream stream(exif);
+    unsigned char prefix[6];
+    if (!stream.take(prefix, 6) || std::memcmp(prefix, "Exif\0\0", 6) != 0)
+        return -1;
+    const quint16 order = stream.read16();
+    if (order == 0x4949)
+        stream.littleEndian = true;
+    else if (order != 0x4d4d)
+        return -1;
+    if (stream.read16() != 0x2a)
+        return -1;
+    quint32 offset = stream.read32();
+    for (int n = 0; n < maxIfdCount; ++n) {
+        const qint64 bytesToSkip = (qint64)offset - (stream.position - headerStart);
+        if (bytesToSkip < 0 || (qint64)offset + headerStart >= stream.size())
+            return -1;  // going backwards, or past the end
+        if (bytesToSkip != 0 && !stream.seek((qint64)offset + headerStart))
+            return -1;
+        for (quint16 entries = stream.read16(); entries > 0 && stream.ok; --entries) {
+            const quint16 tag = stream.read16();
+            const quint16 type = stream.read16();
+            const quint32 components = stream.read32();
+            const quint16 value = stream.read16();
+            stream.read16();
+            if (tag == 0x0112) {
+                if (components != 1 || type != 3 || value < 1 || value > 8)
+                    return -1;
+                return value;
+            }
+        }
+        offset = stream.read32();
+        if (!stream.ok)
+            return -1;
+        if (offset == 0)
+            return 0;
+    }
+    return -1;
+}
+
+} // namespace
+
+int exifOrientation(const QByteArray &app1)
+{
+    if (app1.isEmpty())
+        return 1;
+    const int orientation = readExifOrientation(app1);
+    return orientation > 0 ? orientation : 1;
+}
+
+bool decodePlainJpeg(const unsigned char *data, size_t size, JpegTarget target, qint64 maxPixels,
+                     DecodedJpeg *decoded, unsigned threads)
+{
+    (void)threads;
+    if (size < 2 || data[0] != 0xff || data[1] != 0xd8)
+        return false;
+    Decompression d;
+    std::memset(&d, 0, sizeof d);
+    bool ok = readHeader(&d, data, size) && plainSamples(d.info);
+    const uint32_t width = ok ? d.info.output_width : 0, height = ok ? d.info.output_height : 0;
+    ok = ok && width > 0 && height > 0 && (qint64)height <= maxPixels / width;
+    DecodedJpeg result;
+    // What Qt's reader keeps: the markers before the picture.
+    const HeaderMarkers markers = ok ? readMarkers(d.info) : HeaderMarkers();
+    RowTarget rows = {};
+    unsigned char *chunk = nullptr;
+    if (ok) {
+        rows.colour = d.info.num_components == 3;
+        rows.toGrey = rows.colour && target == JpegTarget::Grey;
+        const bool grey = !rows.colour || target == JpegTarget::Grey;
+        // Qt's frames start each row on 4 bytes; the detector reads grey
+        // rows without padding in place.
+        rows.bytesPerLine = !grey ? (size_t)width * 4
+                            : target == JpegTarget::Grey ? (size_t)width
+                                                         : ((size_t)width + 3) & ~(size_t)3;
+        result.image = frameImage(width, height, grey ? QImage::Format_Grayscale8 : QImage::Format_RGB32,
+                                  rows.bytesPerLine);
+        if (rows.toGrey)
+            chunk = static_cast<unsigned char *>(std::malloc((size_t)width * 4 * kChunkRows));
+        ok = !result.image.isNull() && (!rows.toGrey || chunk);
+    }
+    unsigned char lowest = 255, highest = 0;
+    if (ok) {
+        rows.image = result.image.bits();
+        rows.chunk = chunk;
+        rows.config = defaultRunConfig();
+        rows.config.threads = 1;
+        ok = decodeRows(&d, 0, height, true, rows, &lowest, &highest);
+    }
+    if (ok) {
+        result.orientation = exifOrientation(markers.exif);
+        result.lowest = std::min(lowest, highest);
+        result.highest = highest;
+        if (target == JpegTarget::Frame) {
+            if (d.info.density_unit == 1) {
+                result.image.setDotsPerMeterX(int(100. * d.info.X_density / 2.54));
+                result.image.setDotsPerMeterY(int(100. * d.info.Y_density / 2.54));
+            } else if (d.info.density_unit == 2) {
+                result.image.setDotsPerMeterX(int(100. * d.info.X_density));
+                result.image.setDotsPerMeterY(int(100. * d.info.Y_density));
+            }
+            for (int i = 0; i + 1 < markers.texts.size(); i += 2)
+                result.image.setText(markers.texts[i], markers.texts[i + 1]);
+            if (!markers.icc.isEmpty())
+                result.image.setColorSpace(QColorSpace::fromIccProfile(markers.icc));
+        }
+    }
+    std::free(chunk);
+    jpeg_destroy_decompress(&d.info);
+    if (ok)
+        *decoded = result;
+    return ok;
+}
