@@ -3,14 +3,17 @@
 #include "detectionpaths.h"
 #include "hessiandetector.h"
 #include "intensitystretch.h"
+#include "parallelbands.h"
 
 #include <QColorSpace>
 
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h needs FILE
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 extern "C" {
 #include <jpeglib.h>
@@ -182,52 +185,159 @@ QImage frameImage(uint32_t width, uint32_t height, QImage::Format format, size_t
     return image;
 }
 
-// Decodes rows first <= y < last into `target`, folding their levels into
-// lowest and highest; with `finish`, reads the file to its end. False on
-// any complaint.
-bool decodeRows(Decompression *d, uint32_t first, uint32_t last, bool finish, const RowTarget &target,
-                unsigned char *lowest, unsigned char *highest)
+// The lowest and the highest level of the rows a thread decoded.
+struct Levels {
+    unsigned char lowest = 255;
+    unsigned char highest = 0;
+};
+
+// The rows of a picture shared by two threads: one decodes from the top,
+// the other reads the compressed data from the start without decoding the
+// pixels (libjpeg can only read it in order) up to a later row, and decodes
+// from there to the bottom. The second stops reading ahead where the two
+// have as many rows left to decode (its reading ahead is quicker than
+// decoding), so the split follows the file and the threads' progress.
+struct RowShare {
+    std::mutex mutex;
+    uint32_t height = 0;
+    uint32_t claimed = 0;      // rows the top thread has taken
+    uint32_t split = 0;        // where the top thread stops: height until the bottom thread takes over
+    uint32_t fixedSplit = 0;   // a split asked for, or 0
+    std::atomic<bool> failed{false};
+};
+
+// The next rows for the top thread from row y: at most `count`, none past
+// the split.
+uint32_t claimTopRows(RowShare *share, uint32_t y, uint32_t count)
 {
-    if (setjmp(d->trap.escape))
-        return false;
-    jpeg_decompress_struct &info = d->info;
+    std::lock_guard<std::mutex> lock(share->mutex);
+    const uint32_t taken = y < share->split ? std::min(count, share->split - y) : 0;
+    share->claimed = y + taken;
+    return taken;
+}
+
+enum class BottomStep { Skip, Take, Done };
+
+// What the bottom thread, having read ahead to `row`, does next: reads
+// `*rows` rows further ahead, takes the rows from `row` on, or leaves
+// them all to the top thread.
+BottomStep nextBottomStep(RowShare *share, uint32_t row, uint32_t step, uint32_t *rows)
+{
+    std::lock_guard<std::mutex> lock(share->mutex);
+    *rows = step;
+    if (share->fixedSplit) {
+        if (row < share->fixedSplit) {
+            *rows = std::min(step, share->fixedSplit - row);
+            return BottomStep::Skip;
+        }
+        return row == share->fixedSplit ? BottomStep::Take : BottomStep::Done;
+    }
+    if (share->claimed >= share->height || row + step >= share->height)
+        return BottomStep::Done;
+    if (row >= share->claimed && share->height - row <= row - share->claimed) {
+        share->split = row;
+        return BottomStep::Take;
+    }
+    return BottomStep::Skip;
+}
+
+// Asks for the target's layout and starts decompressing.
+void startRows(Decompression *d, const RowTarget &target)
+{
     // Qt's reader takes RGB and widens it to 0xffRRGGBB; libjpeg writes the
     // same bytes when asked for BGRX (its fourth byte is 0xff).
     if (target.colour)
-        info.out_color_space = JCS_EXT_BGRX;
-    jpeg_start_decompress(&info);
-    const uint32_t width = info.output_width;
-    if (first > 0 && jpeg_skip_scanlines(&info, first) != first)
-        return false;
-    while (info.output_scanline < last) {
-        const uint32_t y = info.output_scanline;
-        const uint32_t count = std::min(kChunkRows, last - y);
-        JSAMPROW rows[kChunkRows];
-        for (uint32_t i = 0; i < count; ++i)
-            rows[i] = target.toGrey ? target.chunk + (size_t)i * width * 4
-                                    : target.image + (size_t)(y + i) * target.bytesPerLine;
-        for (uint32_t done = 0; done < count;) {
-            const JDIMENSION read = jpeg_read_scanlines(&info, rows + done, count - done);
-            if (read == 0)
-                return false;
-            done += read;
-        }
-        for (uint32_t i = 0; i < count; ++i) {
-            if (target.colour)
-                colourLevelsAdd(reinterpret_cast<const uint32_t *>(rows[i]), width, lowest, highest);
-            else
-                greyLevelsAdd(rows[i], width, lowest, highest);
-        }
-        if (target.toGrey
-            && convertRgb32ToGreyWith(reinterpret_cast<const uint32_t *>(target.chunk), width, width, count,
-                                      target.image + (size_t)y * target.bytesPerLine, target.config)
-                   != HESSIAN_OK)
-            return false;
+        d->info.out_color_space = JCS_EXT_BGRX;
+    jpeg_start_decompress(&d->info);
+}
+
+// Decodes `count` rows from row y into the target. Called under the
+// caller's setjmp: libjpeg's complaints jump back there.
+void readRows(Decompression *d, uint32_t y, uint32_t count, const RowTarget &target, Levels *levels)
+{
+    const uint32_t width = d->info.output_width;
+    JSAMPROW rows[kChunkRows];
+    for (uint32_t i = 0; i < count; ++i)
+        rows[i] = target.toGrey ? target.chunk + (size_t)i * width * 4
+                                : target.image + (size_t)(y + i) * target.bytesPerLine;
+    for (uint32_t done = 0; done < count;) {
+        const JDIMENSION read = jpeg_read_scanlines(&d->info, rows + done, count - done);
+        if (read == 0)
+            leaveOnError(reinterpret_cast<j_common_ptr>(&d->info));
+        done += read;
     }
-    if (finish)
-        jpeg_finish_decompress(&info);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (target.colour)
+            colourLevelsAdd(reinterpret_cast<const uint32_t *>(rows[i]), width, &levels->lowest, &levels->highest);
+        else
+            greyLevelsAdd(rows[i], width, &levels->lowest, &levels->highest);
+    }
+    if (target.toGrey
+        && convertRgb32ToGreyWith(reinterpret_cast<const uint32_t *>(target.chunk), width, width, count,
+                                  target.image + (size_t)y * target.bytesPerLine, target.config)
+               != HESSIAN_OK)
+        leaveOnError(reinterpret_cast<j_common_ptr>(&d->info));
+}
+
+// The top thread: rows from the top to the split; the whole file when that
+// is the end. False on any complaint.
+bool decodeFromTop(Decompression *d, RowShare *share, const RowTarget &target, Levels *levels)
+{
+    if (setjmp(d->trap.escape)) {
+        share->failed = true;
+        return false;
+    }
+    startRows(d, target);
+    for (;;) {
+        if (share->failed)
+            return false;
+        const uint32_t y = d->info.output_scanline;
+        const uint32_t count = claimTopRows(share, y, kChunkRows);
+        if (count == 0)
+            break;
+        readRows(d, y, count, target, levels);
+    }
+    if (d->info.output_scanline == d->info.output_height)
+        jpeg_finish_decompress(&d->info);
     return true;
 }
+
+// The bottom thread: reads ahead a row of blocks at a time until it takes
+// the rows from there to the end, or leaves them all to the top thread.
+bool decodeToBottom(Decompression *d, RowShare *share, const RowTarget &target, Levels *levels)
+{
+    if (setjmp(d->trap.escape)) {
+        share->failed = true;
+        return false;
+    }
+    startRows(d, target);
+    // The rows of one row of blocks: libjpeg reads ahead whole ones.
+    const uint32_t step = (uint32_t)(d->info.max_v_samp_factor * d->info.min_DCT_scaled_size);
+    for (;;) {
+        if (share->failed)
+            return false;
+        uint32_t rows = 0;
+        const BottomStep next = nextBottomStep(share, d->info.output_scanline, step, &rows);
+        if (next == BottomStep::Done)
+            return true;
+        if (next == BottomStep::Take)
+            break;
+        if (jpeg_skip_scanlines(&d->info, rows) != rows)
+            leaveOnError(reinterpret_cast<j_common_ptr>(&d->info));
+    }
+    while (d->info.output_scanline < d->info.output_height) {
+        if (share->failed)
+            return false;
+        const uint32_t y = d->info.output_scanline;
+        readRows(d, y, std::min(kChunkRows, d->info.output_height - y), target, levels);
+    }
+    jpeg_finish_decompress(&d->info);
+    return true;
+}
+
+// Pictures smaller than this are decoded by one thread: a second one would
+// cost more to start than it saves.
+const uint64_t kSplitPixels = uint64_t(1) << 18;
 
 // Reads as QDataStream reads a QBuffer: a read that finds too few bytes
 // takes what there is, gives 0 and marks the stream, and later reads read on.
@@ -330,9 +440,8 @@ int exifOrientation(const QByteArray &app1)
 }
 
 bool decodePlainJpeg(const unsigned char *data, size_t size, JpegTarget target, qint64 maxPixels,
-                     DecodedJpeg *decoded, unsigned threads)
+                     DecodedJpeg *decoded, unsigned threads, uint32_t splitRow)
 {
-    (void)threads;
     if (size < 2 || data[0] != 0xff || data[1] != 0xd8)
         return false;
     Decompression d;
@@ -360,18 +469,44 @@ bool decodePlainJpeg(const unsigned char *data, size_t size, JpegTarget target, 
             chunk = static_cast<unsigned char *>(std::malloc((size_t)width * 4 * kChunkRows));
         ok = !result.image.isNull() && (!rows.toGrey || chunk);
     }
-    unsigned char lowest = 255, highest = 0;
+    Levels top, bottom;
     if (ok) {
         rows.image = result.image.bits();
         rows.chunk = chunk;
         rows.config = defaultRunConfig();
         rows.config.threads = 1;
-        ok = decodeRows(&d, 0, height, true, rows, &lowest, &highest);
+        RowShare share;
+        share.height = share.split = height;
+        share.fixedSplit = splitRow < height ? splitRow : 0;
+        if (share.fixedSplit)
+            share.split = share.fixedSplit;
+        const unsigned wanted = threads ? threads : machineThreads();
+        const bool split = share.fixedSplit
+                           || (wanted > 1 && (uint64_t)width * height >= kSplitPixels && !jpeg_has_multiple_scans(&d.info));
+        if (!split) {
+            ok = decodeFromTop(&d, &share, rows, &top);
+        } else {
+            // The bottom thread's own decompressor and conversion chunk.
+            Decompression second;
+            std::memset(&second, 0, sizeof second);
+            RowTarget bottomRows = rows;
+            bottomRows.chunk = rows.toGrey ? static_cast<unsigned char *>(std::malloc((size_t)width * 4 * kChunkRows))
+                                           : nullptr;
+            ok = (!rows.toGrey || bottomRows.chunk) && readHeader(&second, data, size);
+            if (ok)
+                ok = runInBands(2, 2, 0, 2, [&](unsigned, unsigned band, uint32_t, uint32_t) {
+                    const bool done = band == 0 ? decodeFromTop(&d, &share, rows, &top)
+                                                : decodeToBottom(&second, &share, bottomRows, &bottom);
+                    return done ? 0 : 1;
+                }) == 0;
+            std::free(bottomRows.chunk);
+            jpeg_destroy_decompress(&second.info);
+        }
     }
     if (ok) {
         result.orientation = exifOrientation(markers.exif);
-        result.lowest = std::min(lowest, highest);
-        result.highest = highest;
+        result.lowest = std::min({top.lowest, bottom.lowest, std::max(top.highest, bottom.highest)});
+        result.highest = std::max(top.highest, bottom.highest);
         if (target == JpegTarget::Frame) {
             if (d.info.density_unit == 1) {
                 result.image.setDotsPerMeterX(int(100. * d.info.X_density / 2.54));

@@ -11,6 +11,7 @@
 #include <QImage>
 
 #include <cstddef>
+#include <cstdint>
 
 enum class JpegTarget {
     // What Qt's reader gives, with its text, colour space and resolution:
@@ -34,10 +35,15 @@ struct DecodedJpeg {
 // libjpeg says nothing, of at most `maxPixels` pixels. False, with `decoded`
 // left alone, for every other file (not a JPEG, CMYK, damaged, cut short,
 // too large, memory short): those are for Qt's reader, which then says what
-// is wrong with them. Nothing is printed. `threads` (0: every hardware
-// thread) may share the rows of a picture stored in a single scan.
+// is wrong with them. Nothing is printed.
+//
+// With `threads` other than 1 (0: as many as the machine has) two threads
+// share the rows of a picture stored in one scan, the second one reading
+// the compressed data ahead to a row where it takes over (at `splitRow`
+// when that is given, for testing; otherwise where the two have as many
+// rows left). The pixels are the same either way.
 bool decodePlainJpeg(const unsigned char *data, size_t size, JpegTarget target, qint64 maxPixels,
-                     DecodedJpeg *decoded, unsigned threads = 0);
+                     DecodedJpeg *decoded, unsigned threads = 0, uint32_t splitRow = 0);
 
 // The orientation Qt's JPEG reader finds in the EXIF data of a file's APP1
 // markers (their contents one after the other): 1 to 8, or 1 when there is

@@ -347,6 +347,8 @@ class TestJpegDecoder : public QObject
 private slots:
     void plainFilesGiveQtsPixels_data();
     void plainFilesGiveQtsPixels();
+    void splitDecodingGivesTheSamePixels_data();
+    void splitDecodingGivesTheSamePixels();
     void inksAreLeftToQt();
     void brokenFilesGiveQtsVerdict_data();
     void brokenFilesGiveQtsVerdict();
@@ -370,6 +372,49 @@ void TestJpegDecoder::plainFilesGiveQtsPixels()
     QVERIFY(decodedHere(bytes));
     const QString difference = differenceFromQt(bytes);
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestJpegDecoder::splitDecodingGivesTheSamePixels_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QVector<Recipe> recipes = plainRecipes();
+    // Large enough for two threads to share by themselves.
+    for (Recipe recipe : {colour("large 4:2:0", 2, 2), colour("large 4:4:4 with restarts", 1, 1)}) {
+        recipe.width = 1000;
+        recipe.height = 700;
+        recipe.restartRows = recipe.h[0] == 1 ? 3 : 0;
+        recipes << recipe;
+    }
+    for (const Recipe &recipe : recipes)
+        QTest::newRow(qPrintable(recipe.name)) << encode(recipe);
+}
+
+void TestJpegDecoder::splitDecodingGivesTheSamePixels()
+{
+    QFETCH(QByteArray, bytes);
+    const auto decode = [&](JpegTarget target, unsigned threads, uint32_t splitRow) {
+        DecodedJpeg decoded;
+        const bool ok = decodePlainJpeg(reinterpret_cast<const unsigned char *>(bytes.constData()),
+                                        (size_t)bytes.size(), target, qint64(1) << 28, &decoded, threads, splitRow);
+        return ok ? decoded : DecodedJpeg();
+    };
+    for (JpegTarget target : {JpegTarget::Frame, JpegTarget::Grey}) {
+        const DecodedJpeg whole = decode(target, 1, 0);
+        QVERIFY(!whole.image.isNull());
+        const int height = whole.image.height();
+        // Every row of a small picture, a spread of rows of a large one,
+        // and wherever the two threads meet by themselves.
+        QVector<uint32_t> splits{0};
+        for (int row = 1; row < height; row += height <= 100 ? 1 : 37)
+            splits << (uint32_t)row;
+        for (uint32_t split : splits) {
+            const DecodedJpeg shared = decode(target, 2, split);
+            const QString difference = pixelDifference(shared.image, whole.image);
+            QVERIFY2(difference.isEmpty(), qPrintable(QStringLiteral("split at %1: %2").arg(split).arg(difference)));
+            QCOMPARE(shared.lowest, whole.lowest);
+            QCOMPARE(shared.highest, whole.highest);
+        }
+    }
 }
 
 void TestJpegDecoder::inksAreLeftToQt()
