@@ -35,6 +35,14 @@
 // arithmetic at the one-thread peak of the best vector code, with the ratio
 // of each code's whole run to the first one's in the same turn.
 //
+// --decode FILE brings a JPEG file to the detector's input in five ways,
+// taking turns --repeat times, after checking that all five give the same
+// grey levels: Qt's JPEG reader and the job's grey conversion (how every
+// JPEG was read before), the loader's own decoder to the 32-bit frame and
+// the grey conversion, on one thread and on two, and the decoder straight
+// to the grey levels, on one thread and on two. The file is read into
+// memory once; each way allocates its frame anew, as a fresh run does.
+//
 // --scale-space compares a whole scale-range run (every level's response and
 // maxima, the scale comparison, the measurements, the overlap pruning) with
 // the sum of its levels' single-scale runs (response, maxima search and
@@ -50,6 +58,7 @@
 #include "parallelbands.h"
 #include "featurewriter.h"
 #include "inputfiles.h"
+#include "jpegdecoder.h"
 #include "greyconversion.h"
 #include "scalespace.h"
 #include "vectorkernels.h"
@@ -63,6 +72,8 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFile>
+#include <QImageReader>
 #include <QString>
 #include <QStringList>
 
@@ -71,6 +82,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -468,6 +480,7 @@ struct ImageComparison {
     bool phases = false;
     QString image;
     QString stages;
+    QString decode;
     float sigma = 5.0f;
     float threshold = kThreshold;
     int repeat = 50;
@@ -503,6 +516,8 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
             comparison->target = text;
         else if (value("--stages", &text))
             comparison->stages = QString::fromLocal8Bit(text.c_str());
+        else if (value("--decode", &text))
+            comparison->decode = QString::fromLocal8Bit(text.c_str());
         else if (value("--image", &text))
             comparison->image = QString::fromLocal8Bit(text.c_str());
         else if (value("--sigma", &text))
@@ -591,6 +606,98 @@ double elapsedMsec(std::chrono::steady_clock::time_point start)
 
 // The scale-range run against its levels run one by one as single-scale
 // runs, each set up beforehand, as a workspace keeps them between pictures.
+// The ways --decode compares, each giving the detector's grey levels.
+int compareJpegDecoding(const QString &path, int repeat)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "hessian-maxima-bench: cannot read '%s'\n", qPrintable(path));
+        return 1;
+    }
+    const QByteArray bytes = file.readAll();
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    std::vector<unsigned char> grey;
+    // The grey levels of a frame, converted as the job converts it.
+    const auto toGrey = [&](const QImage &frame) {
+        grey.resize((size_t)frame.width() * (size_t)frame.height());
+        convertFrameToGrey(frame, grey.data());
+        return frame.size();
+    };
+    const auto own = [&](JpegTarget target, unsigned threads) {
+        DecodedJpeg decoded;
+        if (!decodePlainJpeg(data, (size_t)bytes.size(), target, qint64(1) << 28, &decoded, threads))
+            return QSize();
+        if (target == JpegTarget::Frame)
+            return toGrey(decoded.image);
+        grey.assign(decoded.image.constBits(), decoded.image.constBits() + decoded.image.sizeInBytes());
+        return decoded.image.size();
+    };
+    struct Way {
+        const char *name;
+        std::function<QSize()> run;
+    };
+    const std::vector<Way> ways{
+        {"Qt's reader, grey conversion", [&] {
+             QBuffer buffer;
+             buffer.setData(bytes);
+             buffer.open(QIODevice::ReadOnly);
+             QImageReader reader(&buffer, "jpeg");
+             reader.setAutoTransform(true);
+             const QImage frame = toDetectionLayout(reader.read());
+             return frame.isNull() ? QSize() : toGrey(frame);
+         }},
+        {"decoder to the frame, grey conversion, 1 thread", [&] { return own(JpegTarget::Frame, 1); }},
+        {"decoder to the frame, grey conversion, 2 threads", [&] { return own(JpegTarget::Frame, 2); }},
+        {"decoder to the grey levels, 1 thread", [&] { return own(JpegTarget::Grey, 1); }},
+        {"decoder to the grey levels, 2 threads", [&] { return own(JpegTarget::Grey, 2); }},
+    };
+    // The orientation is left out: Qt's reader applies it, the decoder
+    // hands it over, so the check asks for a file without one.
+    std::vector<unsigned char> first;
+    QSize size;
+    for (const Way &way : ways) {
+        size = way.run();
+        if (!size.isValid()) {
+            std::fprintf(stderr, "hessian-maxima-bench: '%s' is not a plain JPEG file (%s failed)\n",
+                         qPrintable(path), way.name);
+            return 1;
+        }
+        if (first.empty())
+            first = grey;
+        else if (grey != first) {
+            std::fprintf(stderr, "hessian-maxima-bench: %s gives other grey levels than Qt's reader "
+                                 "(a file with an EXIF orientation?)\n", way.name);
+            return 1;
+        }
+    }
+    std::vector<std::vector<double>> msecs(ways.size()), ratios(ways.size());
+    for (int turn = 0; turn < repeat; ++turn) {
+        std::vector<double> times(ways.size());
+        // Each turn starts with another way, so that none always runs first.
+        for (size_t k = 0; k < ways.size(); ++k) {
+            const size_t w = (k + (size_t)turn) % ways.size();
+            const auto start = std::chrono::steady_clock::now();
+            ways[w].run();
+            times[w] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        }
+        for (size_t w = 0; w < ways.size(); ++w) {
+            msecs[w].push_back(times[w]);
+            ratios[w].push_back(times[w] / times[0]);
+        }
+    }
+    std::printf("%s: %d x %d, %lld bytes, %d turns, milliseconds (wall clock) and the ratio to Qt's reader in the "
+                "same turn, median [quartiles]:\n",
+                qPrintable(path), size.width(), size.height(), (long long)bytes.size(), repeat);
+    for (size_t w = 0; w < ways.size(); ++w) {
+        std::vector<double> &ratio = ratios[w];
+        std::sort(ratio.begin(), ratio.end());
+        std::printf("  %-50s best %7.2f  median %7.2f  ratio %.3f [%.3f..%.3f]\n", ways[w].name,
+                    *std::min_element(msecs[w].begin(), msecs[w].end()), median(msecs[w]), median(ratio),
+                    ratio[ratio.size() / 4], ratio[(3 * ratio.size()) / 4]);
+    }
+    return 0;
+}
+
 int compareScaleSpace(int repeat)
 {
     const HessianRunConfig config = defaultRunConfig();
@@ -762,6 +869,8 @@ int main(int argc, char **argv)
     }
     if (!comparison.image.isEmpty())
         return compareOnImage(comparison);
+    if (!comparison.decode.isEmpty())
+        return compareJpegDecoding(comparison.decode, comparison.repeat);
     if (!comparison.stages.isEmpty())
         return timeStages(comparison.stages, comparison.sigma, comparison.threshold);
     if (comparison.scaleSpace)
