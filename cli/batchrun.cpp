@@ -157,7 +157,7 @@ PictureResult processPicture(const InputPicture &input, const BatchSettings &set
     picture.measures = result.measures;
     if (result.status != 0)
         return picture;
-    const QString nothing = nothingSearchedReason(largestKernelRadius(settings.detection), frame.width(), frame.height());
+    const QString nothing = nothingSearched(settings.detection, frame.width(), frame.height());
     if (!nothing.isEmpty())
         picture.warnings << nothing;
 

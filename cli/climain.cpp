@@ -43,6 +43,7 @@ const int kMaxJobs = 1024;
 const char kUsage[] =
     "Usage: hessian-maxima-cli [--sigma S] [--threshold T] [--polarity both|bright|dark]\n"
     "                          [--sigma MIN:MAX --scales N [--overlap F]]\n"
+    "                          [--border reflect|nearest|constant|interior]\n"
     "                          [--stretch none|minmax|percentile[:LOW:HIGH]]\n"
     "                          [--stream | --no-stream]\n"
     "                          [--format csv|json] [--details] [--with-filename]\n"
@@ -62,6 +63,12 @@ const char kUsage[] =
     "  --overlap F        of two blobs (radius sqrt(2) sigma) of a range run that\n"
     "                     overlap by more than F (0 to 1, of the smaller one's\n"
     "                     area), keep the stronger; 1 keeps all (default 0.1)\n"
+    "  --border B         how the picture continues beyond its edges, so that blobs\n"
+    "                     there are found at their own scale: reflect (mirrored,\n"
+    "                     the edge pixel repeated), nearest (the edge pixel),\n"
+    "                     constant (black), or interior (not at all: only pixels\n"
+    "                     3 sigma + 2 in from the edges are searched). Default:\n"
+    "                     reflect for a scale range, interior for a single sigma\n"
     "  -t, --threshold T  response threshold, features must exceed it (default 100)\n"
     "  --stretch MODE     how samples become the detector's 8-bit levels: none\n"
     "                     (8-bit pictures as they are, 16-bit ones as Qt reads\n"
@@ -172,7 +179,8 @@ const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scal
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
                              QStringLiteral("--jobs"),    QStringLiteral("--repeat"),
-                             QStringLiteral("--stretch"), QStringLiteral("--summary")};
+                             QStringLiteral("--stretch"), QStringLiteral("--summary"),
+                             QStringLiteral("--border")};
 
 // The short options, as the long ones they stand for.
 const struct {
@@ -242,6 +250,9 @@ int applyOption(const QString &name, const QString &value, Options *options)
         options->detection.sigma = lowest;
         options->detection.sigmaMax = highest;
         options->range = true;
+    } else if (name == QLatin1String("--border")) {
+        if (!parseBorderName(value, &options->detection.border))
+            return usageError(invalidValue(name, value, "reflect, nearest, constant or interior"));
     } else if (name == QLatin1String("--polarity")) {
         if (!parsePolarityName(value, &options->detection.polarity))
             return usageError(invalidValue(name, value, "both, bright or dark"));

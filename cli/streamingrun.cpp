@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -86,8 +87,11 @@ class GreyRows
 public:
     GreyRows(NativePicture &native, const ByteReduction &reduction, std::vector<unsigned char> &chunk,
              const HessianRunConfig &config)
-        : native(native), reduction(reduction), chunk(chunk), config(config)
+        : native(native), reduction(reduction), chunk(chunk), config(config), lookUp(new (std::nothrow) ByteLookup)
     {
+        // Without it (memory short), bytes are computed a sample at a time.
+        if (lookUp)
+            prepareByteLookup(lookUp.get(), native.layout().type, reduction);
     }
 
     bool read(qint64 first, qint64 count, unsigned char *grey, QString *error)
@@ -101,7 +105,7 @@ public:
                 return false;
             unsigned char *out = grey + (size_t)(y - first) * width;
             if (layout.channels == 1) {
-                reduceToBytes(chunk.data(), layout.type, width * (size_t)n, 1, reduction, out);
+                reduceToBytes(chunk.data(), layout.type, width * (size_t)n, 1, reduction, out, lookUp.get());
                 greyLevelsAdd(out, width * (size_t)n, &low, &high);
                 continue;
             }
@@ -109,7 +113,7 @@ public:
             const size_t rowBytes = (size_t)native.rowBytes();
             for (qint64 row = 0; row < n; ++row)
                 reduceToRgb32(chunk.data() + (size_t)row * rowBytes, layout.type, width, 3, reduction,
-                              pixels.data() + (size_t)row * width);
+                              pixels.data() + (size_t)row * width, lookUp.get());
             colourLevelsAdd(pixels.data(), width * (size_t)n, &low, &high);
             convertRgb32ToGreyWith(pixels.data(), width, (uint32_t)width, (uint32_t)n, out, config);
         }
@@ -126,6 +130,7 @@ private:
     std::vector<unsigned char> &chunk;
     HessianRunConfig config;
     std::vector<uint32_t> pixels;
+    std::unique_ptr<ByteLookup> lookUp;
 };
 
 uint32_t kernelRadius(float sigma)
@@ -139,10 +144,11 @@ uint32_t kernelRadius(float sigma)
 
 } // namespace
 
-qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes)
+qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes, qint64 pad)
 {
     const qint64 overlap = 2 * (qint64)radius + 2;
-    const qint64 rowBytes = std::max<qint64>(1, width) * kBandBytesPerPixel;
+    const qint64 pixels = std::max<qint64>(1, width);
+    const qint64 rowBytes = pad > 0 ? pixels + (pixels + 2 * pad) * kBandBytesPerPixel : pixels * kBandBytesPerPixel;
     const qint64 fit = std::max<qint64>(0, kBandBudgetBytes - readerBytes) / rowBytes - overlap;
     return std::max<qint64>(0, std::min(24 * overlap, fit));
 }
@@ -180,9 +186,16 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
     // The band's height, from what the picture's rows, the kernel's margin
     // and the reader's buffers take, before anything is allocated.
     const uint32_t radius = kernelRadius(settings.detection.sigma);
+    const qint64 margin = radius + 1;
+    // With the border extended, each band is run padded as the whole
+    // picture would be around it: by the margin on either side, and above
+    // the first row and below the last (which the band then holds).
+    const BorderMode border = resolvedBorder(settings.detection.border, 1);
+    const qint64 pad = border == BORDER_INTERIOR ? 0 : margin;
     const qint64 chunkBytes = chunkRows(*native) * native->rowBytes();
-    const qint64 own = settings.bandRows > 0 ? settings.bandRows
-                                             : streamBandRows(layout.width, radius, chunkBytes + layout.bufferBytes);
+    const qint64 own = settings.bandRows > 0
+                           ? settings.bandRows
+                           : streamBandRows(layout.width, radius, chunkBytes + layout.bufferBytes, pad);
     if (own == 0 && radius > 0) {
         *error = QStringLiteral("it cannot be read in bands: a band of its %1-pixel rows at sigma %2 needs %3 rows "
                                 "with its margins, more than the %4 MB a band may take")
@@ -217,7 +230,6 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
         result = runDetection(QImage(), detection);  // the set-up's own failure
         return true;
     }
-    const qint64 margin = radius + 1;
     const qint64 width = layout.width;
     std::unique_ptr<unsigned char, void (*)(void *)> band(
         (unsigned char *)allocateFrameBuffer((size_t)(width * std::min(layout.height, own + 2 * margin))), std::free);
@@ -225,6 +237,16 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
         *error = QStringLiteral("not enough memory for a band of %1 rows").arg(own + 2 * margin);
         return false;
     }
+
+    const qint64 paddedWidth = pad ? width + 2 * pad : 0;
+    const qint64 paddedRows = std::min(layout.height, own) + 2 * margin;
+    std::unique_ptr<unsigned char, void (*)(void *)> padded(
+        paddedWidth ? (unsigned char *)allocateFrameBuffer((size_t)(paddedWidth * paddedRows)) : nullptr, std::free);
+    if (paddedWidth && !padded) {
+        *error = QStringLiteral("not enough memory for a band of %1 rows").arg(paddedRows);
+        return false;
+    }
+    detection.border = BorderChoice::Interior;
 
     DetectionWorkspace workspace;
     qint64 bandTop = 0, bandEnd = 0;  // the rows in `band`
@@ -240,11 +262,29 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
         bandTop = top;
         bandEnd = end;
 
-        const QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
-        detection.origin.y = (uint32_t)top;
+        // The rows the band's run covers: from `frameTop` of the picture,
+        // `frameColumn` columns left of it.
+        qint64 frameTop = top, frameColumn = 0;
+        QImage frame(band.get(), (int)width, (int)(end - top), (int)width, QImage::Format_Grayscale8);
+        if (paddedWidth) {
+            frameTop = first - margin;
+            frameColumn = margin;
+            const qint64 frameRows = std::min(layout.height, first + own) + margin - frameTop;
+            if (padGreyRows(band.get(), (uint32_t)width, top, (uint32_t)(end - top), layout.height, frameTop,
+                            (uint32_t)frameRows, (uint32_t)margin, border, padded.get())
+                != HESSIAN_OK) {
+                *error = QStringLiteral("not enough memory for a band of %1 rows").arg(frameRows);
+                return false;
+            }
+            frame = QImage(padded.get(), (int)paddedWidth, (int)frameRows, (int)paddedWidth, QImage::Format_Grayscale8);
+        }
+        detection.origin.x = -frameColumn;
+        detection.origin.y = frameTop;
         DetectionResult part = runDetection(frame, detection, &workspace);
-        for (Feature &feature : part.features)
-            feature.y = (float)((uint32_t)feature.y + (uint32_t)top);
+        for (Feature &feature : part.features) {
+            feature.x = (float)((qint64)feature.x - frameColumn);
+            feature.y = (float)((qint64)feature.y + frameTop);
+        }
         ++picture->bands;
         result.elapsedMsec += part.elapsedMsec;
         if (part.status != HESSIAN_OK) {
@@ -255,7 +295,9 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
         }
         result.features += part.features;
         result.measures += part.measures;
-        if (end == layout.height)
+        // Without padding, the band that reaches the last row covers every
+        // row left that a run searches.
+        if (!paddedWidth && end == layout.height)
             break;
     }
     picture->notice = stretchNotice(picture->stretch, std::min(rows.low, rows.high), rows.high);

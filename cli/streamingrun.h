@@ -11,7 +11,10 @@
 // covers exactly the band's own rows (or, at the picture's top and bottom,
 // the rows a whole-picture run would search there). Consecutive bands share
 // 2r + 2 rows, kept in memory rather than read again. A run holds one band
-// and its detector record, whatever the picture's height.
+// and its detector record, whatever the picture's height. With the border
+// extended (DetectionSettings::border), each band is padded as the whole
+// picture is: by r + 1 columns on either side, and above the first row and
+// below the last, which the bands at the ends hold.
 
 #include "detectionjob.h"
 #include "frameloading.h"
@@ -29,7 +32,7 @@ const qint64 kAutoStreamPixels = qint64(1) << 25;
 const qint64 kMaxStreamedSide = qint64(1) << 24;
 
 struct StreamSettings {
-    DetectionSettings detection;   // a single-scale run
+    DetectionSettings detection;   // a single-scale run, its border as asked
     StretchChoice stretch;
     qint64 bandRows = 0;           // own rows of a band; 0: chosen from the width and the radius
 };
@@ -62,8 +65,11 @@ const qint64 kBandBytesPerPixel = 17;
 // The own rows of a band for a picture `width` wide at kernel radius
 // `radius`, when the reader holds `readerBytes` besides: enough that the
 // rows read twice cost a few percent, few enough that the band, with its
-// 2r + 2 rows of margin, stays within kBandBudgetBytes. 0 when not even a
-// band of one own row fits: such a picture is not streamed.
-qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes = 0);
+// 2r + 2 rows of margin, stays within kBandBudgetBytes. With the border
+// extended by `pad` columns on either side, the band's run is on a copy
+// that wide (a byte a pixel more, and the detector's record of the wider
+// rows). 0 when not even a band of one own row fits: such a picture is not
+// streamed.
+qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes = 0, qint64 pad = 0);
 
 #endif // STREAMINGRUN_H

@@ -7,7 +7,7 @@
 #include <new>
 
 int findCandidateResponses(const HessianDetector *detector, float floor, int8_t polarity,
-                           const HessianRunConfig &config, QVector<float> &responses)
+                           const HessianRunConfig &config, QVector<float> &responses, uint32_t margin)
 {
     responses.clear();
     if (detector->radius == 0)
@@ -23,6 +23,9 @@ int findCandidateResponses(const HessianDetector *detector, float floor, int8_t 
         for (const Feature &f : maxima) {
             const uint32_t x = (uint32_t)f.x;
             const uint32_t y = (uint32_t)f.y;
+            if (x < margin || y < margin || (uint64_t)x + margin >= detector->width
+                || (uint64_t)y + margin >= detector->height)
+                continue;
             if (polarity != 0 && featurePolarity(detector, x, y) != polarity)
                 continue;
             responses.append(detector->response[(size_t)y * stride + x]);

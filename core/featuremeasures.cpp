@@ -35,8 +35,8 @@ int measureFeatures(const HessianDetector *detector, float sigma, const QVector<
         const uint32_t y = (uint32_t)features[i].y;
         const float *at = detector->response + (size_t)y * stride + x;
         FeatureMeasure &m = measures[i];
-        const double left = (double)((uint64_t)origin.x + x);
-        const double top = (double)((uint64_t)origin.y + y);
+        const double left = (double)(origin.x + (int64_t)x);
+        const double top = (double)(origin.y + (int64_t)y);
         m.xSubpixel = (float)(left + parabolaVertexOffset(at[-1], at[0], at[1]));
         m.ySubpixel = (float)(top + parabolaVertexOffset(at[-(ptrdiff_t)stride], at[0], at[stride]));
         m.sigma = sigma;

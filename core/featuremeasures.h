@@ -26,14 +26,16 @@ struct FeatureMeasure {
     int8_t polarity;  // FEATURE_BRIGHT or FEATURE_DARK
 };
 
-// Where a frame lies in a larger picture that it is a tile of: the position
-// of its top-left pixel there. Sub-pixel positions are given in that
-// picture and rounded to float once, so that a tile's features measure
-// exactly as the whole picture's do (rounding a tile's own position and
-// then moving it would round twice).
+// Where a frame lies in a larger picture that it is a tile of, or in the
+// picture it was padded from: the position of its top-left pixel there
+// (negative for a padded frame, whose top-left pixel lies outside the
+// picture). Sub-pixel positions are given in that picture and rounded to
+// float once, so that a tile's features measure exactly as the whole
+// picture's do (rounding a tile's own position and then moving it would
+// round twice).
 struct FrameOrigin {
-    uint32_t x = 0;
-    uint32_t y = 0;
+    int64_t x = 0;
+    int64_t y = 0;
 };
 
 // The vertex of the parabola through (-1, before), (0, centre), (1, after):

@@ -56,15 +56,36 @@ struct ByteReduction {
 // The byte a value maps to in the range lo..hi (see above).
 unsigned char stretchValue(double value, double lo, double hi);
 
-// `count` samples, `stride` samples apart, reduced to one byte each.
+// What makes reducing the many samples of a picture fast, made once for
+// its type and reduction: for samples of at most 16 bits, the byte of every
+// value (bytes[i] for the sample whose bits, read as an unsigned number,
+// are i); for deeper ones under a stretch, the smallest value that maps to
+// each byte or above (the formula only ever grows with the value), so that
+// a sample's byte is found by a few comparisons instead of a division.
+// Either way, the very bytes the formula gives.
+struct ByteLookup {
+    SampleType type;
+    ByteReduction reduction;
+    bool byTable;         // bytes holds every value's byte
+    bool byThresholds;    // from[k], 1 <= k <= 255: the smallest value of byte k or more
+    bool identity;        // 8-bit samples each its own byte: a copy does
+    unsigned char bytes[65536];
+    double from[256];
+};
+// Fills `lookUp` for the samples and reduction (with neither kind of
+// look-up where none applies).
+void prepareByteLookup(ByteLookup *lookUp, SampleType type, const ByteReduction &reduction);
+
+// `count` samples, `stride` samples apart, reduced to one byte each
+// (through `lookUp`, prepared for this type and reduction, when given).
 void reduceToBytes(const void *samples, SampleType type, size_t count, size_t stride,
-                   const ByteReduction &reduction, unsigned char *bytes);
+                   const ByteReduction &reduction, unsigned char *bytes, const ByteLookup *lookUp = nullptr);
 
 // `width` pixels of `channels` interleaved samples, the first three red,
 // green and blue (the rest ignored), reduced channel by channel to 32-bit
 // pixels 0xffRRGGBB.
 void reduceToRgb32(const void *samples, SampleType type, size_t width, unsigned channels,
-                   const ByteReduction &reduction, uint32_t *pixels);
+                   const ByteReduction &reduction, uint32_t *pixels, const ByteLookup *lookUp = nullptr);
 
 // The smallest and largest finite sample, and how many there are.
 struct SampleExtent {
@@ -91,14 +112,24 @@ uint64_t percentileRank(double percent, uint64_t count);
 // The values at two ranks of the sorted samples, found in passes: every
 // pass hands over all samples (the same ones, in any pieces), then
 // rankSearchEndPass says whether another pass is needed. Samples of at most
-// 16 bits take one pass, 32-bit ones two, doubles four.
+// 16 bits take one pass, 32-bit ones two, doubles four. The first pass
+// counts the top 16 bits of every finite sample whatever the ranks, so the
+// ranks may be set after it (rankSearchSetRanks), once the number of
+// samples is known (`numbers`); it also finds the smallest and the largest
+// sample (rankSearchExtreme).
 struct RankSearch {
     SampleType type;
     unsigned keyBits;      // 16, 32 or 64
     unsigned knownBits;    // high bits of each wanted key found so far
     uint64_t rank[2];      // the ranks wanted, among the counted samples
     uint64_t prefix[2];    // the wanted keys' known high bits
-    uint64_t *counts[2];   // 65536 counters each, for the next 16 bits
+    // 65536 counters each, for the next 16 bits: one for each wanted key,
+    // except in the first pass, which counts every sample once, in turns
+    // (a sample into counts[0], the next into counts[1], so that runs of
+    // equal samples do not wait on one counter); its end adds them up.
+    uint64_t *counts[2];
+    uint64_t numbers;      // finite samples counted in the first pass
+    uint64_t extremes[2];  // the keys of the smallest and largest of them, once it has ended
 };
 
 // Sets up a search for the values at ranks `low` and `high` among the
@@ -107,8 +138,19 @@ struct RankSearch {
 int rankSearchStart(RankSearch *search, SampleType type, uint64_t low, uint64_t high);
 // Counts samples, `stride` samples apart, for the pass under way.
 void rankSearchAdd(RankSearch *search, const void *samples, size_t count, size_t stride = 1);
+// The ranks wanted, before the first pass ends.
+void rankSearchSetRanks(RankSearch *search, uint64_t low, uint64_t high);
+// The smallest (which 0) or largest (which 1) finite sample, once the
+// first pass has ended with at least one.
+double rankSearchExtreme(const RankSearch *search, int which);
 // Ends a pass: true when both values are known.
 bool rankSearchEndPass(RankSearch *search);
+// A share of a pass to be counted on another thread: `piece` becomes the
+// search as it stands, with counters of its own, all zero (so that it
+// must be released, or joined); rankSearchJoin adds its counts and what
+// it saw into the search and releases it. Returns 0, or HESSIAN_NO_MEMORY.
+int rankSearchSplit(const RankSearch *search, RankSearch *piece);
+void rankSearchJoin(RankSearch *search, RankSearch *piece);
 // The value at rank `low` (which 0) or `high` (which 1), once known.
 double rankSearchValue(const RankSearch *search, int which);
 void rankSearchRelease(RankSearch *search);

@@ -11,12 +11,14 @@
 #include "scalespace.h"
 
 #include "levelmaxima.h"
+#include "pixelarithmetic.h"
 #include "vectorscratch.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <numeric>
 #include <vector>
@@ -45,12 +47,38 @@ bool insideLevel(uint32_t x, uint32_t y, uint32_t width, uint32_t height, uint32
     return x >= margin && y >= margin && x + margin < width && y + margin < height;
 }
 
+// The scale of a feature of `level` whose response `centre` beats the
+// responses `before` and `after` at its pixel in the levels beside it: the
+// vertex of the parabola through the three in log sigma. A log-spaced range
+// takes its one step; levels given as a list their own (the level beyond
+// an end one more step of its neighbour's).
+float refinedSigma(const HessianScaleSpace *space, uint32_t level, float before, float centre, float after)
+{
+    const double sigma = space->sigmas[level];
+    if (space->logStep > 0.0)
+        return (float)(sigma * std::exp(parabolaVertexOffset(before, centre, after) * space->logStep));
+    const uint32_t last = space->levelCount - 1;
+    const double lower = level == 0 ? space->beyondSigmas[0] : space->sigmas[level - 1];
+    const double upper = level == last ? space->beyondSigmas[1] : space->sigmas[level + 1];
+    const double h0 = std::log(sigma / lower), h1 = std::log(upper / sigma);
+    const double b = before, c = centre, a = after;
+    const double curvature = ((a - c) / h1 + (b - c) / h0) / (h0 + h1);
+    const double slope = (a - c) / h1 - curvature * h1;
+    double offset = -slope / (2.0 * curvature);
+    if (!std::isfinite(offset))
+        offset = 0.0;
+    offset = std::min(std::max(offset, -0.5 * h0), 0.5 * h1);
+    return (float)(sigma * std::exp(offset));
+}
+
 // The level's candidates still waiting for the level above.
 struct Candidates {
     uint32_t level = 0;
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;
-    std::vector<float> below;  // the response at the same pixel one level down
+    // The response at the same pixel one level down (for the first level,
+    // in the level beyond it, or none); empty for a single level.
+    std::vector<float> below;
 };
 
 } // namespace
@@ -67,6 +95,79 @@ void levelMaximaRowsReference(const float *response, uint32_t width, uint32_t fi
 }
 
 
+namespace {
+
+// Sets up a level's kernels as a single-scale run at this sigma has them:
+// set-up for an empty frame builds them and nothing of image size.
+int initLevelKernels(HessianDetector *level, float sigma)
+{
+    return initHessianDetector(level, sigma, 0, 0);
+}
+
+// Set-up once the sigmas are in place (and logStep, when log-spaced).
+int finishScaleSpace(HessianScaleSpace *space, uint32_t width, uint32_t height)
+{
+    const uint32_t levelCount = space->levelCount;
+    const uint64_t pixels = (uint64_t)width * (uint64_t)height;
+    size_t scratch = 0;
+    for (uint32_t i = 0; i < levelCount; ++i) {
+        if (!(space->sigmas[i] > 0.0f) || !std::isfinite(space->sigmas[i])
+            || (i > 0 && !(space->sigmas[i] > space->sigmas[i - 1])))
+            return HESSIAN_BAD_SIGMA;
+        const int status = initLevelKernels(&space->levels[i], space->sigmas[i]);
+        if (status != HESSIAN_OK)
+            return status;
+        scratch = std::max(scratch, responseScratchFloats(width, height, space->levels[i].radius));
+    }
+    if (levelCount > 1) {
+        for (int end = 0; end < 2; ++end) {
+            const double step = space->logStep > 0.0 ? std::exp(space->logStep)
+                                                     : end == 0 ? (double)space->sigmas[1] / space->sigmas[0]
+                                                                : (double)space->sigmas[levelCount - 1]
+                                                                      / space->sigmas[levelCount - 2];
+            const double endSigma = end == 0 ? space->sigmas[0] : space->sigmas[levelCount - 1];
+            const float sigma = (float)(end == 0 ? endSigma / step : endSigma * step);
+            space->beyondSigmas[end] = sigma;
+            // A sigma too small (or too large) for kernels leaves that end
+            // without a level beyond; only a shortage of memory fails.
+            const int status = initLevelKernels(&space->beyond[end], sigma);
+            if (status == HESSIAN_NO_MEMORY)
+                return status;
+            if (status != HESSIAN_OK)
+                std::memset(&space->beyond[end], 0, sizeof space->beyond[end]);
+        }
+    }
+
+    const size_t bytes = pixels ? (size_t)pixels : 1;
+    if (scratch > SIZE_MAX / sizeof(float) - bytes)
+        return HESSIAN_NO_MEMORY;
+    const size_t responseBytes = (bytes + scratch) * sizeof(float);
+    space->gaussRows = (unsigned char *)allocateMappedFrameBuffer(bytes);
+    space->d1Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    space->d2Rows = (signed char *)allocateMappedFrameBuffer(bytes);
+    space->responses[0] = (float *)allocateMappedFrameBuffer(responseBytes);
+    space->responses[1] = (float *)allocateMappedFrameBuffer(responseBytes);
+    if (!space->gaussRows || !space->d1Rows || !space->d2Rows || !space->responses[0] || !space->responses[1])
+        return HESSIAN_NO_MEMORY;
+    return HESSIAN_OK;
+}
+
+// The record's arrays for `levelCount` levels; false when memory is short.
+int allocateLevels(HessianScaleSpace *space, uint32_t levelCount, uint32_t width, uint32_t height)
+{
+    const uint64_t pixels = (uint64_t)width * (uint64_t)height;
+    if (pixels > SIZE_MAX / sizeof(float) || levelCount > SIZE_MAX / sizeof(HessianDetector))
+        return HESSIAN_NO_MEMORY;
+    space->width = width;
+    space->height = height;
+    space->levelCount = levelCount;
+    space->sigmas = (float *)std::calloc(levelCount, sizeof(float));
+    space->levels = (HessianDetector *)std::calloc(levelCount, sizeof(HessianDetector));
+    return space->sigmas && space->levels ? HESSIAN_OK : HESSIAN_NO_MEMORY;
+}
+
+} // namespace
+
 int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaMax,
                           uint32_t levelCount, uint32_t width, uint32_t height)
 {
@@ -74,59 +175,62 @@ int initHessianScaleSpace(HessianScaleSpace *space, float sigmaMin, float sigmaM
     if (levelCount == 0 || !(sigmaMin > 0.0f) || !std::isfinite(sigmaMax)
         || (levelCount == 1 ? !(sigmaMax == sigmaMin) : !(sigmaMin < sigmaMax)))
         return HESSIAN_BAD_SIGMA;
-    const uint64_t pixels = (uint64_t)width * (uint64_t)height;
-    if (pixels > SIZE_MAX / sizeof(float) || levelCount > SIZE_MAX / sizeof(HessianDetector))
-        return HESSIAN_NO_MEMORY;
-
-    space->width = width;
-    space->height = height;
-    space->levelCount = levelCount;
-    space->sigmas = (float *)std::calloc(levelCount, sizeof(float));
-    space->levels = (HessianDetector *)std::calloc(levelCount, sizeof(HessianDetector));
-    if (!space->sigmas || !space->levels) {
+    int status = allocateLevels(space, levelCount, width, height);
+    if (status == HESSIAN_OK) {
+        const double logRatio = std::log((double)sigmaMax / (double)sigmaMin);
+        for (uint32_t i = 0; i < levelCount; ++i)
+            space->sigmas[i] = i == 0 ? sigmaMin
+                               : i + 1 == levelCount
+                                   ? sigmaMax
+                                   : (float)((double)sigmaMin * std::exp(logRatio * i / (levelCount - 1)));
+        space->logStep = levelCount > 1 ? std::log((double)sigmaMax / (double)sigmaMin) / (levelCount - 1) : 0.0;
+        status = finishScaleSpace(space, width, height);
+    }
+    if (status != HESSIAN_OK)
         releaseHessianScaleSpace(space);
-        return HESSIAN_NO_MEMORY;
-    }
+    return status;
+}
 
-    const double logRatio = std::log((double)sigmaMax / (double)sigmaMin);
-    size_t scratch = 0;
-    for (uint32_t i = 0; i < levelCount; ++i) {
-        const float sigma = i == 0 ? sigmaMin
-                            : i + 1 == levelCount
-                                ? sigmaMax
-                                : (float)((double)sigmaMin * std::exp(logRatio * i / (levelCount - 1)));
-        if (i > 0 && !(sigma > space->sigmas[i - 1])) {
-            releaseHessianScaleSpace(space);
-            return HESSIAN_BAD_SIGMA;
-        }
-        space->sigmas[i] = sigma;
-        // Set-up for an empty frame builds the level's kernels as a
-        // single-scale run at this sigma has them, and nothing of image size.
-        const int status = initHessianDetector(&space->levels[i], sigma, 0, 0);
-        if (status != HESSIAN_OK) {
-            releaseHessianScaleSpace(space);
-            return status;
-        }
-        scratch = std::max(scratch, responseScratchFloats(width, height, space->levels[i].radius));
+int initHessianScaleSpaceAt(HessianScaleSpace *space, const float *sigmas, uint32_t levelCount, uint32_t width,
+                            uint32_t height)
+{
+    if (levelCount == 0)
+        return HESSIAN_BAD_SIGMA;
+    int status = allocateLevels(space, levelCount, width, height);
+    if (status == HESSIAN_OK) {
+        std::memcpy(space->sigmas, sigmas, levelCount * sizeof(float));
+        space->logStep = 0.0;
+        status = finishScaleSpace(space, width, height);
     }
+    if (status != HESSIAN_OK)
+        releaseHessianScaleSpace(space);
+    return status;
+}
 
-    const size_t bytes = pixels ? (size_t)pixels : 1;
-    if (scratch > SIZE_MAX / sizeof(float) - bytes) {
-        releaseHessianScaleSpace(space);
-        return HESSIAN_NO_MEMORY;
+uint32_t scaleSpaceMargin(const HessianScaleSpace *space)
+{
+    if (space->levelCount == 0)
+        return 0;
+    return std::max(space->levels[space->levelCount - 1].radius + 1, space->beyond[1].radius);
+}
+
+float responseAtPixel(const HessianDetector *kernels, const unsigned char *grey, uint32_t width, uint32_t x,
+                      uint32_t y, unsigned char *scratch)
+{
+    const size_t r = kernels->radius, taps = 2 * r + 1;
+    unsigned char *gaussColumn = scratch;
+    signed char *d1Column = reinterpret_cast<signed char *>(scratch + taps);
+    signed char *d2Column = reinterpret_cast<signed char *>(scratch + 2 * taps);
+    // The three row passes at column x of rows y - r .. y + r, as the row
+    // images hold them, then the column pass down them.
+    for (size_t k = 0; k < taps; ++k) {
+        const unsigned char *window = grey + (y - r + k) * (size_t)width + (x - r);
+        gaussColumn[k] = rowPassPixel(window, kernels->gaussKernel, taps);
+        d1Column[k] = (signed char)rowPassPixel(window, kernels->d1Kernel, taps);
+        d2Column[k] = (signed char)rowPassPixel(window, kernels->d2Kernel, taps);
     }
-    const size_t responseBytes = (bytes + scratch) * sizeof(float);
-    space->gaussRows = (unsigned char *)allocateMappedFrameBuffer(bytes);
-    space->d1Rows = (signed char *)allocateMappedFrameBuffer(bytes);
-    space->d2Rows = (signed char *)allocateMappedFrameBuffer(bytes);
-    space->responses[0] = (float *)allocateMappedFrameBuffer(responseBytes);
-    space->responses[1] = (float *)allocateMappedFrameBuffer(responseBytes);
-    if (!space->gaussRows || !space->d1Rows || !space->d2Rows || !space->responses[0]
-        || !space->responses[1]) {
-        releaseHessianScaleSpace(space);
-        return HESSIAN_NO_MEMORY;
-    }
-    return HESSIAN_OK;
+    return determinantPixel(gaussColumn, d1Column, d2Column, 1, kernels->gaussKernel, kernels->d1Kernel,
+                            kernels->d2Kernel, taps);
 }
 
 int releaseHessianScaleSpace(HessianScaleSpace *space)
@@ -134,6 +238,8 @@ int releaseHessianScaleSpace(HessianScaleSpace *space)
     if (space->levels)
         for (uint32_t i = 0; i < space->levelCount; ++i)
             releaseHessianDetector(&space->levels[i]);
+    releaseHessianDetector(&space->beyond[0]);
+    releaseHessianDetector(&space->beyond[1]);
     std::free(space->levels);
     std::free(space->sigmas);
     std::free(space->gaussRows);
@@ -167,31 +273,50 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
     if (count == 0)
         return HESSIAN_BAD_SIGMA;
     const size_t stride = space->width;
-    const double logStep =
-        count > 1 ? std::log((double)space->sigmas[count - 1] / (double)space->sigmas[0]) / (count - 1) : 0.0;
+    const float none = std::numeric_limits<float>::quiet_NaN();
 
     QVector<Feature> found;
     QVector<FeatureMeasure> foundMeasures;
     try {
+        // Room for the responses of the levels beyond the ends, computed at
+        // single pixels.
+        std::vector<unsigned char> scratch(3 * (2 * (size_t)std::max(space->beyond[0].radius,
+                                                                         space->beyond[1].radius) + 1));
+        // The response of the level beyond an end at a pixel, or none where
+        // there is no such level or it has no room around the pixel.
+        const auto beyondAt = [&](int end, const Feature &f) {
+            const HessianDetector &kernels = space->beyond[end];
+            const uint32_t x = (uint32_t)f.x, y = (uint32_t)f.y, r = kernels.radius;
+            if (count < 2 || r == 0 || x < r || y < r || (uint64_t)x + r >= space->width
+                || (uint64_t)y + r >= space->height)
+                return none;
+            return responseAtPixel(&kernels, grey, space->width, x, y, scratch.data());
+        };
+
         Candidates waiting;
-        // Level `waiting.level`'s candidates against the level above (none
-        // for the last level), then into the found lists.
+        // Level `waiting.level`'s candidates against the level above (the
+        // last level's against none), then into the found lists; the scale
+        // refined where the response beats both levels beside it at the
+        // pixel (so never where one of them is none).
         const auto settle = [&](const float *above) {
             const uint32_t level = waiting.level;
-            const float sigma = space->sigmas[level];
             for (int c = 0; c < waiting.features.size(); ++c) {
                 const Feature &f = waiting.features[c];
                 FeatureMeasure m = waiting.measures[c];
-                if (above && insideLevel((uint32_t)f.x, (uint32_t)f.y, space->width, space->height,
-                                         space->levels[level + 1].radius)) {
-                    const size_t at = (size_t)f.y * stride + (size_t)f.x;
-                    if (!beatsLevel(above, stride, (uint32_t)f.x, (uint32_t)f.y, m.response))
-                        continue;
-                    if (level > 0) {
-                        const double t = parabolaVertexOffset(waiting.below[c], m.response, above[at]);
-                        m.sigma = (float)((double)sigma * std::exp(t * logStep));
+                float after = none;
+                if (above) {
+                    if (insideLevel((uint32_t)f.x, (uint32_t)f.y, space->width, space->height,
+                                    space->levels[level + 1].radius)) {
+                        if (!beatsLevel(above, stride, (uint32_t)f.x, (uint32_t)f.y, m.response))
+                            continue;
+                        after = above[(size_t)f.y * stride + (size_t)f.x];
                     }
+                } else {
+                    after = beyondAt(1, f);
                 }
+                const float before = count > 1 ? waiting.below[c] : none;
+                if (m.response > before && m.response > after)
+                    m.sigma = refinedSigma(space, level, before, m.response, after);
                 found.append(f);
                 foundMeasures.append(m);
             }
@@ -228,6 +353,10 @@ int findScaleSpaceMaxima(HessianScaleSpace *space, const unsigned char *grey, fl
                     next.below.push_back(below[at]);
                 }
                 next.features.resize(kept);
+            } else if (count > 1) {
+                next.below.reserve((size_t)next.features.size());
+                for (const Feature &f : next.features)
+                    next.below.push_back(beyondAt(0, f));
             }
             next.measures.resize(next.features.size());
             status = measureFeatures(&level, space->sigmas[i], next.features, next.measures.data(), origin);

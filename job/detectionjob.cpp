@@ -8,6 +8,7 @@
 #include "detectionpaths.h"
 #include "greyconversion.h"
 #include "localmaxima.h"
+#include "runreport.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -73,6 +74,88 @@ const unsigned char *greyInput(const QImage &frame, unsigned char *room, const H
     return room;
 }
 
+// The frame's grey levels extended by `margin` on every side as `mode`
+// says, into the workspace's grey image (width + 2 margin wide): from the
+// frame itself when it is 8-bit grey without padding, otherwise converted
+// first. False when memory is short.
+bool paddedGreyInput(const QImage &frame, uint32_t margin, BorderMode mode, DetectionWorkspace &space,
+                     GreyConversion toGrey, const HessianRunConfig &config)
+{
+    const uint32_t width = (uint32_t)frame.width(), height = (uint32_t)frame.height();
+    const unsigned char *grey = nullptr;
+    if (!toGrey && frame.format() == QImage::Format_Grayscale8 && frame.bytesPerLine() == frame.width()) {
+        grey = frame.constBits();
+    } else {
+        unsigned char *room = space.unpaddedGrey((size_t)width * height);
+        if (!room)
+            return false;
+        if (toGrey)
+            toGrey(frame, room);
+        else
+            convertToGrey(frame, room, config);
+        grey = room;
+    }
+    return padGreyRows(grey, width, 0, height, height, -(int64_t)margin, height + 2 * margin, margin, mode,
+                       space.grey())
+           == HESSIAN_OK;
+}
+
+// The features of a run on the frame padded by `margin` that lie in the
+// frame, their pixels moved to the frame's coordinates (their measures are
+// already in the picture's: the run's origin was moved by the margin).
+void keepFramePart(uint32_t margin, uint32_t width, uint32_t height, QVector<Feature> &features,
+                   QVector<FeatureMeasure> &measures)
+{
+    if (margin == 0)
+        return;
+    keepFeaturesWhere(features, measures, [&](int i) {
+        const uint32_t x = (uint32_t)features[i].x, y = (uint32_t)features[i].y;
+        return x >= margin && y >= margin && x - margin < width && y - margin < height;
+    });
+    for (Feature &f : features) {
+        f.x = (float)((uint32_t)f.x - margin);
+        f.y = (float)((uint32_t)f.y - margin);
+    }
+}
+
+// The origin of a run on the frame padded by `margin`.
+FrameOrigin paddedOrigin(FrameOrigin origin, uint32_t margin)
+{
+    origin.x -= margin;
+    origin.y -= margin;
+    return origin;
+}
+
+// How a run extends the frame: the border, the margin it pads by (0 for
+// interior) and the size of the padded frame.
+struct PaddedFrame {
+    BorderMode border = BORDER_INTERIOR;
+    uint32_t margin = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// Returns the status of setting the run's kernels up, or HESSIAN_NO_MEMORY
+// for a padded size beyond the detector's 32-bit sizes.
+int paddedFrameOf(const QImage &frame, const DetectionSettings &settings, PaddedFrame *padded)
+{
+    // An empty frame has nothing to extend.
+    padded->border = frame.width() == 0 || frame.height() == 0
+                         ? BORDER_INTERIOR
+                         : resolvedBorder(settings.border,
+                                          settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size());
+    const int status = padded->border == BORDER_INTERIOR ? HESSIAN_OK : runMargin(settings, &padded->margin);
+    if (status != HESSIAN_OK)
+        return status;
+    const uint64_t w = (uint64_t)frame.width() + 2 * (uint64_t)padded->margin;
+    const uint64_t h = (uint64_t)frame.height() + 2 * (uint64_t)padded->margin;
+    if (w > UINT32_MAX || h > UINT32_MAX)
+        return HESSIAN_NO_MEMORY;
+    padded->width = (uint32_t)w;
+    padded->height = (uint32_t)h;
+    return HESSIAN_OK;
+}
+
 // FEATURE_BRIGHT or FEATURE_DARK, or 0 for both.
 int8_t wantedPolarity(PolarityFilter filter)
 {
@@ -96,13 +179,16 @@ void keepPolarity(PolarityFilter filter, QVector<Feature> &features, QVector<Fea
 }
 
 // The features a scale-range search at `threshold` keeps: its maxima of
-// the wanted polarity, pruned.
-int scaleRangeFeatures(const DetectionSettings &settings, float threshold, const HessianRunConfig &config,
-                       DetectionWorkspace &space, QVector<Feature> &features, QVector<FeatureMeasure> &measures)
+// the wanted polarity that lie in the frame (padded by `margin`), pruned.
+int scaleRangeFeatures(const DetectionSettings &settings, float threshold, uint32_t margin,
+                       const HessianRunConfig &config, DetectionWorkspace &space, QVector<Feature> &features,
+                       QVector<FeatureMeasure> &measures)
 {
+    const HessianScaleSpace *levels = space.scaleSpace();
     int status = findScaleSpaceMaxima(space.scaleSpace(), space.grey(), threshold, config, features, measures,
-                                      settings.origin);
+                                      paddedOrigin(settings.origin, margin));
     if (status == HESSIAN_OK) {
+        keepFramePart(margin, levels->width - 2 * margin, levels->height - 2 * margin, features, measures);
         keepPolarity(settings.polarity, features, measures);
         status = pruneOverlappingFeatures(features, measures, settings.overlap, kBlobRadiusPerSigma);
     }
@@ -113,12 +199,13 @@ int scaleRangeFeatures(const DetectionSettings &settings, float threshold, const
 // A threshold above it keeps exactly the candidates above the threshold:
 // the threshold gates only a feature's own pixel, and the pruning, strongest
 // first, weighs a feature only against stronger ones.
-QVector<float> scaleRangeCandidates(const DetectionSettings &settings, const HessianRunConfig &config,
-                                    DetectionWorkspace &space)
+QVector<float> scaleRangeCandidates(const DetectionSettings &settings, uint32_t margin,
+                                    const HessianRunConfig &config, DetectionWorkspace &space)
 {
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;
-    if (scaleRangeFeatures(settings, candidateFloor(settings), config, space, features, measures) != HESSIAN_OK)
+    if (scaleRangeFeatures(settings, candidateFloor(settings), margin, config, space, features, measures)
+        != HESSIAN_OK)
         return QVector<float>();
     QVector<float> responses(measures.size());
     for (int i = 0; i < measures.size(); ++i)
@@ -130,24 +217,33 @@ QVector<float> scaleRangeCandidates(const DetectionSettings &settings, const Hes
 DetectionResult runScaleRange(const QImage &source, const DetectionSettings &settings,
                               DetectionWorkspace &space)
 {
-    int status = space.prepareRange(settings.sigma, settings.sigmaMax, (uint32_t)settings.scales,
-                                    (uint32_t)source.width(), (uint32_t)source.height());
+    PaddedFrame padded;
+    int status = paddedFrameOf(source, settings, &padded);
+    if (status != HESSIAN_OK)
+        return failedResult(status, 0.0f);
+    const uint32_t margin = padded.margin;
+    status = settings.sigmaList.isEmpty() ? space.prepareRange(settings.sigma, settings.sigmaMax,
+                                                                (uint32_t)settings.scales, padded.width, padded.height)
+                                          : space.prepareRange(settings.sigmaList, padded.width, padded.height);
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
     const HessianRunConfig config = runConfig(settings);
-    convertToGrey(source, space.grey(), config);
+    if (margin == 0)
+        convertToGrey(source, space.grey(), config);
+    else if (!paddedGreyInput(source, margin, padded.border, space, nullptr, config))
+        return failedResult(HESSIAN_NO_MEMORY, 0.0f);
 
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;
     QElapsedTimer stopwatch;
     stopwatch.start();
-    status = scaleRangeFeatures(settings, settings.threshold, config, space, features, measures);
+    status = scaleRangeFeatures(settings, settings.threshold, margin, config, space, features, measures);
     const float elapsedMsec = (float)((double)stopwatch.nsecsElapsed() / 1.0e6);
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
     DetectionResult result{features, HESSIAN_OK, elapsedMsec, measures};
     if (settings.candidates)
-        result.candidateResponses = scaleRangeCandidates(settings, config, space);
+        result.candidateResponses = scaleRangeCandidates(settings, margin, config, space);
     if (runCancelled(config))
         return failedResult(HESSIAN_CANCELLED, elapsedMsec);
     return result;
@@ -188,13 +284,36 @@ int DetectionWorkspace::prepareRange(float sigmaMin, float sigmaMax, uint32_t sc
                                      uint32_t height)
 {
     if (levels.levelCount == scales && greyImage && levels.width == width && levels.height == height
-        && levels.sigmas[0] == sigmaMin && levels.sigmas[scales - 1] == sigmaMax)
+        && levels.sigmas[0] == sigmaMin && levels.sigmas[scales - 1] == sigmaMax && levels.logStep > 0.0)
         return HESSIAN_OK;
     release();
     const int status = initHessianScaleSpace(&levels, sigmaMin, sigmaMax, scales, width, height);
     if (status != HESSIAN_OK)
         return status;
     return allocateGrey(width, height) ? HESSIAN_OK : HESSIAN_NO_MEMORY;
+}
+
+int DetectionWorkspace::prepareRange(const QVector<float> &sigmas, uint32_t width, uint32_t height)
+{
+    const uint32_t count = (uint32_t)sigmas.size();
+    if (count > 0 && levels.levelCount == count && greyImage && levels.width == width && levels.height == height
+        && std::memcmp(levels.sigmas, sigmas.constData(), count * sizeof(float)) == 0 && levels.logStep == 0.0)
+        return HESSIAN_OK;
+    release();
+    const int status = initHessianScaleSpaceAt(&levels, sigmas.constData(), count, width, height);
+    if (status != HESSIAN_OK)
+        return status;
+    return allocateGrey(width, height) ? HESSIAN_OK : HESSIAN_NO_MEMORY;
+}
+
+unsigned char *DetectionWorkspace::unpaddedGrey(size_t bytes)
+{
+    try {
+        unpadded.resize(std::max<size_t>(bytes, 1));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    return unpadded.data();
 }
 
 void DetectionWorkspace::release()
@@ -234,18 +353,30 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
 
     DetectionWorkspace ownWorkspace;
     DetectionWorkspace &space = workspace ? *workspace : ownWorkspace;
-    if (settings.scales > 1)
+    if (settings.scales > 1 || !settings.sigmaList.isEmpty())
         return runScaleRange(source, settings, space);
-    int status = space.prepare(settings.sigma, (uint32_t)source.width(), (uint32_t)source.height());
+    PaddedFrame padded;
+    int status = paddedFrameOf(source, settings, &padded);
+    if (status != HESSIAN_OK)
+        return failedResult(status, 0.0f);
+    const uint32_t margin = padded.margin;
+    status = space.prepare(settings.sigma, padded.width, padded.height);
     if (status != HESSIAN_OK)
         return failedResult(status, 0.0f);
     HessianDetector *detector = space.detector();
     const HessianRunConfig config = runConfig(settings);
     const unsigned char *grey = space.grey();
-    if (settings.toGrey)
+    if (margin > 0) {
+        if (!paddedGreyInput(source, margin, padded.border, space, settings.toGrey, config)) {
+            if (!workspace)
+                space.release();
+            return failedResult(HESSIAN_NO_MEMORY, 0.0f);
+        }
+    } else if (settings.toGrey) {
         settings.toGrey(source, space.grey());
-    else
+    } else {
         grey = greyInput(source, space.grey(), config);
+    }
 
     // Only the two numeric stages are timed, on a monotonic clock with
     // nanosecond resolution.
@@ -261,14 +392,15 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
     QVector<FeatureMeasure> measures;
     if (status == HESSIAN_OK) {
         measures.resize(features.size());
-        status = measureFeatures(detector, settings.sigma, features, measures.data(), settings.origin);
+        status = measureFeatures(detector, settings.sigma, features, measures.data(),
+                                 paddedOrigin(settings.origin, margin));
     }
     // Read from the same map before it is released; a failure here leaves
     // the run's own result whole, without candidates.
     QVector<float> candidates;
     if (status == HESSIAN_OK && settings.candidates)
         findCandidateResponses(detector, candidateFloor(settings), wantedPolarity(settings.polarity), config,
-                               candidates);
+                               candidates, margin);
     if (!workspace)
         space.release();
 
@@ -276,24 +408,102 @@ DetectionResult runDetection(const QImage &frame, const DetectionSettings &setti
         status = HESSIAN_CANCELLED;
     if (status != HESSIAN_OK)
         return failedResult(status, elapsedMsec);
+    keepFramePart(margin, (uint32_t)source.width(), (uint32_t)source.height(), features, measures);
     keepPolarity(settings.polarity, features, measures);
     return DetectionResult{features, HESSIAN_OK, elapsedMsec, measures, candidates};
 }
 
-uint32_t largestKernelRadius(const DetectionSettings &settings)
+namespace {
+
+// What a run at these settings sets up, without a picture: the radius of
+// its largest kernel and how far its results read (its margin).
+struct KernelReach {
+    uint32_t radius = 0;
+    uint32_t margin = 0;
+};
+
+int probeKernels(const DetectionSettings &settings, KernelReach *reach)
 {
-    if (settings.scales <= 1) {
+    *reach = KernelReach();
+    if (settings.scales <= 1 && settings.sigmaList.isEmpty()) {
         HessianDetector probe = {};
         const int status = initHessianDetector(&probe, settings.sigma, 0, 0);
-        const uint32_t radius = status == HESSIAN_OK ? probe.radius : 0;
+        if (status == HESSIAN_OK) {
+            reach->radius = probe.radius;
+            reach->margin = probe.radius + 1;
+        }
         releaseHessianDetector(&probe);
-        return radius;
+        return status;
     }
     HessianScaleSpace probe = {};
-    const int status = initHessianScaleSpace(&probe, settings.sigma, settings.sigmaMax, (uint32_t)settings.scales, 0, 0);
-    const uint32_t radius = status == HESSIAN_OK ? probe.levels[settings.scales - 1].radius : 0;
+    const int status = settings.sigmaList.isEmpty()
+                           ? initHessianScaleSpace(&probe, settings.sigma, settings.sigmaMax,
+                                                   (uint32_t)settings.scales, 0, 0)
+                           : initHessianScaleSpaceAt(&probe, settings.sigmaList.constData(),
+                                                     (uint32_t)settings.sigmaList.size(), 0, 0);
+    if (status == HESSIAN_OK) {
+        reach->radius = probe.levels[probe.levelCount - 1].radius;
+        reach->margin = scaleSpaceMargin(&probe);
+    }
     releaseHessianScaleSpace(&probe);
-    return radius;
+    return status;
+}
+
+} // namespace
+
+int runMargin(const DetectionSettings &settings, uint32_t *margin)
+{
+    KernelReach reach;
+    const int status = probeKernels(settings, &reach);
+    *margin = reach.margin;
+    return status;
+}
+
+uint32_t largestKernelRadius(const DetectionSettings &settings)
+{
+    KernelReach reach;
+    probeKernels(settings, &reach);
+    return reach.radius;
+}
+
+QString nothingSearched(const DetectionSettings &settings, int width, int height)
+{
+    const int scales = settings.sigmaList.isEmpty() ? settings.scales : settings.sigmaList.size();
+    if (resolvedBorder(settings.border, scales) != BORDER_INTERIOR)
+        return QString();
+    return nothingSearchedReason(largestKernelRadius(settings), width, height);
+}
+
+bool parseBorderName(const QString &text, BorderChoice *choice)
+{
+    if (text == QLatin1String("interior"))
+        *choice = BorderChoice::Interior;
+    else if (text == QLatin1String("reflect"))
+        *choice = BorderChoice::Reflect;
+    else if (text == QLatin1String("nearest"))
+        *choice = BorderChoice::Nearest;
+    else if (text == QLatin1String("constant"))
+        *choice = BorderChoice::Constant;
+    else
+        return false;
+    return true;
+}
+
+BorderMode resolvedBorder(BorderChoice choice, int scales)
+{
+    switch (choice) {
+    case BorderChoice::Interior:
+        return BORDER_INTERIOR;
+    case BorderChoice::Reflect:
+        return BORDER_REFLECT;
+    case BorderChoice::Nearest:
+        return BORDER_NEAREST;
+    case BorderChoice::Constant:
+        return BORDER_CONSTANT;
+    case BorderChoice::Default:
+        break;
+    }
+    return scales > 1 ? BORDER_REFLECT : BORDER_INTERIOR;
 }
 
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold, GreyConversion toGrey)

@@ -1,6 +1,7 @@
 #ifndef DETECTIONJOB_H
 #define DETECTIONJOB_H
 
+#include "borderpadding.h"
 #include "featuremeasures.h"
 #include "hessiandetector.h"
 #include "detectionresult.h"
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 class QImage;
 
@@ -24,6 +26,18 @@ enum class PolarityFilter { Both, Bright, Dark };
 // A polarity filter as the front ends name it: "both", "bright" or "dark".
 // False, and `filter` left alone, for any other text.
 bool parsePolarityName(const QString &text, PolarityFilter *filter);
+
+// How a run treats the picture's borders (borderpadding.h): Default is
+// interior for a single sigma, as that run has always searched, and reflect
+// for a scale range, so that a blob at an edge is found at its own scale.
+enum class BorderChoice { Default, Interior, Reflect, Nearest, Constant };
+
+// A border as the front ends name it: "interior", "reflect", "nearest" or
+// "constant". False, and `choice` left alone, for any other text.
+bool parseBorderName(const QString &text, BorderChoice *choice);
+
+// The border a run with `scales` levels uses when asked for `choice`.
+BorderMode resolvedBorder(BorderChoice choice, int scales);
 
 // What a scale-range run uses unless told otherwise: the overlap allowed
 // between two features' blobs, chosen by the accuracy benchmark
@@ -51,7 +65,16 @@ struct DetectionSettings {
     // whose features' blobs overlap by at most `overlap` (1 keeps all).
     int scales = 1;
     float sigmaMax = 0.0f;
+    // Not empty: a scale-range run at these sigmas (increasing, at least
+    // two) instead of the log-spaced ones; sigma, sigmaMax and scales are
+    // then its first, its last and its number.
+    QVector<float> sigmaList;
     float overlap = kDefaultOverlap;
+    // A run on the picture extended beyond its borders (BorderChoice) finds
+    // the features of every pixel of it: the features and measures of a run
+    // on the explicitly padded picture that lie in the picture, in its
+    // coordinates.
+    BorderChoice border = BorderChoice::Default;
     // The frame as a tile of a larger picture (featuremeasures.h): sub-pixel
     // positions are given in that picture; the features' pixels stay the
     // frame's own.
@@ -82,8 +105,12 @@ public:
     HessianDetector *detector() { return &record; }
     // The same for scale-range runs, which need a scale-space record instead.
     int prepareRange(float sigmaMin, float sigmaMax, uint32_t scales, uint32_t width, uint32_t height);
+    // The same for a range at the sigmas given.
+    int prepareRange(const QVector<float> &sigmas, uint32_t width, uint32_t height);
     HessianScaleSpace *scaleSpace() { return &levels; }
     unsigned char *grey() { return greyImage; }
+    // Room for a frame's own grey levels before they are padded.
+    unsigned char *unpaddedGrey(size_t bytes);
     void release();
 
 private:
@@ -94,6 +121,7 @@ private:
     HessianScaleSpace levels = {};
     unsigned char *greyImage = nullptr;
     float preparedSigma = 0.0f;
+    std::vector<unsigned char> unpadded;
 };
 
 // One complete detection run over a frame: grey conversion, detector set-up,
@@ -108,9 +136,22 @@ private:
 DetectionResult runDetection(const QImage &frame, const DetectionSettings &settings,
                              DetectionWorkspace *workspace = nullptr);
 
+// How far every result of a run at these settings reads around its pixel:
+// what a picture is padded by when its border is extended, and what a tile
+// needs of its neighbours to give the features of the whole picture. A
+// single sigma: its kernel radius + 1; a range: scaleSpaceMargin. Returns
+// the status of setting the run's kernels up.
+int runMargin(const DetectionSettings &settings, uint32_t *margin);
+
 // The radius of the largest kernel a run with these settings sets up (its
 // sigma's, or a range's largest sigma's); 0 when set-up refuses them.
 uint32_t largestKernelRadius(const DetectionSettings &settings);
+
+// Why a run with these settings finds nothing on width x height pixels,
+// whatever they hold (nothingSearchedReason of its largest kernel), or an
+// empty string: a run that extends the picture's border searches every
+// pixel of it.
+QString nothingSearched(const DetectionSettings &settings, int width, int height);
 
 // The plain run: sigma and threshold, every feature kept.
 DetectionResult runDetectionJob(const QImage &frame, float sigma, float threshold,

@@ -13,6 +13,7 @@
 #include "frameloading.h"
 #include "intensitystretch.h"
 #include "nativepictures.h"
+#include "parallelbands.h"
 #include "runreport.h"
 #include "scalespace.h"
 #include "tracklinking.h"
@@ -103,7 +104,32 @@ struct PixelSource {
             for (int channel = 0; channel < std::min(channels, 3); ++channel)
                 use(sample(y, 0, channel), (size_t)width, stride);
     }
+    // The same for rows first <= y < last, rows that follow each other in
+    // memory handed over as one run.
+    template <typename Use>
+    void forEachRunOfRows(int first, int last, Use use) const
+    {
+        const size_t stride = (size_t)pixelStride / sampleBytes(type);
+        const bool joined = rowStride == (ptrdiff_t)width * pixelStride;
+        for (int y = first; y < last; y = joined ? last : y + 1)
+            for (int channel = 0; channel < std::min(channels, 3); ++channel)
+                use(sample(y, 0, channel), (size_t)width * (size_t)(joined ? last - y : 1), stride);
+    }
 };
+
+// Bands of rows for work over a whole array on every core: a few per
+// thread, so that a thread that starts late holds up nobody.
+unsigned rowBands(int height)
+{
+    return (unsigned)std::max(1, std::min(height, (int)(4 * machineThreads())));
+}
+
+// Row `band` of `bands` bands of `height` rows: [first, last).
+void bandRows(unsigned band, unsigned bands, int height, int *first, int *last)
+{
+    *first = (int)((int64_t)height * band / bands);
+    *last = (int)((int64_t)height * (band + 1) / bands);
+}
 
 // A run holds the picture several times over (about 16 bytes a pixel at
 // its peak), so arrays get the loader's limit for a whole frame, checked
@@ -259,20 +285,67 @@ uint32_t kernelRadius(float sigma, float sigmaMax, int scales)
     return radius;
 }
 
-py::array detect(const py::array &image, float sigma, float threshold, int scales, float sigmaMax,
-                 const std::string &polarity, float overlap, unsigned threads, uint32_t originX, uint32_t originY)
+// None: the run's default; otherwise a name as --border takes it.
+BorderChoice borderChoice(const py::object &border)
+{
+    BorderChoice choice = BorderChoice::Default;
+    if (!border.is_none()
+        && !(py::isinstance<py::str>(border) && parseBorderName(QString::fromStdString(border.cast<std::string>()), &choice)))
+        throw py::value_error("border must be None, 'reflect', 'nearest', 'constant' or 'interior', not "
+                              + std::string(py::repr(border)));
+    return choice;
+}
+
+// The settings of a run as detect() and run_margin() take them; `sigmas`,
+// when not None, the levels of a range (increasing floats) instead of the
+// log-spaced ones. Refuses settings the run would refuse.
+DetectionSettings runSettings(float sigma, int scales, float sigmaMax, const py::object &border,
+                              const py::object &sigmas)
 {
     DetectionSettings settings;
     settings.sigma = sigma;
+    settings.scales = scales;
+    settings.sigmaMax = scales > 1 ? sigmaMax : 0.0f;
+    settings.border = borderChoice(border);
+    if (!sigmas.is_none()) {
+        for (const py::handle &value : sigmas)
+            settings.sigmaList.append(value.cast<float>());
+        if (settings.sigmaList.isEmpty())
+            throw py::value_error("a list of sigmas must hold at least one");
+        settings.sigma = settings.sigmaList.first();
+        settings.sigmaMax = settings.sigmaList.last();
+        settings.scales = settings.sigmaList.size();
+    }
+    uint32_t margin = 0;
+    const int status = runMargin(settings, &margin);
+    if (status != HESSIAN_OK) {
+        if (settings.scales > 1)
+            throw py::value_error(scaleRangeFailureReason(status, settings.sigma, settings.sigmaMax, settings.scales)
+                                      .toStdString());
+        throwStatus(status, settings.sigma, 0.0f, 0, 0);
+    }
+    return settings;
+}
+
+// How far a run's results read around their pixels (runMargin).
+uint32_t marginOfRun(float sigma, int scales, float sigmaMax, const py::object &sigmas)
+{
+    uint32_t margin = 0;
+    runMargin(runSettings(sigma, scales, sigmaMax, py::none(), sigmas), &margin);
+    return margin;
+}
+
+py::array detect(const py::array &image, float sigma, float threshold, int scales, float sigmaMax,
+                 const std::string &polarity, float overlap, unsigned threads, int64_t originX, int64_t originY,
+                 const py::object &border, const py::object &sigmas)
+{
+    DetectionSettings settings = runSettings(sigma, scales, sigmaMax, border, sigmas);
     settings.threshold = threshold;
     settings.polarity = polarityFilter(polarity);
     settings.threads = threads;
-    settings.scales = scales;
-    settings.sigmaMax = scales > 1 ? sigmaMax : 0.0f;
     settings.overlap = overlap;
     settings.origin.x = originX;
     settings.origin.y = originY;
-    kernelRadius(sigma, sigmaMax, scales);  // refuses settings the run would refuse
 
     const PixelSource source = pixelSource(image);
     DetectionResult result;
@@ -288,7 +361,7 @@ py::array detect(const py::array &image, float sigma, float threshold, int scale
     if (noFrame || result.status == HESSIAN_NO_MEMORY)
         throwNoMemory(source.width, source.height);
     if (result.status != HESSIAN_OK)
-        throwStatus(result.status, sigma, settings.sigmaMax, source.width, source.height);
+        throwStatus(result.status, settings.sigma, settings.sigmaMax, source.width, source.height);
     return featureArray(result.features, result.measures, originX, originY);
 }
 
@@ -389,30 +462,51 @@ py::array reduceImage(const py::array &image, int kind, double lo, double hi)
     py::array_t<uint8_t> pixels = channels == 1 ? py::array_t<uint8_t>({height, width})
                                                 : py::array_t<uint8_t>({height, width, channels});
     uint8_t *out = pixels.mutable_data();
+    int status = 0;
     {
         py::gil_scoped_release unlocked;
-        std::vector<unsigned char> run(channels == 1 ? 0 : (size_t)width);
-        int y = 0, channel = 0;
-        source.forEachRun([&](const void *samples, size_t count, size_t stride) {
-            uint8_t *row = out + (size_t)y * (size_t)(width * channels);
-            if (channels == 1) {
-                reduceToBytes(samples, source.type, count, stride, reduction, row);
-            } else {
-                reduceToBytes(samples, source.type, count, stride, reduction, run.data());
-                for (size_t x = 0; x < count; ++x)
-                    row[x * (size_t)channels + (size_t)channel] = run[x];
+        std::unique_ptr<ByteLookup> lookUp(new ByteLookup);
+        prepareByteLookup(lookUp.get(), source.type, reduction);
+        const unsigned bands = rowBands(source.height);
+        // Every band's rows on their own: each byte depends on its sample only.
+        status = runInBands(machineThreads(), bands, 0, bands, [&](unsigned, unsigned, uint32_t firstBand,
+                                                                  uint32_t lastBand) {
+          try {
+            std::vector<unsigned char> run;
+            for (uint32_t band = firstBand; band < lastBand; ++band) {
+                int first = 0, last = 0;
+                bandRows(band, bands, source.height, &first, &last);
+                int y = first, channel = 0;
+                source.forEachRunOfRows(first, last, [&](const void *samples, size_t count, size_t stride) {
+                    uint8_t *at = out + (size_t)y * (size_t)(width * channels);
+                    if (channels == 1) {
+                        reduceToBytes(samples, source.type, count, stride, reduction, at, lookUp.get());
+                    } else {
+                        run.resize(count);
+                        reduceToBytes(samples, source.type, count, stride, reduction, run.data(), lookUp.get());
+                        for (size_t x = 0; x < count; ++x)
+                            at[x * (size_t)channels + (size_t)channel] = run[x];
+                    }
+                    if (++channel == channels) {
+                        channel = 0;
+                        y += (int)(count / (size_t)width);
+                    }
+                });
             }
-            if (++channel == channels) {
-                channel = 0;
-                ++y;
-            }
+            return 0;
+          } catch (const std::bad_alloc &) {
+            return (int)HESSIAN_NO_MEMORY;
+          }
         });
     }
+    if (status != 0)
+        throw std::bad_alloc();
     return std::move(pixels);
 }
 
 // lo and hi of a minmax or percentile stretch over the whole array, as the
-// loader finds them for a picture.
+// loader finds them for a picture, and whether equal percentiles were
+// widened to the array's extent.
 py::tuple stretchRange(const py::array &image, const std::string &mode, double low, double high)
 {
     const PixelSource source = pixelSource(image, true);
@@ -425,8 +519,11 @@ py::tuple stretchRange(const py::array &image, const std::string &mode, double l
     bool found = false;
     {
         py::gil_scoped_release unlocked;
-        found = findStretchRange(choice, source.type, [&](const SampleFeed &feed, QString *) {
-            source.forEachRun(feed);
+        const unsigned bands = rowBands(source.height);
+        found = findStretchRangeInBands(choice, source.type, bands, [&](unsigned band, const SampleFeed &feed, QString *) {
+            int first = 0, last = 0;
+            bandRows(band, bands, source.height, &first, &last);
+            source.forEachRunOfRows(first, last, feed);
             return true;
         }, &used, &error);
     }
@@ -437,7 +534,20 @@ py::tuple stretchRange(const py::array &image, const std::string &mode, double l
         error.replace(0, 11, QStringLiteral("the image"));
     if (!found)
         throw py::value_error(error.toStdString());
-    return py::make_tuple(used.lo, used.hi);
+    return py::make_tuple(used.lo, used.hi, used.widened);
+}
+
+// A percentile range (lo, hi) found in pieces, widened as a whole array's
+// is when lo == hi while the samples run from lowest to highest:
+// (lo, hi, widened).
+py::tuple widenPercentiles(double lo, double hi, double lowest, double highest)
+{
+    StretchUsed used;
+    used.mode = StretchMode::Percentile;
+    used.lo = lo;
+    used.hi = hi;
+    widenEqualPercentiles(&used, lowest, highest);
+    return py::make_tuple(used.lo, used.hi, used.widened);
 }
 
 // The smallest and largest finite sample of an array (colour channels
@@ -546,7 +656,7 @@ private:
 
 // What the loader says about a stretch (see stretchNotice), for an array.
 std::string noticeText(const std::string &mode, double low, double high, double lo, double hi, int lowest,
-                       int highest)
+                       int highest, bool widened)
 {
     StretchUsed used;
     used.mode = modeOfName(mode);
@@ -554,6 +664,7 @@ std::string noticeText(const std::string &mode, double low, double high, double 
     used.high = high;
     used.lo = lo;
     used.hi = hi;
+    used.widened = widened;
     return stretchNotice(used, lowest, highest).text.toStdString();
 }
 
@@ -763,7 +874,12 @@ PYBIND11_MODULE(_core, module)
     module.attr("MAX_SCALES") = kMaxScales;
     module.def("detect", &detect, py::arg("image"), py::arg("sigma"), py::arg("threshold"), py::arg("scales"),
                py::arg("sigma_max"), py::arg("polarity"), py::arg("overlap"), py::arg("threads"),
-               py::arg("origin_x") = 0, py::arg("origin_y") = 0);
+               py::arg("origin_x") = 0, py::arg("origin_y") = 0, py::arg("border") = py::none(),
+               py::arg("sigmas") = py::none());
+    module.def("run_margin", &marginOfRun, py::arg("sigma"), py::arg("scales"), py::arg("sigma_max"),
+               py::arg("sigmas") = py::none(),
+               "How far a run's results read around their pixels: the padding of an extended border, and the "
+               "depth a chunk needs of its neighbours.");
     module.def("response", &response, py::arg("image"), py::arg("sigma"), py::arg("threads"));
     module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none());
     module.def("stretch_plan", &stretchPlan, py::arg("dtype"), py::arg("stretch"),
@@ -773,7 +889,9 @@ PYBIND11_MODULE(_core, module)
     module.def("sample_extent", &sampleExtent, py::arg("image"));
     module.def("percentile_rank", &percentileRank, py::arg("percent"), py::arg("count"));
     module.def("stretch_notice", &noticeText, py::arg("mode"), py::arg("low"), py::arg("high"), py::arg("lo"),
-               py::arg("hi"), py::arg("lowest"), py::arg("highest"));
+               py::arg("hi"), py::arg("lowest"), py::arg("highest"), py::arg("widened") = false);
+    module.def("widen_percentiles", &widenPercentiles, py::arg("lo"), py::arg("hi"), py::arg("lowest"),
+               py::arg("highest"));
     module.attr("REDUCE_STRETCH") = (int)REDUCE_STRETCH;
     py::class_<PieceRankSearch>(module, "RankSearch")
         .def(py::init(&PieceRankSearch::create), py::arg("dtype"), py::arg("low"), py::arg("high"))
@@ -788,12 +906,14 @@ PYBIND11_MODULE(_core, module)
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),
                "The largest kernel radius of a run, floor(3 sigma + 0.5) of its largest sigma.");
     module.def("nothing_searched",
-               [](uint32_t radius, int width, int height) {
-                   return nothingSearchedReason(radius, width, height).toStdString();
+               [](float sigma, int scales, float sigmaMax, const py::object &border, int width, int height) {
+                   return nothingSearched(runSettings(sigma, scales, sigmaMax, border, py::none()), width, height)
+                       .toStdString();
                },
-               py::arg("radius"), py::arg("width"), py::arg("height"),
-               "Why a kernel of that radius finds nothing on width x height pixels ('is too small for the kernel "
-               "...'), or '' when some pixel is searched.");
+               py::arg("sigma"), py::arg("scales"), py::arg("sigma_max"), py::arg("border"), py::arg("width"),
+               py::arg("height"),
+               "Why a run with these settings finds nothing on width x height pixels ('is too small for the "
+               "kernel ...'), or '' when some pixel is searched (always, with an extended border).");
     module.def("_runs_in_progress", [] { return runsInProgress.load(); },
                "How many runs are inside the detector now, without the interpreter lock (for tests).");
     defineTracks(module);

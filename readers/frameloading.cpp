@@ -1,6 +1,7 @@
 #include "frameloading.h"
 
 #include "decodermessages.h"
+#include "parallelbands.h"
 #include "imageheaders.h"
 #include "jpegdecoder.h"
 #include "pngcheck.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -500,13 +502,19 @@ QImage frameFromSamples(const PictureSamples &samples, const ByteReduction &redu
     if (frame.isNull())
         return frame;
     const size_t rowBytes = (size_t)(layout.width * layout.channels) * sampleBytes(layout.type);
+    // The bytes through a look-up made once (a sample at a time without
+    // one, as when memory is short).
+    std::unique_ptr<ByteLookup> lookUp(new (std::nothrow) ByteLookup);
+    if (lookUp)
+        prepareByteLookup(lookUp.get(), layout.type, reduction);
     for (qint64 y = 0; y < layout.height; ++y) {
         const unsigned char *row = samples.bytes.data() + (size_t)y * rowBytes;
         if (colour)
             reduceToRgb32(row, layout.type, (size_t)layout.width, 3, reduction,
-                          reinterpret_cast<uint32_t *>(frame.scanLine((int)y)));
+                          reinterpret_cast<uint32_t *>(frame.scanLine((int)y)), lookUp.get());
         else
-            reduceToBytes(row, layout.type, (size_t)layout.width, 1, reduction, frame.scanLine((int)y));
+            reduceToBytes(row, layout.type, (size_t)layout.width, 1, reduction, frame.scanLine((int)y),
+                          lookUp.get());
     }
     return upright(frame, layout.orientation);
 }
@@ -877,51 +885,139 @@ StretchMode resolvedStretchMode(StretchMode asked, bool qtReads, SampleType type
     return qtReads && type == SAMPLE_U8 ? StretchMode::None : StretchMode::Percentile;
 }
 
+namespace {
+
+// One pass over the bands of samples, `threads` at a time: begin(worker)
+// before a worker's first band, feed(worker, band) for the band's samples,
+// the bands taken in turn by whichever worker is free. False with the
+// reason of the first band (in band order) that could not be read.
+bool passOverBands(unsigned bands, const BandSamplePass &pass,
+                   const std::function<SampleFeed(unsigned worker, unsigned band)> &feedOf, QString *error)
+{
+    if (bands == 1)
+        return pass(0, feedOf(0, 0), error);
+    const unsigned threads = std::min(bands, machineThreads());
+    std::vector<QString> errors(bands);
+    const int status = runInBands(threads, bands, 0, bands, [&](unsigned worker, unsigned, uint32_t first, uint32_t last) {
+        for (uint32_t band = first; band < last; ++band)
+            if (!pass(band, feedOf(worker, band), &errors[band]))
+                return -1;
+        return 0;
+    });
+    if (status == 0)
+        return true;
+    for (const QString &reason : errors)
+        if (!reason.isEmpty()) {
+            *error = reason;
+            break;
+        }
+    return false;
+}
+
+} // namespace
+
 bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,
                       QString *error)
+{
+    return findStretchRangeInBands(choice, type, 1, [&pass](unsigned, const SampleFeed &feed, QString *reason) {
+        return pass(feed, reason);
+    }, used, error);
+}
+
+bool findStretchRangeInBands(const StretchChoice &choice, SampleType type, unsigned bands,
+                             const BandSamplePass &pass, StretchUsed *used, QString *error)
 {
     *used = StretchUsed();
     used->mode = choice.mode == StretchMode::Default ? StretchMode::None : choice.mode;
     if (used->mode == StretchMode::None)
         return true;
-    SampleExtent extent;
-    sampleExtentStart(&extent);
-    if (!pass([&](const void *samples, size_t count, size_t stride) {
-            sampleExtentAdd(&extent, samples, type, count, stride);
-        }, error))
-        return false;
-    if (extent.count == 0) {
-        *error = QStringLiteral("the picture holds no numbers: every sample is blank, not a number (NaN) or "
-                                "infinite");
-        return false;
-    }
-    used->lo = extent.min;
-    used->hi = extent.max;
-    if (used->mode == StretchMode::MinMax)
+    bands = std::max(bands, 1u);
+    const QString noNumbers = QStringLiteral("the picture holds no numbers: every sample is blank, not a number "
+                                             "(NaN) or infinite");
+    const QString noMemory = QStringLiteral("not enough memory to find the percentiles");
+    if (used->mode == StretchMode::MinMax) {
+        // An extent a band, folded in band order, so that the threads cannot
+        // change which of two equal values (0 and -0) is taken.
+        std::vector<SampleExtent> extents(bands);
+        for (SampleExtent &extent : extents)
+            sampleExtentStart(&extent);
+        if (!passOverBands(bands, pass, [&](unsigned, unsigned band) {
+                return SampleFeed([&extents, band, type](const void *samples, size_t count, size_t stride) {
+                    sampleExtentAdd(&extents[band], samples, type, count, stride);
+                });
+            }, error))
+            return false;
+        SampleExtent extent = extents[0];
+        for (unsigned band = 1; band < bands; ++band) {
+            const SampleExtent &more = extents[band];
+            if (more.count == 0)
+                continue;
+            if (extent.count == 0 || more.min < extent.min)
+                extent.min = more.min;
+            if (extent.count == 0 || more.max > extent.max)
+                extent.max = more.max;
+            extent.count += more.count;
+        }
+        if (extent.count == 0) {
+            *error = noNumbers;
+            return false;
+        }
+        used->lo = extent.min;
+        used->hi = extent.max;
         return true;
+    }
+    // The first pass counts the samples' top 16 bits and finds their number
+    // and extent at once; samples of at most 16 bits need no other. Each
+    // thread counts into a share of its own; the shares' counts add up.
     used->low = choice.low;
     used->high = choice.high;
     RankSearch search;
-    if (rankSearchStart(&search, type, percentileRank(choice.low, extent.count),
-                        percentileRank(choice.high, extent.count))
-        != 0) {
-        *error = QStringLiteral("not enough memory to find the percentiles");
+    if (rankSearchStart(&search, type, 0, 0) != 0) {
+        *error = noMemory;
         return false;
     }
+    const unsigned workers = bands == 1 ? 1 : std::min(bands, machineThreads());
+    std::vector<RankSearch> shares(workers);
     bool found = false;
-    while (!found) {
-        if (!pass([&](const void *samples, size_t count, size_t stride) {
-                rankSearchAdd(&search, samples, count, stride);
-            }, error)) {
+    for (bool first = true; !found; first = false) {
+        unsigned split = 0;
+        while (split < workers && rankSearchSplit(&search, &shares[split]) == 0)
+            ++split;
+        const bool read = split == workers && passOverBands(bands, pass, [&](unsigned worker, unsigned) {
+            RankSearch *share = &shares[worker];
+            return SampleFeed([share](const void *samples, size_t count, size_t stride) {
+                rankSearchAdd(share, samples, count, stride);
+            });
+        }, error);
+        if (split < workers)
+            *error = noMemory;
+        for (unsigned worker = 0; worker < split; ++worker)
+            rankSearchJoin(&search, &shares[worker]);
+        if (!read || search.numbers == 0) {
+            if (read)
+                *error = noNumbers;
             rankSearchRelease(&search);
             return false;
         }
+        if (first)
+            rankSearchSetRanks(&search, percentileRank(choice.low, search.numbers),
+                               percentileRank(choice.high, search.numbers));
         found = rankSearchEndPass(&search);
     }
     used->lo = rankSearchValue(&search, 0);
     used->hi = rankSearchValue(&search, 1);
+    widenEqualPercentiles(used, rankSearchExtreme(&search, 0), rankSearchExtreme(&search, 1));
     rankSearchRelease(&search);
     return true;
+}
+
+void widenEqualPercentiles(StretchUsed *used, double lowest, double highest)
+{
+    if (used->mode != StretchMode::Percentile || used->hi > used->lo || !(lowest < highest))
+        return;
+    used->lo = lowest;
+    used->hi = highest;
+    used->widened = true;
 }
 
 int storedSamplesAt(const PictureSamples &samples, qint64 x, qint64 y, double values[3])
@@ -955,7 +1051,11 @@ StretchNotice stretchNotice(const StretchUsed &used, int lowestLevel, int highes
 {
     StretchNotice notice;
     if (used.mode != StretchMode::None) {
-        if (!(used.hi > used.lo))
+        if (used.widened)
+            notice.text = QStringLiteral("is flat between its %1 and %2 percentiles but not constant, so its "
+                                         "minmax range %3 to %4 was used instead")
+                              .arg(used.low).arg(used.high).arg(used.lo, 0, 'g', 9).arg(used.hi, 0, 'g', 9);
+        else if (!(used.hi > used.lo))
             notice.text = QStringLiteral("is flat: its %1 range is %2 to %3, so every pixel maps to 0 and there "
                                          "are no features")
                               .arg(stretchName(used)).arg(used.lo, 0, 'g', 9).arg(used.hi, 0, 'g', 9);

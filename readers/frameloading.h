@@ -77,6 +77,10 @@ struct StretchUsed {
     double high = 0.0;
     double lo = 0.0;    // MinMax and Percentile: the range mapped to 0..255
     double hi = 0.0;
+    // Percentile: the two percentiles were equal in a picture that is not
+    // constant (a small blob on a flat ground), so lo and hi are its
+    // smallest and largest number instead, as MinMax finds them.
+    bool widened = false;
 };
 
 // The name of a stretch, as --stretch takes it: "none", "minmax",
@@ -168,11 +172,31 @@ using SampleFeed = std::function<void(const void *samples, size_t count, size_t 
 using SamplePass = std::function<bool(const SampleFeed &feed, QString *error)>;
 
 // lo and hi of a MinMax or Percentile stretch over the samples that
-// `pass` hands over (as often as it takes), into `used`; a None stretch
-// only takes its name. False with a reason for samples without a single
-// number. `flat` tells when hi <= lo (every pixel maps to 0).
+// `pass` hands over (as often as it takes: once for samples of at most 16
+// bits, twice for 32-bit ones, four times for doubles), into `used`; a None
+// stretch only takes its name. False with a reason for samples without a
+// single number. Equal percentiles of samples that are not all equal are
+// widened (widenEqualPercentiles).
 bool findStretchRange(const StretchChoice &choice, SampleType type, const SamplePass &pass, StretchUsed *used,
                       QString *error);
+
+// The samples of one of a pass's bands: feed(samples, count, stride) for
+// each of band `band`'s pieces; false, with the reason, when they cannot
+// be read. A band is read by one thread at a time.
+using BandSamplePass = std::function<bool(unsigned band, const SampleFeed &feed, QString *error)>;
+
+// findStretchRange over samples in `bands` bands, which as many threads as
+// the machine has read at the same time: the same lo and hi whatever the
+// threads.
+bool findStretchRangeInBands(const StretchChoice &choice, SampleType type, unsigned bands,
+                             const BandSamplePass &pass, StretchUsed *used, QString *error);
+
+// A Percentile stretch whose percentiles are equal, of samples from
+// `lowest` to `highest` that are not all equal, takes lowest and highest
+// as its range instead (StretchUsed::widened): otherwise every pixel would
+// map to 0 and a blob covering less than the low percentage of the picture
+// would be lost with the rest.
+void widenEqualPercentiles(StretchUsed *used, double lowest, double highest);
 
 
 #endif // FRAMELOADING_H

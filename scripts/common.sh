@@ -17,6 +17,7 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-d
                 pybind11-dev python3-dev python3-numpy python3-pandas python3-dask python3-distributed
                 python3-pytest
                 python3-tifffile  # the package's tests write 16-bit and float TIFF with it
+                python3-skimage  # its own blob tests run on hessian_maxima.skimage
                 # installing: manual pages, the menu entry's check, the Debian
                 # package, pip into a virtual environment
                 help2man desktop-file-utils dpkg-dev file python3-pip python3-venv python3-setuptools

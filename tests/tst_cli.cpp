@@ -198,6 +198,7 @@ void TestCli::badInput_data()
     QTest::newRow("unknown stretch") << QStringList{"--stretch", "gamma", "x.png"} << 2 << "for --stretch";
     QTest::newRow("percentiles upside down") << QStringList{"--stretch", "percentile:90:10", "x.png"} << 2 << "LOW < HIGH";
     QTest::newRow("stream a range") << QStringList{"--stream", "--sigma", "2:5", "x.png"} << 2 << "--stream runs a single sigma";
+    QTest::newRow("unknown border") << QStringList{"--border", "wrap", "x.png"} << 2 << "for --border";
     QTest::newRow("missing file") << QStringList{missing} << 1 << "cannot read image '" + missing + "'";
     const QString text = dir.filePath("notes.png");
     QTest::newRow("text named as a picture") << QStringList{text} << 1 << "cannot read image '" + text + "'";
@@ -711,6 +712,10 @@ void TestCli::stretchAndStream()
     const Outcome streamed = runCli({"--stream", "--stretch", "none", "--sigma", "2", "--threshold", "0", path});
     QCOMPARE(streamed.exitCode, 0);
     QCOMPARE(streamed.out, whole.out);
+    // An extended border finds more, streamed or not.
+    const Outcome reflected = runCli({"--no-stream", "--sigma", "2", "--threshold", "0", "--border", "reflect", path});
+    QVERIFY(reflected.out.count('\n') > whole.out.count('\n'));
+    QCOMPARE(runCli({"--stream", "--sigma", "2", "--threshold", "0", "--border", "reflect", path}).out, reflected.out);
 
     const QJsonObject stretched = QJsonDocument::fromJson(
         runCli({"--stretch", "minmax", "--format", "json", path}).out.toUtf8()).array().at(0).toObject();

@@ -33,6 +33,40 @@ int greyOfPixel(QRgb pixel)
     return greyOf(frame)[0];
 }
 
+// The picture's position that position p of an axis of n pixels extended
+// by `mode` reads, or -1 for the constant: scipy.ndimage's rules, written
+// out step by step.
+int extendedPosition(int p, int n, BorderChoice mode)
+{
+    if (mode == BorderChoice::Constant)
+        return p >= 0 && p < n ? p : -1;
+    if (mode == BorderChoice::Nearest)
+        return std::min(std::max(p, 0), n - 1);
+    while (p < 0 || p >= n)
+        p = p < 0 ? -p - 1 : 2 * n - 1 - p;
+    return p;
+}
+
+// Bit for bit, field by field (a measure has padding bytes).
+bool sameMeasure(const FeatureMeasure &a, const FeatureMeasure &b)
+{
+    return std::memcmp(&a.xSubpixel, &b.xSubpixel, sizeof(float)) == 0
+           && std::memcmp(&a.ySubpixel, &b.ySubpixel, sizeof(float)) == 0
+           && std::memcmp(&a.sigma, &b.sigma, sizeof(float)) == 0
+           && std::memcmp(&a.response, &b.response, sizeof(float)) == 0 && a.polarity == b.polarity;
+}
+
+bool sameMeasures(const DetectionResult &a, const DetectionResult &b)
+{
+    if (a.features.size() != b.features.size() || a.measures.size() != b.measures.size()
+        || std::memcmp(a.features.constData(), b.features.constData(), a.features.size() * sizeof(Feature)) != 0)
+        return false;
+    for (int i = 0; i < a.measures.size(); ++i)
+        if (!sameMeasure(a.measures[i], b.measures[i]))
+            return false;
+    return true;
+}
+
 const int kSlowGreyMsec = 200;
 
 void slowGreyConversion(const QImage &frame, unsigned char *grey)
@@ -57,6 +91,8 @@ private slots:
     void emptyResultIsSuccess();
     void candidatesCountWhatEachThresholdKeeps_data();
     void candidatesCountWhatEachThresholdKeeps();
+    void extendedBordersAreThePaddedPicture_data();
+    void extendedBordersAreThePaddedPicture();
     void workspaceRunsTakeNoPageFaults();
     void reportFormatting_data();
     void reportFormatting();
@@ -203,6 +239,17 @@ void TestDetectionJob::emptyResultIsSuccess()
     result = runDetectionJob(QImage(), 5.0f, 0.0f);
     QCOMPARE(result.status, 0);
     QVERIFY(result.features.isEmpty());
+
+    // So are they for scale ranges, whose border is extended.
+    DetectionSettings range;
+    range.scales = 4;
+    range.sigmaMax = 9.0f;
+    QImage tiny(3, 2, QImage::Format_RGB32);
+    tiny.fill(qRgb(10, 200, 30));
+    for (const QImage &small : {QImage(), tiny}) {
+        result = runDetection(small, range);
+        QCOMPARE(result.status, 0);
+    }
 }
 
 void TestDetectionJob::candidatesCountWhatEachThresholdKeeps_data()
@@ -240,6 +287,95 @@ void TestDetectionJob::candidatesCountWhatEachThresholdKeeps()
         QVERIFY(run.candidateResponses.isEmpty());
     }
     QVERIFY(candidates.first() > 0.0f && candidates.size() > runDetection(frame, settings).features.size());
+}
+
+void TestDetectionJob::extendedBordersAreThePaddedPicture_data()
+{
+    QTest::addColumn<int>("scales");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("single sigma, reflect") << 1 << (int)BorderChoice::Reflect << 97 << 61;
+    QTest::newRow("single sigma, nearest") << 1 << (int)BorderChoice::Nearest << 97 << 61;
+    QTest::newRow("single sigma, constant") << 1 << (int)BorderChoice::Constant << 97 << 61;
+    QTest::newRow("range, reflect by default") << 5 << (int)BorderChoice::Default << 97 << 61;
+    QTest::newRow("range, nearest") << 5 << (int)BorderChoice::Nearest << 97 << 61;
+    QTest::newRow("range, constant") << 5 << (int)BorderChoice::Constant << 97 << 61;
+    // Narrower than the margin: the reflection repeats.
+    QTest::newRow("range, reflect, a small picture") << 5 << (int)BorderChoice::Reflect << 13 << 9;
+}
+
+// A run with the border extended gives exactly what a run on the picture
+// padded by hand gives within the picture, in the picture's coordinates,
+// pruned after the rest is left out; a single sigma keeps every feature of
+// the interior run as it was.
+void TestDetectionJob::extendedBordersAreThePaddedPicture()
+{
+    QFETCH(int, scales);
+    QFETCH(int, mode);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    const QImage frame = blobPicture(width, height);
+    DetectionSettings settings;
+    settings.sigma = 2.0f;
+    settings.scales = scales;
+    settings.sigmaMax = 6.0f;
+    settings.threshold = 5.0f;
+    settings.border = (BorderChoice)mode;
+    const DetectionResult extended = runDetection(frame, settings);
+    QCOMPARE(extended.status, 0);
+
+    uint32_t margin = 0;
+    QCOMPARE(runMargin(settings, &margin), 0);
+    const int m = (int)margin;
+    const BorderChoice extension = scales > 1 && mode == (int)BorderChoice::Default ? BorderChoice::Reflect
+                                                                                     : (BorderChoice)mode;
+    const std::vector<unsigned char> grey = greyOf(frame);
+    QImage padded(width + 2 * m, height + 2 * m, QImage::Format_Grayscale8);
+    for (int y = 0; y < padded.height(); ++y)
+        for (int x = 0; x < padded.width(); ++x) {
+            const int sx = extendedPosition(x - m, width, extension), sy = extendedPosition(y - m, height, extension);
+            padded.scanLine(y)[x] = sx < 0 || sy < 0 ? 0 : grey[(size_t)sy * width + sx];
+        }
+    DetectionSettings plain = settings;
+    plain.border = BorderChoice::Interior;
+    plain.origin.x = plain.origin.y = -m;
+    plain.overlap = 1.0f;
+    DetectionResult expected = runDetection(padded, plain);
+    QCOMPARE(expected.status, 0);
+    int kept = 0;
+    for (int i = 0; i < expected.features.size(); ++i) {
+        const int x = (int)expected.features[i].x - m, y = (int)expected.features[i].y - m;
+        if (x < 0 || y < 0 || x >= width || y >= height)
+            continue;
+        expected.features[kept] = Feature{(float)x, (float)y};
+        expected.measures[kept++] = expected.measures[i];
+    }
+    expected.features.resize(kept);
+    expected.measures.resize(kept);
+    if (scales > 1)
+        QCOMPARE(pruneOverlappingFeatures(expected.features, expected.measures, settings.overlap, kBlobRadiusPerSigma),
+                 0);
+    QVERIFY(!extended.features.isEmpty());
+    QVERIFY(sameMeasures(extended, expected));
+
+    // Features within the margin of the border: the reason for extending it.
+    const auto nearBorder = [&](const Feature &f) {
+        return f.x < m || f.y < m || f.x >= width - m || f.y >= height - m;
+    };
+    QVERIFY(std::any_of(extended.features.begin(), extended.features.end(), nearBorder));
+    if (scales == 1) {
+        settings.border = BorderChoice::Default;
+        const DetectionResult interior = runDetection(frame, settings);
+        QVERIFY(interior.features.size() < extended.features.size());
+        for (int i = 0; i < interior.features.size(); ++i) {
+            const Feature &f = interior.features[i];
+            const auto at = std::find_if(extended.features.begin(), extended.features.end(),
+                                         [&](const Feature &g) { return g.x == f.x && g.y == f.y; });
+            QVERIFY(at != extended.features.end());
+            QVERIFY(sameMeasure(extended.measures[(int)(at - extended.features.begin())], interior.measures[i]));
+        }
+    }
 }
 
 // A batch reuses one workspace for pictures of one size: after the first
@@ -368,6 +504,16 @@ void TestDetectionJob::nothingSearchedWhenTheKernelCoversThePicture()
     QVERIFY(!nothingSearchedReason(15, 32, 40).isEmpty());
     QVERIFY(!nothingSearchedReason(15, 40, 32).isEmpty());
     QVERIFY(nothingSearchedReason(15, 33, 33).isEmpty());
+    // As the front ends ask: a border extended (a range's default) searches
+    // every pixel, so only an interior run can search nothing.
+    QVERIFY(nothingSearched(settings, 32, 40).isEmpty());
+    settings.border = BorderChoice::Interior;
+    QCOMPARE(nothingSearched(settings, 32, 40), nothingSearchedReason(15, 32, 40));
+    settings.scales = 1;
+    settings.border = BorderChoice::Default;
+    QCOMPARE(nothingSearched(settings, 12, 12), nothingSearchedReason(6, 12, 12));
+    settings.border = BorderChoice::Nearest;
+    QVERIFY(nothingSearched(settings, 12, 12).isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestDetectionJob)

@@ -675,6 +675,12 @@ void TestNativeReaders::bandHeightComesFromTheBudget()
     QCOMPARE(streamBandRows(32768, 15), qint64(24 * 32));
     // The reader's own buffers count too.
     QVERIFY(streamBandRows(65536, 15, kBandBudgetBytes / 2) < streamBandRows(65536, 15));
+    // A band run on a copy padded by 16 columns a side (an extended border)
+    // counts the copy and the detector's record of its wider rows.
+    const qint64 padded = streamBandRows(200000, 15, 0, 16);
+    QVERIFY(padded > 0 && padded < streamBandRows(200000, 15));
+    QVERIFY((padded + 32) * (200000 + 200032 * kBandBytesPerPixel) <= kBandBudgetBytes);
+    QVERIFY((padded + 33) * (200000 + 200032 * kBandBytesPerPixel) > kBandBudgetBytes);
 }
 
 QTEST_GUILESS_MAIN(TestNativeReaders)

@@ -90,6 +90,8 @@ private slots:
     void maximaInPositionAndScale();
     void spotScaleRecovered_data();
     void spotScaleRecovered();
+    void rangeEnds_data();
+    void rangeEnds();
     void badRangesRefused();
     void pruningKeepsTheStronger();
 };
@@ -111,6 +113,15 @@ void TestScaleSpace::levelsAreTheSingleScaleResponses()
             QVERIFY2(std::memcmp(level.response + (size_t)y * kWidth + r, single.record.response + (size_t)y * kWidth + r,
                                  (kWidth - 2 * r) * sizeof(float)) == 0,
                      qPrintable(QString("level %1, row %2").arg(i).arg(y)));
+        // The response of one pixel on its own, as the levels beyond the
+        // ends are computed, is the map's, bit for bit, to the map's edges.
+        std::vector<unsigned char> scratch(3 * (2 * r + 1));
+        for (uint32_t y = r; y < kHeight - r; y += 3)
+            for (uint32_t x = r; x < kWidth - r; x += (y == r || y + r + 1 >= kHeight) ? 1 : 5) {
+                const float alone = responseAtPixel(&single.record, grey.data(), kWidth, x, y, scratch.data());
+                QVERIFY2(std::memcmp(&alone, &single.record.response[(size_t)y * kWidth + x], sizeof alone) == 0,
+                         qPrintable(QString("level %1, pixel %2, %3").arg(i).arg(x).arg(y)));
+            }
     }
 }
 
@@ -143,8 +154,10 @@ void TestScaleSpace::oneLevelIsTheSingleScaleRun()
 // first pixel in row-major order; each level examined from r + 1 from the
 // borders, the level above counting only where its response exists around
 // the pixel. Position, response and polarity as the single-scale
-// measurement, sigma by the parabola in log sigma. The frame holds exact
-// ties: a square of even side on a flat ground.
+// measurement, sigma by the parabola in log sigma, at the end levels
+// through the level one step beyond, where the feature beats it (its own
+// sigma otherwise). The frame holds exact ties: a square of even side on a
+// flat ground.
 void TestScaleSpace::maximaInPositionAndScale()
 {
     std::vector<unsigned char> grey = blobImage();
@@ -165,14 +178,25 @@ void TestScaleSpace::maximaInPositionAndScale()
         sigmas.push_back(levelSigma(1.5f, 6.0f, i, count));
         levels.emplace_back(new SingleScale(sigmas[i], grey));
     }
+    // The levels one more log step beyond the ends, where their maps hold a
+    // response.
+    QVERIFY(space.record.beyond[0].radius > 0 && space.record.beyond[1].radius > 0);
+    const double logStep = std::log(6.0 / 1.5) / (count - 1);
+    QVERIFY(space.record.beyondSigmas[0] == (float)(1.5 / std::exp(logStep)));
+    QVERIFY(space.record.beyondSigmas[1] == (float)(6.0 * std::exp(logStep)));
+    const SingleScale lowest(space.record.beyondSigmas[0], grey), highest(space.record.beyondSigmas[1], grey);
+    const float none = std::nanf("");
+    const auto beyondAt = [&](const SingleScale &level, uint32_t x, uint32_t y) {
+        const uint32_t r = level.record.radius;
+        return x >= r && y >= r && x + r < kWidth && y + r < kHeight ? level.at(x, y) : none;
+    };
     const auto inside = [](uint32_t x, uint32_t y, uint32_t radius) {
         return x > radius && y > radius && x + radius + 1 < kWidth && y + radius + 1 < kHeight;
     };
-    const double logStep = std::log(6.0 / 1.5) / (count - 1);
     QVector<Feature> expected;
     QVector<FeatureMeasure> expectedMeasures;
     std::vector<int> perLevel(count, 0);
-    int ties = 0, bordered = 0;
+    int ties = 0, bordered = 0, refinedAtEnds = 0, atEnds = 0;
     for (uint32_t y = 0; y < kHeight; ++y)
         for (uint32_t x = 0; x < kWidth; ++x)
             for (uint32_t i = 0; i < count; ++i) {
@@ -196,10 +220,15 @@ void TestScaleSpace::maximaInPositionAndScale()
                 FeatureMeasure m;
                 const Feature f{(float)x, (float)y};
                 measureFeatures(&levels[i]->record, sigmas[i], QVector<Feature>{f}, &m);
-                if (i > 0 && above)
-                    m.sigma = (float)(sigmas[i]
-                                      * std::exp(logStep * parabolaVertexOffset(levels[i - 1]->at(x, y), c,
-                                                                                levels[i + 1]->at(x, y))));
+                const float before = i > 0 ? levels[i - 1]->at(x, y) : beyondAt(lowest, x, y);
+                const float after = i + 1 < count ? (above ? levels[i + 1]->at(x, y) : none) : beyondAt(highest, x, y);
+                const bool refined = c > before && c > after;
+                if (refined)
+                    m.sigma = (float)(sigmas[i] * std::exp(logStep * parabolaVertexOffset(before, c, after)));
+                if (i == 0 || i + 1 == count) {
+                    ++atEnds;
+                    refinedAtEnds += refined;
+                }
                 expected.append(f);
                 expectedMeasures.append(m);
                 ++perLevel[i];
@@ -220,6 +249,9 @@ void TestScaleSpace::maximaInPositionAndScale()
     }
     QVERIFY2(ties > 0 && bordered > 0, qPrintable(QString("%1 ties, %2 near the border").arg(ties).arg(bordered)));
     QVERIFY2(perLevel[0] > 0 && perLevel[count - 1] > 0 && perLevel[1] > 0, "features at the end levels");
+    // Some end-level features peak inside the range (refined), some beyond.
+    QVERIFY2(refinedAtEnds > 0 && refinedAtEnds < atEnds,
+             qPrintable(QString("%1 of %2 refined at the ends").arg(refinedAtEnds).arg(atEnds)));
     QCOMPARE(features.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i) {
         QCOMPARE(features[i].x, expected[i].x);
@@ -228,36 +260,100 @@ void TestScaleSpace::maximaInPositionAndScale()
     }
 }
 
+namespace {
+
+const uint32_t kSpotSize = 121;
+const double kSpotX = 60.3, kSpotY = 59.6;
+
+// A Gaussian spot of standard deviation s on a flat ground.
+std::vector<unsigned char> spotImage(double s, double amplitude)
+{
+    std::vector<unsigned char> grey((size_t)kSpotSize * kSpotSize);
+    for (uint32_t y = 0; y < kSpotSize; ++y)
+        for (uint32_t x = 0; x < kSpotSize; ++x)
+            grey[(size_t)y * kSpotSize + x] = (unsigned char)std::lround(
+                128.0 + amplitude * std::exp(-((x - kSpotX) * (x - kSpotX) + (y - kSpotY) * (y - kSpotY)) / (2 * s * s)));
+    return grey;
+}
+
+} // namespace
+
 void TestScaleSpace::spotScaleRecovered_data()
 {
     QTest::addColumn<double>("s");
     QTest::addColumn<double>("amplitude");
-    QTest::newRow("s 2, bright") << 2.0 << 120.0;
-    QTest::newRow("s 3.7, dark") << 3.7 << -100.0;
-    QTest::newRow("s 8, bright") << 8.0 << 120.0;
+    QTest::addColumn<bool>("linear");
+    QTest::newRow("s 2, bright") << 2.0 << 120.0 << false;
+    QTest::newRow("s 3.7, dark") << 3.7 << -100.0 << false;
+    QTest::newRow("s 8, bright") << 8.0 << 120.0 << false;
+    QTest::newRow("s 3.7, dark, linear levels") << 3.7 << -100.0 << true;
+    QTest::newRow("s 8, bright, linear levels") << 8.0 << 120.0 << true;
 }
 
-// A Gaussian spot of standard deviation s peaks at sigma = s.
+// A Gaussian spot of standard deviation s peaks at sigma = s, with
+// log-spaced levels and with levels given as a list (linear here, whose
+// unequal steps in log sigma the refinement takes).
 void TestScaleSpace::spotScaleRecovered()
 {
     QFETCH(double, s);
     QFETCH(double, amplitude);
-    const uint32_t size = 121;
-    const double cx = 60.3, cy = 59.6;
-    std::vector<unsigned char> grey((size_t)size * size);
-    for (uint32_t y = 0; y < size; ++y)
-        for (uint32_t x = 0; x < size; ++x)
-            grey[(size_t)y * size + x] = (unsigned char)std::lround(
-                128.0 + amplitude * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s)));
-    ScaleSpace space(1.0f, 14.0f, 12, size, size);
+    QFETCH(bool, linear);
+    const std::vector<unsigned char> grey = spotImage(s, amplitude);
+    HessianScaleSpace record = {};
+    std::vector<float> sigmas;
+    for (int i = 0; i < 12; ++i)
+        sigmas.push_back((float)(1.0 + 13.0 * i / 11));
+    QCOMPARE(linear ? initHessianScaleSpaceAt(&record, sigmas.data(), 12, kSpotSize, kSpotSize)
+                    : initHessianScaleSpace(&record, 1.0f, 14.0f, 12, kSpotSize, kSpotSize),
+             (int)HESSIAN_OK);
+    QVector<Feature> features;
+    QVector<FeatureMeasure> measures;
+    const int status = findScaleSpaceMaxima(&record, grey.data(), 1.0f, defaultRunConfig(), features, measures);
+    releaseHessianScaleSpace(&record);
+    QCOMPARE(status, (int)HESSIAN_OK);
+    QCOMPARE(features.size(), 1);
+    QVERIFY2(std::fabs(measures[0].sigma / s - 1.0) < 0.05, qPrintable(QString::number(measures[0].sigma)));
+    QVERIFY(std::hypot(measures[0].xSubpixel - kSpotX, measures[0].ySubpixel - kSpotY) < 0.2);
+    QCOMPARE(measures[0].polarity, amplitude > 0 ? FEATURE_BRIGHT : FEATURE_DARK);
+}
+
+void TestScaleSpace::rangeEnds_data()
+{
+    QTest::addColumn<double>("s");
+    QTest::addColumn<float>("low");
+    QTest::addColumn<float>("high");
+    QTest::addColumn<bool>("inside");
+    // Between the last two levels, nearer the last: refined, as inside.
+    QTest::newRow("just inside the top") << 6.8 << 2.0f << 7.2f << true;
+    QTest::newRow("just inside the bottom") << 2.15 << 2.0f << 9.0f << true;
+    // Larger or smaller than the range reaches: the end's own sigma.
+    QTest::newRow("beyond the top") << 9.0 << 2.0f << 6.0f << false;
+    QTest::newRow("below the bottom") << 1.3 << 2.2f << 9.0f << false;
+}
+
+// A blob that peaks at an end level of a range is refined through the
+// level beyond it; one that peaks beyond the range is still found, at the
+// end's sigma exactly.
+void TestScaleSpace::rangeEnds()
+{
+    QFETCH(double, s);
+    QFETCH(float, low);
+    QFETCH(float, high);
+    QFETCH(bool, inside);
+    const std::vector<unsigned char> grey = spotImage(s, 120.0);
+    ScaleSpace space(low, high, 6, kSpotSize, kSpotSize);
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;
     QCOMPARE(findScaleSpaceMaxima(&space.record, grey.data(), 1.0f, defaultRunConfig(), features, measures),
              (int)HESSIAN_OK);
     QCOMPARE(features.size(), 1);
-    QVERIFY2(std::fabs(measures[0].sigma / s - 1.0) < 0.05, qPrintable(QString::number(measures[0].sigma)));
-    QVERIFY(std::hypot(measures[0].xSubpixel - cx, measures[0].ySubpixel - cy) < 0.2);
-    QCOMPARE(measures[0].polarity, amplitude > 0 ? FEATURE_BRIGHT : FEATURE_DARK);
+    const float sigma = measures[0].sigma;
+    if (inside) {
+        QVERIFY2(sigma != low && sigma != high, qPrintable(QString::number(sigma)));
+        QVERIFY2(std::fabs(sigma / s - 1.0) < 0.05, qPrintable(QString::number(sigma)));
+    } else {
+        QCOMPARE(sigma, s > high ? high : low);
+    }
 }
 
 void TestScaleSpace::badRangesRefused()

@@ -590,10 +590,18 @@ void TestScientific::streamedEqualsWhole_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<float>("sigma");
     QTest::addColumn<int>("bandRows");
-    QTest::newRow("8-bit PGM, sigma 2") << "blobs.pgm" << 2.0f << 7;
-    QTest::newRow("16-bit colour TIFF, sigma 2") << "colour16.tif" << 2.0f << 11;
-    QTest::newRow("float TIFF by tiles, sigma 30") << "tiles.tif" << 30.0f << 29;
-    QTest::newRow("FITS, sigma 30, one band") << "big.fits" << 30.0f << 0;
+    QTest::addColumn<int>("border");
+    const int interior = (int)BorderChoice::Default;
+    QTest::newRow("8-bit PGM, sigma 2") << "blobs.pgm" << 2.0f << 7 << interior;
+    QTest::newRow("16-bit colour TIFF, sigma 2") << "colour16.tif" << 2.0f << 11 << interior;
+    QTest::newRow("float TIFF by tiles, sigma 30") << "tiles.tif" << 30.0f << 29 << interior;
+    QTest::newRow("FITS, sigma 30, one band") << "big.fits" << 30.0f << 0 << interior;
+    // Bands padded as the whole picture is: at its edges only.
+    QTest::newRow("8-bit PGM, sigma 2, reflect") << "blobs.pgm" << 2.0f << 7 << (int)BorderChoice::Reflect;
+    QTest::newRow("16-bit colour TIFF, sigma 2, nearest") << "colour16.tif" << 2.0f << 11 << (int)BorderChoice::Nearest;
+    QTest::newRow("float TIFF by tiles, sigma 30, reflect (bands below the margin)")
+        << "tiles.tif" << 30.0f << 29 << (int)BorderChoice::Reflect;
+    QTest::newRow("FITS, sigma 30, constant, one band") << "big.fits" << 30.0f << 0 << (int)BorderChoice::Constant;
 }
 
 // Bands whose height does not divide the picture's give the whole run's
@@ -603,6 +611,7 @@ void TestScientific::streamedEqualsWhole()
     QFETCH(QString, file);
     QFETCH(float, sigma);
     QFETCH(int, bandRows);
+    QFETCH(int, border);
     const int width = sigma > 5 ? 420 : 90, height = sigma > 5 ? 431 : 67;
     const std::vector<double> values = spotValues(width, height, 50.0, sigma > 5 ? 9000.0 : 160.0, sigma > 5 ? 6 : 1);
     const QString name = dir.filePath(file);
@@ -628,6 +637,7 @@ void TestScientific::streamedEqualsWhole()
         DetectionSettings settings;
         settings.sigma = sigma;
         settings.threshold = 1.0f;
+        settings.border = (BorderChoice)border;
         const DetectionResult expected = runDetection(whole.frame, settings);
         QVERIFY2(expected.status == 0 && expected.features.size() > 3,
                  qPrintable(QString("status %1, %2 features").arg(expected.status).arg(expected.features.size())));

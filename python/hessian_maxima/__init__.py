@@ -59,14 +59,45 @@ DIFFUSION_LAGS = _core.DIFFUSION_LAGS
 
 _POLARITIES = ("both", "bright", "dark")
 
+# Where the package's own modules lie, which its warnings look past.
+_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+
 
 class ImageError(OSError, ValueError):
     """A picture file that cannot be read; the message says why."""
 
 
+def _settings_by_name(function):
+    """Refuses, with a TypeError that says how to call it, more positional
+    arguments than the function's leading ones (the picture and sigma, the
+    features and max_distance): ``detect(image, 1, 30)`` reads as a sigma
+    range to some and as threshold 30 to others, so every other setting is
+    given by name."""
+    import functools
+    import inspect
+    parameters = inspect.signature(function).parameters.values()
+    leading = [p.name for p in parameters if p.kind == inspect.Parameter.POSITIONAL_OR_KEYWORD]
+    named = [p.name for p in parameters if p.kind == inspect.Parameter.KEYWORD_ONLY]
+
+    @functools.wraps(function)
+    def checked(*args, **kwargs):
+        if len(args) > len(leading):
+            extra = args[len(leading)]
+            hints = ["%s=%r" % (named[0], extra)]
+            if "sigma_max" in named and named[0] != "sigma_max":
+                hints.append("sigma_max=%r for a scale range" % (extra,))
+            raise TypeError("%s() takes %s by position and every other setting by name; it was given %d "
+                            "positional arguments: name the setting meant, e.g. %s"
+                            % (function.__name__, " and ".join(leading), len(args), " or ".join(hints)))
+        return function(*args, **kwargs)
+    return checked
+
+
 # A run's settings, checked and rounded to float as the command line does.
 _RunSettings = collections.namedtuple(
-    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads")
+    "_RunSettings", "sigma threshold scales sigma_max polarity overlap threads border")
+
+_BORDERS = ("reflect", "nearest", "constant", "interior")
 
 
 def _float32(value, name):
@@ -87,12 +118,14 @@ def _whole(value, name):
 
 
 def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 threads=None):
+                 threads=None, border=None):
     """Checks a run's settings as the command line checks its options.
 
     Returns a _RunSettings with sigma, threshold, sigma_max and overlap
     rounded to float, scales resolved (1 for a single sigma, 10 for a range
-    unless given) and threads as the core takes them (0: every core).
+    unless given), threads as the core takes them (0: every core) and the
+    border resolved ('interior' for a single sigma, 'reflect' for a range
+    unless given).
     Raises ValueError for settings the command line refuses.
     """
     sigma = _float32(sigma, "sigma")
@@ -101,6 +134,8 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
     threshold = _float32(threshold, "threshold")
     if not np.isfinite(threshold):
         raise ValueError("threshold must be a finite number, not %r" % threshold)
+    if border is not None and border not in _BORDERS:
+        raise ValueError("border must be None, 'reflect', 'nearest', 'constant' or 'interior', not %r" % (border,))
     if polarity not in _POLARITIES:
         raise ValueError("polarity must be 'both', 'bright' or 'dark', not %r" % (polarity,))
     overlap = float(overlap) if isinstance(overlap, (int, float, np.number)) else overlap
@@ -126,7 +161,9 @@ def _run_settings(sigma=5.0, threshold=100.0, sigma_max=None, scales=None, polar
         if not 2 <= scales <= _core.MAX_SCALES:
             raise ValueError("a scale range takes 2 to %d scales, not %r" % (_core.MAX_SCALES, scales))
     _core.kernel_radius(sigma, sigma_max, scales)  # what the core cannot set up
-    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads)
+    if border is None:
+        border = "reflect" if scales > 1 else "interior"
+    return _RunSettings(sigma, threshold, scales, sigma_max, polarity, overlap, threads, border)
 
 
 def _samples(image):
@@ -162,15 +199,29 @@ def _reduction(plan, lo=0.0, hi=0.0):
     return plan.none if plan.mode == "none" else (_core.REDUCE_STRETCH, lo, hi)
 
 
-def _warn_stretch(plan, reduction, levels=(0, 0), stacklevel=2):
+def _outside_level():
+    """The stacklevel with which the function that calls this one makes
+    warnings.warn name the first frame outside this package: the user's
+    line, whichever of the package's functions (and its check of the
+    arguments) lie between."""
+    import sys
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_FOLDER:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def _warn_stretch(plan, reduction, levels=(0, 0), widened=False):
     """Warns as the command line does when a stretch is flat (every pixel
-    0) or when deeper samples under 'none' use less than 1/8 of the 256
-    levels ((lowest, highest) of the mapped pixels)."""
-    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels))
+    0), when equal percentiles were widened to the extent of a picture that
+    is not constant, or when deeper samples under 'none' use less than 1/8
+    of the 256 levels ((lowest, highest) of the mapped pixels)."""
+    notice = _core.stretch_notice(plan.mode, plan.low, plan.high, reduction[1], reduction[2], *map(int, levels),
+                                  widened)
     if notice:
         import warnings
         # Under 'none' the only notice is of few levels.
-        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=stacklevel + 1)
+        warnings.warn(_stretch_warning("the image", notice, plan.mode == "none"), stacklevel=_outside_level())
 
 
 def _stretch_warning(subject, notice, narrow):
@@ -182,7 +233,7 @@ def _stretch_warning(subject, notice, narrow):
 def _detector_input(image, stretch=None):
     """The image as the detector takes it: uint8, H x W or H x W x 3 or 4,
     mapped to 8 bits as `stretch` says (see detect()). Warns as
-    _warn_stretch says, to the caller's caller."""
+    _warn_stretch says."""
     array = np.asarray(image)
     if array.ndim >= 2:
         _core.check_run_size(*array.shape[:2])  # before any copy or pass over the samples
@@ -190,19 +241,20 @@ def _detector_input(image, stretch=None):
     if plan.none is None and plan.mode == "none":
         return array
     array = _samples(array)
-    lo, hi = 0.0, 0.0
+    lo, hi, widened = 0.0, 0.0, False
     if plan.mode != "none" and array.size:
-        lo, hi = _core.stretch_range(array, plan.mode, plan.low, plan.high)
+        lo, hi, widened = _core.stretch_range(array, plan.mode, plan.low, plan.high)
     reduction = _reduction(plan, lo, hi)
     pixels = _core.reduce(array, *reduction)
     if pixels.size:
         _warn_stretch(plan, reduction, (pixels.min(), pixels.max()) if plan.mode == "none" else (0, 0),
-                      stacklevel=3)
+                      widened=widened)
     return pixels
 
 
-def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-           stretch=None, threads=None):
+@_settings_by_name
+def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+           stretch=None, border=None, threads=None):
     """Finds the blobs of a picture: the maxima of the determinant of the Hessian.
 
     Runs the command-line tool's detection on the array and returns the
@@ -250,6 +302,17 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         whose blobs (discs of radius sqrt(2) sigma) overlap by more than
         this fraction of the smaller one's area, only the stronger is kept;
         1 keeps all. Default 0.1, the command line's --overlap default.
+    border : {'reflect', 'nearest', 'constant', 'interior'} or None
+        How the picture continues beyond its edges, the command line's
+        --border, as scipy.ndimage names the modes: 'reflect' mirrors it
+        about its edge (d c b a | a b c d), 'nearest' repeats the edge pixel,
+        'constant' is black (0) beyond it, 'interior' does not extend it and
+        searches only the pixels at least the kernel radius + 1 from every
+        edge. Extended, every pixel is searched at every scale, so that a
+        blob at an edge is found at its own scale and position; a response
+        whose kernel stays inside the picture is the same either way. None
+        (default): 'reflect' for a scale range, 'interior' for a single
+        sigma, as the command line.
     stretch : str or None
         How samples become the detector's 8 bits, the command line's
         --stretch, as text:
@@ -268,8 +331,12 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         * 255 + 0.5))), computed in double; NaN becomes 0. None (default)
         is the command line's default for a TIFF of the same samples:
         'none' for uint8, 'percentile' for the deeper types.
-        Like the command line, a UserWarning says when hi <= lo (every
-        pixel is 0: no features) and when samples deeper than 8 bits under
+        When the two percentiles are equal but the samples are not (a small
+        blob on a flat ground: less than LOW percent of the picture), lo
+        and hi are the smallest and largest finite samples instead, as
+        'minmax' finds them, and a UserWarning says so. Like the command
+        line, a UserWarning says when hi <= lo (every pixel is 0: no
+        features: a constant picture) and when samples deeper than 8 bits under
         'none' use less than 1/8 of the 256 levels (faint 16-bit pictures:
         a percentile or minmax stretch spreads them).
 
@@ -303,16 +370,16 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
         megapixels, the command line's limit for a picture read whole;
         hessian_maxima.dask.detect_array runs larger ones in chunks), one
         to be stretched that holds no finite sample, or one too small for
-        the kernel: a sigma so large that no pixel lies kernel_radius(sigma)
-        + 1 from every border, where features are searched (the command
-        line warns of it).
+        the kernel: with the border interior, a sigma so large that no
+        pixel lies kernel_radius(sigma) + 1 from every border, where
+        features are searched (the command line warns of it).
     MemoryError
         Not enough memory for the run.
 
     The interpreter lock is released while the detector runs; calls from
     several threads at once are safe.
     """
-    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
     pixels = _detector_input(image, stretch)
     features = _detect(pixels, settings)  # refuses a bad image first
     reason = _nothing_searched(pixels, settings) if len(features) == 0 else ""
@@ -323,17 +390,19 @@ def detect(image, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, po
 
 def _nothing_searched(pixels, settings):
     """Why the run finds nothing on the image whatever it holds (its kernel
-    leaves no pixel to search), as the command line warns; '' otherwise."""
+    leaves no pixel to search, the border not extended), as the command line
+    warns; '' otherwise."""
     shape = np.shape(pixels)
     if len(shape) < 2 or shape[0] == 0 or shape[1] == 0:
         return ""  # an empty image has nothing to find, whatever the kernel
-    radius = _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
-    return _core.nothing_searched(radius, int(shape[1]), int(shape[0]))
+    return _core.nothing_searched(settings.sigma, settings.scales, settings.sigma_max, settings.border,
+                                  int(shape[1]), int(shape[0]))
 
 
-def _detect(pixels, settings, origin_x=0, origin_y=0):
+def _detect(pixels, settings, origin_x=0, origin_y=0, sigmas=None):
     return _core.detect(pixels, settings.sigma, settings.threshold, settings.scales, settings.sigma_max,
-                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y)
+                        settings.polarity, settings.overlap, settings.threads, origin_x, origin_y, settings.border,
+                        sigmas)
 
 
 def response(image, sigma=5.0, *, stretch=None, threads=None):
@@ -394,9 +463,9 @@ def load(path, stretch=None):
     import warnings
     if note:
         warnings.warn("'%s' is damaged (%s); the part that could be read was loaded" % (path, note),
-                      stacklevel=2)
+                      stacklevel=_outside_level())
     if notice:
-        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=2)
+        warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=_outside_level())
     return pixels
 
 
@@ -419,7 +488,8 @@ def prune(features, overlap=0.1):
     return _core.prune(table, _run_settings(overlap=overlap).overlap)
 
 
-def kernel_radius(sigma, sigma_max=None, scales=None):
+@_settings_by_name
+def kernel_radius(sigma, *, sigma_max=None, scales=None):
     """The largest kernel radius of a run: floor(3 sigma + 0.5) of its largest sigma.
 
     The response exists from that many pixels off each border, and features
@@ -427,6 +497,14 @@ def kernel_radius(sigma, sigma_max=None, scales=None):
     """
     settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
     return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales)
+
+
+def _run_margin(settings, sigmas=None):
+    """How far the run's results read around their pixels: the padding of
+    an extended border and the depth a chunk needs of its neighbours (the
+    kernel radius + 1, or for a range the radius of the level one step
+    beyond the last when that is larger)."""
+    return _core.run_margin(settings.sigma, settings.scales, settings.sigma_max, sigmas)
 
 
 # ---------------------------------------------------------------------------
@@ -490,7 +568,8 @@ def _with_column(table, name, values):
     return out
 
 
-def link(features, max_distance, gap=0, min_length=1, *, motion=None):
+@_settings_by_name
+def link(features, max_distance, *, gap=0, min_length=1, motion=None):
     """Links detections across frames into tracks.
 
     Frame to frame, the track ends of one frame and the detections of the

@@ -15,13 +15,14 @@ class ImageError(OSError, ValueError): ...
 def detect(
     image: npt.ArrayLike,
     sigma: float = 5.0,
-    threshold: float = 100.0,
     *,
+    threshold: float = 100.0,
     sigma_max: Optional[float] = None,
     scales: Optional[int] = None,
     polarity: str = "both",
     overlap: float = 0.1,
     stretch: Optional[str] = None,
+    border: Optional[str] = None,
     threads: Optional[int] = None,
 ) -> np.ndarray: ...
 def response(
@@ -29,16 +30,16 @@ def response(
 ) -> npt.NDArray[np.float32]: ...
 def load(path: Union[str, PathLike], stretch: Optional[str] = None) -> npt.NDArray[np.uint8]: ...
 def prune(features: np.ndarray, overlap: float = 0.1) -> np.ndarray: ...
-def kernel_radius(sigma: float, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
+def kernel_radius(sigma: float, *, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
 
 _Table = TypeVar("_Table")
 
 def link(
     features: _Table,
     max_distance: float,
+    *,
     gap: int = 0,
     min_length: int = 1,
-    *,
     motion: Optional[Literal["none", "velocity", "kalman"]] = None,
 ) -> _Table: ...
 def track_summary(tracks: _Table) -> _Table: ...

@@ -17,22 +17,63 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import FEATURE_DTYPE, _core, _detect, _nothing_searched, _plan, _reduction, _run_settings, _samples, _warn_stretch, load
+from . import (FEATURE_DTYPE, _core, _detect, _settings_by_name, _nothing_searched, _plan, _reduction, _run_margin,
+               _run_settings, _samples, _warn_stretch, load)
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
 _COLUMNS = FEATURE_DTYPE.names
 
 
-def chunk_depth(sigma=5.0, sigma_max=None, scales=None):
+
+@_settings_by_name
+def chunk_depth(sigma=5.0, *, sigma_max=None, scales=None):
     """How many pixels of its neighbours each chunk needs on every side.
 
     The kernel radius r = floor(3 sigma + 0.5) of the largest sigma (the
     response at a pixel reads r pixels around it), plus one for the maxima
-    search and the refinement, which read the responses next to a feature.
+    search and the refinement, which read the responses next to a feature;
+    for a scale range, the radius of the level one step beyond the last
+    when that is larger (it refines the scale of the last level's features).
+    A border extended as detect()'s `border` says is this deep too.
     """
-    settings = _run_settings(sigma, sigma_max=sigma_max, scales=scales)
-    return _core.kernel_radius(settings.sigma, settings.sigma_max, settings.scales) + 1
+    return _run_margin(_run_settings(sigma, sigma_max=sigma_max, scales=scales))
+
+
+def _source_positions(positions, n, border):
+    """Which of an axis's n positions each of `positions` (outside 0 .. n -
+    1) reads when the axis is extended as `border` says: scipy.ndimage's
+    'reflect' (period 2n, the picture then the picture mirrored) or
+    'nearest', as the core extends a picture."""
+    if border == "nearest":
+        return np.clip(positions, 0, n - 1)
+    wrapped = np.mod(positions, 2 * n)
+    return np.where(wrapped < n, wrapped, 2 * n - 1 - wrapped)
+
+
+def _extended(array, pad, border):
+    """The array extended by `pad` on either side of its rows and columns
+    as the core extends a picture, each padding joined to the chunks at the
+    ends (it holds no feature of its own). By indices rather than da.pad,
+    whose 'symmetric' loses samples where pad exceeds the array."""
+    widths = [(pad, pad), (pad, pad)] + [(0, 0)] * (array.ndim - 2)
+    chunks = array.chunks
+    if border == "constant":
+        array = da.pad(array, widths, mode="constant")
+    else:
+        for axis in (0, 1):
+            n = array.shape[axis]
+            before = _source_positions(np.arange(-pad, 0), n, border)
+            after = _source_positions(np.arange(n, n + pad), n, border)
+            array = da.concatenate([da.take(array, before, axis=axis), array, da.take(array, after, axis=axis)],
+                                   axis=axis)
+    joined = []
+    for axis in (0, 1):
+        axis_chunks = list(chunks[axis])
+        axis_chunks[0] += pad
+        axis_chunks[-1] += pad
+        joined.append(tuple(axis_chunks))
+    return array.rechunk(tuple(joined) + array.chunks[2:])
 
 
 def _chunks_of_at_least(chunks, size):
@@ -72,8 +113,9 @@ def _edges(block, depth):
 def _detect_neighbourhood(block, around, settings, top, left, rows, columns):
     """The features of a chunk, run with its neighbours' edges around it
     (around[1 + di][1 + dj]: the edges of the chunk at offset (di, dj), or
-    None), whose pixel lies in the chunk's own rows and columns, in the
-    array's coordinates; (left, top) is where the margin begins."""
+    None), whose pixel lies in the chunk's own rows and columns (of the
+    picture: not in its padding), in the picture's coordinates; (left, top)
+    is where the margin begins there."""
     grid = []
     for di in (-1, 0, 1):
         line = [block if (di, dj) == (0, 0) else around[1 + di][1 + dj][(di, dj)]
@@ -130,11 +172,13 @@ def _counted(search, block):
 
 def _stretch_range(array, plan):
     """lo and hi of a minmax or percentile stretch over all chunks, exactly
-    those of the whole array: the extent is a reduction over the chunks, and
-    the percentiles are found by the core's rank passes, each chunk counted
-    where it is and the counts summed, pass by pass."""
+    those of the whole array, and whether equal percentiles were widened:
+    the extent is a reduction over the chunks, and the percentiles are found
+    by the core's rank passes, each chunk counted where it is and the counts
+    summed, pass by pass."""
     blocks = list(array.to_delayed().ravel())
     extent = _tree(_joined_extents, [dask.delayed(_extent, pure=True)(b) for b in blocks])
+    widened = False
     if plan.mode == "minmax":
         count, lo, hi = dask.compute(extent)[0]
     else:
@@ -143,16 +187,16 @@ def _stretch_range(array, plan):
         # before the ranks are known.
         first = _core.RankSearch(array.dtype, 0, 0)
         counted = dask.delayed(_counted, pure=False)
-        (count, lo, hi), counts = dask.compute(extent, _tree(_summed, [counted(first, b) for b in blocks]))
+        (count, lowest, highest), counts = dask.compute(extent, _tree(_summed, [counted(first, b) for b in blocks]))
         if count:
             search = _core.RankSearch(array.dtype, _core.percentile_rank(plan.low, count),
                                       _core.percentile_rank(plan.high, count))
             while not search.end_pass(counts):
                 counts = dask.compute(_tree(_summed, [counted(search, b) for b in blocks]))[0]
-            lo, hi = search.values()
+            lo, hi, widened = _core.widen_percentiles(*search.values(), lowest, highest)
     if not count:
         raise ValueError("the image holds no numbers: every sample is blank, not a number (NaN) or infinite")
-    return lo, hi
+    return lo, hi, widened
 
 
 def _reduced(block, reduction):
@@ -164,8 +208,9 @@ def _frame(table):
     return pd.DataFrame({name: table[name] for name in _COLUMNS})
 
 
-def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 stretch=None, as_dataframe=False, threads=1):
+@_settings_by_name
+def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+                 stretch=None, border=None, as_dataframe=False, threads=1):
     """Finds the blobs of a chunked Dask array, chunk by chunk.
 
     The features are exactly those of ``hessian_maxima.detect`` on the
@@ -176,9 +221,9 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     as ``map_overlap`` would hand them over, but with one task per chunk
     that cuts the edges its 8 neighbours need (map_overlap's graph has a
     task for each of them, which cost more than the chunks' runs on small
-    sigmas). There is no padding at the array's own borders, so that they
-    behave as in a whole-array run; chunks smaller than the margin are
-    joined to their neighbours. With a scale range, the chunks keep every
+    sigmas). The array's own borders are treated as in a whole-array run
+    (`border`); chunks smaller than the margin are joined to their
+    neighbours. With a scale range, the chunks keep every
     feature and the overlap pruning runs once on all of them, gathered in
     row-major order, so that the chunking cannot change the result.
 
@@ -188,8 +233,10 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
         H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks (each, with
         its margins, within detect()'s limit of 2**28 pixels), of the
         dtypes hessian_maxima.detect() takes.
-    sigma, threshold, sigma_max, scales, polarity, overlap, stretch
-        As for hessian_maxima.detect(). A minmax or percentile stretch
+    sigma, threshold, sigma_max, scales, polarity, overlap, border, stretch
+        As for hessian_maxima.detect(). An extended border pads the whole
+        array by chunk_depth() pixels as the core pads a picture, which the
+        chunks at the edges take on. A minmax or percentile stretch
         takes lo and hi from the whole array, exactly as detect() finds
         them, and maps every chunk with them: the smallest and largest
         sample by a reduction over the chunks (run now, before the
@@ -212,7 +259,7 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     Runs on the current Dask scheduler: the threads of this process, or the
     cluster of an active dask.distributed Client.
     """
-    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
     array = da.asarray(darray)
     if array.dtype.kind in "uif" and not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
@@ -223,10 +270,12 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     if max(array.shape[:2]) > np.iinfo(np.int32).max:
         raise ValueError("the array is too large: positions are int32")
     prunes = settings.scales > 1 and settings.overlap < 1.0
-    each = settings._replace(overlap=1.0) if prunes else settings
+    # The chunks run on the padded array as it is: the padding is done here.
+    each = settings._replace(overlap=1.0 if prunes else settings.overlap, border="interior")
 
-    depth = chunk_depth(settings.sigma, settings.sigma_max if settings.scales > 1 else None,
-                        settings.scales if settings.scales > 1 else None)
+    depth = _run_margin(settings)
+    pad = depth if settings.border != "interior" else 0
+    height, width = array.shape[:2]
     chunks = [_chunks_of_at_least(array.chunks[0], depth), _chunks_of_at_least(array.chunks[1], depth)]
     if array.ndim == 3:
         chunks.append((array.shape[2],))
@@ -234,13 +283,16 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
     levels = ()
     if plan.none is not None or plan.mode != "none":
         # Every chunk mapped with the same lo and hi: the whole array's.
-        reduction = _reduction(plan, *(_stretch_range(array, plan) if plan.mode != "none" and array.size else ()))
+        lo, hi, widened = _stretch_range(array, plan) if plan.mode != "none" and array.size else (0.0, 0.0, False)
+        reduction = _reduction(plan, lo, hi)
         array = array.map_blocks(_reduced, reduction, dtype=np.uint8,
                                  chunks=array.chunks[:2] + (((3,),) if array.ndim == 3 else ()))
         if plan.mode != "none" and array.size:
-            _warn_stretch(plan, reduction)
+            _warn_stretch(plan, reduction, widened=widened)
         elif array.size and not as_dataframe:
             levels = (array.min(), array.max())
+    if pad and array.size:
+        array = _extended(array, pad, settings.border)
     # Margins between chunks only: an axis of one chunk needs none.
     margins = [depth if len(c) > 1 else 0 for c in array.chunks[:2]]
     rows, columns = _starts(array.chunks[0]), _starts(array.chunks[1])
@@ -256,10 +308,12 @@ def detect_array(darray, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=N
         for j in range(blocks.shape[1]):
             around = [[edges[i + di, j + dj] if 0 <= i + di < blocks.shape[0] and 0 <= j + dj < blocks.shape[1]
                        and (di, dj) != (0, 0) else None for dj in (-1, 0, 1)] for di in (-1, 0, 1)]
-            top = rows[i] - (margins[0] if i > 0 else 0)
-            left = columns[j] - (margins[1] if j > 0 else 0)
-            parts.append(run(blocks[i, j], around, each, top, left, (rows[i], rows[i + 1]),
-                             (columns[j], columns[j + 1])))
+            # In the picture's coordinates, the padding left out.
+            top = rows[i] - (margins[0] if i > 0 else 0) - pad
+            left = columns[j] - (margins[1] if j > 0 else 0) - pad
+            parts.append(run(blocks[i, j], around, each, top, left,
+                             (max(rows[i] - pad, 0), min(rows[i + 1] - pad, height)),
+                             (max(columns[j] - pad, 0), min(columns[j + 1] - pad, width))))
         bands.append(dask.delayed(_row_major, pure=True)(*parts))
     if prunes:
         bands = [dask.delayed(_pruned, pure=True)(settings.overlap, *bands)] if bands else []
@@ -293,8 +347,9 @@ def _detect_file(path, settings, stretch):
         return None, "%s: %s" % (type(error).__name__, error), None
 
 
-def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 stretch=None, client=None, threads=1):
+@_settings_by_name
+def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
+                 stretch=None, border=None, client=None, threads=1):
     """Runs many picture files on a dask.distributed cluster, one task a file.
 
     Parameters
@@ -302,7 +357,7 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
     paths : iterable of str or os.PathLike
         Picture files, read by the workers (so they must see the same
         paths, e.g. on a shared file system) with hessian_maxima.load().
-    sigma, threshold, sigma_max, scales, polarity, overlap
+    sigma, threshold, sigma_max, scales, polarity, overlap, border
         As for hessian_maxima.detect().
     stretch : str or None
         As for hessian_maxima.load(): each file is mapped with the command
@@ -330,7 +385,7 @@ def detect_files(paths, sigma=5.0, threshold=100.0, *, sigma_max=None, scales=No
         pandas' nullable integers.
     """
     import pandas as pd
-    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads)
+    settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
     paths = [os.fspath(path) for path in paths]
     _plan(np.uint8, stretch)  # refuses a stretch the loader would not know
 

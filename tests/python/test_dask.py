@@ -14,6 +14,9 @@ from conftest import blob_scene, write_pnm
     {"sigma": 2, "threshold": 10},
     {"sigma": 1.5, "sigma_max": 10, "threshold": 10},   # pruned after gathering
     {"sigma": 1.5, "sigma_max": 10, "threshold": 10, "overlap": 1, "polarity": "bright"},
+    {"sigma": 1.5, "sigma_max": 10, "threshold": 10, "border": "interior"},
+    {"sigma": 2, "threshold": 10, "border": "nearest"},
+    {"sigma": 1.5, "sigma_max": 6, "threshold": 10, "border": "constant"},
 ])
 def test_chunks_give_the_whole_array_run(settings):
     scene = blob_scene(230, 310, 21)
@@ -30,9 +33,9 @@ def test_chunks_give_the_whole_array_run(settings):
 @pytest.mark.parametrize("dtype", [np.uint16, np.float32])
 def test_wide_chunks_share_the_whole_array_stretch(dtype):
     scene = wide_scene(dtype)
-    whole = hm.detect(scene, 2, 10, stretch="percentile:1:99")
+    whole = hm.detect(scene, 2, threshold=10, stretch="percentile:1:99")
     assert len(whole) > 50
-    chunked = hd.detect_array(da.from_array(scene, chunks=(64, 100)), 2, 10, stretch="percentile:1:99")
+    chunked = hd.detect_array(da.from_array(scene, chunks=(64, 100)), 2, threshold=10, stretch="percentile:1:99")
     assert chunked.tobytes() == whole.tobytes()
 
 
@@ -41,6 +44,24 @@ def wide_scene(dtype):
     scene = blob_scene(230, 310, 22).astype(dtype) * dtype(97)
     scene[:, :150] //= 3
     return scene
+
+
+def test_warnings_name_the_callers_line():
+    with pytest.warns(UserWarning, match="is flat: its percentile") as caught:
+        hd.detect_array(da.from_array(np.full((40, 40), 3, np.uint16), chunks=20), stretch="percentile")
+    assert [w.filename for w in caught] == [__file__]
+
+
+def test_small_array_reflected_many_times():
+    """A picture smaller than the margin: the reflection repeats, in da.pad
+    as in the core."""
+    scene = blob_scene(23, 17, 4)
+    for border in ("reflect", "nearest"):
+        whole = hm.detect(scene, 1.5, sigma_max=9, threshold=1, border=border)
+        assert len(whole) > 0
+        for chunks in ((5, 7), (23, 17)):
+            assert hd.detect_array(da.from_array(scene, chunks=chunks), 1.5, sigma_max=9, threshold=1,
+                                   border=border).tobytes() == whole.tobytes()
 
 
 def test_narrow_chunks_joined_to_their_neighbour():
@@ -53,7 +74,7 @@ def test_blob_on_a_chunk_corner_found_once():
     scene = np.full((128, 128), 80, np.uint8)
     yy, xx = np.mgrid[0:128, 0:128]
     scene += (100 * np.exp(-((xx - 64.3) ** 2 + (yy - 63.6) ** 2) / 18)).astype(np.uint8)
-    features = hd.detect_array(da.from_array(scene, chunks=64), 3, 50)
+    features = hd.detect_array(da.from_array(scene, chunks=64), 3, threshold=50)
     assert len(features) == 1
     assert (features["x"][0], features["y"][0]) == (64, 64)
 
@@ -69,10 +90,10 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
     paths = [pictures["grey"], broken, flat, tiny, pictures["rgb"]]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        table = hd.detect_files(paths, 2, 20, client=client)
+        table = hd.detect_files(paths, 2, threshold=20, client=client)
         # The stretch's passes over chunks on worker processes.
         wide = wide_scene(np.float32)
-        assert hd.detect_array(da.from_array(wide, chunks=100), 2, 10).tobytes() == hm.detect(wide, 2, 10).tobytes()
+        assert hd.detect_array(da.from_array(wide, chunks=100), 2, threshold=10).tobytes() == hm.detect(wide, 2, threshold=10).tobytes()
     failed = table[table["file"] == str(broken)]
     assert len(failed) == 1 and "cannot read image" in failed["error"].iloc[0]
     # Files without features keep a row each, with their warnings.
@@ -84,7 +105,7 @@ def test_files_on_a_cluster_with_a_broken_one(pictures, tmp_path):
     assert "is too small for the kernel" in table[table["file"] == str(tiny)]["warning"].iloc[0]
     for path in (pictures["grey"], pictures["rgb"]):
         rows = table[table["file"] == str(path)]
-        expected = hm.detect(hm.load(path), 2, 20)
+        expected = hm.detect(hm.load(path), 2, threshold=20)
         assert rows["error"].isna().all() and len(rows) == len(expected) > 0
         assert np.array_equal(rows["x_subpixel"].to_numpy(), expected["x_subpixel"])
         assert np.array_equal(rows["polarity"].to_numpy(dtype=np.int8), expected["polarity"])

@@ -26,6 +26,9 @@ def cli_features(cli, path, *options):
     ({}, []),
     ({"sigma": 2.5, "threshold": 20, "polarity": "dark"}, ["--sigma", "2.5", "--threshold", "20", "--polarity", "dark"]),
     ({"sigma": 1.5, "sigma_max": 9, "threshold": 30}, ["--sigma", "1.5:9", "--threshold", "30"]),
+    ({"sigma": 2.5, "threshold": 20, "border": "nearest"}, ["--sigma", "2.5", "--threshold", "20", "--border", "nearest"]),
+    ({"sigma": 1.5, "sigma_max": 9, "threshold": 30, "border": "interior"},
+     ["--sigma", "1.5:9", "--threshold", "30", "--border", "interior"]),
 ])
 def test_same_features_as_the_command_line(cli, pictures, name, settings, options):
     assert_same_features(hm.detect(hm.load(pictures[name]), **settings), cli_features(cli, pictures[name], *options))
@@ -41,6 +44,18 @@ def assert_same_features(ours, theirs):
         assert row["polarity"] == {1: "bright", -1: "dark"}[mine["polarity"]]
 
 
+def test_settings_after_sigma_are_named():
+    scene = blob_scene(60, 80, 3)
+    with pytest.raises(TypeError, match=r"detect\(\) takes image and sigma by position.*threshold=30 or sigma_max=30"):
+        hm.detect(scene, 1, 30)
+    with pytest.raises(TypeError, match=r"kernel_radius\(\) takes sigma by position.*sigma_max=9"):
+        hm.kernel_radius(2, 9)
+    assert hm.kernel_radius(2, sigma_max=9) == hm.kernel_radius(9)
+    assert hm.detect(scene, 1, threshold=30).tobytes() == hm.detect(scene, sigma=1, threshold=30).tobytes()
+    with pytest.raises(ValueError, match="border must be"):
+        hm.detect(scene, 2, border="mirror")
+
+
 def test_loaded_pictures_are_the_arrays_written(pictures):
     grey, rgb, rgba = (hm.load(pictures[name]) for name in ("grey", "rgb", "rgba"))
     assert grey.dtype == np.uint8 and grey.shape == (240, 320)
@@ -51,19 +66,19 @@ def test_loaded_pictures_are_the_arrays_written(pictures):
 
 def test_image_layouts():
     scene = blob_scene(120, 160, 7)
-    expected = hm.detect(scene, 2, 10)
+    expected = hm.detect(scene, 2, threshold=10)
     assert len(expected) > 10
     # Strided and Fortran-ordered views, and the same grey as RGB and RGBA.
     padded = np.zeros((240, 400), np.uint8)
     padded[::2, 3:323:2] = scene
     for view in (padded[::2, 3:323:2], np.asfortranarray(scene), scene[::-1, ::-1][::-1, ::-1],
                  np.repeat(scene[:, :, None], 3, axis=2), np.dstack([scene, scene, scene, 255 - scene])):
-        assert hm.detect(view, 2, 10).tobytes() == expected.tobytes()
+        assert hm.detect(view, 2, threshold=10).tobytes() == expected.tobytes()
     # The job's grey conversion: (B * 0.114 + G * 0.587) + R * 0.299, truncated.
     rgb = np.dstack([blob_scene(120, 160, s) for s in (8, 9, 10)])
     r, g, b = (rgb[:, :, c].astype(np.float32) for c in range(3))
     grey = ((b * np.float32(0.114) + g * np.float32(0.587)) + r * np.float32(0.299)).astype(np.uint8)
-    assert hm.detect(rgb, 2, 10).tobytes() == hm.detect(grey, 2, 10).tobytes()
+    assert hm.detect(rgb, 2, threshold=10).tobytes() == hm.detect(grey, 2, threshold=10).tobytes()
 
 
 def test_refusals():
@@ -85,7 +100,11 @@ def test_refusals():
     with pytest.raises(ValueError, match=r"the image is too small for the kernel \(radius 3000\).* 384 x 303 "):
         hm.detect(np.zeros((303, 384), np.uint8), 1000)
     with pytest.raises(ValueError, match="too small for the kernel"):
-        hm.detect(scene, 1.5, sigma_max=4)     # radius 12: 20 x 20 pixels leave none
+        hm.detect(scene, 1.5, sigma_max=4, border="interior")   # radius 12: 20 x 20 pixels leave none
+    # An extended border (a range's default) searches every pixel, however
+    # small the picture: nothing to refuse.
+    assert len(hm.detect(scene, 1.5, sigma_max=4)) == 0
+    assert len(hm.detect(blob_scene(20, 20, 3, blobs=1, noise=0), 1.5, sigma_max=4, threshold=1)) > 0
     assert len(hm.detect(np.zeros((27, 27), np.uint8), 4)) == 0   # radius 12: one pixel searched
 
     # Views of 10^10 pixels that cost nothing until read: refused from their
@@ -129,8 +148,8 @@ def test_wide_pictures_as_the_command_line_reads_them(cli, tmp_path, kind, stret
     path = tmp_path / ("%s.tif" % kind)
     tifffile.imwrite(path, picture, photometric="rgb" if picture.ndim == 3 else "minisblack")
     theirs = cli_features(cli, path, "--sigma", "2", "--threshold", "10", *(["--stretch", stretch] if stretch else []))
-    assert_same_features(hm.detect(tifffile.imread(path), 2, 10, stretch=stretch), theirs)
-    assert_same_features(hm.detect(hm.load(path, stretch), 2, 10), theirs)
+    assert_same_features(hm.detect(tifffile.imread(path), 2, threshold=10, stretch=stretch), theirs)
+    assert_same_features(hm.detect(hm.load(path, stretch), 2, threshold=10), theirs)
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
@@ -156,7 +175,7 @@ def test_percentiles_are_order_statistics(cli, tmp_path, dtype):
 def test_wide_dtypes():
     scene = blob_scene(100, 100, 11)
     scene[0, :2] = 0, 255  # the full range, which minmax brings back exactly
-    expected = hm.detect(scene, 2, 10).tobytes()
+    expected = hm.detect(scene, 2, threshold=10).tobytes()
     wide = scene.astype(np.uint16) * 257
     for image, stretch in ((wide, "none"),                    # round(v / 257)
                            (scene / 255.0, "none"),           # floats: 0..1
@@ -164,19 +183,65 @@ def test_wide_dtypes():
                            (np.asfortranarray(scene.astype(np.int16) * 100 - 20000), "minmax"),
                            # Colours with an alpha far outside them, which the stretch leaves out.
                            (np.dstack([wide, wide, wide, np.full_like(wide, 65535)]), "minmax")):
-        assert hm.detect(image, 2, 10, stretch=stretch).tobytes() == expected
-    assert hm.detect(wide[:, ::-1], 2, 10, stretch="none").tobytes() == hm.detect(scene[:, ::-1], 2, 10).tobytes()
+        assert hm.detect(image, 2, threshold=10, stretch=stretch).tobytes() == expected
+    assert hm.detect(wide[:, ::-1], 2, threshold=10, stretch="none").tobytes() == hm.detect(scene[:, ::-1], 2, threshold=10).tobytes()
     with pytest.warns(UserWarning, match="uses only levels 0 to 1"):
-        hm.detect(scene.astype(np.uint16), 2, 10, stretch="none")
+        hm.detect(scene.astype(np.uint16), 2, threshold=10, stretch="none")
     # Deeper than 8 bits, samples are stretched unless told otherwise: the
     # faint picture's spots are found as in the 8-bit one.
     faint = scene.astype(np.uint16) * 4 + 1000
-    assert hm.detect(faint, 2, 10).tobytes() == hm.detect(faint, 2, 10, stretch="percentile").tobytes()
-    assert len(hm.detect(faint, 2, 10)) > 0 and len(hm.detect(faint, 2, 10, stretch="none")) == 0
+    assert hm.detect(faint, 2, threshold=10).tobytes() == hm.detect(faint, 2, threshold=10, stretch="percentile").tobytes()
+    assert len(hm.detect(faint, 2, threshold=10)) > 0 and len(hm.detect(faint, 2, threshold=10, stretch="none")) == 0
     with pytest.warns(UserWarning, match="flat"):
         assert len(hm.detect(np.ones((40, 40), np.float32))) == 0
     with pytest.raises(ValueError, match="no numbers"):
         hm.detect(np.full((30, 30), np.nan))
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.int16, np.uint32, np.int32, np.float32, np.float64])
+def test_percentiles_are_numpys_order_statistics(dtype):
+    """The stretch's lo and hi are the samples at numpy's ranks, and every
+    byte is the formula's (through the look-up of every value for 16-bit
+    samples), blanks and infinities included."""
+    rng = np.random.default_rng(5)
+    if np.dtype(dtype).kind == "f":
+        samples = (rng.standard_cauchy((97, 131)) * 1000).astype(dtype)
+        samples[rng.random(samples.shape) < 0.01] = np.nan
+        samples[0, :3] = np.inf, -np.inf, -0.0
+    else:
+        info = np.iinfo(dtype)
+        samples = rng.integers(info.min, info.max, (97, 131), dtype=dtype, endpoint=True)
+        samples[:40] //= 7  # many values shared
+    finite = samples[np.isfinite(samples)].astype(np.float64)
+    for low, high in ((0.1, 99.9), (0, 100), (37.5, 37.6)):
+        ranks = [int(np.floor(p / 100 * (finite.size - 1))) for p in (low, high)]
+        expected = tuple(float(v) for v in np.sort(finite)[ranks])
+        lo, hi, widened = hm._core.stretch_range(samples, "percentile", low, high)
+        # Equal percentiles are widened to the extent.
+        assert widened == (expected[0] == expected[1])
+        assert (lo, hi) == ((finite.min(), finite.max()) if widened else expected)
+        level = np.floor((samples.astype(np.float64) - lo) / (hi - lo) * 255 + 0.5)
+        with np.errstate(invalid="ignore"):
+            expected_bytes = np.where(np.isnan(level), 0, np.clip(level, 0, 255)).astype(np.uint8)
+        assert np.array_equal(hm._core.reduce(samples, hm._core.REDUCE_STRETCH, lo, hi), expected_bytes)
+
+
+def test_small_blob_on_a_flat_ground_widens_the_percentiles():
+    """Equal percentiles of a picture that is not constant: its min-max
+    range instead, said in the warning, and the blob is found."""
+    picture = np.full((400, 400), 0.25, np.float32)
+    yy, xx = np.mgrid[0:400, 0:400]
+    picture += (0.5 * np.exp(-((xx - 60.2) ** 2 + (yy - 59.7) ** 2) / 8)).astype(np.float32)
+    picture[np.abs(picture - 0.25) < 0.01] = 0.25  # under 0.1% of the pixels differ
+    with pytest.warns(UserWarning, match="is flat between its 0.1 and 99.9 percentiles but not constant, so its "
+                                         "minmax range 0.25 to 0.74"):
+        features = hm.detect(picture, 2, threshold=10)
+    assert [(f["x"], f["y"]) for f in features] == [(60, 60)]
+    assert features.tobytes() == hm.detect(picture, 2, threshold=10, stretch="minmax").tobytes()
+    with pytest.warns(UserWarning, match="is flat: its percentile") as caught:
+        assert len(hm.detect(np.full((40, 40), 3, np.uint16), stretch="percentile")) == 0
+    # The warning names the caller's line, past the check of the arguments.
+    assert [w.filename for w in caught] == [__file__]
 
 
 def test_response_map():
@@ -188,7 +253,7 @@ def test_response_map():
     inside = np.zeros(scene.shape, bool)
     inside[r:-r, r:-r] = True
     assert np.isnan(response[~inside]).all() and np.isfinite(response[inside]).all()
-    features = hm.detect(scene, sigma, 10)
+    features = hm.detect(scene, sigma, threshold=10)
     assert np.array_equal(response[features["y"], features["x"]], features["response"])
 
 
@@ -196,16 +261,16 @@ def test_runs_from_two_threads_at_once():
     """While one thread is inside a long run, another completes its own."""
     large = np.tile(blob_scene(150, 150, 13), (10, 10))
     small = blob_scene(100, 100, 14)
-    expected = hm.detect(small, 2, 10)
+    expected = hm.detect(small, 2, threshold=10)
     started = threading.Event()
-    long_run = threading.Thread(target=lambda: (started.set(), hm.detect(large, 2, 10, sigma_max=30, scales=16,
+    long_run = threading.Thread(target=lambda: (started.set(), hm.detect(large, 2, threshold=10, sigma_max=30, scales=16,
                                                                        threads=1)))
     long_run.start()
     started.wait()
     while hm._core._runs_in_progress() == 0 and long_run.is_alive():  # needs the lock released
         pass
     results = []
-    beside = threading.Thread(target=lambda: results.append(hm.detect(small, 2, 10)))
+    beside = threading.Thread(target=lambda: results.append(hm.detect(small, 2, threshold=10)))
     beside.start()
     beside.join()
     still_running = hm._core._runs_in_progress() == 1

@@ -108,6 +108,9 @@ def test_bad_tables_and_settings():
                      {"min_length": 0}, {"motion": "brownian"}):
         with pytest.raises(ValueError):
             hm.link(truth, **{"max_distance": 5.0, **settings})
+    # link(tracks, 5, 2) could mean a gap or a minimum length: named only.
+    with pytest.raises(TypeError, match=r"link\(\) takes features and max_distance by position.*gap=2"):
+        hm.link(truth, 5.0, 2)
     with pytest.raises(ValueError, match="track"):
         hm.track_summary(truth)
     with pytest.raises(ValueError, match="one detection a frame"):

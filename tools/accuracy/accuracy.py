@@ -76,9 +76,10 @@ def truth_of(path):
 # Detectors. Each returns an array of (x, y, scale) and the milliseconds of
 # the detection itself (the picture already in memory).
 
-def run_ours(cli, paths, threshold, overlap, jobs=None):
+def run_ours(cli, paths, threshold, overlap, jobs=None, border=None):
     """Our detector on the scenes, a batch for each polarity: {path: (blobs,
-    ms)}. A threshold or overlap of None leaves the tool's default."""
+    ms)}. A threshold, overlap or border of None leaves the tool's default
+    (for a range, the border reflected)."""
     by_polarity = {}
     for path in paths:
         by_polarity.setdefault(truth_of(path)["polarity"], []).append(path)
@@ -92,6 +93,8 @@ def run_ours(cli, paths, threshold, overlap, jobs=None):
             command += ["--overlap", str(overlap)]
         if jobs:
             command += ["--jobs", str(jobs)]
+        if border:
+            command += ["--border", border]
         out = subprocess.run(command + group, check=True, capture_output=True, text=True).stdout
         for picture in json.loads(out):
             blobs = np.array([(f["x_subpixel"], f["y_subpixel"], f["sigma"]) for f in picture["features"]])
@@ -298,20 +301,27 @@ def main():
     with multiprocessing.Pool(2) as pool:
         settings = tune(args.cli, tune_paths, pool, log)
         factors = {name: scale_factor(run_peer(name, tune_paths, settings[name], pool)) for name in PEERS}
-    factors["ours"] = factors["ours, defaults"] = 1.0
+    ours_names = ["ours", "ours, border interior", "ours, defaults", "ours, defaults, border interior"]
+    factors.update({name: 1.0 for name in ours_names})
 
     # Evaluation: one scene at a time, each detector on the whole machine.
     results = {"ours": run_ours(args.cli, eval_paths, *settings["ours"], jobs=1),
-               "ours, defaults": run_ours(args.cli, eval_paths, None, None, jobs=1)}
+               "ours, border interior": run_ours(args.cli, eval_paths, *settings["ours"], jobs=1, border="interior"),
+               "ours, defaults": run_ours(args.cli, eval_paths, None, None, jobs=1),
+               "ours, defaults, border interior": run_ours(args.cli, eval_paths, None, None, jobs=1,
+                                                           border="interior")}
     for name in PEERS:
         results[name] = run_peer(name, eval_paths, settings[name])
     large = None if args.skip_large else speed_on_large_scene(args.cli, args.work, settings, log)
 
-    names = ["ours", "ours, defaults"] + list(PEERS)
+    names = ours_names + list(PEERS)
     labels = {
         "ours": f"ours: --sigma {SIGMA_MIN}:{SIGMA_MAX} --scales {SCALES} --threshold {settings['ours'][0]} "
                 f"--overlap {settings['ours'][1]}, polarity given",
+        "ours, border interior": "ours, border interior: the same with --border interior (a range's default "
+                                 "border is reflect)",
         "ours, defaults": "ours, defaults: the same without --threshold and --overlap (100 and 0.1)",
+        "ours, defaults, border interior": "ours, defaults, border interior: the same with --border interior",
         "blob_log": f"blob_log: min_sigma {SIGMA_MIN}, max_sigma {SIGMA_MAX}, num_sigma {SCALES}, log_scale, "
                     f"threshold {settings['blob_log']}, overlap 0.5, dark scenes inverted; "
                     f"scale read as sigma / {factors['blob_log']:.3f}",

@@ -133,7 +133,7 @@ def detect_ours(movie, threshold):
         best = np.inf
         for _ in range(REPEATS):
             start = time.perf_counter()
-            features = hm.detect(np.pad(picture, pad, mode="reflect"), OUR_SIGMA, threshold, threads=1)
+            features = hm.detect(np.pad(picture, pad, mode="reflect"), OUR_SIGMA, threshold=threshold, threads=1)
             best = min(best, time.perf_counter() - start)
         seconds += best
         x, y = features["x_subpixel"] - pad, features["y_subpixel"] - pad
