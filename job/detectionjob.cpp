@@ -564,5 +564,5 @@ DetectionResult runInTurn(const std::shared_ptr<RunTurns> &turns, quint64 run, c
         RunTurns *turns;
         ~EndTurn() { turns->end(); }
     } endTurn{turns.get()};
-    return runDetection(frame, settings);
+    return runDetection(frame, settings, turns->workspace());
 }

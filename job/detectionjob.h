@@ -177,8 +177,13 @@ public:
     // run has been started. A run that got its turn calls end().
     bool begin(quint64 run);
     void end();
+    // The workspace of the run whose turn it is, from begin() to end():
+    // runs one after another keep its buffers (a picture re-run at another
+    // sigma maps no memory).
+    DetectionWorkspace *workspace() { return &space; }
 
 private:
+    DetectionWorkspace space;
     QMutex mutex;
     QWaitCondition changed;
     quint64 latest = 0;
