@@ -36,6 +36,7 @@ bool loadInput(const InputPicture &input, const BatchSettings &settings, LoadedP
     options.stretch = settings.stretch;
     // The frame is drawn on only for an annotation.
     options.detectorInputOnly = settings.annotateFolder.isEmpty();
+    options.threads = settings.detection.threads;
     if (input.path != QLatin1String("-"))
         return loadPicture(input.path, options, picture, error, damage);
     // A pipe: the loader reads it into memory, up to its limit.

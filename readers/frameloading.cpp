@@ -613,7 +613,7 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
 // plain (jpegdecoder.h), and turned upright as Qt's reader turns it; its
 // levels known. False, the device where it was, for anything else: Qt's
 // reader then reads it, and says what is wrong.
-bool readPlainJpeg(QIODevice *device, JpegTarget target, QImage *frame, KnownLevels *levels)
+bool readPlainJpeg(QIODevice *device, JpegTarget target, unsigned threads, QImage *frame, KnownLevels *levels)
 {
     // HESSIAN_QT_JPEG (anything but 0) hands every JPEG to Qt's reader, so
     // that the two can be compared.
@@ -635,7 +635,7 @@ bool readPlainJpeg(QIODevice *device, JpegTarget target, QImage *frame, KnownLev
     DecoderMessages messages;
     DecodedJpeg decoded;
     const bool decodedHere = decodePlainJpeg(reinterpret_cast<const unsigned char *>(bytes.constData()),
-                                             (size_t)bytes.size(), target, kMaxFramePixels, &decoded);
+                                             (size_t)bytes.size(), target, kMaxFramePixels, &decoded, threads);
     const QImage shown = decodedHere ? upright(decoded.image, decoded.orientation) : QImage();
     if (shown.isNull()) {
         device->seek(0);
@@ -729,7 +729,8 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
     } else {
         const bool greyWillDo = options.detectorInputOnly && !options.keepSamples
                                 && resolvedStretchMode(options.stretch.mode, true, SAMPLE_U8) == StretchMode::None;
-        if (!readPlainJpeg(device, greyWillDo ? JpegTarget::Grey : JpegTarget::Frame, &qtFrame, &levels)
+        if (!readPlainJpeg(device, greyWillDo ? JpegTarget::Grey : JpegTarget::Frame, options.threads, &qtFrame,
+                           &levels)
             && !readFrame(device, fileName, &qtFrame, error, damage))
             return false;
         picture->bitsPerSample = 8;

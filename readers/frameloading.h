@@ -149,6 +149,9 @@ struct LoadOptions {
     // QImage::Format_Grayscale8, without that frame ever being made. Ignored
     // with keepSamples.
     bool detectorInputOnly = false;
+    // Threads that may decode one picture (0: every hardware thread); a
+    // batch that loads one picture per core gives each load one.
+    unsigned threads = 0;
 };
 
 // loadFrame with a choice of stretch: pictures of 16-bit, 32-bit and float
