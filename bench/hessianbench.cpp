@@ -43,6 +43,14 @@
 // to the grey levels, on one thread and on two. The file is read into
 // memory once; each way allocates its frame anew, as a fresh run does.
 //
+// --single FILE times the steps of one picture's run as the command line
+// takes them, the first in this process (so run it in a fresh process each
+// time, as scripts/bench.sh single does): loading the file (decoding it to
+// the detector's input), setting the detector up (mapping its buffers),
+// the job outside its timed stages (grey input, measurements), the timed
+// stages, writing the feature rows and releasing the memory. One line of
+// milliseconds.
+//
 // --scale-space compares a whole scale-range run (every level's response and
 // maxima, the scale comparison, the measurements, the overlap pruning) with
 // the sum of its levels' single-scale runs (response, maxima search and
@@ -481,6 +489,7 @@ struct ImageComparison {
     QString image;
     QString stages;
     QString decode;
+    QString single;
     float sigma = 5.0f;
     float threshold = kThreshold;
     int repeat = 50;
@@ -516,6 +525,8 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
             comparison->target = text;
         else if (value("--stages", &text))
             comparison->stages = QString::fromLocal8Bit(text.c_str());
+        else if (value("--single", &text))
+            comparison->single = QString::fromLocal8Bit(text.c_str());
         else if (value("--decode", &text))
             comparison->decode = QString::fromLocal8Bit(text.c_str());
         else if (value("--image", &text))
@@ -606,6 +617,57 @@ double elapsedMsec(std::chrono::steady_clock::time_point start)
 
 // The scale-range run against its levels run one by one as single-scale
 // runs, each set up beforehand, as a workspace keeps them between pictures.
+// The steps of a fresh process's first picture (--single).
+int timeSinglePicture(const QString &path, float sigma, float threshold)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    auto start = Clock::now();
+    LoadOptions options;
+    options.detectorInputOnly = true;
+    std::unique_ptr<LoadedPicture> loaded(new LoadedPicture);
+    QString error, damage;
+    if (!loadPicture(path, options, loaded.get(), &error, &damage)) {
+        std::fprintf(stderr, "hessian-maxima-bench: cannot read '%s': %s\n", qPrintable(path), qPrintable(error));
+        return 1;
+    }
+    const double load = since(start);
+    DetectionSettings settings;
+    settings.sigma = sigma;
+    settings.threshold = threshold;
+    std::unique_ptr<DetectionWorkspace> workspace(new DetectionWorkspace);
+    start = Clock::now();
+    const int status = workspace->prepare(sigma, (uint32_t)loaded->frame.width(), (uint32_t)loaded->frame.height());
+    const double setUp = since(start);
+    start = Clock::now();
+    const DetectionResult result = runDetection(loaded->frame, settings, workspace.get());
+    const double job = since(start);
+    if (status != HESSIAN_OK || result.status != HESSIAN_OK) {
+        std::fprintf(stderr, "hessian-maxima-bench: the run failed (%d)\n", result.status);
+        return 1;
+    }
+    PictureResult picture;
+    picture.file = path;
+    picture.features = result.features;
+    picture.measures = result.measures;
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    start = Clock::now();
+    FeatureTableWriter writer(&sink, TableFormat::Csv, false, false);
+    writer.write(picture);
+    const double rows = since(start);
+    start = Clock::now();
+    workspace.reset();
+    loaded.reset();
+    const double release = since(start);
+    std::printf("load %.3f set-up %.3f job-untimed %.3f timed %.3f writing %.3f release %.3f features %d\n", load,
+                setUp, job - (double)result.elapsedMsec, (double)result.elapsedMsec, rows, release,
+                (int)result.features.size());
+    return 0;
+}
+
 // The ways --decode compares, each giving the detector's grey levels.
 int compareJpegDecoding(const QString &path, int repeat)
 {
@@ -869,6 +931,8 @@ int main(int argc, char **argv)
     }
     if (!comparison.image.isEmpty())
         return compareOnImage(comparison);
+    if (!comparison.single.isEmpty())
+        return timeSinglePicture(comparison.single, comparison.sigma, comparison.threshold);
     if (!comparison.decode.isEmpty())
         return compareJpegDecoding(comparison.decode, comparison.repeat);
     if (!comparison.stages.isEmpty())
