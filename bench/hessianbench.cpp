@@ -51,6 +51,13 @@
 // stages, writing the feature rows and releasing the memory. One line of
 // milliseconds.
 //
+// --rerun WIDTHxHEIGHT times the window's runs of one picture at sigma 5,
+// 2 and 5 again: as it ran them before (each run setting its detector up
+// and releasing it) and as it runs them now (one workspace, whose buffers
+// the next sigma keeps), the two ways taking turns --repeat times (default
+// 3, the frame a synthetic one of that size). Wall milliseconds of each
+// run, the whole job (set-up, grey input, timed stages, measurements).
+//
 // --scale-space compares a whole scale-range run (every level's response and
 // maxima, the scale comparison, the measurements, the overlap pruning) with
 // the sum of its levels' single-scale runs (response, maxima search and
@@ -490,6 +497,7 @@ struct ImageComparison {
     QString stages;
     QString decode;
     QString single;
+    QString rerun;
     float sigma = 5.0f;
     float threshold = kThreshold;
     int repeat = 50;
@@ -525,6 +533,8 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
             comparison->target = text;
         else if (value("--stages", &text))
             comparison->stages = QString::fromLocal8Bit(text.c_str());
+        else if (value("--rerun", &text))
+            comparison->rerun = QString::fromLocal8Bit(text.c_str());
         else if (value("--single", &text))
             comparison->single = QString::fromLocal8Bit(text.c_str());
         else if (value("--decode", &text))
@@ -665,6 +675,54 @@ int timeSinglePicture(const QString &path, float sigma, float threshold)
     std::printf("load %.3f set-up %.3f job-untimed %.3f timed %.3f writing %.3f release %.3f features %d\n", load,
                 setUp, job - (double)result.elapsedMsec, (double)result.elapsedMsec, rows, release,
                 (int)result.features.size());
+    return 0;
+}
+
+// The window's runs of one picture at other sigmas, without and with a
+// workspace (--rerun).
+int timeReruns(const QString &size, int repeat)
+{
+    const QStringList sides = size.split(QLatin1Char('x'));
+    FrameSize frameSize{0, 0};
+    if (sides.size() == 2)
+        frameSize = FrameSize{sides[0].toUInt(), sides[1].toUInt()};
+    if (frameSize.width == 0 || frameSize.height == 0) {
+        std::fprintf(stderr, "hessian-maxima-bench: --rerun takes WIDTHxHEIGHT\n");
+        return 2;
+    }
+    const std::vector<unsigned char> grey = syntheticFrame(frameSize);
+    const QImage frame(grey.data(), (int)frameSize.width, (int)frameSize.height, (int)frameSize.width,
+                       QImage::Format_Grayscale8);
+    const float sigmas[] = {5.0f, 2.0f, 5.0f};
+    std::vector<double> msecs[2][3];
+    for (int turn = 0; turn < repeat; ++turn) {
+        for (int k = 0; k < 2; ++k) {
+            const int way = (k + turn) % 2;
+            std::unique_ptr<DetectionWorkspace> workspace(way ? new DetectionWorkspace : nullptr);
+            for (int i = 0; i < 3; ++i) {
+                DetectionSettings settings;
+                settings.sigma = sigmas[i];
+                const auto start = std::chrono::steady_clock::now();
+                const DetectionResult result = runDetection(frame, settings, workspace.get());
+                msecs[way][i].push_back(
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+                if (result.status != HESSIAN_OK) {
+                    std::fprintf(stderr, "hessian-maxima-bench: the run failed (%d)\n", result.status);
+                    return 1;
+                }
+            }
+        }
+    }
+    std::printf("%u x %u, runs at sigma 5, 2 and 5 again, %d turns, wall ms of each run's job, median [best]:\n",
+                frameSize.width, frameSize.height, repeat);
+    const char *names[2] = {"each run sets up and releases (before)", "one workspace (now)"};
+    for (int way = 0; way < 2; ++way) {
+        std::printf("  %-40s", names[way]);
+        for (int i = 0; i < 3; ++i)
+            std::printf("  sigma %g: %8.1f [%8.1f]", (double)sigmas[i], median(msecs[way][i]),
+                        *std::min_element(msecs[way][i].begin(), msecs[way][i].end()));
+        std::printf("\n");
+    }
     return 0;
 }
 
@@ -931,6 +989,8 @@ int main(int argc, char **argv)
     }
     if (!comparison.image.isEmpty())
         return compareOnImage(comparison);
+    if (!comparison.rerun.isEmpty())
+        return timeReruns(comparison.rerun, comparison.repeat);
     if (!comparison.single.isEmpty())
         return timeSinglePicture(comparison.single, comparison.sigma, comparison.threshold);
     if (!comparison.decode.isEmpty())
