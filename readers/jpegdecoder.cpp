@@ -194,9 +194,11 @@ struct Levels {
 // The rows of a picture shared by two threads: one decodes from the top,
 // the other reads the compressed data from the start without decoding the
 // pixels (libjpeg can only read it in order) up to a later row, and decodes
-// from there to the bottom. The second stops reading ahead where the two
-// have as many rows left to decode (its reading ahead is quicker than
-// decoding), so the split follows the file and the threads' progress.
+// from there to the bottom. Reading ahead is quicker than decoding, so the
+// second thread aims at the row where both have as many rows left, looks
+// again once there (the first has moved on meanwhile), and takes over when
+// the two differ by little. Each look ahead costs libjpeg a part of a row
+// of blocks decoded, so it looks a few times, not at every row.
 struct RowShare {
     std::mutex mutex;
     uint32_t height = 0;
@@ -220,24 +222,31 @@ enum class BottomStep { Skip, Take, Done };
 
 // What the bottom thread, having read ahead to `row`, does next: reads
 // `*rows` rows further ahead, takes the rows from `row` on, or leaves
-// them all to the top thread.
+// them all to the top thread. `step`: the rows of a row of blocks.
 BottomStep nextBottomStep(RowShare *share, uint32_t row, uint32_t step, uint32_t *rows)
 {
     std::lock_guard<std::mutex> lock(share->mutex);
-    *rows = step;
+    const uint32_t height = share->height, claimed = share->claimed;
     if (share->fixedSplit) {
-        if (row < share->fixedSplit) {
-            *rows = std::min(step, share->fixedSplit - row);
-            return BottomStep::Skip;
-        }
-        return row == share->fixedSplit ? BottomStep::Take : BottomStep::Done;
+        *rows = share->fixedSplit > row ? share->fixedSplit - row : 0;
+        return row < share->fixedSplit ? BottomStep::Skip
+               : row == share->fixedSplit ? BottomStep::Take
+                                          : BottomStep::Done;
     }
-    if (share->claimed >= share->height || row + step >= share->height)
+    if (claimed >= height || row + step >= height)
         return BottomStep::Done;
-    if (row >= share->claimed && share->height - row <= row - share->claimed) {
+    const uint64_t bottomLeft = height - row;
+    const uint64_t topLeft = row > claimed ? row - claimed : 0;
+    if (row >= claimed && bottomLeft <= topLeft + 2 * (uint64_t)step) {
         share->split = row;
         return BottomStep::Take;
     }
+    // Where both would have as many rows left, on a row of blocks.
+    const uint32_t balance = (uint32_t)(((uint64_t)height + claimed + 1) / 2);
+    const uint32_t target = std::max(row + step, (balance + step - 1) / step * step);
+    if (target >= height)
+        return BottomStep::Done;
+    *rows = target - row;
     return BottomStep::Skip;
 }
 
