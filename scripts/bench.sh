@@ -47,8 +47,10 @@
 # bands, taking turns ROUNDS times (default 3); the timed stages per pixel
 # are compared with the whole run's of the same round. Then a 16000 x 16000
 # TIFF whole and in bands. Features read in bands must be identical to the
-# whole run's. The pictures are written into BUILD_DIR and deleted at the
-# end (1.6 GB of disk while it runs).
+# whole run's. Then the same gigapixel picture as a raw PGM, streamed once
+# each round in a fresh process: the whole command's wall time against its
+# timed stages. The pictures are written into BUILD_DIR and deleted at the
+# end (2.7 GB of disk while it runs).
 #
 #   scripts/bench.sh view
 #
@@ -192,6 +194,19 @@ if [ "${1:-}" = stream ]; then
         cmp -s "$pictures/no-stream-wide.tif.csv" "$pictures/stream-wide.tif.csv" ||
             { echo "streamed and whole features differ" >&2; exit 1; }
     done
+    "$build/bin/hessian-maxima-make-tiff" 32768 32768 "$pictures/giga.pgm"
+    echo
+    echo "32768 x 32768 raw PGM (1 gigapixel) streamed, one run in a fresh process:"
+    printf '%6s %14s %12s %16s %12s\n' round "whole s" "timed s" "whole / timed" "peak RSS MB"
+    for round in $(seq "$rounds"); do
+        /usr/bin/time -f "rss %M wall %e" "$cli" --sigma 5 --stream "$pictures/giga.pgm" >/dev/null 2>"$pictures/err" ||
+            { cat "$pictures/err" >&2; exit 1; }
+        awk '/Time per frame/ { for (i = 1; i < NF; ++i) if ($i == "frame:") timed = $(i + 1) / 1000 }
+             /^rss / { rss = $2; wall = $4 }
+             END { printf "%6d %14.2f %12.2f %16.3f %12.0f\n", '"$round"', wall, timed, wall / timed, rss / 1024 }' \
+            "$pictures/err"
+    done
+    echo
     measure "$pictures/whole-16k.csv" --no-stream "$pictures/p16k.tif" >/dev/null
     measure "$pictures/stream-16k.csv" --stream "$pictures/p16k.tif" >/dev/null
     cmp -s "$pictures/whole-16k.csv" "$pictures/stream-16k.csv" ||
