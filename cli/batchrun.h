@@ -29,7 +29,39 @@ struct BatchSettings {
     int repeat = 1;           // runs per picture; the median time is reported
     int jobs = 0;             // pictures in flight at once; 0: one per hardware thread
     QString annotateFolder;   // where annotated pictures go; empty: none
+    // Sequences: the frames read of each, and how sources are opened.
+    FrameRange frames;
+    SourceOptions source;
+    // A video of a sequence's frames with their circles (.mkv: FFV1, .mp4:
+    // H.264); empty: none.
+    QString annotateVideo;
 };
+
+// Whether --annotate names a video file (.mkv or .mp4) rather than a folder.
+bool isVideoName(const QString &path);
+
+// Whether an input is a sequence (runSequenceInput runs it, not runBatch).
+bool isSequenceInput(const InputPicture &input);
+
+// A sequence's record before its frames are read: the file, its first
+// frame's size, its frames, and the settings it is run with.
+PictureResult sequenceRecord(const InputPicture &input, const BatchSettings &settings);
+
+// Where --annotate DIR puts the pictures of a sequence's frames: a folder
+// named after it, holding NNNNNN.png for frame NNNNNN.
+QString sequenceAnnotationFolder(const InputPicture &input, const QString &annotateFolder);
+
+// Runs a sequence: its selected frames read and detected on every core (see
+// sequencerun.h), each handed to `deliverFrame` in frame order as a record
+// of its own (file, frame, time, features). Returns the sequence's record
+// as sequenceRecord begins it, completed: frames read, lost and dropped,
+// the frames per second from the first read to the last frame delivered,
+// the damage (lost and damaged frames), the stretch's warnings gathered
+// over the frames, and a failing run's status. Stops early when
+// `deliverFrame` returns false or `stop` becomes true.
+PictureResult runSequenceInput(const InputPicture &input, const BatchSettings &settings,
+                               const std::function<bool(const PictureResult &)> &deliverFrame,
+                               const std::atomic<bool> *stop = nullptr);
 
 // One picture as runBatch does it, on the calling thread.
 PictureResult processPicture(const InputPicture &input, const BatchSettings &settings,

@@ -49,12 +49,17 @@ const char kUsage[] =
     "                          [--format csv|json] [--details] [--with-filename]\n"
     "                          [--output FILE] [--summary FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
+    "                          [--frames A:B[:STEP]] [--sequence] [--luma] [--all-frames]\n"
     "                          [--quiet] [--repeat N] PATH...\n"
     "\n"
     "Finds the strict local maxima of the determinant-of-Hessian response at\n"
     "Gaussian scale S that exceed the response threshold T, in each picture.\n"
     "PATH is a picture file, a folder (every picture in it, recognised by\n"
-    "content), or - for one picture on standard input.\n"
+    "content), or - for one picture (or a video stream) on standard input. A\n"
+    "video (a file, a camera such as /dev/video0), a multi-page TIFF, a FITS\n"
+    "cube and numbered files (frame_%04d.png, or a folder with --sequence) are\n"
+    "sequences: each frame is detected, and the rows gain its number (frame)\n"
+    "and time (t).\n"
     "\n"
     "  -s, --sigma S      Gaussian scale, a positive number (default 5)\n"
     "  -s, --sigma MIN:MAX  a scale range: blobs found at their own scale, the\n"
@@ -92,7 +97,10 @@ const char kUsage[] =
     "                     features: file, frames, features, status, warning,\n"
     "                     elapsed_msec and the settings\n"
     "  --annotate DIR     write each picture with its features circled to DIR,\n"
-    "                     as a PNG named after the picture\n"
+    "                     as a PNG named after the picture (a sequence's frames\n"
+    "                     into a folder named after it, NNNNNN.png each)\n"
+    "  --annotate VIDEO   one sequence's frames with their circles as a video:\n"
+    "                     VIDEO.mkv (FFV1, lossless) or VIDEO.mp4 (H.264)\n"
     "  --force            let --annotate replace pictures already in DIR\n"
     "  -j, --jobs N       pictures in flight at once (default: one per core)\n"
     "  -r, --recursive    look for pictures in the subfolders of folders too\n"
@@ -100,12 +108,22 @@ const char kUsage[] =
     "                     (warnings and failures still)\n"
     "  --repeat N         run the timed stages N times and report the median time\n"
     "                     (default 1)\n"
+    "  --frames A:B[:STEP]  of each sequence, frames A, A + STEP, ... before B\n"
+    "                     (from 0, as a Python slice; A: or :B leave an end open)\n"
+    "  --sequence         a folder is one sequence of its pictures in natural\n"
+    "                     order (img2 before img10), not a batch\n"
+    "  --luma             videos: the decoder's luma plane as the grey frame,\n"
+    "                     without the colour conversion (faster; other levels)\n"
+    "  --all-frames       cameras, pipes, standard input: keep every frame, waiting\n"
+    "                     for detection (default: the newest frame wins and those\n"
+    "                     it replaces are counted as dropped)\n"
     "  -h, --help         show this help\n"
     "  -V, --version      show the version\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
-    "row, left to right; with several pictures (or -H) a first column \"file\".\n"
-    "JSON: an array with one object per picture. Standard error: with one picture the\n"
+    "row, left to right; with several pictures (or -H) a first column \"file\";\n"
+    "with sequences \"frame\" (and \"t\", seconds) before x. JSON: an array with\n"
+    "one object per picture or sequence. Standard error: with one picture the\n"
     "run's report line, with several a summary line; one line per failure or\n"
     "damaged file.\n"
     "Exit status: 0 success, 1 a picture could not be read or its run failed,\n"
@@ -131,6 +149,9 @@ struct Options {
     bool withFilename = false;   // -H
     bool quiet = false;          // -q
     QString summary;             // --summary FILE
+    FrameRange frames;
+    bool framesGiven = false;
+    SourceOptions source;
     QStringList paths;
 };
 
@@ -173,14 +194,15 @@ bool parseWholeNumber(const QString &text, int lowest, int highest, int *value)
 const QStringList kFlags = {QStringLiteral("--details"),   QStringLiteral("--force"),
                             QStringLiteral("--recursive"), QStringLiteral("--stream"),
                             QStringLiteral("--no-stream"), QStringLiteral("--with-filename"),
-                            QStringLiteral("--quiet")};
+                            QStringLiteral("--quiet"),     QStringLiteral("--sequence"),
+                            QStringLiteral("--luma"),      QStringLiteral("--all-frames")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
                              QStringLiteral("--jobs"),    QStringLiteral("--repeat"),
                              QStringLiteral("--stretch"), QStringLiteral("--summary"),
-                             QStringLiteral("--border")};
+                             QStringLiteral("--frames"),  QStringLiteral("--border")};
 
 // The short options, as the long ones they stand for.
 const struct {
@@ -218,7 +240,12 @@ bool expandShortOptions(const QString &cluster, QStringList *expanded, QChar *un
 // Returns -1 when the option is good, otherwise the exit status.
 int applyOption(const QString &name, const QString &value, Options *options)
 {
-    if (name == QLatin1String("--stretch")) {
+    if (name == QLatin1String("--frames")) {
+        if (!parseFrameRange(value, &options->frames))
+            return usageError(invalidValue(name, value, "A:B[:STEP], frame numbers from 0 with B above A and a STEP "
+                                                        "from 1 (A: and :B leave an end open)"));
+        options->framesGiven = true;
+    } else if (name == QLatin1String("--stretch")) {
         if (!parseStretchName(value, &options->stretch))
             return usageError(invalidValue(name, value, "none, minmax, percentile or percentile:LOW:HIGH "
                                                         "(percentages, 0 <= LOW < HIGH <= 100)"));
@@ -375,6 +402,12 @@ int parseArguments(QStringList arguments, Options *options)
                 options->stream = name == QLatin1String("--stream") ? StreamChoice::Always : StreamChoice::Never;
             else if (name == QLatin1String("--force"))
                 options->force = true;
+            else if (name == QLatin1String("--sequence"))
+                options->source.folderSequence = true;
+            else if (name == QLatin1String("--luma"))
+                options->source.luma = true;
+            else if (name == QLatin1String("--all-frames"))
+                options->source.allFrames = true;
             else
                 options->recursive = true;
             continue;
@@ -394,6 +427,8 @@ int parseArguments(QStringList arguments, Options *options)
         return usageError(QStringLiteral("no image given"));
     if (options->force && options->annotate.isEmpty())
         return usageError(QStringLiteral("--force applies only with --annotate"));
+    if (options->source.folderSequence && options->recursive)
+        return usageError(QStringLiteral("--sequence reads a folder's own pictures; it does not go with --recursive"));
     return checkRange(options);
 }
 
@@ -404,13 +439,26 @@ int checkAnnotations(const QVector<InputPicture> &inputs, const Options &options
 {
     if (options.annotate.isEmpty())
         return -1;
+    if (isVideoName(options.annotate)) {
+        if (inputs.size() != 1 || !isSequenceInput(inputs.first()))
+            return usageError(QStringLiteral("--annotate %1 writes the frames of one sequence as a video; give one "
+                                             "sequence, or a folder to --annotate")
+                                  .arg(options.annotate));
+        if (!options.force && QFileInfo::exists(options.annotate))
+            return usageError(QStringLiteral("'%1' exists; --force replaces it").arg(options.annotate));
+        if (!QDir().mkpath(QFileInfo(options.annotate).absolutePath()))
+            return usageError(QStringLiteral("cannot create the folder for '%1'").arg(options.annotate));
+        return -1;
+    }
     if (!QDir().mkpath(options.annotate))
         return usageError(QStringLiteral("cannot create the folder '%1' for --annotate").arg(options.annotate));
     std::set<QString> names;
     for (const InputPicture &input : inputs) {
         if (!input.error.isEmpty())
             continue;
-        const QString path = QDir(options.annotate).filePath(input.annotationName);
+        // A sequence's frames go into a folder of their own.
+        const QString path = isSequenceInput(input) ? sequenceAnnotationFolder(input, options.annotate)
+                                                    : QDir(options.annotate).filePath(input.annotationName);
         if (!names.insert(QDir::cleanPath(path)).second)
             return usageError(QStringLiteral("two pictures would be annotated as '%1'").arg(path));
         if (!options.force && QFileInfo::exists(path))
@@ -484,11 +532,11 @@ int main(int argc, char *argv[])
     if (parsed >= 0)
         return parsed;
 
-    const QVector<InputPicture> inputs = expandInputs(options.paths, options.recursive);
+    const QVector<InputPicture> inputs = expandInputs(options.paths, options.recursive, options.source);
     // One file named on the command line behaves as it always has; a folder
     // or several paths make a batch, whose rows say which file they are from.
     const bool single = options.paths.size() == 1 && inputs.size() == 1
-                        && !QFileInfo(options.paths.first()).isDir();
+                        && (!QFileInfo(options.paths.first()).isDir() || options.source.folderSequence);
     const int annotationStatus = checkAnnotations(inputs, options);
     if (annotationStatus >= 0)
         return annotationStatus;
@@ -523,9 +571,19 @@ int main(int argc, char *argv[])
     settings.stream = options.stream;
     settings.repeat = options.repeat;
     settings.jobs = options.jobs;
-    settings.annotateFolder = options.annotate;
+    (isVideoName(options.annotate) ? settings.annotateVideo : settings.annotateFolder) = options.annotate;
+    settings.frames = options.frames;
+    settings.source = options.source;
 
-    FeatureTableWriter writer(out, options.format, options.details, !single || options.withFilename);
+    // Sequences give their rows a frame number, and a time when they have
+    // one; a table of still pictures alone is as it always was.
+    FrameColumns frameColumns = FrameColumns::None;
+    for (const InputPicture &input : inputs)
+        if (isSequenceInput(input))
+            frameColumns = input.source->info().timed || frameColumns == FrameColumns::FrameAndTime
+                               ? FrameColumns::FrameAndTime
+                               : FrameColumns::Frame;
+    FeatureTableWriter writer(out, options.format, options.details, !single || options.withFilename, frameColumns);
     // With one picture, CSV output appears only for a successful run, as it
     // always has; JSON always says what happened.
     bool begun = false;
@@ -543,8 +601,15 @@ int main(int argc, char *argv[])
     int emptyFolders = 0;   // folders given that hold no picture
     QByteArray summary = summaryHeader();
     qint64 featureCount = 0;
+    // Sequences: how many, their frames read, lost and dropped, and the
+    // time spent running them.
+    int sequences = 0;
+    qint64 framesRead = 0, framesLost = 0, framesDropped = 0;
+    double sequenceSeconds = 0.0;
     PictureResult last;
-    const auto deliver = [&](const PictureResult &picture) {
+    // What a picture's (or a sequence's) run leaves to say on standard
+    // error, its count and its summary row.
+    const auto report = [&](const PictureResult &picture) {
         if (picture.status == kPictureUnreadable && isEmptyFolder(picture)) {
             ++emptyFolders;
             progress.clear();
@@ -582,19 +647,77 @@ int main(int argc, char *argv[])
                 complain(QStringLiteral("'%1': %2").arg(picture.file, picture.annotationError));
             }
         }
-        featureCount += picture.features.size();
-        if (picture.status == 0)
-            begin();
-        if (begun && !writeFailed && (picture.status == 0 || options.format == TableFormat::Json || !single))
-            writeFailed = !writer.write(picture);
         if (single)
             last = picture;
         if (!isEmptyFolder(picture))
             summary += summaryRow(picture);
         progress.update(++done);
+    };
+    const auto deliver = [&](const PictureResult &picture) {
+        report(picture);
+        featureCount += picture.features.size();
+        if (picture.status == 0)
+            begin();
+        if (begun && !writeFailed && (picture.status == 0 || options.format == TableFormat::Json || !single))
+            writeFailed = !writer.write(picture);
         return !writeFailed;
     };
-    const int delivered = runBatch(inputs, settings, deliver, &interrupted);
+    // A sequence's frames are written as they come: its object (JSON) is
+    // opened with the first frame and closed with the sequence's record.
+    const auto runSequenceAt = [&](const InputPicture &input) {
+        bool opened = false;
+        // The object's head, with the stretch the first frame was made with.
+        const auto open = [&](const PictureResult &first) {
+            begin();
+            PictureResult head = sequenceRecord(input, settings);
+            if (head.stretch.isEmpty())
+                head.stretch = first.stretch;
+            if (!writeFailed)
+                writeFailed = !writer.beginSequence(head);
+            opened = true;
+        };
+        const PictureResult sequence = runSequenceInput(input, settings, [&](const PictureResult &frame) {
+            if (!opened)
+                open(frame);
+            featureCount += frame.features.size();
+            if (!writeFailed)
+                writeFailed = !writer.writeFrame(frame);
+            return !writeFailed;
+        }, &interrupted);
+        if (interrupted.load() || writeFailed)
+            return false;  // finish() closes what is open
+        if (!opened && (sequence.status == 0 || options.format == TableFormat::Json || !single)) {
+            begin();
+            if (!writeFailed)
+                writeFailed = !writer.write(sequence);
+        } else if (opened && !writeFailed) {
+            writeFailed = !writer.endSequence(sequence);
+        }
+        ++sequences;
+        framesRead += sequence.framesRead;
+        framesLost += sequence.framesLost;
+        framesDropped += sequence.framesDropped;
+        if (sequence.framesPerSecond > 0.0)
+            sequenceSeconds += sequence.framesRead / sequence.framesPerSecond;
+        report(sequence);
+        return !writeFailed;
+    };
+    // Still pictures run as a batch, several at once; a sequence runs alone
+    // on every core, its frames several at once.
+    int delivered = 0;
+    for (int at = 0; at < inputs.size() && !interrupted.load() && !writeFailed;) {
+        if (isSequenceInput(inputs[at])) {
+            if (runSequenceAt(inputs[at]))
+                ++delivered;
+            ++at;
+            continue;
+        }
+        int end = at;
+        while (end < inputs.size() && !isSequenceInput(inputs[end]))
+            ++end;
+        delivered += runBatch(inputs.mid(at, end - at), settings, deliver, &interrupted);
+        at = end;
+    }
     progress.clear();
 
     if (begun && !writeFailed)
@@ -631,6 +754,12 @@ int main(int argc, char *argv[])
 
     if (options.quiet) {
         // Nothing more to say.
+    } else if (single && last.sequence) {
+        if (last.status != kPictureUnreadable)
+            std::fprintf(stderr, "%s\n",
+                         sequenceReport(last.status, last.framesRead, last.framesLost, last.framesDropped,
+                                        featureCount, sequenceSeconds)
+                             .toLocal8Bit().constData());
     } else if (single) {
         // The window's status line, "Success. ..." or "Failed".
         if (last.status != kPictureUnreadable && !isEmptyFolder(last))
@@ -639,8 +768,15 @@ int main(int argc, char *argv[])
                              .toLocal8Bit().constData());
     } else if (inputs.size() > emptyFolders) {
         const QString ofThem = damaged ? QStringLiteral(" (%1 damaged)").arg(damaged) : QString();
-        std::fprintf(stderr, "%d pictures, %d read%s, %d failed, %lld features, %.1f s\n", inputs.size() - emptyFolders,
-                     read, ofThem.toLocal8Bit().constData(), failed, featureCount, progress.seconds());
+        const QString frames =
+            sequences ? QStringLiteral(" (%1 sequence%2: %3 frames read, %4 lost, %5 dropped, %6 frames per second)")
+                            .arg(sequences).arg(QLatin1String(sequences == 1 ? "" : "s")).arg(framesRead)
+                            .arg(framesLost).arg(framesDropped)
+                            .arg(sequenceSeconds > 0.0 ? framesRead / sequenceSeconds : 0.0, 0, 'f', 2)
+                      : QString();
+        std::fprintf(stderr, "%d pictures%s, %d read%s, %d failed, %lld features, %.1f s\n",
+                     inputs.size() - emptyFolders, frames.toLocal8Bit().constData(), read,
+                     ofThem.toLocal8Bit().constData(), failed, featureCount, progress.seconds());
     }
     if (failed > 0 || emptyFolders > 0)
         return kExitFailed;

@@ -3,6 +3,7 @@
 #include "decodermessages.h"
 #include "detectionpaths.h"
 #include "nativepictures.h"
+#include "picturesource.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -19,45 +20,32 @@ namespace {
 // Bytes of samples read at once while rows are mapped or counted.
 const qint64 kChunkBytes = qint64(16) << 20;
 
-bool openFile(const QString &path, QFile *file, QString *error)
+// A path as the streamed run takes it: a regular file, opened as a source.
+std::unique_ptr<PictureSource> openPath(const QString &path, QString *error)
 {
     const QFileInfo info(path);
-    if (info.isDir()) {
-        *error = QStringLiteral("it is a folder, not a picture");
-        return false;
-    }
     // Opening a named pipe would wait for a writer.
-    if (info.exists() && !info.isFile()) {
+    if (info.exists() && !info.isDir() && !info.isFile()) {
         *error = QStringLiteral("pipes and devices are read whole");
-        return false;
+        return nullptr;
     }
-    if (!file->open(QIODevice::ReadOnly)) {
-        *error = file->errorString();
-        return false;
-    }
-    return true;
+    return PictureSource::open(path, SourceOptions(), error);
 }
 
 // The native reader of a picture that can be read in bands; null with the
 // reason otherwise.
-std::unique_ptr<NativePicture> openStreamable(QFile *file, QString *reason)
+NativePicture *streamable(PictureSource &source, QString *reason)
 {
-    QString refusal;
-    std::unique_ptr<NativePicture> native = openNativePicture(file, file->fileName(), &refusal);
-    if (!native) {
-        *reason = refusal.isEmpty() ? QStringLiteral("only raw PGM and PPM, TIFF and FITS pictures are read in bands")
-                                    : refusal;
+    NativePicture *native = source.bands(reason);
+    if (!native)
         return nullptr;
-    }
     const NativeLayout &layout = native->layout();
-    if (!layout.streamable)
-        *reason = layout.notStreamable;
-    else if (layout.width > kMaxStreamedSide || layout.height > kMaxStreamedSide)
+    if (layout.width > kMaxStreamedSide || layout.height > kMaxStreamedSide) {
         *reason = QStringLiteral("it is %1 x %2 pixels; streamed pictures are at most %3 pixels on a side")
                       .arg(layout.width).arg(layout.height).arg(kMaxStreamedSide);
-    else
-        return native;
-    return nullptr;
+        return nullptr;
+    }
+    return native;
 }
 
 qint64 chunkRows(const NativePicture &native)
@@ -161,28 +149,28 @@ qint64 streamBandRows(qint64 width, uint32_t radius, qint64 readerBytes, qint64 
     return std::max<qint64>(0, std::min(24 * overlap, fit));
 }
 
-bool canStream(const QString &path, QString *reason, qint64 *pixels)
+bool canStream(PictureSource &source, QString *reason, qint64 *pixels)
 {
-    QFile file(path);
     DecoderMessages messages;
-    if (!openFile(path, &file, reason))
-        return false;
-    const std::unique_ptr<NativePicture> native = openStreamable(&file, reason);
+    const NativePicture *native = streamable(source, reason);
     if (native && pixels)
         *pixels = native->layout().width * native->layout().height;
     return native != nullptr;
 }
 
+bool canStream(const QString &path, QString *reason, qint64 *pixels)
+{
+    const std::unique_ptr<PictureSource> source = openPath(path, reason);
+    return source && canStream(*source, reason, pixels);
+}
+
 namespace {
 
-bool runBands(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error)
+bool runBands(PictureSource &source, const StreamSettings &settings, StreamedPicture *picture, QString *error)
 {
     DecoderMessages messages;
-    QFile file(path);
-    if (!openFile(path, &file, error))
-        return false;
     QString reason;
-    std::unique_ptr<NativePicture> native = openStreamable(&file, &reason);
+    NativePicture *native = streamable(source, &reason);
     if (!native) {
         *error = QStringLiteral("it cannot be read in bands: %1").arg(reason);
         return false;
@@ -321,8 +309,14 @@ bool runBands(const QString &path, const StreamSettings &settings, StreamedPictu
 
 bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error)
 {
+    const std::unique_ptr<PictureSource> source = openPath(path, error);
+    return source && runStreamed(*source, settings, picture, error);
+}
+
+bool runStreamed(PictureSource &source, const StreamSettings &settings, StreamedPicture *picture, QString *error)
+{
     try {
-        return runBands(path, settings, picture, error);
+        return runBands(source, settings, picture, error);
     } catch (const std::bad_alloc &) {
         *error = QStringLiteral("not enough memory to read the picture");
     } catch (const std::exception &exception) {

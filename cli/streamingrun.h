@@ -18,6 +18,7 @@
 
 #include "detectionjob.h"
 #include "frameloading.h"
+#include "picturesource.h"
 
 #include <QString>
 
@@ -48,12 +49,17 @@ struct StreamedPicture {
     QString damage;                // what is wrong with the file, as the whole read says it; empty when sound
 };
 
-// Whether the picture at `path` can be read in bands, and how many pixels
+// Whether the source's picture can be read in bands, and how many pixels
 // it has; `reason` says why not.
-bool canStream(const QString &path, QString *reason, qint64 *pixels = nullptr);
+bool canStream(PictureSource &source, QString *reason, qint64 *pixels = nullptr);
 
-// Runs the picture at `path` in bands. False, with the reason, when it
+// Runs the source's picture in bands. False, with the reason, when it
 // cannot be read or streamed; a failing run is reported in result.status.
+bool runStreamed(PictureSource &source, const StreamSettings &settings, StreamedPicture *picture, QString *error);
+
+// The same for the file at `path` (a regular file: pipes and devices are
+// read whole, never in bands).
+bool canStream(const QString &path, QString *reason, qint64 *pixels = nullptr);
 bool runStreamed(const QString &path, const StreamSettings &settings, StreamedPicture *picture, QString *error);
 
 // What one band may take: its grey rows and the detector's record of them

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -154,70 +155,135 @@ struct SortedPoint {
 };
 
 // ---------------------------------------------------------------------------
-// Candidates: points put in square cells of at least the gate's size, so
-// that everything within the gate of a position lies in the 3 x 3 cells
-// around it.
+// Candidates: points put in square cells of at least twice the gate's
+// size, so that everything within the gate of a position lies in the 2 x 2
+// cells of its quadrant of its cell. The grids of all frames share two flat arrays (no allocation
+// per frame): a grid's cells are cellStart[first .. first + cells], offsets
+// into its frame's points (or into items, for a grid of chosen points).
 
-struct CellGrid {
-    double left = 0.0;
-    double top = 0.0;
-    double scale = 1.0;  // cells per pixel
-    int64_t columns = 0;
-    int64_t rows = 0;
-    int32_t base = 0;                // with no items: cell k's points are base + k
-    std::vector<int32_t> cellStart;  // columns * rows + 1 offsets into the points
-    std::vector<int32_t> items;      // the points' ids, cell by cell (empty: base + k)
+struct GridShape {
+    double left;
+    double top;
+    double scale;  // cells per pixel
+    int64_t columns;
+    int64_t rows;
+    int64_t stride;     // columns + 4: two empty cells on each side, so
+                        // that no query needs to be clamped
+    size_t first;       // its first offset in Grids::cellStart
+    int32_t base;       // a frame's grid: cell k's points are base + offsets
+    bool chosen;        // a grid of chosen points: their ids in Grids::items
 
-    // The points ids[0 .. n) of `points` (n > 0), each cell's in the order
-    // given.
-    void build(const SortedPoint *points, const int32_t *ids, int32_t n, double gate)
+    int64_t cells() const { return stride * (rows + 4); }
+};
+
+// The points of the 2 x 2 cells nearest a position: two runs of offsets.
+struct Neighbourhood {
+    int32_t from[2];
+    int32_t to[2];
+};
+
+struct Grids {
+    std::vector<GridShape> shapes;
+    std::vector<int32_t> cellStart;
+    std::vector<int32_t> items;
+    std::vector<int32_t> fill;
+    std::vector<int32_t> pointCell;   // the last layOut's cell of each point
+    std::vector<int32_t> sortedCell;  // arrange's cell of each point written
+
+    void clear()
     {
-        const auto at = [&](int32_t k) -> const SortedPoint & { return points[ids[k]]; };
-        layOut(n, gate, at);
-        items.resize((size_t)n);
-        std::vector<int32_t> fill(cellStart.begin(), cellStart.end() - 1);
-        for (int32_t k = 0; k < n; ++k)
-            items[(size_t)fill[(size_t)cellOf(at(k).x, at(k).y)]++] = ids[k];
-    }
-
-    // points[first .. first + n) (n > 0) put in order of cell, then x,
-    // then y, then index: an order that depends on the points only.
-    void arrange(SortedPoint *points, int32_t first, int32_t n, double gate, std::vector<SortedPoint> &scratch)
-    {
-        SortedPoint *frame = points + first;
-        layOut(n, gate, [frame](int32_t k) -> const SortedPoint & { return frame[k]; });
-        scratch.resize((size_t)n);
-        std::vector<int32_t> fill(cellStart.begin(), cellStart.end() - 1);
-        for (int32_t k = 0; k < n; ++k)
-            scratch[(size_t)fill[(size_t)cellOf(frame[k].x, frame[k].y)]++] = frame[k];
-        // Cells hold a few points each: insertion sort.
-        for (size_t c = 0; c + 1 < cellStart.size(); ++c)
-            for (int32_t k = cellStart[c] + 1; k < cellStart[c + 1]; ++k) {
-                const SortedPoint p = scratch[(size_t)k];
-                int32_t j = k;
-                for (; j > cellStart[c] && before(p, scratch[(size_t)j - 1]); --j)
-                    scratch[(size_t)j] = scratch[(size_t)j - 1];
-                scratch[(size_t)j] = p;
-            }
-        std::copy(scratch.begin(), scratch.end(), frame);
-        base = first;
+        shapes.clear();
+        cellStart.clear();
         items.clear();
     }
 
-    // Calls visit(id) for every point in the 3 x 3 cells around (x, y).
-    template <class Visit>
-    void near(double x, double y, Visit visit) const
+    // Room for `grids` grids over `points` points in all, so that the flat
+    // arrays are allocated once and never moved (a moved array is copied
+    // and its new pages faulted in, on every call). A grid of n points has
+    // at most (sqrt(L) + 1)^2 cells inside, L = 4 n + 16, and
+    // (sqrt(L) + 5)^2 + 1 offsets with the border: at most 2 L + 51 =
+    // 8 n + 83, as 10 sqrt(L) <= L + 25.
+    void reserve(int64_t points, int64_t grids)
     {
-        const double cx = std::floor((x - left) * scale), cy = std::floor((y - top) * scale);
-        if (!(cx >= -1.0 && cx <= (double)columns && cy >= -1.0 && cy <= (double)rows))
-            return;
-        const int64_t c = (int64_t)cx, r = (int64_t)cy;
-        for (int64_t row = std::max<int64_t>(r - 1, 0); row <= std::min(r + 1, rows - 1); ++row) {
-            const int64_t first = row * columns + std::max<int64_t>(c - 1, 0);
-            const int64_t last = row * columns + std::min(c + 1, columns - 1);
-            for (int32_t k = cellStart[(size_t)first]; k < cellStart[(size_t)last + 1]; ++k)
-                visit(items.empty() ? base + k : items[(size_t)k]);
+        shapes.reserve((size_t)grids);
+        cellStart.reserve((size_t)(8 * points + 83 * grids));
+        items.reserve((size_t)points);
+    }
+
+    // Writes the points at(0 .. n) (n > 0; SortedPoint values) to
+    // out[first .. first + n) in order of cell, then x, then y, then
+    // index: an order that depends on the points only. A new grid over
+    // them.
+    template <class At>
+    void arrange(SortedPoint *out, int32_t first, int32_t n, double gate, At at)
+    {
+        GridShape &g = layOut(n, gate, at);
+        g.base = first;
+        g.chosen = false;
+        const int32_t *start = cellStart.data() + g.first;
+        fill.assign(start, start + g.cells());
+        SortedPoint *frame = out + first;
+        sortedCell.resize((size_t)n);
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t cell = pointCell[(size_t)k], to = fill[(size_t)cell]++;
+            frame[to] = at(k);
+            sortedCell[(size_t)to] = cell;
         }
+        // Cells hold a few points each: insertion sort within each.
+        for (int32_t k = 1; k < n; ++k) {
+            const int32_t floor = start[sortedCell[(size_t)k]];
+            if (k == floor || !before(frame[k], frame[k - 1]))
+                continue;
+            const SortedPoint p = frame[k];
+            int32_t j = k;
+            for (; j > floor && before(p, frame[j - 1]); --j)
+                frame[j] = frame[j - 1];
+            frame[j] = p;
+        }
+    }
+
+    // A new grid over the points ids[0 .. n) of `points` (n > 0), each
+    // cell's in the order given.
+    void build(const SortedPoint *points, const int32_t *ids, int32_t n, double gate)
+    {
+        const auto at = [&](int32_t k) -> const SortedPoint & { return points[ids[k]]; };
+        GridShape &g = layOut(n, gate, at);
+        g.chosen = true;
+        g.base = (int32_t)items.size();
+        const int32_t *start = cellStart.data() + g.first;
+        fill.assign(start, start + g.cells());
+        items.resize(items.size() + (size_t)n);
+        for (int32_t k = 0; k < n; ++k)
+            items[(size_t)g.base + (size_t)fill[(size_t)pointCell[(size_t)k]]++] = ids[k];
+    }
+
+    // The runs of points in the 2 x 2 cells nearest (x, y) in grid `grid`
+    // (those of its quadrant of its cell): cells are at least twice the
+    // gate, so everything within the gate lies there. False when (x, y)
+    // lies beyond them all.
+    bool around(size_t grid, double x, double y, Neighbourhood *runs) const
+    {
+        const GridShape &g = shapes[grid];
+        // In padded cells: two further right and down, so that truncation
+        // floors.
+        const double cx = (x - g.left) * g.scale + 2.0, cy = (y - g.top) * g.scale + 2.0;
+        if (!(cx >= 1.0 && cx < (double)g.columns + 3.0 && cy >= 1.0 && cy < (double)g.rows + 3.0))
+            return false;
+        const int64_t column = (int64_t)cx, row = (int64_t)cy;
+        const int64_t left = column - 1 + (cx - (double)column >= 0.5), top = row - 1 + (cy - (double)row >= 0.5);
+        const int32_t *start = cellStart.data() + g.first + (top * g.stride + left);
+        runs->from[0] = start[0];
+        runs->to[0] = start[2];
+        runs->from[1] = start[g.stride];
+        runs->to[1] = start[g.stride + 2];
+        return true;
+    }
+
+    // The point at offset k of grid `grid`.
+    int32_t point(size_t grid, int32_t k) const
+    {
+        const GridShape &g = shapes[grid];
+        return g.chosen ? items[(size_t)(g.base + k)] : g.base + k;
     }
 
 private:
@@ -230,22 +296,20 @@ private:
         return a.index < b.index;
     }
 
-    int64_t cellOf(double x, double y) const
+    static int64_t cellOf(const GridShape &g, double x, double y)
     {
-        const int64_t c = std::min(columns - 1, (int64_t)((x - left) * scale));
-        const int64_t r = std::min(rows - 1, (int64_t)((y - top) * scale));
-        return r * columns + c;
+        const int64_t c = std::min(g.columns - 1, (int64_t)((x - g.left) * g.scale));
+        const int64_t r = std::min(g.rows - 1, (int64_t)((y - g.top) * g.scale));
+        return (r + 2) * g.stride + c + 2;
     }
 
-    // Cells a little wider than `gate` (so that rounding cannot put a point
-    // within the gate two cells away) and no more numerous than about 4 n;
-    // counts them into cellStart.
+    // Cells a little wider than twice `gate` (so that rounding cannot put
+    // a point within the gate beyond the nearest 2 x 2) and no more
+    // numerous than about 4 n; counts them into the new grid's cellStart.
     template <class At>
-    void layOut(int32_t n, double gate, At at)
+    GridShape &layOut(int32_t n, double gate, At at)
     {
-        double right = -INFINITY, bottom = -INFINITY;
-        left = INFINITY;
-        top = INFINITY;
+        double left = INFINITY, top = INFINITY, right = -INFINITY, bottom = -INFINITY;
         for (int32_t k = 0; k < n; ++k) {
             left = std::min(left, at(k).x);
             right = std::max(right, at(k).x);
@@ -253,16 +317,29 @@ private:
             bottom = std::max(bottom, at(k).y);
         }
         const double limit = 4.0 * (double)n + 16.0;
-        const double cell = std::max({gate * (1.0 + 1e-6), 1e-9, (right - left) / std::sqrt(limit),
+        const double cell = std::max({2.0 * gate * (1.0 + 1e-6), 1e-9, (right - left) / std::sqrt(limit),
                                       (bottom - top) / std::sqrt(limit)});
-        scale = 1.0 / cell;
-        columns = (int64_t)((right - left) * scale) + 1;
-        rows = (int64_t)((bottom - top) * scale) + 1;
-        cellStart.assign((size_t)(columns * rows + 1), 0);
-        for (int32_t k = 0; k < n; ++k)
-            ++cellStart[(size_t)cellOf(at(k).x, at(k).y) + 1];
-        for (size_t c = 1; c < cellStart.size(); ++c)
-            cellStart[c] += cellStart[c - 1];
+        GridShape g;
+        g.left = left;
+        g.top = top;
+        g.scale = 1.0 / cell;
+        g.columns = (int64_t)((right - left) * g.scale) + 1;
+        g.rows = (int64_t)((bottom - top) * g.scale) + 1;
+        g.stride = g.columns + 4;
+        g.first = cellStart.size();
+        g.base = 0;
+        g.chosen = false;
+        cellStart.resize(g.first + (size_t)g.cells() + 1, 0);
+        int32_t *start = cellStart.data() + g.first;
+        pointCell.resize((size_t)n);
+        for (int32_t k = 0; k < n; ++k) {
+            pointCell[(size_t)k] = (int32_t)cellOf(g, at(k).x, at(k).y);
+            ++start[pointCell[(size_t)k] + 1];
+        }
+        for (int64_t c = 1; c <= g.cells(); ++c)
+            start[c] += start[c - 1];
+        shapes.push_back(g);
+        return shapes.back();
     }
 };
 
@@ -343,186 +420,256 @@ MotionState continueMotion(const MotionState &s, const TrackPoint &point, TrackM
 
 // ---------------------------------------------------------------------------
 // One round of assignments: sources (track ends) against targets
-// (detections or track starts), through the allowed edges. Ending a track
-// and starting one cost `alternative` each.
+// (detections or track starts), through the allowed edges, given source by
+// source: source s's edges are edgeStart[s] .. edgeStart[s + 1]. Ending a
+// track and starting one cost `alternative` each, so a set of links costs
+// the sum of their costs plus `alternative` for every source and target
+// left unlinked: the best set has the largest sum of (2 alternative - cost)
+// over its links.
+//
+// The problem falls apart into connected parts, each solved on its own: a
+// source and a target that are each other's only candidate are linked
+// outright; a part with one source or one target takes its cheapest link;
+// a part of at most kEnumeratedEdges edges is solved by trying its sets of
+// links (depth first, the sources in order, each edge in order before
+// leaving the source unlinked; a later set replaces the best only when it
+// is strictly better); larger parts by the sparse Jonker-Volgenant solver
+// on Jaqaman's block matrix. Every tie goes to the first in that order, and
+// the order is that of the sources and edges given.
 
-struct Edge {
-    int32_t source;
-    int32_t target;
-    double cost;
-};
+const int32_t kEnumeratedEdges = 16;
 
 struct LinkWork {
-    AssignmentWork solver;
-    std::vector<int32_t> parent;
-    std::vector<int32_t> componentOfRoot;
-    std::vector<int32_t> componentStart;
-    std::vector<int32_t> componentEdges;
-    std::vector<int32_t> local;
-    std::vector<int32_t> rowStart;
-    std::vector<int32_t> columns;
-    std::vector<double> costs;
-    std::vector<int32_t> columnOfRow;
-    std::vector<int32_t> edgeComponent;
-    std::vector<int32_t> fill;
+    // Edges, source by source.
+    std::vector<int32_t> edgeStart;
+    std::vector<int32_t> edgeTarget;
+    std::vector<double> edgeCost;
+    // Assignment.
+    std::vector<int32_t> targetDegree;
+    std::vector<int32_t> parent;       // union-find over sources, then targets
+    std::vector<int32_t> partOfRoot;
+    std::vector<int32_t> partStart;    // the parts' sources, part by part
     std::vector<int32_t> partSources;
+    std::vector<int32_t> rest;         // the sources not linked outright
+    std::vector<int32_t> partOf;       // each of those sources' part
+    std::vector<int32_t> localTarget;  // a target's number within its part, or -1
     std::vector<int32_t> partTargets;
-    std::vector<int32_t> degree;
-    std::vector<Edge> rest;
+    // Enumeration.
+    std::vector<int32_t> choice, bestChoice;
+    std::vector<double> bound;
+    // The solver's block matrix.
+    AssignmentWork solver;
+    std::vector<int32_t> rowStart, columns, fill, columnOfRow;
+    std::vector<double> costs;
+
 };
 
-int32_t findRoot(std::vector<int32_t> &parent, int32_t node)
+int32_t findRoot(int32_t *parent, int32_t node)
 {
-    while (parent[(size_t)node] != node) {
-        parent[(size_t)node] = parent[(size_t)parent[(size_t)node]];
-        node = parent[(size_t)node];
+    while (parent[node] != node) {
+        parent[node] = parent[parent[node]];
+        node = parent[node];
     }
     return node;
 }
 
-// targetOf[s] (sized sources, filled with -1 here) gets each linked
-// source's target. Edges are solved one connected part at a time.
-int assignParts(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
-                std::vector<int32_t> &targetOf, LinkWork &w);
+// Depth-first search over the links of one part's sources ps[0 .. ns).
+struct PartSearch {
+    const LinkWork &w;
+    const int32_t *ps;
+    int32_t ns;
+    double twice;      // 2 alternative
+    uint64_t used = 0;  // the part's targets taken
+    double best = -1.0;
+    int32_t *choice;    // each source's edge, or -1
+    int32_t *bestChoice;
+    const double *bound;  // the largest gain the sources from i on can add
 
-int assignLinks(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
-                std::vector<int32_t> &targetOf, LinkWork &w)
-{
-    targetOf.assign((size_t)sources, -1);
-    if (edges.empty())
-        return HESSIAN_OK;
-    // A source and a target with no other candidate link each other; only
-    // the rest needs the assignment.
-    w.degree.assign((size_t)(sources + targets), 0);
-    for (const Edge &e : edges) {
-        ++w.degree[(size_t)e.source];
-        ++w.degree[(size_t)(sources + e.target)];
+    void search(int32_t i, double gain)
+    {
+        if (i == ns) {
+            if (gain > best) {
+                best = gain;
+                std::copy(choice, choice + ns, bestChoice);
+            }
+            return;
+        }
+        if (!(gain + bound[i] > best))
+            return;
+        const int32_t s = ps[i];
+        for (int32_t e = w.edgeStart[(size_t)s]; e < w.edgeStart[(size_t)s + 1]; ++e) {
+            const uint64_t bit = (uint64_t)1 << w.localTarget[(size_t)w.edgeTarget[(size_t)e]];
+            if (used & bit)
+                continue;
+            used |= bit;
+            choice[i] = e;
+            search(i + 1, gain + (twice - w.edgeCost[(size_t)e]));
+            used &= ~bit;
+        }
+        choice[i] = -1;
+        search(i + 1, gain);
     }
+};
+
+// Solves the part of sources ps[0 .. ns) (targets numbered in localTarget,
+// nt of them) by the block matrix: rows are the sources, then one per
+// target for its start; columns the targets, then one per source for its
+// end. A target's start row may take the end column of any source it could
+// link to, at no cost, so that every set of links has a complete
+// assignment costing the links, ends and starts.
+int solvePart(LinkWork &w, const int32_t *ps, int32_t ns, int32_t nt, double alternative, int32_t *targetOf)
+{
+    const int32_t n = ns + nt;
+    w.rowStart.assign((size_t)n + 1, 0);
+    for (int32_t i = 0; i < ns; ++i) {
+        const int32_t s = ps[i];
+        for (int32_t e = w.edgeStart[(size_t)s]; e < w.edgeStart[(size_t)s + 1]; ++e) {
+            ++w.rowStart[(size_t)i + 1];
+            ++w.rowStart[(size_t)(ns + w.localTarget[(size_t)w.edgeTarget[(size_t)e]]) + 1];
+        }
+    }
+    for (int32_t r = 0; r < n; ++r)
+        w.rowStart[(size_t)r + 1] += w.rowStart[(size_t)r] + 1;
+    const size_t entries = (size_t)w.rowStart[(size_t)n];
+    w.columns.resize(entries);
+    w.costs.resize(entries);
+    w.fill.assign(w.rowStart.begin(), w.rowStart.end() - 1);
+    for (int32_t i = 0; i < ns; ++i) {
+        const int32_t s = ps[i];
+        for (int32_t e = w.edgeStart[(size_t)s]; e < w.edgeStart[(size_t)s + 1]; ++e) {
+            const int32_t t = w.localTarget[(size_t)w.edgeTarget[(size_t)e]];
+            w.columns[(size_t)w.fill[(size_t)i]] = t;
+            w.costs[(size_t)w.fill[(size_t)i]++] = w.edgeCost[(size_t)e];
+            w.columns[(size_t)w.fill[(size_t)(ns + t)]] = nt + i;
+            w.costs[(size_t)w.fill[(size_t)(ns + t)]++] = 0.0;
+        }
+    }
+    for (int32_t i = 0; i < ns; ++i) {
+        w.columns[(size_t)w.fill[(size_t)i]] = nt + i;
+        w.costs[(size_t)w.fill[(size_t)i]++] = alternative;
+    }
+    for (int32_t t = 0; t < nt; ++t) {
+        w.columns[(size_t)w.fill[(size_t)(ns + t)]] = t;
+        w.costs[(size_t)w.fill[(size_t)(ns + t)]++] = alternative;
+    }
+    w.columnOfRow.resize((size_t)n);
+    const int status = solveAssignmentWith(n, w.rowStart.data(), w.columns.data(), w.costs.data(),
+                                           w.columnOfRow.data(), w.solver);
+    if (status != HESSIAN_OK)
+        return status;
+    for (int32_t i = 0; i < ns; ++i)
+        if (w.columnOfRow[(size_t)i] < nt)
+            targetOf[ps[i]] = w.partTargets[(size_t)w.columnOfRow[(size_t)i]];
+    return HESSIAN_OK;
+}
+
+// targetOf[0 .. sources) gets each source's target or -1, from the edges in
+// w (edgeStart sized sources + 1).
+int assignLinks(int32_t sources, int32_t targets, double alternative, int32_t *targetOf, LinkWork &w)
+{
+    std::fill(targetOf, targetOf + sources, -1);
+    const int32_t *start = w.edgeStart.data();
+    const int32_t *to = w.edgeTarget.data();
+    if (start[sources] == 0)
+        return HESSIAN_OK;
+    w.targetDegree.assign((size_t)targets, 0);
+    for (int32_t e = 0; e < start[sources]; ++e)
+        ++w.targetDegree[(size_t)to[e]];
+    // Lone pairs at once; the other sources joined with their targets.
+    w.parent.resize((size_t)(sources + targets));
+    int32_t *parent = w.parent.data();
     w.rest.clear();
-    for (const Edge &e : edges) {
-        if (w.degree[(size_t)e.source] == 1 && w.degree[(size_t)(sources + e.target)] == 1)
-            targetOf[(size_t)e.source] = e.target;
-        else
-            w.rest.push_back(e);
+    for (int32_t s = 0; s < sources; ++s) {
+        const int32_t degree = start[s + 1] - start[s];
+        if (degree == 0)
+            continue;
+        if (degree == 1 && w.targetDegree[(size_t)to[start[s]]] == 1) {
+            targetOf[s] = to[start[s]];
+            continue;
+        }
+        parent[s] = s;
+        for (int32_t e = start[s]; e < start[s + 1]; ++e)
+            parent[sources + to[e]] = sources + to[e];
+        w.rest.push_back(s);
     }
     if (w.rest.empty())
         return HESSIAN_OK;
-    return assignParts(sources, targets, w.rest, alternative, targetOf, w);
-}
-
-// The same for edges of which no part is a lone pair; targetOf is filled
-// already.
-int assignParts(int32_t sources, int32_t targets, const std::vector<Edge> &edges, double alternative,
-                std::vector<int32_t> &targetOf, LinkWork &w)
-{
-    const int32_t nodes = sources + targets;
-    w.parent.resize((size_t)nodes);
-    for (int32_t v = 0; v < nodes; ++v)
-        w.parent[(size_t)v] = v;
-    for (const Edge &e : edges) {
-        const int32_t a = findRoot(w.parent, e.source), b = findRoot(w.parent, sources + e.target);
-        if (a != b)
-            w.parent[(size_t)std::max(a, b)] = std::min(a, b);
-    }
-    // Parts numbered in the order of their first edge; their edges grouped
-    // in edge order.
-    w.componentOfRoot.assign((size_t)nodes, -1);
-    w.componentStart.assign(1, 0);
-    std::vector<int32_t> &edgeComponent = w.edgeComponent;
-    edgeComponent.resize(edges.size());
+    for (int32_t s : w.rest)
+        for (int32_t e = start[s]; e < start[s + 1]; ++e) {
+            const int32_t a = findRoot(parent, s), b = findRoot(parent, sources + to[e]);
+            if (a != b)
+                parent[std::max(a, b)] = std::min(a, b);
+        }
+    // Parts numbered in the order of their first source (each part's root,
+    // its lowest node, is that source); their sources grouped in order.
+    w.partOfRoot.resize((size_t)sources);
+    w.partOf.resize(w.rest.size());
     int32_t parts = 0;
-    for (size_t k = 0; k < edges.size(); ++k) {
-        const int32_t root = findRoot(w.parent, edges[k].source);
-        if (w.componentOfRoot[(size_t)root] < 0) {
-            w.componentOfRoot[(size_t)root] = parts++;
-            w.componentStart.push_back(0);
+    w.partStart.assign(1, 0);
+    for (size_t k = 0; k < w.rest.size(); ++k) {
+        const int32_t s = w.rest[k], root = findRoot(parent, s);
+        if (root == s) {
+            w.partOfRoot[(size_t)s] = parts++;
+            w.partStart.push_back(0);
         }
-        edgeComponent[k] = w.componentOfRoot[(size_t)root];
-        ++w.componentStart[(size_t)edgeComponent[k] + 1];
+        w.partOf[k] = w.partOfRoot[(size_t)root];
+        ++w.partStart[(size_t)w.partOf[k] + 1];
     }
-    for (int32_t c = 0; c < parts; ++c)
-        w.componentStart[(size_t)c + 1] += w.componentStart[(size_t)c];
-    w.componentEdges.resize(edges.size());
-    w.fill.assign(w.componentStart.begin(), w.componentStart.end() - 1);
-    for (size_t k = 0; k < edges.size(); ++k)
-        w.componentEdges[(size_t)w.fill[(size_t)edgeComponent[k]]++] = (int32_t)k;
+    for (int32_t p = 0; p < parts; ++p)
+        w.partStart[(size_t)p + 1] += w.partStart[(size_t)p];
+    w.partSources.resize(w.rest.size());
+    w.fill.assign(w.partStart.begin(), w.partStart.end() - 1);
+    for (size_t k = 0; k < w.rest.size(); ++k)
+        w.partSources[(size_t)w.fill[(size_t)w.partOf[k]]++] = w.rest[k];
 
-    w.local.assign((size_t)nodes, -1);
-    std::vector<int32_t> &partSources = w.partSources, &partTargets = w.partTargets;
-    for (int32_t c = 0; c < parts; ++c) {
-        const int32_t *part = w.componentEdges.data() + w.componentStart[(size_t)c];
-        const int32_t count = w.componentStart[(size_t)c + 1] - w.componentStart[(size_t)c];
-        partSources.clear();
-        partTargets.clear();
-        for (int32_t k = 0; k < count; ++k) {
-            const Edge &e = edges[(size_t)part[k]];
-            if (w.local[(size_t)e.source] < 0) {
-                w.local[(size_t)e.source] = (int32_t)partSources.size();
-                partSources.push_back(e.source);
-            }
-            if (w.local[(size_t)(sources + e.target)] < 0) {
-                w.local[(size_t)(sources + e.target)] = (int32_t)partTargets.size();
-                partTargets.push_back(e.target);
-            }
-        }
-        const int32_t ns = (int32_t)partSources.size(), nt = (int32_t)partTargets.size();
+    w.localTarget.resize((size_t)targets);
+    for (int32_t p = 0; p < parts; ++p) {
+        const int32_t *ps = w.partSources.data() + w.partStart[(size_t)p];
+        const int32_t ns = w.partStart[(size_t)p + 1] - w.partStart[(size_t)p];
+        // Its targets, numbered in the order met.
+        w.partTargets.clear();
+        int32_t edges = 0;
+        for (int32_t i = 0; i < ns; ++i)
+            for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e, ++edges)
+                w.localTarget[(size_t)to[e]] = -1;
+        for (int32_t i = 0; i < ns; ++i)
+            for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e)
+                if (w.localTarget[(size_t)to[e]] < 0) {
+                    w.localTarget[(size_t)to[e]] = (int32_t)w.partTargets.size();
+                    w.partTargets.push_back(to[e]);
+                }
+        const int32_t nt = (int32_t)w.partTargets.size();
         if (ns == 1 || nt == 1) {
             // One source takes its nearest target, one target its nearest
             // source: any link costs less than an end and a start.
-            int32_t best = part[0];
-            for (int32_t k = 1; k < count; ++k)
-                if (edges[(size_t)part[k]].cost < edges[(size_t)best].cost)
-                    best = part[k];
-            targetOf[(size_t)edges[(size_t)best].source] = edges[(size_t)best].target;
+            int32_t best = start[ps[0]];
+            for (int32_t i = 0; i < ns; ++i)
+                for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e)
+                    if (w.edgeCost[(size_t)e] < w.edgeCost[(size_t)best])
+                        best = e;
+            const int32_t source = (int32_t)(std::upper_bound(start, start + sources + 1, best) - start) - 1;
+            targetOf[source] = to[best];
+        } else if (edges <= kEnumeratedEdges) {
+            w.choice.assign((size_t)ns, -1);
+            w.bestChoice.assign((size_t)ns, -1);
+            w.bound.assign((size_t)ns + 1, 0.0);
+            for (int32_t i = ns - 1; i >= 0; --i) {
+                double most = 0.0;
+                for (int32_t e = start[ps[i]]; e < start[ps[i] + 1]; ++e)
+                    most = std::max(most, 2.0 * alternative - w.edgeCost[(size_t)e]);
+                w.bound[(size_t)i] = w.bound[(size_t)i + 1] + most;
+            }
+            PartSearch search{w, ps, ns, 2.0 * alternative, 0, -1.0, w.choice.data(), w.bestChoice.data(),
+                              w.bound.data()};
+            search.search(0, 0.0);
+            for (int32_t i = 0; i < ns; ++i)
+                if (w.bestChoice[(size_t)i] >= 0)
+                    targetOf[ps[i]] = to[w.bestChoice[(size_t)i]];
         } else {
-            // Rows: the part's sources, then one per target for its start.
-            // Columns: the targets, then one per source for its end. A
-            // target's start row may take the end column of any source it
-            // could link to, at no cost, so that every set of links has a
-            // complete assignment costing the links, ends and starts.
-            const int32_t n = ns + nt;
-            w.rowStart.assign((size_t)n + 1, 0);
-            for (int32_t k = 0; k < count; ++k) {
-                const Edge &e = edges[(size_t)part[k]];
-                ++w.rowStart[(size_t)w.local[(size_t)e.source] + 1];
-                ++w.rowStart[(size_t)(ns + w.local[(size_t)(sources + e.target)]) + 1];
-            }
-            for (int32_t r = 0; r < n; ++r)
-                w.rowStart[(size_t)r + 1] += w.rowStart[(size_t)r] + 1;
-            const size_t entries = (size_t)w.rowStart[(size_t)n];
-            w.columns.resize(entries);
-            w.costs.resize(entries);
-            std::vector<int32_t> &fill = w.fill;
-            fill.assign(w.rowStart.begin(), w.rowStart.end() - 1);
-            for (int32_t k = 0; k < count; ++k) {
-                const Edge &e = edges[(size_t)part[k]];
-                const int32_t s = w.local[(size_t)e.source], t = w.local[(size_t)(sources + e.target)];
-                w.columns[(size_t)fill[(size_t)s]] = t;
-                w.costs[(size_t)fill[(size_t)s]++] = e.cost;
-                w.columns[(size_t)fill[(size_t)(ns + t)]] = nt + s;
-                w.costs[(size_t)fill[(size_t)(ns + t)]++] = 0.0;
-            }
-            for (int32_t s = 0; s < ns; ++s) {
-                w.columns[(size_t)fill[(size_t)s]] = nt + s;
-                w.costs[(size_t)fill[(size_t)s]++] = alternative;
-            }
-            for (int32_t t = 0; t < nt; ++t) {
-                w.columns[(size_t)fill[(size_t)(ns + t)]] = t;
-                w.costs[(size_t)fill[(size_t)(ns + t)]++] = alternative;
-            }
-            w.columnOfRow.resize((size_t)n);
-            const int status = solveAssignmentWith(n, w.rowStart.data(), w.columns.data(), w.costs.data(),
-                                                   w.columnOfRow.data(), w.solver);
+            const int status = solvePart(w, ps, ns, nt, alternative, targetOf);
             if (status != HESSIAN_OK)
                 return status;
-            for (int32_t s = 0; s < ns; ++s)
-                if (w.columnOfRow[(size_t)s] < nt)
-                    targetOf[(size_t)partSources[(size_t)s]] = partTargets[(size_t)w.columnOfRow[(size_t)s]];
         }
-        for (int32_t s : partSources)
-            w.local[(size_t)s] = -1;
-        for (int32_t t : partTargets)
-            w.local[(size_t)(sources + t)] = -1;
     }
     return HESSIAN_OK;
 }
@@ -538,70 +685,109 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
 {
     // By frame (most callers give their detections frame by frame, and
     // are spared that sort), then by position within each frame.
-    std::vector<SortedPoint> sorted((size_t)count);
     bool inFrameOrder = true;
-    for (int32_t i = 0; i < count; ++i) {
-        sorted[(size_t)i] = SortedPoint{points[i].frame, i, points[i].x, points[i].y};
-        inFrameOrder = inFrameOrder && (i == 0 || points[i - 1].frame <= points[i].frame);
+    for (int32_t i = 1; i < count; ++i)
+        inFrameOrder = inFrameOrder && points[i - 1].frame <= points[i].frame;
+    std::vector<int32_t> order;  // the input in frame order, when it is not
+    if (!inFrameOrder) {
+        order.resize((size_t)count);
+        for (int32_t i = 0; i < count; ++i)
+            order[(size_t)i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [points](int32_t a, int32_t b) { return points[a].frame < points[b].frame; });
     }
-    if (!inFrameOrder)
-        std::stable_sort(sorted.begin(), sorted.end(),
-                         [](const SortedPoint &a, const SortedPoint &b) { return a.frame < b.frame; });
+    const auto inputAt = [&](int32_t k) { return inFrameOrder ? k : order[(size_t)k]; };
     // Frames present: frameStart[f] .. frameStart[f + 1] in sorted order.
     std::vector<int32_t> frameStart;
-    for (int32_t p = 0; p < count; ++p)
-        if (p == 0 || sorted[(size_t)p].frame != sorted[(size_t)p - 1].frame)
-            frameStart.push_back(p);
+    int32_t largest = 0;
+    for (int32_t k = 0; k < count; ++k)
+        if (k == 0 || points[inputAt(k)].frame != points[inputAt(k - 1)].frame) {
+            if (!frameStart.empty())
+                largest = std::max(largest, k - frameStart.back());
+            frameStart.push_back(k);
+        }
     const int32_t frames = (int32_t)frameStart.size();
+    if (frames > 0)
+        largest = std::max(largest, count - frameStart.back());
     frameStart.push_back(count);
-    // Each frame in an order of its own points only, its grid kept for
-    // finding the detections near a track's end.
+    // Each frame in an order of its own points only, and a grid over it
+    // for finding the detections near a track's end: frame f + 1 is
+    // arranged just before the links from frame f are sought, and its grid
+    // is the only one kept (the memory of one grid, whatever the length).
     const double gate = settings.maxDistance, alternative = gate * gate;
-    std::vector<CellGrid> grids((size_t)frames);
-    {
-        std::vector<SortedPoint> scratch;
-        for (int32_t f = 0; f < frames; ++f)
-            grids[(size_t)f].arrange(sorted.data(), frameStart[(size_t)f],
-                                     frameStart[(size_t)f + 1] - frameStart[(size_t)f], gate, scratch);
-    }
+    std::vector<SortedPoint> sorted((size_t)count);
+    Grids grids;
+    const auto arrangeFrame = [&](int32_t f) {
+        const int32_t first = frameStart[(size_t)f];
+        grids.clear();
+        grids.arrange(sorted.data(), first, frameStart[(size_t)f + 1] - first, gate, [&](int32_t k) {
+            const int32_t i = inputAt(first + k);
+            return SortedPoint{points[i].frame, i, points[i].x, points[i].y};
+        });
+    };
+    if (frames > 0)
+        arrangeFrame(0);
 
     const TrackMotion motion = settings.motion;
     const KalmanScales scales = kalmanScales(settings.maxDistance);
     // Without a motion model a track is foreseen where it was last seen,
-    // and no state is kept.
-    std::vector<MotionState> state(motion == TRACK_MOTION_NONE ? 0 : (size_t)count);
-    for (size_t p = 0; p < state.size(); ++p)
-        state[p] = startMotion(TrackPoint{sorted[p].frame, sorted[p].x, sorted[p].y}, scales);
+    // and no state is kept. With one, a detection's state is written when
+    // it is linked to; a track's first detection is at rest, where it is.
+    std::unique_ptr<MotionState[]> state(motion == TRACK_MOTION_NONE ? nullptr : new MotionState[(size_t)count]);
+    std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
+    const auto stateOf = [&](int32_t p) {
+        return previous[(size_t)p] < 0 ? startMotion(TrackPoint{sorted[(size_t)p].frame, sorted[(size_t)p].x,
+                                                                sorted[(size_t)p].y},
+                                                     scales)
+                                       : state[(size_t)p];
+    };
     const auto predict = [&](int32_t p, int32_t ahead, double *x, double *y) {
-        if (motion == TRACK_MOTION_NONE) {
+        if (motion == TRACK_MOTION_NONE || previous[(size_t)p] < 0) {
             *x = sorted[(size_t)p].x;
             *y = sorted[(size_t)p].y;
         } else {
             predictPosition(state[(size_t)p], motion, ahead, x, y);
         }
     };
-    std::vector<int32_t> next((size_t)count, -1), previous((size_t)count, -1);
 
     LinkWork work;
-    std::vector<Edge> edges;
-    std::vector<int32_t> targetOf;
+    std::vector<int32_t> targetOf((size_t)largest);
     // Frame to frame.
     for (int32_t f = 0; f + 1 < frames; ++f) {
         const int32_t s0 = frameStart[(size_t)f], t0 = frameStart[(size_t)f + 1], t1 = frameStart[(size_t)f + 2];
+        arrangeFrame(f + 1);
         if ((int64_t)sorted[(size_t)t0].frame != (int64_t)sorted[(size_t)s0].frame + 1)
             continue;
-        edges.clear();
+        work.edgeStart.resize((size_t)(t0 - s0) + 1);
+        int32_t edges = 0;
+        const SortedPoint *target = sorted.data() + t0;
         for (int32_t s = s0; s < t0; ++s) {
+            work.edgeStart[(size_t)(s - s0)] = edges;
             double px, py;
             predict(s, 1, &px, &py);
-            grids[(size_t)f + 1].near(px, py, [&](int32_t t) {
-                const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
+            Neighbourhood runs;
+            if (!grids.around(0, px, py, &runs))
+                continue;
+            // Room for every point of the runs, so that each is written
+            // and kept or not without a branch; both runs in one loop.
+            const int32_t first = runs.to[0] - runs.from[0], total = first + runs.to[1] - runs.from[1];
+            if (work.edgeTarget.size() < (size_t)edges + (size_t)total) {
+                work.edgeTarget.resize(std::max((size_t)edges + (size_t)total, 2 * work.edgeTarget.size()));
+                work.edgeCost.resize(work.edgeTarget.size());
+            }
+            int32_t *to = work.edgeTarget.data();
+            double *cost = work.edgeCost.data();
+            for (int32_t k = 0; k < total; ++k) {
+                const int32_t t = k < first ? runs.from[0] + k : runs.from[1] + (k - first);
+                const double dx = target[t].x - px, dy = target[t].y - py;
                 const double d2 = dx * dx + dy * dy;
-                if (d2 <= alternative)
-                    edges.push_back(Edge{s - s0, t - t0, d2});
-            });
+                to[edges] = t;
+                cost[edges] = d2;
+                edges += d2 <= alternative;
+            }
         }
-        const int status = assignLinks(t0 - s0, t1 - t0, edges, alternative, targetOf, work);
+        work.edgeStart[(size_t)(t0 - s0)] = edges;
+        const int status = assignLinks(t0 - s0, t1 - t0, alternative, targetOf.data(), work);
         if (status != HESSIAN_OK)
             return status;
         for (int32_t s = s0; s < t0; ++s) {
@@ -612,7 +798,7 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
             next[(size_t)s] = t;
             previous[(size_t)t] = s;
             if (motion != TRACK_MOTION_NONE)
-                state[(size_t)t] = continueMotion(state[(size_t)s], TrackPoint{sorted[(size_t)t].frame, sorted[(size_t)t].x,
+                state[(size_t)t] = continueMotion(stateOf(s), TrackPoint{sorted[(size_t)t].frame, sorted[(size_t)t].x,
                                                                                  sorted[(size_t)t].y},
                                                   motion, 1, scales);
         }
@@ -632,11 +818,16 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         }
         startOfFrame[(size_t)frames] = (int32_t)starts.size();
         const double widest = gate * std::sqrt((double)settings.gap + 1.0);
-        std::vector<CellGrid> startGrids((size_t)frames);
+        // Grid of frame f's starts: startGrid[f], or -1 for none.
+        grids.clear();
+        grids.reserve((int64_t)starts.size(), frames);
+        std::vector<int32_t> startGrid((size_t)frames, -1);
         for (int32_t f = 0; f < frames; ++f) {
             const int32_t n = startOfFrame[(size_t)f + 1] - startOfFrame[(size_t)f];
-            if (n > 0)
-                startGrids[(size_t)f].build(sorted.data(), starts.data() + startOfFrame[(size_t)f], n, widest);
+            if (n == 0)
+                continue;
+            startGrid[(size_t)f] = (int32_t)grids.shapes.size();
+            grids.build(sorted.data(), starts.data() + startOfFrame[(size_t)f], n, widest);
         }
         std::vector<int32_t> startIndex((size_t)count, -1);
         for (size_t k = 0; k < starts.size(); ++k)
@@ -644,30 +835,40 @@ int linkSorted(const TrackPoint *points, int32_t count, const TrackLinkSettings 
         std::vector<int32_t> frameNumbers((size_t)frames);
         for (int32_t f = 0; f < frames; ++f)
             frameNumbers[(size_t)f] = sorted[(size_t)frameStart[(size_t)f]].frame;
-        edges.clear();
+        work.edgeStart.resize(ends.size() + 1);
+        work.edgeTarget.clear();
+        work.edgeCost.clear();
         for (size_t k = 0; k < ends.size(); ++k) {
+            work.edgeStart[k] = (int32_t)work.edgeTarget.size();
             const int32_t e = ends[k];
             const int64_t endFrame = sorted[(size_t)e].frame;
             auto f = std::upper_bound(frameNumbers.begin(), frameNumbers.end(), (int32_t)endFrame);
             for (; f != frameNumbers.end() && (int64_t)*f <= endFrame + settings.gap + 1; ++f) {
                 const int32_t ahead = (int32_t)((int64_t)*f - endFrame);
-                if (ahead < 2)
-                    continue;
-                const size_t fi = (size_t)(f - frameNumbers.begin());
-                if (startOfFrame[fi + 1] == startOfFrame[fi])
+                const int32_t grid = startGrid[(size_t)(f - frameNumbers.begin())];
+                if (ahead < 2 || grid < 0)
                     continue;
                 double px, py;
                 predict(e, ahead, &px, &py);
                 const double limit = alternative * (double)ahead;
-                startGrids[fi].near(px, py, [&](int32_t t) {
-                    const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
-                    const double d2 = dx * dx + dy * dy;
-                    if (d2 <= limit)
-                        edges.push_back(Edge{(int32_t)k, startIndex[(size_t)t], d2 / (double)ahead});
-                });
+                Neighbourhood runs;
+                if (!grids.around((size_t)grid, px, py, &runs))
+                    continue;
+                for (int r = 0; r < 2; ++r)
+                    for (int32_t k = runs.from[r]; k < runs.to[r]; ++k) {
+                        const int32_t t = grids.point((size_t)grid, k);
+                        const double dx = sorted[(size_t)t].x - px, dy = sorted[(size_t)t].y - py;
+                        const double d2 = dx * dx + dy * dy;
+                        if (d2 <= limit) {
+                            work.edgeTarget.push_back(startIndex[(size_t)t]);
+                            work.edgeCost.push_back(d2 / (double)ahead);
+                        }
+                    }
             }
         }
-        const int status = assignLinks((int32_t)ends.size(), (int32_t)starts.size(), edges, alternative, targetOf,
+        work.edgeStart[ends.size()] = (int32_t)work.edgeTarget.size();
+        targetOf.resize(ends.size());
+        const int status = assignLinks((int32_t)ends.size(), (int32_t)starts.size(), alternative, targetOf.data(),
                                        work);
         if (status != HESSIAN_OK)
             return status;

@@ -102,6 +102,9 @@ def fits_seeds(out):
     out("fits-sbyte", fits_image(8, np.round(spots(w, h, 0, 255)), [("BZERO", -128)]))
     cube = np.concatenate([np.round(spots(w, h, 0, 200)), np.round(spots(w, h, 50, 90))])
     out("fits-cube", fits_image(16, cube, axes=[w, h, 2]))
+    cube4 = np.concatenate([np.round(spots(w, h, 0, 100 + 50 * k)) for k in range(4)])
+    whole = fits_image(16, cube4, axes=[w, h, 4])
+    out("fits-cube-cut", whole[:2880 + 2 * w * h * 2 + 100])
     out("fits-extension", fits_header([card("SIMPLE", True), card("BITPIX", 8), card("NAXIS", 0),
                                        card("EXTEND", True)])
         + fits_table() + fits_image(-32, spots(w, h), extension=True))
@@ -258,6 +261,14 @@ def tiff_seeds(out):
     v16 = layout_values(w, h, 1, 16, 1)
     out("tiff-16u-grey-tiles-17", tiff_file([tiff_page(v16, 16, 1, tile=(17, 17))]))
     out("tiff-16u-grey-pages", tiff_file([tiff_page(v16, 16, 1, rows_per_strip=8)] * 3))
+    # Stacks as ImageJ and tifffile describe them.
+    imagej = tiff_page(v16, 16, 1, rows_per_strip=8,
+                       extra_tags={270: ("s", "ImageJ=1.53t\nimages=6\nchannels=2\nframes=3\nfinterval=0.5\n")})
+    out("tiff-imagej-hyperstack", tiff_file([imagej] + [tiff_page(v16, 16, 1, rows_per_strip=8)] * 5))
+    shaped = tiff_page(v16, 16, 1, rows_per_strip=8,
+                       extra_tags={270: ("s", '{"shape": [4, %d, %d]}' % v16.shape[:2])})
+    whole = tiff_file([shaped] + [tiff_page(v16, 16, 1, rows_per_strip=8)] * 3)
+    out("tiff-shaped-cut", whole[:len(whole) * 2 // 3])
 
 
 def tiff_hostile(out):

@@ -10,6 +10,8 @@
 #                 readers take and small hostile files
 #                 (fuzz/make-reader-files.py), behind the byte those
 #                 fuzzers read first.
+#   DIR/frames    for fuzz_frames: stacks (multi-page TIFF, ImageJ, FITS cubes,
+#                 cut ones), TIFF descriptions, patterns and selections
 #   DIR/video     small clips in the containers and codecs people meet
 #                 (Matroska, MP4, NUT, AVI, WebM, MPEG-TS; FFV1, H.264,
 #                 HEVC, VP9, MJPEG, raw), cut-short and damaged copies, each
@@ -19,7 +21,7 @@ set -euo pipefail
 
 dir=${1:-"$(cd "$(dirname "$0")/.." && pwd)/build-fuzz/seeds"}
 rm -rf "$dir"
-mkdir -p "$dir/load_job" "$dir/core" "$dir/fits" "$dir/tiff" "$dir/video"
+mkdir -p "$dir/load_job" "$dir/core" "$dir/fits" "$dir/tiff" "$dir/video" "$dir/frames"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -204,6 +206,19 @@ for file in "$work"/native/*; do
     { printf '\002'; cat "$file"; } > "$dir/$kind/$name"
     { printf '\012'; cat "$file"; } > "$dir/$kind/$name-minmax"
 done
+
+# Sequences: the stacks among the native readers' files (all frames, from
+# frame 1 with percentile), and the texts the other targets read.
+for file in "$work"/native/*; do
+    name=$(basename "$file")
+    case $name in *pages* | *imagej* | *shaped* | *cube*) ;; *) continue ;; esac
+    { printf '\003'; cat "$file"; } > "$dir/frames/$name"
+    { printf '\027'; cat "$file"; } > "$dir/frames/$name-from-1-percentile"
+done
+printf '\000ImageJ=1.53t\nimages=60\nchannels=3\nslices=5\nframes=4\nfinterval=2\ntunit=min\n' > "$dir/frames/imagej"
+printf '\000{"shape": [6, 70, 90]}' > "$dir/frames/shaped"
+printf '\001frame_%%04d.png\nframe_0012.png\nframe_12.png\nframe_00012.png' > "$dir/frames/pattern"
+printf '\0021:9:2' > "$dir/frames/range"
 
 # Video: five frames of FFmpeg's test pattern, 32 x 24. The options byte:
 # RGB and no seek, luma, and a seek to frame 3.

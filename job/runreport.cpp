@@ -21,6 +21,18 @@ QString runReport(const DetectionResult &result)
         .arg((double)framesPerSecond, 6, 'f', 4, QLatin1Char(' '));
 }
 
+QString sequenceReport(int status, qint64 read, qint64 lost, qint64 dropped, qint64 features, double seconds)
+{
+    if (status != 0)
+        return QStringLiteral("Failed");
+    const double rate = seconds > 0.0 ? (double)read / seconds : 0.0;
+    return QStringLiteral("Success. Frames read: %1, lost: %2, dropped: %3. Feature count: %4. Frames per second: "
+                          "%5 (end to end, %6 s)")
+        .arg(read).arg(lost).arg(dropped).arg(features)
+        .arg(rate, 0, 'f', 2)
+        .arg(seconds, 0, 'f', 2);
+}
+
 QString runFailureReason(int status, float sigma, float sigmaMax, int width, int height)
 {
     switch (status) {

@@ -13,9 +13,11 @@
 #include "frameloading.h"
 #include "intensitystretch.h"
 #include "nativepictures.h"
+#include "picturesource.h"
 #include "parallelbands.h"
 #include "runreport.h"
 #include "scalespace.h"
+#include "spotfit.h"
 #include "tracklinking.h"
 
 #include <QImage>
@@ -668,52 +670,252 @@ std::string noticeText(const std::string &mode, double low, double high, double 
     return stretchNotice(used, lowest, highest).text.toStdString();
 }
 
-// The picture as the command line reads it with that stretch, as an array
-// detect() takes (grey H x W, or H x W x 3 in R, G, B order), what is
-// damaged in the file and what the stretch tells (each empty when
-// nothing), and whether that is of few levels (StretchNotice::narrow); an
-// unreadable file gives None and the reason.
-py::tuple load(const std::string &path, const py::object &stretch)
+// A frame as detect() takes it: grey H x W, or H x W x 3 in R, G, B order,
+// written to `out` (height * width bytes, or 3 times that). Without the
+// interpreter lock.
+void copyFrame(const QImage &frame, uint8_t *out)
 {
-    LoadOptions options;
-    options.stretch = stretchChoice(stretch);
-    LoadedPicture picture;
-    QString error, damage;
-    bool loaded = false;
-    {
-        py::gil_scoped_release unlocked;
-        loaded = loadPicture(QString::fromStdString(path), options, &picture, &error, &damage);
-    }
-    if (!loaded)
-        return py::make_tuple(py::none(), error.toStdString(), std::string(), false);
-    QImage frame = picture.frame;
     const bool grey = frame.format() == QImage::Format_Grayscale8;
-    if (!grey && frame.format() != QImage::Format_RGB32)
-        frame = frame.convertToFormat(QImage::Format_RGB32);
-    if (frame.isNull())
-        throwNoMemory(0, 0);
+    const qint64 width = frame.width(), height = frame.height();
+    for (qint64 y = 0; y < height; ++y) {
+        if (grey) {
+            std::memcpy(out + y * width, frame.constScanLine((int)y), (size_t)width);
+            continue;
+        }
+        const uint32_t *row = reinterpret_cast<const uint32_t *>(frame.constScanLine((int)y));
+        uint8_t *o = out + y * width * 3;
+        for (qint64 x = 0; x < width; ++x) {
+            o[3 * x] = (uint8_t)(row[x] >> 16);
+            o[3 * x + 1] = (uint8_t)(row[x] >> 8);
+            o[3 * x + 2] = (uint8_t)row[x];
+        }
+    }
+}
+
+// The frame in a layout copyFrame reads (grey or RGB32).
+QImage copyableFrame(const QImage &frame)
+{
+    QImage copyable = frame;
+    if (frame.format() != QImage::Format_Grayscale8 && frame.format() != QImage::Format_RGB32)
+        copyable = frame.convertToFormat(QImage::Format_RGB32);
+    if (copyable.isNull() && !frame.isNull())
+        throw std::bad_alloc();
+    return copyable;
+}
+
+py::array frameArray(const QImage &frame)
+{
+    const bool grey = frame.format() == QImage::Format_Grayscale8;
     const py::ssize_t width = frame.width(), height = frame.height();
-    py::array_t<uint8_t> pixels = grey ? py::array_t<uint8_t>({height, width}) : py::array_t<uint8_t>({height, width, (py::ssize_t)3});
+    py::array_t<uint8_t> pixels = grey ? py::array_t<uint8_t>({height, width})
+                                       : py::array_t<uint8_t>({height, width, (py::ssize_t)3});
     uint8_t *out = pixels.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        for (py::ssize_t y = 0; y < height; ++y) {
-            if (grey) {
-                std::memcpy(out + y * width, frame.constScanLine((int)y), (size_t)width);
-                continue;
+        copyFrame(frame, out);
+    }
+    return std::move(pixels);
+}
+
+// The largest stack load() returns whole: 2^30 bytes of 8-bit samples.
+const qint64 kMaxStackBytes = qint64(1) << 30;
+
+SourceOptions sourceOptions(bool luma)
+{
+    SourceOptions options;
+    options.luma = luma;
+    return options;
+}
+
+// A sequence's frames read whole into one array (frames x H x W, or x 3),
+// while it stays within kMaxStackBytes; all frames of one size and layout.
+// Frames that cannot be read are left out (the damage names them).
+py::array loadStack(PictureSource &source, const LoadOptions &options, const std::string &path,
+                    std::string *damage, StretchNotice *notice)
+{
+    const SourceInfo &info = source.info();
+    const auto tooLarge = [&](qint64 frames) {
+        return py::value_error("'" + path + "' is a sequence of " + std::to_string(frames)
+                               + " frames, more than load() returns whole (1 GiB of 8-bit samples): "
+                                 "hessian_maxima.frames(path) reads them one by one");
+    };
+    if (info.live)
+        throw py::value_error("'" + path + "' is a live source, without an end: hessian_maxima.frames(path) reads "
+                              "its frames one by one");
+    qint64 frameBytes = 0;
+    std::vector<uint8_t> bytes;
+    qint64 count = 0, width = 0, height = 0;
+    bool grey = true;
+    QString error, sizes;
+    FrameRead read = FrameRead::Frame;
+    {
+        py::gil_scoped_release unlocked;
+        // Known from the header: refused before anything is read.
+        const qint64 pixels = info.width * info.height;
+        if (info.framesExact && info.frames > 0 && pixels > 0 && info.frames > kMaxStackBytes / pixels)
+            count = -1;
+        for (SourceFrame frame; count >= 0;) {
+            read = source.next(options, &frame, &error);
+            if (read != FrameRead::Frame)
+                break;
+            const QImage image = copyableFrame(frame.picture.frame);
+            if (count == 0) {
+                width = image.width();
+                height = image.height();
+                grey = image.format() == QImage::Format_Grayscale8;
+                frameBytes = width * height * (grey ? 1 : 3);
+                *notice = frame.picture.notice;
+            } else if (image.width() != width || image.height() != height
+                       || (image.format() == QImage::Format_Grayscale8) != grey) {
+                sizes = QStringLiteral("frame %1 is %2 x %3 %4, frame 0 %5 x %6 %7")
+                            .arg(frame.index).arg(image.width()).arg(image.height())
+                            .arg(QLatin1String(image.format() == QImage::Format_Grayscale8 ? "grey" : "colour"))
+                            .arg(width).arg(height).arg(QLatin1String(grey ? "grey" : "colour"));
+                break;
             }
-            const uint32_t *row = reinterpret_cast<const uint32_t *>(frame.constScanLine((int)y));
-            uint8_t *o = out + y * width * 3;
-            for (py::ssize_t x = 0; x < width; ++x) {
-                o[3 * x] = (uint8_t)(row[x] >> 16);
-                o[3 * x + 1] = (uint8_t)(row[x] >> 8);
-                o[3 * x + 2] = (uint8_t)row[x];
+            if ((qint64)bytes.size() + frameBytes > kMaxStackBytes) {
+                count = -1;
+                break;
             }
+            bytes.resize(bytes.size() + (size_t)frameBytes);
+            copyFrame(image, bytes.data() + (size_t)(count * frameBytes));
+            ++count;
         }
     }
-    return py::make_tuple(std::move(pixels), damage.toStdString(), picture.notice.text.toStdString(),
-                          picture.notice.narrow);
+    if (count < 0)
+        throw tooLarge(info.frames);
+    if (!sizes.isEmpty())
+        throw py::value_error("the frames of '" + path + "' differ in size or kind (" + sizes.toStdString()
+                              + "): hessian_maxima.frames(path) reads them one by one");
+    if (read == FrameRead::Failed && count == 0)
+        throw py::value_error("cannot read '" + path + "': " + error.toStdString());
+    QStringList said;
+    if (source.losses().any())
+        said << source.losses().text();
+    if (read == FrameRead::Failed)
+        said << QStringLiteral("reading stopped after %1 frames: %2").arg(count).arg(error);
+    *damage = said.join(QStringLiteral("; ")).toStdString();
+    std::vector<py::ssize_t> shape{(py::ssize_t)count, (py::ssize_t)height, (py::ssize_t)width};
+    if (!grey)
+        shape.push_back(3);
+    py::array_t<uint8_t> stack(shape);
+    if (!bytes.empty())
+        std::memcpy(stack.mutable_data(), bytes.data(), bytes.size());
+    return std::move(stack);
 }
+
+// The picture as the command line reads it with that stretch, as an array
+// detect() takes (grey H x W, or H x W x 3 in R, G, B order; a sequence's
+// frames as frames x H x W (x 3)), what is damaged in the file and what the
+// stretch tells (each empty when nothing), and whether that is of few
+// levels (StretchNotice::narrow); an unreadable file gives None and the
+// reason.
+py::tuple load(const std::string &path, const py::object &stretch, bool luma)
+{
+    LoadOptions options;
+    options.stretch = stretchChoice(stretch);
+    QString error;
+    std::unique_ptr<PictureSource> source;
+    {
+        py::gil_scoped_release unlocked;
+        source = PictureSource::open(QString::fromStdString(path), sourceOptions(luma), &error);
+    }
+    if (!source)
+        return py::make_tuple(py::none(), error.toStdString(), std::string(), false);
+    if (source->info().isSequence()) {
+        std::string damage;
+        StretchNotice notice;
+        py::array stack = loadStack(*source, options, path, &damage, &notice);
+        return py::make_tuple(std::move(stack), damage, std::string(), false);
+    }
+    LoadedPicture picture;
+    QString damage;
+    bool loaded = false;
+    {
+        py::gil_scoped_release unlocked;
+        loaded = source->load(options, &picture, &error, &damage);
+    }
+    if (!loaded)
+        return py::make_tuple(py::none(), error.toStdString(), std::string(), false);
+    return py::make_tuple(frameArray(copyableFrame(picture.frame)), damage.toStdString(),
+                          picture.notice.text.toStdString(), picture.notice.narrow);
+}
+
+// The frames of any sequence the command line reads (a still picture is
+// one frame), one by one.
+class FrameReader
+{
+public:
+    FrameReader(const std::string &path, const py::object &stretch, int64_t first, int64_t end, int64_t step,
+                bool luma)
+    {
+        options.stretch = stretchChoice(stretch);
+        FrameRange range;
+        range.first = first;
+        range.end = end;
+        range.step = step;
+        QString error;
+        bool selected = false;
+        {
+            py::gil_scoped_release unlocked;
+            source = PictureSource::open(QString::fromStdString(path), sourceOptions(luma), &error);
+            selected = source && source->select(range, &error);
+        }
+        if (!selected)
+            throw py::value_error(error.toStdString());
+    }
+
+    // The source: kind, frames (-1 unknown), whether exact, timed, live,
+    // width, height, description, what of the file the frames are.
+    py::dict info() const
+    {
+        const SourceInfo &i = source->info();
+        static const char *const kinds[] = {"picture", "pages", "planes", "files", "video"};
+        py::dict d;
+        d["kind"] = kinds[(int)i.kind];
+        d["frames"] = i.frames;
+        d["frames_exact"] = i.framesExact;
+        d["timed"] = i.timed;
+        d["live"] = i.live;
+        d["width"] = i.width;
+        d["height"] = i.height;
+        d["format"] = i.format.toStdString();
+        d["description"] = i.description.toStdString();
+        d["taken"] = i.taken.toStdString();
+        return d;
+    }
+
+    // (index, time or None, array, damage) of the next frame, or None at
+    // the end; ValueError when the source fails midway.
+    py::object next()
+    {
+        SourceFrame frame;
+        QString error;
+        FrameRead read;
+        QImage image;
+        {
+            py::gil_scoped_release unlocked;
+            read = source->next(options, &frame, &error);
+            if (read == FrameRead::Frame)
+                image = copyableFrame(frame.picture.frame);
+        }
+        if (read == FrameRead::End)
+            return py::none();
+        if (read == FrameRead::Failed)
+            throw py::value_error("reading stopped: " + error.toStdString());
+        py::object time = frame.hasTime ? py::cast(frame.time) : py::none();
+        return py::make_tuple(frame.index, time, frameArray(image), frame.damage.toStdString());
+    }
+
+    // What went wrong with the frames so far (lost, damaged), "" when nothing.
+    std::string losses() const { return source->losses().text().toStdString(); }
+
+private:
+    std::unique_ptr<PictureSource> source;
+    LoadOptions options;
+};
+using IntColumn = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using RealColumn = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The overlap pruning of scale-range runs on a feature table gathered from
 // several runs, in row-major then scale order: the kept features.
@@ -740,6 +942,63 @@ py::array prune(const py::array_t<FeatureRecord, py::array::c_style> &table, dou
     return featureArray(features, measures);
 }
 
+// Gaussian fits of spots on the grey frame a run would take from the
+// image: per spot (x, y, sigma, amplitude, background), NaN where the fit
+// is refused. radius 0: each spot's default for its sigma.
+py::tuple fitSpots(const py::array &image, const RealColumn &x, const RealColumn &y,
+                   const RealColumn &sigma, int32_t radius)
+{
+    if (x.ndim() != 1 || y.ndim() != 1 || sigma.ndim() != 1 || y.size() != x.size() || sigma.size() != x.size())
+        throw py::value_error("x, y and sigma must be columns of one length");
+    const PixelSource source = pixelSource(image);
+    const py::ssize_t count = x.size();
+    const double *px = x.data(), *py_ = y.data(), *ps = sigma.data();
+    for (py::ssize_t i = 0; i < count; ++i)
+        if (!(px[i] >= -0.5 && px[i] < source.width - 0.5 && py_[i] >= -0.5 && py_[i] < source.height - 0.5))
+            throw py::value_error("every feature must lie inside the image (x from -0.5 to width - 0.5, y likewise)");
+        else if (!(ps[i] > 0.0 && ps[i] < kSpotFitMaxRadius))
+            throw py::value_error("every sigma must be a positive number below " + std::to_string(kSpotFitMaxRadius));
+    std::vector<py::array_t<double>> out;
+    for (int k = 0; k < 5; ++k)
+        out.emplace_back(count);
+    double *fx = out[0].mutable_data(), *fy = out[1].mutable_data(), *fs = out[2].mutable_data(),
+           *fa = out[3].mutable_data(), *fb = out[4].mutable_data();
+    bool noFrame = false;
+    int status = HESSIAN_OK;
+    {
+        py::gil_scoped_release unlocked;
+        const QImage frame = frameFor(source);
+        noFrame = frame.isNull() && source.width > 0 && source.height > 0;
+        std::vector<unsigned char> converted;
+        const unsigned char *grey = frame.isNull() ? nullptr : frame.constBits();
+        size_t stride = frame.isNull() ? 0 : (size_t)frame.bytesPerLine();
+        if (!noFrame && !frame.isNull() && frame.format() != QImage::Format_Grayscale8) {
+            converted.resize((size_t)source.width * (size_t)source.height);
+            convertFrameToGrey(frame, converted.data());
+            grey = converted.data();
+            stride = (size_t)source.width;
+        }
+        std::vector<SpotFit> fits;
+        if (!noFrame && count > 0) {
+            fits.resize((size_t)count);
+            status = fitGaussianSpots(grey, (uint32_t)source.width, (uint32_t)source.height, stride, px, py_, ps,
+                                      (int64_t)count, radius, fits.data());
+        }
+        for (size_t i = 0; i < fits.size() && status == HESSIAN_OK; ++i) {
+            fx[i] = fits[i].x;
+            fy[i] = fits[i].y;
+            fs[i] = fits[i].sigma;
+            fa[i] = fits[i].amplitude;
+            fb[i] = fits[i].background;
+        }
+    }
+    if (noFrame || status == HESSIAN_NO_MEMORY)
+        throwNoMemory(source.width, source.height);
+    if (status != HESSIAN_OK)
+        throw py::value_error("a feature or radius out of range");
+    return py::make_tuple(out[0], out[1], out[2], out[3], out[4]);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -758,9 +1017,6 @@ struct TrackSummaryRecord {
     double mean_speed;
     double diffusion;
 };
-
-using IntColumn = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
-using RealColumn = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 std::vector<TrackPoint> trackPoints(const IntColumn &frame, const RealColumn &x, const RealColumn &y)
 {
@@ -881,7 +1137,13 @@ PYBIND11_MODULE(_core, module)
                "How far a run's results read around their pixels: the padding of an extended border, and the "
                "depth a chunk needs of its neighbours.");
     module.def("response", &response, py::arg("image"), py::arg("sigma"), py::arg("threads"));
-    module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none());
+    module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none(), py::arg("luma") = false);
+    py::class_<FrameReader>(module, "FrameReader")
+        .def(py::init<const std::string &, const py::object &, int64_t, int64_t, int64_t, bool>(), py::arg("path"),
+             py::arg("stretch"), py::arg("first"), py::arg("end"), py::arg("step"), py::arg("luma"))
+        .def("info", &FrameReader::info)
+        .def("next", &FrameReader::next)
+        .def("losses", &FrameReader::losses);
     module.def("stretch_plan", &stretchPlan, py::arg("dtype"), py::arg("stretch"),
                "How an array of that dtype is mapped to 8 bits: (mode, low, high, none_kind, none_lo, none_hi).");
     module.def("reduce", &reduceImage, py::arg("image"), py::arg("kind"), py::arg("lo"), py::arg("hi"));
@@ -901,6 +1163,10 @@ PYBIND11_MODULE(_core, module)
         .def(py::pickle([](const PieceRankSearch &search) { return search.state(); },
                         [](const py::tuple &state) { return PieceRankSearch::fromState(state); }));
     module.def("prune", &prune, py::arg("features"), py::arg("overlap"));
+    module.def("fit_spots", &fitSpots, py::arg("image"), py::arg("x"), py::arg("y"), py::arg("sigma"),
+               py::arg("radius"), "Gaussian fits of spots: (x, y, sigma, amplitude, background) arrays, NaN where "
+               "refused (see hessian_maxima.refine).");
+    module.attr("SPOT_FIT_MAX_RADIUS") = kSpotFitMaxRadius;
     module.def("check_run_size", &checkRunSize, py::arg("height"), py::arg("width"),
                "ValueError when an array of that shape is too large for one run.");
     module.def("kernel_radius", &kernelRadius, py::arg("sigma"), py::arg("sigma_max"), py::arg("scales"),

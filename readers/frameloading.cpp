@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 
 #ifdef Q_OS_UNIX
@@ -205,15 +206,6 @@ QString firstDamage(const QVector<DecoderMessages::Message> &messages)
 }
 
 
-// What is known of a file before any pixel is decoded.
-struct Inspection {
-    QByteArray format;
-    QSize size;               // the size the reader decodes, before any orientation tag
-    QString refusal;          // why the file is not decoded; empty when it may be
-    qint64 pngOffset = -1;    // a PNG stream that libpng reads through first
-    qint64 pngLength = 0;
-};
-
 // One name for each format whose reader is known under two.
 QByteArray canonicalFormat(const QByteArray &format)
 {
@@ -251,9 +243,11 @@ QByteArray detectFormat(QIODevice *device, const QString &fileName, QString *unk
     return canonicalFormat(format);
 }
 
-Inspection inspect(QIODevice *device, const QString &fileName)
+} // namespace
+
+QtInspection inspectForQt(QIODevice *device, const QString &fileName)
 {
-    Inspection inspection;
+    QtInspection inspection;
     // Qt's check whether a file is an X bitmap decodes all of it: the size
     // it claims is checked before that.
     const QSize bitmap = xbmDefinedSize(device);
@@ -329,6 +323,8 @@ Inspection inspect(QIODevice *device, const QString &fileName)
     return inspection;
 }
 
+namespace {
+
 QImage clearedImage(const QSize &size, QImage::Format layout)
 {
     QImage image(size, layout);
@@ -339,7 +335,7 @@ QImage clearedImage(const QSize &size, QImage::Format layout)
 // Reads the picture into `image` (which the bitmap reader fills in when it
 // has the right size and layout), upright as image viewers show
 // photographs; `error` is the reader's when it fails.
-bool decode(QIODevice *device, const Inspection &inspection, QImage *image, QString *error)
+bool decode(QIODevice *device, const QtInspection &inspection, QImage *image, QString *error)
 {
     QImageReader reader(device, inspection.format);
     reader.setAutoDetectImageFormat(false);
@@ -350,13 +346,15 @@ bool decode(QIODevice *device, const Inspection &inspection, QImage *image, QStr
     return false;
 }
 
-bool readFrame(QIODevice *source, const QString &fileName, QImage *frame, QString *error, QString *damage)
+// `known`: the file's inspection when it was made already (null: made here).
+bool readFrame(QIODevice *source, const QString &fileName, const QtInspection *known, QImage *frame, QString *error,
+               QString *damage)
 {
     // Everything the decoders say while this thread reads the file ends up
     // in the error or the damage report, not on standard error.
     DecoderMessages messages;
     WatchedDevice device(source);
-    const Inspection inspection = inspect(&device, fileName);
+    const QtInspection inspection = known ? *known : inspectForQt(&device, fileName);
     if (!inspection.refusal.isEmpty()) {
         *error = inspection.refusal;
         return false;
@@ -426,13 +424,15 @@ bool readFrame(QIODevice *source, const QString &fileName, QImage *frame, QStrin
     return true;
 }
 
-// A pipe or a device, read whole into memory (see kMaxStreamBytes).
-bool readStream(QIODevice *device, QBuffer *buffer, QString *error)
+} // namespace
+
+bool readWholeStream(QIODevice *device, QBuffer *buffer, QString *error, const QByteArray &start)
 {
     QByteArray bytes;
     // Only the pages written are mapped.
     bytes.resize((int)kMaxStreamBytes + 1);
-    qint64 size = 0;
+    qint64 size = std::min<qint64>(start.size(), bytes.size());
+    std::memcpy(bytes.data(), start.constData(), (size_t)size);
     for (;;) {
         const qint64 count = device->read(bytes.data() + size, bytes.size() - size);
         if (count <= 0)
@@ -468,6 +468,8 @@ bool openForReading(QFile *file)
     return file->open(QIODevice::ReadOnly);
 #endif
 }
+
+namespace {
 
 // The picture upright, as a TIFF orientation tag says it is shown, turned
 // as Qt's readers turn it: mirrored or flipped first, then rotated.
@@ -612,13 +614,18 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
 // A file that starts as a JPEG does, decoded without Qt's reader when it is
 // plain (jpegdecoder.h), and turned upright as Qt's reader turns it; its
 // levels known. False, the device where it was, for anything else: Qt's
-// reader then reads it, and says what is wrong.
-bool readPlainJpeg(QIODevice *device, JpegTarget target, unsigned threads, QImage *frame, KnownLevels *levels)
+// reader then reads it, and says what is wrong. `inspection`, when made
+// already, decides: a JPEG that Qt's reader would not be given is not
+// decoded here either.
+bool readPlainJpeg(QIODevice *device, const QtInspection *inspection, JpegTarget target, unsigned threads,
+                   QImage *frame, KnownLevels *levels)
 {
     // HESSIAN_QT_JPEG (anything but 0) hands every JPEG to Qt's reader, so
     // that the two can be compared.
     const QByteArray throughQt = qgetenv("HESSIAN_QT_JPEG");
     if (!throughQt.isEmpty() && throughQt != "0")
+        return false;
+    if (inspection && (inspection->format != "jpeg" || !inspection->refusal.isEmpty()))
         return false;
     // From the start, as the format checks read it; within what a
     // QByteArray holds.
@@ -626,8 +633,8 @@ bool readPlainJpeg(QIODevice *device, JpegTarget target, unsigned threads, QImag
         || bytesAt(device, 0, 2) != QByteArray("\xff\xd8", 2))
         return false;
     // A header that Qt's format check would take for an X bitmap's is
-    // looked at as one (see inspect).
-    if (xbmDefinedSize(device).isValid())
+    // looked at as one (see inspectForQt).
+    if (!inspection && xbmDefinedSize(device).isValid())
         return false;
     const QBuffer *buffer = qobject_cast<const QBuffer *>(device);
     const QByteArray bytes = buffer ? buffer->data() : device->readAll();
@@ -688,15 +695,14 @@ bool readSamples(NativePicture &native, PictureSamples *samples, QString *error)
     return true;
 }
 
-bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &options, LoadedPicture *picture,
-                 QString *error, QString *damage)
+} // namespace
+
+bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *native,
+                     const QtInspection *inspection, const LoadOptions &options, LoadedPicture *picture,
+                     QString *error, QString *damage)
 {
-    QString refusal;
-    std::unique_ptr<NativePicture> native = openNativePicture(device, fileName, &refusal);
-    if (!native && !refusal.isEmpty()) {
-        *error = refusal;
-        return false;
-    }
+    if (damage)
+        damage->clear();
     std::shared_ptr<PictureSamples> samples;
     QImage qtFrame;
     KnownLevels levels;
@@ -708,7 +714,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
         }
         const bool qtNone = layout.qtFrameForNone
                             && resolvedStretchMode(options.stretch.mode, layout.qtReads, layout.type) == StretchMode::None;
-        if (qtNone && !readFrame(device, fileName, &qtFrame, error, damage))
+        if (qtNone && !readFrame(device, fileName, inspection, &qtFrame, error, damage))
             return false;
         if (!qtNone || (options.keepSamples && !qtFrameHoldsSamples(layout))) {
             samples = std::make_shared<PictureSamples>();
@@ -718,7 +724,7 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
         // Qt's frame as well, read from the start: the samples were read
         // through the same device.
         if (!qtNone && layout.qtFrameForNone && options.keepSamples
-            && !(device->seek(0) && readFrame(device, fileName, &qtFrame, error, damage)))
+            && !(device->seek(0) && readFrame(device, fileName, inspection, &qtFrame, error, damage)))
             return false;
         // The native reader's verdict holds in every mode, whether or not
         // Qt's frame is used.
@@ -729,9 +735,9 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
     } else {
         const bool greyWillDo = options.detectorInputOnly && !options.keepSamples
                                 && resolvedStretchMode(options.stretch.mode, true, SAMPLE_U8) == StretchMode::None;
-        if (!readPlainJpeg(device, greyWillDo ? JpegTarget::Grey : JpegTarget::Frame, options.threads, &qtFrame,
-                           &levels)
-            && !readFrame(device, fileName, &qtFrame, error, damage))
+        if (!readPlainJpeg(device, inspection, greyWillDo ? JpegTarget::Grey : JpegTarget::Frame, options.threads,
+                           &qtFrame, &levels)
+            && !readFrame(device, fileName, inspection, &qtFrame, error, damage))
             return false;
         picture->bitsPerSample = 8;
         picture->description.clear();
@@ -743,27 +749,6 @@ bool readPicture(QIODevice *device, const QString &fileName, const LoadOptions &
     picture->qtFrame = options.keepSamples ? qtFrame : QImage();
     return true;
 }
-
-bool loadFromDevice(QIODevice *device, const QString &fileName, const LoadOptions &options, LoadedPicture *picture,
-                    QString *error, QString *damage)
-{
-    if (damage)
-        damage->clear();
-    // Whatever a decoder or an allocation throws ends here, as a reason.
-    try {
-        if (!device->isSequential())
-            return readPicture(device, fileName, options, picture, error, damage);
-        QBuffer buffer;
-        return readStream(device, &buffer, error) && readPicture(&buffer, fileName, options, picture, error, damage);
-    } catch (const std::bad_alloc &) {
-        *error = QStringLiteral("not enough memory to read the image");
-    } catch (const std::exception &exception) {
-        *error = QStringLiteral("the image cannot be read: %1").arg(QString::fromLocal8Bit(exception.what()));
-    }
-    return false;
-}
-
-} // namespace
 
 QImage toDetectionLayout(const QImage &image)
 {
@@ -777,9 +762,6 @@ QImage toDetectionLayout(const QImage &image)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
-namespace {
-
-// Opens a file for loadPicture; false with the reason.
 bool openPictureFile(QFile *file, QString *error)
 {
     const QFileInfo info(file->fileName());
@@ -799,39 +781,10 @@ bool openPictureFile(QFile *file, QString *error)
     return true;
 }
 
-} // namespace
-
-bool loadPicture(const QString &fileName, const LoadOptions &options, LoadedPicture *picture, QString *error,
-                 QString *damage)
+bool stretchFrame(const QImage &frame, const StretchChoice &choice, QImage *stretched, StretchUsed *used,
+                  StretchNotice *notice, QString *error)
 {
-    QFile file(fileName);
-    return openPictureFile(&file, error) && loadFromDevice(&file, fileName, options, picture, error, damage);
-}
-
-bool loadPicture(QIODevice *device, const LoadOptions &options, LoadedPicture *picture, QString *error,
-                 QString *damage)
-{
-    // An open file's name counts as it does for a file opened here.
-    const QFile *file = qobject_cast<const QFile *>(device);
-    return loadFromDevice(device, file ? file->fileName() : QString(), options, picture, error, damage);
-}
-
-bool loadFrame(const QString &fileName, QImage *frame, QString *error, QString *damage)
-{
-    LoadedPicture picture;
-    if (!loadPicture(fileName, LoadOptions(), &picture, error, damage))
-        return false;
-    *frame = picture.frame;
-    return true;
-}
-
-bool loadFrame(QIODevice *device, QImage *frame, QString *error, QString *damage)
-{
-    LoadedPicture picture;
-    if (!loadPicture(device, LoadOptions(), &picture, error, damage))
-        return false;
-    *frame = picture.frame;
-    return true;
+    return mapPicture(nullptr, frame, choice, stretched, used, notice, error);
 }
 
 bool restretchPicture(const LoadedPicture &picture, const StretchChoice &choice, QImage *frame, StretchUsed *used,
@@ -1098,7 +1051,7 @@ QSize frameSizeBeforeDecoding(QIODevice *device)
     if (!refusal.isEmpty())
         return QSize();
     WatchedDevice watched(device);
-    return inspect(&watched, QString()).size;
+    return inspectForQt(&watched, QString()).size;
 }
 
 QList<QByteArray> openableImageFormats()

@@ -2,25 +2,22 @@
 #define FRAMELOADING_H
 
 #include "nativepictures.h"
+#include "picturelimits.h"
 
 #include <QByteArray>
 #include <QImage>
 #include <QList>
+#include <QSize>
 #include <QString>
 
 #include <functional>
 #include <memory>
 #include <vector>
 
+class QBuffer;
+class QFile;
 class QIODevice;
 
-// The largest frame the program opens: 2^28 pixels (256 megapixels, e.g.
-// 16384 x 16384). A run needs about 16 bytes a pixel at its peak (decoded
-// picture, 32-bit frame, grey image, three byte images, response map), so
-// this keeps one run near 4 GiB while photographs of 100 megapixels and
-// more still open. Larger pictures are refused from their header, before
-// any pixel is allocated.
-const qint64 kMaxFramePixels = qint64(1) << 28;
 
 // Reads an image file the way the window opens one: the format is detected
 // from the content by the installed Qt image plug-ins, a photograph's
@@ -157,7 +154,12 @@ struct LoadOptions {
 // loadFrame with a choice of stretch: pictures of 16-bit, 32-bit and float
 // samples and FITS images are read with their samples as stored and mapped
 // as asked; the rest as loadFrame reads them (and, when a stretch other
-// than None is asked for, stretched from their 8-bit levels).
+// than None is asked for, stretched from their 8-bit levels). Of a
+// sequence (a multi-page TIFF, a FITS cube, a video), its first frame, with
+// what is wrong in the whole file in `damage`.
+//
+// loadFrame and loadPicture open a PictureSource (picturesource.h) and load
+// its picture; they are defined beside it.
 bool loadPicture(const QString &fileName, const LoadOptions &options, LoadedPicture *picture, QString *error,
                  QString *damage = nullptr);
 bool loadPicture(QIODevice *device, const LoadOptions &options, LoadedPicture *picture, QString *error,
@@ -201,5 +203,43 @@ bool findStretchRangeInBands(const StretchChoice &choice, SampleType type, unsig
 // would be lost with the rest.
 void widenEqualPercentiles(StretchUsed *used, double lowest, double highest);
 
+
+// ---- The steps of loading, for the picture source (picturesource.h), which
+// opens a file once and hands it to them.
+
+// What is known of a file for Qt's readers before any pixel is decoded.
+struct QtInspection {
+    QByteArray format;
+    QSize size;               // the size the reader decodes, before any orientation tag
+    QString refusal;          // why the file is not decoded; empty when it may be
+    qint64 pngOffset = -1;    // a PNG stream that libpng reads through first
+    qint64 pngLength = 0;
+};
+
+// The format and size Qt's reader would decode from `device` (random
+// access, from its start), or why it would not be decoded at all.
+QtInspection inspectForQt(QIODevice *device, const QString &fileName);
+
+// The picture of `device`, as loadPicture hands it over: with `native`, the
+// native reader that took the file (null when none did), and `inspection`
+// for Qt's reader when it was made already (null: made when needed).
+bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *native,
+                     const QtInspection *inspection, const LoadOptions &options, LoadedPicture *picture,
+                     QString *error, QString *damage);
+
+// An 8-bit frame (QImage::Format_RGB32 or Format_Grayscale8) mapped as
+// loadPicture maps a picture that only Qt's readers read: "none" leaves it
+// as it is, minmax and percentile stretch its levels channel by channel.
+bool stretchFrame(const QImage &frame, const StretchChoice &choice, QImage *stretched, StretchUsed *used,
+                  StretchNotice *notice, QString *error);
+
+// A pipe or a device read to its end into `buffer`, after the bytes
+// `start` already taken from it; at most 256 MB. False with the reason.
+bool readWholeStream(QIODevice *device, QBuffer *buffer, QString *error, const QByteArray &start = QByteArray());
+
+// Opens a file for reading without waiting for a writer (a named pipe that
+// nobody writes to reads as empty); false with the reason ("File not
+// found", "permission denied", "it is a folder, not a picture", ...).
+bool openPictureFile(QFile *file, QString *error);
 
 #endif // FRAMELOADING_H

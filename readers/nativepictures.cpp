@@ -3,12 +3,15 @@
 #include "decodermessages.h"
 #include "fitslibrary.h"
 #include "imageheaders.h"
+#include "tiffdescriptions.h"
 #include "pngcheck.h"
 #include "tiffcheck.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QIODevice>
+#include <QStringList>
+#include <QVector>
 
 #include <tiffio.h>
 
@@ -120,6 +123,7 @@ public:
                                .arg(typeName(info.type), QLatin1String(colour ? "colour" : "grey"),
                                     QLatin1String(colour ? "PPM" : "PGM"))
                                .arg(maxval);
+        info.format = colour ? "ppm" : "pgm";
         picture->dataOffset = at + 1;
         picture->maxval = maxval;
         if (picture->ascii) {
@@ -245,6 +249,7 @@ public:
         info.qtReads = info.qtFrameForNone = true;
         info.notStreamable = QStringLiteral("PNG pictures are read whole");
         info.description = QStringLiteral("16-bit %1 PNG").arg(QLatin1String(colour ? "colour" : "grey"));
+        info.format = "png";
         return picture;
     }
 
@@ -302,15 +307,52 @@ public:
             return std::unique_ptr<NativePicture>();
         if (!picture->takes)
             return nullptr;
-        // The other pages are not read, but a file cut short in them is
-        // damaged whatever reads it.
+        // A file cut short in any page is damaged whatever reads it.
+        const TiffPages pages = tiffPages(device);
         if (picture->info.damage.isEmpty())
-            picture->info.damage = tiffStructureDamage(device);
+            picture->info.damage = pages.damage;
+        picture->listFrames(pages);
         messages.take();
         return picture;
     }
 
     ~TiffPicture() override { TIFFClose(tiff); }
+
+    bool selectFrame(qint64 index, QString *error) override
+    {
+        DecoderMessages messages;
+        const qint64 listed = index >= 0 && index < sequence.count ? stack.pageOf(index) : -1;
+        if (listed < 0 || listed >= pageOffsets.size()) {
+            *error = index < 0 || index >= sequence.count ? QStringLiteral("there is no frame %1").arg(index)
+                                                           : QStringLiteral("its page is not in the file");
+            return false;
+        }
+        const int page = pageNumbers[(int)listed];
+        // The reader starts afresh on the page.
+        takes = false;
+        info = NativeLayout();
+        missing.clear();
+        for (Block &block : blocks)
+            block = Block();
+        tile.reset();
+        if (!TIFFSetSubDirectory(tiff, pageOffsets[(int)listed])) {
+            *error = QStringLiteral("page %1 cannot be read: %2")
+                         .arg(page).arg(lastMessage(messages, QStringLiteral("its directory is damaged")));
+            return false;
+        }
+        if (!describe(error)) {
+            *error = QStringLiteral("page %1: %2").arg(page).arg(*error);
+            return false;
+        }
+        if (!takes) {
+            *error = QStringLiteral("page %1 holds another kind of picture than the first (a palette, "
+                                    "white-is-zero, YCbCr, CMYK or fewer than 8 bits a sample)")
+                         .arg(page);
+            return false;
+        }
+        info.qtFrameForNone = false;
+        return true;
+    }
 
     bool readRows(qint64 first, qint64 count, void *samples, QString *error) override
     {
@@ -335,6 +377,33 @@ public:
 
 private:
     TiffPicture(TIFF *tiff, qint64 fileSize) : tiff(tiff), fileSize(fileSize) {}
+
+    // The frames: every page that is a picture of its own, or the time
+    // points (or slices) of an ImageJ hyperstack, as its first page's
+    // description tells.
+    void listFrames(const TiffPages &pages)
+    {
+        pageOffsets = pages.offsets;
+        pageNumbers = pages.numbers;
+        if (pages.broken)
+            sequence.damage = QStringLiteral("page %1 cannot be read, nor any page after it")
+                                  .arg(pages.pageCount + 1);
+        const char *text = nullptr;
+        const QByteArray description =
+            TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &text) && text ? QByteArray(text) : QByteArray();
+        const ImageJStack imageJ = parseImageJDescription(description);
+        if (imageJ.present && imageJ.channels * imageJ.slices * imageJ.frames > 1) {
+            stack = imageJFrames(imageJ);
+            sequence.count = stack.count;
+            sequence.interval = stack.timed ? imageJ.interval : 0.0;
+            sequence.taken = stack.taken;
+            return;
+        }
+        // A file written by tifffile says how many pages it holds: those
+        // missing from a damaged file are lost frames.
+        const qint64 shaped = shapedPageCount(description, info.width * info.height * samplesPerPixel);
+        sequence.count = std::max<qint64>(pageOffsets.size(), std::min<qint64>(shaped, kMaxTiffPages));
+    }
 
     // Fills in the layout; `takes` stays false for pictures left to Qt.
     bool describe(QString *error)
@@ -413,6 +482,7 @@ private:
         info.none = noneReduction(type);
         info.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
         info.description = QStringLiteral("%1 %2 TIFF").arg(typeName(type), QLatin1String(colour ? "colour" : "grey"));
+        info.format = "tiff";
         const qint64 pixelBytes = (qint64)sampleBytes(type) * (separate ? 1 : spp);
         if (tiled) {
             uint32_t tileWidth = 0, tileLength = 0;
@@ -586,6 +656,11 @@ private:
     std::vector<bool> missing;  // by strip or tile number: no data in the file
     Block blocks[3];
     std::unique_ptr<unsigned char[]> tile;
+    // The pages that are pictures: their directories and page numbers, and
+    // which of them each frame is.
+    QVector<quint64> pageOffsets;
+    QVector<int> pageNumbers;
+    ImageJFrames stack;
 };
 
 // ---------------------------------------------------------------- FITS
@@ -645,6 +720,8 @@ public:
         // .. height-1-first: read them in one piece, then turn them over.
         std::vector<LONGLONG> pixel((size_t)axes, 1);
         pixel[1] = info.height - first - count + 1;
+        if (axes > 2)
+            pixel[2] = plane + 1;
         int status = 0;
         int anyBlank = 0;
         double blank = std::numeric_limits<double>::quiet_NaN();
@@ -688,8 +765,8 @@ private:
                 continue;
             }
             int bitpix = 0, axes = 0;
-            LONGLONG size[3] = {0, 0, 0};
-            if (cfitsio->imageParameters(fits, 3, &bitpix, &axes, size, &status) != 0)
+            LONGLONG size[kMaxAxes] = {0};
+            if (cfitsio->imageParameters(fits, kMaxAxes, &bitpix, &axes, size, &status) != 0)
                 break;
             if (axes == 0)
                 continue;  // no data: a header for what follows
@@ -704,6 +781,10 @@ private:
                 cfitsio->clearErrorMessages();
                 *error = QStringLiteral("tile-compressed FITS images are not read; uncompress the file first "
                                         "(funpack FILE)");
+                return false;
+            }
+            if (axes > kMaxAxes) {
+                *error = QStringLiteral("FITS images of %1 axes are not read (at most %2)").arg(axes).arg(kMaxAxes);
                 return false;
             }
             return describe(bitpix, axes, size, fileSize, error) && checkLaterHdus(hdu, fileSize, error);
@@ -723,17 +804,23 @@ private:
     // unreadable means a damaged file whatever reads it.
     bool checkLaterHdus(int image, qint64 fileSize, QString *error)
     {
-        for (int hdu = image + 1; info.damage.isEmpty(); ++hdu) {
+        QString later;
+        for (int hdu = image + 1; later.isEmpty(); ++hdu) {
             int status = 0, kind = 0;
             if (cfitsio->moveToHdu(fits, hdu, &kind, &status) != 0) {
                 if (status != END_OF_FILE)
-                    info.damage = fitsError(status, QStringLiteral("HDU %1 cannot be read").arg(hdu));
+                    later = fitsError(status, QStringLiteral("HDU %1 cannot be read").arg(hdu));
                 break;
             }
             LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
             if (cfitsio->hduAddresses(fits, &headStart, &dataStart, &dataEnd, &status) == 0 && dataEnd > fileSize)
-                info.damage = QStringLiteral("cut short in HDU %1").arg(hdu);
+                later = QStringLiteral("cut short in HDU %1").arg(hdu);
         }
+        // The image's own damage comes first; of a cube, what is wrong
+        // beyond its planes is the file's.
+        if (info.damage.isEmpty())
+            info.damage = later;
+        sequence.damage = later;
         cfitsio->clearErrorMessages();
         int status = 0, kind = 0;
         if (cfitsio->moveToHdu(fits, image, &kind, &status) != 0) {
@@ -826,16 +913,80 @@ private:
         info.bitsPerSample = (unsigned)std::abs(bitpix);
         info.none = typeRange(info.type);
         info.streamable = true;
+        info.format = "fits";
+        // The planes along the third axis are the frames; of any further
+        // axes, the first position is read.
+        planes = axes > 2 ? std::max<qint64>(1, (qint64)size[2]) : 1;
+        QStringList further;
+        for (int axis = 3; axis < axes; ++axis)
+            if (size[axis] > 1)
+                further << QStringLiteral("%1 along axis %2").arg((qint64)size[axis]).arg(axis + 1);
+        sequence.count = planes;
+        if (!further.isEmpty())
+            sequence.taken = QStringLiteral("the first position of %1").arg(further.join(QStringLiteral(", ")));
         info.description = QStringLiteral("%1 FITS (BITPIX %2%3)")
                                .arg(typeName(info.type)).arg(bitpix)
-                               .arg(axes > 2 ? QStringLiteral(", the first plane of %1 axes").arg(axes) : QString());
+                               .arg(planes > 1 ? QStringLiteral(", %1 planes").arg(planes)
+                                    : axes > 2 ? QStringLiteral(", the first plane of %1 axes").arg(axes)
+                                               : QString());
         // A file cut short ends before the data its header gives; said when
-        // the data is read, after the size has been checked.
-        LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-        cutShort = cfitsio->hduAddresses(fits, &headStart, &dataStart, &dataEnd, &status) == 0 && dataEnd > fileSize;
+        // the data is read, after the size has been checked. Of a cube, the
+        // planes wholly in the file can be read.
+        LONGLONG headStart = 0, dataEnd = 0;
+        if (cfitsio->hduAddresses(fits, &headStart, &dataStart, &dataEnd, &status) == 0) {
+            dataEndsAt = dataEnd;
+            this->fileSize = fileSize;
+        }
         cfitsio->clearErrorMessages();
+        qint64 storedRow = 0;
+        if (!fitsProduct(info.width, std::abs(bitpix) / 8, &storedRow) || !fitsProduct(storedRow, info.height, &planeBytes))
+            planeBytes = LLONG_MAX;
+        cutShort = planeCut(0);
+        if (!cutShort && planes > 1 && planeCut(planes - 1)) {
+            qint64 firstCut = planes - 1;
+            while (firstCut > 1 && planeCut(firstCut - 1))
+                --firstCut;
+            info.damage = QStringLiteral("cut short: planes %1 to %2 of %3 are not in the file")
+                              .arg(firstCut + 1).arg(planes).arg(planes);
+        }
         return true;
     }
+
+    // Whether plane `index`'s data (with the padding after the last plane)
+    // goes past the end of the file. cfitsio reads whole records of 2880
+    // bytes (past the end of a file held in memory, too): the record that
+    // holds the plane's last byte must be in the file.
+    bool planeCut(qint64 index) const
+    {
+        if (dataEndsAt < 0)
+            return false;
+        if (index == planes - 1)
+            return dataEndsAt > fileSize;
+        qint64 end = 0;
+        if (!fitsProduct(planeBytes, index + 1, &end) || end > fileSize - dataStart)
+            return true;
+        const qint64 records = (dataStart + end + 2879) / 2880;
+        return records > fileSize / 2880;
+    }
+
+public:
+    bool selectFrame(qint64 index, QString *error) override
+    {
+        if (index < 0 || index >= planes) {
+            *error = QStringLiteral("there is no frame %1").arg(index);
+            return false;
+        }
+        plane = index;
+        cutShort = planeCut(index);
+        info.damage.clear();
+        if (cutShort) {
+            *error = QStringLiteral("its plane is not in the file");
+            return false;
+        }
+        return true;
+    }
+
+private:
 
     void setType(SampleType type, int fitsType)
     {
@@ -848,12 +999,27 @@ private:
     int dataType = TBYTE;
     int axes = 2;
     bool cutShort = false;
+    qint64 planes = 1;       // along the third axis
+    qint64 plane = 0;        // the one read
+    qint64 planeBytes = 0;   // of a plane in the file, as stored
+    LONGLONG dataStart = 0;  // where the data begins and ends (-1: unknown)
+    LONGLONG dataEndsAt = -1;
+    qint64 fileSize = 0;
+    static const int kMaxAxes = 16;
     QByteArray memory;
     void *memoryPointer = nullptr;
     size_t memorySize = 0;
 };
 
 } // namespace
+
+bool NativePicture::selectFrame(qint64 index, QString *error)
+{
+    if (index == 0)
+        return true;
+    *error = QStringLiteral("there is no frame %1").arg(index);
+    return false;
+}
 
 QString damagedMessage(const QString &reason)
 {

@@ -42,6 +42,7 @@ struct NativeLayout {
     bool streamable = false;
     QString notStreamable;  // why not, when not
     QString description;    // e.g. "16-bit grey PGM", "32-bit float FITS"
+    QByteArray format;      // "pgm", "ppm", "png", "tiff" or "fits"
     // What is wrong with a file whose picture still reads: a later page or
     // HDU cut short, strips or tiles with no data (read as 0), a PNG
     // chunk's checksum; said in every mode, whole or in bands. Known when
@@ -53,11 +54,33 @@ struct NativeLayout {
     qint64 bufferBytes = 0;
 };
 
+// The frames of a file of several pictures of one kind: the pages of a
+// TIFF file (or the time points of an ImageJ hyperstack), the planes of a
+// FITS cube.
+struct NativeFrames {
+    qint64 count = 1;
+    double interval = 0.0;  // seconds from one frame to the next when the file says (ImageJ); 0 otherwise
+    QString taken;          // what of the file the frames are, when not all of it
+    // What is wrong with the file beyond what its frames are (a TIFF page
+    // whose directory does not read, after which no page can be reached; a
+    // FITS file's later HDU cut short); empty when nothing.
+    QString damage;
+};
+
 class NativePicture
 {
 public:
     virtual ~NativePicture() = default;
     const NativeLayout &layout() const { return info; }
+    const NativeFrames &frames() const { return sequence; }
+    // Makes frame `index` (0 to frames().count - 1) the picture read, its
+    // layout (and its own damage) in layout(). Each frame is read entirely
+    // by this reader (never through Qt's), and a frame may differ from the
+    // others in size and samples. False with the reason when the frame
+    // cannot be read at all (a page cut short, a plane past the file's end).
+    // The picture as opened (frame 0, with the whole file's damage) is not
+    // restored.
+    virtual bool selectFrame(qint64 index, QString *error);
     // Rows first <= y < first + count of the picture as stored (before any
     // orientation tag), top to bottom, width * channels samples each,
     // written to `samples`. False with a reason in `error` when the file is
@@ -68,6 +91,7 @@ public:
 
 protected:
     NativeLayout info;
+    NativeFrames sequence;
 };
 
 // Opens `device` (random access, at any position) with the native reader

@@ -76,28 +76,41 @@ TIFF *openTiffDevice(QIODevice *device)
 
 QString tiffStructureDamage(QIODevice *device)
 {
+    return tiffPages(device).damage;
+}
+
+TiffPages tiffPages(QIODevice *device)
+{
     const qint64 position = device->pos();
-    QString damage;
+    TiffPages pages;
     TIFF *tiff = openTiffDevice(device);
     if (!tiff) {
-        damage = QStringLiteral("the TIFF header cannot be read");
+        pages.damage = QStringLiteral("the TIFF header cannot be read");
+        pages.broken = true;
     } else {
         const quint64 fileSize = (quint64)device->size();
-        for (int page = 2;; ++page) {
-            if (!dataInFile(tiff, fileSize)) {
-                damage = QStringLiteral("cut short");
-                break;
+        for (int page = 1;; ++page) {
+            pages.pageCount = page;
+            uint32_t kind = 0;
+            TIFFGetFieldDefaulted(tiff, TIFFTAG_SUBFILETYPE, &kind);
+            if (page == 1 || !(kind & (FILETYPE_REDUCEDIMAGE | FILETYPE_MASK))) {
+                pages.offsets << (quint64)TIFFCurrentDirOffset(tiff);
+                pages.numbers << page;
             }
-            if (TIFFLastDirectory(tiff))
+            if (pages.damage.isEmpty() && !dataInFile(tiff, fileSize))
+                pages.damage = QStringLiteral("cut short");
+            if (TIFFLastDirectory(tiff) || pages.offsets.size() >= kMaxTiffPages)
                 break;
             // Not the last page, so a directory that does not read is damage.
             if (!TIFFReadDirectory(tiff)) {
-                damage = QStringLiteral("page %1 cannot be read").arg(page);
+                if (pages.damage.isEmpty())
+                    pages.damage = QStringLiteral("page %1 cannot be read").arg(page + 1);
+                pages.broken = true;
                 break;
             }
         }
         TIFFClose(tiff);
     }
     device->seek(position);
-    return damage;
+    return pages;
 }

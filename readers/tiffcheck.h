@@ -2,6 +2,7 @@
 #define TIFFCHECK_H
 
 #include <QString>
+#include <QVector>
 
 #include <tiffio.h>
 
@@ -19,5 +20,20 @@ TIFF *openTiffDevice(QIODevice *device);
 // (libtiff passes its reason to its error handler); empty when every page
 // is whole. The device's position is kept.
 QString tiffStructureDamage(QIODevice *device);
+
+// The pages of a TIFF file, walked once: where each page's directory is,
+// those that are pictures of their own (not a reduced-resolution copy of
+// another, nor a transparency mask), and the first thing wrong with the
+// file's structure, as tiffStructureDamage says it.
+struct TiffPages {
+    QVector<quint64> offsets;  // the pictures' directories, in file order; the first page always
+    QVector<int> numbers;      // their page numbers, from 1
+    int pageCount = 0;         // pages read, pictures or not
+    QString damage;
+    bool broken = false;       // a directory that does not read ends the walk early
+};
+// At most this many pages are listed.
+const int kMaxTiffPages = 1 << 20;
+TiffPages tiffPages(QIODevice *device);
 
 #endif // TIFFCHECK_H

@@ -69,6 +69,19 @@
 # identical features, times, and each worker's peak memory above idle
 # (bench/dask-bench.py; SIZE, CHUNK and WORKERS change the set-up).
 #
+#   scripts/bench.sh video
+#
+# Sequences instead: two 600-frame 1080p H.264 clips made here (blobs
+# panning across the frame, by hessian-maxima-video-bench --make-clip, and
+# a photograph, scikit-image's Hubble deep field, panned the same way), at
+# sigma 2 and 5, taking turns ROUNDS times (default 2): decoding alone and
+# detection alone (hessian-maxima-video-bench, whose bound
+# 1 / (1/decode + 1/detect) is what the two reach sharing the cores), our
+# end-to-end run (the whole hessian-maxima-cli command, writing its CSV),
+# and OpenCV's video loop (cv2.VideoCapture and SimpleBlobDetector frame by
+# frame, bench/opencv-video.py); the same with --luma. Then the peak
+# resident memory of the command on a 600-frame and a 6000-frame clip.
+#
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5; the
 # table keeps the best repetition), REPEAT (default 50, runs on IMAGE),
 # TARGET (the vector code the table times, e.g. AVX2; default the one the
@@ -82,11 +95,11 @@ repetitions=${REPETITIONS:-5}
 repeat=${REPEAT:-50}
 
 ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev libopencv-imgcodecs-dev \
-    python3-numpy python3-pil hyperfine
+    python3-numpy python3-pil hyperfine python3-opencv python3-skimage
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)" \
     --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch hessian-maxima-view-bench \
-    hessian-maxima-make-tiff hessian-maxima-start-floor >/dev/null
+    hessian-maxima-make-tiff hessian-maxima-start-floor hessian-maxima-video-bench >/dev/null
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -213,6 +226,67 @@ if [ "${1:-}" = stream ]; then
         { echo "16000 x 16000: streamed and whole features differ" >&2; exit 1; }
     echo "features streamed and whole identical: 32768 x 8192 ($(($(wc -l <"$pictures/stream-wide.tif.csv") - 1)) features)," \
         "16000 x 16000 ($(($(wc -l <"$pictures/stream-16k.csv") - 1)) features)"
+    exit 0
+fi
+
+if [ "${1:-}" = video ]; then
+    cli=$build/bin/hessian-maxima-cli
+    videobench=$build/bin/hessian-maxima-video-bench
+    clips=$build/video
+    mkdir -p "$clips"
+    [ -f "$clips/blobs.mp4" ] || "$videobench" --make-clip "$clips/blobs.mp4" --frames 600 >/dev/null
+    [ -f "$clips/blobs6000.mp4" ] || "$videobench" --make-clip "$clips/blobs6000.mp4" --frames 6000 >/dev/null
+    if [ ! -f "$clips/photo.mp4" ]; then
+        # The Hubble deep field brought to 2560 x 1440, panned as the blobs are.
+        /usr/bin/python3 -c 'import sys; from skimage import data; from PIL import Image
+im = Image.fromarray(data.hubble_deep_field()); w, h = 2560, round(2560 * im.height / im.width)
+im.resize((w, h), Image.LANCZOS).crop((0, (h - 1440) // 2, w, (h - 1440) // 2 + 1440)).save(sys.argv[1])' \
+            "$clips/photo.png"
+        ffmpeg -hide_banner -loglevel error -nostdin -y -loop 1 -framerate 25 -i "$clips/photo.png" -vf \
+            "crop=1920:1080:x='320+300*sin(2*PI*t/8)':y='180+170*cos(2*PI*t/8)',format=yuv420p" \
+            -frames:v 600 -c:v libx264 -preset veryfast -crf 20 -movflags +faststart "$clips/photo.mp4"
+    fi
+    # "decode detect bound" frames per second from the video benchmark.
+    bound_of() {  # clip sigma [--luma]
+        "$videobench" "$1" --sigma "$2" --repeat 1 ${3:-} 2>/dev/null | awk '
+            /decode alone/ { d = $3 } /detect alone/ { e = $3 } /bound/ { b = $2 } END { print d, e, b }'
+    }
+    wall_of() {  # command...: seconds of the whole command
+        /usr/bin/time -f "%e" "$@" 2>&1 >/dev/null | tail -n 1
+    }
+    echo "| clip | sigma | round | decode | detect | bound | ours | ours / bound | OpenCV | ours / OpenCV |" \
+         "luma: decode | detect | bound | ours | ours / bound | ours / OpenCV |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    for round in $(seq "${ROUNDS:-2}"); do
+        for clip in blobs photo; do
+            for sigma in 2 5; do
+                file=$clips/$clip.mp4
+                read -r decode detect bound < <(bound_of "$file" "$sigma")
+                ours=$(wall_of "$cli" --sigma "$sigma" "$file")
+                read -r cvframes cvseconds _ < <(/usr/bin/python3 "$root/bench/opencv-video.py" "$file" "$sigma")
+                read -r ldecode ldetect lbound < <(bound_of "$file" "$sigma" --luma)
+                luma=$(wall_of "$cli" --luma --sigma "$sigma" "$file")
+                awk -v c="$clip" -v s="$sigma" -v r="$round" -v d="$decode" -v e="$detect" -v b="$bound" \
+                    -v o="$ours" -v cf="$cvframes" -v cs="$cvseconds" -v ld="$ldecode" -v le="$ldetect" \
+                    -v lb="$lbound" -v l="$luma" 'BEGIN {
+                    of = 600 / o; cv = cf / cs; lf = 600 / l
+                    printf "| %s | %s | %d | %.1f | %.1f | %.1f | %.1f | %.0f%% | %.1f | %.2fx | %.1f | %.1f | %.1f | %.1f | %.0f%% | %.2fx |\n",
+                        c, s, r, d, e, b, of, 100 * of / b, cv, of / cv, ld, le, lb, lf, 100 * lf / lb, lf / cv }'
+            done
+        done
+    done
+    echo
+    echo "frames per second; ours: 600 frames over the whole command's wall time"
+    echo
+    echo "| clip | round | peak RSS (KiB) |"
+    echo "|---|---:|---:|"
+    for round in $(seq "${ROUNDS:-2}"); do
+        for clip in blobs blobs6000; do
+            rss=$(/usr/bin/time -v "$cli" --sigma 2 "$clips/$clip.mp4" 2>&1 >/dev/null |
+                  sed -n 's/.*Maximum resident set size (kbytes): //p')
+            echo "| $clip.mp4 | $round | $rss |"
+        done
+    done
     exit 0
 fi
 

@@ -14,7 +14,7 @@ source "$(dirname "$0")/common.sh"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_load_job fuzz_core fuzz_fits fuzz_tiff fuzz_video)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_load_job fuzz_core fuzz_fits fuzz_tiff fuzz_video fuzz_frames)
 case "$seconds" in
     '' | *[!0-9]*) echo "usage: $0 [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac

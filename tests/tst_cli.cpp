@@ -2,6 +2,7 @@
 // executable run in a child process.
 
 #include "batchrun.h"
+#include "clirunner.h"
 #include "detectionjob.h"
 #include "frameloading.h"
 #include "testimages.h"
@@ -19,27 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Outcome {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Outcome runCli(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(HESSIAN_CLI_PATH), arguments);
-    Outcome outcome;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        return outcome;
-    }
-    outcome.exitCode = process.exitCode();
-    outcome.out = QString::fromUtf8(process.readAllStandardOutput());
-    outcome.err = QString::fromUtf8(process.readAllStandardError());
-    return outcome;
-}
 
 // The CSV the tool must print for a file: what the job gives on the frame
 // loaded the same way.

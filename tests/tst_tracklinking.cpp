@@ -1,4 +1,5 @@
 #include "hessiandetector.h"
+#include "spotfit.h"
 #include "tracklinking.h"
 
 #include <QtTest>
@@ -48,6 +49,24 @@ double bruteForceAssignment(int n, const std::vector<std::vector<double>> &cost)
     return best[(1u << n) - 1];
 }
 
+// Gaussian spots rendered by the fit's own model, rounded to bytes.
+struct Spot {
+    double x, y, sigma, amplitude;
+};
+
+std::vector<unsigned char> render(int width, int height, double background, const std::vector<Spot> &spots)
+{
+    std::vector<unsigned char> grey((size_t)width * (size_t)height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double v = background;
+            for (const Spot &s : spots)
+                v += s.amplitude * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / (2 * s.sigma * s.sigma));
+            grey[(size_t)y * (size_t)width + (size_t)x] = (unsigned char)std::lround(std::min(255.0, std::max(0.0, v)));
+        }
+    return grey;
+}
+
 } // namespace
 
 class TestTrackLinking : public QObject
@@ -57,9 +76,12 @@ class TestTrackLinking : public QObject
 private slots:
     void assignmentAgainstBruteForce();
     void knownTracks();
+    void framePairsOptimal();
     void sameTracksWhateverTheOrder();
     void summaries();
     void badInput();
+    void spotFitAgainstItsModel();
+    void spotFitCrowdedAndRefused();
 };
 
 // Random sparse problems of 1 to 10 rows with whole-number costs (so that
@@ -158,6 +180,75 @@ void TestTrackLinking::knownTracks()
     QVERIFY(link(crossing, 5.0) != straight);
     QCOMPARE(link(crossing, 5.0, 0, 1, TRACK_MOTION_VELOCITY), straight);
     QCOMPARE(link(crossing, 5.0, 0, 1, TRACK_MOTION_KALMAN), straight);
+}
+
+// Two frames of clustered points, from lone pairs to crowds of 30 edges
+// and more: the links the linker makes cost as little as the optimum of
+// the whole pair's block matrix (solved by solveSparseAssignment, itself
+// held to brute force above): the links' squared distances plus D^2 for
+// every detection of either frame left unlinked.
+void TestTrackLinking::framePairsOptimal()
+{
+    std::mt19937 random(99);
+    const double gate = 3.0, alternative = gate * gate;
+    for (int round = 0; round < 300; ++round) {
+        const int clusters = 1 + (int)(random() % 6), spread = 1 + (int)(random() % 4);
+        Points points;
+        for (int c = 0; c < clusters; ++c) {
+            const double cx = (double)(random() % 60), cy = (double)(random() % 60);
+            for (int f = 0; f < 2; ++f)
+                for (int k = (int)(random() % 7); k > 0; --k)
+                    points.push_back({f, cx + (double)(random() % 1000) / 1000.0 * spread,
+                                      cy + (double)(random() % 1000) / 1000.0 * spread});
+        }
+        const std::vector<int32_t> track = link(points, gate);
+        QCOMPARE(track.size(), points.size());
+        std::vector<int32_t> sources, targets;
+        for (int32_t i = 0; i < (int32_t)points.size(); ++i)
+            (points[(size_t)i].frame == 0 ? sources : targets).push_back(i);
+        const int32_t ns = (int32_t)sources.size(), nt = (int32_t)targets.size();
+        // The linker's cost.
+        double linked = alternative * (ns + nt);
+        for (int32_t s : sources)
+            for (int32_t t : targets)
+                if (track[(size_t)s] == track[(size_t)t]) {
+                    const double dx = points[(size_t)s].x - points[(size_t)t].x, dy = points[(size_t)s].y - points[(size_t)t].y;
+                    QVERIFY(dx * dx + dy * dy <= alternative);
+                    linked += dx * dx + dy * dy - 2.0 * alternative;
+                }
+        // The block matrix: sources then starts, against targets then ends.
+        std::vector<int32_t> rowStart(1, 0), columns;
+        std::vector<double> costs;
+        for (int32_t i = 0; i < ns + nt; ++i) {
+            for (int32_t j = 0; j < nt + ns; ++j) {
+                double cost = -1.0;
+                if (i < ns && j < nt) {
+                    const TrackPoint &a = points[(size_t)sources[(size_t)i]], &b = points[(size_t)targets[(size_t)j]];
+                    const double d2 = (a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y);
+                    if (d2 <= alternative)
+                        cost = d2;
+                } else if (i < ns) {
+                    cost = j - nt == i ? alternative : -1.0;
+                } else if (j < nt) {
+                    cost = j == i - ns ? alternative : -1.0;
+                } else {
+                    const TrackPoint &a = points[(size_t)sources[(size_t)(j - nt)]], &b = points[(size_t)targets[(size_t)(i - ns)]];
+                    cost = (a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) <= alternative ? 0.0 : -1.0;
+                }
+                if (cost >= 0.0) {
+                    columns.push_back(j);
+                    costs.push_back(cost);
+                }
+            }
+            rowStart.push_back((int32_t)columns.size());
+        }
+        std::vector<int32_t> columnOfRow((size_t)(ns + nt));
+        double optimum = 0.0;
+        QCOMPARE(solveSparseAssignment(ns + nt, rowStart.data(), columns.data(), costs.data(), columnOfRow.data(), &optimum),
+                 HESSIAN_OK);
+        QVERIFY2(std::fabs(linked - optimum) <= 1e-9 * (1.0 + optimum),
+                 qPrintable(QString("round %1: %2 against %3").arg(round).arg(linked).arg(optimum)));
+    }
 }
 
 // Random walks with missing detections, linked with gaps and a filter:
@@ -302,6 +393,67 @@ void TestTrackLinking::badInput()
     // Far-flung but finite positions keep the grid small.
     const Points far = {{0, -1e14, 0}, {1, -1e14 + 1, 0}, {1, 1e14, 5}, {2, 1e14, 6}};
     QCOMPARE(link(far, 2.0), (std::vector<int32_t>{0, 0, 1, 1}));
+}
+
+// Noise-free spots, bright and dark, of several widths and sub-pixel
+// centres, at the border too: the fit finds the model's parameters to a
+// hundredth of a pixel (the bytes' rounding is all that is left).
+void TestTrackLinking::spotFitAgainstItsModel()
+{
+    const Spot cases[] = {{20.3, 17.8, 1.7, 180.0},  {20.5, 20.5, 1.0, 120.0}, {19.91, 21.37, 2.6, 90.0},
+                          {20.0, 20.0, 1.4, -70.0},  {1.2, 1.4, 1.5, 150.0},   {38.7, 37.9, 1.2, 160.0}};
+    for (const Spot &spot : cases) {
+        const std::vector<unsigned char> grey = render(40, 40, 80.0, {spot});
+        // Started from the nearest pixel, as a detection would be.
+        SpotFit fit;
+        QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, std::round(spot.x), std::round(spot.y), 1.5,
+                                 defaultSpotFitRadius(1.5), &fit),
+                 0);
+        QVERIFY2(fit.fitted, qPrintable(QString("spot at %1, %2").arg(spot.x).arg(spot.y)));
+        QVERIFY2(std::fabs(fit.x - spot.x) < 0.01 && std::fabs(fit.y - spot.y) < 0.01,
+                 qPrintable(QString("%1, %2 for %3, %4").arg(fit.x).arg(fit.y).arg(spot.x).arg(spot.y)));
+        QVERIFY(std::fabs(fit.sigma - spot.sigma) < 0.01);
+        QVERIFY(std::fabs(fit.amplitude - spot.amplitude) < 1.0);
+        QVERIFY(std::fabs(fit.background - 80.0) < 0.5);
+    }
+    QCOMPARE(defaultSpotFitRadius(1.5), 3);
+    QCOMPARE(defaultSpotFitRadius(0.2), 2);
+    QCOMPARE(defaultSpotFitRadius(1e9), kSpotFitMaxRadius);
+}
+
+// Two spots 4 px apart: fitted together, each on its own side of the
+// bisector, both centres come out within a quarter of a pixel (the other's
+// tail still reaches across); fitted alone, each is pulled at least twice
+// as far towards the other. Flat pictures and bad settings are refused.
+void TestTrackLinking::spotFitCrowdedAndRefused()
+{
+    const std::vector<Spot> pair = {{18.2, 20.4, 1.3, 150.0}, {22.1, 19.3, 1.5, 120.0}};
+    const std::vector<unsigned char> grey = render(40, 40, 60.0, pair);
+    const double x[2] = {18.0, 22.0}, y[2] = {20.0, 19.0}, sigma[2] = {1.5, 1.5};
+    SpotFit fits[2];
+    QCOMPARE(fitGaussianSpots(grey.data(), 40, 40, 40, x, y, sigma, 2, 0, fits), 0);
+    for (int k = 0; k < 2; ++k) {
+        QVERIFY(fits[k].fitted);
+        const double together = std::hypot(fits[k].x - pair[(size_t)k].x, fits[k].y - pair[(size_t)k].y);
+        SpotFit alone;
+        QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, x[k], y[k], 1.5, 3, &alone), 0);
+        const double apart = std::hypot(alone.x - pair[(size_t)k].x, alone.y - pair[(size_t)k].y);
+        QVERIFY2(together < 0.25 && (!alone.fitted || apart > 2.0 * together),
+                 qPrintable(QString("%1 px off together, %2 alone").arg(together).arg(apart)));
+    }
+
+    const std::vector<unsigned char> flat(40 * 40, 90);
+    SpotFit fit;
+    QCOMPARE(fitGaussianSpot(flat.data(), 40, 40, 40, 20.0, 20.0, 1.5, 3, &fit), 0);
+    QVERIFY(!fit.fitted && std::isnan(fit.x) && std::isnan(fit.sigma));
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 20.0, 20.0, 1.5, 0, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 20.0, 20.0, 0.0, 3, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 39.5, 20.0, 1.5, 3, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, std::nan(""), 20.0, 1.5, 3, &fit), SPOT_BAD_SETTINGS);
+    QCOMPARE(fitGaussianSpot(grey.data(), 40, 40, 40, 20.0, 20.0, 1.5, kSpotFitMaxRadius + 1, &fit), SPOT_BAD_SETTINGS);
+    // A window of fewer than 9 pixels: a 2 x 2 picture.
+    QCOMPARE(fitGaussianSpot(grey.data(), 2, 2, 40, 0.0, 0.0, 1.5, 3, &fit), 0);
+    QVERIFY(!fit.fitted);
 }
 
 QTEST_APPLESS_MAIN(TestTrackLinking)

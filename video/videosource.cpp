@@ -1,6 +1,6 @@
 #include "videosource.h"
 
-#include "frameloading.h"
+#include "picturelimits.h"
 #include "videomodule.h"
 
 #include <condition_variable>

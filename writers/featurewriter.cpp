@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -59,12 +60,35 @@ const FeatureColumn kColumns[] = {
 };
 const int kPositionColumns = 2;
 
+// A sequence's frame number, and its time when it has one; a still picture
+// among sequences is frame 0, without a time.
+const FeatureColumn kFrameColumns[] = {
+    {"frame", [](const PictureResult &p, int) { return QByteArray::number(std::max<qint64>(0, p.frame)); },
+     [](const PictureResult &p, int) { return (double)std::max<qint64>(0, p.frame); }, false},
+    {"t", [](const PictureResult &p, int) { return p.hasTime ? secondsText(p.time) : QByteArray(); },
+     [](const PictureResult &p, int) { return p.hasTime ? p.time : std::nan(""); }, false},
+};
+
 } // namespace
 
-QVector<FeatureColumn> featureColumns(const PictureResult &, bool details)
+QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames)
 {
+    QVector<FeatureColumn> columns;
+    if (frames != FrameColumns::None)
+        columns << kFrameColumns[0];
+    if (frames == FrameColumns::FrameAndTime)
+        columns << kFrameColumns[1];
     const int count = details ? (int)(sizeof kColumns / sizeof kColumns[0]) : kPositionColumns;
-    return QVector<FeatureColumn>(kColumns, kColumns + count);
+    for (int c = 0; c < count; ++c)
+        columns << kColumns[c];
+    return columns;
+}
+
+QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details)
+{
+    return featureColumns(details, picture.frame < 0 ? FrameColumns::None
+                                   : picture.hasTime ? FrameColumns::FrameAndTime
+                                                     : FrameColumns::Frame);
 }
 
 void recordRunSettings(const DetectionSettings &settings, PictureResult *picture)
@@ -105,9 +129,17 @@ QByteArray csvField(const QString &text)
     return bytes;
 }
 
-FeatureTableWriter::FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn)
-    : device(device), format(format), details(details), fileColumn(fileColumn)
+FeatureTableWriter::FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn,
+                                       FrameColumns frameColumns)
+    : device(device), format(format), details(details), fileColumn(fileColumn), frameColumns(frameColumns)
 {
+}
+
+QByteArray secondsText(double seconds)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6f", seconds);
+    return QByteArray(text);
 }
 
 bool FeatureTableWriter::put(const QByteArray &bytes)
@@ -122,7 +154,7 @@ bool FeatureTableWriter::begin()
     if (format == TableFormat::Json)
         return put("[");
     QByteArray header = fileColumn ? "file" : "";
-    for (const FeatureColumn &column : featureColumns(PictureResult(), details))
+    for (const FeatureColumn &column : featureColumns(details, frameColumns))
         header += (header.isEmpty() ? "" : ",") + QByteArray(column.name);
     return put(header + '\n');
 }
@@ -132,7 +164,9 @@ QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
     const QByteArray file = fileColumn ? csvField(picture.file) + ',' : QByteArray();
     QByteArray rows;
     rows.reserve(picture.features.size() * (details ? 64 : 12));
-    const QVector<FeatureColumn> columns = featureColumns(picture, details);
+    // The table's columns, whichever picture: a still picture among
+    // sequences is frame 0, without a time.
+    const QVector<FeatureColumn> columns = featureColumns(details, frameColumns);
     for (int i = 0; i < picture.features.size(); ++i) {
         rows += file;
         for (int c = 0; c < columns.size(); ++c) {
@@ -145,7 +179,10 @@ QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
     return rows;
 }
 
-QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
+namespace {
+
+// The object of a picture, without its features.
+QJsonObject jsonHead(const PictureResult &picture)
 {
     QJsonObject object;
     object.insert(QStringLiteral("file"), picture.file);
@@ -161,12 +198,35 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     if (!picture.stretch.isEmpty()) {
         QJsonObject stretch;
         stretch.insert(QStringLiteral("mode"), picture.stretch);
-        stretch.insert(QStringLiteral("lo"), picture.stretchLo);
-        stretch.insert(QStringLiteral("hi"), picture.stretchHi);
+        if (picture.sequence) {
+            // Each frame is mapped by its own range.
+            stretch.insert(QStringLiteral("per_frame"), true);
+        } else {
+            stretch.insert(QStringLiteral("lo"), picture.stretchLo);
+            stretch.insert(QStringLiteral("hi"), picture.stretchHi);
+        }
         object.insert(QStringLiteral("stretch"), stretch);
     }
     if (picture.streamed)
         object.insert(QStringLiteral("streamed"), true);
+    if (picture.sequence) {
+        object.insert(QStringLiteral("frames"), picture.frames >= 0 ? QJsonValue(picture.frames) : QJsonValue());
+        if (!picture.taken.isEmpty())
+            object.insert(QStringLiteral("frames_taken"), picture.taken);
+    }
+    return object;
+}
+
+// What is known once a picture (or a sequence) has been read and run.
+QJsonObject jsonTail(const PictureResult &picture)
+{
+    QJsonObject object;
+    if (picture.sequence) {
+        object.insert(QStringLiteral("frames_read"), picture.framesRead);
+        object.insert(QStringLiteral("frames_lost"), picture.framesLost);
+        object.insert(QStringLiteral("frames_dropped"), picture.framesDropped);
+        object.insert(QStringLiteral("frames_per_second"), jsonNumber(printed("%.3f", (float)picture.framesPerSecond)));
+    }
     object.insert(QStringLiteral("status"), picture.status);
     if (!picture.error.isEmpty())
         object.insert(QStringLiteral("error"), picture.error);
@@ -178,6 +238,11 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
     if (!warnings.isEmpty())
         object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(warnings));
     object.insert(QStringLiteral("elapsed_msec"), jsonNumber(floatText(picture.elapsedMsec)));
+    return object;
+}
+
+QJsonArray jsonFeatures(const PictureResult &picture)
+{
     QJsonArray features;
     const QVector<FeatureColumn> columns = featureColumns(picture, true);
     for (int i = 0; i < picture.features.size(); ++i) {
@@ -189,8 +254,63 @@ QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
         }
         features.append(feature);
     }
-    object.insert(QStringLiteral("features"), features);
+    return features;
+}
+
+QByteArray compact(const QJsonObject &object)
+{
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+QByteArray FeatureTableWriter::jsonObject(const PictureResult &picture)
+{
+    QJsonObject object = jsonHead(picture);
+    const QJsonObject tail = jsonTail(picture);
+    for (auto it = tail.begin(); it != tail.end(); ++it)
+        object.insert(it.key(), it.value());
+    object.insert(QStringLiteral("features"), jsonFeatures(picture));
+    return compact(object);
+}
+
+bool FeatureTableWriter::beginSequence(const PictureResult &sequence)
+{
+    if (format == TableFormat::Csv)
+        return ok;
+    // {"file":...,"features":[ ... then each frame's features, then the
+    // tail: an object written in pieces that is one object when whole.
+    QByteArray head = compact(jsonHead(sequence));
+    head.chop(1);
+    const QByteArray separator = first ? "\n" : ",\n";
+    first = false;
+    inSequence = true;
+    firstFeature = true;
+    return put(separator + head + ",\"features\":[");
+}
+
+bool FeatureTableWriter::writeFrame(const PictureResult &frame)
+{
+    if (format == TableFormat::Csv)
+        return put(csvRows(frame));
+    QByteArray features;
+    for (const QJsonValue &feature : jsonFeatures(frame)) {
+        if (!firstFeature)
+            features += ',';
+        firstFeature = false;
+        features += compact(feature.toObject());
+    }
+    return put(features);
+}
+
+bool FeatureTableWriter::endSequence(const PictureResult &sequence)
+{
+    if (format == TableFormat::Csv)
+        return ok;
+    inSequence = false;
+    QByteArray tail = compact(jsonTail(sequence));
+    tail[0] = ',';
+    return put("]" + tail);
 }
 
 QByteArray summaryHeader()
@@ -213,8 +333,11 @@ QByteArray summaryRow(const PictureResult &picture)
     if (!picture.annotationError.isEmpty())
         notes << picture.annotationError;
     const bool range = picture.scales > 1;
-    QByteArray row = csvField(picture.file) + ',' + (read ? "1" : "0") + ','
-                     + QByteArray::number(picture.features.size()) + ',' + status + ','
+    // A sequence's frames read and all their features; a picture is one frame.
+    const qint64 frames = picture.sequence ? picture.framesRead : read ? 1 : 0;
+    const qint64 features = picture.sequence ? picture.featureCount : picture.features.size();
+    QByteArray row = csvField(picture.file) + ',' + QByteArray::number(frames) + ','
+                     + QByteArray::number(features) + ',' + status + ','
                      + csvField(notes.join(QStringLiteral("; "))) + ',';
     row += read ? floatText(picture.elapsedMsec) : QByteArray();
     row += ',' + floatText(picture.sigma) + ',' + (range ? floatText(picture.sigmaMax) : QByteArray()) + ','
@@ -235,7 +358,13 @@ bool FeatureTableWriter::write(const PictureResult &picture)
 
 bool FeatureTableWriter::finish()
 {
-    if (format == TableFormat::Json)
+    if (format == TableFormat::Json) {
+        // An interrupted sequence's object is closed, so that the output
+        // stays one valid array.
+        if (inSequence)
+            put("],\"status\":130,\"error\":\"interrupted\"}");
+        inSequence = false;
         put(first ? "]\n" : "\n]\n");
+    }
     return ok;
 }

@@ -45,6 +45,26 @@ struct PictureResult {
     bool streamed = false;  // read and run in bands of rows
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;  // one per feature
+
+    // Sequences (a video, a multi-page TIFF, a FITS cube, numbered files).
+    // A frame's result: its number (the rows' `frame`) and time (`t`).
+    qint64 frame = -1;
+    double time = 0.0;
+    bool hasTime = false;
+    // The sequence as a whole: its frames (-1 when unknown), whether they
+    // are timed, what of the file they are, and once read, how many were
+    // read, lost (damaged beyond reading) and dropped (a live source ran
+    // ahead), and the frames per second achieved from the first read to
+    // the last frame written.
+    bool sequence = false;
+    qint64 frames = 1;
+    bool timed = false;
+    QString taken;
+    qint64 framesRead = 0;
+    qint64 featureCount = 0;  // of all frames read
+    qint64 framesLost = 0;
+    qint64 framesDropped = 0;
+    double framesPerSecond = 0.0;
 };
 
 const int kPictureUnreadable = 1;
@@ -60,9 +80,16 @@ struct FeatureColumn {
     bool jsonText;  // JSON gives it as a string, not a number
 };
 
-// The columns of a picture's features, in order: x, y, and with details
-// x_subpixel, y_subpixel, sigma, response and polarity. What the writers
-// write, and what the window's results table shows.
+// Which columns a table of sequences has before x and y: none (still
+// pictures only), the frame number, or the frame number and its time.
+enum class FrameColumns { None, Frame, FrameAndTime };
+
+// The columns of features, in order: frame and t as asked, x, y, and with
+// details x_subpixel, y_subpixel, sigma, response and polarity. What the
+// writers write, and what the window's results table shows.
+QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames);
+// Those of a picture's features: frame when it is a sequence's frame, and
+// t when that frame has a time.
 QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details);
 
 // What a picture was run with, into its record: the settings of the run,
@@ -74,19 +101,28 @@ enum class TableFormat { Csv, Json };
 
 // Writes pictures' features in order. CSV: a header, then one row per
 // feature ("x,y", or with details "x,y,x_subpixel,y_subpixel,sigma,
-// response,polarity"), with a first column "file" when asked. JSON: one
-// array with an object per picture, whatever happens. Each call returns
+// response,polarity"), with a first column "file" when asked, and "frame"
+// (and "t") before x when the table holds sequences. JSON: one array with
+// an object per picture or sequence, whatever happens. Each call returns
 // false once a write has failed.
 class FeatureTableWriter
 {
 public:
-    FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn);
+    FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn,
+                       FrameColumns frameColumns = FrameColumns::None);
 
     bool begin();
     bool write(const PictureResult &picture);
-    // Closes the JSON array (CSV has nothing to close). The device is not
-    // flushed: its owner flushes it and checks that before calling the
-    // output written.
+    // A sequence, frame by frame: its object's head (JSON; from the
+    // sequence's record), each frame's features (a frame's record: frame,
+    // time, features, measures) and the rest of its object once all frames
+    // are read (the record's counts, status and warnings).
+    bool beginSequence(const PictureResult &sequence);
+    bool writeFrame(const PictureResult &frame);
+    bool endSequence(const PictureResult &sequence);
+    // Closes the JSON array (CSV has nothing to close), and a sequence's
+    // object left open by an interruption. The device is not flushed: its
+    // owner flushes it and checks that before calling the output written.
     bool finish();
 
     // One picture's rows or object, as write() puts it.
@@ -100,9 +136,15 @@ private:
     TableFormat format;
     bool details;
     bool fileColumn;
+    FrameColumns frameColumns;
     bool first = true;
     bool ok = true;
+    bool inSequence = false;      // a sequence's JSON object is open
+    bool firstFeature = true;     // of that sequence
 };
+
+// A time in seconds as the tables write it: microseconds, "%.6f".
+QByteArray secondsText(double seconds);
 
 // The summary table (--summary): a CSV header, then one row per picture,
 // whatever became of it: file, frames, features, status (ok, damaged,

@@ -11,8 +11,12 @@ exactly the features the command line writes with --details.
 16-bit, 32-bit and float arrays are mapped to the detector's 8 bits as the
 command line maps such pictures (`stretch`, see detect()).
 
-Functions: detect, response, load, prune, kernel_radius; link and
-track_summary for detections across frames. Chunked Dask arrays and many
+Sequences (a video, a multi-page TIFF, a FITS cube, numbered files):
+frames() reads them frame by frame, detect() takes a stack of frames.
+
+Functions: detect, response, load, frames, prune, kernel_radius, refine
+(spot positions by a Gaussian fit); link and track_summary for detections
+across frames. Chunked Dask arrays and many
 files on a cluster: hessian_maxima.dask.
 """
 
@@ -38,13 +42,18 @@ except ImportError:
 #: The version of the package and of the programs it was built with.
 __version__ = _core.__version__
 
-__all__ = ["FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "TRACK_SUMMARY_DTYPE", "DIFFUSION_LAGS", "ImageError", "detect",
-           "response", "load", "prune", "kernel_radius", "link", "track_summary"]
+__all__ = ["FEATURE_DTYPE", "FRAME_FEATURE_DTYPE", "BLOB_RADIUS_PER_SIGMA", "TRACK_SUMMARY_DTYPE", "DIFFUSION_LAGS",
+           "ImageError", "Frame", "detect", "response", "load", "frames", "prune", "kernel_radius", "refine",
+           "REFINE_FIELDS", "SPOT_FIT_MAX_RADIUS", "link", "track_summary"]
 
 #: The fields of a feature table: x, y (the pixel, int32), x_subpixel,
 #: y_subpixel, sigma, response (float32) and polarity (int8: +1 bright,
 #: -1 dark).
 FEATURE_DTYPE = _core.FEATURE_DTYPE
+
+#: The fields of the features of a stack of frames: frame (int32, the
+#: frame's number, from 0), then those of FEATURE_DTYPE.
+FRAME_FEATURE_DTYPE = np.dtype([("frame", np.int32)] + [(name, FEATURE_DTYPE[name]) for name in FEATURE_DTYPE.names])
 
 #: A feature of sigma s stands for a blob of radius BLOB_RADIUS_PER_SIGMA * s
 #: (sqrt(2)) in the overlap pruning.
@@ -277,6 +286,13 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
 
         Other dtypes (bool, int8, 64-bit integers, float16) are refused:
         convert them first.
+
+        A stack of frames, F x H x W (grey) or F x H x W x 3 or 4 (colour),
+        is detected frame by frame, each frame exactly as on its own (its
+        stretch too: each frame by its own range), and the result has a
+        ``frame`` field (see Returns). A 3-D array whose last axis is at
+        most 4 long is one picture (colour when 3 or 4), not a stack: no
+        frame that narrow holds a feature.
     sigma : float
         The Gaussian scale (default 5), a positive number; with `sigma_max`,
         the smallest scale of a range. Rounded to float, as the command
@@ -360,7 +376,9 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
         ``x_subpixel``, ``y_subpixel`` (float32, refined by a parabola
         through the neighbouring responses), ``sigma`` (float32, the run's
         sigma, or the feature's refined scale in a range), ``response``
-        (float32) and ``polarity`` (int8: +1 bright, -1 dark).
+        (float32) and ``polarity`` (int8: +1 bright, -1 dark). For a stack
+        of frames, dtype FRAME_FEATURE_DTYPE: the same fields after
+        ``frame`` (int32, from 0), frame after frame, as link() takes them.
 
     Raises
     ------
@@ -380,8 +398,13 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
     several threads at once are safe.
     """
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
-    pixels = _detector_input(image, stretch)
-    features = _detect(pixels, settings)  # refuses a bad image first
+    if _is_stack(image):
+        stack = np.asarray(image)
+        features = _detect_stack(stack, settings, stretch)
+        pixels = stack[0] if len(stack) else stack
+    else:
+        pixels = _detector_input(image, stretch)
+        features = _detect(pixels, settings)  # refuses a bad image first
     reason = _nothing_searched(pixels, settings) if len(features) == 0 else ""
     if reason:
         raise ValueError("the image %s" % reason)
@@ -397,6 +420,45 @@ def _nothing_searched(pixels, settings):
         return ""  # an empty image has nothing to find, whatever the kernel
     return _core.nothing_searched(settings.sigma, settings.scales, settings.sigma_max, settings.border,
                                   int(shape[1]), int(shape[0]))
+
+
+def _is_stack(image):
+    """Whether an array is a stack of frames: F x H x W, or F x H x W x C.
+    A 3-D array whose last axis is at most 4 long is one picture (colour,
+    or refused as such): no frame that narrow could hold a feature."""
+    shape = np.shape(image)
+    return len(shape) == 4 or (len(shape) == 3 and shape[2] > 4)
+
+
+def _with_frames(tables, numbers):
+    """Feature tables of frames joined into one of FRAME_FEATURE_DTYPE."""
+    out = np.empty(sum(len(t) for t in tables), FRAME_FEATURE_DTYPE)
+    at = 0
+    for table, number in zip(tables, numbers):
+        part = out[at:at + len(table)]
+        part["frame"] = number
+        for name in FEATURE_DTYPE.names:
+            part[name] = table[name]
+        at += len(table)
+    return out
+
+
+def _detect_stack(stack, settings, stretch, first=0):
+    """The features of each frame of a stack, with their frame numbers
+    (from `first`); each frame's stretch warnings gathered into one."""
+    import warnings
+    if stack.ndim == 4 and stack.shape[3] not in (3, 4):
+        raise ValueError("a stack of colour frames must be F x H x W x 3 or 4, not of shape %s" % (stack.shape,))
+    tables, told = [], []
+    for index in range(stack.shape[0]):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            tables.append(_detect(_detector_input(stack[index], stretch), settings))
+        told += [(index + first, str(w.message)) for w in caught]
+    if told:
+        warnings.warn("%d of %d frames: frame %d: %s" % (len(told), stack.shape[0], told[0][0], told[0][1]),
+                      stacklevel=_outside_level())
+    return _with_frames(tables, range(first, first + stack.shape[0]))
 
 
 def _detect(pixels, settings, origin_x=0, origin_y=0, sigmas=None):
@@ -429,7 +491,7 @@ def response(image, sigma=5.0, *, stretch=None, threads=None):
     return _core.response(_detector_input(image, stretch), settings.sigma, settings.threads)
 
 
-def load(path, stretch=None):
+def load(path, stretch=None, *, luma=False):
     """Reads a picture file exactly as the command-line tool reads it.
 
     The format is found from the content (PNG, JPEG, TIFF, BMP, GIF, PGM,
@@ -449,15 +511,24 @@ def load(path, stretch=None):
     UserWarning saying what is wrong, and so is a picture that the stretch
     leaves flat or crowded into a few levels, as the command line warns.
 
+    A sequence (a multi-page TIFF, a FITS cube, a video, numbered files
+    named by a pattern such as ``"frame_%04d.png"``) is returned whole, its
+    frames F x H x W (x 3), each mapped as the command line maps it (by its
+    own range), when it fits in 1 GiB and its frames share one size; frames
+    that cannot be read are left out, named in the warning. Otherwise
+    ValueError: frames() reads any sequence frame by frame. `luma`: videos
+    only, the decoder's luma plane, as the command line's --luma.
+
     Raises
     ------
     ImageError
         (an OSError and a ValueError) when the file cannot be read; the
         message says why.
     ValueError
-        A stretch the command line does not know.
+        A stretch the command line does not know; a sequence too large to
+        return whole, or of frames of different sizes.
     """
-    pixels, note, notice, narrow = _core.load(os.fspath(path), stretch)
+    pixels, note, notice, narrow = _core.load(os.fspath(path), stretch, bool(luma))
     if pixels is None:
         raise ImageError("cannot read image '%s': %s" % (path, note))
     import warnings
@@ -467,6 +538,117 @@ def load(path, stretch=None):
     if notice:
         warnings.warn(_stretch_warning("'%s'" % (path,), notice, narrow), stacklevel=_outside_level())
     return pixels
+
+
+#: One frame of a sequence, as frames() yields it: its number (from 0),
+#: its time in seconds (None when the sequence has no time stamps) and the
+#: picture as detect() takes it.
+Frame = collections.namedtuple("Frame", "index time image")
+
+
+def _frame_range(selected):
+    """(first, end, step) of a frame selection: None (all), a slice or a
+    range of non-negative numbers, or the command line's 'A:B:STEP'."""
+    if selected is None:
+        return 0, -1, 1
+    if isinstance(selected, str):
+        parts = selected.split(":")
+        if len(parts) == 1:
+            parts = [parts[0], str(int(parts[0]) + 1) if parts[0].isdigit() else "x"]
+        try:
+            values = [int(p) if p else None for p in parts]
+        except ValueError:
+            raise ValueError("frames must be 'A:B[:STEP]', not %r" % selected) from None
+        selected = slice(*values)
+    if isinstance(selected, range):
+        selected = slice(selected.start, selected.stop, selected.step)
+    if not isinstance(selected, slice):
+        raise ValueError("frames must be None, a slice, a range or 'A:B[:STEP]', not %r" % (selected,))
+    first = 0 if selected.start is None else _whole(selected.start, "the first frame")
+    end = -1 if selected.stop is None else _whole(selected.stop, "the end frame")
+    step = 1 if selected.step is None else _whole(selected.step, "the step")
+    if first < 0 or step < 1 or (end >= 0 and end <= first) or (selected.stop is not None and end < 0):
+        raise ValueError("frames from 0, B above A and a step from 1, not %r" % (selected,))
+    return first, end, step
+
+
+def frames(path, frames=None, *, stretch=None, luma=False):
+    """Reads the frames of any sequence the command line reads, one by one.
+
+    A video file, a camera (``"/dev/video0"``), a multi-page TIFF (an
+    ImageJ hyperstack's time points), a FITS cube, a folder of pictures
+    (natural order) or numbered files named by a pattern
+    (``"frame_%04d.png"``); a still picture is a sequence of one frame.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The sequence.
+    frames : None, slice, range or str
+        Which frames: all (None), a slice or range of frame numbers
+        (``slice(0, 100, 5)``), or the command line's ``"A:B[:STEP]"``.
+    stretch : str or None
+        As for load(): each frame mapped to 8 bits by its own range.
+    luma : bool
+        Videos: the decoder's luma plane instead of the colour conversion
+        (the command line's --luma).
+
+    Yields
+    ------
+    Frame
+        ``(index, time, image)``: the frame's number, its time in seconds
+        (None without time stamps) and the picture as detect() takes it
+        (uint8 H x W, or H x W x 3). Frames that cannot be read are passed
+        over; a UserWarning names them at the end, and a frame read
+        damaged comes with its own.
+
+    Raises
+    ------
+    ImageError
+        (an OSError and a ValueError) when the path cannot be read, or its
+        frames cannot be selected (a live source cannot seek).
+    ValueError
+        A selection or stretch that is none; reading that stops midway.
+
+    Example
+    -------
+    >>> for frame in hm.frames("run.mp4", "0:250"):
+    ...     features = hm.detect(frame.image, 2, threshold=50)
+    """
+    first, end, step = _frame_range(frames)
+    path = os.fspath(path)
+    # Opened now, so that a path that cannot be read says so at the call.
+    return _frames_of(_frame_reader(path, stretch, first, end, step, luma), path)
+
+
+def _frames_of(reader, path):
+    import warnings
+    while True:
+        got = reader.next()
+        if got is None:
+            break
+        index, time, image, damage = got
+        if damage:
+            warnings.warn("'%s' frame %d is damaged (%s)" % (path, index, damage), stacklevel=_outside_level())
+        yield Frame(index, time, image)
+    lost = reader.losses()
+    if lost:
+        warnings.warn("'%s' is damaged (%s); the frames that could be read were read" % (path, lost), stacklevel=_outside_level())
+
+
+def _frame_reader(path, stretch, first=0, end=-1, step=1, luma=False):
+    """The compiled reader of a sequence's frames; ImageError, as load()
+    raises it, when the path cannot be read."""
+    _plan(np.uint8, stretch)  # a stretch the loader does not know is a ValueError of its own
+    try:
+        return _core.FrameReader(path, stretch, first, end, step, bool(luma))
+    except ValueError as error:
+        raise ImageError("cannot read image '%s': %s" % (path, error)) from None
+
+
+def _sequence_info(path, luma=False):
+    """What a file is: kind, frames, timed, ... (see _core.FrameReader.info)."""
+    return _frame_reader(os.fspath(path), None, luma=luma).info()
 
 
 def prune(features, overlap=0.1):
@@ -486,6 +668,80 @@ def prune(features, overlap=0.1):
     if table.ndim != 1:
         raise ValueError("features must be one-dimensional")
     return _core.prune(table, _run_settings(overlap=overlap).overlap)
+
+
+#: The widest window refine() fits: radius at most this many pixels.
+SPOT_FIT_MAX_RADIUS = _core.SPOT_FIT_MAX_RADIUS
+
+#: The fields refine() adds to a feature table (float64).
+REFINE_FIELDS = ("x_fit", "y_fit", "sigma_fit", "amplitude", "background")
+
+
+def refine(image, features, *, radius=None, stretch=None):
+    """Finer spot positions: a least-squares Gaussian fit around each feature.
+
+    Fits background + amplitude * exp(-((x - x_fit)**2 + (y - y_fit)**2) /
+    (2 * sigma_fit**2)) to the grey pixels (as detect() sees the image)
+    within `radius` pixels of each feature's pixel, all five parameters
+    free, by Levenberg-Marquardt from the feature's sub-pixel position and
+    sigma. On spots of a few pixels' width it comes closer to the true
+    centre than the detector's ``x_subpixel``, ``y_subpixel`` (a parabola
+    through three responses), which stay as they are; it costs a few
+    microseconds a feature.
+
+    Parameters
+    ----------
+    image : array_like
+        The picture the features were found on, as for detect() (the same
+        array and `stretch`).
+    features : numpy structured array or pandas.DataFrame
+        detect()'s features (or a table with their fields and more, such as
+        a sequence's ``frame``), or a DataFrame with ``x``, ``y`` and
+        ``sigma`` columns: positions from ``x_subpixel``, ``y_subpixel``
+        where the table has them, ``x``, ``y`` otherwise, in the image's
+        pixel coordinates (pixel (i, j) centred at x = j, y = i).
+    radius : int or None
+        The half-width of the fitted square, 1 to SPOT_FIT_MAX_RADIUS
+        pixels; None (default) ceil(2 * sigma), at least 2, per feature.
+    stretch : str or None
+        As for detect().
+
+    Returns
+    -------
+    The same kind of table with float64 fields (or columns) ``x_fit``,
+    ``y_fit`` (the fitted centre), ``sigma_fit``, ``amplitude`` (grey
+    levels above the background, negative for dark blobs) and
+    ``background`` added (or replaced). Where the fit is refused (it does
+    not converge, its centre moves more than 1.5 px from the start, its
+    sigma leaves 0.25 to 4 times the feature's, or its amplitude changes
+    sign), ``x_fit``, ``y_fit`` keep the starting position and the other
+    three are NaN. link() takes ``x_fit``, ``y_fit`` when a table has them.
+
+    Raises
+    ------
+    ValueError
+        An image detect() would refuse, a feature outside the image, a
+        sigma that is not positive, or a radius out of range.
+    """
+    if radius is not None:
+        radius = _whole(radius, "radius")
+        if not 1 <= radius <= _core.SPOT_FIT_MAX_RADIUS:
+            raise ValueError("radius must be from 1 to %d pixels, not %r" % (_core.SPOT_FIT_MAX_RADIUS, radius))
+    names, get = _table_access(features, "refine")
+    xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
+    missing = [n for n in xy + ("sigma",) if n not in names]
+    if missing:
+        raise ValueError("refine needs the fields %s, %s and sigma; the table has no %s"
+                         % (xy[0], xy[1], ", ".join(missing)))
+    x, y, sigma = (np.asarray(get(n), dtype=np.float64) for n in xy + ("sigma",))
+    pixels = _detector_input(image, stretch)
+    if np.ndim(pixels) >= 2:
+        _core.check_run_size(*np.shape(pixels)[:2])
+    fits = _core.fit_spots(pixels, x, y, sigma, 0 if radius is None else radius)
+    refused = np.isnan(fits[0])
+    fits[0][refused] = x[refused]
+    fits[1][refused] = y[refused]
+    return _with_columns(features, dict(zip(REFINE_FIELDS, fits)))
 
 
 @_settings_by_name
@@ -518,30 +774,37 @@ def _is_frame(table):
     return any(c.__name__ == "DataFrame" and c.__module__.startswith("pandas") for c in type(table).__mro__)
 
 
+def _table_access(table, what):
+    """The field (or column) names of a structured array (or DataFrame)
+    and a function giving one of them as an array; ValueError for anything
+    else."""
+    if _is_frame(table):
+        return list(table.columns), lambda name: table[name].to_numpy()
+    array = np.asarray(table)
+    names = list(array.dtype.names or ())
+    if array.ndim != 1 or not names:
+        raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
+                         % (what, array.dtype, array.shape))
+    return names, lambda name: array[name]
+
+
 def _columns(table, what):
     """frame, x, y (and t or None) of a feature table: a structured array
-    with a frame field (x_subpixel, y_subpixel when it has them, x, y
-    otherwise) or a DataFrame with frame, x and y columns."""
+    with a frame field or a DataFrame with frame, x and y columns;
+    positions from x_fit, y_fit when it has them (refine()), x_subpixel,
+    y_subpixel next, x, y otherwise."""
+    names, get = _table_access(table, what)
     if _is_frame(table):
-        names = list(table.columns)
         missing = [n for n in ("frame", "x", "y") if n not in names]
         if missing:
             raise ValueError("%s needs the columns frame, x and y; the DataFrame has no %s"
                              % (what, ", ".join(missing)))
-        get = lambda name: table[name].to_numpy()  # noqa: E731
-        xy = ("x", "y")
-    else:
-        table = np.asarray(table)
-        names = list(table.dtype.names or ())
-        if table.ndim != 1 or not names:
-            raise ValueError("%s takes a structured array of features or a pandas DataFrame, not %s of shape %s"
-                             % (what, table.dtype, table.shape))
-        if "frame" not in names:
-            raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
-        xy = ("x_subpixel", "y_subpixel") if "x_subpixel" in names and "y_subpixel" in names else ("x", "y")
-        if xy[0] not in names or xy[1] not in names:
-            raise ValueError("%s needs x and y fields" % what)
-        get = lambda name: table[name]  # noqa: E731
+    elif "frame" not in names:
+        raise ValueError("%s needs a 'frame' field: the features of a sequence, one frame number each" % what)
+    xy = next((pair for pair in (("x_fit", "y_fit"), ("x_subpixel", "y_subpixel"))
+               if pair[0] in names and pair[1] in names), ("x", "y"))
+    if xy[0] not in names or xy[1] not in names:
+        raise ValueError("%s needs x and y fields" % what)
     frame = np.asarray(get("frame"))
     if frame.dtype.kind not in "iu":
         raise ValueError("frame must hold whole numbers, not %s" % frame.dtype)
@@ -552,19 +815,21 @@ def _columns(table, what):
     return frame.astype(np.int32), x, y, t
 
 
-def _with_column(table, name, values):
-    """The table with `values` as its column or field `name` (added last,
-    or replacing one of that name)."""
+def _with_columns(table, columns):
+    """The table with each of `columns` (name: values) as its column or
+    field of that name (added last, or replacing one of that name)."""
     if _is_frame(table):
         out = table.copy()
-        out[name] = values
+        for name, values in columns.items():
+            out[name] = values
         return out
     table = np.asarray(table)
-    fields = [(n, table.dtype.fields[n][0]) for n in table.dtype.names if n != name]
-    out = np.empty(len(table), dtype=np.dtype(fields + [(name, values.dtype)]))
+    fields = [(n, table.dtype.fields[n][0]) for n in table.dtype.names if n not in columns]
+    out = np.empty(len(table), dtype=np.dtype(fields + [(n, v.dtype) for n, v in columns.items()]))
     for n, _ in fields:
         out[n] = table[n]
-    out[name] = values
+    for name, values in columns.items():
+        out[name] = values
     return out
 
 
@@ -589,9 +854,11 @@ def link(features, max_distance, *, gap=0, min_length=1, motion=None):
     features : numpy structured array or pandas.DataFrame
         The detections: a table of detect()'s fields with an integer
         ``frame`` field, as a sequence's features have (positions from
-        ``x_subpixel`` and ``y_subpixel``, or ``x`` and ``y`` when it has no
+        ``x_fit`` and ``y_fit`` when refine() added them, ``x_subpixel``
+        and ``y_subpixel`` otherwise, or ``x`` and ``y`` when it has no
         sub-pixel fields), or a DataFrame with ``frame``, ``x`` and ``y``
-        columns, as trackpy users hold them. Any order; frames are numbers,
+        columns, as trackpy users hold them (``x_fit`` and ``y_fit``
+        taken before ``x`` and ``y`` here too). Any order; frames are numbers,
         consecutive numbers consecutive frames.
     max_distance : float
         How far a particle may move between two frames, in pixels (> 0).
@@ -635,7 +902,7 @@ def link(features, max_distance, *, gap=0, min_length=1, motion=None):
     if motion not in _MOTIONS:
         raise ValueError("motion must be None, 'velocity' or 'kalman', not %r" % (motion,))
     track = _core.link(frame, x, y, max_distance, gap, min_length, _MOTIONS[motion])
-    return _with_column(features, "track", track)
+    return _with_columns(features, {"track": track})
 
 
 def track_summary(tracks):

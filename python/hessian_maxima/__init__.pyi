@@ -6,9 +6,12 @@ import numpy.typing as npt
 
 __version__: str
 FEATURE_DTYPE: np.dtype
+FRAME_FEATURE_DTYPE: np.dtype
 BLOB_RADIUS_PER_SIGMA: float
 TRACK_SUMMARY_DTYPE: np.dtype
 DIFFUSION_LAGS: int
+REFINE_FIELDS: tuple
+SPOT_FIT_MAX_RADIUS: int
 
 class ImageError(OSError, ValueError): ...
 
@@ -28,11 +31,28 @@ def detect(
 def response(
     image: npt.ArrayLike, sigma: float = 5.0, *, stretch: Optional[str] = None, threads: Optional[int] = None
 ) -> npt.NDArray[np.float32]: ...
-def load(path: Union[str, PathLike], stretch: Optional[str] = None) -> npt.NDArray[np.uint8]: ...
+def load(path: Union[str, PathLike], stretch: Optional[str] = None, *, luma: bool = False) -> npt.NDArray[np.uint8]: ...
+
+class Frame(NamedTuple):
+    index: int
+    time: Optional[float]
+    image: npt.NDArray[np.uint8]
+
+def frames(
+    path: Union[str, PathLike],
+    frames: Union[None, slice, range, str] = None,
+    *,
+    stretch: Optional[str] = None,
+    luma: bool = False,
+) -> Iterator[Frame]: ...
 def prune(features: np.ndarray, overlap: float = 0.1) -> np.ndarray: ...
 def kernel_radius(sigma: float, *, sigma_max: Optional[float] = None, scales: Optional[int] = None) -> int: ...
 
 _Table = TypeVar("_Table")
+
+def refine(
+    image: npt.ArrayLike, features: _Table, *, radius: Optional[int] = None, stretch: Optional[str] = None
+) -> _Table: ...
 
 def link(
     features: _Table,

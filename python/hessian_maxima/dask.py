@@ -7,8 +7,14 @@ the features are exactly those of one run on the whole array, each once.
 Deeper samples are mapped to 8 bits with one lo and hi for all chunks,
 found over all of them exactly as over the whole array.
 
+A stack of frames (frames x H x W, chunked along the frames) is detected
+chunk by chunk, each frame exactly as hessian_maxima.detect() detects it
+in a stack.
+
 detect_files() runs many picture files on a dask.distributed cluster: a
-local one by default, or the one a Client is connected to.
+local one by default, or the one a Client is connected to; long sequences
+(videos, multi-page TIFFs, FITS cubes) are split into ranges of frames
+across the workers.
 """
 
 import os
@@ -17,8 +23,9 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import (FEATURE_DTYPE, _core, _detect, _settings_by_name, _nothing_searched, _plan, _reduction, _run_margin,
-               _run_settings, _samples, _warn_stretch, load)
+from . import (FEATURE_DTYPE, FRAME_FEATURE_DTYPE, _core, _detect, _detect_stack, _is_stack, _nothing_searched, _plan,
+               _reduction, _run_margin, _run_settings, _samples, _sequence_info, _settings_by_name, _warn_stretch,
+               _with_frames, frames, load)
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -205,7 +212,42 @@ def _reduced(block, reduction):
 
 def _frame(table):
     import pandas as pd
-    return pd.DataFrame({name: table[name] for name in _COLUMNS})
+    return pd.DataFrame({name: table[name] for name in table.dtype.names})
+
+
+def _lazy_frame(parts, dtype):
+    """A lazy Dask DataFrame of delayed feature tables, one partition each."""
+    import dask.dataframe as dd
+    meta = _frame(np.empty(0, dtype))
+    if not parts:
+        return dd.from_pandas(meta, npartitions=1)
+    return dd.from_delayed([dask.delayed(_frame, pure=True)(part) for part in parts], meta=meta, verify_meta=False)
+
+
+def _detect_frames(block, settings, stretch, first):
+    """The features of a chunk of whole frames, numbered from `first`."""
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # told once, on the client, by detect_array's own check
+        return _detect_stack(np.asarray(block), settings, stretch, first=first)
+
+
+def _detect_stack_array(array, settings, stretch, as_dataframe):
+    """detect_array on a stack of frames: chunks of whole frames, each run
+    frame by frame as detect() runs a stack, gathered in frame order."""
+    if array.ndim == 4 and array.shape[3] not in (3, 4):
+        raise ValueError("a stack of colour frames must be F x H x W x 3 or 4, not of shape %s" % (array.shape,))
+    _core.check_run_size(*array.shape[1:3])
+    # Each chunk holds whole frames; the frames' own axes are not split.
+    array = array.rechunk((array.chunks[0],) + tuple((n,) for n in array.shape[1:]))
+    starts = _starts(array.chunks[0])
+    blocks = array.to_delayed().ravel()
+    run = dask.delayed(_detect_frames, pure=True)
+    parts = [run(block, settings, stretch, int(starts[i])) for i, block in enumerate(blocks)]
+    if as_dataframe:
+        return _lazy_frame(parts, FRAME_FEATURE_DTYPE)
+    tables = dask.compute(*parts)
+    return np.concatenate(tables) if tables else np.empty(0, FRAME_FEATURE_DTYPE)
 
 
 @_settings_by_name
@@ -227,12 +269,19 @@ def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=N
     feature and the overlap pruning runs once on all of them, gathered in
     row-major order, so that the chunking cannot change the result.
 
+    A stack of frames, F x H x W (or F x H x W x 3 or 4), is detected
+    chunk by chunk along the frames instead: each task runs the frames of
+    its chunk (whole frames: chunks across a frame's rows or columns are
+    joined), each frame exactly as detect() runs it in a stack, by its own
+    stretch range, so that the result equals detect() on the whole stack
+    feature for feature, with its ``frame`` field (FRAME_FEATURE_DTYPE).
+
     Parameters
     ----------
     darray : dask.array.Array or array_like
         H x W (grey) or H x W x 3 or 4 (RGB, RGBA), any chunks (each, with
         its margins, within detect()'s limit of 2**28 pixels), of the
-        dtypes hessian_maxima.detect() takes.
+        dtypes hessian_maxima.detect() takes; or a stack of such frames.
     sigma, threshold, sigma_max, scales, polarity, overlap, border, stretch
         As for hessian_maxima.detect(). An extended border pads the whole
         array by chunk_depth() pixels as the core pads a picture, which the
@@ -264,6 +313,8 @@ def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=N
     if array.dtype.kind in "uif" and not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
     plan = _plan(array.dtype, stretch)
+    if _is_stack(array):
+        return _detect_stack_array(array, settings, stretch, as_dataframe)
     if array.ndim not in (2, 3) or (array.ndim == 3 and array.shape[2] not in (3, 4)):
         raise ValueError("the array must be H x W (grey), H x W x 3 (RGB) or H x W x 4 (RGBA), not of shape %s"
                          % (array.shape,))
@@ -319,49 +370,80 @@ def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=N
         bands = [dask.delayed(_pruned, pure=True)(settings.overlap, *bands)] if bands else []
 
     if as_dataframe:
-        import dask.dataframe as dd
-        meta = _frame(np.empty(0, FEATURE_DTYPE))
-        if not bands:
-            return dd.from_pandas(meta, npartitions=1)
-        return dd.from_delayed([dask.delayed(_frame, pure=True)(band) for band in bands], meta=meta,
-                               verify_meta=False)
+        return _lazy_frame(bands, FEATURE_DTYPE)
     *tables, lowest, highest = dask.compute(*bands, *(levels or (0, 0)))
     if levels:
         _warn_stretch(plan, reduction, (lowest, highest))
     return np.concatenate(tables) if tables else np.empty(0, FEATURE_DTYPE)
 
 
-def _detect_file(path, settings, stretch):
-    """One file on a worker: its features, or why it failed; never raises."""
+def _detect_file(path, settings, stretch, first=0, end=-1):
+    """One file (or frames first..end of a sequence, end -1 for all) on a
+    worker: its features with their frames and times, or why it failed;
+    never raises."""
     import warnings
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            pixels = load(path, stretch)
+            if first == 0 and end < 0 and _sequence_info(path)["kind"] == "picture":
+                pixels = load(path, stretch)
+                tables, numbers, stamps = [_detect(pixels, settings)], [0], [np.nan]
+            else:
+                pixels, tables, numbers, stamps = None, [], [], []
+                for frame in frames(path, slice(first, None if end < 0 else end), stretch=stretch):
+                    pixels = frame.image if pixels is None else pixels
+                    tables.append(_detect(frame.image, settings))
+                    numbers.append(frame.index)
+                    stamps.append(np.nan if frame.time is None else frame.time)
         notes = [str(w.message) for w in caught]
-        nothing = _nothing_searched(pixels, settings)
+        nothing = _nothing_searched(pixels, settings) if pixels is not None else ""
         if nothing:
             notes.append("'%s' %s" % (path, nothing))
-        return _detect(pixels, settings), None, "; ".join(notes) or None
+        times = np.repeat(np.asarray(stamps, np.float64), [len(t) for t in tables])
+        return _with_frames(tables, numbers), times, None, "; ".join(notes) or None
     except Exception as error:  # every failure is the file's own row
-        return None, "%s: %s" % (type(error).__name__, error), None
+        return None, None, "%s: %s" % (type(error).__name__, error), None
+
+
+def _ranges(path, frames_per_task):
+    """The frame ranges (first, end) a file is run in: one for a still
+    picture or a sequence of unknown length, else ranges of
+    frames_per_task frames (the last one open, so that an estimated count
+    loses nothing). A file the client cannot read is one range too: the
+    worker says why."""
+    try:
+        info = _sequence_info(path)
+    except (ValueError, OSError):
+        return [(0, -1)]
+    count = info["frames"]
+    if info["kind"] == "picture" or info["live"] or count <= frames_per_task:
+        return [(0, -1)]
+    firsts = list(range(0, count, frames_per_task))
+    return [(first, firsts[i + 1] if i + 1 < len(firsts) else -1) for i, first in enumerate(firsts)]
 
 
 @_settings_by_name
 def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 stretch=None, border=None, client=None, threads=1):
+                 stretch=None, border=None, client=None, threads=1, frames_per_task=250):
     """Runs many picture files on a dask.distributed cluster, one task a file.
+
+    Sequences (videos, multi-page TIFFs, FITS cubes, numbered files) of more
+    than `frames_per_task` frames are split into ranges of frames, a task
+    each, so that one long video keeps every worker busy; every frame is
+    read and detected as hessian_maxima.frames() and detect() do.
 
     Parameters
     ----------
     paths : iterable of str or os.PathLike
-        Picture files, read by the workers (so they must see the same
-        paths, e.g. on a shared file system) with hessian_maxima.load().
+        Picture files or sequences, read by the workers (so they must see
+        the same paths, e.g. on a shared file system) with
+        hessian_maxima.load() and hessian_maxima.frames(); the client opens
+        each once to learn its number of frames.
     sigma, threshold, sigma_max, scales, polarity, overlap, border
         As for hessian_maxima.detect().
     stretch : str or None
-        As for hessian_maxima.load(): each file is mapped with the command
-        line's default for it (None) or this --stretch.
+        As for hessian_maxima.load(): each file (each frame) is mapped with
+        the command line's default for it (None) or this --stretch.
     client : distributed.Client or None
         The cluster to run on, e.g. ``Client("tcp://scheduler:8786")``.
         None (default): a LocalCluster of one single-threaded worker process
@@ -369,55 +451,74 @@ def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=No
     threads : int or None
         Threads for each file's run (default 1: the files run in parallel;
         None: every core of the worker).
+    frames_per_task : int
+        Frames of a sequence a task reads and detects (default 250).
 
     Returns
     -------
     pandas.DataFrame
         One row per feature, in the order of `paths` and, within a file, in
-        row-major order: ``file`` (the path as given), the columns of
+        frame order, then row-major order: ``file`` (the path as given),
+        ``frame`` (0 for a still picture), ``t`` (the frame's time in
+        seconds, NaN when the file has no time stamps), the columns of
         FEATURE_DTYPE, ``error`` and ``warning``. A file that cannot be read
         or run has one row with its ``error`` (the other columns empty) and
         does not stop the rest; so does a file without features, with its
         ``warning`` if it has one. A damaged file whose readable part was
         used, or one that load() warns about otherwise (a flat or faint
         picture, or one too small for the kernel), has its ``warning`` on
-        each row. ``x``, ``y`` and ``polarity`` are
-        pandas' nullable integers.
+        each row (on a sequence's, those of the range of frames it was
+        found in). ``frame``, ``x``, ``y`` and ``polarity`` are pandas'
+        nullable integers.
     """
     import pandas as pd
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
     paths = [os.fspath(path) for path in paths]
     _plan(np.uint8, stretch)  # refuses a stretch the loader would not know
+    if int(frames_per_task) < 1:
+        raise ValueError("frames_per_task must be at least 1, not %r" % (frames_per_task,))
+    tasks = [(i, path, first, end) for i, path in enumerate(paths) for first, end in _ranges(path, int(frames_per_task))]
 
     results = []
     own = None
-    if client is None and paths:
+    if client is None and tasks:
         from distributed import Client, LocalCluster
         own = Client(LocalCluster(threads_per_worker=1, processes=True, dashboard_address=None))
         client = own
     try:
-        futures = client.map(_detect_file, paths, settings=settings, stretch=stretch, pure=False) if paths else []
+        futures = [client.submit(_detect_file, path, settings, stretch, first, end, pure=False)
+                   for _, path, first, end in tasks]
         for future in futures:
             try:
                 results.append(future.result())
             except Exception as error:  # the worker itself was lost
-                results.append((None, "%s: %s" % (type(error).__name__, error), None))
+                results.append((None, None, "%s: %s" % (type(error).__name__, error), None))
     finally:
         if own is not None:
             cluster = own.cluster
             own.close()
             cluster.close()
 
-    frames = [_frame(np.empty(0, FEATURE_DTYPE)).assign(error=None, warning=None, file=None)]
-    for path, (table, error, warning) in zip(paths, results):
-        if table is None or len(table) == 0:
+    columns = ["file", "frame", "t", *_COLUMNS, "error", "warning"]
+    parts = [pd.DataFrame({name: [] for name in columns})]
+    outcomes = [[] for _ in paths]  # each file's tasks, in order
+    for (i, _, _, _), result in zip(tasks, results):
+        outcomes[i].append(result)
+    for path, outcome in zip(paths, outcomes):
+        found = [(table, times, warning) for table, times, error, warning in outcome
+                 if table is not None and len(table)]
+        if not found:
             # A file without features keeps a row, empty but for its
             # warning or error, so that it does not vanish from the table.
-            frame = pd.DataFrame({"error": [error], "warning": [warning]})
-        else:
-            frame = _frame(table).assign(error=None, warning=warning)
-        frames.append(frame.assign(file=path))
-    table = pd.concat(frames, ignore_index=True)
+            errors = [error for _, _, error, _ in outcome if error]
+            notes = [warning for _, _, _, warning in outcome if warning]
+            parts.append(pd.DataFrame({"error": [errors[0] if errors else None],
+                                       "warning": ["; ".join(notes) or None], "file": [path]}))
+            continue
+        for table, times, warning in found:
+            parts.append(_frame(table).assign(t=times, error=None, warning=warning, file=path))
+    table = pd.concat(parts, ignore_index=True)
     types = {name: FEATURE_DTYPE[name].name for name in _COLUMNS}
-    types.update(x="Int32", y="Int32", polarity="Int8", file=object, error=object, warning=object)
-    return table[["file", *_COLUMNS, "error", "warning"]].astype(types)
+    types.update(x="Int32", y="Int32", polarity="Int8", frame="Int64", t="float64", file=object, error=object,
+                 warning=object)
+    return table[columns].astype(types)

@@ -49,4 +49,5 @@ def detect_files(
     border: Optional[str] = None,
     client: Any = None,
     threads: Optional[int] = 1,
+    frames_per_task: int = 250,
 ) -> pandas.DataFrame: ...

@@ -116,3 +116,68 @@ def test_bad_tables_and_settings():
     with pytest.raises(ValueError, match="one detection a frame"):
         hm.track_summary(truth.assign(track=0))
     assert len(hm.link(truth.iloc[:0], 5.0)) == 0
+
+
+def spots_picture(centres, sigma=1.6, amplitude=150.0, background=40.0, size=64):
+    yy, xx = np.mgrid[0:size, 0:size]
+    picture = np.full((size, size), background)
+    for x, y in centres:
+        picture += amplitude * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * sigma * sigma))
+    return np.clip(np.rint(picture), 0, 255).astype(np.uint8)
+
+
+def test_refine_fits_spots_beside_the_detector_positions():
+    centres = [(14.3, 20.7), (40.62, 15.15), (30.0, 44.49), (50.81, 50.26)]
+    picture = spots_picture(centres)
+    features = hm.detect(picture, 1.5, threshold=50, threads=1)
+    assert len(features) == 4
+    refined = hm.refine(picture, features)
+    assert refined.dtype.names == features.dtype.names + hm.REFINE_FIELDS
+    # The detector's own fields are left as they are.
+    for name in features.dtype.names:
+        assert np.array_equal(refined[name], features[name])
+    order = np.argsort(refined["x_fit"])
+    truth = np.array(sorted(centres))
+    assert np.abs(refined["x_fit"][order] - truth[:, 0]).max() < 0.01
+    assert np.abs(refined["y_fit"][order] - truth[:, 1]).max() < 0.01
+    assert np.abs(refined["sigma_fit"] - 1.6).max() < 0.01
+    assert np.abs(refined["amplitude"] - 150).max() < 1 and np.abs(refined["background"] - 40).max() < 0.5
+    # Closer than the parabola through the responses.
+    fitted = np.hypot(refined["x_fit"][order] - truth[:, 0], refined["y_fit"][order] - truth[:, 1])
+    parabola = np.hypot(features["x_subpixel"][order] - truth[:, 0], features["y_subpixel"][order] - truth[:, 1])
+    assert fitted.max() < parabola.max() / 2
+    # A colour picture of the same grey, a DataFrame, a fixed radius.
+    assert np.array_equal(hm.refine(np.dstack([picture] * 3), features)["x_fit"], refined["x_fit"])
+    frame = hm.refine(picture, pd.DataFrame({"x": features["x_subpixel"], "y": features["y_subpixel"],
+                                             "sigma": features["sigma"]}))
+    assert np.array_equal(frame["x_fit"].to_numpy(), refined["x_fit"])
+    assert np.abs(hm.refine(picture, features, radius=5)["x_fit"][order] - truth[:, 0]).max() < 0.01
+    # link() takes the fitted positions when the table has them.
+    sequence = np.zeros(4, dtype=refined.dtype.descr + [("frame", "<i4")])
+    for name in refined.dtype.names:
+        sequence[name] = refined[name]
+    sequence["frame"] = [0, 1, 2, 3]
+    sequence["x_subpixel"] = [0, 100, 200, 300]  # far apart: never linked
+    assert hm.link(sequence, 60.0)["track"].tolist() == [0, 0, 0, 0]
+
+
+def test_refine_refuses_bad_input_and_keeps_refused_positions():
+    picture = spots_picture([(20.0, 20.0)])
+    features = hm.detect(picture, 1.5, threshold=50, threads=1)
+    flat = np.full((64, 64), 90, np.uint8)
+    refused = hm.refine(flat, features)
+    assert np.isnan(refused["sigma_fit"]).all() and np.isnan(refused["amplitude"]).all()
+    assert np.array_equal(refused["x_fit"], features["x_subpixel"].astype(float))
+    assert len(hm.refine(picture, features[:0])) == 0
+    outside = features.copy()
+    outside["x_subpixel"] = 64.0
+    with pytest.raises(ValueError, match="inside the image"):
+        hm.refine(picture, outside)
+    with pytest.raises(ValueError, match="radius"):
+        hm.refine(picture, features, radius=0)
+    with pytest.raises(ValueError, match="sigma"):
+        hm.refine(picture, pd.DataFrame({"x": [1.0], "y": [2.0]}))
+    zero = features.copy()
+    zero["sigma"] = 0
+    with pytest.raises(ValueError, match="sigma"):
+        hm.refine(picture, zero)
