@@ -52,9 +52,10 @@
 // milliseconds.
 //
 // --rerun WIDTHxHEIGHT times the window's runs of one picture at sigma 5,
-// 2 and 5 again: as it ran them before (each run setting its detector up
-// and releasing it) and as it runs them now (one workspace, whose buffers
-// the next sigma keeps), the two ways taking turns --repeat times (default
+// 2 and 5 again: each run setting its detector up and releasing it (runs
+// started once the last one is done) and one workspace whose buffers the
+// next sigma keeps (runs started while one is going), the two ways taking
+// turns --repeat times (default
 // 3, the frame a synthetic one of that size). Wall milliseconds of each
 // run's whole job, and of the part outside its timed stages (set-up, grey
 // input, measurements, release), which the other guests disturb less.
@@ -718,7 +719,7 @@ int timeReruns(const QString &size, int repeat)
     std::printf("%u x %u, runs at sigma 5, 2 and 5 again, %d turns, wall ms of each run's job (outside its timed "
                 "stages), median:\n",
                 frameSize.width, frameSize.height, repeat);
-    const char *names[2] = {"each run sets up and releases (before)", "one workspace (now)"};
+    const char *names[2] = {"each run sets up and releases", "one workspace kept"};
     for (int way = 0; way < 2; ++way) {
         std::printf("  %-40s", names[way]);
         for (int i = 0; i < 3; ++i)

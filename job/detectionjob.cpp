@@ -544,12 +544,17 @@ bool RunTurns::begin(quint64 run)
     if (run != latest)
         return false;
     running = true;
+    current = run;
     return true;
 }
 
 void RunTurns::end()
 {
     QMutexLocker locker(&mutex);
+    // The buffers wait only for a run already started: a window that is
+    // done holds no detector.
+    if (current == latest)
+        space.release();
     running = false;
     changed.wakeAll();
 }

@@ -177,9 +177,10 @@ public:
     // run has been started. A run that got its turn calls end().
     bool begin(quint64 run);
     void end();
-    // The workspace of the run whose turn it is, from begin() to end():
-    // runs one after another keep its buffers (a picture re-run at another
-    // sigma maps no memory).
+    // The workspace of the run whose turn it is, from begin() to end(): a
+    // run started while another was going keeps its buffers (a storm of
+    // starts at other sigmas maps no memory again); the last run gives
+    // them back as it ends.
     DetectionWorkspace *workspace() { return &space; }
 
 private:
@@ -187,6 +188,7 @@ private:
     QMutex mutex;
     QWaitCondition changed;
     quint64 latest = 0;
+    quint64 current = 0;  // the run whose turn it is
     bool running = false;
 };
 
