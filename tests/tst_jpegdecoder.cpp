@@ -63,7 +63,7 @@ extern "C" void encoderFailed(j_common_ptr info)
 // that clamping, upsampling and every DCT coefficient get work.
 int sampleAt(int x, int y, int channel, int levels)
 {
-    unsigned hash = (unsigned)(x * 73856093) ^ (unsigned)(y * 19349663) ^ (unsigned)(channel * 83492791);
+    unsigned hash = ((unsigned)x * 73856093u) ^ ((unsigned)y * 19349663u) ^ ((unsigned)channel * 83492791u);
     hash = hash * 2654435761u;
     int value = (x * 255) / 40 + ((y / 5) % 2 ? 90 : -40) + (int)(hash >> 27) * 6 - 50 * channel;
     if ((x / 7 + y / 3 + channel) % 5 == 0)
