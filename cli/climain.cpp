@@ -7,6 +7,7 @@
 #include "featurewriter.h"
 #include "hessiandetector.h"
 #include "inputfiles.h"
+#include "outputfiles.h"
 #include "runreport.h"
 
 #include <QCoreApplication>
@@ -541,16 +542,10 @@ int main(int argc, char *argv[])
     if (annotationStatus >= 0)
         return annotationStatus;
 
-    // A file (new, or one to replace) is written beside it and renamed into
-    // place once whole. Anything else that exists (a device, a named pipe)
-    // is written to directly, as the shell's ">" does: renaming over it
-    // would replace the device node or the pipe with a plain file.
     QFile standardOutput;
     QSaveFile savedOutput(options.output);
     QFile directOutput(options.output);
-    const bool saved = !options.output.isEmpty()
-                       && (!QFileInfo::exists(options.output) || QFileInfo(options.output).isDir()
-                           || isRegularFile(options.output));
+    const bool saved = !options.output.isEmpty() && replacedWhole(options.output);
     QFileDevice *out = &standardOutput;
     if (options.output.isEmpty()) {
         standardOutput.open(stdout, QIODevice::WriteOnly);
@@ -724,11 +719,9 @@ int main(int argc, char *argv[])
         writeFailed = !writer.finish();
     // The summary, whole or not at all, once the run is complete.
     if (!options.summary.isEmpty() && !interrupted.load()) {
-        QSaveFile summaryFile(options.summary);
-        if (!summaryFile.open(QIODevice::WriteOnly) || summaryFile.write(summary) != summary.size()
-            || !summaryFile.commit()) {
-            complain(QStringLiteral("cannot write the summary to '%1': %2")
-                         .arg(options.summary, summaryFile.errorString()));
+        QString reason;
+        if (!writeWholeFile(options.summary, summary, &reason)) {
+            complain(QStringLiteral("cannot write the summary to '%1': %2").arg(options.summary, reason));
             return kExitFailed;
         }
     }

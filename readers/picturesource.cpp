@@ -705,11 +705,9 @@ public:
             }
             const VideoRead read = video->next(&decoded, error);
             const VideoDamage damage = video->damage();
-            // A live source's frames before the reading began are not
-            // dropped: nobody was reading.
-            if (droppedBefore < 0)
-                droppedBefore = damage.droppedFrames;
-            frameLosses.dropped = damage.droppedFrames - droppedBefore;
+            // Every frame the source replaced counts, also before the first
+            // read: a pipe can deliver a whole stream while the run sets up.
+            frameLosses.dropped = damage.droppedFrames;
             if (read != VideoRead::Frame) {
                 noteLosses(damage);
                 return read == VideoRead::End ? FrameRead::End : FrameRead::Failed;
@@ -862,7 +860,6 @@ private:
     std::unique_ptr<SourceFrame> pending;  // read by load(), handed out next
     bool started = false;                  // frames have been read past the first
     bool lossesNoted = false;
-    qint64 droppedBefore = -1;  // frames a live source dropped before the first read
     qint64 lastIndex = -1;      // the last frame decoded, and its time
     double lastTime = -1.0;
     std::mutex sparesMutex;

@@ -618,6 +618,14 @@ void TestCli::summaryHasARowPerPicture()
              qPrintable(rows[2]));
     QVERIFY2(rows[3].startsWith(missing + ",0,0,unreadable,File not found,"), qPrintable(rows[3]));
     QVERIFY(!outcome.out.contains(flat));
+
+    // A summary to what is no regular file (here standard output, a pipe,
+    // through /dev/stdout) is written to directly, as --output is.
+    const Outcome piped = runCli({"--summary", "/dev/stdout", "-o", dir.filePath("features.csv"), "-s", "2", "-t",
+                                  "10", "--polarity", "bright", pngPath});
+    QCOMPARE(piped.exitCode, 0);
+    QCOMPARE(piped.out.split('\n', Qt::SkipEmptyParts).value(0), rows[0]);
+    QVERIFY2(found.match(piped.out.split('\n', Qt::SkipEmptyParts).value(1)).hasMatch(), qPrintable(piped.out));
 }
 
 // A folder without pictures says so, and is no picture in the count; a

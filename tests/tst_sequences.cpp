@@ -525,6 +525,21 @@ void TestSequences::videos()
         row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
     QCOMPARE(streamed, expected);
 
+    // Without --all-frames the newest frame wins, but every frame sent is
+    // either read or counted as dropped, also those that arrived before the
+    // first read (a fast pipe can deliver the whole stream by then).
+    QProcess rawFeeder, newest;
+    rawFeeder.setStandardOutputProcess(&newest);
+    rawFeeder.start(ffmpeg, {"-hide_banner", "-loglevel", "error", "-nostdin", "-i", clip, "-c:v", "rawvideo", "-f",
+                             "nut", "-"});
+    newest.start(QStringLiteral(HESSIAN_CLI_PATH), settings + QStringList{"-"});
+    QVERIFY(rawFeeder.waitForFinished(60000) && newest.waitForFinished(60000));
+    QCOMPARE(newest.exitCode(), 0);
+    const QString told = QString::fromUtf8(newest.readAllStandardError());
+    const QRegularExpressionMatch counts = QRegularExpression("Frames read: (\\d+), lost: 0, dropped: (\\d+)").match(told);
+    QVERIFY2(counts.hasMatch(), qPrintable(told));
+    QCOMPARE(counts.captured(1).toInt() + counts.captured(2).toInt(), kFrames);
+
     // The annotated video holds, frame for frame, the annotated pictures.
     QVERIFY(runCli(settings + QStringList{"--annotate", path("video/annotated.mkv"), clip}).exitCode == 0);
     QVERIFY(runCli(settings + QStringList{"--annotate", path("video/pictures"), clip}).exitCode == 0);
