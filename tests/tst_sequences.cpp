@@ -186,6 +186,7 @@ private slots:
     void framesEqualSinglePictures_data();
     void framesEqualSinglePictures();
     void frameSelection();
+    void jpegFramesAsQtsReaderGivesThem();
     void frameAndTimeColumns();
     void damagedSequences_data();
     void damagedSequences();
@@ -320,6 +321,42 @@ void TestSequences::frameSelection()
         const Outcome refused = runCli({"--frames", bad, path("stack.tif")});
         QCOMPARE(refused.exitCode, 2);
         QVERIFY2(refused.err.contains("for --frames"), bad);
+    }
+}
+
+// Colour JPEG frames go to the detector as grey levels decoded without
+// Qt's reader: a folder read as a sequence, and the same files as a batch,
+// give the rows Qt's reader gives (HESSIAN_QT_JPEG=1), with and without an
+// annotation that needs the colour frames.
+void TestSequences::jpegFramesAsQtsReaderGivesThem()
+{
+    QVERIFY(QDir().mkpath(path("jpegs")));
+    QStringList files;
+    for (int t = 0; t < kFrames; ++t) {
+        QImage picture(kWidth, kHeight, QImage::Format_RGB32);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const int v = frames[t][(size_t)y * kWidth + x] >> 8;
+                picture.setPixel(x, y, qRgb(v, v * 3 / 4, 255 - v / 2));
+            }
+        files << path(QString("jpegs/img%1.jpg").arg(t));
+        QVERIFY(picture.save(files.last(), "jpg", 90));
+    }
+    const QStringList run{"--sigma", "2", "--threshold", "5", "--details"};
+    const QStringList ways[] = {
+        run + QStringList{"--sequence", path("jpegs")},
+        run + files,
+        run + QStringList{"--annotate", path("drawn"), "--force", "--sequence", path("jpegs")},
+    };
+    for (const QStringList &arguments : ways) {
+        const Outcome own = runCli(arguments);
+        qputenv("HESSIAN_QT_JPEG", "1");
+        const Outcome qt = runCli(arguments);
+        qunsetenv("HESSIAN_QT_JPEG");
+        QCOMPARE(own.exitCode, 0);
+        QCOMPARE(qt.exitCode, 0);
+        QVERIFY2(rowsOf(own.out).size() > 3 * kFrames, qPrintable(own.out));
+        QCOMPARE(own.out, qt.out);
     }
 }
 
