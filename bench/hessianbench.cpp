@@ -35,6 +35,31 @@
 // arithmetic at the one-thread peak of the best vector code, with the ratio
 // of each code's whole run to the first one's in the same turn.
 //
+// --decode FILE brings a JPEG file to the detector's input in five ways,
+// taking turns --repeat times, after checking that all five give the same
+// grey levels: Qt's JPEG reader and the job's grey conversion (how every
+// JPEG was read before), the loader's own decoder to the 32-bit frame and
+// the grey conversion, on one thread and on two, and the decoder straight
+// to the grey levels, on one thread and on two. The file is read into
+// memory once; each way allocates its frame anew, as a fresh run does.
+//
+// --single FILE times the steps of one picture's run as the command line
+// takes them, the first in this process (so run it in a fresh process each
+// time, as scripts/bench.sh single does): loading the file (decoding it to
+// the detector's input), setting the detector up (mapping its buffers),
+// the job outside its timed stages (grey input, measurements), the timed
+// stages, writing the feature rows and releasing the memory. One line of
+// milliseconds.
+//
+// --rerun WIDTHxHEIGHT times the window's runs of one picture at sigma 5,
+// 2 and 5 again: each run setting its detector up and releasing it (runs
+// started once the last one is done) and one workspace whose buffers the
+// next sigma keeps (runs started while one is going), the two ways taking
+// turns --repeat times (default
+// 3, the frame a synthetic one of that size). Wall milliseconds of each
+// run's whole job, and of the part outside its timed stages (set-up, grey
+// input, measurements, release), which the other guests disturb less.
+//
 // --scale-space compares a whole scale-range run (every level's response and
 // maxima, the scale comparison, the measurements, the overlap pruning) with
 // the sum of its levels' single-scale runs (response, maxima search and
@@ -50,6 +75,7 @@
 #include "parallelbands.h"
 #include "featurewriter.h"
 #include "inputfiles.h"
+#include "jpegdecoder.h"
 #include "greyconversion.h"
 #include "scalespace.h"
 #include "vectorkernels.h"
@@ -63,6 +89,8 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFile>
+#include <QImageReader>
 #include <QString>
 #include <QStringList>
 
@@ -71,6 +99,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -468,6 +497,9 @@ struct ImageComparison {
     bool phases = false;
     QString image;
     QString stages;
+    QString decode;
+    QString single;
+    QString rerun;
     float sigma = 5.0f;
     float threshold = kThreshold;
     int repeat = 50;
@@ -503,6 +535,12 @@ bool takeImageOptions(int *argc, char **argv, ImageComparison *comparison)
             comparison->target = text;
         else if (value("--stages", &text))
             comparison->stages = QString::fromLocal8Bit(text.c_str());
+        else if (value("--rerun", &text))
+            comparison->rerun = QString::fromLocal8Bit(text.c_str());
+        else if (value("--single", &text))
+            comparison->single = QString::fromLocal8Bit(text.c_str());
+        else if (value("--decode", &text))
+            comparison->decode = QString::fromLocal8Bit(text.c_str());
         else if (value("--image", &text))
             comparison->image = QString::fromLocal8Bit(text.c_str());
         else if (value("--sigma", &text))
@@ -591,6 +629,198 @@ double elapsedMsec(std::chrono::steady_clock::time_point start)
 
 // The scale-range run against its levels run one by one as single-scale
 // runs, each set up beforehand, as a workspace keeps them between pictures.
+// The steps of a fresh process's first picture (--single).
+int timeSinglePicture(const QString &path, float sigma, float threshold)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    auto start = Clock::now();
+    LoadOptions options;
+    options.detectorInputOnly = true;
+    std::unique_ptr<LoadedPicture> loaded(new LoadedPicture);
+    QString error, damage;
+    if (!loadPicture(path, options, loaded.get(), &error, &damage)) {
+        std::fprintf(stderr, "hessian-maxima-bench: cannot read '%s': %s\n", qPrintable(path), qPrintable(error));
+        return 1;
+    }
+    const double load = since(start);
+    DetectionSettings settings;
+    settings.sigma = sigma;
+    settings.threshold = threshold;
+    std::unique_ptr<DetectionWorkspace> workspace(new DetectionWorkspace);
+    start = Clock::now();
+    const int status = workspace->prepare(sigma, (uint32_t)loaded->frame.width(), (uint32_t)loaded->frame.height());
+    const double setUp = since(start);
+    start = Clock::now();
+    const DetectionResult result = runDetection(loaded->frame, settings, workspace.get());
+    const double job = since(start);
+    if (status != HESSIAN_OK || result.status != HESSIAN_OK) {
+        std::fprintf(stderr, "hessian-maxima-bench: the run failed (%d)\n", result.status);
+        return 1;
+    }
+    PictureResult picture;
+    picture.file = path;
+    picture.features = result.features;
+    picture.measures = result.measures;
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    start = Clock::now();
+    FeatureTableWriter writer(&sink, TableFormat::Csv, false, false);
+    writer.write(picture);
+    const double rows = since(start);
+    start = Clock::now();
+    workspace.reset();
+    loaded.reset();
+    const double release = since(start);
+    std::printf("load %.3f set-up %.3f job-untimed %.3f timed %.3f writing %.3f release %.3f features %d\n", load,
+                setUp, job - (double)result.elapsedMsec, (double)result.elapsedMsec, rows, release,
+                (int)result.features.size());
+    return 0;
+}
+
+// The window's runs of one picture at other sigmas, without and with a
+// workspace (--rerun).
+int timeReruns(const QString &size, int repeat)
+{
+    const QStringList sides = size.split(QLatin1Char('x'));
+    FrameSize frameSize{0, 0};
+    if (sides.size() == 2)
+        frameSize = FrameSize{sides[0].toUInt(), sides[1].toUInt()};
+    if (frameSize.width == 0 || frameSize.height == 0) {
+        std::fprintf(stderr, "hessian-maxima-bench: --rerun takes WIDTHxHEIGHT\n");
+        return 2;
+    }
+    const std::vector<unsigned char> grey = syntheticFrame(frameSize);
+    const QImage frame(grey.data(), (int)frameSize.width, (int)frameSize.height, (int)frameSize.width,
+                       QImage::Format_Grayscale8);
+    const float sigmas[] = {5.0f, 2.0f, 5.0f};
+    std::vector<double> msecs[2][3], outside[2][3];
+    for (int turn = 0; turn < repeat; ++turn) {
+        for (int k = 0; k < 2; ++k) {
+            const int way = (k + turn) % 2;
+            std::unique_ptr<DetectionWorkspace> workspace(way ? new DetectionWorkspace : nullptr);
+            for (int i = 0; i < 3; ++i) {
+                DetectionSettings settings;
+                settings.sigma = sigmas[i];
+                const auto start = std::chrono::steady_clock::now();
+                const DetectionResult result = runDetection(frame, settings, workspace.get());
+                msecs[way][i].push_back(
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+                outside[way][i].push_back(msecs[way][i].back() - (double)result.elapsedMsec);
+                if (result.status != HESSIAN_OK) {
+                    std::fprintf(stderr, "hessian-maxima-bench: the run failed (%d)\n", result.status);
+                    return 1;
+                }
+            }
+        }
+    }
+    std::printf("%u x %u, runs at sigma 5, 2 and 5 again, %d turns, wall ms of each run's job (outside its timed "
+                "stages), median:\n",
+                frameSize.width, frameSize.height, repeat);
+    const char *names[2] = {"each run sets up and releases", "one workspace kept"};
+    for (int way = 0; way < 2; ++way) {
+        std::printf("  %-40s", names[way]);
+        for (int i = 0; i < 3; ++i)
+            std::printf("  sigma %g: %8.1f (%7.1f)", (double)sigmas[i], median(msecs[way][i]), median(outside[way][i]));
+        std::printf("\n");
+    }
+    return 0;
+}
+
+// The ways --decode compares, each giving the detector's grey levels.
+int compareJpegDecoding(const QString &path, int repeat)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "hessian-maxima-bench: cannot read '%s'\n", qPrintable(path));
+        return 1;
+    }
+    const QByteArray bytes = file.readAll();
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+    std::vector<unsigned char> grey;
+    // The grey levels of a frame, converted as the job converts it.
+    const auto toGrey = [&](const QImage &frame) {
+        grey.resize((size_t)frame.width() * (size_t)frame.height());
+        convertFrameToGrey(frame, grey.data());
+        return frame.size();
+    };
+    const auto own = [&](JpegTarget target, unsigned threads) {
+        DecodedJpeg decoded;
+        if (!decodePlainJpeg(data, (size_t)bytes.size(), target, qint64(1) << 28, &decoded, threads))
+            return QSize();
+        if (target == JpegTarget::Frame)
+            return toGrey(decoded.image);
+        grey.assign(decoded.image.constBits(), decoded.image.constBits() + decoded.image.sizeInBytes());
+        return decoded.image.size();
+    };
+    struct Way {
+        const char *name;
+        std::function<QSize()> run;
+    };
+    const std::vector<Way> ways{
+        {"Qt's reader, grey conversion", [&] {
+             QBuffer buffer;
+             buffer.setData(bytes);
+             buffer.open(QIODevice::ReadOnly);
+             QImageReader reader(&buffer, "jpeg");
+             reader.setAutoTransform(true);
+             const QImage frame = toDetectionLayout(reader.read());
+             return frame.isNull() ? QSize() : toGrey(frame);
+         }},
+        {"decoder to the frame, grey conversion, 1 thread", [&] { return own(JpegTarget::Frame, 1); }},
+        {"decoder to the frame, grey conversion, 2 threads", [&] { return own(JpegTarget::Frame, 2); }},
+        {"decoder to the grey levels, 1 thread", [&] { return own(JpegTarget::Grey, 1); }},
+        {"decoder to the grey levels, 2 threads", [&] { return own(JpegTarget::Grey, 2); }},
+    };
+    // The orientation is left out: Qt's reader applies it, the decoder
+    // hands it over, so the check asks for a file without one.
+    std::vector<unsigned char> first;
+    QSize size;
+    for (const Way &way : ways) {
+        size = way.run();
+        if (!size.isValid()) {
+            std::fprintf(stderr, "hessian-maxima-bench: '%s' is not a plain JPEG file (%s failed)\n",
+                         qPrintable(path), way.name);
+            return 1;
+        }
+        if (first.empty())
+            first = grey;
+        else if (grey != first) {
+            std::fprintf(stderr, "hessian-maxima-bench: %s gives other grey levels than Qt's reader "
+                                 "(a file with an EXIF orientation?)\n", way.name);
+            return 1;
+        }
+    }
+    std::vector<std::vector<double>> msecs(ways.size()), ratios(ways.size());
+    for (int turn = 0; turn < repeat; ++turn) {
+        std::vector<double> times(ways.size());
+        // Each turn starts with another way, so that none always runs first.
+        for (size_t k = 0; k < ways.size(); ++k) {
+            const size_t w = (k + (size_t)turn) % ways.size();
+            const auto start = std::chrono::steady_clock::now();
+            ways[w].run();
+            times[w] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        }
+        for (size_t w = 0; w < ways.size(); ++w) {
+            msecs[w].push_back(times[w]);
+            ratios[w].push_back(times[w] / times[0]);
+        }
+    }
+    std::printf("%s: %d x %d, %lld bytes, %d turns, milliseconds (wall clock) and the ratio to Qt's reader in the "
+                "same turn, median [quartiles]:\n",
+                qPrintable(path), size.width(), size.height(), (long long)bytes.size(), repeat);
+    for (size_t w = 0; w < ways.size(); ++w) {
+        std::vector<double> &ratio = ratios[w];
+        std::sort(ratio.begin(), ratio.end());
+        std::printf("  %-50s best %7.2f  median %7.2f  ratio %.3f [%.3f..%.3f]\n", ways[w].name,
+                    *std::min_element(msecs[w].begin(), msecs[w].end()), median(msecs[w]), median(ratio),
+                    ratio[ratio.size() / 4], ratio[(3 * ratio.size()) / 4]);
+    }
+    return 0;
+}
+
 int compareScaleSpace(int repeat)
 {
     const HessianRunConfig config = defaultRunConfig();
@@ -762,6 +992,12 @@ int main(int argc, char **argv)
     }
     if (!comparison.image.isEmpty())
         return compareOnImage(comparison);
+    if (!comparison.rerun.isEmpty())
+        return timeReruns(comparison.rerun, comparison.repeat);
+    if (!comparison.single.isEmpty())
+        return timeSinglePicture(comparison.single, comparison.sigma, comparison.threshold);
+    if (!comparison.decode.isEmpty())
+        return compareJpegDecoding(comparison.decode, comparison.repeat);
     if (!comparison.stages.isEmpty())
         return timeStages(comparison.stages, comparison.sigma, comparison.threshold);
     if (comparison.scaleSpace)

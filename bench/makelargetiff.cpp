@@ -1,6 +1,7 @@
 // hessian-maxima-make-tiff: writes a large 8-bit grey TIFF of soft bright
 // and dark spots on a textured background, a strip of rows at a time, so
 // that pictures larger than memory can be made for the streaming benchmark.
+// A FILE ending in .pgm gets the same picture as a raw PGM.
 //
 //   hessian-maxima-make-tiff WIDTH HEIGHT FILE [ROWS-PER-STRIP]
 
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -38,18 +41,30 @@ int main(int argc, char **argv)
     const uint32_t rowsPerStrip = argc > 4 ? (uint32_t)std::strtoul(argv[4], nullptr, 10) : 64;
     if (width == 0 || height == 0 || rowsPerStrip == 0)
         return 2;
-    // "w8": BigTIFF, for files of 4 GB and more.
-    const bool big = (uint64_t)width * height > (uint64_t(3) << 30);
-    TIFF *tiff = TIFFOpen(argv[3], big ? "w8" : "w");
-    if (!tiff)
-        return 1;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    const std::string name = argv[3];
+    const bool pgm = name.size() > 4 && name.compare(name.size() - 4, 4, ".pgm") == 0;
+    FILE *raw = nullptr;
+    TIFF *tiff = nullptr;
+    if (pgm) {
+        raw = std::fopen(argv[3], "wb");
+        if (!raw || std::fprintf(raw, "P5\n%u %u\n255\n", width, height) < 0)
+            return 1;
+    } else {
+        // "w8": BigTIFF, for files of 4 GB and more.
+        const bool big = (uint64_t)width * height > (uint64_t(3) << 30);
+        tiff = TIFFOpen(argv[3], big ? "w8" : "w");
+        if (!tiff)
+            return 1;
+    }
+    if (tiff) {
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    }
 
     // One spot's profile, 2 * kCell wide, looked up by distance squared.
     std::vector<float> profile(2 * kCell * kCell);
@@ -70,11 +85,18 @@ int main(int argc, char **argv)
                 v += amplitude * profile[d];
             row[x] = (uint8_t)(v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v);
         }
-        if (TIFFWriteScanline(tiff, row.data(), y, 0) < 0) {
-            TIFFClose(tiff);
+        const bool written = raw ? std::fwrite(row.data(), 1, width, raw) == width
+                                 : TIFFWriteScanline(tiff, row.data(), y, 0) >= 0;
+        if (!written) {
+            if (raw)
+                std::fclose(raw);
+            else
+                TIFFClose(tiff);
             return 1;
         }
     }
+    if (raw)
+        return std::fclose(raw) == 0 ? 0 : 1;
     TIFFClose(tiff);
     return 0;
 }

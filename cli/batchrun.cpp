@@ -120,6 +120,9 @@ PictureResult runPicture(const InputPicture &input, PictureSource &source, const
     LoadedPicture loaded;
     LoadOptions options;
     options.stretch = settings.stretch;
+    // The frame is drawn on only for an annotation.
+    options.detectorInputOnly = settings.annotateFolder.isEmpty();
+    options.threads = settings.detection.threads;
     if (!source.load(options, &loaded, &picture.error, &picture.damage)) {
         picture.status = kPictureUnreadable;
         return picture;
@@ -201,6 +204,7 @@ PictureResult sequenceRecord(const InputPicture &input, const BatchSettings &set
     sequence.file = input.path;
     recordRunSettings(settings.detection, &sequence);
     sequence.sequence = true;
+    sequence.link = settings.link;
     if (!input.source)
         return sequence;
     const SourceInfo &info = input.source->info();

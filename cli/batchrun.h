@@ -35,6 +35,9 @@ struct BatchSettings {
     // A video of a sequence's frames with their circles (.mkv: FFV1, .mp4:
     // H.264); empty: none.
     QString annotateVideo;
+    // How sequences are linked into tracks (--track), for their records:
+    // the command line links them once read. maxDistance 0: not linked.
+    TrackLinkSettings link;
 };
 
 // Whether --annotate names a video file (.mkv or .mp4) rather than a folder.

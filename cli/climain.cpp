@@ -9,6 +9,7 @@
 #include "inputfiles.h"
 #include "outputfiles.h"
 #include "runreport.h"
+#include "sequencetracks.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,9 +17,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QSaveFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -51,6 +52,8 @@ const char kUsage[] =
     "                          [--output FILE] [--summary FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
     "                          [--frames A:B[:STEP]] [--sequence] [--luma] [--all-frames]\n"
+    "                          [--track D [--gap G] [--min-length L]\n"
+    "                           [--motion none|velocity|kalman] [--tracks FILE]]\n"
     "                          [--quiet] [--repeat N] PATH...\n"
     "\n"
     "Finds the strict local maxima of the determinant-of-Hessian response at\n"
@@ -118,15 +121,38 @@ const char kUsage[] =
     "  --all-frames       cameras, pipes, standard input: keep every frame, waiting\n"
     "                     for detection (default: the newest frame wins and those\n"
     "                     it replaces are counted as dropped)\n"
+    "  --track D          link each sequence's features into tracks, a feature\n"
+    "                     moving at most D pixels (a positive number) from one\n"
+    "                     frame taken to the next, by one optimal assignment per\n"
+    "                     pair of frames; the rows gain a last column \"track\"\n"
+    "                     (-1: in no track), written once the sequence is read.\n"
+    "                     Each sequence is linked on its own, its tracks numbered\n"
+    "                     from 0; a still picture among sequences is not linked\n"
+    "                     (track -1), and --track with no sequence is refused\n"
+    "  --gap G            with --track: a track may go undetected for up to G\n"
+    "                     frames in a row (0 to 1000, default 0)\n"
+    "  --min-length L     with --track: tracks of fewer than L detections get\n"
+    "                     track -1 (default 1)\n"
+    "  --motion M         with --track: where a track is looked for in the next\n"
+    "                     frame: none (where it was last seen, default), velocity\n"
+    "                     (one more of its last step) or kalman (a constant-\n"
+    "                     velocity Kalman filter)\n"
+    "  --tracks FILE      with --track: also write one row per track to FILE (CSV,\n"
+    "                     or JSON when it ends in .json), as --output writes:\n"
+    "                     track, first_frame, last_frame, length, mean_x, mean_y,\n"
+    "                     mean_speed (pixels per time_unit), diffusion (D in\n"
+    "                     pixels^2 per time_unit, from MSD = 4 D t + c over frame\n"
+    "                     lags 1 to 4), time_unit (s when the frames have times,\n"
+    "                     frame otherwise)\n"
     "  -h, --help         show this help\n"
     "  -V, --version      show the version\n"
     "\n"
     "Standard output: CSV, a header line \"x,y\" and one feature per line, row by\n"
     "row, left to right; with several pictures (or -H) a first column \"file\";\n"
-    "with sequences \"frame\" (and \"t\", seconds) before x. JSON: an array with\n"
-    "one object per picture or sequence. Standard error: with one picture the\n"
-    "run's report line, with several a summary line; one line per failure or\n"
-    "damaged file.\n"
+    "with sequences \"frame\" (and \"t\", seconds) before x, and with --track a\n"
+    "last column \"track\". JSON: an array with one object per picture or\n"
+    "sequence. Standard error: with one picture the run's report line, with\n"
+    "several a summary line; one line per failure or damaged file.\n"
     "Exit status: 0 success, 1 a picture could not be read or its run failed,\n"
     "2 bad usage, 3 every picture was processed but a file is damaged (the part\n"
     "that could be read was used), 130 interrupted.\n";
@@ -153,6 +179,11 @@ struct Options {
     FrameRange frames;
     bool framesGiven = false;
     SourceOptions source;
+    // --track (maxDistance 0: not linked), --gap, --min-length, --motion;
+    // --tracks FILE.
+    TrackLinkSettings link;
+    QString linkOptionGiven;     // the first of --gap, --min-length, --motion, --tracks given
+    QString tracks;
     QStringList paths;
 };
 
@@ -203,7 +234,10 @@ const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scal
                              QStringLiteral("--output"),  QStringLiteral("--annotate"),
                              QStringLiteral("--jobs"),    QStringLiteral("--repeat"),
                              QStringLiteral("--stretch"), QStringLiteral("--summary"),
-                             QStringLiteral("--frames"),  QStringLiteral("--border")};
+                             QStringLiteral("--frames"),  QStringLiteral("--border"),
+                             QStringLiteral("--track"),   QStringLiteral("--gap"),
+                             QStringLiteral("--min-length"), QStringLiteral("--motion"),
+                             QStringLiteral("--tracks")};
 
 // The short options, as the long ones they stand for.
 const struct {
@@ -241,7 +275,33 @@ bool expandShortOptions(const QString &cluster, QStringList *expanded, QChar *un
 // Returns -1 when the option is good, otherwise the exit status.
 int applyOption(const QString &name, const QString &value, Options *options)
 {
-    if (name == QLatin1String("--frames")) {
+    if (options->linkOptionGiven.isEmpty()
+        && (name == QLatin1String("--gap") || name == QLatin1String("--min-length")
+            || name == QLatin1String("--motion") || name == QLatin1String("--tracks")))
+        options->linkOptionGiven = name;
+    if (name == QLatin1String("--track")) {
+        double distance = 0.0;
+        if (!parseNumber(value, &distance) || !std::isfinite(distance) || !(distance > 0.0))
+            return usageError(invalidValue(name, value, "a positive finite number of pixels per frame"));
+        options->link.maxDistance = distance;
+    } else if (name == QLatin1String("--gap")) {
+        int gap = 0;
+        if (!parseWholeNumber(value, 0, kMaxTrackGap, &gap))
+            return usageError(invalidValue(name, value, "a whole number of frames from 0 to 1000"));
+        options->link.gap = gap;
+    } else if (name == QLatin1String("--min-length")) {
+        int length = 1;
+        if (!parseWholeNumber(value, 1, INT32_MAX, &length))
+            return usageError(invalidValue(name, value, "a whole number of detections from 1"));
+        options->link.minLength = length;
+    } else if (name == QLatin1String("--motion")) {
+        if (!parseMotionName(value, &options->link.motion))
+            return usageError(invalidValue(name, value, "none, velocity or kalman"));
+    } else if (name == QLatin1String("--tracks")) {
+        if (value.isEmpty())
+            return usageError(invalidValue(name, value, "a path"));
+        options->tracks = value;
+    } else if (name == QLatin1String("--frames")) {
         if (!parseFrameRange(value, &options->frames))
             return usageError(invalidValue(name, value, "A:B[:STEP], frame numbers from 0 with B above A and a STEP "
                                                         "from 1 (A: and :B leave an end open)"));
@@ -430,6 +490,11 @@ int parseArguments(QStringList arguments, Options *options)
         return usageError(QStringLiteral("--force applies only with --annotate"));
     if (options->source.folderSequence && options->recursive)
         return usageError(QStringLiteral("--sequence reads a folder's own pictures; it does not go with --recursive"));
+    if (!options->linkOptionGiven.isEmpty() && options->link.maxDistance <= 0.0)
+        return usageError(QStringLiteral("%1 applies only with --track").arg(options->linkOptionGiven));
+    if (!options->tracks.isEmpty() && !options->output.isEmpty()
+        && QFileInfo(options->tracks).absoluteFilePath() == QFileInfo(options->output).absoluteFilePath())
+        return usageError(QStringLiteral("--tracks and --output name the same file '%1'").arg(options->tracks));
     return checkRange(options);
 }
 
@@ -541,21 +606,25 @@ int main(int argc, char *argv[])
     const int annotationStatus = checkAnnotations(inputs, options);
     if (annotationStatus >= 0)
         return annotationStatus;
-
-    QFile standardOutput;
-    QSaveFile savedOutput(options.output);
-    QFile directOutput(options.output);
-    const bool saved = !options.output.isEmpty() && replacedWhole(options.output);
-    QFileDevice *out = &standardOutput;
-    if (options.output.isEmpty()) {
-        standardOutput.open(stdout, QIODevice::WriteOnly);
-    } else {
-        out = saved ? static_cast<QFileDevice *>(&savedOutput) : &directOutput;
-        if (!out->open(QIODevice::WriteOnly))
-            return usageError(QStringLiteral("cannot write '%1': %2").arg(options.output, out->errorString()));
+    // Linking needs frames: with no sequence among the pictures that can be
+    // read, --track is a mistake, said before anything runs.
+    if (options.link.maxDistance > 0.0 && std::none_of(inputs.begin(), inputs.end(), isSequenceInput)) {
+        const auto still = std::find_if(inputs.begin(), inputs.end(),
+                                        [](const InputPicture &input) { return input.error.isEmpty(); });
+        if (still != inputs.end())
+            return usageError(QStringLiteral("--track links the frames of a sequence; '%1' is a single picture")
+                                  .arg(still->path));
     }
-    const QString outName = options.output.isEmpty() ? QStringLiteral("standard output")
-                                                      : QStringLiteral("'%1'").arg(options.output);
+
+    TableOutput output(options.output);
+    QString openError;
+    if (!output.open(&openError))
+        return usageError(openError);
+    const bool tracking = options.link.maxDistance > 0.0;
+    // --tracks: one row per track, written as --output is.
+    TableOutput tracksOutput(options.tracks);
+    if (!options.tracks.isEmpty() && !tracksOutput.open(&openError))
+        return usageError(openError);
 
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
@@ -569,6 +638,7 @@ int main(int argc, char *argv[])
     (isVideoName(options.annotate) ? settings.annotateVideo : settings.annotateFolder) = options.annotate;
     settings.frames = options.frames;
     settings.source = options.source;
+    settings.link = options.link;
 
     // Sequences give their rows a frame number, and a time when they have
     // one; a table of still pictures alone is as it always was.
@@ -578,7 +648,14 @@ int main(int argc, char *argv[])
             frameColumns = input.source->info().timed || frameColumns == FrameColumns::FrameAndTime
                                ? FrameColumns::FrameAndTime
                                : FrameColumns::Frame;
-    FeatureTableWriter writer(out, options.format, options.details, !single || options.withFilename, frameColumns);
+    FeatureTableWriter writer(output.device(), options.format, options.details, !single || options.withFilename,
+                              frameColumns, tracking);
+    TrackTableWriter trackWriter(tracksOutput.device(),
+                                 options.tracks.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)
+                                     ? TableFormat::Json
+                                     : TableFormat::Csv,
+                                 !single || options.withFilename);
+    bool tracksFailed = !options.tracks.isEmpty() && !trackWriter.begin();
     // With one picture, CSV output appears only for a successful run, as it
     // always has; JSON always says what happened.
     bool begun = false;
@@ -653,14 +730,25 @@ int main(int argc, char *argv[])
         featureCount += picture.features.size();
         if (picture.status == 0)
             begin();
-        if (begun && !writeFailed && (picture.status == 0 || options.format == TableFormat::Json || !single))
-            writeFailed = !writer.write(picture);
+        if (begun && !writeFailed && (picture.status == 0 || options.format == TableFormat::Json || !single)) {
+            if (tracking) {
+                // A still picture among linked sequences: in no track.
+                PictureResult unlinked = picture;
+                unlinked.tracks.fill(-1, picture.features.size());
+                writeFailed = !writer.write(unlinked);
+            } else {
+                writeFailed = !writer.write(picture);
+            }
+        }
         return !writeFailed;
     };
     // A sequence's frames are written as they come: its object (JSON) is
     // opened with the first frame and closed with the sequence's record.
+    // Linked (--track), they are held until the last one is read, linked,
+    // and written then (what an interruption leaves is linked too).
     const auto runSequenceAt = [&](const InputPicture &input) {
         bool opened = false;
+        QVector<PictureResult> held;
         // The object's head, with the stretch the first frame was made with.
         const auto open = [&](const PictureResult &first) {
             begin();
@@ -671,14 +759,35 @@ int main(int argc, char *argv[])
                 writeFailed = !writer.beginSequence(head);
             opened = true;
         };
-        const PictureResult sequence = runSequenceInput(input, settings, [&](const PictureResult &frame) {
+        const auto writeFrame = [&](const PictureResult &frame) {
             if (!opened)
                 open(frame);
-            featureCount += frame.features.size();
             if (!writeFailed)
                 writeFailed = !writer.writeFrame(frame);
             return !writeFailed;
+        };
+        const PictureResult sequence = runSequenceInput(input, settings, [&](const PictureResult &frame) {
+            featureCount += frame.features.size();
+            if (!tracking)
+                return writeFrame(frame);
+            held << frame;
+            return true;
         }, &interrupted);
+        if (!held.isEmpty()) {
+            SequenceTracks tracks;
+            tracks.file = sequence.file;
+            QString error;
+            if (!linkSequenceFrames(&held, settings.frames, options.link, &tracks, &error)) {
+                ++failed;
+                complain(QStringLiteral("'%1': %2").arg(sequence.file, error));
+            } else if (!options.tracks.isEmpty() && !tracksFailed) {
+                tracksFailed = !trackWriter.write(tracks);
+            }
+            for (const PictureResult &frame : held)
+                if (!writeFrame(frame))
+                    break;
+            held.clear();
+        }
         if (interrupted.load() || writeFailed)
             return false;  // finish() closes what is open
         if (!opened && (sequence.status == 0 || options.format == TableFormat::Json || !single)) {
@@ -725,23 +834,31 @@ int main(int argc, char *argv[])
             return kExitFailed;
         }
     }
-    // Nothing is reported written before it has left the buffers: a full
-    // disk or a closed pipe shows only when they are flushed.
-    if (!writeFailed && !saved)
-        writeFailed = !out->flush() || (out == &standardOutput && std::fflush(stdout) != 0);
-    if (!writeFailed && saved && !interrupted.load())
-        writeFailed = !savedOutput.commit();
+    if (!writeFailed)
+        writeFailed = !output.close(!interrupted.load());
     if (writeFailed) {
-        complain(QStringLiteral("cannot write to %1: %2").arg(outName, out->errorString()));
-        if (saved)
-            savedOutput.cancelWriting();
+        complain(QStringLiteral("cannot write to %1: %2").arg(output.name(), output.errorString()));
+        output.cancel();
+        tracksOutput.cancel();
         return kExitFailed;
     }
+    if (!options.tracks.isEmpty()) {
+        if (!tracksFailed)
+            tracksFailed = !trackWriter.finish() || !tracksOutput.close(!interrupted.load());
+        if (tracksFailed) {
+            complain(QStringLiteral("cannot write the tracks to %1: %2").arg(tracksOutput.name(), tracksOutput.errorString()));
+            tracksOutput.cancel();
+            return kExitFailed;
+        }
+    }
     if (interrupted.load()) {
-        if (saved)
-            savedOutput.cancelWriting();
-        complain(QStringLiteral("interrupted after %1 of %2 pictures%3").arg(delivered).arg(inputs.size())
-                     .arg(saved ? QStringLiteral("; '%1' not written").arg(options.output) : QString()));
+        output.cancel();
+        tracksOutput.cancel();
+        QString unwritten;
+        for (const TableOutput *file : {&output, &tracksOutput})
+            if (file->replacesFile())
+                unwritten += QStringLiteral("; %1 not written").arg(file->name());
+        complain(QStringLiteral("interrupted after %1 of %2 pictures%3").arg(delivered).arg(inputs.size()).arg(unwritten));
         return kExitInterrupted;
     }
 

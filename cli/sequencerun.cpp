@@ -71,6 +71,10 @@ bool runSequence(PictureSource &source, const SequenceSettings &settings,
     std::thread reader([&] {
         LoadOptions options;
         options.stretch = settings.stretch;
+        // Frames are drawn on only by `finish`; this thread decodes beside
+        // the detecting ones, on one core.
+        options.detectorInputOnly = !settings.finish;
+        options.threads = 1;
         std::unique_lock<std::mutex> lock(p.mutex);
         for (;;) {
             p.changed.wait(lock, [&] { return stopRequested() || p.read - p.delivered < inFlight; });

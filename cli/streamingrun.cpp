@@ -87,6 +87,14 @@ public:
         const NativeLayout &layout = native.layout();
         const qint64 rows = chunkRows(native);
         const size_t width = (size_t)layout.width;
+        // 8-bit grey samples that are their own levels go straight into
+        // the band.
+        if (layout.channels == 1 && lookUp && lookUp->identity) {
+            if (!native.readRows(first, count, grey, error))
+                return false;
+            greyLevelsAdd(grey, width * (size_t)count, &low, &high);
+            return true;
+        }
         for (qint64 y = first; y < first + count; y += rows) {
             const qint64 n = std::min(rows, first + count - y);
             if (!native.readRows(y, n, chunk.data(), error))
@@ -236,7 +244,11 @@ bool runBands(PictureSource &source, const StreamSettings &settings, StreamedPic
     }
     detection.border = BorderChoice::Interior;
 
+    // Set up once for the tallest band: the first and the last band, which
+    // are shorter, then fit in its buffers instead of being mapped apart.
     DetectionWorkspace workspace;
+    workspace.prepare(detection.sigma, (uint32_t)(paddedWidth ? paddedWidth : width),
+                      (uint32_t)(paddedWidth ? paddedRows : std::min(layout.height, own + 2 * margin)));
     qint64 bandTop = 0, bandEnd = 0;  // the rows in `band`
     for (qint64 first = 0; first < layout.height; first += own) {
         const qint64 top = std::max<qint64>(0, first - margin);

@@ -225,66 +225,121 @@ void *allocateMappedFrameBuffer(size_t bytes)
     return buffer;
 }
 
-int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height)
+namespace {
+
+// The kernel radius for sigma: floor(3 sigma + 0.5), t in float and the
+// floor in double, 0 taken as 1.
+int radiusFor(float sigma, uint32_t *radius)
 {
     // Written so that NaN fails too.
     if (!(sigma >= 0.0f))
         return HESSIAN_BAD_SIGMA;
-
-    // t in float, the floor in double; 0 becomes 1.
     const float t = sigma * 3.0f + 0.5f;
     const double radiusFloor = std::floor((double)t);
     if (!(radiusFloor <= kMaxRadius))
         return HESSIAN_BAD_SIGMA;
-    uint32_t radius = (uint32_t)radiusFloor;
-    if (radius == 0)
-        radius = 1;
+    *radius = radiusFloor < 1.0 ? 1 : (uint32_t)radiusFloor;
+    return HESSIAN_OK;
+}
 
+// What the buffers of a width x height record at `radius` must hold: bytes
+// of each row image (an empty image still gets a real one-byte block, so
+// that null means failure), floats of the response map with the fast
+// path's scratch behind it, so that a run allocates nothing. False when
+// that does not fit in memory's sizes.
+bool bufferSizes(uint32_t width, uint32_t height, uint32_t radius, size_t *bytes, size_t *responseFloats)
+{
     // The response map is the largest buffer: 4 bytes a pixel must fit.
     const uint64_t pixels = (uint64_t)width * (uint64_t)height;
     if (pixels > SIZE_MAX / sizeof(float))
+        return false;
+    *bytes = pixels ? (size_t)pixels : 1;
+    const size_t scratch = responseScratchFloats(width, height, radius);
+    if (scratch > SIZE_MAX / sizeof(float) - *bytes)
+        return false;
+    *responseFloats = *bytes + scratch;
+    return true;
+}
+
+// The record's three kernels for sigma at its radius; on failure the
+// record is released.
+int buildKernels(HessianDetector *detector, float sigma)
+{
+    const int radius = (int)detector->radius;
+    BuildFailure failure;
+    detector->gaussKernel = buildGaussianKernel(sigma, radius, &failure);
+    if (!detector->gaussKernel) {
+        releaseHessianDetector(detector);
+        return kernelFailureStatus(failure, HESSIAN_BAD_GAUSS);
+    }
+    detector->d1Kernel = buildGaussianD1Kernel(sigma, radius, &failure);
+    if (!detector->d1Kernel) {
+        releaseHessianDetector(detector);
+        return kernelFailureStatus(failure, HESSIAN_BAD_D1);
+    }
+    detector->d2Kernel = buildGaussianD2Kernel(sigma, radius, &failure);
+    if (!detector->d2Kernel) {
+        releaseHessianDetector(detector);
+        return kernelFailureStatus(failure, HESSIAN_BAD_D2);
+    }
+    return HESSIAN_OK;
+}
+
+} // namespace
+
+int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height)
+{
+    uint32_t radius = 0;
+    const int status = radiusFor(sigma, &radius);
+    if (status != HESSIAN_OK)
+        return status;
+    // The response map is the largest buffer: 4 bytes a pixel must fit.
+    if ((uint64_t)width * (uint64_t)height > SIZE_MAX / sizeof(float))
         return HESSIAN_NO_MEMORY;
 
     detector->width = width;
     detector->height = height;
     detector->radius = radius;
-
-    BuildFailure failure;
-    detector->gaussKernel = buildGaussianKernel(sigma, (int)radius, &failure);
-    if (!detector->gaussKernel) {
-        releaseHessianDetector(detector);
-        return kernelFailureStatus(failure, HESSIAN_BAD_GAUSS);
-    }
-    detector->d1Kernel = buildGaussianD1Kernel(sigma, (int)radius, &failure);
-    if (!detector->d1Kernel) {
-        releaseHessianDetector(detector);
-        return kernelFailureStatus(failure, HESSIAN_BAD_D1);
-    }
-    detector->d2Kernel = buildGaussianD2Kernel(sigma, (int)radius, &failure);
-    if (!detector->d2Kernel) {
-        releaseHessianDetector(detector);
-        return kernelFailureStatus(failure, HESSIAN_BAD_D2);
-    }
-
-    // An empty image still gets real (one-byte) blocks so that null means
-    // failure. Behind the response map lies the scratch of the fast path's
-    // threads, so that a run allocates nothing.
-    const size_t bytes = pixels ? (size_t)pixels : 1;
-    const size_t scratch = responseScratchFloats(width, height, radius);
-    if (scratch > SIZE_MAX / sizeof(float) - bytes) {
+    const int built = buildKernels(detector, sigma);
+    if (built != HESSIAN_OK)
+        return built;
+    size_t bytes = 0, responseFloats = 0;
+    if (!bufferSizes(width, height, radius, &bytes, &responseFloats)) {
         releaseHessianDetector(detector);
         return HESSIAN_NO_MEMORY;
     }
-    const size_t responseBytes = (bytes + scratch) * sizeof(float);
     detector->gaussRows = (unsigned char *)allocateMappedFrameBuffer(bytes);
     detector->d1Rows = (signed char *)allocateMappedFrameBuffer(bytes);
     detector->d2Rows = (signed char *)allocateMappedFrameBuffer(bytes);
-    detector->response = (float *)allocateMappedFrameBuffer(responseBytes);
+    detector->response = (float *)allocateMappedFrameBuffer(responseFloats * sizeof(float));
     if (!detector->gaussRows || !detector->d1Rows || !detector->d2Rows || !detector->response) {
         releaseHessianDetector(detector);
         return HESSIAN_NO_MEMORY;
     }
+    detector->rowCapacity = bytes;
+    detector->responseCapacity = responseFloats;
     return HESSIAN_OK;
+}
+
+int reinitHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height)
+{
+    uint32_t radius = 0;
+    size_t bytes = 0, responseFloats = 0;
+    const bool fits = detector->radius != 0 && radiusFor(sigma, &radius) == HESSIAN_OK
+                      && bufferSizes(width, height, radius, &bytes, &responseFloats)
+                      && bytes <= detector->rowCapacity && responseFloats <= detector->responseCapacity;
+    if (!fits) {
+        releaseHessianDetector(detector);
+        return initHessianDetector(detector, sigma, width, height);
+    }
+    std::free(detector->gaussKernel);
+    std::free(detector->d1Kernel);
+    std::free(detector->d2Kernel);
+    detector->gaussKernel = detector->d1Kernel = detector->d2Kernel = nullptr;
+    detector->width = width;
+    detector->height = height;
+    detector->radius = radius;
+    return buildKernels(detector, sigma);
 }
 
 int computeHessianResponseReference(HessianDetector *detector, const unsigned char *grey)

@@ -39,11 +39,24 @@ struct HessianDetector {
     // Determinant-of-Hessian response. Only the valid region
     // r <= x < width - r, r <= y < height - r is ever written.
     float *response;
+
+    // What the buffers hold as allocated: bytes of each row image, floats
+    // of the response map with the vector path's scratch behind it. A
+    // set-up for another sigma or a smaller frame reuses them.
+    size_t rowCapacity;
+    size_t responseCapacity;
 };
 
 // Sets the record up for width x height images at scale sigma. The record
 // must be all zero. On failure nothing stays allocated.
 int initHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height);
+
+// Sets up again a record that is set up (or all zero), as
+// initHessianDetector would, keeping its buffers where they hold the new
+// size: another sigma, or a frame of no more pixels, maps no memory (fresh
+// pages cost the system more than a run on them). Only the kernels are
+// built anew. On failure nothing stays allocated.
+int reinitHessianDetector(HessianDetector *detector, float sigma, uint32_t width, uint32_t height);
 
 // Fills the valid region of `response` from width * height grey bytes.
 int computeHessianResponse(HessianDetector *detector, const unsigned char *grey);

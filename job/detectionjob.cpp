@@ -261,10 +261,13 @@ int DetectionWorkspace::prepare(float sigma, uint32_t width, uint32_t height)
     if (record.radius != 0 && greyImage && record.width == width && record.height == height
         && preparedSigma == sigma)
         return HESSIAN_OK;
-    release();
-    const int status = initHessianDetector(&record, sigma, width, height);
-    if (status != HESSIAN_OK)
+    releaseHessianScaleSpace(&levels);
+    // Another sigma, or a frame of no more pixels, keeps the buffers.
+    const int status = reinitHessianDetector(&record, sigma, width, height);
+    if (status != HESSIAN_OK) {
+        release();
         return status;
+    }
     if (!allocateGrey(width, height))
         return HESSIAN_NO_MEMORY;
     preparedSigma = sigma;
@@ -273,8 +276,12 @@ int DetectionWorkspace::prepare(float sigma, uint32_t width, uint32_t height)
 
 bool DetectionWorkspace::allocateGrey(uint32_t width, uint32_t height)
 {
-    const size_t pixels = (size_t)width * height;
-    greyImage = (unsigned char *)allocateFrameBuffer(pixels ? pixels : 1);
+    const size_t pixels = std::max<size_t>((size_t)width * height, 1);
+    if (greyImage && pixels <= greyCapacity)
+        return true;
+    std::free(greyImage);
+    greyImage = (unsigned char *)allocateFrameBuffer(pixels);
+    greyCapacity = greyImage ? pixels : 0;
     if (!greyImage)
         release();
     return greyImage != nullptr;
@@ -286,7 +293,7 @@ int DetectionWorkspace::prepareRange(float sigmaMin, float sigmaMax, uint32_t sc
     if (levels.levelCount == scales && greyImage && levels.width == width && levels.height == height
         && levels.sigmas[0] == sigmaMin && levels.sigmas[scales - 1] == sigmaMax && levels.logStep > 0.0)
         return HESSIAN_OK;
-    release();
+    releaseRecords();
     const int status = initHessianScaleSpace(&levels, sigmaMin, sigmaMax, scales, width, height);
     if (status != HESSIAN_OK)
         return status;
@@ -299,7 +306,7 @@ int DetectionWorkspace::prepareRange(const QVector<float> &sigmas, uint32_t widt
     if (count > 0 && levels.levelCount == count && greyImage && levels.width == width && levels.height == height
         && std::memcmp(levels.sigmas, sigmas.constData(), count * sizeof(float)) == 0 && levels.logStep == 0.0)
         return HESSIAN_OK;
-    release();
+    releaseRecords();
     const int status = initHessianScaleSpaceAt(&levels, sigmas.constData(), count, width, height);
     if (status != HESSIAN_OK)
         return status;
@@ -316,12 +323,18 @@ unsigned char *DetectionWorkspace::unpaddedGrey(size_t bytes)
     return unpadded.data();
 }
 
+void DetectionWorkspace::releaseRecords()
+{
+    releaseHessianDetector(&record);
+    releaseHessianScaleSpace(&levels);
+}
+
 void DetectionWorkspace::release()
 {
     std::free(greyImage);
     greyImage = nullptr;
-    releaseHessianDetector(&record);
-    releaseHessianScaleSpace(&levels);
+    greyCapacity = 0;
+    releaseRecords();
 }
 
 bool parsePolarityName(const QString &text, PolarityFilter *filter)
@@ -531,12 +544,17 @@ bool RunTurns::begin(quint64 run)
     if (run != latest)
         return false;
     running = true;
+    current = run;
     return true;
 }
 
 void RunTurns::end()
 {
     QMutexLocker locker(&mutex);
+    // The buffers wait only for a run already started: a window that is
+    // done holds no detector.
+    if (current == latest)
+        space.release();
     running = false;
     changed.wakeAll();
 }
@@ -551,5 +569,5 @@ DetectionResult runInTurn(const std::shared_ptr<RunTurns> &turns, quint64 run, c
         RunTurns *turns;
         ~EndTurn() { turns->end(); }
     } endTurn{turns.get()};
-    return runDetection(frame, settings);
+    return runDetection(frame, settings, turns->workspace());
 }

@@ -90,7 +90,8 @@ struct DetectionSettings {
 
 // A detector record kept set up between runs, with its grey image, so that
 // runs on pictures of the same size and sigma allocate nothing and take no
-// page faults after the first. One workspace serves one thread at a time.
+// page faults after the first; another sigma, or a picture of no more
+// pixels, keeps the buffers too. One workspace serves one thread at a time.
 class DetectionWorkspace
 {
 public:
@@ -100,7 +101,8 @@ public:
     DetectionWorkspace &operator=(const DetectionWorkspace &) = delete;
 
     // The record set up for sigma and the size (kept when they match the
-    // last ones), and a grey image of that size; status as set-up gives it.
+    // last ones, its buffers kept when they hold the size), and a grey
+    // image of that size; status as set-up gives it.
     int prepare(float sigma, uint32_t width, uint32_t height);
     HessianDetector *detector() { return &record; }
     // The same for scale-range runs, which need a scale-space record instead.
@@ -114,12 +116,16 @@ public:
     void release();
 
 private:
-    // The grey image beside a record just set up; on failure releases all.
+    // The grey image beside a record just set up (the one there when it
+    // holds the size); on failure releases all.
     bool allocateGrey(uint32_t width, uint32_t height);
+    // Both records, the grey image kept.
+    void releaseRecords();
 
     HessianDetector record = {};
     HessianScaleSpace levels = {};
     unsigned char *greyImage = nullptr;
+    size_t greyCapacity = 0;  // bytes greyImage holds
     float preparedSigma = 0.0f;
     std::vector<unsigned char> unpadded;
 };
@@ -171,11 +177,18 @@ public:
     // run has been started. A run that got its turn calls end().
     bool begin(quint64 run);
     void end();
+    // The workspace of the run whose turn it is, from begin() to end(): a
+    // run started while another was going keeps its buffers (a storm of
+    // starts at other sigmas maps no memory again); the last run gives
+    // them back as it ends.
+    DetectionWorkspace *workspace() { return &space; }
 
 private:
+    DetectionWorkspace space;
     QMutex mutex;
     QWaitCondition changed;
     quint64 latest = 0;
+    quint64 current = 0;  // the run whose turn it is
     bool running = false;
 };
 

@@ -3,6 +3,7 @@
 #include "decodermessages.h"
 #include "parallelbands.h"
 #include "imageheaders.h"
+#include "jpegdecoder.h"
 #include "pngcheck.h"
 #include "tiffcheck.h"
 
@@ -570,10 +571,17 @@ QImage stretchedFrame(const QImage &frame, const StretchUsed &used)
     return stretched;
 }
 
+// The lowest and the highest channel level of a frame, when known already.
+struct KnownLevels {
+    bool known = false;
+    int lowest = 0;
+    int highest = 0;
+};
+
 // The frame for a stretch: from the samples when there are any, otherwise
-// from the 8-bit frame of Qt's readers.
+// from the 8-bit frame of Qt's readers (whose levels `levels` may know).
 bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const StretchChoice &choice, QImage *frame,
-                StretchUsed *used, StretchNotice *notice, QString *error)
+                StretchUsed *used, StretchNotice *notice, QString *error, const KnownLevels &levels = KnownLevels())
 {
     StretchChoice resolved = choice;
     resolved.mode = samples ? resolvedStretchMode(choice.mode, samples->layout.qtReads, samples->layout.type)
@@ -596,10 +604,54 @@ bool mapPicture(const PictureSamples *samples, const QImage &qtFrame, const Stre
         *error = QStringLiteral("not enough memory to convert the image");
         return false;
     }
-    int lowest = 0, highest = 0;
-    if (used->mode == StretchMode::None)
+    int lowest = levels.lowest, highest = levels.highest;
+    if (used->mode == StretchMode::None && !levels.known)
         frameLevels(*frame, &lowest, &highest);
     *notice = stretchNotice(*used, lowest, highest);
+    return true;
+}
+
+// A file that starts as a JPEG does, decoded without Qt's reader when it is
+// plain (jpegdecoder.h), and turned upright as Qt's reader turns it; its
+// levels known. False, the device where it was, for anything else: Qt's
+// reader then reads it, and says what is wrong. `inspection`, when made
+// already, decides: a JPEG that Qt's reader would not be given is not
+// decoded here either.
+bool readPlainJpeg(QIODevice *device, const QtInspection *inspection, JpegTarget target, unsigned threads,
+                   QImage *frame, KnownLevels *levels)
+{
+    // HESSIAN_QT_JPEG (anything but 0) hands every JPEG to Qt's reader, so
+    // that the two can be compared.
+    const QByteArray throughQt = qgetenv("HESSIAN_QT_JPEG");
+    if (!throughQt.isEmpty() && throughQt != "0")
+        return false;
+    if (inspection && (inspection->format != "jpeg" || !inspection->refusal.isEmpty()))
+        return false;
+    // From the start, as the format checks read it; within what a
+    // QByteArray holds.
+    if (device->pos() != 0 || device->size() > (qint64(1) << 30)
+        || bytesAt(device, 0, 2) != QByteArray("\xff\xd8", 2))
+        return false;
+    // A header that Qt's format check would take for an X bitmap's is
+    // looked at as one (see inspectForQt).
+    if (!inspection && xbmDefinedSize(device).isValid())
+        return false;
+    const QBuffer *buffer = qobject_cast<const QBuffer *>(device);
+    const QByteArray bytes = buffer ? buffer->data() : device->readAll();
+    // Whatever Qt says of a colour profile (nothing that counts as damage).
+    DecoderMessages messages;
+    DecodedJpeg decoded;
+    const bool decodedHere = decodePlainJpeg(reinterpret_cast<const unsigned char *>(bytes.constData()),
+                                             (size_t)bytes.size(), target, kMaxFramePixels, &decoded, threads);
+    const QImage shown = decodedHere ? upright(decoded.image, decoded.orientation) : QImage();
+    if (shown.isNull()) {
+        device->seek(0);
+        return false;
+    }
+    *frame = shown;
+    levels->known = true;
+    levels->lowest = decoded.lowest;
+    levels->highest = decoded.highest;
     return true;
 }
 
@@ -653,6 +705,7 @@ bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *
         damage->clear();
     std::shared_ptr<PictureSamples> samples;
     QImage qtFrame;
+    KnownLevels levels;
     if (native) {
         const NativeLayout &layout = native->layout();
         if (exceedsLimit(layout.width, layout.height)) {
@@ -680,13 +733,17 @@ bool readPictureFrom(QIODevice *device, const QString &fileName, NativePicture *
         picture->bitsPerSample = (int)layout.bitsPerSample;
         picture->description = layout.description;
     } else {
-        if (!readFrame(device, fileName, inspection, &qtFrame, error, damage))
+        const bool greyWillDo = options.detectorInputOnly && !options.keepSamples
+                                && resolvedStretchMode(options.stretch.mode, true, SAMPLE_U8) == StretchMode::None;
+        if (!readPlainJpeg(device, inspection, greyWillDo ? JpegTarget::Grey : JpegTarget::Frame, options.threads,
+                           &qtFrame, &levels)
+            && !readFrame(device, fileName, inspection, &qtFrame, error, damage))
             return false;
         picture->bitsPerSample = 8;
         picture->description.clear();
     }
     if (!mapPicture(samples.get(), qtFrame, options.stretch, &picture->frame, &picture->stretch, &picture->notice,
-                    error))
+                    error, levels))
         return false;
     picture->samples = options.keepSamples ? samples : nullptr;
     picture->qtFrame = options.keepSamples ? qtFrame : QImage();

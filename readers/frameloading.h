@@ -140,6 +140,15 @@ struct LoadedPicture {
 struct LoadOptions {
     StretchChoice stretch;
     bool keepSamples = false;  // keep `samples` and `qtFrame`, to map the picture again
+    // Only the detector's input is wanted (no view, no annotation): a colour
+    // JPEG under the stretch None may then come as the grey levels the
+    // detection job would take from its 32-bit frame, in
+    // QImage::Format_Grayscale8, without that frame ever being made. Ignored
+    // with keepSamples.
+    bool detectorInputOnly = false;
+    // Threads that may decode one picture (0: every hardware thread); a
+    // batch that loads one picture per core gives each load one.
+    unsigned threads = 0;
 };
 
 // loadFrame with a choice of stretch: pictures of 16-bit, 32-bit and float

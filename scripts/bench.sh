@@ -20,6 +20,19 @@
 # steps of a batch around the detector, and one 1080p picture's whole
 # command (hyperfine).
 #
+#   scripts/bench.sh single [PICTURE]
+#
+# One picture's whole command in a fresh process and where its time goes
+# (PICTURE, by default the batch benchmark's first 1920 x 1080 JPEG
+# photograph): the libraries the tool loads at start (ldd, and the dynamic
+# loader's own figures from LD_DEBUG=statistics); hyperfine, ROUNDS times
+# (default 3), of a program with the same libraries and nothing else (the
+# start-up floor), of hessian-maxima-cli --version, of the tool on the
+# picture, on the picture through Qt's JPEG reader (HESSIAN_QT_JPEG=1) and
+# on its grey PGM; the steps inside a fresh process (hessian-maxima-bench
+# --single, RUNS times each way, taking turns, medians); and the ways of
+# decoding the JPEG in one process (hessian-maxima-bench --decode).
+#
 #   scripts/bench.sh phases
 #
 # Where a run's time goes on one thread: the row passes, the column pass and
@@ -34,8 +47,10 @@
 # bands, taking turns ROUNDS times (default 3); the timed stages per pixel
 # are compared with the whole run's of the same round. Then a 16000 x 16000
 # TIFF whole and in bands. Features read in bands must be identical to the
-# whole run's. The pictures are written into BUILD_DIR and deleted at the
-# end (1.6 GB of disk while it runs).
+# whole run's. Then the same gigapixel picture as a raw PGM, streamed once
+# each round in a fresh process: the whole command's wall time against its
+# timed stages. The pictures are written into BUILD_DIR and deleted at the
+# end (2.7 GB of disk while it runs).
 #
 #   scripts/bench.sh view
 #
@@ -84,7 +99,7 @@ ensure_packages "${build_packages[@]}" libbenchmark-dev libopencv-imgproc-dev li
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHESSIAN_FORCE_REFERENCE=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)" \
     --target hessian-maxima-bench hessian-maxima-cli hessian-maxima-opencv-batch hessian-maxima-view-bench \
-    hessian-maxima-make-tiff hessian-maxima-video-bench >/dev/null
+    hessian-maxima-make-tiff hessian-maxima-start-floor hessian-maxima-video-bench >/dev/null
 
 processor=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -n 1)
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -103,6 +118,58 @@ seconds_of() {
 
 if [ "${1:-}" = phases ]; then
     "$build/bin/hessian-maxima-bench" --phases --repeat "$repeat"
+    exit 0
+fi
+
+if [ "${1:-}" = single ]; then
+    cli=$build/bin/hessian-maxima-cli
+    floor=$build/bin/hessian-maxima-start-floor
+    picture=${2:-}
+    if [ -z "$picture" ]; then
+        picture=$build/single/photo-000.jpg
+        [ -f "$picture" ] || /usr/bin/python3 "$root/bench/make-photos.py" "$build/single" 1 >/dev/null
+    fi
+    grey=$build/single/grey.pgm
+    mkdir -p "$build/single"
+    /usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).convert("L").save(sys.argv[2])' \
+        "$picture" "$grey"
+    echo "picture: $picture"
+    echo "libraries loaded at start: hessian-maxima-cli $(ldd "$cli" | wc -l), the floor program $(ldd "$floor" | wc -l)"
+    for program in "$floor" "$cli"; do
+        LD_DEBUG=statistics "$program" --version 2>&1 >/dev/null |
+            sed -n "s|.*total startup time in dynamic loader: *\([0-9]*\) cycles.*|  $(basename "$program"): dynamic loader \1 cycles|p"
+    done
+    echo
+    # Medians of ROUNDS hyperfine runs of each command, in milliseconds.
+    runs=${RUNS:-20}
+    echo "whole commands, median ms of $runs runs (hyperfine), round by round:"
+    printf '%6s %12s %12s %12s %16s %12s\n' round floor --version JPEG "JPEG (Qt's)" "grey PGM"
+    median_ms() {  # hyperfine arguments...
+        hyperfine -N -w 3 -r "$runs" --export-csv "$build/single/hf.csv" "$@" >/dev/null 2>&1
+        awk -F, 'NR > 1 { printf " %.2f", $4 * 1000 } END { print "" }' "$build/single/hf.csv"
+    }
+    for round in $(seq "${ROUNDS:-3}"); do
+        read -r f v j p < <(median_ms "$floor" "$cli --version" "$cli $picture" "$cli $grey")
+        q=$(HESSIAN_QT_JPEG=1 median_ms "$cli $picture")
+        printf '%6d %12s %12s %12s %16s %12s\n' "$round" "$f" "$v" "$j" "$q" "$p"
+    done
+    echo
+    echo "inside a fresh process, median ms of $runs processes each way (hessian-maxima-bench --single):"
+    steps=$build/single/steps.txt
+    for run in $(seq "$runs"); do
+        echo "own $("$build/bin/hessian-maxima-bench" --single "$picture")"
+        echo "qt $(HESSIAN_QT_JPEG=1 "$build/bin/hessian-maxima-bench" --single "$picture")"
+    done >"$steps"
+    for way in own qt; do
+        line=$([ "$way" = own ] && echo "  the loader's decoder:" || echo "  Qt's JPEG reader:    ")
+        for step in load set-up job-untimed timed writing release; do
+            line+=" $step $(awk -v w="$way" -v s="$step" '$1 == w { for (i = 2; i < NF; i += 2) if ($i == s) print $(i + 1) }' "$steps" |
+                sort -g | awk '{ a[NR] = $1 } END { printf "%.2f", NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')"
+        done
+        echo "$line"
+    done
+    echo
+    "$build/bin/hessian-maxima-bench" --decode "$picture" --repeat "${REPEAT:-30}"
     exit 0
 fi
 
@@ -140,6 +207,19 @@ if [ "${1:-}" = stream ]; then
         cmp -s "$pictures/no-stream-wide.tif.csv" "$pictures/stream-wide.tif.csv" ||
             { echo "streamed and whole features differ" >&2; exit 1; }
     done
+    "$build/bin/hessian-maxima-make-tiff" 32768 32768 "$pictures/giga.pgm"
+    echo
+    echo "32768 x 32768 raw PGM (1 gigapixel) streamed, one run in a fresh process:"
+    printf '%6s %14s %12s %16s %12s\n' round "whole s" "timed s" "whole / timed" "peak RSS MB"
+    for round in $(seq "$rounds"); do
+        /usr/bin/time -f "rss %M wall %e" "$cli" --sigma 5 --stream "$pictures/giga.pgm" >/dev/null 2>"$pictures/err" ||
+            { cat "$pictures/err" >&2; exit 1; }
+        awk '/Time per frame/ { for (i = 1; i < NF; ++i) if ($i == "frame:") timed = $(i + 1) / 1000 }
+             /^rss / { rss = $2; wall = $4 }
+             END { printf "%6d %14.2f %12.2f %16.3f %12.0f\n", '"$round"', wall, timed, wall / timed, rss / 1024 }' \
+            "$pictures/err"
+    done
+    echo
     measure "$pictures/whole-16k.csv" --no-stream "$pictures/p16k.tif" >/dev/null
     measure "$pictures/stream-16k.csv" --stream "$pictures/p16k.tif" >/dev/null
     cmp -s "$pictures/whole-16k.csv" "$pictures/stream-16k.csv" ||

@@ -7,6 +7,7 @@ project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libhwy-dev
                 qt5-image-formats-plugins fonts-dejavu-core
                 libpng-dev libtiff-dev  # the loader works with Qt's PNG and TIFF libraries
+                libjpeg62-turbo-dev  # plain JPEG files are decoded with the library of Qt's JPEG reader
                 libcfitsio-dev  # FITS images
                 # videos, cameras and streams (the module opened on first use)
                 libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libavdevice-dev

@@ -94,6 +94,7 @@ private slots:
     void extendedBordersAreThePaddedPicture_data();
     void extendedBordersAreThePaddedPicture();
     void workspaceRunsTakeNoPageFaults();
+    void workspaceGivesFreshRunsResultsWhateverCameBefore();
     void reportFormatting_data();
     void reportFormatting();
     void cancelStopsTheRunAndOnlyThen_data();
@@ -402,6 +403,61 @@ void TestDetectionJob::workspaceRunsTakeNoPageFaults()
 #else
     QSKIP("counts the page faults of a run through getrusage, without a sanitizer");
 #endif
+}
+
+// One workspace through pictures of other sizes and contents, sigmas,
+// scale ranges and borders gives each run the features and measures of a
+// run on fresh memory; a new sigma or a smaller picture maps nothing new.
+void TestDetectionJob::workspaceGivesFreshRunsResultsWhateverCameBefore()
+{
+    struct Step {
+        QImage frame;
+        float sigma;
+        int scales;
+        BorderChoice border;
+        bool mapsNothing;
+    };
+    const QImage large = blobPicture(300, 200);
+    QImage other = blobPicture(250, 120).mirrored(true, false);
+    const QVector<Step> steps{
+        {large, 5.0f, 1, BorderChoice::Default, false},
+        {large, 2.0f, 1, BorderChoice::Default, true},
+        {other, 3.0f, 1, BorderChoice::Default, true},
+        {large, 1.5f, 3, BorderChoice::Default, false},
+        {other, 4.0f, 1, BorderChoice::Reflect, false},
+        {large, 2.5f, 1, BorderChoice::Nearest, false},
+        {blobPicture(64, 300), 2.0f, 1, BorderChoice::Default, true},
+        {blobPicture(420, 260), 6.0f, 1, BorderChoice::Default, false},
+        {large, 5.0f, 1, BorderChoice::Default, true},
+    };
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+    const auto minorFaults = [] {
+        rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_minflt;
+    };
+#else
+    const auto minorFaults = [] { return 0L; };
+#endif
+    DetectionWorkspace workspace;
+    for (int i = 0; i < steps.size(); ++i) {
+        const Step &step = steps[i];
+        DetectionSettings settings;
+        settings.sigma = step.sigma;
+        settings.threshold = 20.0f;
+        settings.scales = step.scales;
+        settings.sigmaMax = step.sigma * 3.0f;
+        settings.border = step.border;
+        const long before = minorFaults();
+        const DetectionResult reused = runDetection(step.frame, settings, &workspace);
+        const long faults = minorFaults() - before;
+        const DetectionResult fresh = runDetection(step.frame, settings);
+        QCOMPARE(reused.status, 0);
+        QVERIFY2(!fresh.features.isEmpty(), qPrintable(QString::number(i)));
+        QVERIFY2(sameMeasures(reused, fresh), qPrintable(QStringLiteral("step %1").arg(i)));
+        if (step.mapsNothing)
+            QVERIFY2(faults < 16, qPrintable(QStringLiteral("step %1: %2 page faults").arg(i).arg(faults)));
+    }
 }
 
 void TestDetectionJob::reportFormatting_data()

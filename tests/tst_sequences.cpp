@@ -4,7 +4,8 @@
 // it; frame selection; the frame and time columns; damaged sequences; and
 // the pipeline's order whatever the threads. Files are written here with
 // the libraries that read them; the real executable runs in a child
-// process.
+// process. Tracks (--track, --tracks): blobs moving known steps, each one
+// track, the track table against the feature rows.
 
 #include "batchrun.h"
 #include "clirunner.h"
@@ -126,6 +127,54 @@ QStringList rowsOf(const QString &csv)
 
 const QStringList kRun = {"--sigma", "2", "--threshold", "20", "--details", "--stretch", "percentile"};
 
+// Three blobs moving straight at their own velocity through frames 0 .. 7
+// (kMoving), and a fourth in frames 3 and 4 only; `missing` leaves the
+// first blob out of that frame.
+struct MovingBlob {
+    double x0, y0, dx, dy;
+};
+const MovingBlob kMoving[] = {{15, 15, 2, 1}, {70, 20, -1, 2}, {20, 55, 3, 0}};
+const int kMovingFrames = 8;
+
+std::vector<uint16_t> movingFrame(int t, int missing = -1)
+{
+    std::vector<uint16_t> samples((size_t)kWidth * kHeight);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            double v = 1000.0 + 5.0 * x;
+            const auto spot = [&](double cx, double cy) {
+                v += 20000.0 * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * 2.0 * 2.0));
+            };
+            for (int b = 0; b < 3; ++b)
+                if (!(b == 0 && t == missing))
+                    spot(kMoving[b].x0 + kMoving[b].dx * t, kMoving[b].y0 + kMoving[b].dy * t);
+            if (t == 3 || t == 4)
+                spot(62, 58);
+            samples[(size_t)y * kWidth + x] = (uint16_t)std::min(65535.0, v);
+        }
+    return samples;
+}
+
+// A CSV table: its header's columns, and its rows' fields.
+struct CsvTable {
+    QStringList header;
+    QList<QStringList> rows;
+    int column(const QString &name) const { return header.indexOf(name); }
+    double number(int row, const QString &name) const { return rows[row][column(name)].toDouble(); }
+};
+
+CsvTable csvTable(const QString &text)
+{
+    CsvTable table;
+    QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+    if (lines.isEmpty())
+        return table;
+    table.header = lines.takeFirst().split(',');
+    for (const QString &line : lines)
+        table.rows << line.split(',');
+    return table;
+}
+
 } // namespace
 
 class TestSequences : public QObject
@@ -137,12 +186,16 @@ private slots:
     void framesEqualSinglePictures_data();
     void framesEqualSinglePictures();
     void frameSelection();
+    void jpegFramesAsQtsReaderGivesThem();
     void frameAndTimeColumns();
     void damagedSequences_data();
     void damagedSequences();
     void pipelineDeliversInFrameOrder();
     void videos();
     void parsers();
+    void tracksFollowBlobs();
+    void trackTableAgreesWithRows();
+    void trackOptionsRefused();
 
 private:
     QString path(const QString &name) const { return dir.filePath(name); }
@@ -268,6 +321,42 @@ void TestSequences::frameSelection()
         const Outcome refused = runCli({"--frames", bad, path("stack.tif")});
         QCOMPARE(refused.exitCode, 2);
         QVERIFY2(refused.err.contains("for --frames"), bad);
+    }
+}
+
+// Colour JPEG frames go to the detector as grey levels decoded without
+// Qt's reader: a folder read as a sequence, and the same files as a batch,
+// give the rows Qt's reader gives (HESSIAN_QT_JPEG=1), with and without an
+// annotation that needs the colour frames.
+void TestSequences::jpegFramesAsQtsReaderGivesThem()
+{
+    QVERIFY(QDir().mkpath(path("jpegs")));
+    QStringList files;
+    for (int t = 0; t < kFrames; ++t) {
+        QImage picture(kWidth, kHeight, QImage::Format_RGB32);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const int v = frames[t][(size_t)y * kWidth + x] >> 8;
+                picture.setPixel(x, y, qRgb(v, v * 3 / 4, 255 - v / 2));
+            }
+        files << path(QString("jpegs/img%1.jpg").arg(t));
+        QVERIFY(picture.save(files.last(), "jpg", 90));
+    }
+    const QStringList run{"--sigma", "2", "--threshold", "5", "--details"};
+    const QStringList ways[] = {
+        run + QStringList{"--sequence", path("jpegs")},
+        run + files,
+        run + QStringList{"--annotate", path("drawn"), "--force", "--sequence", path("jpegs")},
+    };
+    for (const QStringList &arguments : ways) {
+        const Outcome own = runCli(arguments);
+        qputenv("HESSIAN_QT_JPEG", "1");
+        const Outcome qt = runCli(arguments);
+        qunsetenv("HESSIAN_QT_JPEG");
+        QCOMPARE(own.exitCode, 0);
+        QCOMPARE(qt.exitCode, 0);
+        QVERIFY2(rowsOf(own.out).size() > 3 * kFrames, qPrintable(own.out));
+        QCOMPARE(own.out, qt.out);
     }
 }
 
@@ -585,6 +674,186 @@ void TestSequences::parsers()
     QStringList names{"img10.tif", "img2.tif", "img1.tif", "img02.tif", "a.tif"};
     std::sort(names.begin(), names.end(), naturalLess);
     QCOMPARE(names, (QStringList{"a.tif", "img1.tif", "img02.tif", "img2.tif", "img10.tif"}));
+}
+
+void TestSequences::tracksFollowBlobs()
+{
+    std::vector<std::vector<uint16_t>> moving, holed;
+    for (int t = 0; t < kMovingFrames; ++t) {
+        moving.push_back(movingFrame(t));
+        holed.push_back(movingFrame(t, 4));
+    }
+    QVERIFY(writeTiff(path("moving.tif"), moving));
+    QVERIFY(writeTiff(path("holed.tif"), holed));
+
+    const Outcome run = runCli(kRun + QStringList{"--track", "4", "--min-length", "3", path("moving.tif")});
+    QCOMPARE(run.exitCode, 0);
+    const CsvTable table = csvTable(run.out);
+    QCOMPARE(table.header.join(','), QString("frame,x,y,x_subpixel,y_subpixel,sigma,response,polarity,track"));
+    // Each blob one track, numbered in the order of the first detections
+    // (frame 0, row-major); the blob of two frames below --min-length.
+    QCOMPARE(table.rows.size(), 3 * kMovingFrames + 2);
+    for (int r = 0; r < table.rows.size(); ++r) {
+        const int frame = (int)table.number(r, "frame");
+        const double x = table.number(r, "x_subpixel"), y = table.number(r, "y_subpixel");
+        int blob = -1;
+        for (int b = 0; b < 3; ++b)
+            if (std::hypot(x - (kMoving[b].x0 + kMoving[b].dx * frame), y - (kMoving[b].y0 + kMoving[b].dy * frame)) < 0.5)
+                blob = b;
+        QVERIFY2(blob >= 0 || std::hypot(x - 62, y - 58) < 0.5, qPrintable(table.rows[r].join(',')));
+        QCOMPARE(table.rows[r].last().toInt(), blob);
+    }
+    // Without --track the rows are the same, without the column.
+    const Outcome plain = runCli(kRun + QStringList{path("moving.tif")});
+    QCOMPARE(plain.exitCode, 0);
+    QString unlinked = run.out;
+    unlinked.replace(QRegularExpression(",[-0-9]+\n"), "\n");
+    QCOMPARE(plain.out, unlinked.replace(",track\n", "\n"));
+
+    // One missing detection splits a track unless --gap bridges it.
+    const auto tracksOf = [&](const QStringList &options) {
+        const CsvTable holes = csvTable(runCli(kRun + QStringList{"--track", "4"} + options + QStringList{path("holed.tif")}).out);
+        QSet<QString> numbers;
+        for (const QStringList &row : holes.rows)
+            numbers << row.last();
+        return numbers.size();
+    };
+    QCOMPARE(tracksOf({}), 4 + 1);
+    QCOMPARE(tracksOf({"--gap", "1"}), 3 + 1);
+
+    // A batch: each sequence numbered on its own, a still picture in no
+    // track; every other frame taken is linked as consecutive.
+    const Outcome batch = runCli(kRun + QStringList{"--track", "4", "--min-length", "3", path("page2.tif"),
+                                                    path("moving.tif")});
+    QCOMPARE(batch.exitCode, 0);
+    const CsvTable both = csvTable(batch.out);
+    QCOMPARE(both.header.first(), QString("file"));
+    QStringList movingRows;
+    for (const QStringList &row : both.rows) {
+        if (row.first() == path("page2.tif"))
+            QCOMPARE(row.last(), QString("-1"));
+        else
+            movingRows << row.mid(1).join(',');
+    }
+    QCOMPARE(movingRows, rowsOf(run.out));
+    const CsvTable stepped = csvTable(runCli(kRun + QStringList{"--track", "7", "--min-length", "2", "--frames", "::2",
+                                                                "--tracks", path("stepped.csv"), path("moving.tif")}).out);
+    QCOMPARE(stepped.rows.size(), 3 * kMovingFrames / 2 + 1);
+    int linked = 0;
+    for (const QStringList &row : stepped.rows)
+        linked += row.last().toInt() >= 0;
+    QCOMPARE(linked, 3 * kMovingFrames / 2);
+    // The track table in the file's frames: 0 to 6, speeds per frame of the file.
+    const CsvTable steppedTracks = csvTable(QString::fromUtf8(fileBytes(path("stepped.csv"))));
+    QCOMPARE(steppedTracks.rows.size(), 3);
+    for (int t = 0; t < 3; ++t) {
+        QCOMPARE(steppedTracks.rows[t].mid(1, 3).join(','), QString("0,6,4"));
+        QVERIFY(std::fabs(steppedTracks.number(t, "mean_speed") - std::hypot(kMoving[t].dx, kMoving[t].dy)) < 0.02);
+    }
+}
+
+void TestSequences::trackTableAgreesWithRows()
+{
+    // The stack of tracksFollowBlobs, and the same frames half a second apart.
+    std::vector<std::vector<uint16_t>> moving;
+    for (int t = 0; t < kMovingFrames; ++t)
+        moving.push_back(movingFrame(t));
+    QVERIFY(writeTiff(path("timed.tif"), moving, "ImageJ=1.53t\nimages=8\nframes=8\nfinterval=0.5\n"));
+    QVERIFY(writeTiff(path("moving.tif"), moving));
+
+    const Outcome run = runCli(kRun + QStringList{"--track", "4", "--min-length", "3", "--tracks",
+                                                  path("tracks.csv"), path("moving.tif")});
+    QCOMPARE(run.exitCode, 0);
+    const CsvTable rows = csvTable(run.out);
+    const CsvTable tracks = csvTable(QString::fromUtf8(fileBytes(path("tracks.csv"))));
+    QCOMPARE(tracks.header.join(','),
+             QString("track,first_frame,last_frame,length,mean_x,mean_y,mean_speed,diffusion,time_unit"));
+    QCOMPARE(tracks.rows.size(), 3);
+    for (int t = 0; t < tracks.rows.size(); ++t) {
+        QCOMPARE(tracks.rows[t][0].toInt(), t);
+        int length = 0, first = INT_MAX, last = -1;
+        double sumX = 0.0, sumY = 0.0;
+        for (int r = 0; r < rows.rows.size(); ++r) {
+            if (rows.rows[r].last().toInt() != t)
+                continue;
+            ++length;
+            first = std::min(first, (int)rows.number(r, "frame"));
+            last = std::max(last, (int)rows.number(r, "frame"));
+            sumX += rows.number(r, "x_subpixel");
+            sumY += rows.number(r, "y_subpixel");
+        }
+        QCOMPARE((int)tracks.number(t, "length"), length);
+        QCOMPARE((int)tracks.number(t, "first_frame"), first);
+        QCOMPARE((int)tracks.number(t, "last_frame"), last);
+        QVERIFY(std::fabs(tracks.number(t, "mean_x") - sumX / length) <= 0.001);
+        QVERIFY(std::fabs(tracks.number(t, "mean_y") - sumY / length) <= 0.001);
+        // Straight at v pixels a frame: speed |v|, and an MSD of |v|^2 k^2
+        // whose line over lags 1 .. 4 has slope 5 |v|^2, so D = 5 |v|^2 / 4.
+        const double v2 = kMoving[t].dx * kMoving[t].dx + kMoving[t].dy * kMoving[t].dy;
+        QVERIFY2(std::fabs(tracks.number(t, "mean_speed") - std::sqrt(v2)) < 0.02, qPrintable(tracks.rows[t].join(',')));
+        QVERIFY2(std::fabs(tracks.number(t, "diffusion") - 5 * v2 / 4) < 0.1, qPrintable(tracks.rows[t].join(',')));
+        QCOMPARE(tracks.rows[t].last(), QString("frame"));
+    }
+
+    // With time stamps, per second: twice the speed and D at two frames a
+    // second; JSON when the name says so.
+    const Outcome timed = runCli(kRun + QStringList{"--track", "4", "--min-length", "3", "--tracks",
+                                                    path("tracks.json"), path("timed.tif")});
+    QCOMPARE(timed.exitCode, 0);
+    const QJsonArray sequences = QJsonDocument::fromJson(fileBytes(path("tracks.json"))).array();
+    QCOMPARE(sequences.size(), 1);
+    const QJsonObject sequence = sequences[0].toObject();
+    QCOMPARE(sequence["time_unit"].toString(), QString("s"));
+    QCOMPARE(sequence["file"].toString(), path("timed.tif"));
+    const QJsonArray perSecond = sequence["tracks"].toArray();
+    QCOMPARE(perSecond.size(), 3);
+    for (int t = 0; t < 3; ++t) {
+        const QJsonObject track = perSecond[t].toObject();
+        QCOMPARE(track["length"].toInt(), (int)tracks.number(t, "length"));
+        QVERIFY(std::fabs(track["mean_speed"].toDouble() / tracks.number(t, "mean_speed") - 2.0) < 1e-6);
+        QVERIFY(std::fabs(track["diffusion"].toDouble() / tracks.number(t, "diffusion") - 2.0) < 1e-6);
+    }
+    // The features' JSON carries the same track numbers as the CSV.
+    const Outcome json = runCli(kRun + QStringList{"--track", "4", "--min-length", "3", "--format", "json",
+                                                   path("moving.tif")});
+    QCOMPARE(json.exitCode, 0);
+    const QJsonObject linked = QJsonDocument::fromJson(json.out.toUtf8()).array()[0].toObject();
+    QCOMPARE(QJsonDocument(linked["tracking"].toObject()).toJson(QJsonDocument::Compact),
+             QByteArray("{\"gap\":0,\"max_distance\":4,\"min_length\":3,\"motion\":\"none\"}"));
+    const QJsonArray features = linked["features"].toArray();
+    QCOMPARE(features.size(), rows.rows.size());
+    for (int r = 0; r < features.size(); ++r)
+        QCOMPARE(features[r].toObject()["track"].toInt(), rows.rows[r].last().toInt());
+}
+
+void TestSequences::trackOptionsRefused()
+{
+    const QList<QPair<QStringList, QString>> refused = {
+        {{"--track", "-1"}, "invalid value '-1' for --track"},
+        {{"--track", "0"}, "invalid value '0' for --track"},
+        {{"--track", "inf"}, "invalid value 'inf' for --track"},
+        {{"--track", "4", "--gap", "x"}, "invalid value 'x' for --gap"},
+        {{"--track", "4", "--gap", "1001"}, "invalid value '1001' for --gap"},
+        {{"--track", "4", "--min-length", "0"}, "invalid value '0' for --min-length"},
+        {{"--track", "4", "--motion", "fast"}, "invalid value 'fast' for --motion"},
+        {{"--gap", "1"}, "--gap applies only with --track"},
+        {{"--tracks", path("t.csv")}, "--tracks applies only with --track"},
+        {{"--track", "4", "--tracks", path("same.csv"), "--output", path("same.csv")}, "name the same file"},
+    };
+    for (const auto &bad : refused) {
+        const Outcome outcome = runCli(bad.first + QStringList{path("stack.tif")});
+        QCOMPARE(outcome.exitCode, 2);
+        QVERIFY2(outcome.err.startsWith("hessian-maxima-cli: ") && outcome.err.contains(bad.second), qPrintable(outcome.err));
+        QVERIFY(outcome.out.isEmpty());
+    }
+    // Nothing to link in a still picture: refused before anything runs.
+    const Outcome still = runCli({"--track", "4", "--tracks", path("still.csv"), path("page2.tif")});
+    QCOMPARE(still.exitCode, 2);
+    QVERIFY2(still.err.contains("'" + path("page2.tif") + "' is a single picture"), qPrintable(still.err));
+    QVERIFY(!QFile::exists(path("still.csv")));
+    // The motion models run.
+    for (const char *motion : {"none", "velocity", "kalman"})
+        QCOMPARE(runCli(kRun + QStringList{"--track", "4", "--motion", motion, path("stack.tif")}).exitCode, 0);
 }
 
 QTEST_GUILESS_MAIN(TestSequences)

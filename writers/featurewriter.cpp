@@ -17,11 +17,16 @@ namespace {
 // Sub-pixel positions with three decimals; responses and scales with nine
 // significant digits, enough to read back the same float.
 // printf's rounding (to even on an exact tie), as C and Python print them.
-QByteArray printed(const char *format, float value)
+QByteArray printedDouble(const char *format, double value)
 {
     char text[64];
-    std::snprintf(text, sizeof text, format, (double)value);
+    std::snprintf(text, sizeof text, format, value);
     return QByteArray(text);
+}
+
+QByteArray printed(const char *format, float value)
+{
+    return printedDouble(format, (double)value);
 }
 
 QByteArray subpixelText(float value)
@@ -69,9 +74,15 @@ const FeatureColumn kFrameColumns[] = {
      [](const PictureResult &p, int) { return p.hasTime ? p.time : std::nan(""); }, false},
 };
 
+// A linked feature's track; a feature of a picture that was not linked (a
+// still picture among sequences) is in none.
+const FeatureColumn kTrackColumn = {
+    "track", [](const PictureResult &p, int i) { return QByteArray::number(i < p.tracks.size() ? p.tracks[i] : -1); },
+    [](const PictureResult &p, int i) { return (double)(i < p.tracks.size() ? p.tracks[i] : -1); }, false};
+
 } // namespace
 
-QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames)
+QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames, bool track)
 {
     QVector<FeatureColumn> columns;
     if (frames != FrameColumns::None)
@@ -81,6 +92,8 @@ QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames)
     const int count = details ? (int)(sizeof kColumns / sizeof kColumns[0]) : kPositionColumns;
     for (int c = 0; c < count; ++c)
         columns << kColumns[c];
+    if (track)
+        columns << kTrackColumn;
     return columns;
 }
 
@@ -88,7 +101,8 @@ QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details
 {
     return featureColumns(details, picture.frame < 0 ? FrameColumns::None
                                    : picture.hasTime ? FrameColumns::FrameAndTime
-                                                     : FrameColumns::Frame);
+                                                     : FrameColumns::Frame,
+                          !picture.tracks.isEmpty());
 }
 
 void recordRunSettings(const DetectionSettings &settings, PictureResult *picture)
@@ -119,6 +133,11 @@ const char *polarityName(int8_t polarity)
     return polarity == FEATURE_BRIGHT ? "bright" : "dark";
 }
 
+const char *motionName(TrackMotion motion)
+{
+    return motion == TRACK_MOTION_VELOCITY ? "velocity" : motion == TRACK_MOTION_KALMAN ? "kalman" : "none";
+}
+
 QByteArray csvField(const QString &text)
 {
     QByteArray bytes = text.toUtf8();
@@ -130,8 +149,9 @@ QByteArray csvField(const QString &text)
 }
 
 FeatureTableWriter::FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn,
-                                       FrameColumns frameColumns)
-    : device(device), format(format), details(details), fileColumn(fileColumn), frameColumns(frameColumns)
+                                       FrameColumns frameColumns, bool trackColumn)
+    : device(device), format(format), details(details), fileColumn(fileColumn), frameColumns(frameColumns),
+      trackColumn(trackColumn)
 {
 }
 
@@ -154,7 +174,7 @@ bool FeatureTableWriter::begin()
     if (format == TableFormat::Json)
         return put("[");
     QByteArray header = fileColumn ? "file" : "";
-    for (const FeatureColumn &column : featureColumns(details, frameColumns))
+    for (const FeatureColumn &column : featureColumns(details, frameColumns, trackColumn))
         header += (header.isEmpty() ? "" : ",") + QByteArray(column.name);
     return put(header + '\n');
 }
@@ -166,7 +186,7 @@ QByteArray FeatureTableWriter::csvRows(const PictureResult &picture) const
     rows.reserve(picture.features.size() * (details ? 64 : 12));
     // The table's columns, whichever picture: a still picture among
     // sequences is frame 0, without a time.
-    const QVector<FeatureColumn> columns = featureColumns(details, frameColumns);
+    const QVector<FeatureColumn> columns = featureColumns(details, frameColumns, trackColumn);
     for (int i = 0; i < picture.features.size(); ++i) {
         rows += file;
         for (int c = 0; c < columns.size(); ++c) {
@@ -213,6 +233,14 @@ QJsonObject jsonHead(const PictureResult &picture)
         object.insert(QStringLiteral("frames"), picture.frames >= 0 ? QJsonValue(picture.frames) : QJsonValue());
         if (!picture.taken.isEmpty())
             object.insert(QStringLiteral("frames_taken"), picture.taken);
+    }
+    if (picture.sequence && picture.link.maxDistance > 0.0) {
+        QJsonObject link;
+        link.insert(QStringLiteral("max_distance"), picture.link.maxDistance);
+        link.insert(QStringLiteral("gap"), picture.link.gap);
+        link.insert(QStringLiteral("min_length"), picture.link.minLength);
+        link.insert(QStringLiteral("motion"), QLatin1String(motionName(picture.link.motion)));
+        object.insert(QStringLiteral("tracking"), link);
     }
     return object;
 }
@@ -366,5 +394,92 @@ bool FeatureTableWriter::finish()
         inSequence = false;
         put(first ? "]\n" : "\n]\n");
     }
+    return ok;
+}
+
+TrackTableWriter::TrackTableWriter(QIODevice *device, TableFormat format, bool fileColumn)
+    : device(device), format(format), fileColumn(fileColumn)
+{
+}
+
+bool TrackTableWriter::put(const QByteArray &bytes)
+{
+    if (ok && !bytes.isEmpty())
+        ok = device->write(bytes) == bytes.size();
+    return ok;
+}
+
+namespace {
+
+// A track's fields in order, as CSV text: whole numbers, positions as the
+// sub-pixel ones with three decimals, speed and D with nine significant
+// digits; NaN (one detection, too few lags) as nothing.
+QList<QPair<const char *, QByteArray>> trackFields(const TrackSummary &track)
+{
+    const auto real = [](double value) {
+        return std::isfinite(value) ? printedDouble("%.9g", value) : QByteArray();
+    };
+    return {{"track", QByteArray::number(track.track)},
+            {"first_frame", QByteArray::number(track.firstFrame)},
+            {"last_frame", QByteArray::number(track.lastFrame)},
+            {"length", QByteArray::number(track.length)},
+            {"mean_x", std::isfinite(track.meanX) ? printedDouble("%.3f", track.meanX) : QByteArray()},
+            {"mean_y", std::isfinite(track.meanY) ? printedDouble("%.3f", track.meanY) : QByteArray()},
+            {"mean_speed", real(track.meanSpeed)},
+            {"diffusion", real(track.diffusion)}};
+}
+
+const char *timeUnit(bool timed)
+{
+    return timed ? "s" : "frame";
+}
+
+} // namespace
+
+bool TrackTableWriter::begin()
+{
+    if (format == TableFormat::Json)
+        return put("[");
+    QByteArray header = fileColumn ? "file," : "";
+    for (const auto &field : trackFields(TrackSummary()))
+        header += QByteArray(field.first) + ',';
+    return put(header + "time_unit\n");
+}
+
+bool TrackTableWriter::write(const SequenceTracks &sequence)
+{
+    if (format == TableFormat::Csv) {
+        const QByteArray file = fileColumn ? csvField(sequence.file) + ',' : QByteArray();
+        QByteArray rows;
+        for (const TrackSummary &track : sequence.tracks) {
+            rows += file;
+            for (const auto &field : trackFields(track))
+                rows += field.second + ',';
+            rows += timeUnit(sequence.timed);
+            rows += '\n';
+        }
+        return put(rows);
+    }
+    QJsonArray tracks;
+    for (const TrackSummary &track : sequence.tracks) {
+        QJsonObject object;
+        for (const auto &field : trackFields(track))
+            object.insert(QLatin1String(field.first), field.second.isEmpty() ? QJsonValue() : jsonNumber(field.second));
+        tracks.append(object);
+    }
+    QJsonObject object;
+    object.insert(QStringLiteral("file"), sequence.file);
+    object.insert(QStringLiteral("time_unit"), QLatin1String(timeUnit(sequence.timed)));
+    object.insert(QStringLiteral("diffusion_lags"), kDiffusionLags);
+    object.insert(QStringLiteral("tracks"), tracks);
+    const QByteArray separator = first ? "\n" : ",\n";
+    first = false;
+    return put(separator + compact(object));
+}
+
+bool TrackTableWriter::finish()
+{
+    if (format == TableFormat::Json)
+        put(first ? "]\n" : "\n]\n");
     return ok;
 }

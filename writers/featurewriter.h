@@ -6,6 +6,7 @@
 
 #include "featuremeasures.h"
 #include "localmaxima.h"
+#include "tracklinking.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,6 +46,9 @@ struct PictureResult {
     bool streamed = false;  // read and run in bands of rows
     QVector<Feature> features;
     QVector<FeatureMeasure> measures;  // one per feature
+    // A linked sequence's frame: each feature's track number, -1 for one in
+    // no track; empty when nothing was linked.
+    QVector<int32_t> tracks;
 
     // Sequences (a video, a multi-page TIFF, a FITS cube, numbered files).
     // A frame's result: its number (the rows' `frame`) and time (`t`).
@@ -65,6 +69,9 @@ struct PictureResult {
     qint64 framesLost = 0;
     qint64 framesDropped = 0;
     double framesPerSecond = 0.0;
+    // How a sequence's features were linked (--track); maxDistance 0: not
+    // linked.
+    TrackLinkSettings link;
 };
 
 const int kPictureUnreadable = 1;
@@ -84,12 +91,13 @@ struct FeatureColumn {
 // pictures only), the frame number, or the frame number and its time.
 enum class FrameColumns { None, Frame, FrameAndTime };
 
-// The columns of features, in order: frame and t as asked, x, y, and with
-// details x_subpixel, y_subpixel, sigma, response and polarity. What the
+// The columns of features, in order: frame and t as asked, x, y, with
+// details x_subpixel, y_subpixel, sigma, response and polarity, and last,
+// when asked, track (the feature's track number, -1 for none). What the
 // writers write, and what the window's results table shows.
-QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames);
-// Those of a picture's features: frame when it is a sequence's frame, and
-// t when that frame has a time.
+QVector<FeatureColumn> featureColumns(bool details, FrameColumns frames, bool track = false);
+// Those of a picture's features: frame when it is a sequence's frame, t
+// when that frame has a time, track when its features were linked.
 QVector<FeatureColumn> featureColumns(const PictureResult &picture, bool details);
 
 // What a picture was run with, into its record: the settings of the run,
@@ -101,15 +109,16 @@ enum class TableFormat { Csv, Json };
 
 // Writes pictures' features in order. CSV: a header, then one row per
 // feature ("x,y", or with details "x,y,x_subpixel,y_subpixel,sigma,
-// response,polarity"), with a first column "file" when asked, and "frame"
-// (and "t") before x when the table holds sequences. JSON: one array with
+// response,polarity"), with a first column "file" when asked, "frame"
+// (and "t") before x when the table holds sequences, and a last column
+// "track" when they were linked. JSON: one array with
 // an object per picture or sequence, whatever happens. Each call returns
 // false once a write has failed.
 class FeatureTableWriter
 {
 public:
     FeatureTableWriter(QIODevice *device, TableFormat format, bool details, bool fileColumn,
-                       FrameColumns frameColumns = FrameColumns::None);
+                       FrameColumns frameColumns = FrameColumns::None, bool trackColumn = false);
 
     bool begin();
     bool write(const PictureResult &picture);
@@ -137,10 +146,46 @@ private:
     bool details;
     bool fileColumn;
     FrameColumns frameColumns;
+    bool trackColumn;
     bool first = true;
     bool ok = true;
     bool inSequence = false;      // a sequence's JSON object is open
     bool firstFeature = true;     // of that sequence
+};
+
+// One linked sequence's tracks, as the track table writes them.
+struct SequenceTracks {
+    QString file;
+    // Speeds and D per second (the frames' time stamps) rather than per
+    // frame (their numbers).
+    bool timed = false;
+    QVector<TrackSummary> tracks;
+};
+
+// The track table (--tracks). CSV: a header, then one row per track:
+// "track,first_frame,last_frame,length,mean_x,mean_y,mean_speed,diffusion,
+// time_unit" (a first column "file" when asked), time_unit "frame" or "s":
+// mean_speed is in pixels, diffusion in pixels^2, per time_unit; a NaN is
+// an empty field. JSON: one array with an object per sequence (file,
+// time_unit, diffusion_lags, tracks: an object per track with the same
+// names, NaN as null). Each call returns false once a write has failed.
+class TrackTableWriter
+{
+public:
+    TrackTableWriter(QIODevice *device, TableFormat format, bool fileColumn);
+
+    bool begin();
+    bool write(const SequenceTracks &sequence);
+    bool finish();
+
+private:
+    bool put(const QByteArray &bytes);
+
+    QIODevice *device;
+    TableFormat format;
+    bool fileColumn;
+    bool first = true;
+    bool ok = true;
 };
 
 // A time in seconds as the tables write it: microseconds, "%.6f".
@@ -158,5 +203,7 @@ QByteArray summaryRow(const PictureResult &picture);
 QByteArray csvField(const QString &text);
 
 const char *polarityName(int8_t polarity);
+// A motion model as --motion names it: none, velocity or kalman.
+const char *motionName(TrackMotion motion);
 
 #endif // FEATUREWRITER_H

@@ -21,6 +21,7 @@ files on a cluster: hessian_maxima.dask.
 """
 
 import collections
+import collections.abc
 import operator
 import os
 
@@ -263,7 +264,7 @@ def _detector_input(image, stretch=None):
 
 @_settings_by_name
 def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-           stretch=None, border=None, threads=None):
+           stretch=None, border=None, threads=None, track=None):
     """Finds the blobs of a picture: the maxima of the determinant of the Hessian.
 
     Runs the command-line tool's detection on the array and returns the
@@ -367,6 +368,12 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
         ``stretch='percentile'`` gives its features.
     threads : int or None
         Threads for the run (default None: every core).
+    track : float, dict or None
+        Stacks only: link the features into tracks, as link() does, in the
+        same call. A number is link()'s `max_distance` (pixels per frame);
+        a dict holds link()'s settings by name, e.g.
+        ``track=dict(max_distance=5, gap=1, min_length=3, motion="kalman")``.
+        None (default): not linked.
 
     Returns
     -------
@@ -378,7 +385,9 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
         sigma, or the feature's refined scale in a range), ``response``
         (float32) and ``polarity`` (int8: +1 bright, -1 dark). For a stack
         of frames, dtype FRAME_FEATURE_DTYPE: the same fields after
-        ``frame`` (int32, from 0), frame after frame, as link() takes them.
+        ``frame`` (int32, from 0), frame after frame, as link() takes them;
+        with `track`, link()'s result: a last field ``track`` (int32, -1 for
+        a feature in no track).
 
     Raises
     ------
@@ -390,7 +399,8 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
         to be stretched that holds no finite sample, or one too small for
         the kernel: with the border interior, a sigma so large that no
         pixel lies kernel_radius(sigma) + 1 from every border, where
-        features are searched (the command line warns of it).
+        features are searched (the command line warns of it). `track` for
+        a single picture, or linking settings that link() refuses.
     MemoryError
         Not enough memory for the run.
 
@@ -398,6 +408,10 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
     several threads at once are safe.
     """
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
+    linking = _link_settings(track)
+    if linking is not None and not _is_stack(image):
+        raise ValueError("track links the frames of a stack (F x H x W or F x H x W x 3 or 4); the image of shape "
+                         "%s is a single picture" % (np.shape(image),))
     if _is_stack(image):
         stack = np.asarray(image)
         features = _detect_stack(stack, settings, stretch)
@@ -408,7 +422,32 @@ def detect(image, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, po
     reason = _nothing_searched(pixels, settings) if len(features) == 0 else ""
     if reason:
         raise ValueError("the image %s" % reason)
-    return features
+    return features if linking is None else link(features, **linking)
+
+
+_LINK_SETTINGS = ("max_distance", "gap", "min_length", "motion")
+
+
+def _link_settings(track):
+    """detect()'s `track` as link()'s keyword arguments: None for no
+    linking, a number as the max distance, a mapping of link()'s settings
+    (max_distance required); ValueError for anything else. The values are
+    checked by link()."""
+    if track is None:
+        return None
+    if isinstance(track, collections.abc.Mapping):
+        unknown = sorted(str(k) for k in track if k not in _LINK_SETTINGS)
+        if unknown or "max_distance" not in track:
+            raise ValueError("track holds link()'s settings: max_distance (required), gap, min_length and motion; "
+                             + ("not %s" % ", ".join(unknown) if unknown else "max_distance is missing"))
+        return dict(track)
+    if isinstance(track, (bool, str, bytes)):
+        raise ValueError("track must be a max distance (a number) or a dict of link()'s settings, not %r" % (track,))
+    try:
+        return {"max_distance": float(track)}
+    except (TypeError, ValueError):
+        raise ValueError("track must be a max distance (a number) or a dict of link()'s settings, not %r"
+                         % (track,)) from None
 
 
 def _nothing_searched(pixels, settings):

@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import Literal, Optional, TypeVar, Union
+from typing import Any, Literal, Mapping, Optional, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +27,7 @@ def detect(
     stretch: Optional[str] = None,
     border: Optional[str] = None,
     threads: Optional[int] = None,
+    track: Union[float, Mapping[str, Any], None] = None,
 ) -> np.ndarray: ...
 def response(
     image: npt.ArrayLike, sigma: float = 5.0, *, stretch: Optional[str] = None, threads: Optional[int] = None

@@ -25,7 +25,7 @@ import numpy as np
 
 from . import (FEATURE_DTYPE, FRAME_FEATURE_DTYPE, _core, _detect, _detect_stack, _is_stack, _nothing_searched, _plan,
                _reduction, _run_margin, _run_settings, _samples, _sequence_info, _settings_by_name, _warn_stretch,
-               _with_frames, frames, load)
+               _link_settings, _with_columns, _with_frames, frames, link, load)
 
 __all__ = ["detect_array", "detect_files", "chunk_depth"]
 
@@ -379,13 +379,15 @@ def detect_array(darray, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=N
 
 def _detect_file(path, settings, stretch, first=0, end=-1):
     """One file (or frames first..end of a sequence, end -1 for all) on a
-    worker: its features with their frames and times, or why it failed;
-    never raises."""
+    worker: its features with their frames and times, or why it failed, and
+    whether it is a still picture; never raises."""
     import warnings
+    still = False
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            if first == 0 and end < 0 and _sequence_info(path)["kind"] == "picture":
+            still = first == 0 and end < 0 and _sequence_info(path)["kind"] == "picture"
+            if still:
                 pixels = load(path, stretch)
                 tables, numbers, stamps = [_detect(pixels, settings)], [0], [np.nan]
             else:
@@ -400,9 +402,9 @@ def _detect_file(path, settings, stretch, first=0, end=-1):
         if nothing:
             notes.append("'%s' %s" % (path, nothing))
         times = np.repeat(np.asarray(stamps, np.float64), [len(t) for t in tables])
-        return _with_frames(tables, numbers), times, None, "; ".join(notes) or None
+        return _with_frames(tables, numbers), times, None, "; ".join(notes) or None, still
     except Exception as error:  # every failure is the file's own row
-        return None, None, "%s: %s" % (type(error).__name__, error), None
+        return None, None, "%s: %s" % (type(error).__name__, error), None, still
 
 
 def _ranges(path, frames_per_task):
@@ -424,7 +426,7 @@ def _ranges(path, frames_per_task):
 
 @_settings_by_name
 def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=None, polarity="both", overlap=0.1,
-                 stretch=None, border=None, client=None, threads=1, frames_per_task=250):
+                 stretch=None, border=None, client=None, threads=1, frames_per_task=250, track=None):
     """Runs many picture files on a dask.distributed cluster, one task a file.
 
     Sequences (videos, multi-page TIFFs, FITS cubes, numbered files) of more
@@ -453,6 +455,13 @@ def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=No
         None: every core of the worker).
     frames_per_task : int
         Frames of a sequence a task reads and detects (default 250).
+    track : float, dict or None
+        As for hessian_maxima.detect(): link each sequence's features into
+        tracks once its frames are gathered (on the client, one sequence at
+        a time), adding a last column ``track`` (Int32): numbered from 0 in
+        each file, -1 for a feature in no track and for the features of a
+        still picture, empty on a row without a feature. None (default):
+        not linked.
 
     Returns
     -------
@@ -473,6 +482,9 @@ def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=No
     """
     import pandas as pd
     settings = _run_settings(sigma, threshold, sigma_max, scales, polarity, overlap, threads, border)
+    linking = _link_settings(track)
+    if linking is not None:
+        link(np.empty(0, FRAME_FEATURE_DTYPE), **linking)  # refuses bad settings before the run
     paths = [os.fspath(path) for path in paths]
     _plan(np.uint8, stretch)  # refuses a stretch the loader would not know
     if int(frames_per_task) < 1:
@@ -492,33 +504,42 @@ def detect_files(paths, sigma=5.0, *, threshold=100.0, sigma_max=None, scales=No
             try:
                 results.append(future.result())
             except Exception as error:  # the worker itself was lost
-                results.append((None, None, "%s: %s" % (type(error).__name__, error), None))
+                results.append((None, None, "%s: %s" % (type(error).__name__, error), None, False))
     finally:
         if own is not None:
             cluster = own.cluster
             own.close()
             cluster.close()
 
-    columns = ["file", "frame", "t", *_COLUMNS, "error", "warning"]
+    columns = ["file", "frame", "t", *_COLUMNS, "error", "warning"] + (["track"] if linking is not None else [])
     parts = [pd.DataFrame({name: [] for name in columns})]
     outcomes = [[] for _ in paths]  # each file's tasks, in order
     for (i, _, _, _), result in zip(tasks, results):
         outcomes[i].append(result)
     for path, outcome in zip(paths, outcomes):
-        found = [(table, times, warning) for table, times, error, warning in outcome
+        found = [(table, times, warning) for table, times, error, warning, _ in outcome
                  if table is not None and len(table)]
         if not found:
             # A file without features keeps a row, empty but for its
             # warning or error, so that it does not vanish from the table.
-            errors = [error for _, _, error, _ in outcome if error]
-            notes = [warning for _, _, _, warning in outcome if warning]
+            errors = [error for _, _, error, _, _ in outcome if error]
+            notes = [warning for _, _, _, warning, _ in outcome if warning]
             parts.append(pd.DataFrame({"error": [errors[0] if errors else None],
                                        "warning": ["; ".join(notes) or None], "file": [path]}))
             continue
+        if linking is not None:
+            # The file's frames, from all its tasks, linked as one sequence.
+            whole = np.concatenate([table for table, _, _ in found])
+            still = any(is_still for _, _, _, _, is_still in outcome)
+            numbers = np.full(len(whole), -1, np.int32) if still else link(whole, **linking)["track"]
+            found = [(_with_columns(table, {"track": part}), times, warning) for (table, times, warning), part
+                     in zip(found, np.split(numbers, np.cumsum([len(table) for table, _, _ in found])[:-1]))]
         for table, times, warning in found:
             parts.append(_frame(table).assign(t=times, error=None, warning=warning, file=path))
     table = pd.concat(parts, ignore_index=True)
     types = {name: FEATURE_DTYPE[name].name for name in _COLUMNS}
     types.update(x="Int32", y="Int32", polarity="Int8", frame="Int64", t="float64", file=object, error=object,
                  warning=object)
+    if linking is not None:
+        types["track"] = "Int32"
     return table[columns].astype(types)

@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import Any, Iterable, Literal, Optional, Union, overload
+from typing import Any, Iterable, Literal, Mapping, Optional, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -50,4 +50,5 @@ def detect_files(
     client: Any = None,
     threads: Optional[int] = 1,
     frames_per_task: int = 250,
+    track: Union[float, Mapping[str, Any], None] = None,
 ) -> pandas.DataFrame: ...

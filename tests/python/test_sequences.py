@@ -98,6 +98,8 @@ def test_detect_files_splits_a_sequence_by_frames(stack_files):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         table = hd.detect_files(paths, 2, threshold=20, stretch="percentile", client=client, frames_per_task=2)
+        linked = hd.detect_files(paths, 2, threshold=20, stretch="percentile", client=client, frames_per_task=2,
+                                 track=dict(max_distance=4, min_length=2))
     still = table[table["file"] == str(paths[0])]
     assert (still["frame"] == 0).all() and still["t"].isna().all()
     assert features_equal(still.to_records(index=False), hm.detect(hm.load(paths[0], "percentile"), 2, threshold=20))
@@ -107,3 +109,10 @@ def test_detect_files_splits_a_sequence_by_frames(stack_files):
     assert np.allclose(rows["t"].to_numpy(), expected["frame"] * 0.2)
     assert features_equal(rows.to_records(index=False), expected)
     assert rows["error"].isna().all()
+    # Linked: the same rows and a last column, a sequence's tracks across
+    # its tasks as link() makes them, a still picture's -1.
+    assert list(linked.columns) == list(table.columns) + ["track"]
+    assert linked.drop(columns="track").equals(table)
+    assert (linked["track"][table["file"] == str(paths[0])] == -1).all()
+    assert np.array_equal(linked["track"][table["file"] == str(paths[1])].to_numpy(dtype=np.int32),
+                          hm.link(expected, 4, min_length=2)["track"])

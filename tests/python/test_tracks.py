@@ -181,3 +181,65 @@ def test_refine_refuses_bad_input_and_keeps_refused_positions():
     zero["sigma"] = 0
     with pytest.raises(ValueError, match="sigma"):
         hm.refine(picture, zero)
+
+
+# Three spots moving straight at their own steps (x, y) a frame, apart all
+# the way, and a fourth in frames 3 and 4 only.
+MOVING = ((15, 15, 2, 1), (70, 20, -1, 2), (20, 55, 3, 0))
+
+
+def moving_stack(frames=8, height=70, width=90):
+    yy, xx = np.mgrid[0:height, 0:width]
+    stack = np.full((frames, height, width), 20.0)
+    for t in range(frames):
+        centres = [(x0 + dx * t, y0 + dy * t) for x0, y0, dx, dy in MOVING] + ([(62, 58)] if t in (3, 4) else [])
+        for cx, cy in centres:
+            stack[t] += 150 * np.exp(-((xx - cx) ** 2 + (yy - cy) ** 2) / (2 * 2.0 ** 2))
+    return stack.astype(np.uint8)
+
+
+def test_detect_links_a_stack_in_the_same_call():
+    stack = moving_stack()
+    found = hm.detect(stack, 2, threshold=50)
+    linked = hm.detect(stack, 2, threshold=50, track=4.0)
+    assert linked.dtype.names == found.dtype.names + ("track",)
+    assert np.array_equal(linked, hm.link(found, 4.0))
+    # One track per moving spot, the spot of two frames short of min_length.
+    settings = dict(max_distance=4, gap=1, min_length=3, motion="velocity")
+    kept = hm.detect(stack, 2, threshold=50, track=settings)
+    assert np.array_equal(kept, hm.link(found, **settings))
+    assert np.bincount(kept["track"][kept["track"] >= 0]).tolist() == [8, 8, 8]
+    assert (kept["track"] == -1).sum() == 2
+    # Only stacks are linked; the settings are link()'s, checked as it checks them.
+    with pytest.raises(ValueError, match="single picture"):
+        hm.detect(stack[0], 2, threshold=50, track=4.0)
+    for bad, message in (("4", "max distance"), (True, "max distance"), ([4], "max distance"),
+                         (dict(gap=1), "max_distance is missing"), (dict(max_distance=4, gaps=1), "not gaps"),
+                         (-1.0, "positive"), (dict(max_distance=4, gap=-1), "gap")):
+        with pytest.raises(ValueError, match=message):
+            hm.detect(stack, 2, threshold=50, track=bad)
+
+
+def test_command_line_tracks_are_link_and_track_summary(tmp_path, cli):
+    import subprocess
+    tifffile = pytest.importorskip("tifffile")
+    tifffile.imwrite(tmp_path / "moving.tif", moving_stack())
+    run = subprocess.run([cli, "-s", "2", "-t", "50", "--details", "--track", "4", "--min-length", "3",
+                          "--tracks", str(tmp_path / "tracks.csv"), "-o", str(tmp_path / "rows.csv"),
+                          str(tmp_path / "moving.tif")], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    rows = pd.read_csv(tmp_path / "rows.csv")
+    # The command line's track column is link() on its own features (their
+    # sub-pixel positions).
+    table = rows.drop(columns="track")
+    assert np.array_equal(hm.link(table, 4.0, min_length=3)["track"], rows["track"])
+    # And its track table is track_summary() of them (positions to the
+    # three decimals the rows carry).
+    tracks = pd.read_csv(tmp_path / "tracks.csv")
+    summary = hm.track_summary(hm.link(table, 4.0, min_length=3))
+    assert list(tracks.columns) == list(hm.TRACK_SUMMARY_DTYPE.names) + ["time_unit"]
+    assert (tracks["time_unit"] == "frame").all()
+    for name in ("track", "first_frame", "last_frame", "length"):
+        assert np.array_equal(tracks[name], summary[name])
+    for name in ("mean_x", "mean_y", "mean_speed", "diffusion"):
+        assert np.allclose(tracks[name], summary[name], atol=2e-3, rtol=0), name
