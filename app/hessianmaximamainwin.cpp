@@ -8,7 +8,9 @@
 #include "featuretablemodel.h"
 #include "featurewriter.h"
 #include "frameloading.h"
+#include "frameplayer.h"
 #include "frameviewnavigator.h"
+#include "picturesource.h"
 #include "responsehistogram.h"
 #include "runreport.h"
 #include "runrequest.h"
@@ -42,6 +44,7 @@
 #include <QtConcurrent>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -154,13 +157,15 @@ HessianMaximaMainWin::HessianMaximaMainWin(QWidget *parent)
       lastRun(new RunRequest),
       shownResult{QVector<Feature>(), -1, 0.0f, QVector<FeatureMeasure>()},
       runCancel(std::make_shared<std::atomic<bool>>(false)),
-      runTurns(std::make_shared<RunTurns>())
+      runTurns(std::make_shared<RunTurns>()),
+      player(new FramePlayer(this))
 {
     ui->setupUi(this);
     videoFrame.fill(QColor(0, 0, 0, 255));
     connect(&detectWatcher, &QFutureWatcherBase::finished, this,
             &HessianMaximaMainWin::finishDetectHessianDetMax);
     setUpTools();
+    setUpSequenceTools();
     restoreWindowSettings(this, ui, tools);
 }
 
@@ -171,6 +176,10 @@ HessianMaximaMainWin::~HessianMaximaMainWin()
     // there is nothing to wait for. The hooks go first: the widgets they
     // watch still see events (children leaving) once this class is gone.
     qDeleteAll(hooks);
+    // The player goes before what its signals reach: it stops its reading
+    // (a live source's wait is interrupted) and waits for the read in flight.
+    player->disconnect(this);
+    delete player;
     delete tools;
     delete ui;
 }
@@ -272,7 +281,11 @@ void HessianMaximaMainWin::openVideoFrame()
     QString patterns;
     for (const QByteArray &format : openableImageFormats())
         patterns += QStringLiteral(" *.") + QString::fromLatin1(format);
-    const QString filter = QStringLiteral("Images (") + patterns + QStringLiteral(")");
+    // Videos follow, and everything else (numbered pictures, streams saved
+    // to a file) under All files.
+    const QString filter = QStringLiteral("Images (") + patterns
+                           + QStringLiteral(");;Videos (*.mp4 *.mkv *.avi *.mov *.webm *.m4v *.mpg *.ts *.nut)"
+                                            ";;All files (*)");
 
     // The folder the last picture came from, once there is one.
     const QString folder = lastPictureFolder();
@@ -285,63 +298,75 @@ void HessianMaximaMainWin::openVideoFrame()
 
 bool HessianMaximaMainWin::openPicture(const QString &fileName)
 {
-    // Read as the command-line tool reads it: size claims checked before
-    // decoding, shown upright, and brought once to the 32-bit layout the
-    // detection job reads. Every refusal gets the same warning, with the
-    // reason underneath.
+    // Read as the command-line tool reads it, through the file's one
+    // source: size claims checked before decoding, shown upright, and
+    // brought once to the 32-bit layout the detection job reads. A
+    // sequence (pages, planes, numbered files, a video) shows its first
+    // frame and plays from there. Every refusal gets the same warning,
+    // with the reason underneath.
     QString error;
     QString damage;
+    std::shared_ptr<PictureSource> source(PictureSource::open(fileName, SourceOptions(), &error));
+    if (source && source->info().isSequence()) {
+        if (openSequence(fileName, source, &error))
+            return true;
+        warnNotOpened(fileName, error);
+        return false;
+    }
     LoadOptions options;
     options.keepSamples = true;
     options.stretch.mode = tools->stretch();
-    std::unique_ptr<LoadedPicture> loaded(new LoadedPicture);
-    if (loadPicture(fileName, options, loaded.get(), &error, &damage)) {
-        picture = std::move(loaded);
-        videoFrame = picture->frame;
-        frameStretch = picture->stretch;
-        tools->showAutoStretch(options.stretch.mode == StretchMode::Default ? picture->stretch.mode
-                                                                            : StretchMode::Default);
-        ui->startProcessingButton->setEnabled(true);
-        ui->actionStartProcessing->setEnabled(true);
-        // Deeper pictures are always shown stretched, whatever detection
-        // is given; the others as they are.
-        QImage shown = picture->qtFrame.isNull() ? videoFrame : picture->qtFrame;
-        if (picture->samples && picture->bitsPerSample > 8) {
-            StretchUsed used;
-            StretchNotice notice;
-            QString viewError;
-            StretchChoice view;
-            view.mode = StretchMode::Percentile;
-            if (!restretchPicture(*picture, view, &shown, &used, &notice, &viewError))
-                shown = videoFrame;
-        }
-        ui->featuresWidget->setVideoFrame(shown);
-        ui->featuresWidget->clearFeatures();
-        // Beside that: the new picture fitted, the old result's report,
-        // histogram and saving gone, and the new picture's name, size and format shown.
-        tools->navigator->fitToWindow();
-        forgetShownResult();
-        tools->thresholdHistogram->setResponses(QVector<float>());
-        pictureFileName = fileName;
-        QString fileFormat;
-        pictureSummary = describePicture(fileName, *picture, &fileFormat);
-        tools->pictureInfoLabel->setToolTip(
-            QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
-                                            fileFormat, pictureSummary));
-        // A damaged file opens with what could be read, and says so until
-        // the next run; the indicator beside says it until the next picture.
-        pictureDamage = damage;
-        setStandingLine(damage.isEmpty() ? QString()
-                                         : QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
-                                               .arg(QFileInfo(fileName).fileName(), damage));
-        showPictureWarning(picture->notice, damage);
-        if (damage.isEmpty() && !picture->notice.text.isEmpty())
-            showNote(pictureWarning);
-        showZoom();
+    std::shared_ptr<LoadedPicture> loaded(new LoadedPicture);
+    if (source && source->load(options, loaded.get(), &error, &damage)) {
+        source.reset();
+        closeSequence();
+        showPicture(fileName, loaded, viewOf(*loaded), damage);
         rememberOpenedPicture(fileName);
         scheduleLiveRun();
         return true;
     }
+    warnNotOpened(fileName, error);
+    return false;
+}
+
+// A picture (or a sequence's first frame) loaded: it becomes the detector's
+// input and the view's picture, with its name, size and format.
+void HessianMaximaMainWin::showPicture(const QString &fileName, std::shared_ptr<LoadedPicture> loaded,
+                                       const QImage &shown, const QString &damage)
+{
+    picture = std::move(loaded);
+    videoFrame = picture->frame;
+    frameStretch = picture->stretch;
+    tools->showAutoStretch(tools->stretch() == StretchMode::Default ? picture->stretch.mode : StretchMode::Default);
+    ui->startProcessingButton->setEnabled(true);
+    ui->actionStartProcessing->setEnabled(true);
+    ui->featuresWidget->setVideoFrame(shown);
+    ui->featuresWidget->clearFeatures();
+    // Beside that: the new picture fitted, the old result's report,
+    // histogram and saving gone, and the new picture's name, size and format shown.
+    tools->navigator->fitToWindow();
+    forgetShownResult();
+    tools->thresholdHistogram->setResponses(QVector<float>());
+    pictureFileName = fileName;
+    QString fileFormat;
+    pictureSummary = describePicture(fileName, *picture, &fileFormat);
+    tools->pictureInfoLabel->setToolTip(
+        QStringLiteral("%1\n%2 %3").arg(QDir::toNativeSeparators(QFileInfo(fileName).absoluteFilePath()),
+                                        fileFormat, pictureSummary));
+    // A damaged file opens with what could be read, and says so until
+    // the next run; the indicator beside says it until the next picture.
+    pictureDamage = damage;
+    setStandingLine(damage.isEmpty() ? QString()
+                                     : QStringLiteral("%1: damaged file (%2); the part that could be read is shown")
+                                           .arg(QFileInfo(fileName).fileName(), damage));
+    showPictureWarning(picture->notice, damage);
+    if (damage.isEmpty() && !picture->notice.text.isEmpty())
+        showNote(pictureWarning);
+    showZoom();
+}
+
+void HessianMaximaMainWin::warnNotOpened(const QString &fileName, const QString &error)
+{
     QMessageBox warning(QMessageBox::Warning, QStringLiteral("Invalid image file"),
                         QStringLiteral("Image isn't loaded.\nBad or unknown image format."), QMessageBox::Ok, this);
     warning.setDetailedText(QStringLiteral("%1: %2").arg(fileName, error));
@@ -358,7 +383,6 @@ bool HessianMaximaMainWin::openPicture(const QString &fileName)
     tools->pictureInfoLabel->setToolTip(QString());
     setStandingLine(QStringLiteral("%1 could not be opened: %2").arg(QFileInfo(fileName).fileName(), error));
     forgetRecentPicture(fileName);
-    return false;
 }
 
 HessianMaximaMainWin::_HessianDetMaxResult
@@ -372,13 +396,15 @@ void HessianMaximaMainWin::executeDetectHessianDetMax()
     ui->featuresWidget->clearFeatures();
     ui->featuresWidget->setFeatureScale((float)ui->hessianSigmaSBox->value());
     forgetShownResult();
+    // On a sequence, Start goes on with every frame shown from now on.
+    frameRuns = sequenceOpen;
     startRun(false);
 }
 
 // Runs the detection job on the current frame with the controls' values.
 // With one scale and both polarities it is exactly the run that
 // detectHessianDetMax makes.
-void HessianMaximaMainWin::startRun(bool live)
+void HessianMaximaMainWin::startRun(bool live, const QImage &view)
 {
     const double threshold = ui->maxThresholdSBox->value();
     const double sigma = ui->hessianSigmaSBox->value();
@@ -396,6 +422,11 @@ void HessianMaximaMainWin::startRun(bool live)
     request.stretch = frameStretch;
     request.live = live;
     request.cancel = runCancel;
+    request.frameIndex = sequenceOpen ? frameIndex : -1;
+    request.time = frameTime;
+    request.hasTime = frameHasTime;
+    // A frame waiting to be shown goes with the run that replaces its own.
+    request.view = view.isNull() && sequenceOpen ? pendingView : view;
     *lastRun = request;
 
     // The task runs the same job as detectHessianDetMax but does not hold
@@ -419,6 +450,8 @@ void HessianMaximaMainWin::startRun(bool live)
 // of rows and reports "Cancelled". Later runs get a fresh flag.
 void HessianMaximaMainWin::cancelRun()
 {
+    // A sequence started with Start stops detecting its frames too.
+    frameRuns = false;
     if (!tools->actionStop->isEnabled())
         return;
     runCancel->store(true);
@@ -438,12 +471,18 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
     tools->runProgressBar->hide();
     tools->stopButton->hide();
     tools->actionStop->setEnabled(false);
+    // A frame read during playback or a step is shown with its circles.
+    if (!run.view.isNull())
+        showFrameView(run);
     // A run that was stopped says so and leaves everything else as it was,
     // even when it had finished before it could notice.
     if ((run.cancel && run.cancel->load()) || result.status == HESSIAN_CANCELLED) {
         setStandingLine(runReport(_HessianDetMaxResult{QVector<Feature>(), HESSIAN_CANCELLED, 0.0f,
                                                        QVector<FeatureMeasure>()}));
         fitPictureInfo();
+        if (!run.view.isNull())
+            ui->featuresWidget->clearFeatures();
+        frameRunReported(run, result);
         return;
     }
     // A scale range gives each circle its own radius, its blob's; a live
@@ -468,6 +507,7 @@ void HessianMaximaMainWin::finishDetectHessianDetMax()
     tools->circleCountLabel->setText(many ? QStringLiteral("%1 circles").arg(result.features.size()) : QString());
     tools->circleCountLabel->setVisible(many);
     fitPictureInfo();
+    frameRunReported(run, result);
 }
 
 void HessianMaximaMainWin::scheduleLiveRun()
@@ -485,6 +525,7 @@ void HessianMaximaMainWin::forgetShownResult()
     tools->actionSaveFeatures->setEnabled(false);
     tools->actionSaveAnnotatedImage->setEnabled(false);
     tools->circleCountLabel->hide();
+    shownTracks.clear();
     clearResults();
 }
 
@@ -506,6 +547,10 @@ void HessianMaximaMainWin::applyStretch()
     }
     videoFrame = frame;
     frameStretch = used;
+    LoadOptions later;
+    later.keepSamples = true;
+    later.stretch = choice;
+    player->setLoadOptions(later);
     tools->showAutoStretch(choice.mode == StretchMode::Default ? used.mode : StretchMode::Default);
     showPictureWarning(notice, pictureDamage);
     if (!notice.text.isEmpty())
@@ -550,10 +595,16 @@ bool HessianMaximaMainWin::showFeatureToolTip(QHelpEvent *event)
         event->ignore();
         return true;
     }
-    QToolTip::showText(event->globalPos(),
-                       featureDescription(index, shownResult.features.size(), shownResult.features[index],
-                                          shownResult.measures[index]),
-                       ui->featuresWidget);
+    QString tip = featureDescription(index, shownResult.features.size(), shownResult.features[index],
+                                     shownResult.measures[index]);
+    if (index < shownTracks.size() && shownTracks[index].track >= 0) {
+        const FeatureTrack &track = shownTracks[index];
+        tip += QStringLiteral("\ntrack %1, %2 frame%3").arg(track.track).arg(track.length)
+                   .arg(QLatin1String(track.length == 1 ? "" : "s"));
+        if (std::isfinite(track.speed))
+            tip += QStringLiteral("\nspeed %1 px/frame").arg(track.speed, 0, 'f', 2);
+    }
+    QToolTip::showText(event->globalPos(), tip, ui->featuresWidget);
     return true;
 }
 

@@ -4,12 +4,14 @@
 #include "detectionresult.h"
 #include "featuremeasures.h"
 #include "frameloading.h"
+#include "frametracks.h"
 #include "localmaxima.h"
 
 #include <QFuture>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QList>
+#include <QMap>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -24,7 +26,10 @@ class QEvent;
 class QHelpEvent;
 class QStatusTipEvent;
 
+class FramePlayer;
+class PictureSource;
 class RunTurns;
+struct PlayerFrame;
 struct WindowTools;
 
 namespace Ui {
@@ -50,6 +55,9 @@ public:
     // the same loading, and the same warning when it cannot be read.
     // Returns whether it loaded.
     bool openPicture(const QString &fileName);
+    // Opens a camera (a V4L2 device) or a live stream, as File > Open
+    // Camera does with the path given; a warning says why it cannot be.
+    bool openCamera(const QString &path);
 
 protected slots:
     void openVideoFrame();
@@ -60,7 +68,7 @@ private:
     struct RunRequest;
 
     void setUpTools();
-    void startRun(bool live);
+    void startRun(bool live, const QImage &view = QImage());
     void scheduleLiveRun();
     void cancelRun();
     void forgetShownResult();
@@ -73,6 +81,27 @@ private:
                      QString *chosenFilter);
     void applyStretch();
     void showRecentFiles();
+    void warnNotOpened(const QString &fileName, const QString &error);
+    void showPicture(const QString &fileName, std::shared_ptr<LoadedPicture> loaded, const QImage &shown,
+                     const QString &damage);
+
+    // Sequences (mainwindowsequence.cpp): the frame bar, playback, the
+    // frames' runs and their tracks, and saving every frame.
+    void setUpSequenceTools();
+    bool openSequence(const QString &fileName, std::shared_ptr<PictureSource> source, QString *error);
+    void closeSequence();
+    void takeFrame(const PlayerFrame &frame);
+    void showFrameView(const RunRequest &run);
+    void showFramePosition(qint64 index, double time, bool hasTime);
+    void goToFrame(qint64 index);
+    void showPlaybackRate();
+    void togglePlay();
+    void playingChanged(bool playing);
+    void frameRunReported(const RunRequest &run, const _HessianDetMaxResult &result);
+    void showTracks();
+    bool detectsFrames() const;
+    void chooseCamera();
+    void saveSequenceFeatures(const QString &path, bool json);
     void showAbout();
 
     // The status bar (mainwindowstatus.cpp): the line it comes back to (a
@@ -99,7 +128,7 @@ private:
     Ui::HessianMaximaMainWin *ui;
     QImage videoFrame;         // the detector's input, as the stretch chosen maps the picture
     // The picture as loaded, kept to map it again when the stretch changes.
-    std::unique_ptr<LoadedPicture> picture;
+    std::shared_ptr<LoadedPicture> picture;
     StretchUsed frameStretch;  // how videoFrame was made from it
     QFuture<_HessianDetMaxResult> detectFuture;
     QFutureWatcher<_HessianDetMaxResult> detectWatcher;
@@ -129,6 +158,23 @@ private:
     // Shared with every run not finished: each waits for the one in
     // progress and gives up when a later one is started.
     std::shared_ptr<RunTurns> runTurns;
+
+    // The sequence open, if one is: its frames come through the player.
+    FramePlayer *player;
+    bool sequenceOpen = false;
+    qint64 frameIndex = -1;      // the frame videoFrame is
+    qint64 frameAsked = -1;      // a frame asked for and not yet read
+    double frameTime = 0.0;
+    bool frameHasTime = false;
+    qint64 framesDropped = 0;    // by a live source, when detection fell behind
+    bool frameRuns = false;
+    QImage pendingView;          // a frame read, shown once its run reports      // Start Processing on a sequence: every frame shown is detected
+    // The features of the frames detected with the settings of the run
+    // shown (frame -> their sub-pixel positions), linked into tracks when Tracks is on, and
+    // the tracks of the features shown.
+    QMap<qint64, QVector<QPointF>> framesSeen;
+    QString framesSeenSettings;
+    QVector<FeatureTrack> shownTracks;
 };
 
 // The picture named on a command line (the program's arguments, Qt's own

@@ -38,6 +38,10 @@ void HessianMaximaMainWin::showResultsOf(const RunRequest &run, const _HessianDe
     picture.elapsedMsec = result.elapsedMsec;
     picture.features = result.features;
     picture.measures = result.measures;
+    // A sequence's frame: its rows carry its number and time.
+    picture.frame = run.frameIndex;
+    picture.time = run.time;
+    picture.hasTime = run.hasTime;
     tools->resultsModel->setPicture(picture);
     if (header->sortIndicatorSection() >= 0 && header->sortIndicatorSection() < tools->resultsModel->columnCount())
         tools->resultsModel->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());

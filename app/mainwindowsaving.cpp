@@ -8,6 +8,7 @@
 #include "detectionjob.h"
 #include "featuretablemodel.h"
 #include "featurewriter.h"
+#include "frameplayer.h"
 #include "runrequest.h"
 #include "windowtools.h"
 #include "ui_hessianmaximamainwin.h"
@@ -62,6 +63,12 @@ void HessianMaximaMainWin::saveFeatures()
     if (suffix != QLatin1String("csv") && suffix != QLatin1String("json")) {
         suffix = chosenFilter == QLatin1String(kJsonFilter) ? QStringLiteral("json") : QStringLiteral("csv");
         path += QLatin1Char('.') + suffix;
+    }
+
+    // A sequence's every frame (a live one's frame shown, as a picture's).
+    if (shownRun->frameIndex >= 0 && player->lastFrame() >= 0) {
+        saveSequenceFeatures(path, suffix == QLatin1String("json"));
+        return;
     }
 
     // What the results table holds, in its order.

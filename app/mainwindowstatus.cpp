@@ -132,7 +132,8 @@ void HessianMaximaMainWin::fitPictureInfo()
     const int gap = 2 * metrics.averageCharWidth();
     int room = ui->statusBar->width() - metrics.horizontalAdvance(ui->statusBar->currentMessage()) - 3 * gap;
     for (QWidget *other : {(QWidget *)tools->runProgressBar, (QWidget *)tools->stopButton,
-                           (QWidget *)tools->circleCountLabel, (QWidget *)tools->warningButton})
+                           (QWidget *)tools->circleCountLabel, (QWidget *)tools->warningButton,
+                           (QWidget *)tools->playbackRateLabel})
         if (other->isVisibleTo(ui->statusBar))
             room -= other->sizeHint().width() + gap;
     const QString rest = QStringLiteral("  %1  %2").arg(pictureSummary, pictureZoom);

@@ -1,6 +1,7 @@
 #include "windowtools.h"
 
 #include "detectionjob.h"
+#include "featurecountplot.h"
 #include "featuretablemodel.h"
 #include "frameloading.h"
 #include "frameviewnavigator.h"
@@ -15,6 +16,8 @@
 #include <QDoubleSpinBox>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
@@ -22,6 +25,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QSlider>
 #include <QSpacerItem>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -82,9 +86,13 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
                    "Save the picture at full size with the circles of the run shown, as PNG", {keys("Ctrl+Shift+E")});
     actionSaveAnnotatedImage->setEnabled(false);
 
+    actionOpenCamera = makeAction(window, "actionOpenCamera", "Open Camera\u2026",
+                                  "Open a camera (a V4L2 device such as /dev/video0) or a live video stream", {});
+
     // The File menu keeps its entries, and its separator right before Exit.
     QAction *beforeExit = ui->menuFile->actions().value(ui->menuFile->actions().size() - 2);
     ui->menuFile->insertAction(beforeExit, actionStop);
+    ui->menuFile->insertAction(beforeExit, actionOpenCamera);
     ui->menuFile->insertMenu(beforeExit, menuRecent);
     ui->menuFile->insertAction(beforeExit, actionLiveUpdate);
     ui->menuFile->insertSeparator(beforeExit);
@@ -171,6 +179,57 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     actionAbout = makeAction(window, "actionAbout", "About", "About this program", {});
     menuHelp->addAction(actionAbout);
     ui->menuBar->addAction(menuHelp->menuAction());
+
+    actionPlay = makeAction(window, "actionPlay", "Play", "Play or pause the sequence (Space)", {keys("Space")});
+    actionPlay->setIcon(window->style()->standardIcon(QStyle::SP_MediaPlay));
+    actionPreviousFrame = makeAction(window, "actionPreviousFrame", "Previous Frame", "Previous frame (Left)",
+                                     {keys("Left")});
+    actionNextFrame = makeAction(window, "actionNextFrame", "Next Frame", "Next frame (Right)", {keys("Right")});
+    actionFirstFrame = makeAction(window, "actionFirstFrame", "First Frame", "First frame (Home)", {keys("Home")});
+    actionLastFrame = makeAction(window, "actionLastFrame", "Last Frame", "Last frame (End)", {keys("End")});
+    for (QAction *action : {actionPlay, actionPreviousFrame, actionNextFrame, actionFirstFrame, actionLastFrame}) {
+        action->setEnabled(false);
+        window->addAction(action);
+    }
+
+    // The frame bar goes under the view, in the view's place in the
+    // form's row; hidden, it takes no room, and a still picture's window
+    // is as it was.
+    frameBar = new QWidget(ui->centralWidget);
+    frameBar->setObjectName(QStringLiteral("frameBar"));
+    auto *frameBarLayout = new QHBoxLayout(frameBar);
+    frameBarLayout->setContentsMargins(0, 0, 0, 0);
+    playButton = new QToolButton(frameBar);
+    playButton->setObjectName(QStringLiteral("playButton"));
+    playButton->setDefaultAction(actionPlay);
+    playButton->setAutoRaise(true);
+    // Out of the Tab chain, which goes round the form's controls only.
+    playButton->setFocusPolicy(Qt::NoFocus);
+    frameSlider = new QSlider(Qt::Horizontal, frameBar);
+    frameSlider->setObjectName(QStringLiteral("frameSlider"));
+    frameSlider->setToolTip(text("The frame shown; Left and Right step, Home and End go to the first and the last"));
+    frameSlider->setFocusPolicy(Qt::ClickFocus);
+    frameLabel = new QLabel(frameBar);
+    frameLabel->setObjectName(QStringLiteral("frameLabel"));
+    frameLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    frameBarLayout->addWidget(playButton);
+    frameBarLayout->addWidget(frameSlider, 1);
+    frameBarLayout->addWidget(frameLabel);
+    frameBar->hide();
+    featureCountPlot = new FeatureCountPlot(ui->centralWidget);
+    featureCountPlot->setObjectName(QStringLiteral("featureCountPlot"));
+    featureCountPlot->setToolTip(text("Features found in each frame detected, with the settings of the run shown; "
+                                      "the red line marks the frame shown"));
+    featureCountPlot->hide();
+    auto *viewColumn = new QVBoxLayout;
+    viewColumn->setObjectName(QStringLiteral("viewColumn"));
+    viewColumn->setContentsMargins(0, 0, 0, 0);
+    const int viewStretch = ui->mainHLayout->stretch(0);
+    ui->mainHLayout->removeWidget(ui->featuresWidget);
+    viewColumn->addWidget(ui->featuresWidget, 1);
+    viewColumn->addWidget(frameBar);
+    viewColumn->addWidget(featureCountPlot);
+    ui->mainHLayout->insertLayout(0, viewColumn, viewStretch);
 
     navigator = new FrameViewNavigator(ui->featuresWidget);
     navigator->setObjectName(QStringLiteral("frameViewNavigator"));
@@ -265,8 +324,49 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     QObject::connect(thresholdHistogram, &ResponseHistogram::thresholdPicked, ui->maxThresholdSBox,
                      &QDoubleSpinBox::setValue);
 
+    tracksBox = new QGroupBox(text("Tracks"), detectionOptionsWidget);
+    tracksBox->setObjectName(QStringLiteral("tracksBox"));
+    tracksBox->setCheckable(true);
+    tracksBox->setChecked(false);
+    tracksBox->setToolTip(text("Link the features of the frames seen into tracks, and draw each circle with a "
+                               "tail of its track's last positions"));
+    auto *tracksLayout = new QGridLayout(tracksBox);
+    tracksLayout->setContentsMargins(6, 6, 6, 6);
+    tracksLayout->setSpacing(6);
+    trackDistanceSBox = new QDoubleSpinBox(tracksBox);
+    trackDistanceSBox->setObjectName(QStringLiteral("trackDistanceSBox"));
+    trackDistanceSBox->setRange(0.5, 1000.0);
+    trackDistanceSBox->setSingleStep(1.0);
+    trackDistanceSBox->setValue(10.0);
+    trackDistanceSBox->setToolTip(text("The farthest a feature moves from one frame to the next, in pixels"));
+    trackGapSBox = new QSpinBox(tracksBox);
+    trackGapSBox->setObjectName(QStringLiteral("trackGapSBox"));
+    trackGapSBox->setRange(0, 100);
+    trackGapSBox->setToolTip(text("Frames a track may miss and still go on"));
+    tailLengthSBox = new QSpinBox(tracksBox);
+    tailLengthSBox->setObjectName(QStringLiteral("tailLengthSBox"));
+    tailLengthSBox->setRange(1, 1000);
+    tailLengthSBox->setValue(20);
+    tailLengthSBox->setToolTip(text("How many of its track's last frames a circle's tail goes back"));
+    auto *distanceLabel = new QLabel(text("Max distance"), tracksBox);
+    distanceLabel->setToolTip(trackDistanceSBox->toolTip());
+    auto *gapLabel = new QLabel(text("Gap"), tracksBox);
+    gapLabel->setToolTip(trackGapSBox->toolTip());
+    auto *tailLabel = new QLabel(text("Tail length"), tracksBox);
+    tailLabel->setToolTip(tailLengthSBox->toolTip());
+    trackDistanceSBox->setSuffix(text(" px"));
+    tracksLayout->addWidget(distanceLabel, 0, 0);
+    tracksLayout->addWidget(trackDistanceSBox, 0, 1);
+    tracksLayout->addWidget(gapLabel, 1, 0);
+    tracksLayout->addWidget(trackGapSBox, 1, 1);
+    tracksLayout->addWidget(tailLabel, 2, 0);
+    tracksLayout->addWidget(tailLengthSBox, 2, 1);
+    // Only sequences have tracks.
+    tracksBox->hide();
+
     for (QWidget *control : {(QWidget *)scalesSBox, (QWidget *)sigmaMaxSBox, (QWidget *)polarityCBox,
-                             (QWidget *)stretchCBox, (QWidget *)liveUpdateCheckBox})
+                             (QWidget *)stretchCBox, (QWidget *)liveUpdateCheckBox, (QWidget *)tracksBox,
+                             (QWidget *)trackDistanceSBox, (QWidget *)trackGapSBox, (QWidget *)tailLengthSBox})
         control->setFocusPolicy(Qt::ClickFocus);
 
     detectionOptionsLayout->addWidget(lblScales, 0, 0);
@@ -288,7 +388,8 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     // the column, and the window, keep their size.
     thresholdHistogram->setMinimumHeight(thresholdHistogram->minimumSizeHint().height()
                                          - lblStretch->fontMetrics().height());
-    detectionOptionsLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), 6, 0);
+    detectionOptionsLayout->addWidget(tracksBox, 6, 0, 1, 2);
+    detectionOptionsLayout->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), 7, 0);
     ui->controlGridLayout->addWidget(detectionOptionsWidget, 2, 0, 1, 2);
 
     runProgressBar = new QProgressBar(ui->statusBar);
@@ -303,6 +404,10 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     circleCountLabel->setObjectName(QStringLiteral("circleCountLabel"));
     circleCountLabel->setToolTip(text("So many circles cover one another: zoom in to tell them apart"));
     circleCountLabel->hide();
+    playbackRateLabel = new QLabel(ui->statusBar);
+    playbackRateLabel->setObjectName(QStringLiteral("playbackRateLabel"));
+    playbackRateLabel->setToolTip(text("Frames shown per second while the sequence plays"));
+    playbackRateLabel->hide();
     pictureInfoLabel = new QLabel(ui->statusBar);
     pictureInfoLabel->setObjectName(QStringLiteral("pictureInfoLabel"));
     stopButton = new QToolButton(ui->statusBar);
@@ -326,6 +431,7 @@ void WindowTools::setUp(QMainWindow *window, Ui::HessianMaximaMainWin *ui)
     ui->statusBar->addPermanentWidget(stopButton);
     ui->statusBar->addPermanentWidget(circleCountLabel);
     ui->statusBar->addPermanentWidget(warningButton);
+    ui->statusBar->addPermanentWidget(playbackRateLabel);
     ui->statusBar->addPermanentWidget(pictureInfoLabel);
     ui->statusBar->addPermanentWidget(pixelInfoLabel);
 }

@@ -11,6 +11,7 @@
 // (objects, order, texts, focus chain) stays as it is. A plain record of
 // pointers, like the form's; Qt's parents own the objects.
 
+class FeatureCountPlot;
 class FeatureTableModel;
 class FrameViewNavigator;
 class QAction;
@@ -22,7 +23,9 @@ class QGridLayout;
 class QLabel;
 class QMainWindow;
 class QMenu;
+class QGroupBox;
 class QProgressBar;
+class QSlider;
 class QSpinBox;
 class QTableView;
 class QToolButton;
@@ -53,6 +56,16 @@ struct WindowTools {
     QAction *actionColourByPolarity;
     QAction *actionShowResults;  // the results dock's own toggle
     FrameViewNavigator *navigator;
+    // File menu, after Open File: a camera or a live stream.
+    QAction *actionOpenCamera;
+    // A sequence's frames: play or pause (Space), a frame back or on
+    // (Left, Right), the first and the last (Home, End). Window-wide keys,
+    // enabled while a sequence is open.
+    QAction *actionPlay;
+    QAction *actionPreviousFrame;
+    QAction *actionNextFrame;
+    QAction *actionFirstFrame;
+    QAction *actionLastFrame;
     // Help menu.
     QMenu *menuHelp;
     QAction *actionAbout;
@@ -78,6 +91,22 @@ struct WindowTools {
     QCheckBox *liveUpdateCheckBox;
     ResponseHistogram *thresholdHistogram;
 
+    // Under the view, shown while a sequence is open: the play button, the
+    // frame slider and the frame's number and time.
+    QWidget *frameBar;
+    QToolButton *playButton;
+    QSlider *frameSlider;
+    QLabel *frameLabel;
+    // Under the bar: the features found in each frame detected so far.
+    FeatureCountPlot *featureCountPlot;
+
+    // Tracks: the features of the frames seen linked across frames, each
+    // circle with a tail of its track's last positions.
+    QGroupBox *tracksBox;
+    QDoubleSpinBox *trackDistanceSBox;  // pixels per frame
+    QSpinBox *trackGapSBox;             // frames
+    QSpinBox *tailLengthSBox;           // frames
+
     // Status bar, right-hand side: the busy bar and Stop while a run goes
     // on, the circle count, what the picture's warning says until the
     // picture or its stretch changes, and the picture's name, size and zoom
@@ -85,6 +114,7 @@ struct WindowTools {
     QProgressBar *runProgressBar;
     QToolButton *stopButton;
     QLabel *circleCountLabel;
+    QLabel *playbackRateLabel;  // "Playing: 23.9 fps" while a sequence plays
     QToolButton *warningButton;
     QLabel *pictureInfoLabel;
     QLabel *pixelInfoLabel;

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QImageReader>
 
 #include <algorithm>
@@ -923,6 +924,14 @@ std::unique_ptr<PictureSource> PictureSource::open(const QString &path, const So
         if (!guarded(error, [&] { return files->listPattern(info.path(), pattern, path, error); }))
             return nullptr;
         return std::unique_ptr<PictureSource>(files.release());
+    }
+    // Live streams named by a URL (rtsp://, udp://, http://, ...): FFmpeg's.
+    static const QRegularExpression streamAddress(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://."));
+    if (!info.exists() && streamAddress.match(path).hasMatch()) {
+        std::unique_ptr<VideoSequence> video(new VideoSequence(options));
+        if (!guarded(error, [&] { return video->openPath(path, error); }))
+            return nullptr;
+        return std::unique_ptr<PictureSource>(video.release());
     }
     // Cameras (character devices): FFmpeg's, never read as a file.
     struct stat status {};

@@ -6,13 +6,19 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QImage>
+#include <QLineEdit>
 #include <QPointF>
 #include <QPointer>
+#include <QRunnable>
+#include <QSemaphore>
 #include <QSettings>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 #include <QWidget>
+#include <QtTest>
 
 #include <algorithm>
 #include <cmath>
@@ -65,6 +71,52 @@ private:
     QPointer<QWidget> lastAnswered;
     QTimer poll;
     QElapsedTimer clock;
+};
+
+// Types the path into the dialog's file-name field and accepts, as a person
+// would; the field's text is what the dialog opens.
+inline ModalResponder::Handler chooseFile(const QString &path)
+{
+    return [path](QWidget *modal) {
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        QVERIFY(dialog);
+        auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(field);
+        field->clear();
+        QTest::keyClicks(field, path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    };
+}
+
+// Holds the only thread of the global pool until released, so that runs
+// started meanwhile wait in its queue.
+class PoolGate
+{
+public:
+    PoolGate() : pool(QThreadPool::globalInstance()), threads(pool->maxThreadCount())
+    {
+        pool->waitForDone();
+        pool->setMaxThreadCount(1);
+        pool->start(QRunnable::create([this] { gate.acquire(); }));
+    }
+    ~PoolGate()
+    {
+        release();
+        pool->waitForDone();
+        pool->setMaxThreadCount(threads);
+    }
+    void release()
+    {
+        if (!released)
+            gate.release();
+        released = true;
+    }
+
+private:
+    QThreadPool *pool;
+    int threads;
+    QSemaphore gate;
+    bool released = false;
 };
 
 // The window keeps its settings in INI files: a test points them at a

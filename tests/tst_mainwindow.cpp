@@ -78,21 +78,6 @@ T *part(QWidget *window, const char *name)
     return window->findChild<T *>(QLatin1String(name));
 }
 
-// Types the path into the dialog's file-name field and accepts, as a person
-// would; the field's text is what the dialog opens.
-ModalResponder::Handler chooseFile(const QString &path)
-{
-    return [path](QWidget *modal) {
-        auto *dialog = qobject_cast<QFileDialog *>(modal);
-        QVERIFY(dialog);
-        auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        QVERIFY(field);
-        field->clear();
-        QTest::keyClicks(field, path);
-        QMetaObject::invokeMethod(dialog, "accept");
-    };
-}
-
 ModalResponder::Handler cancelDialog(QString *title = nullptr, QString *directory = nullptr,
                                      QStringList *filters = nullptr)
 {
@@ -227,37 +212,6 @@ bool writeDeepPicture(const QString &path)
             reinterpret_cast<quint16 *>(deep.scanLine(y))[x] = (quint16)(1000 + 4 * qGray(discs.pixel(x, y)));
     return deep.save(path);
 }
-
-// Holds the only thread of the global pool until released, so that runs
-// started meanwhile wait in its queue.
-class PoolGate
-{
-public:
-    PoolGate() : pool(QThreadPool::globalInstance()), threads(pool->maxThreadCount())
-    {
-        pool->waitForDone();
-        pool->setMaxThreadCount(1);
-        pool->start(QRunnable::create([this] { gate.acquire(); }));
-    }
-    ~PoolGate()
-    {
-        release();
-        pool->waitForDone();
-        pool->setMaxThreadCount(threads);
-    }
-    void release()
-    {
-        if (!released)
-            gate.release();
-        released = true;
-    }
-
-private:
-    QThreadPool *pool;
-    int threads;
-    QSemaphore gate;
-    bool released = false;
-};
 
 // Bytes the C heap has handed out and not taken back, or -1 where that
 // cannot be read (other C libraries, or a sanitizer's own allocator).
@@ -429,9 +383,12 @@ void TstMainWindow::dialogOffersEveryFormatAndCancelChangesNothing()
     QCOMPARE(title, QStringLiteral("Open image file"));
     QCOMPARE(directory, QDir::current().absolutePath());
 
-    // One filter, a pattern per readable format, each after one space; the
-    // formats that are always refused are not offered.
-    QCOMPARE(filters.size(), 1);
+    // Images first (the filter chosen at start: a pattern per readable
+    // format, each after one space, none of the formats always refused),
+    // then videos and all files.
+    QCOMPARE(filters.size(), 3);
+    QVERIFY(filters[1].startsWith(QStringLiteral("Videos (*.mp4 *.mkv ")));
+    QCOMPARE(filters[2], QStringLiteral("All files (*)"));
     const QString filter = filters.first();
     QList<QByteArray> formats = QImageReader::supportedImageFormats();
     for (const char *refused : {"svg", "svgz", "mng", "icns"}) {

@@ -28,6 +28,20 @@ extern "C" {
 
 namespace {
 
+// "scheme://..." naming no file: a stream for FFmpeg's protocols to read.
+bool isStreamAddress(const QString &path)
+{
+    const int colon = path.indexOf(QLatin1String("://"));
+    if (colon < 1 || path.size() <= colon + 3 || !path[0].isLetter() || QFile::exists(path))
+        return false;
+    for (int i = 1; i < colon; ++i) {
+        const QChar c = path[i];
+        if (!(c.isLetterOrNumber() || c == QLatin1Char('+') || c == QLatin1Char('-') || c == QLatin1Char('.')))
+            return false;
+    }
+    return true;
+}
+
 // Bytes that FFmpeg reads through us rather than through its own
 // protocols: a pipe or FIFO (read with a timeout, so that a source that
 // falls silent can still be interrupted), or a container in memory.
@@ -261,6 +275,15 @@ bool FfmpegDecoder::openInput(const VideoInput &input, QString *error)
     } else if (input.path == QLatin1String("-")) {
         custom.fd = STDIN_FILENO;
         useCustom = true;
+        live = true;
+    } else if (isStreamAddress(input.path)) {
+        // A live stream by its URL: FFmpeg's own protocols read it.
+        static const bool network = [] {
+            avformat_network_init();
+            return true;
+        }();
+        (void)network;
+        url = input.path.toUtf8();
         live = true;
     } else {
         const QByteArray path = QFile::encodeName(input.path);

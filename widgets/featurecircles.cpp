@@ -4,7 +4,9 @@
 
 #include <QPainter>
 #include <QPen>
+#include <QPolygonF>
 #include <QRectF>
+#include <QTransform>
 
 #include <algorithm>
 #include <cmath>
@@ -156,4 +158,24 @@ FeatureSpan featureRows(const QVector<Feature> &features, bool rowOrdered, doubl
     const auto end = std::upper_bound(begin, features.end(), bottom,
                                       [](double row, const Feature &f) { return row < f.y; });
     return FeatureSpan{(int)(begin - features.begin()), (int)(end - features.begin())};
+}
+
+void drawFeatureTails(QPainter &painter, const QVector<QPolygonF> &tails, const QTransform &toDevice, double width)
+{
+    painter.save();
+    painter.resetTransform();
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPen pen(kTrackTailColour);
+    pen.setWidthF(width);
+    pen.setCosmetic(true);
+    pen.setCapStyle(Qt::RoundCap);
+    pen.setJoinStyle(Qt::RoundJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    // A feature at (x, y) sits on the centre of pixel (x, y).
+    const QTransform centred = QTransform::fromTranslate(0.5, 0.5) * toDevice;
+    for (const QPolygonF &tail : tails)
+        if (tail.size() >= 2)
+            painter.drawPolyline(centred.map(tail));
+    painter.restore();
 }

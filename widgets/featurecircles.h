@@ -13,6 +13,8 @@
 #include <QVector>
 
 class QPainter;
+class QPolygonF;
+class QTransform;
 
 // The outline colour, red 250, green 10, blue 10; circles are not filled.
 const QColor kFeatureColour(250, 10, 10, 255);
@@ -21,6 +23,9 @@ const QColor kFeatureColour(250, 10, 10, 255);
 const QColor kDarkFeatureColour(30, 144, 255, 255);
 // The circle of the feature picked out (a row selected in the results).
 const QColor kHighlightColour(255, 220, 0, 255);
+// A track's tail: a green that stands apart from the red, the blue and the
+// yellow above.
+const QColor kTrackTailColour(40, 220, 90, 255);
 
 // How the circles of one list of features are drawn.
 struct FeatureCircleLook {
@@ -67,6 +72,13 @@ int zoomedOutlineWidth(double zoom);
 // draws many times faster.
 void drawZoomedFeatureCircles(QPainter &painter, const QVector<Feature> &features, const FeatureCircleLook &look,
                               double zoom, const QPointF &origin, int first, int last, const QRectF &clip);
+
+// Draws each tail (a track's last positions, oldest first, in picture
+// coordinates as features have them) as a polyline through the centres of
+// their pixels, in kTrackTailColour, `width` device pixels wide; `toDevice`
+// takes picture coordinates to the painter's. Tails of one point draw
+// nothing.
+void drawFeatureTails(QPainter &painter, const QVector<QPolygonF> &tails, const QTransform &toDevice, double width);
 
 // Every run hands its features over in row order (row by row, and within a
 // row by column or scale). Lists in any other order are looked through

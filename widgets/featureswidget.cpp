@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPen>
 #include <QRectF>
+#include <QTransform>
 
 #include <algorithm>
 #include <cmath>
@@ -42,6 +43,7 @@ FeaturesWidget::~FeaturesWidget() = default;
 void FeaturesWidget::setFeatures(const QVector<Feature> &features)
 {
     this->features = features;
+    tails.clear();
     highlighted = -1;
     featuresChanged();
     update();
@@ -50,6 +52,7 @@ void FeaturesWidget::setFeatures(const QVector<Feature> &features)
 void FeaturesWidget::clearFeatures()
 {
     features = QVector<Feature>();
+    tails.clear();
     highlighted = -1;
     featuresChanged();
     update();
@@ -73,6 +76,12 @@ void FeaturesWidget::setFeaturePolarities(const QVector<int8_t> &polarities)
 {
     this->polarities = polarities;
     featuresChanged();
+    update();
+}
+
+void FeaturesWidget::setFeatureTails(const QVector<QPolygonF> &tails)
+{
+    this->tails = tails;
     update();
 }
 
@@ -183,6 +192,16 @@ void FeaturesWidget::paintEvent(QPaintEvent *event)
     // below divides by its sides.
     if (image.isNull() || !circlesShown)
         return;
+
+    if (!tails.isEmpty()) {
+        // Picture coordinates to the widget's, as toWidget maps them.
+        const QPointF zero = toWidget(QPointF(0, 0));
+        const QPointF one = toWidget(QPointF(1, 1));
+        QPainter painter(this);
+        drawFeatureTails(painter, tails,
+                         QTransform(one.x() - zero.x(), 0, 0, one.y() - zero.y(), zero.x(), zero.y()),
+                         std::max(2.0, (double)zoomedOutlineWidth(scale())));
+    }
 
     const FeatureSpan span = featuresInView();
     if (span.last - span.first > kCirclesAtOnce) {

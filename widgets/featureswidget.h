@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QPoint>
+#include <QPolygonF>
 #include <QTimer>
 #include <QVector>
 
@@ -45,6 +46,11 @@ public:
     // of those that do; tiny circles count as a few widget pixels wide), or
     // -1.
     int featureAt(const QPointF &widgetPoint) const;
+    // Each feature's track tail, its last positions in picture coordinates
+    // (tails[i] for features[i], oldest first), drawn under the circles;
+    // empty (the default, and after every new list): none.
+    void setFeatureTails(const QVector<QPolygonF> &tails);
+    const QVector<QPolygonF> &featureTails() const { return tails; }
     // Whether circles in view are still being drawn.
     bool drawingCircles() const;
 
@@ -71,6 +77,7 @@ private:
 
     QVector<float> featureRadii;
     QVector<int8_t> polarities;
+    QVector<QPolygonF> tails;
     bool byPolarity = false;
     bool circlesShown = true;
     int highlighted = -1;

@@ -43,6 +43,7 @@ public:
     double scale() const;
     QPoint origin() const { return zoomOrigin; }
     QSize frameSize() const { return image.size(); }
+    const QImage &frame() const { return image; }
     // Where a point of the frame (pixel (i, j) covers i..i+1, j..j+1) lands
     // in the widget as the view paints it, and back.
     QPointF toWidget(const QPointF &framePoint) const;
