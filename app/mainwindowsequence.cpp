@@ -15,6 +15,7 @@
 #include "frametracks.h"
 #include "picturesource.h"
 #include "runrequest.h"
+#include "sequencetracks.h"
 #include "windowsettings.h"
 #include "windowtools.h"
 
@@ -483,6 +484,14 @@ void HessianMaximaMainWin::saveSequenceFeatures(const QString &path, bool json)
     StretchChoice stretch;
     stretch.mode = tools->stretch();
     const QString fileName = pictureFileName;
+    // With Tracks on, the saved table carries the track column the command
+    // line's --track gives, linked with the box's settings.
+    TrackLinkSettings link;
+    if (tools->tracksBox->isChecked()) {
+        link.maxDistance = tools->trackDistanceSBox->value();
+        link.gap = tools->trackGapSBox->value();
+    }
+    const bool linking = link.maxDistance > 0.0;
 
     QFutureWatcher<SequenceSaving> saving;
     QEventLoop wait;
@@ -504,11 +513,13 @@ void HessianMaximaMainWin::saveSequenceFeatures(const QString &path, bool json)
         const SourceInfo &info = source->info();
         QSaveFile file(path);
         FeatureTableWriter writer(&file, json ? TableFormat::Json : TableFormat::Csv, true, false,
-                                  info.timed ? FrameColumns::FrameAndTime : FrameColumns::Frame);
+                                  info.timed ? FrameColumns::FrameAndTime : FrameColumns::Frame, linking);
         PictureResult sequence;
         sequence.file = fileName;
         recordRunSettings(settings, &sequence);
         sequence.sequence = true;
+        sequence.link = link;
+        QVector<PictureResult> held;  // with Tracks on, until the last frame
         sequence.width = (int)std::min<qint64>(info.width, INT_MAX);
         sequence.height = (int)std::min<qint64>(info.height, INT_MAX);
         sequence.frames = info.frames;
@@ -556,7 +567,9 @@ void HessianMaximaMainWin::saveSequenceFeatures(const QString &path, bool json)
                 sequence.stretch = one.stretch;
             if (result.status != 0 && sequence.status == 0)
                 sequence.status = result.status;
-            if (!writer.writeFrame(one)) {
+            if (linking) {
+                held << one;
+            } else if (!writer.writeFrame(one)) {
                 file.cancelWriting();
                 outcome.error = file.errorString();
                 return outcome;
@@ -564,6 +577,19 @@ void HessianMaximaMainWin::saveSequenceFeatures(const QString &path, bool json)
             ++outcome.frames;
             outcome.features += result.features.size();
             done->store(frame.index + 1);
+        }
+        if (linking) {
+            SequenceTracks tracks;
+            if (!linkSequenceFrames(&held, FrameRange(), link, &tracks, &outcome.error)) {
+                file.cancelWriting();
+                return outcome;
+            }
+            for (const PictureResult &one : held)
+                if (!writer.writeFrame(one)) {
+                    file.cancelWriting();
+                    outcome.error = file.errorString();
+                    return outcome;
+                }
         }
         const FrameLosses &losses = source->losses();
         sequence.framesRead = outcome.frames;

@@ -328,6 +328,24 @@ void TstSequenceWindow::savedFeaturesEqualTheCommandLineAndCancelWritesNothing()
     QVERIFY(cli.out.count('\n') > kFrames);
     QCOMPARE(QString::fromUtf8(fileBytes(saved)), cli.out);
 
+    // With Tracks on, the saved table gains the track column, as --track
+    // with the box's distance and gap gives it.
+    part<QGroupBox>(&window, "tracksBox")->setChecked(true);
+    part<QDoubleSpinBox>(&window, "trackDistanceSBox")->setValue(6.0);
+    part<QSpinBox>(&window, "trackGapSBox")->setValue(1);
+    const QString linked = workDir.filePath(QStringLiteral("linked.csv"));
+    {
+        ModalResponder responder({chooseFile(linked)});
+        part<QAction>(&window, "actionSaveFeatures")->trigger();
+        QVERIFY(responder.succeeded());
+    }
+    const Outcome tracked =
+        runCli({"--details", "--sigma", "3", "--threshold", "50", "--track", "6", "--gap", "1", stackPath});
+    QCOMPARE(tracked.exitCode, 0);
+    QVERIFY(tracked.out.startsWith(cli.out.section('\n', 0, 0) + ",track\n"));
+    QCOMPARE(QString::fromUtf8(fileBytes(linked)), tracked.out);
+    part<QGroupBox>(&window, "tracksBox")->setChecked(false);
+
     // Save Annotated Image: the frame shown, frame 3, with its circles.
     const QString annotated = workDir.filePath(QStringLiteral("frame3.png"));
     {

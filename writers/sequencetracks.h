@@ -1,8 +1,9 @@
 #ifndef SEQUENCETRACKS_H
 #define SEQUENCETRACKS_H
 
-// A sequence's detections linked into tracks (--track): the frames as
-// runSequenceInput hands them over, held until the last one is read.
+// A sequence's detections linked into tracks, as the command line's
+// --track and the window's Save Features with Tracks on write them: the
+// frames' results held until the last one is read, then linked.
 
 #include "featurewriter.h"
 #include "picturesource.h"
