@@ -121,6 +121,9 @@ void HessianMaximaMainWin::showZoom()
     fitPictureInfo();
 }
 
+// Where QStatusBar draws its message from the left.
+constexpr int kStatusMessageLeft = 6;
+
 // The picture's line shares the status bar with the standing line, which
 // comes first: as much of the line as fits, the zoom last to go, then the
 // size and format, the file name (shortened in the middle) first.
@@ -138,15 +141,32 @@ void HessianMaximaMainWin::fitPictureInfo()
             room -= other->sizeHint().width() + gap;
     const QString rest = QStringLiteral("  %1  %2").arg(pictureSummary, pictureZoom);
     const QString name = QFileInfo(pictureFileName).fileName();
-    const int nameRoom = room - metrics.horizontalAdvance(rest);
-    QString line;
-    if (nameRoom >= std::min(metrics.horizontalAdvance(name), 8 * metrics.averageCharWidth()))
-        line = metrics.elidedText(name, Qt::ElideMiddle, nameRoom) + rest;
-    else if (metrics.horizontalAdvance(rest) <= room)
-        line = rest.trimmed();
-    else if (metrics.horizontalAdvance(pictureZoom) <= room)
-        line = pictureZoom;
-    tools->pictureInfoLabel->setText(line);
+    const auto lineFor = [&](int room) {
+        const int nameRoom = room - metrics.horizontalAdvance(rest);
+        if (nameRoom >= std::min(metrics.horizontalAdvance(name), 8 * metrics.averageCharWidth()))
+            return metrics.elidedText(name, Qt::ElideMiddle, nameRoom) + rest;
+        if (metrics.horizontalAdvance(rest) <= room)
+            return rest.trimmed();
+        if (metrics.horizontalAdvance(pictureZoom) <= room)
+            return pictureZoom;
+        return QString();
+    };
+    tools->pictureInfoLabel->setText(lineFor(room));
+    // The estimate leaves out the status bar's own spacing and margins:
+    // once laid out, the standing line must still end left of the first
+    // widget beside it, or the picture's line gives up what it lacks.
+    if (!ui->statusBar->isVisible() || !ui->statusBar->layout())
+        return;
+    ui->statusBar->layout()->activate();
+    int firstLeft = ui->statusBar->width();
+    for (QWidget *beside : ui->statusBar->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+        if (beside->isVisible() && beside->width() > 0 && beside->x() > 0)
+            firstLeft = std::min(firstLeft, beside->x());
+    const QFontMetrics messageMetrics(ui->statusBar->font());
+    const int lacking = kStatusMessageLeft + messageMetrics.horizontalAdvance(ui->statusBar->currentMessage()) + gap
+                        - firstLeft;
+    if (lacking > 0)
+        tools->pictureInfoLabel->setText(lineFor(room - lacking));
 }
 
 // The pointer over the picture: the pixel under it in the status bar, and

@@ -32,6 +32,8 @@
 #include <QProgressBar>
 #include <QSemaphore>
 #include <QSpinBox>
+#include <QFontMetrics>
+#include <QLayout>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTableView>
@@ -262,6 +264,7 @@ private slots:
     void stopCancelsTheRunAndChangesNothingElse();
     void settingsAndRecentFilesAreRemembered();
     void pixelUnderThePointer();
+    void runLineIsNotCoveredByThePictureLine();
     void aboutAndToolTips();
 
 private:
@@ -1337,6 +1340,34 @@ void TstMainWindow::pixelUnderThePointer()
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(view, &leave);
     QVERIFY(!pixel->isVisible() && picture->isVisible());
+}
+
+// The picture's line (file name, size, format, zoom) gives way to the run's
+// report: in a narrow window the report stays whole, left of every widget
+// beside it, and the picture's line is shortened instead.
+void TstMainWindow::runLineIsNotCoveredByThePictureLine()
+{
+    const QString longName = workDir.filePath(QStringLiteral("a-picture-with-a-rather-long-name-from-the-microscope.png"));
+    QFile::remove(longName);
+    QVERIFY(QFile::copy(blobsPath, longName));
+    HessianMaximaMainWin window;
+    window.resize(760, 560);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(openThroughDialog(&window, longName));
+    const QString report = nextReport(&window);
+    QVERIFY(report.startsWith(QStringLiteral("Success. Feature count: ")));
+    auto *statusBar = part<QStatusBar>(&window, "statusBar");
+    QTRY_COMPARE(statusBar->currentMessage(), report);
+    statusBar->layout()->activate();
+    int firstLeft = statusBar->width();
+    for (QWidget *beside : statusBar->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+        if (beside->isVisible() && beside->width() > 0 && beside->x() > 0)
+            firstLeft = std::min(firstLeft, beside->x());
+    QVERIFY2(6 + QFontMetrics(statusBar->font()).horizontalAdvance(report) <= firstLeft,
+             qPrintable(QStringLiteral("the report needs %1 px, the widgets beside it start at %2")
+                            .arg(6 + QFontMetrics(statusBar->font()).horizontalAdvance(report))
+                            .arg(firstLeft)));
 }
 
 // Help > About names the program and its version; the new controls carry
