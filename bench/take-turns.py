@@ -32,15 +32,15 @@ def quartiles(values):
     return at(0.25), at(0.75)
 
 
-def parse(spec):
-    name, _, command = spec.partition("=")
+def parse(given):
+    name, _, command = given.partition("=")
     words = shlex.split(command)
     env = dict(os.environ)
     while words and "=" in words[0] and not words[0].startswith(("/", ".")):
         key, _, value = words.pop(0).partition("=")
         env[key] = value
     if not name or not words:
-        sys.exit(f"take-turns.py: '{spec}' is not NAME=COMMAND")
+        sys.exit(f"take-turns.py: '{given}' is not NAME=COMMAND")
     return name, env, words
 
 
@@ -48,7 +48,7 @@ def main():
     if len(sys.argv) < 3 or not sys.argv[1].isdigit():
         sys.exit(__doc__)
     turns = int(sys.argv[1])
-    commands = [parse(spec) for spec in sys.argv[2:]]
+    commands = [parse(given) for given in sys.argv[2:]]
     wall = {name: [] for name, _, _ in commands}
     cpu = {name: [] for name, _, _ in commands}
     for turn in range(turns):
