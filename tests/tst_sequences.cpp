@@ -605,6 +605,21 @@ void TestSequences::videos()
     }
     QCOMPARE(runCli(settings + QStringList{"--annotate", path("video/annotated.mkv"), clip}).exitCode, 2);
 
+    // A raw H.264 stream has no time stamps to seek by: a selection counts
+    // its frames from the start instead, and gives those frames' rows.
+    const QString raw = path("video/raw.h264");
+    QVERIFY(run({"-framerate", "10", "-i", path("video/g%d.png"), "-vf", "format=yuv420p", "-c:v", "libx264", "-f",
+                 "h264", raw}));
+    const QStringList rawRows = rowsOf(runCli(settings + QStringList{raw}).out);
+    QStringList rawSelected;
+    for (const QString &row : rawRows)
+        if (QList<int>{2, 3}.contains(row.section(',', 0, 0).toInt()))
+            rawSelected << row;
+    QVERIFY(!rawSelected.isEmpty());
+    const Outcome rawPart = runCli(settings + QStringList{"--frames", "2:4", raw});
+    QCOMPARE(rawPart.exitCode, 0);
+    QCOMPARE(rowsOf(rawPart.out), rawSelected);
+
     // H.264 in MP4 (its index first), cut: the frames before the cut's
     // group of pictures as the whole file gives them, the rest named lost.
     const QString h264 = path("video/long.mp4");

@@ -213,6 +213,10 @@ private:
     int64_t target = AV_NOPTS_VALUE;
     int64_t lowestSent = std::numeric_limits<int64_t>::max();
     bool restartedForTarget = false;
+    // A seek in frames without time stamps: decoded from the start, frames
+    // before this index not handed over.
+    qint64 countTo = -1;
+    bool stampless = false;  // some packet has no time stamp
 
     // Every packet's time stamp in order, once a seek needed them.
     std::vector<int64_t> timeStamps;
@@ -597,6 +601,8 @@ bool FfmpegDecoder::takeFrame(VideoFrame *out, QString *error, bool *failed)
             pending.erase(it);
     }
     const qint64 index = nextIndex++;
+    if (index < countTo)
+        return false;
 
     const qint64 pixels = (qint64)picture->width * picture->height;
     if (picture->width <= 0 || picture->height <= 0 || pixels > options.maxFramePixels) {
@@ -707,6 +713,7 @@ void FfmpegDecoder::restart()
     decodeErrors = 0;
     target = AV_NOPTS_VALUE;
     lowestSent = std::numeric_limits<int64_t>::max();
+    countTo = -1;
 }
 
 // The demuxer at the key frame at or before `timeStamp` (the start for
@@ -754,12 +761,10 @@ bool FfmpegDecoder::buildIndex(QString *error)
         }
         if (packet->stream_index == streamIndex && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
             const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (pts == AV_NOPTS_VALUE) {
-                av_packet_unref(packet);
-                *error = QStringLiteral("cannot seek: the frames have no time stamps");
-                return false;
-            }
-            stamps.push_back(pts);
+            if (pts == AV_NOPTS_VALUE)
+                stampless = true;
+            else
+                stamps.push_back(pts);
         }
         av_packet_unref(packet);
     }
@@ -783,6 +788,13 @@ bool FfmpegDecoder::seek(qint64 index, QString *error)
             return positionAt(AV_NOPTS_VALUE, error);
         if (!buildIndex(error))
             return false;
+        if (stampless) {
+            // Nothing to seek by: counted from the start instead.
+            if (!positionAt(AV_NOPTS_VALUE, error))
+                return false;
+            countTo = index;
+            return true;
+        }
         if (index >= (qint64)timeStamps.size()) {
             // Past the end: nothing more to read.
             restart();
