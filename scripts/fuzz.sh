@@ -38,6 +38,10 @@ summaries=()
 for target in "${targets[@]}"; do
     corpus="$build/corpus/$target"
     seeds="$build/seeds/${target#fuzz_}"
+    # Inputs that once found a fault, run first every time.
+    regressions=()
+    [ -d "$project_root/fuzz/regressions/${target#fuzz_}" ] &&
+        regressions=("$project_root/fuzz/regressions/${target#fuzz_}")
     log="$out/$target/log.txt"
     mkdir -p "$corpus" "$out/$target"
     echo "== $target: ${seconds}s"
@@ -45,7 +49,7 @@ for target in "${targets[@]}"; do
     dict=()
     [ -f "$project_root/fuzz/${target#fuzz_}.dict" ] && dict=(-dict="$project_root/fuzz/${target#fuzz_}.dict")
     started=$(date +%s)
-    "$build/bin/$target" "$corpus" "$seeds" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
+    "$build/bin/$target" "$corpus" "$seeds" "${regressions[@]}" "${dict[@]}" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$out/$target/" \
         > "$log" 2>&1 || status=$?
     ran=$(( $(date +%s) - started ))

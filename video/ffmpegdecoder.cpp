@@ -150,6 +150,7 @@ public:
     const VideoInfo &info() const override { return videoInfo; }
     VideoRead decode(VideoFrame *frame, QString *error) override;
     bool seek(qint64 index, QString *error) override;
+    bool seekTo(qint64 index, QString *error);
     VideoDamage damage() const override { return damageSeen; }
     QStringList messages() const override { return log.lines(); }
     void interrupt() override { interrupted = true; }
@@ -778,11 +779,22 @@ bool FfmpegDecoder::buildIndex(QString *error)
 bool FfmpegDecoder::seek(qint64 index, QString *error)
 {
     FfmpegLogScope scope(&log);
+    if (!videoInfo.seekable) {
+        *error = QStringLiteral("a live source cannot seek");
+        return false;
+    }
+    // A seek that fails midway leaves the demuxer anywhere: nothing more is
+    // read from it rather than frames out of order.
+    if (seekTo(index, error))
+        return true;
+    restart();
+    inputDone = finished = true;
+    return false;
+}
+
+bool FfmpegDecoder::seekTo(qint64 index, QString *error)
+{
     try {
-        if (!videoInfo.seekable) {
-            *error = QStringLiteral("a live source cannot seek");
-            return false;
-        }
         restartedForTarget = false;
         if (index == 0)
             return positionAt(AV_NOPTS_VALUE, error);
