@@ -427,6 +427,16 @@ void TstSequenceWindow::tracksDrawTailsThroughThePreviousPositions()
     QVERIFY(view->featureTails().isEmpty());
 }
 
+// How many of this process's descriptors are open on a path.
+static int openCount(const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    int count = 0;
+    for (const QFileInfo &fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        count += fd.symLinkTarget() == target;
+    return count;
+}
+
 void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhyOrIsCancelled()
 {
     HessianMaximaMainWin window;
@@ -457,6 +467,10 @@ void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhyOrIsCancelled()
         ModalResponder responder({[&](QWidget *modal) {
             auto *progress = qobject_cast<QProgressDialog *>(modal);
             QVERIFY(progress);
+            // Cancel once the opening thread holds the stream, so that the
+            // writer leaving below ends its read instead of its open()
+            // waiting for a writer for ever.
+            QTRY_VERIFY_WITH_TIMEOUT(openCount(fifo) == 2, 15000);
             auto *button = progress->findChild<QPushButton *>();
             QVERIFY(button);
             button->click();
@@ -466,6 +480,7 @@ void TstSequenceWindow::cameraThatCannotBeOpenedSaysWhyOrIsCancelled()
     }
     // The writer leaves: the opening thread sees the stream end.
     ::close(writer);
+    QTRY_COMPARE_WITH_TIMEOUT(openCount(fifo), 0, 15000);
     QCOMPARE(part<QStatusBar>(&window, "statusBar")->currentMessage(), QStringLiteral("Opening %1 was cancelled").arg(fifo));
     QVERIFY(!part<QWidget>(&window, "frameBar")->isVisibleTo(&window));
 }
