@@ -5,10 +5,14 @@
 // frame's features linked with the frames seen before it (core/tracklinking),
 // and for the frame shown, each feature's track, its summary and its tail.
 
+#include "tracklinking.h"
+
 #include <QMap>
 #include <QPointF>
 #include <QPolygonF>
 #include <QVector>
+
+#include <vector>
 
 // One feature's track, as the frame shown draws and describes it.
 struct FeatureTrack {
@@ -24,11 +28,35 @@ struct FrameTrackSettings {
     int tailLength = 20;        // frames a tail goes back
 };
 
-// Links the features of all frames in `seen` (frame number -> the
-// features' sub-pixel positions, in picture coordinates as circles have
-// them) and gives one entry per feature of frame `shown`, in its order;
-// false with the reason when linking fails.
-bool featureTracks(const QMap<qint64, QVector<QPointF>> &seen, qint64 shown, const FrameTrackSettings &settings,
-                   QVector<FeatureTrack> *tracks, QString *error);
+// The frames seen (frame number -> the features' sub-pixel positions, in
+// picture coordinates as circles have them) and their last linking, which
+// serves every frame shown until a frame's features or the linking
+// settings change: stepping through frames already seen links nothing
+// again.
+class FrameTracks
+{
+public:
+    void clear();
+    // A frame's features, detected (again).
+    void setFrame(qint64 frame, const QVector<QPointF> &positions);
+    const QMap<qint64, QVector<QPointF>> &frames() const { return seen; }
+
+    // One entry per feature of frame `shown`, in its order; false with the
+    // reason when linking fails.
+    bool featureTracks(qint64 shown, const FrameTrackSettings &settings, QVector<FeatureTrack> *tracks,
+                       QString *error);
+
+private:
+    bool link(const FrameTrackSettings &settings, QString *error);
+
+    QMap<qint64, QVector<QPointF>> seen;
+    bool linked = false;
+    double linkedDistance = 0.0;
+    int linkedGap = 0;
+    std::vector<TrackPoint> points;        // every frame's features, in frame order
+    QMap<qint64, qint64> firstPoint;       // frame -> index of its first point
+    std::vector<int32_t> track;            // per point
+    std::vector<TrackSummary> summaries;   // per track
+};
 
 #endif // FRAMETRACKS_H

@@ -172,7 +172,7 @@ private:
     // The features of the frames detected with the settings of the run
     // shown (frame -> their sub-pixel positions), linked into tracks when Tracks is on, and
     // the tracks of the features shown.
-    QMap<qint64, QVector<QPointF>> framesSeen;
+    FrameTracks framesSeen;
     QString framesSeenSettings;
     QVector<FeatureTrack> shownTracks;
 };

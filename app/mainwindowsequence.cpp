@@ -343,10 +343,10 @@ void HessianMaximaMainWin::frameRunReported(const RunRequest &run, const _Hessia
         positions.reserve(result.measures.size());
         for (const FeatureMeasure &measure : result.measures)
             positions << QPointF(measure.xSubpixel, measure.ySubpixel);
-        framesSeen[run.frameIndex] = positions;
+        framesSeen.setFrame(run.frameIndex, positions);
         showTracks();
         QMap<qint64, int> counts;
-        for (auto frame = framesSeen.constBegin(); frame != framesSeen.constEnd(); ++frame)
+        for (auto frame = framesSeen.frames().constBegin(); frame != framesSeen.frames().constEnd(); ++frame)
             counts.insert(frame.key(), frame.value().size());
         tools->featureCountPlot->setCounts(counts, player->lastFrame());
         tools->featureCountPlot->setCurrentFrame(run.frameIndex);
@@ -356,21 +356,21 @@ void HessianMaximaMainWin::frameRunReported(const RunRequest &run, const _Hessia
     showPlaybackRate();
 }
 
-// Each circle's tail: the tracks of the frames seen, linked again with the
-// box's settings, for the run shown.
+// Each circle's tail: the tracks of the frames seen, linked with the box's
+// settings, for the run shown.
 void HessianMaximaMainWin::showTracks()
 {
     shownTracks.clear();
     QVector<QPolygonF> tails;
     if (tools->tracksBox->isChecked() && sequenceOpen && shownRun && shownRun->frameIndex >= 0
-        && shownResult.status == 0 && framesSeen.contains(shownRun->frameIndex)
+        && shownResult.status == 0 && framesSeen.frames().contains(shownRun->frameIndex)
         && runKey(shownRun->settings, shownRun->stretch) == framesSeenSettings) {
         FrameTrackSettings settings;
         settings.maxDistance = tools->trackDistanceSBox->value();
         settings.gap = tools->trackGapSBox->value();
         settings.tailLength = tools->tailLengthSBox->value();
         QString error;
-        if (!featureTracks(framesSeen, shownRun->frameIndex, settings, &shownTracks, &error))
+        if (!framesSeen.featureTracks(shownRun->frameIndex, settings, &shownTracks, &error))
             showNote(error);
         for (const FeatureTrack &track : shownTracks)
             tails << track.tail;

@@ -423,6 +423,19 @@ void TstSequenceWindow::tracksDrawTailsThroughThePreviousPositions()
     tails = view->featureTails();
     QCOMPARE(tails[moving].size(), 4);
     QVERIFY(std::abs(tails[moving].first().x() - (tails[moving].last().x() - 3 * kStepPerFrame)) < 0.5);
+
+    // Back a frame: the tails end there. A gate shorter than a step: the
+    // moving blob is in no track longer than its own detection.
+    QVERIFY(!reportAfter(&window, [&] { QTest::keyClick(&window, Qt::Key_Left); }).isEmpty());
+    const PictureResult before = part<FeatureTableModel>(&window, "resultsModel")->picture();
+    const int movingBefore = std::abs(before.features[0].x - movingBlob(steps - 1).x()) < 2 ? 0 : 1;
+    tails = view->featureTails();
+    QCOMPARE(tails[movingBefore].size(), 4);
+    QVERIFY(QLineF(tails[movingBefore].last(), movingBlob(steps - 1)).length() < 0.25);
+    part<QDoubleSpinBox>(&window, "trackDistanceSBox")->setValue(kStepPerFrame / 2.0);
+    tails = view->featureTails();
+    QCOMPARE(tails[movingBefore].size(), 1);
+    QCOMPARE(tails[1 - movingBefore].size(), 4);
     part<QGroupBox>(&window, "tracksBox")->setChecked(false);
     QVERIFY(view->featureTails().isEmpty());
 }
