@@ -125,6 +125,22 @@ QStringList rowsOf(const QString &csv)
     return rows;
 }
 
+// A video's rows without their time column (t), to compare with pictures'.
+QStringList withoutTimes(QStringList rows)
+{
+    for (QString &row : rows)
+        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
+    return rows;
+}
+
+// The ffmpeg program run quietly; true when it succeeds.
+bool runFfmpeg(const QString &ffmpeg, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
+    return process.waitForFinished(120000) && process.exitCode() == 0;
+}
+
 const QStringList kRun = {"--sigma", "2", "--threshold", "20", "--details", "--stretch", "percentile"};
 
 // Three blobs moving straight at their own velocity through frames 0 .. 7
@@ -524,11 +540,7 @@ void TestSequences::videos()
     const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
     if (ffmpeg.isEmpty())
         QSKIP("the ffmpeg program is not installed (Debian package ffmpeg): no videos to test with");
-    const auto run = [&](const QStringList &arguments) {
-        QProcess process;
-        process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
-        return process.waitForFinished(120000) && process.exitCode() == 0;
-    };
+    const auto run = [&](const QStringList &arguments) { return runFfmpeg(ffmpeg, arguments); };
     QVERIFY(QDir().mkpath(path("video")));
     for (int t = 0; t < kFrames; ++t) {
         QImage grey(kWidth, kHeight, QImage::Format_Grayscale8);
@@ -561,10 +573,7 @@ void TestSequences::videos()
     for (const QString &row : rows)
         if (QList<int>{1, 3}.contains(row.section(',', 0, 0).toInt()))
             selected << row;
-    QStringList part = rowsOf(runCli(settings + QStringList{"--frames", "1:5:2", clip}).out);
-    for (QString &row : part)
-        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
-    QCOMPARE(part, selected);
+    QCOMPARE(withoutTimes(rowsOf(runCli(settings + QStringList{"--frames", "1:5:2", clip}).out)), selected);
 
     // A stream on standard input, every frame kept.
     QProcess feeder, cli;
@@ -573,10 +582,7 @@ void TestSequences::videos()
     cli.start(QStringLiteral(HESSIAN_CLI_PATH), settings + QStringList{"--all-frames", "-"});
     QVERIFY(feeder.waitForFinished(60000) && cli.waitForFinished(60000));
     QCOMPARE(cli.exitCode(), 0);
-    QStringList streamed = rowsOf(QString::fromUtf8(cli.readAllStandardOutput()));
-    for (QString &row : streamed)
-        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
-    QCOMPARE(streamed, expected);
+    QCOMPARE(withoutTimes(rowsOf(QString::fromUtf8(cli.readAllStandardOutput()))), expected);
 
     // Without --all-frames the newest frame wins, but every frame sent is
     // either read or counted as dropped, also those that arrived before the
@@ -665,11 +671,7 @@ void TestSequences::turnedVideos()
     const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
     if (ffmpeg.isEmpty())
         QSKIP("the ffmpeg program is not installed (Debian package ffmpeg): no videos to test with");
-    const auto run = [&](const QStringList &arguments) {
-        QProcess process;
-        process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
-        return process.waitForFinished(120000) && process.exitCode() == 0;
-    };
+    const auto run = [&](const QStringList &arguments) { return runFfmpeg(ffmpeg, arguments); };
     QVERIFY(QDir().mkpath(path("turned")));
     // Colour that varies across the frame, so that the chroma's own
     // interpolation would show a turn made after the conversion.
@@ -720,10 +722,7 @@ void TestSequences::turnedVideos()
         return rows;
     };
     const auto videoRows = [&](const QStringList &arguments) {
-        QStringList rows = rowsOf(runCli(settings + arguments).out);
-        for (QString &row : rows)
-            row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
-        return rows;
+        return withoutTimes(rowsOf(runCli(settings + arguments).out));
     };
     const auto shownSize = [&](const QStringList &arguments) {
         const Outcome json = runCli(settings + QStringList{"--format", "json"} + arguments);
