@@ -10,13 +10,12 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include <cmath>
-
 #include <QFile>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
