@@ -51,7 +51,8 @@ const char kUsage[] =
     "                          [--format csv|json] [--details] [--with-filename]\n"
     "                          [--output FILE] [--summary FILE]\n"
     "                          [--annotate DIR] [--force] [--jobs N] [--recursive]\n"
-    "                          [--frames A:B[:STEP]] [--sequence] [--luma] [--all-frames]\n"
+    "                          [--frames A:B[:STEP]] [--sequence] [--luma] [--no-autorotate]\n"
+    "                          [--all-frames]\n"
     "                          [--track D [--gap G] [--min-length L]\n"
     "                           [--motion none|velocity|kalman] [--tracks FILE]]\n"
     "                          [--quiet] [--repeat N] PATH...\n"
@@ -118,6 +119,8 @@ const char kUsage[] =
     "                     order (img2 before img10), not a batch\n"
     "  --luma             videos: the decoder's luma plane as the grey frame,\n"
     "                     without the colour conversion (faster; other levels)\n"
+    "  --no-autorotate    videos: frames as stored, without the turn their display\n"
+    "                     matrix gives them (a phone's portrait video)\n"
     "  --all-frames       cameras, pipes, standard input: keep every frame, waiting\n"
     "                     for detection (default: the newest frame wins and those\n"
     "                     it replaces are counted as dropped)\n"
@@ -227,7 +230,8 @@ const QStringList kFlags = {QStringLiteral("--details"),   QStringLiteral("--for
                             QStringLiteral("--recursive"), QStringLiteral("--stream"),
                             QStringLiteral("--no-stream"), QStringLiteral("--with-filename"),
                             QStringLiteral("--quiet"),     QStringLiteral("--sequence"),
-                            QStringLiteral("--luma"),      QStringLiteral("--all-frames")};
+                            QStringLiteral("--luma"),      QStringLiteral("--all-frames"),
+                            QStringLiteral("--no-autorotate")};
 const QStringList kValued = {QStringLiteral("--sigma"),   QStringLiteral("--scales"),
                              QStringLiteral("--overlap"), QStringLiteral("--threshold"),
                              QStringLiteral("--polarity"), QStringLiteral("--format"),
@@ -467,6 +471,8 @@ int parseArguments(QStringList arguments, Options *options)
                 options->source.folderSequence = true;
             else if (name == QLatin1String("--luma"))
                 options->source.luma = true;
+            else if (name == QLatin1String("--no-autorotate"))
+                options->source.autorotate = false;
             else if (name == QLatin1String("--all-frames"))
                 options->source.allFrames = true;
             else

@@ -1,14 +1,15 @@
 // Fuzzes what happens to a video a person opens: the bytes, as a container
 // in memory, go through the FFmpeg module's decoder (demuxer probing, the
-// decoder, the conversion to the detector's layout, the damage
-// bookkeeping) and, now and then, a seek. Either a refusal with a reason or
-// frames in increasing order with an end must come out, within the frame
-// limit.
+// decoder, the conversion to the detector's layout, the turn a display
+// matrix asks for, the damage bookkeeping) and, now and then, a seek.
+// Either a refusal with a reason or frames in increasing order with an end
+// must come out, within the frame limit.
 //
 // Input: byte 0 picks the options (bit 0: luma; bit 1: seek to the frame
 // named by bits 2-7 after the first frame), the rest is the container.
 
 #include "ffmpegdecoder.h"
+#include "frameturn.h"
 
 extern "C" {
 #include <libavutil/mem.h>
@@ -16,9 +17,11 @@ extern "C" {
 
 #include <QImage>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -50,6 +53,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     const uint8_t flags = data[0];
+    // Any nine numbers as a display matrix (NaN angles, huge or zero
+    // scales): a whole turn or a refusal, never a crash.
+    if (size >= 1 + 9 * sizeof(int32_t)) {
+        int32_t matrix[9];
+        std::memcpy(matrix, data + 1, sizeof matrix);
+        FrameTurn turn;
+        double degrees = 0.0;
+        if (displayMatrixTurn(matrix, &turn, &degrees))
+            check(degrees > -1.0 && degrees < 360.0, "a turn for an angle out of range");
+        else
+            check(turn.none() && (std::isnan(degrees) || (degrees > -1.0 && degrees < 360.0)),
+                  "a refused angle that turns");
+    }
     VideoInput input;
     input.inMemory = true;
     input.bytes = QByteArray(reinterpret_cast<const char *>(data + 1), (int)(size - 1));

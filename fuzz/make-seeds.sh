@@ -239,6 +239,17 @@ clip vp9.webm '\000' -c:v libvpx-vp9 -deadline realtime -pix_fmt yuv420p
 clip mjpeg.avi '\001' -c:v mjpeg -pix_fmt yuvj420p
 clip rgb.mov '\016' -c:v png -pix_fmt rgb24
 clip raw.nut '\000' -c:v rawvideo -pix_fmt yuyv422
+# Display matrices (the rotate tag, copied into the container): a quarter
+# turn of planes, of a 4:2:2 clip (turned after its conversion), a half
+# turn of packed YUYV.
+turned() {  # name from degrees
+    ffmpeg -hide_banner -loglevel error -nostdin -y -i "$work/$2" -c copy -metadata:s:v:0 rotate="$3" "$work/$1" &&
+        { printf '\000'; cat "$work/$1"; } > "$dir/video/$1"
+}
+clip raw.mov '\000' -c:v rawvideo -pix_fmt yuyv422
+turned h264-turned.mp4 h264.mp4 90
+turned h264-422-turned.mp4 h264-end.mp4 270
+turned raw-turned.mov raw.mov 180
 for seed in "$dir"/video/*; do
     size=$(stat -c %s "$seed")
     head -c $((size * 2 / 3)) "$seed" > "$seed.cut"

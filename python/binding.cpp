@@ -720,10 +720,11 @@ py::array frameArray(const QImage &frame)
 // The largest stack load() returns whole: 2^30 bytes of 8-bit samples.
 const qint64 kMaxStackBytes = qint64(1) << 30;
 
-SourceOptions sourceOptions(bool luma)
+SourceOptions sourceOptions(bool luma, bool autorotate)
 {
     SourceOptions options;
     options.luma = luma;
+    options.autorotate = autorotate;
     return options;
 }
 
@@ -810,7 +811,7 @@ py::array loadStack(PictureSource &source, const LoadOptions &options, const std
 // stretch tells (each empty when nothing), and whether that is of few
 // levels (StretchNotice::narrow); an unreadable file gives None and the
 // reason.
-py::tuple load(const std::string &path, const py::object &stretch, bool luma)
+py::tuple load(const std::string &path, const py::object &stretch, bool luma, bool autorotate)
 {
     LoadOptions options;
     options.stretch = stretchChoice(stretch);
@@ -818,7 +819,7 @@ py::tuple load(const std::string &path, const py::object &stretch, bool luma)
     std::unique_ptr<PictureSource> source;
     {
         py::gil_scoped_release unlocked;
-        source = PictureSource::open(QString::fromStdString(path), sourceOptions(luma), &error);
+        source = PictureSource::open(QString::fromStdString(path), sourceOptions(luma, autorotate), &error);
     }
     if (!source)
         return py::make_tuple(py::none(), error.toStdString(), std::string(), false);
@@ -847,7 +848,7 @@ class FrameReader
 {
 public:
     FrameReader(const std::string &path, const py::object &stretch, int64_t first, int64_t end, int64_t step,
-                bool luma)
+                bool luma, bool autorotate)
     {
         options.stretch = stretchChoice(stretch);
         FrameRange range;
@@ -858,7 +859,7 @@ public:
         bool selected = false;
         {
             py::gil_scoped_release unlocked;
-            source = PictureSource::open(QString::fromStdString(path), sourceOptions(luma), &error);
+            source = PictureSource::open(QString::fromStdString(path), sourceOptions(luma, autorotate), &error);
             selected = source && source->select(range, &error);
         }
         if (!selected)
@@ -1137,10 +1138,12 @@ PYBIND11_MODULE(_core, module)
                "How far a run's results read around their pixels: the padding of an extended border, and the "
                "depth a chunk needs of its neighbours.");
     module.def("response", &response, py::arg("image"), py::arg("sigma"), py::arg("threads"));
-    module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none(), py::arg("luma") = false);
+    module.def("load", &load, py::arg("path"), py::arg("stretch") = py::none(), py::arg("luma") = false,
+               py::arg("autorotate") = true);
     py::class_<FrameReader>(module, "FrameReader")
-        .def(py::init<const std::string &, const py::object &, int64_t, int64_t, int64_t, bool>(), py::arg("path"),
-             py::arg("stretch"), py::arg("first"), py::arg("end"), py::arg("step"), py::arg("luma"))
+        .def(py::init<const std::string &, const py::object &, int64_t, int64_t, int64_t, bool, bool>(),
+             py::arg("path"), py::arg("stretch"), py::arg("first"), py::arg("end"), py::arg("step"), py::arg("luma"),
+             py::arg("autorotate"))
         .def("info", &FrameReader::info)
         .def("next", &FrameReader::next)
         .def("losses", &FrameReader::losses);

@@ -779,6 +779,7 @@ private:
     {
         VideoOptions options;
         options.luma = sourceOptions.luma;
+        options.autorotate = sourceOptions.autorotate;
         if (sourceOptions.allFrames)
             options.pacing = VideoOptions::Pacing::KeepAll;
         video = VideoSource::open(path, options, error);

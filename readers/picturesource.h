@@ -35,7 +35,9 @@ struct SourceInfo {
     // empty for the pictures that only Qt's readers read).
     QByteArray format;
     QString description;
-    // The (first) frame as stored, before any orientation tag is applied.
+    // The (first) frame as stored, before any orientation tag is applied;
+    // a video's as shown, its display matrix applied (unless
+    // SourceOptions::autorotate is off).
     qint64 width = 0;
     qint64 height = 0;
     int bitsPerSample = 8;
@@ -72,6 +74,9 @@ struct SourceOptions {
     // Videos: the decoder's luma plane as the frame, instead of the colour
     // conversion (--luma).
     bool luma = false;
+    // Videos: frames turned as their display matrix says they are shown;
+    // false keeps them as stored (--no-autorotate).
+    bool autorotate = true;
     // Live sources (a camera, a pipe, standard input): every frame read,
     // waiting for detection (--all-frames), instead of the newest frame
     // winning when detection falls behind.

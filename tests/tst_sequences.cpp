@@ -125,6 +125,22 @@ QStringList rowsOf(const QString &csv)
     return rows;
 }
 
+// A video's rows without their time column (t), to compare with pictures'.
+QStringList withoutTimes(QStringList rows)
+{
+    for (QString &row : rows)
+        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
+    return rows;
+}
+
+// The ffmpeg program run quietly; true when it succeeds.
+bool runFfmpeg(const QString &ffmpeg, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
+    return process.waitForFinished(120000) && process.exitCode() == 0;
+}
+
 const QStringList kRun = {"--sigma", "2", "--threshold", "20", "--details", "--stretch", "percentile"};
 
 // Three blobs moving straight at their own velocity through frames 0 .. 7
@@ -192,6 +208,7 @@ private slots:
     void damagedSequences();
     void pipelineDeliversInFrameOrder();
     void videos();
+    void turnedVideos();
     void parsers();
     void tracksFollowBlobs();
     void trackTableAgreesWithRows();
@@ -523,11 +540,7 @@ void TestSequences::videos()
     const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
     if (ffmpeg.isEmpty())
         QSKIP("the ffmpeg program is not installed (Debian package ffmpeg): no videos to test with");
-    const auto run = [&](const QStringList &arguments) {
-        QProcess process;
-        process.start(ffmpeg, QStringList{"-hide_banner", "-loglevel", "error", "-nostdin", "-y"} + arguments);
-        return process.waitForFinished(120000) && process.exitCode() == 0;
-    };
+    const auto run = [&](const QStringList &arguments) { return runFfmpeg(ffmpeg, arguments); };
     QVERIFY(QDir().mkpath(path("video")));
     for (int t = 0; t < kFrames; ++t) {
         QImage grey(kWidth, kHeight, QImage::Format_Grayscale8);
@@ -560,10 +573,7 @@ void TestSequences::videos()
     for (const QString &row : rows)
         if (QList<int>{1, 3}.contains(row.section(',', 0, 0).toInt()))
             selected << row;
-    QStringList part = rowsOf(runCli(settings + QStringList{"--frames", "1:5:2", clip}).out);
-    for (QString &row : part)
-        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
-    QCOMPARE(part, selected);
+    QCOMPARE(withoutTimes(rowsOf(runCli(settings + QStringList{"--frames", "1:5:2", clip}).out)), selected);
 
     // A stream on standard input, every frame kept.
     QProcess feeder, cli;
@@ -572,10 +582,7 @@ void TestSequences::videos()
     cli.start(QStringLiteral(HESSIAN_CLI_PATH), settings + QStringList{"--all-frames", "-"});
     QVERIFY(feeder.waitForFinished(60000) && cli.waitForFinished(60000));
     QCOMPARE(cli.exitCode(), 0);
-    QStringList streamed = rowsOf(QString::fromUtf8(cli.readAllStandardOutput()));
-    for (QString &row : streamed)
-        row = QStringList(row.split(',').mid(0, 1) + row.split(',').mid(2)).join(',');
-    QCOMPARE(streamed, expected);
+    QCOMPARE(withoutTimes(rowsOf(QString::fromUtf8(cli.readAllStandardOutput()))), expected);
 
     // Without --all-frames the newest frame wins, but every frame sent is
     // either read or counted as dropped, also those that arrived before the
@@ -651,6 +658,98 @@ void TestSequences::videos()
             wholeBefore << row;
     QVERIFY(!before.isEmpty());
     QCOMPARE(before, wholeBefore);
+}
+
+// A phone's video carries a display matrix: its frames, turned as the
+// matrix says, give the rows of the pictures the ffmpeg program exports
+// (which turns them too), at the turned size; --no-autorotate gives the
+// rows of the stored frames. The matrices are the rotate tag's, and others
+// written into the track header: a mirror, upside down, a transpose (a
+// quarter turn with a flip) and 45 degrees, which is kept as stored.
+void TestSequences::turnedVideos()
+{
+    const QString ffmpeg = QStandardPaths::findExecutable("ffmpeg");
+    if (ffmpeg.isEmpty())
+        QSKIP("the ffmpeg program is not installed (Debian package ffmpeg): no videos to test with");
+    const auto run = [&](const QStringList &arguments) { return runFfmpeg(ffmpeg, arguments); };
+    QVERIFY(QDir().mkpath(path("turned")));
+    // Colour that varies across the frame, so that the chroma's own
+    // interpolation would show a turn made after the conversion.
+    const int count = 3;
+    for (int t = 0; t < count; ++t) {
+        QImage colour(kWidth, kHeight, QImage::Format_RGB32);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const int grey = std::min(255, frames[t][(size_t)y * kWidth + x] >> 7);
+                colour.setPixel(x, y, qRgb(grey, (grey + 3 * x) / 2, std::min(255, grey / 2 + 5 * y)));
+            }
+        QVERIFY(colour.save(path(QString("turned/c%1.png").arg(t))));
+    }
+    const QString stored = path("turned/stored.mp4");
+    QVERIFY(run({"-framerate", "10", "-i", path("turned/c%d.png"), "-vf", "format=yuv420p", "-c:v", "libx264", stored}));
+    QVERIFY(run({"-i", stored, "-c", "copy", "-metadata:s:v:0", "rotate=90", path("turned/rotate90.mp4")}));
+    // The track header's matrix, a b u c d v x y w as stored (16.16 but u,
+    // v, w in 2.30), the last of the file's two identity matrices.
+    const auto matrixBytes = [](const QVector<qint32> &m) {
+        QByteArray bytes;
+        for (const qint32 value : m)
+            for (int shift = 24; shift >= 0; shift -= 8)
+                bytes += char((quint32)value >> shift);
+        return bytes;
+    };
+    const qint32 one = 0x10000, half = 46341;  // 45 degrees: cos = sin = 0.7071
+    const QByteArray identity = matrixBytes({one, 0, 0, 0, one, 0, 0, 0, 1 << 30});
+    const QByteArray storedBytes = fileBytes(stored);
+    const int at = storedBytes.lastIndexOf(identity);
+    QVERIFY(at > storedBytes.indexOf(identity));
+    const QMap<QString, QVector<qint32>> matrices = {{"mirrored", {-one, 0, 0, 0, one, 0, 0, 0, 1 << 30}},
+                                                     {"upside-down", {one, 0, 0, 0, -one, 0, 0, 0, 1 << 30}},
+                                                     {"transposed", {0, one, 0, one, 0, 0, 0, 0, 1 << 30}},
+                                                     {"odd-angle", {half, half, 0, -half, half, 0, 0, 0, 1 << 30}}};
+    for (auto m = matrices.begin(); m != matrices.end(); ++m)
+        QVERIFY(writeBytes(path("turned/" + m.key() + ".mp4"),
+                           QByteArray(storedBytes).replace(at, identity.size(), matrixBytes(m.value()))));
+
+    const QStringList settings = {"--sigma", "2", "--threshold", "10", "--details"};
+    // The rows of the pictures ffmpeg exports, numbered.
+    const auto exportedRows = [&](const QString &clip, const QString &name) {
+        QStringList rows;
+        if (!run(QStringList{"-i", clip, "-sws_flags", "bicubic+accurate_rnd+full_chroma_int+bitexact",
+                                           "-pix_fmt", "rgb24", "-start_number", "0", path("turned/" + name + "%d.png")}))
+            return QStringList{"export failed"};
+        for (int t = 0; t < count; ++t)
+            rows += numbered(runCli(settings + QStringList{path(QString("turned/%1%2.png").arg(name).arg(t))}).out, t);
+        return rows;
+    };
+    const auto videoRows = [&](const QStringList &arguments) {
+        return withoutTimes(rowsOf(runCli(settings + arguments).out));
+    };
+    const auto shownSize = [&](const QStringList &arguments) {
+        const Outcome json = runCli(settings + QStringList{"--format", "json"} + arguments);
+        const QJsonObject picture = QJsonDocument::fromJson(json.out.toUtf8()).array().at(0).toObject();
+        return QSize(picture.value("width").toInt(), picture.value("height").toInt());
+    };
+    const QStringList asStored = exportedRows(stored, "plain");
+    QVERIFY(asStored.size() > 3 * count);
+    QCOMPARE(videoRows({stored}), asStored);
+    struct Case {
+        QString clip;
+        QSize shown;
+    };
+    const QVector<Case> cases = {{"rotate90", QSize(kHeight, kWidth)}, {"mirrored", QSize(kWidth, kHeight)},
+                                 {"upside-down", QSize(kWidth, kHeight)}, {"transposed", QSize(kHeight, kWidth)},
+                                 {"odd-angle", QSize(kWidth, kHeight)}};
+    for (const Case &c : cases) {
+        const QString clip = path("turned/" + c.clip + ".mp4");
+        // ffmpeg turns an odd angle with interpolation; it is read as stored.
+        const bool kept = c.clip == "odd-angle";
+        const QStringList turned = kept ? asStored : exportedRows(clip, c.clip);
+        QVERIFY2(kept || turned != asStored, qPrintable(c.clip));
+        QVERIFY2(videoRows({clip}) == turned, qPrintable(c.clip));
+        QCOMPARE(shownSize({clip}), c.shown);
+        QVERIFY2(videoRows({"--no-autorotate", clip}) == asStored, qPrintable(c.clip));
+        QCOMPARE(shownSize({"--no-autorotate", clip}), QSize(kWidth, kHeight));
+    }
 }
 
 // The small parsers behind the options and the sequences' files.

@@ -15,6 +15,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -163,6 +164,7 @@ private:
 
     bool openInput(const VideoInput &input, QString *error);
     bool openCodec(QString *error);
+    void readDisplayMatrix();
     void describe();
 
     // What decode() does with a frame the decoder gave: false when it is
@@ -195,6 +197,7 @@ private:
     AVPacket *packet = nullptr;
     AVFrame *picture = nullptr;
     FrameConverter converter;
+    FrameTurn turn;  // how frames are shown, from the stream's display matrix
 
     // Decoding state since the start or the last seek.
     bool inputDone = false;   // the decoder has been told the input ended
@@ -247,6 +250,7 @@ bool FfmpegDecoder::open(const VideoInput &input, QString *error)
     }
     if (!openInput(input, error) || !openCodec(error))
         return false;
+    readDisplayMatrix();
     describe();
     return true;
 }
@@ -410,12 +414,32 @@ bool FfmpegDecoder::openCodec(QString *error)
     return true;
 }
 
+void FfmpegDecoder::readDisplayMatrix()
+{
+    size_t bytes = 0;
+    const uint8_t *data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &bytes);
+    const int32_t *matrix = data && bytes >= 9 * sizeof(int32_t) ? reinterpret_cast<const int32_t *>(data) : nullptr;
+    double degrees = 0.0;
+    if (!displayMatrixTurn(matrix, &turn, &degrees)) {
+        const QByteArray said = std::isnan(degrees)
+            ? QByteArray("its display matrix names no angle: frames are kept as stored\n")
+            : QStringLiteral("its display matrix turns frames by %1°, not a multiple of 90°: they are kept as stored\n")
+                  .arg(degrees)
+                  .toUtf8();
+        log.add(AV_LOG_WARNING, nullptr, said.constData());
+    }
+    if (!options.autorotate)
+        turn = FrameTurn();
+    videoInfo.turn = turn.text();
+}
+
 void FfmpegDecoder::describe()
 {
     const AVCodecParameters *p = stream->codecpar;
     VideoInfo &i = videoInfo;
-    i.width = p->width;
-    i.height = p->height;
+    // As shown: a quarter turn swaps them.
+    i.width = turn.turnedWidth(p->width, p->height);
+    i.height = turn.turnedHeight(p->width, p->height);
     i.timeBaseNumerator = stream->time_base.num;
     i.timeBaseDenominator = stream->time_base.den;
     const AVRational rate = av_guess_frame_rate(format, stream, nullptr);
@@ -454,6 +478,8 @@ void FfmpegDecoder::describe()
                        .arg(i.width)
                        .arg(i.height)
                        .arg(i.pixelFormat);
+    if (!i.turn.isEmpty())
+        text += QStringLiteral(" ") + i.turn;
     if (i.frameRate > 0)
         text += QStringLiteral(", %1 fps").arg(i.frameRate, 0, 'g', 6);
     text += QStringLiteral(", %1").arg(QLatin1String(format->iformat->long_name ? format->iformat->long_name
@@ -610,7 +636,7 @@ bool FfmpegDecoder::takeFrame(VideoFrame *out, QString *error, bool *failed)
         noteLost(index, pts);
         return false;
     }
-    if (!converter.convert(picture, options.luma, &out->image, error)) {
+    if (!converter.convert(picture, options.luma, turn, &out->image, error)) {
         *failed = true;
         return false;
     }

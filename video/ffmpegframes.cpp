@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
@@ -79,9 +80,76 @@ int frameMatrix(int colorspace, QString *name)
 FrameConverter::~FrameConverter()
 {
     sws_freeContext(context);
+    av_frame_free(&turned);
 }
 
-bool FrameConverter::convert(const AVFrame *frame, bool luma, QImage *image, QString *error)
+bool FrameConverter::convert(const AVFrame *frame, bool luma, const FrameTurn &turn, QImage *image, QString *error)
+{
+    if (turn.none())
+        return convertAsStored(frame, luma, image, error);
+    int step = 1;
+    int offset = 0;
+    const bool copied = luma && copyableLuma(av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format)), &step, &offset);
+    if (!copied && turnPlanes(frame, turn))
+        return convertAsStored(turned, luma, image, error);
+    if (!convertAsStored(frame, luma, &asStored, error))
+        return false;
+    const int width = turn.turnedWidth(asStored.width(), asStored.height());
+    const int height = turn.turnedHeight(asStored.width(), asStored.height());
+    if (!ensureImage(image, width, height, asStored.format(), error))
+        return false;
+    turnPlane(asStored.constBits(), asStored.bytesPerLine(), asStored.width(), asStored.height(),
+              asStored.depth() / 8, turn, image->bits(), image->bytesPerLine());
+    return true;
+}
+
+bool FrameConverter::turnPlanes(const AVFrame *frame, const FrameTurn &turn)
+{
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM))
+        || (turn.transpose && desc->log2_chroma_w != desc->log2_chroma_h))
+        return false;
+    // Packed formats sharing chroma between neighbours (YUYV) keep it in
+    // pixels of their own only when whole pixels are moved.
+    if (desc->log2_chroma_w > 0 && !(desc->flags & AV_PIX_FMT_FLAG_PLANAR))
+        return false;
+    int steps[4] = {};
+    av_image_fill_max_pixsteps(steps, nullptr, desc);
+    const int width = turn.turnedWidth(frame->width, frame->height);
+    const int height = turn.turnedHeight(frame->width, frame->height);
+    if (!turned)
+        turned = av_frame_alloc();
+    if (!turned)
+        return false;
+    if (turned->width != width || turned->height != height || turned->format != frame->format || !turned->buf[0]) {
+        av_frame_unref(turned);
+        turned->width = width;
+        turned->height = height;
+        turned->format = frame->format;
+        if (av_frame_get_buffer(turned, 0) < 0) {
+            av_frame_unref(turned);
+            return false;
+        }
+    }
+    turned->color_range = frame->color_range;
+    turned->colorspace = frame->colorspace;
+    turned->color_primaries = frame->color_primaries;
+    turned->color_trc = frame->color_trc;
+    turned->chroma_location = frame->chroma_location;
+    const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format));
+    for (int plane = 0; plane < planes && plane < 4; ++plane) {
+        const bool chroma = plane == 1 || plane == 2;
+        const int planeWidth = chroma ? AV_CEIL_RSHIFT(frame->width, desc->log2_chroma_w) : frame->width;
+        const int planeHeight = chroma ? AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h) : frame->height;
+        if (steps[plane] < 1 || steps[plane] > 8)
+            return false;
+        turnPlane(frame->data[plane], frame->linesize[plane], planeWidth, planeHeight, steps[plane], turn,
+                  turned->data[plane], turned->linesize[plane]);
+    }
+    return true;
+}
+
+bool FrameConverter::convertAsStored(const AVFrame *frame, bool luma, QImage *image, QString *error)
 {
     const int width = frame->width;
     const int height = frame->height;

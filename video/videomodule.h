@@ -14,7 +14,7 @@
 // below. Nothing may throw across it.
 
 // Raised whenever this header changes in a way that breaks an older module.
-const int kVideoModuleAbi = 1;
+const int kVideoModuleAbi = 2;
 
 // The C symbol the module exports.
 #define HESSIAN_VIDEO_ENTRY "hessian_video_module"

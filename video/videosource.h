@@ -21,6 +21,11 @@ struct VideoOptions {
     // QImage::Format_RGB32. Faster; the levels differ (docs/video.md).
     bool luma = false;
 
+    // Frames turned as the stream's display matrix says they are shown (a
+    // phone's portrait video): quarter turns and flips, moving pixels
+    // without computing any. False: as stored.
+    bool autorotate = true;
+
     // Threads of the decoder and of the colour conversion (which gives the
     // same pixels on any number); 0: one fewer than the hardware has (at
     // least one), so that a core is left for detection.
@@ -47,8 +52,11 @@ struct VideoOptions {
 
 // What a source says about itself once opened.
 struct VideoInfo {
-    int width = 0;   // of the first frame; a stream may change size later
+    int width = 0;   // of the first frame as shown; a stream may change size later
     int height = 0;
+    // How frames are turned to be shown ("rotated 90° clockwise", ...);
+    // empty when they are handed over as stored.
+    QString turn;
     // Frames in the stream: exact when frameCountExact (the container counts
     // them, or the file's packets were counted for a seek), else an
     // estimate from the duration and the frame rate; -1 when unknown

@@ -530,7 +530,7 @@ def response(image, sigma=5.0, *, stretch=None, threads=None):
     return _core.response(_detector_input(image, stretch), settings.sigma, settings.threads)
 
 
-def load(path, stretch=None, *, luma=False):
+def load(path, stretch=None, *, luma=False, autorotate=True):
     """Reads a picture file exactly as the command-line tool reads it.
 
     The format is found from the content (PNG, JPEG, TIFF, BMP, GIF, PGM,
@@ -557,6 +557,9 @@ def load(path, stretch=None, *, luma=False):
     that cannot be read are left out, named in the warning. Otherwise
     ValueError: frames() reads any sequence frame by frame. `luma`: videos
     only, the decoder's luma plane, as the command line's --luma.
+    `autorotate`: videos only; False keeps frames as stored instead of
+    turning them as their display matrix says they are shown (the command
+    line's --no-autorotate).
 
     Raises
     ------
@@ -567,7 +570,7 @@ def load(path, stretch=None, *, luma=False):
         A stretch the command line does not know; a sequence too large to
         return whole, or of frames of different sizes.
     """
-    pixels, note, notice, narrow = _core.load(os.fspath(path), stretch, bool(luma))
+    pixels, note, notice, narrow = _core.load(os.fspath(path), stretch, bool(luma), bool(autorotate))
     if pixels is None:
         raise ImageError("cannot read image '%s': %s" % (path, note))
     import warnings
@@ -611,7 +614,7 @@ def _frame_range(selected):
     return first, end, step
 
 
-def frames(path, frames=None, *, stretch=None, luma=False):
+def frames(path, frames=None, *, stretch=None, luma=False, autorotate=True):
     """Reads the frames of any sequence the command line reads, one by one.
 
     A video file, a camera (``"/dev/video0"``), a multi-page TIFF (an
@@ -631,6 +634,10 @@ def frames(path, frames=None, *, stretch=None, luma=False):
     luma : bool
         Videos: the decoder's luma plane instead of the colour conversion
         (the command line's --luma).
+    autorotate : bool
+        Videos: frames turned as their display matrix says they are shown
+        (a phone's portrait video stands upright); False keeps them as
+        stored (the command line's --no-autorotate).
 
     Yields
     ------
@@ -657,7 +664,7 @@ def frames(path, frames=None, *, stretch=None, luma=False):
     first, end, step = _frame_range(frames)
     path = os.fspath(path)
     # Opened now, so that a path that cannot be read says so at the call.
-    return _frames_of(_frame_reader(path, stretch, first, end, step, luma), path)
+    return _frames_of(_frame_reader(path, stretch, first, end, step, luma, autorotate), path)
 
 
 def _frames_of(reader, path):
@@ -675,12 +682,12 @@ def _frames_of(reader, path):
         warnings.warn("'%s' is damaged (%s); the frames that could be read were read" % (path, lost), stacklevel=_outside_level())
 
 
-def _frame_reader(path, stretch, first=0, end=-1, step=1, luma=False):
+def _frame_reader(path, stretch, first=0, end=-1, step=1, luma=False, autorotate=True):
     """The compiled reader of a sequence's frames; ImageError, as load()
     raises it, when the path cannot be read."""
     _plan(np.uint8, stretch)  # a stretch the loader does not know is a ValueError of its own
     try:
-        return _core.FrameReader(path, stretch, first, end, step, bool(luma))
+        return _core.FrameReader(path, stretch, first, end, step, bool(luma), bool(autorotate))
     except ValueError as error:
         raise ImageError("cannot read image '%s': %s" % (path, error)) from None
 
