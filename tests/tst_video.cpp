@@ -296,6 +296,39 @@ private slots:
         }
     }
 
+    // Buffers go back to the decoder only once the reader lets go of them:
+    // frames it keeps, shared or not, stay as decoded after later frames,
+    // and after their source is gone.
+    void keptFramesStayIntact()
+    {
+        for (const bool luma : {false, true}) {
+            VideoOptions options;
+            options.luma = luma;
+            const Decoded copies = decodeFile(path("clip.mp4"), options);
+            QCOMPARE(copies.frames.size(), kFrames);
+
+            QString error;
+            std::unique_ptr<VideoSource> source = VideoSource::open(path("clip.mp4"), options, &error);
+            QVERIFY2(source, qPrintable(error));
+            QVector<QImage> kept;
+            VideoFrame frame;
+            int index = 0;
+            while (source->next(&frame, &error) == VideoRead::Frame) {
+                // Every other frame kept as it is handed out; the others
+                // are given back to be decoded into again.
+                if (index++ % 2 == 0)
+                    kept << frame.image;
+            }
+            QCOMPARE(error, QString());
+            source.reset();
+            frame = VideoFrame();
+            QCOMPARE(kept.size(), kFrames / 2);
+            for (int i = 0; i < kept.size(); ++i)
+                QVERIFY2(kept[i] == copies.frames[2 * i].image,
+                         qPrintable(QString("frame %1, %2").arg(2 * i).arg(luma ? "luma" : "colour")));
+        }
+    }
+
     void timeStampsAndCounts()
     {
         QString error;

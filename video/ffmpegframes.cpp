@@ -8,7 +8,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 // Exact rounding, chroma interpolated to every pixel (bicubic) rather than
@@ -40,11 +43,44 @@ bool copyableLuma(const AVPixFmtDescriptor *desc, int *step, int *offset)
 // The pixels belong to a QImage, which outlives the conversion.
 void keepPixels(void *, uint8_t *) {}
 
+// Frame pixels are mapped apart from the C heap. A run makes a frame now
+// and then (the reader keeps one, the stream changes size) and lets some
+// go; from the heap, the first frame freed raises glibc's mmap threshold to
+// a frame's size, later frames are carved from a heap that fragments, and a
+// long video came to peak above a short one.
+struct MappedPixels {
+    size_t bytes;  // of the whole mapping, this header included
+};
+const size_t kPixelsOffset = 64;  // keeps the rows as aligned as the heap's
+
+void unmapPixels(void *info)
+{
+    munmap(info, static_cast<MappedPixels *>(info)->bytes);
+}
+
+QImage mappedImage(int width, int height, QImage::Format format)
+{
+    const qint64 depth = format == QImage::Format_Grayscale8 ? 8 : 32;
+    const qint64 bytesPerLine = ((qint64)width * depth + 31) / 32 * 4;  // QImage's own rows
+    const qint64 bytes = bytesPerLine * height + (qint64)kPixelsOffset;
+    if (width <= 0 || height <= 0 || bytesPerLine > INT_MAX)
+        return QImage();
+    void *mapping = mmap(nullptr, (size_t)bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED)
+        return QImage();
+    static_cast<MappedPixels *>(mapping)->bytes = (size_t)bytes;
+    QImage image(static_cast<uchar *>(mapping) + kPixelsOffset, width, height, (int)bytesPerLine, format,
+                 &unmapPixels, mapping);
+    if (image.isNull())
+        munmap(mapping, (size_t)bytes);
+    return image;
+}
+
 bool ensureImage(QImage *image, int width, int height, QImage::Format format, QString *error)
 {
     if (image->isDetached() && image->width() == width && image->height() == height && image->format() == format)
         return true;
-    *image = QImage(width, height, format);
+    *image = mappedImage(width, height, format);
     if (image->isNull()) {
         *error = QStringLiteral("out of memory for a %1 x %2 frame").arg(width).arg(height);
         return false;

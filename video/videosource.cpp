@@ -134,8 +134,14 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
+            // A new buffer only when the reader has every frame decoded so
+            // far: ahead of it, the decoder fills the buffers it gives back.
+            // Otherwise a reader that stalls now and then would have the
+            // decoder make a queue's worth of frames more each time it
+            // falls behind, and a long video would peak above a short one.
             changed.wait(lock, [this] {
-                return stopping || seekTarget >= 0 || (!ended && (newestWins || (int)queue.size() < capacity));
+                return stopping || seekTarget >= 0
+                       || (!ended && (newestWins || ((int)queue.size() < capacity && (queue.empty() || !spares.empty()))));
             });
             if (stopping)
                 return;
